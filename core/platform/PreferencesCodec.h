@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QVariantMap>
+
+#include <optional>
+
+// The text form of the preferences file (see PreferencesStore.cpp for the format).
+namespace PreferencesCodec {
+
+// The typed values of a preferences document; absent when the text is not a JSON object.
+std::optional<QVariantMap> decode(const QByteArray &json);
+
+// One member per line, keys sorted, so that the file reads well and diffs cleanly.
+QByteArray encode(const QVariantMap &values);
+
+// Whether encode() can write a value of this type.
+bool isStorable(const QVariant &value);
+
+} // namespace PreferencesCodec

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Tachora needs to build, test and run.
+# Idempotent: when everything is present it prints nothing and touches nothing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+    qcoro-qt6-dev
+    libcurl4-openssl-dev libsodium-dev
+    libcpp-httplib-dev libssl-dev openssl curl
+    fonts-dejavu-core clang-format locales
+)
+
+# Formatting tests run under these locales as well as C, so that a comma from the
+# C library can never leak into (or hide a fault in) our own number formatting.
+locales=(fr_FR de_DE)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+missing_locales=()
+if command -v locale >/dev/null; then
+    for l in "${locales[@]}"; do
+        locale -a 2>/dev/null | grep -qi "^$l\.utf-\?8$" || missing_locales+=("$l")
+    done
+else
+    missing_locales=("${locales[@]}")
+fi
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_locales[@]} -eq 0 ] && exit 0
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "install-deps: run as root or install sudo" >&2; exit 1; }
+    as_root=(sudo)
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "install-deps: installing ${missing[*]}" >&2
+    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+for l in "${missing_locales[@]}"; do
+    locale -a 2>/dev/null | grep -qi "^$l\.utf-\?8$" && continue
+    echo "install-deps: generating locale $l.UTF-8" >&2
+    "${as_root[@]}" localedef -i "$l" -f UTF-8 "$l.UTF-8"
+done

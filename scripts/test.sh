@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite.
+# Usage: scripts/test.sh [preset]   (presets: default, ci, sanitize; see CMakePresets.json)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-default}"
+
+bash scripts/install-deps.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
+ctest --preset "$preset"

@@ -1,0 +1,155 @@
+#include "TestSupport.h"
+
+#include "engine/SpeedTestEngine.h"
+
+#include <QJsonDocument>
+
+#include <cmath>
+#include <limits>
+
+using Result = SpeedTestEngine::Result;
+using Phase = SpeedTestEngine::Phase;
+
+namespace {
+
+quint64 bits(double value)
+{
+    return std::bit_cast<quint64>(value);
+}
+
+QJsonValue parse(const char *json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+
+} // namespace
+
+class TestResult : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void roundTripKeepsEveryBit_data()
+    {
+        QTest::addColumn<double>("date");
+        QTest::addColumn<double>("down");
+        QTest::addColumn<double>("up");
+        QTest::addColumn<double>("ping");
+        QTest::newRow("typical") << 818000000.123456789 << 93.41234567890123 << 12.000000000000002
+                                 << 14.285714285714286;
+        QTest::newRow("whole values") << 0.0 << 100.0 << 0.0 << 1.0;
+        QTest::newRow("extremes") << -1e9 << std::numeric_limits<double>::max()
+                                  << std::numeric_limits<double>::denorm_min() << 1e-300;
+        QTest::newRow("negative stored as is") << 1.5 << -3.25 << -0.5 << -7.0;
+    }
+
+    void roundTripKeepsEveryBit()
+    {
+        QFETCH(double, date);
+        QFETCH(double, down);
+        QFETCH(double, up);
+        QFETCH(double, ping);
+        const auto json = Result(date, down, up, ping).toJson();
+        QVERIFY(json);
+        // Through the text form, as the history stores it.
+        const QByteArray text = QJsonDocument(*json).toJson(QJsonDocument::Compact);
+        const auto back = Result::fromJson(QJsonDocument::fromJson(text).object());
+        QVERIFY(back);
+        QCOMPARE(bits(back->date()), bits(date));
+        QCOMPARE(bits(back->down()), bits(down));
+        QCOMPARE(bits(back->up()), bits(up));
+        QCOMPARE(bits(back->ping()), bits(ping));
+    }
+
+    void encodesExactlyFourNumbers()
+    {
+        const auto json = Result(1.0, 2.0, 3.0, 4.0).toJson();
+        QVERIFY(json);
+        QCOMPARE(json->keys(), (QStringList{"date", "down", "ping", "up"}));
+        QCOMPARE(json->value("down").toDouble(), 2.0);
+        QCOMPARE(json->value("up").toDouble(), 3.0);
+    }
+
+    void zeroDateIsTheReferenceEpoch()
+    {
+        const auto result = Result::fromJson(parse(R"({"date":0,"down":0,"up":0,"ping":0})"));
+        QVERIFY(result);
+        QCOMPARE(result->dateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
+        QCOMPARE(result->down(), 0.0);
+        QCOMPARE(Result::dateFrom(QDateTime(QDate(2001, 1, 1), QTime(0, 0, 1, 500), Qt::UTC)), 1.5);
+    }
+
+    void integersReadAsDoubles()
+    {
+        const auto result = Result::fromJson(parse(R"({"date":5,"down":100,"up":7,"ping":14})"));
+        QVERIFY(result);
+        QCOMPARE(result->down(), 100.0);
+        QCOMPARE(result->date(), 5.0);
+    }
+
+    void refusesNonFiniteValues_data()
+    {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<double>("value");
+        for (int field = 0; field < 4; ++field) {
+            QTest::addRow("nan in %d", field) << field << std::nan("");
+            QTest::addRow("inf in %d", field) << field << -HUGE_VAL;
+        }
+    }
+
+    void refusesNonFiniteValues()
+    {
+        QFETCH(int, field);
+        QFETCH(double, value);
+        double values[4] = {1, 2, 3, 4};
+        values[field] = value;
+        QCOMPARE(Result(values[0], values[1], values[2], values[3]).toJson(), std::nullopt);
+    }
+
+    void decoding_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("decodes");
+        QTest::newRow("complete") << QByteArray(R"({"ping":4,"up":3,"down":2,"date":1})") << true;
+        QTest::newRow("extra member")
+            << QByteArray(R"({"date":1,"down":2,"up":3,"ping":4,"jitter":"x"})") << true;
+        QTest::newRow("missing ping") << QByteArray(R"({"date":1,"down":2,"up":3})") << false;
+        QTest::newRow("null up") << QByteArray(R"({"date":1,"down":2,"up":null,"ping":4})")
+                                 << false;
+        QTest::newRow("text down")
+            << QByteArray(R"({"date":1,"down":"2","up":3,"ping":4})") << false;
+        QTest::newRow("object date")
+            << QByteArray(R"({"date":{},"down":2,"up":3,"ping":4})") << false;
+        QTest::newRow("bool ping")
+            << QByteArray(R"({"date":1,"down":2,"up":3,"ping":true})") << false;
+        QTest::newRow("array") << QByteArray(R"([1,2,3,4])") << false;
+    }
+
+    void decoding()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(bool, decodes);
+        const QJsonDocument document = QJsonDocument::fromJson(json);
+        const QJsonValue value =
+            document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
+        const auto result = Result::fromJson(value);
+        QCOMPARE(result.has_value(), decodes);
+        if (decodes) {
+            QCOMPARE(result->date(), 1.0);
+            QCOMPARE(result->down(), 2.0);
+            QCOMPARE(result->up(), 3.0);
+            QCOMPARE(result->ping(), 4.0);
+        }
+    }
+
+    void onlyDownloadAndUploadAreThroughputPhases()
+    {
+        QVERIFY(!SpeedTestEngine::isThroughputPhase(Phase::idle));
+        QVERIFY(!SpeedTestEngine::isThroughputPhase(Phase::ping));
+        QVERIFY(SpeedTestEngine::isThroughputPhase(Phase::download));
+        QVERIFY(SpeedTestEngine::isThroughputPhase(Phase::upload));
+    }
+};
+
+TACHORA_TEST_CORE_MAIN(TestResult)
+#include "tst_result.moc"

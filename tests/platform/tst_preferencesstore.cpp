@@ -1,0 +1,228 @@
+#include "TestSupport.h"
+
+#include "platform/PreferencesStore.h"
+
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <sys/stat.h>
+
+class TestPreferencesStore : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_path;
+
+    static QByteArray readFile(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static void writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        m_path = m_dir.filePath(QStringLiteral("prefs/%1.json").arg(QTest::currentTestFunction()));
+        QFile::remove(m_path);
+        QFile::remove(m_path + ".corrupt");
+    }
+
+    void sharedStoreLivesUnderXdgConfigHome()
+    {
+        QCOMPARE(PreferencesStore::shared().filePath(),
+                 TestSupport::userDirsRoot() + "/config/Tachora/preferences.json");
+    }
+
+    void typesSurviveReopen_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<int>("storedType");
+        QTest::newRow("true") << QVariant(true) << int(QMetaType::Bool);
+        QTest::newRow("false") << QVariant(false) << int(QMetaType::Bool);
+        QTest::newRow("integer") << QVariant(qint64(-42)) << int(QMetaType::LongLong);
+        QTest::newRow("large integer") << QVariant(qint64(1) << 60) << int(QMetaType::LongLong);
+        QTest::newRow("int widens") << QVariant(int(7)) << int(QMetaType::LongLong);
+        QTest::newRow("whole double") << QVariant(1.0) << int(QMetaType::Double);
+        QTest::newRow("fraction") << QVariant(0.1) << int(QMetaType::Double);
+        QTest::newRow("huge double") << QVariant(1e300) << int(QMetaType::Double);
+        QTest::newRow("tiny double") << QVariant(5e-324) << int(QMetaType::Double);
+        QTest::newRow("infinity") << QVariant(HUGE_VAL) << int(QMetaType::Double);
+        QTest::newRow("text") << QVariant(QStringLiteral("Montée \"1\"\n\\ ↓"))
+                              << int(QMetaType::QString);
+        QTest::newRow("empty text") << QVariant(QString("")) << int(QMetaType::QString);
+        QTest::newRow("data") << QVariant(QByteArray("\0\x01\xff[{", 5))
+                              << int(QMetaType::QByteArray);
+        QTest::newRow("empty data") << QVariant(QByteArray("")) << int(QMetaType::QByteArray);
+        QTest::newRow("date") << QVariant(QDateTime::fromMSecsSinceEpoch(1796563200250, Qt::UTC))
+                              << int(QMetaType::QDateTime);
+        QTest::newRow("integer array")
+            << QVariant(QVariantList{qint64(3), qint64(7)}) << int(QMetaType::QVariantList);
+        QTest::newRow("mixed array") << QVariant(QVariantList{qint64(3), 2.5, QStringLiteral("x")})
+                                     << int(QMetaType::QVariantList);
+        QTest::newRow("dictionary") << QVariant(QVariantMap{{"a", true}, {"b", QVariantList{1.5}}})
+                                    << int(QMetaType::QVariantMap);
+    }
+
+    void typesSurviveReopen()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(int, storedType);
+        {
+            PreferencesStore writer(m_path);
+            QVERIFY(writer.setValue("key", value));
+            QCOMPARE(writer.value("key").typeId(), storedType);
+        }
+        PreferencesStore reader(m_path);
+        const QVariant back = reader.value("key");
+        QCOMPARE(back.typeId(), storedType);
+        if (storedType == QMetaType::Double)
+            QCOMPARE(std::bit_cast<quint64>(back.toDouble()),
+                     std::bit_cast<quint64>(value.toDouble()));
+        else if (storedType == QMetaType::LongLong)
+            QCOMPARE(back.toLongLong(), value.toLongLong());
+        else
+            QCOMPARE(back, value);
+    }
+
+    void notANumberSurvivesReopen()
+    {
+        PreferencesStore(m_path).setDouble("nan", std::nan(""));
+        const auto back = PreferencesStore(m_path).doubleValue("nan");
+        QVERIFY(back && std::isnan(*back));
+    }
+
+    void typedReadsAnswerAbsentOnAnotherType()
+    {
+        PreferencesStore store(m_path);
+        store.setString("text", "true");
+        store.setInteger("number", 1);
+        store.setDouble("double", 2.0);
+        store.setValue("mixed", QVariantList{qint64(1), 2.5});
+        store.setIntegerList("shown", {4, 5});
+
+        QCOMPARE(store.boolValue("text"), false);
+        QCOMPARE(store.boolValue("number"), false);
+        QCOMPARE(store.boolValue("missing"), false);
+        QCOMPARE(store.data("number"), std::nullopt);
+        QCOMPARE(store.data("text"), std::nullopt);
+        QCOMPARE(store.integer("double"), std::nullopt);
+        QCOMPARE(store.doubleValue("number"), std::nullopt);
+        QCOMPARE(store.date("double"), std::nullopt);
+        QCOMPARE(store.integerList("mixed"), std::nullopt);
+        QCOMPARE(store.integerList("number"), std::nullopt);
+        QCOMPARE(store.integerList("shown"), (QList<qint64>{4, 5}));
+        QCOMPARE(store.integer("number"), 1);
+        QCOMPARE(store.value("missing").isValid(), false);
+    }
+
+    void handWrittenNumbersKeepTheirKind()
+    {
+        QDir().mkpath(QFileInfo(m_path).absolutePath());
+        writeFile(m_path, R"({"i": 1, "w": 2.0, "d": {"$double": 1}, "e": 1e-2, "n": null,
+                              "bad": {"$data": "@@"}})");
+        PreferencesStore store(m_path);
+        QCOMPARE(store.integer("i"), 1);
+        QCOMPARE(store.integer("w"), 2);
+        QCOMPARE(store.doubleValue("d"), 1.0);
+        QCOMPARE(store.doubleValue("e"), 0.01);
+        QVERIFY(!store.contains("n"));
+        QVERIFY(!store.contains("bad"));
+    }
+
+    void writeReplacesFileAtomically()
+    {
+        PreferencesStore store(m_path);
+        store.setString("a", "first");
+        // An open handle keeps seeing the old file: the new content was written aside
+        // and renamed over it, never truncated and rewritten in place.
+        QFile before(m_path);
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        struct stat oldInfo
+        {};
+        QCOMPARE(::stat(QFile::encodeName(m_path).constData(), &oldInfo), 0);
+
+        store.setString("a", "second");
+        struct stat newInfo
+        {};
+        QCOMPARE(::stat(QFile::encodeName(m_path).constData(), &newInfo), 0);
+        QVERIFY(oldInfo.st_ino != newInfo.st_ino);
+        QVERIFY(before.readAll().contains("first"));
+        QVERIFY(readFile(m_path).contains("second"));
+        // Nothing is left behind next to the file: no temporary copy, no lock.
+        QCOMPARE(QDir(QFileInfo(m_path).absolutePath())
+                     .entryList({QFileInfo(m_path).fileName() + '*'}, QDir::Files | QDir::Hidden),
+                 QStringList{QFileInfo(m_path).fileName()});
+    }
+
+    void changeByAnotherWriterIsSeen()
+    {
+        PreferencesStore mine(m_path);
+        PreferencesStore theirs(m_path);
+        mine.setBool("flag", false);
+        QCOMPARE(theirs.boolValue("flag"), false);
+        theirs.setBool("flag", true);
+        QCOMPARE(mine.boolValue("flag"), true);
+        // Same size, same second: the change is still noticed.
+        theirs.setBool("flag", false);
+        theirs.setBool("flag", true);
+        mine.setInteger("other", 1);
+        QCOMPARE(mine.boolValue("flag"), true);
+    }
+
+    void interleavedWritersKeepEachOthersKeys()
+    {
+        PreferencesStore first(m_path);
+        PreferencesStore second(m_path);
+        QCOMPARE(first.value("x").isValid(), false);
+        QCOMPARE(second.value("x").isValid(), false);
+        for (int i = 0; i < 20; ++i) {
+            first.setInteger(QStringLiteral("first%1").arg(i), i);
+            second.setInteger(QStringLiteral("second%1").arg(i), i);
+        }
+        second.setString("same", "second");
+        first.setString("same", "first");
+        PreferencesStore reader(m_path);
+        for (int i = 0; i < 20; ++i) {
+            QCOMPARE(reader.integer(QStringLiteral("first%1").arg(i)), i);
+            QCOMPARE(reader.integer(QStringLiteral("second%1").arg(i)), i);
+        }
+        QCOMPARE(reader.string("same"), QStringLiteral("first"));
+    }
+
+    void corruptFileIsKeptAsideBeforeFirstWrite()
+    {
+        QDir().mkpath(QFileInfo(m_path).absolutePath());
+        const QByteArray garbage = "{\"TCUnitMBytes\": tru";
+        writeFile(m_path, garbage);
+        PreferencesStore store(m_path);
+        QCOMPARE(store.value("TCUnitMBytes").isValid(), false);
+        QCOMPARE(readFile(m_path), garbage);
+        QVERIFY(!QFile::exists(m_path + ".corrupt"));
+
+        store.setBool("TCLiveMenuBar", true);
+        QCOMPARE(readFile(m_path + ".corrupt"), garbage);
+        PreferencesStore reopened(m_path);
+        QCOMPARE(reopened.boolValue("TCLiveMenuBar"), true);
+        QVERIFY(!reopened.contains("TCUnitMBytes"));
+    }
+
+    void removeDeletesTheKey()
+    {
+        PreferencesStore store(m_path);
+        store.setBool("a", true);
+        store.remove("a");
+        QVERIFY(!PreferencesStore(m_path).contains("a"));
+    }
+};
+
+TACHORA_TEST_CORE_MAIN(TestPreferencesStore)
+#include "tst_preferencesstore.moc"
