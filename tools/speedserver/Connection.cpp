@@ -1,0 +1,381 @@
+#include "Connection.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace speedserver {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t maxHeadBytes = 64 * 1024;
+constexpr size_t ioChunk = 1024 * 1024;
+constexpr std::uint64_t maxDownloadBytes = 1'000'000'000'000;
+
+// Every download body is cut from this one block, so that serving costs no copying.
+const std::vector<char> &bodyBlock()
+{
+    static const std::vector<char> block = [] {
+        std::vector<char> bytes(ioChunk);
+        std::uint32_t x = 2463534242u;
+        for (char &byte : bytes) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            byte = char(x);
+        }
+        return bytes;
+    }();
+    return block;
+}
+
+void logLine(const std::string &line)
+{
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Holds a transfer to a rate by sleeping once each chunk has moved.
+class Pacer
+{
+public:
+    explicit Pacer(std::uint64_t bytesPerSecond)
+        : m_rate(bytesPerSecond)
+    {}
+
+    size_t chunkSize() const
+    {
+        // About 50 chunks a second keeps a limited rate smooth.
+        return m_rate ? std::clamp<size_t>(m_rate / 50, 1, ioChunk) : ioChunk;
+    }
+
+    void moved(size_t bytes)
+    {
+        if (!m_rate)
+            return;
+        m_bytes += bytes;
+        std::this_thread::sleep_until(
+            m_start + std::chrono::duration<double>(double(m_bytes) / double(m_rate)));
+    }
+
+private:
+    std::uint64_t m_rate;
+    std::uint64_t m_bytes = 0;
+    Clock::time_point m_start = Clock::now();
+};
+
+struct Request
+{
+    std::string method;
+    std::string target;
+    std::string path;
+    std::string query;
+    std::optional<std::uint64_t> contentLength;
+    bool chunked = false;
+    bool expectContinue = false;
+    bool closeAfter = false;
+};
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x))
+               == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::optional<Request> parseHead(std::string_view head)
+{
+    Request request;
+    size_t lineEnd = head.find("\r\n");
+    const std::string_view requestLine = head.substr(0, lineEnd);
+    const size_t firstSpace = requestLine.find(' ');
+    const size_t lastSpace = requestLine.rfind(' ');
+    if (firstSpace == std::string_view::npos || lastSpace <= firstSpace)
+        return std::nullopt;
+    request.method = requestLine.substr(0, firstSpace);
+    request.target = requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+    const std::string_view version = requestLine.substr(lastSpace + 1);
+    request.closeAfter = version != "HTTP/1.1";
+    const size_t question = request.target.find('?');
+    request.path = request.target.substr(0, question);
+    if (question != std::string::npos)
+        request.query = request.target.substr(question + 1);
+
+    while (lineEnd != std::string_view::npos && lineEnd + 2 < head.size()) {
+        const size_t start = lineEnd + 2;
+        lineEnd = head.find("\r\n", start);
+        const std::string_view line = head.substr(start, lineEnd - start);
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        const std::string_view name = line.substr(0, colon);
+        const std::string_view value = trimmed(line.substr(colon + 1));
+        if (equalsIgnoringCase(name, "content-length")) {
+            std::uint64_t length = 0;
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), length);
+            if (error != std::errc() || end != value.data() + value.size())
+                return std::nullopt;
+            request.contentLength = length;
+        } else if (equalsIgnoringCase(name, "transfer-encoding")) {
+            request.chunked = !equalsIgnoringCase(value, "identity");
+        } else if (equalsIgnoringCase(name, "expect")) {
+            request.expectContinue = equalsIgnoringCase(value, "100-continue");
+        } else if (equalsIgnoringCase(name, "connection")) {
+            if (equalsIgnoringCase(value, "close"))
+                request.closeAfter = true;
+            else if (equalsIgnoringCase(value, "keep-alive"))
+                request.closeAfter = false;
+        }
+    }
+    return request;
+}
+
+// The "bytes" parameter of the query: 0 when absent, nothing when malformed.
+std::optional<std::uint64_t> requestedBytes(std::string_view query)
+{
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        if (pair.substr(0, 6) == "bytes=") {
+            const std::string_view digits = pair.substr(6);
+            std::uint64_t bytes = 0;
+            const auto [end, error] =
+                std::from_chars(digits.data(), digits.data() + digits.size(), bytes);
+            if (error != std::errc() || end != digits.data() + digits.size()
+                || bytes > maxDownloadBytes)
+                return std::nullopt;
+            return bytes;
+        }
+        if (amp == std::string_view::npos)
+            break;
+        query.remove_prefix(amp + 1);
+    }
+    return 0;
+}
+
+const char *reason(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 411:
+        return "Length Required";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
+}
+
+std::string head(int status, std::uint64_t contentLength, bool close,
+                 const char *contentType = "text/plain")
+{
+    std::string text = "HTTP/1.1 " + std::to_string(status) + ' ' + reason(status) + "\r\n";
+    text += "Content-Type: ";
+    text += contentType;
+    text += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
+    text += "Cache-Control: no-store\r\n";
+    if (close)
+        text += "Connection: close\r\n";
+    text += "\r\n";
+    return text;
+}
+
+class ConnectionHandler
+{
+public:
+    ConnectionHandler(Stream &stream, const ServerOptions &options)
+        : m_stream(stream)
+        , m_options(options)
+        , m_buffer(ioChunk)
+    {}
+
+    void run()
+    {
+        while (auto text = readHead()) {
+            const auto request = parseHead(*text);
+            if (!request) {
+                send(head(400, 0, true));
+                return;
+            }
+            if (m_options.log)
+                logLine(request->method + ' ' + request->target);
+            if (!answer(*request) || request->closeAfter)
+                return;
+        }
+    }
+
+private:
+    // The request head, without its final blank line; whatever followed it stays in m_pending.
+    std::optional<std::string> readHead()
+    {
+        for (;;) {
+            const size_t end = m_pending.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                std::string text = m_pending.substr(0, end + 2);
+                m_pending.erase(0, end + 4);
+                return text;
+            }
+            if (m_pending.size() > maxHeadBytes) {
+                send(head(431, 0, true));
+                return std::nullopt;
+            }
+            const ssize_t n = m_stream.read(m_buffer.data(), 64 * 1024);
+            if (n <= 0)
+                return std::nullopt;
+            m_pending.append(m_buffer.data(), size_t(n));
+        }
+    }
+
+    bool send(const std::string &text) { return m_stream.writeAll(text.data(), text.size()); }
+
+    void waitForClientToLeave()
+    {
+        while (m_stream.read(m_buffer.data(), m_buffer.size()) > 0) {
+        }
+    }
+
+    // Reads and drops up to `bytes` of body; whether all of them arrived.
+    bool dropBody(std::uint64_t bytes, std::uint64_t rate)
+    {
+        Pacer pacer(rate);
+        const std::uint64_t fromPending = std::min<std::uint64_t>(bytes, m_pending.size());
+        m_pending.erase(0, fromPending);
+        bytes -= fromPending;
+        pacer.moved(fromPending);
+        while (bytes > 0) {
+            const size_t want = std::min<std::uint64_t>(bytes, pacer.chunkSize());
+            const ssize_t n = m_stream.read(m_buffer.data(), want);
+            if (n <= 0)
+                return false;
+            bytes -= std::uint64_t(n);
+            pacer.moved(size_t(n));
+        }
+        return true;
+    }
+
+    bool sendBody(std::uint64_t bytes)
+    {
+        Pacer pacer(m_options.downRate);
+        const char *block = bodyBlock().data();
+        while (bytes > 0) {
+            const size_t n = std::min<std::uint64_t>(bytes, pacer.chunkSize());
+            if (!m_stream.writeAll(block, n))
+                return false;
+            bytes -= n;
+            pacer.moved(n);
+        }
+        return true;
+    }
+
+    // Whether the connection can carry another request.
+    bool answer(const Request &request)
+    {
+        Target target = Target::any;
+        if (request.path == "/__down" && request.method == "HEAD")
+            target = Target::head;
+        else if (request.path == "/__down" && request.method == "GET")
+            target = Target::down;
+        else if (request.path == "/__up" && request.method == "POST")
+            target = Target::up;
+        const std::uint64_t bodyLength = request.contentLength.value_or(0);
+        const bool hasBody = bodyLength > 0 || request.chunked;
+
+        if (target == Target::any)
+            return send(head(404, 0, hasBody)) && !hasBody;
+
+        const Fault *fault = m_options.takeFault(target);
+        if (fault && fault->kind == Fault::Kind::stall) {
+            waitForClientToLeave();
+            return false;
+        }
+        if (m_options.delayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
+        if (fault && fault->kind == Fault::Kind::status)
+            return send(head(fault->status, 0, hasBody)) && !hasBody;
+
+        const bool cut = fault && fault->kind == Fault::Kind::closeAfter;
+        if (target == Target::up)
+            return answerUpload(request, cut ? std::optional(fault->closeAfter) : std::nullopt);
+
+        const auto bytes = requestedBytes(request.query);
+        if (!bytes)
+            return send(head(400, 0, hasBody)) && !hasBody;
+        if (hasBody) {
+            send(head(400, 0, true));
+            return false;
+        }
+        if (cut && target == Target::head)
+            return false;
+        if (!send(head(200, *bytes, false, "application/octet-stream")))
+            return false;
+        if (target == Target::head)
+            return true;
+        if (cut) {
+            sendBody(std::min(fault->closeAfter, *bytes));
+            return false;
+        }
+        return sendBody(*bytes);
+    }
+
+    bool answerUpload(const Request &request, std::optional<std::uint64_t> cutAfter)
+    {
+        if (request.chunked || !request.contentLength) {
+            send(head(411, 0, true));
+            return false;
+        }
+        if (request.expectContinue && !send("HTTP/1.1 100 Continue\r\n\r\n"))
+            return false;
+        if (cutAfter) {
+            dropBody(std::min(*cutAfter, *request.contentLength), m_options.upRate);
+            return false;
+        }
+        if (!dropBody(*request.contentLength, m_options.upRate))
+            return false;
+        return send(head(200, 2, false) + "ok");
+    }
+
+    Stream &m_stream;
+    const ServerOptions &m_options;
+    std::vector<char> m_buffer;
+    std::string m_pending;
+};
+
+} // namespace
+
+void serveConnection(std::unique_ptr<Stream> stream, const ServerOptions &options)
+{
+    ConnectionHandler(*stream, options).run();
+}
+
+} // namespace speedserver

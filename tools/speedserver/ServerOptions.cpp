@@ -1,0 +1,183 @@
+#include "ServerOptions.h"
+
+#include <charconv>
+
+namespace speedserver {
+
+namespace {
+
+template <typename Number>
+std::optional<Number> parseNumber(std::string_view text)
+{
+    Number value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<Target> parseTarget(std::string_view text)
+{
+    if (text == "head")
+        return Target::head;
+    if (text == "down")
+        return Target::down;
+    if (text == "up")
+        return Target::up;
+    return std::nullopt;
+}
+
+} // namespace
+
+const char *usage()
+{
+    return R"(Usage: tachora-speedserver [options]
+Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N, POST /__up.
+
+  --host ADDR         listen address (default 127.0.0.1)
+  --port N            port; 0 (default) picks a free one. The first output line is "port N".
+  --cert FILE         serve HTTPS with this PEM certificate (needs --key)
+  --key FILE          the certificate's PEM private key
+  --down-rate B       send each download body at most at B bytes per second
+  --up-rate B         read each upload body at most at B bytes per second
+  --delay MS          wait MS milliseconds before answering each request
+  --fault SPEC        misbehave, for tests; repeatable, the first matching fault applies.
+                      SPEC is KIND[@TARGET][#N]:
+                        status=CODE        answer CODE with an empty body
+                        close-after=BYTES  close the connection after BYTES body bytes
+                                           (a HEAD request gets no answer at all)
+                        stall              never answer; wait until the client leaves
+                        refuse             refuse every connection
+                      TARGET is head, down or up (default: every request);
+                      #N limits the fault to the first N matching requests.
+  --log               print "METHOD TARGET" on standard output for every request
+  --help              show this text
+)";
+}
+
+std::optional<Fault> parseFault(const std::string &spec)
+{
+    std::string_view rest(spec);
+    Fault fault;
+    if (const auto hash = rest.rfind('#'); hash != std::string_view::npos) {
+        const auto count = parseNumber<std::int64_t>(rest.substr(hash + 1));
+        if (!count || *count < 0)
+            return std::nullopt;
+        fault.count = *count;
+        rest = rest.substr(0, hash);
+    }
+    if (const auto at = rest.rfind('@'); at != std::string_view::npos) {
+        const auto target = parseTarget(rest.substr(at + 1));
+        if (!target)
+            return std::nullopt;
+        fault.target = *target;
+        rest = rest.substr(0, at);
+    }
+    const auto equals = rest.find('=');
+    const std::string_view kind = rest.substr(0, equals);
+    const std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : rest.substr(equals + 1);
+    if (kind == "status") {
+        const auto status = parseNumber<int>(value);
+        if (!status || *status < 100 || *status > 999)
+            return std::nullopt;
+        fault.kind = Fault::Kind::status;
+        fault.status = *status;
+    } else if (kind == "close-after") {
+        const auto bytes = parseNumber<std::uint64_t>(value);
+        if (!bytes)
+            return std::nullopt;
+        fault.kind = Fault::Kind::closeAfter;
+        fault.closeAfter = *bytes;
+    } else if (kind == "stall" && equals == std::string_view::npos) {
+        fault.kind = Fault::Kind::stall;
+    } else if (kind == "refuse" && equals == std::string_view::npos) {
+        fault.kind = Fault::Kind::refuse;
+    } else {
+        return std::nullopt;
+    }
+    return fault;
+}
+
+bool ServerOptions::refusesConnections() const
+{
+    for (const Fault &fault : faults) {
+        if (fault.kind == Fault::Kind::refuse)
+            return true;
+    }
+    return false;
+}
+
+const Fault *ServerOptions::takeFault(Target requestTarget) const
+{
+    for (const Fault &fault : faults) {
+        if (fault.target != Target::any && fault.target != requestTarget)
+            continue;
+        if (fault.count >= 0 && fault.used->fetch_add(1) >= fault.count)
+            continue;
+        return &fault;
+    }
+    return nullptr;
+}
+
+std::optional<ServerOptions> parseArguments(const std::vector<std::string> &arguments,
+                                            std::string &error, bool &wantsHelp)
+{
+    ServerOptions options;
+    wantsHelp = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string &name = arguments[i];
+        if (name == "--help" || name == "-h") {
+            wantsHelp = true;
+            return options;
+        }
+        if (name == "--log") {
+            options.log = true;
+            continue;
+        }
+        if (i + 1 >= arguments.size()) {
+            error = "missing value after " + name;
+            return std::nullopt;
+        }
+        const std::string &value = arguments[++i];
+        bool ok = true;
+        if (name == "--host") {
+            options.host = value;
+        } else if (name == "--port") {
+            const auto port = parseNumber<int>(value);
+            ok = port && *port >= 0 && *port <= 65535;
+            options.port = port.value_or(0);
+        } else if (name == "--cert") {
+            options.certFile = value;
+        } else if (name == "--key") {
+            options.keyFile = value;
+        } else if (name == "--down-rate" || name == "--up-rate") {
+            const auto rate = parseNumber<std::uint64_t>(value);
+            ok = rate.has_value();
+            (name == "--down-rate" ? options.downRate : options.upRate) = rate.value_or(0);
+        } else if (name == "--delay") {
+            const auto delay = parseNumber<int>(value);
+            ok = delay && *delay >= 0;
+            options.delayMs = delay.value_or(0);
+        } else if (name == "--fault") {
+            const auto fault = parseFault(value);
+            ok = fault.has_value();
+            if (fault)
+                options.faults.push_back(*fault);
+        } else {
+            error = "unknown option " + name;
+            return std::nullopt;
+        }
+        if (!ok) {
+            error = "bad value for " + name + ": " + value;
+            return std::nullopt;
+        }
+    }
+    if (options.certFile.empty() != options.keyFile.empty()) {
+        error = "--cert and --key go together";
+        return std::nullopt;
+    }
+    return options;
+}
+
+} // namespace speedserver

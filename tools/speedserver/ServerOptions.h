@@ -1,0 +1,57 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace speedserver {
+
+// Which requests a fault applies to.
+enum class Target { any, head, down, up };
+
+// A misbehaviour to show for matching requests, to test how clients cope.
+struct Fault
+{
+    enum class Kind { status, closeAfter, stall, refuse };
+    Kind kind = Kind::status;
+    int status = 0;
+    std::uint64_t closeAfter = 0;
+    Target target = Target::any;
+    // Only this many matching requests get the fault; negative means all of them.
+    std::int64_t count = -1;
+    // Shared by every connection thread.
+    std::shared_ptr<std::atomic<std::int64_t>> used =
+        std::make_shared<std::atomic<std::int64_t>>(0);
+};
+
+struct ServerOptions
+{
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string certFile;
+    std::string keyFile;
+    std::uint64_t downRate = 0; // bytes per second, 0 = unlimited
+    std::uint64_t upRate = 0;
+    int delayMs = 0;
+    std::vector<Fault> faults;
+    bool log = false;
+
+    bool refusesConnections() const;
+    // The first fault that applies to this request, counting it as used.
+    const Fault *takeFault(Target requestTarget) const;
+};
+
+// Parses "KIND[@TARGET][#N]"; absent when malformed.
+std::optional<Fault> parseFault(const std::string &spec);
+
+// Parses the command line; on failure sets error and returns nothing. "--help" sets
+// wantsHelp.
+std::optional<ServerOptions> parseArguments(const std::vector<std::string> &arguments,
+                                            std::string &error, bool &wantsHelp);
+
+const char *usage();
+
+} // namespace speedserver

@@ -1,0 +1,131 @@
+// tachora-speedserver: a small HTTP(S) server that answers the requests of a speed
+// test, for tests, benchmarks and measuring a LAN. One thread per connection with
+// blocking I/O: simple, and on loopback never the bottleneck.
+
+#include "Connection.h"
+#include "ServerOptions.h"
+#include "Stream.h"
+
+#include <openssl/ssl.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace speedserver;
+
+namespace {
+
+int fail(const std::string &message)
+{
+    std::fprintf(stderr, "tachora-speedserver: %s\n", message.c_str());
+    return 1;
+}
+
+// A bound socket for host:port; listening unless `listening` is false.
+int openSocket(const ServerOptions &options, bool listening, std::string &error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const std::string port = std::to_string(options.port);
+    if (const int status = getaddrinfo(options.host.c_str(), port.c_str(), &hints, &found)) {
+        error = "cannot resolve " + options.host + ": " + gai_strerror(status);
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo *each = found; each && fd < 0; each = each->ai_next) {
+        fd = socket(each->ai_family, each->ai_socktype | SOCK_CLOEXEC, each->ai_protocol);
+        if (fd < 0)
+            continue;
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd, each->ai_addr, each->ai_addrlen) != 0 || (listening && listen(fd, 128) != 0)) {
+            error = std::string("cannot listen: ") + std::strerror(errno);
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
+int boundPort(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
+}
+
+void tuneConnection(int fd)
+{
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // A client that vanished without closing frees its thread after a minute.
+    const timeval idle{60, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string error;
+    bool wantsHelp = false;
+    const auto options = parseArguments({argv + 1, argv + argc}, error, wantsHelp);
+    if (wantsHelp) {
+        std::fputs(usage(), stdout);
+        return 0;
+    }
+    if (!options) {
+        std::fprintf(stderr, "tachora-speedserver: %s\n\n%s", error.c_str(), usage());
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    SSL_CTX *tls = nullptr;
+    if (!options->certFile.empty()) {
+        tls = makeTlsContext(options->certFile, options->keyFile, error);
+        if (!tls)
+            return fail(error);
+    }
+
+    // Refusing: the port is taken but nobody listens, so every connect is refused.
+    const bool refusing = options->refusesConnections();
+    const int server = openSocket(*options, !refusing, error);
+    if (server < 0)
+        return fail(error);
+    std::printf("port %d\n", boundPort(server));
+    std::fflush(stdout);
+    if (refusing) {
+        for (;;)
+            pause();
+    }
+
+    for (;;) {
+        const int fd = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE)
+                continue;
+            return fail(std::string("accept: ") + std::strerror(errno));
+        }
+        tuneConnection(fd);
+        std::thread([fd, tls, &options] {
+            auto stream = tls ? makeTlsStream(fd, tls) : makePlainStream(fd);
+            if (stream)
+                serveConnection(std::move(stream), *options);
+        }).detach();
+    }
+}
