@@ -1,0 +1,103 @@
+#include "views/GaugeView.h"
+
+#include "settings/SpeedSettings.h"
+#include "views/GaugeGeometry.h"
+#include "views/LabelFactory.h"
+#include "views/Palette.h"
+
+#include <QEvent>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace {
+
+constexpr qreal ringWidth = 14;
+constexpr qreal trackAlpha = 0.12;
+
+void strokeArc(QPainter &painter, const GaugeGeometry &geometry, qreal fraction,
+               const QColor &color)
+{
+    const qreal r = geometry.radius;
+    const QRectF circle(geometry.centre.x() - r, geometry.centre.y() - r, 2 * r, 2 * r);
+    // From the left end, clockwise over the top: negative spans turn clockwise on screen.
+    QPainterPath arc;
+    arc.arcMoveTo(circle, 180);
+    arc.arcTo(circle, 180, -fraction * 180);
+    QPen pen(color, ringWidth, Qt::SolidLine, Qt::RoundCap);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(arc);
+}
+
+void drawCentredText(QPainter &painter, const QString &text, const QFont &font, const QColor &color,
+                     qreal centreX, qreal lineBottom)
+{
+    const QFontMetricsF metrics(font, painter.device());
+    painter.setFont(font);
+    painter.setPen(color);
+    painter.drawText(centredTextOrigin(text, metrics, centreX, lineBottom), text);
+}
+
+} // namespace
+
+GaugeView::GaugeView(QWidget *parent)
+    : QWidget(parent)
+{}
+
+void GaugeView::setMbps(double mbps)
+{
+    m_mbps = mbps;
+    update();
+}
+
+void GaugeView::setCaption(const QString &caption)
+{
+    m_caption = caption;
+    update();
+}
+
+void GaugeView::paintEvent(QPaintEvent *)
+{
+    const std::optional<GaugeGeometry> geometry = gaugeGeometry(size());
+    if (!geometry)
+        return;
+
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QPalette &colors = palette();
+
+    QColor track = labelColor(colors);
+    track.setAlphaF(trackAlpha);
+    strokeArc(painter, *geometry, 1, track);
+    // The scale is always in Mbps, whatever unit the number is shown in.
+    if (const std::optional<qreal> fraction = gaugeFraction(m_mbps))
+        strokeArc(painter, *geometry, *fraction, speedGreenFixed());
+
+    const qreal centreX = geometry->centre.x();
+    drawCentredText(painter, SpeedSettings::format(m_mbps),
+                    monospacedDigitSystemFont(30, QFont::Bold), labelColor(colors), centreX,
+                    geometry->numberBottom);
+    drawCentredText(painter, SpeedSettings::unitLabel(), systemFont(11, QFont::Medium),
+                    secondaryLabelColor(colors), centreX, geometry->unitBottom);
+    if (!m_caption.isEmpty())
+        drawCentredText(painter, m_caption, systemFont(11, QFont::Normal),
+                        tertiaryLabelColor(colors), centreX, geometry->captionBottom);
+}
+
+void GaugeView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    switch (event->type()) {
+    case QEvent::PaletteChange:
+    case QEvent::ApplicationPaletteChange:
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::ApplicationFontChange:
+    case QEvent::ThemeChange:
+        update();
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,100 @@
+#include "views/LabelFactory.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QLabel>
+
+#include <optional>
+
+namespace {
+
+// A label whose text colour is derived from the palette it inherits. Setting the colour
+// overrides the label's own text colour, so it is derived from the parent's palette and set
+// again whenever that palette, or the application's, changes.
+class ViewLabel : public QLabel
+{
+public:
+    ViewLabel(const QString &text, std::optional<ViewColor> dynamicColor, const QColor &fixedColor)
+        : QLabel(text)
+        , m_dynamicColor(dynamicColor)
+        , m_fixedColor(fixedColor)
+    {
+        applyColor();
+    }
+
+protected:
+    void changeEvent(QEvent *event) override
+    {
+        QLabel::changeEvent(event);
+        if (event->type() == QEvent::PaletteChange
+            || event->type() == QEvent::ApplicationPaletteChange)
+            applyColor();
+    }
+
+    bool event(QEvent *event) override
+    {
+        const bool handled = QLabel::event(event);
+        if (event->type() == QEvent::ParentChange)
+            applyColor();
+        return handled;
+    }
+
+private:
+    void applyColor()
+    {
+        if (m_applying)
+            return;
+        m_applying = true;
+        const QPalette inherited =
+            parentWidget() ? parentWidget()->palette() : QApplication::palette(this);
+        const QColor color =
+            m_dynamicColor ? resolveColor(*m_dynamicColor, inherited) : m_fixedColor;
+        // Only the text colour is set on the label, so every other role keeps following
+        // the parent.
+        QPalette own;
+        own.setColor(QPalette::WindowText, color);
+        setPalette(own);
+        m_applying = false;
+    }
+
+    std::optional<ViewColor> m_dynamicColor;
+    QColor m_fixedColor;
+    bool m_applying = false;
+};
+
+QLabel *makeViewLabel(const QString &text, qreal size, QFont::Weight weight,
+                      std::optional<ViewColor> dynamicColor, const QColor &fixedColor)
+{
+    auto *label = new ViewLabel(text, dynamicColor, fixedColor);
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    label->setWordWrap(false);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    label->setFont(systemFont(size, weight));
+    return label;
+}
+
+} // namespace
+
+QFont systemFont(qreal size, QFont::Weight weight)
+{
+    QFont font = QApplication::font();
+    font.setPixelSize(qMax(1, qRound(size)));
+    font.setWeight(weight);
+    return font;
+}
+
+QFont monospacedDigitSystemFont(qreal size, QFont::Weight weight)
+{
+    return systemFont(size, weight);
+}
+
+QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, ViewColor color)
+{
+    return makeViewLabel(text, size, weight, color, QColor());
+}
+
+QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, const QColor &color)
+{
+    return makeViewLabel(text, size, weight, std::nullopt, color);
+}

@@ -1,0 +1,97 @@
+#include "views/Palette.h"
+
+#include <QGuiApplication>
+
+namespace {
+
+QColor srgb(float red, float green, float blue)
+{
+    return QColor::fromRgbF(red, green, blue, 1.0f);
+}
+
+QColor applicationPalette(QColor (*pick)(const QPalette &))
+{
+    return pick(qGuiApp ? QGuiApplication::palette() : QPalette());
+}
+
+QColor withAlpha(QColor color, float alpha)
+{
+    color.setAlphaF(alpha);
+    return color;
+}
+
+} // namespace
+
+bool isDarkAppearance(const QPalette &palette)
+{
+    return palette.color(QPalette::Active, QPalette::Window).lightnessF() < 0.5f;
+}
+
+bool isDarkAppearance()
+{
+    return qGuiApp && isDarkAppearance(QGuiApplication::palette());
+}
+
+QColor korvelMauve(const QPalette &palette)
+{
+    return isDarkAppearance(palette) ? srgb(0.686f, 0.573f, 0.992f) : srgb(0.486f, 0.227f, 0.929f);
+}
+
+QColor korvelMauve()
+{
+    return applicationPalette(korvelMauve);
+}
+
+QColor speedGreen(const QPalette &palette)
+{
+    return isDarkAppearance(palette) ? srgb(0.29f, 0.871f, 0.502f) : srgb(0.086f, 0.639f, 0.29f);
+}
+
+QColor speedGreen()
+{
+    return applicationPalette(speedGreen);
+}
+
+const QColor &korvelMauveFixed()
+{
+    static const QColor color = srgb(0.486f, 0.227f, 0.929f);
+    return color;
+}
+
+const QColor &speedGreenFixed()
+{
+    static const QColor color = srgb(0.133f, 0.773f, 0.369f);
+    return color;
+}
+
+QColor labelColor(const QPalette &palette)
+{
+    return withAlpha(palette.color(QPalette::WindowText), 1.0f);
+}
+
+QColor secondaryLabelColor(const QPalette &palette)
+{
+    return withAlpha(palette.color(QPalette::WindowText), 0.55f);
+}
+
+QColor tertiaryLabelColor(const QPalette &palette)
+{
+    return withAlpha(palette.color(QPalette::WindowText), 0.30f);
+}
+
+QColor resolveColor(ViewColor color, const QPalette &palette)
+{
+    switch (color) {
+    case ViewColor::label:
+        return labelColor(palette);
+    case ViewColor::secondaryLabel:
+        return secondaryLabelColor(palette);
+    case ViewColor::tertiaryLabel:
+        return tertiaryLabelColor(palette);
+    case ViewColor::korvelMauve:
+        return korvelMauve(palette);
+    case ViewColor::speedGreen:
+        return speedGreen(palette);
+    }
+    return labelColor(palette);
+}

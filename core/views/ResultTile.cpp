@@ -1,0 +1,61 @@
+#include "views/ResultTile.h"
+
+#include "views/LabelFactory.h"
+#include "views/Palette.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QPainter>
+
+namespace {
+
+constexpr qreal cornerRadius = 10;
+constexpr qreal fillAlpha = 0.05;
+constexpr qreal strokeAlpha = 0.08;
+
+QColor labelTint(const QPalette &palette, qreal alpha)
+{
+    QColor color = labelColor(palette);
+    color.setAlphaF(alpha);
+    return color;
+}
+
+} // namespace
+
+ResultTile::ResultTile(const QString &title, QWidget *parent)
+    : QWidget(parent)
+    , m_titleLabel(makeLabel(title, 11, QFont::Medium, ViewColor::secondaryLabel))
+    , m_valueLabel(makeLabel(QStringLiteral("\u00B7"), 16, QFont::DemiBold, ViewColor::label))
+{
+    m_valueLabel->setFont(monospacedDigitSystemFont(16, QFont::DemiBold));
+    m_titleLabel->setParent(this);
+    m_valueLabel->setParent(this);
+    m_titleLabel->setGeometry(0, 8, tileWidth, 15);
+    m_valueLabel->setGeometry(0, 28, tileWidth, 20);
+    setFixedSize(tileWidth, tileHeight);
+}
+
+void ResultTile::setValue(const QString &text)
+{
+    m_valueLabel->setText(text);
+}
+
+void ResultTile::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    // Drawn from the current size, so a tile forced to another size still gets a whole card;
+    // the half-pixel inset puts the 1 px outline exactly on the edge pixels.
+    const QRectF card = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.setPen(QPen(labelTint(palette(), strokeAlpha), 1));
+    painter.setBrush(labelTint(palette(), fillAlpha));
+    painter.drawRoundedRect(card, cornerRadius, cornerRadius);
+}
+
+void ResultTile::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange
+        || event->type() == QEvent::ThemeChange)
+        update();
+}

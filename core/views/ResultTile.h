@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+// A small fixed-size card with a title above a value, one per result of a test. It only shows
+// text: the caller formats the value.
+class ResultTile : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int tileWidth = 112;
+    static constexpr int tileHeight = 56;
+
+    // The value starts as a middle dot, the tile's "no value" mark.
+    explicit ResultTile(const QString &title, QWidget *parent = nullptr);
+
+    QLabel *titleLabel() const { return m_titleLabel; }
+    QLabel *valueLabel() const { return m_valueLabel; }
+
+    void setValue(const QString &text);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    QLabel *m_titleLabel;
+    QLabel *m_valueLabel;
+};
