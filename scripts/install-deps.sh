@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Tachora needs to build, test and run.
 # Idempotent: when everything is present it prints nothing and touches nothing.
+# Usage: scripts/install-deps.sh [--bench]
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,11 @@ packages=(
     libcpp-httplib-dev libssl-dev openssl curl
     fonts-dejavu-core clang-format locales
 )
+
+# The benchmark (bench/run.sh) also times processes and runs an HTTP/2 server.
+if [ "${1:-}" = --bench ]; then
+    packages+=(time nginx-light)
+fi
 
 # Formatting tests run under these locales as well as C, so that a comma from the
 # C library can never leak into (or hide a fault in) our own number formatting.

@@ -272,6 +272,7 @@ private:
         const std::uint64_t fromPending = std::min<std::uint64_t>(bytes, m_pending.size());
         m_pending.erase(0, fromPending);
         bytes -= fromPending;
+        totals().up += fromPending;
         pacer.moved(fromPending);
         while (bytes > 0) {
             const size_t want = std::min<std::uint64_t>(bytes, pacer.chunkSize());
@@ -279,6 +280,7 @@ private:
             if (n <= 0)
                 return false;
             bytes -= std::uint64_t(n);
+            totals().up += std::uint64_t(n);
             pacer.moved(size_t(n));
         }
         return true;
@@ -293,6 +295,7 @@ private:
             if (!m_stream.writeAll(block, n))
                 return false;
             bytes -= n;
+            totals().down += n;
             pacer.moved(n);
         }
         return true;
@@ -372,6 +375,12 @@ private:
 };
 
 } // namespace
+
+Totals &totals()
+{
+    static Totals all;
+    return all;
+}
 
 void serveConnection(std::unique_ptr<Stream> stream, const ServerOptions &options)
 {

@@ -51,6 +51,8 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                       TARGET is head, down or up (default: every request);
                       #N limits the fault to the first N matching requests.
   --log               print "METHOD TARGET" on standard output for every request
+  --totals            when stopped by SIGTERM or SIGINT, print the body bytes moved:
+                      "moved down N up N"
   --help              show this text
 )";
 }
@@ -131,8 +133,8 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
             wantsHelp = true;
             return options;
         }
-        if (name == "--log") {
-            options.log = true;
+        if (name == "--log" || name == "--totals") {
+            (name == "--log" ? options.log : options.totals) = true;
             continue;
         }
         if (i + 1 >= arguments.size()) {

@@ -38,6 +38,8 @@ struct ServerOptions
     int delayMs = 0;
     std::vector<Fault> faults;
     bool log = false;
+    // On SIGTERM/SIGINT, print the body bytes moved: "moved down <n> up <n>".
+    bool totals = false;
 
     bool refusesConnections() const;
     // The first fault that applies to this request, counting it as used.

@@ -10,10 +10,12 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -94,6 +96,23 @@ int main(int argc, char **argv)
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+
+    // Stop signals are taken by one thread, so that the totals are printed whole.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::thread([stopSignals, printTotals = options->totals] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        if (printTotals) {
+            std::printf("moved down %llu up %llu\n", (unsigned long long)totals().down.load(),
+                        (unsigned long long)totals().up.load());
+            std::fflush(stdout);
+        }
+        std::_Exit(0);
+    }).detach();
 
     SSL_CTX *tls = nullptr;
     if (!options->certFile.empty()) {
