@@ -1,12 +1,26 @@
 #pragma once
 
+#include "engine/SpeedTestConfig.h"
+
 #include <QDateTime>
 #include <QJsonObject>
 #include <QObject>
 
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <coroutine>
+#include <functional>
+#include <memory>
 #include <optional>
 
-// Runs one speed test at a time: latency, download, upload.
+class HttpSession;
+class HttpTask;
+class QTimer;
+
+// Runs one speed test at a time: latency, download, upload, one request at a time over
+// one HTTP session. Everything happens on the thread that owns it, through its event loop.
+// An engine must not be destroyed while a test runs.
 class SpeedTestEngine : public QObject
 {
     Q_OBJECT
@@ -58,5 +72,76 @@ public:
         double m_ping;
     };
 
-    using QObject::QObject;
+    using Config = SpeedTestConfig;
+
+    explicit SpeedTestEngine(Config config = {}, QObject *parent = nullptr);
+    ~SpeedTestEngine() override;
+
+    // The application's engine, against the production service.
+    static SpeedTestEngine &shared();
+
+    const Config &config() const { return m_config; }
+    Phase phase() const { return m_phase; }
+    bool isRunning() const { return m_running; }
+    // Whether the progress ticker exists, which it does only during a throughput phase.
+    bool isTicking() const { return m_ticker != nullptr; }
+
+    // The phase and the rate so far in Mbps: (ping, 0) once as the latency phase begins,
+    // then download and upload rates every tick once a phase has run for 0.3 s.
+    std::function<void(Phase phase, double mbps)> onProgress;
+    // Exactly once per accepted start(), after isRunning() became false and the phase
+    // idle, with the result (already in the history) or with none when the test failed
+    // or was cancelled.
+    std::function<void(std::optional<Result> result)> onFinished;
+
+    // Begins a test on a later turn of the event loop, unless one is running.
+    void start();
+    // Asks the running test to stop; it ends with no result. Ignored when idle.
+    void cancel();
+
+    // The body of every upload request: 4,000,000 random bytes made once per process.
+    static const QByteArray &uploadChunk();
+    static constexpr qint64 uploadChunkBytes = 4000000;
+    static constexpr int latencyProbes = 5;
+    static constexpr std::chrono::milliseconds tickInterval{200};
+    static constexpr double firstReportSeconds = 0.3;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    // Suspends a throughput phase on the request in flight. The continuation and the task
+    // are stored before the task starts, so its completion always finds them.
+    struct TaskAwaiter
+    {
+        SpeedTestEngine *engine;
+        std::shared_ptr<HttpTask> task;
+
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> awaiting);
+        void await_resume() const noexcept {}
+    };
+
+    QCoro::Task<> run();
+    QCoro::Task<std::optional<double>> measurePing();
+    QCoro::Task<double> measureThroughput(Phase phase);
+    TaskAwaiter runTask(std::shared_ptr<HttpTask> task);
+    std::shared_ptr<HttpTask> throughputTask(Phase phase, qint64 size);
+    void taskCompleted(const HttpTask *task);
+    void startTicker();
+    void stopTicker();
+    void tick();
+    void finish(std::optional<Result> result);
+    HttpSession &session();
+    QByteArray url(const char *path) const;
+
+    Config m_config;
+    Phase m_phase = Phase::idle;
+    bool m_running = false;
+    bool m_cancelled = false;
+    std::shared_ptr<HttpTask> m_currentTask;
+    std::coroutine_handle<> m_taskContinuation;
+    qint64 m_phaseBytes = 0;
+    Clock::time_point m_phaseStart = Clock::now();
+    Clock::time_point m_phaseDeadline = m_phaseStart;
+    QTimer *m_ticker = nullptr;
+    std::unique_ptr<HttpSession> m_session;
 };

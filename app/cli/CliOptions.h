@@ -1,0 +1,23 @@
+#pragma once
+
+#include "engine/SpeedTestConfig.h"
+
+#include <QString>
+#include <QStringList>
+
+// What the command line asked for.
+struct CliOptions
+{
+    enum class Action { run, help, version, fail };
+
+    Action action = Action::run;
+    SpeedTestConfig config;
+    // No option changed the engine: the application's own engine serves.
+    bool defaultEngine = true;
+    bool json = false;
+    // The help text for help, the error for fail.
+    QString message;
+
+    // arguments: the whole command line, the program's name first.
+    static CliOptions parse(const QStringList &arguments);
+};

@@ -1,0 +1,61 @@
+#include "CliReport.h"
+
+#include "settings/SpeedSettings.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace {
+
+QByteArray jsonNumber(double value)
+{
+    if (!std::isfinite(value))
+        return QByteArrayLiteral("null");
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return QByteArray(buffer, written.ptr - buffer);
+}
+
+QString rateText(double mbps)
+{
+    return SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel();
+}
+
+} // namespace
+
+namespace CliReport {
+
+QString latencyText(double ms)
+{
+    return QString::number(std::round(ms), 'f', 0) + QStringLiteral(" ms");
+}
+
+QString text(const SpeedTestEngine::Result &result)
+{
+    return QStringLiteral("Ping : %1\nDescente : %2\nMontée : %3\n")
+        .arg(latencyText(result.ping()), rateText(result.down()), rateText(result.up()));
+}
+
+QByteArray json(const SpeedTestEngine::Result &result)
+{
+    const QByteArray date = result.dateTime().toString(Qt::ISODateWithMs).toUtf8();
+    return "{\"date\": \"" + date + "\", \"down\": " + jsonNumber(result.down()) + ", \"up\": "
+           + jsonNumber(result.up()) + ", \"ping\": " + jsonNumber(result.ping()) + "}\n";
+}
+
+QString progressText(SpeedTestEngine::Phase phase, double mbps)
+{
+    switch (phase) {
+    case SpeedTestEngine::Phase::ping:
+        return QStringLiteral("Ping…");
+    case SpeedTestEngine::Phase::download:
+        return QStringLiteral("Descente… ") + rateText(mbps);
+    case SpeedTestEngine::Phase::upload:
+        return QStringLiteral("Montée… ") + rateText(mbps);
+    case SpeedTestEngine::Phase::idle:
+        break;
+    }
+    return {};
+}
+
+} // namespace CliReport

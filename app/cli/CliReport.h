@@ -1,0 +1,26 @@
+#pragma once
+
+#include "engine/SpeedTestEngine.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The texts the command-line tool writes.
+namespace CliReport {
+
+// "Ping : 14 ms", "Descente : 93,4 Mbps", "Montée : 12,0 Mbps", one per line, in the
+// unit the user chose for the application.
+QString text(const SpeedTestEngine::Result &result);
+
+// {"date": "<ISO 8601 UTC>", "down": <Mbps>, "up": <Mbps>, "ping": <ms>} and a line feed,
+// every number written with all the digits that give back the same double.
+QByteArray json(const SpeedTestEngine::Result &result);
+
+// The latency as the application shows it: the nearest whole number of milliseconds,
+// halves away from zero, and " ms".
+QString latencyText(double ms);
+
+// The live line while a test runs, such as "Descente… 93,4 Mbps".
+QString progressText(SpeedTestEngine::Phase phase, double mbps);
+
+} // namespace CliReport

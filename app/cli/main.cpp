@@ -1,0 +1,113 @@
+// tachora-cli: one speed test from a terminal, with the application's engine, units and
+// history.
+
+#include "CliOptions.h"
+#include "CliReport.h"
+#include "InterruptWatcher.h"
+
+#include "engine/SpeedTestEngine.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void write(FILE *stream, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// The one live line on stderr, redrawn in place; nothing when stderr is not a terminal.
+class ProgressLine
+{
+public:
+    ProgressLine()
+        : m_enabled(::isatty(STDERR_FILENO) == 1)
+    {}
+
+    void show(const QString &text)
+    {
+        if (m_enabled)
+            write(stderr, "\r" + text.toUtf8() + "\x1b[K");
+    }
+
+    void clear()
+    {
+        if (m_enabled)
+            write(stderr, "\r\x1b[K");
+    }
+
+private:
+    bool m_enabled;
+};
+
+constexpr int exitResult = 0;
+constexpr int exitNoResult = 1;
+constexpr int exitUsage = 2;
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tachora-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TACHORA_VERSION));
+
+    const CliOptions options = CliOptions::parse(QCoreApplication::arguments());
+    switch (options.action) {
+    case CliOptions::Action::help:
+        write(stdout, options.message.toUtf8());
+        return exitResult;
+    case CliOptions::Action::version:
+        write(stdout, "tachora-cli " TACHORA_VERSION "\n");
+        return exitResult;
+    case CliOptions::Action::fail:
+        write(stderr, "tachora-cli : " + options.message.toUtf8() + "\nVoir tachora-cli --help.\n");
+        return exitUsage;
+    case CliOptions::Action::run:
+        break;
+    }
+
+    SpeedTestEngine &engine = options.defaultEngine ? SpeedTestEngine::shared()
+                                                    : *new SpeedTestEngine(options.config, &app);
+    ProgressLine progress;
+    bool userCancelled = false;
+    int cancelStatus = 0;
+
+    InterruptWatcher interrupts;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &app, [&](int signalNumber) {
+        if (userCancelled) {
+            // A second interrupt does not wait for the latency probe in flight.
+            progress.clear();
+            write(stderr, "Test annulé\n");
+            std::fflush(stdout);
+            ::_exit(cancelStatus);
+        }
+        userCancelled = true;
+        cancelStatus = 128 + signalNumber;
+        engine.cancel();
+    });
+
+    engine.onProgress = [&](SpeedTestEngine::Phase phase, double mbps) {
+        progress.show(CliReport::progressText(phase, mbps));
+    };
+    engine.onFinished = [&](std::optional<SpeedTestEngine::Result> result) {
+        progress.clear();
+        if (userCancelled) {
+            write(stderr, "Test annulé\n");
+            QCoreApplication::exit(cancelStatus);
+        } else if (!result) {
+            write(stderr, "Test impossible (réseau ?)\n");
+            QCoreApplication::exit(exitNoResult);
+        } else {
+            write(stdout,
+                  options.json ? CliReport::json(*result) : CliReport::text(*result).toUtf8());
+            QCoreApplication::exit(exitResult);
+        }
+    };
+    engine.start();
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,18 @@
+#include "engine/SpeedTestConfig.h"
+
+#include <QUrl>
+
+std::optional<QString> SpeedTestConfig::originFrom(const QString &text)
+{
+    const QUrl url(text.trimmed(), QUrl::StrictMode);
+    if (!url.isValid())
+        return std::nullopt;
+    const QString scheme = url.scheme();
+    if (scheme != u"http" && scheme != u"https")
+        return std::nullopt;
+    if (url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
+        return std::nullopt;
+    if (!url.path().isEmpty() && url.path() != u"/")
+        return std::nullopt;
+    return url.adjusted(QUrl::RemovePath).toString(QUrl::FullyEncoded);
+}

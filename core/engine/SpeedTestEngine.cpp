@@ -1,0 +1,141 @@
+#include "engine/SpeedTestEngine.h"
+
+#include "platform/HttpSession.h"
+#include "platform/HttpTask.h"
+#include "settings/SpeedHistory.h"
+
+#include <QPointer>
+#include <QTimer>
+
+void SpeedTestEngine::TaskAwaiter::await_suspend(std::coroutine_handle<> awaiting)
+{
+    engine->m_taskContinuation = awaiting;
+    engine->m_currentTask = task;
+    task->start();
+}
+
+SpeedTestEngine::SpeedTestEngine(Config config, QObject *parent)
+    : QObject(parent)
+    , m_config(std::move(config))
+{}
+
+SpeedTestEngine::~SpeedTestEngine()
+{
+    stopTicker();
+    // Transfers still running go with the session, without calling back into this engine.
+    m_session.reset();
+}
+
+SpeedTestEngine &SpeedTestEngine::shared()
+{
+    static auto *engine = new SpeedTestEngine;
+    return *engine;
+}
+
+void SpeedTestEngine::start()
+{
+    if (m_running)
+        return;
+    m_running = true;
+    m_cancelled = false;
+    QTimer::singleShot(0, this, [this] { run(); });
+}
+
+void SpeedTestEngine::cancel()
+{
+    if (!m_running)
+        return;
+    m_cancelled = true;
+    if (m_currentTask)
+        m_currentTask->cancel();
+}
+
+QCoro::Task<> SpeedTestEngine::run()
+{
+    const std::optional<double> ping = co_await measurePing();
+    if (!ping || m_cancelled) {
+        finish(std::nullopt);
+        co_return;
+    }
+    const double down = co_await measureThroughput(Phase::download);
+    if (m_cancelled) {
+        finish(std::nullopt);
+        co_return;
+    }
+    const double up = co_await measureThroughput(Phase::upload);
+    if (m_cancelled) {
+        finish(std::nullopt);
+        co_return;
+    }
+    if (down > 0 || up > 0) {
+        const Result result(Result::now(), down, up, *ping);
+        SpeedHistory::add(result);
+        finish(result);
+    } else {
+        finish(std::nullopt);
+    }
+}
+
+void SpeedTestEngine::finish(std::optional<Result> result)
+{
+    stopTicker();
+    m_phase = Phase::idle;
+    m_running = false;
+    if (onFinished)
+        onFinished(result);
+}
+
+HttpSession &SpeedTestEngine::session()
+{
+    if (!m_session)
+        m_session = std::make_unique<HttpSession>(m_config.http);
+    return *m_session;
+}
+
+QByteArray SpeedTestEngine::url(const char *path) const
+{
+    return m_config.host.toUtf8() + path;
+}
+
+SpeedTestEngine::TaskAwaiter SpeedTestEngine::runTask(std::shared_ptr<HttpTask> task)
+{
+    return TaskAwaiter{this, std::move(task)};
+}
+
+void SpeedTestEngine::taskCompleted(const HttpTask *task)
+{
+    if (m_currentTask.get() == task)
+        m_currentTask.reset();
+    if (const auto continuation = std::exchange(m_taskContinuation, nullptr))
+        continuation.resume();
+}
+
+void SpeedTestEngine::startTicker()
+{
+    stopTicker();
+    m_ticker = new QTimer(this);
+    m_ticker->setInterval(tickInterval);
+    connect(m_ticker, &QTimer::timeout, this, &SpeedTestEngine::tick);
+    m_ticker->start();
+}
+
+void SpeedTestEngine::stopTicker()
+{
+    delete std::exchange(m_ticker, nullptr);
+}
+
+void SpeedTestEngine::tick()
+{
+    if (!isThroughputPhase(m_phase))
+        return;
+    const Clock::time_point now = Clock::now();
+    if (now >= m_phaseDeadline && m_currentTask)
+        m_currentTask->cancel();
+    const double elapsed = std::chrono::duration<double>(now - m_phaseStart).count();
+    if (elapsed > firstReportSeconds && onProgress)
+        onProgress(m_phase, double(m_phaseBytes) * 8.0 / elapsed / 1000000.0);
+}
+
+// Compiled here rather than with every other class of the library, so that a program
+// using the engine does not link the widgets.
+#include "moc_SpeedTestEngine.cpp"

@@ -1,0 +1,28 @@
+#include "engine/SpeedTestEngine.h"
+
+#include "engine/SpeedTestMath.h"
+#include "platform/HttpSession.h"
+
+QCoro::Task<std::optional<double>> SpeedTestEngine::measurePing()
+{
+    m_phase = Phase::ping;
+    if (onProgress)
+        onProgress(Phase::ping, 0.0);
+
+    QList<double> samples;
+    for (int probe = 0; probe < latencyProbes; ++probe) {
+        if (m_cancelled)
+            co_return std::nullopt;
+        HttpRequest request;
+        request.method = QByteArrayLiteral("HEAD");
+        request.url = url("/__down?bytes=0");
+        request.timeout = m_config.pingTimeout;
+        // Every probe is timed alike, the first one with its connection set-up included,
+        // up to the moment this code runs again.
+        const Clock::time_point sent = Clock::now();
+        const HttpOutcome outcome = co_await session().perform(std::move(request));
+        if (outcome.ok)
+            samples.append(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+    }
+    co_return SpeedTestMath::medianLatency(std::move(samples));
+}

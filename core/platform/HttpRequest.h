@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+
+// One HTTP request as the session sends it.
+struct HttpRequest
+{
+    // "GET", "HEAD" or "POST".
+    QByteArray method = QByteArrayLiteral("GET");
+    QByteArray url;
+    // An inactivity limit: the connection must be made within it, and the transfer fails
+    // once it has moved less than one byte per second over that long.
+    std::chrono::milliseconds timeout{15000};
+    // Sent as is with a POST. QByteArray shares its data, so one large block can be the
+    // body of many requests without a copy.
+    QByteArray body;
+};
+
+// How a request ended. A response with any status, 404 and 503 included, is a success
+// of the transport; only a failure to get an answer is an error.
+struct HttpOutcome
+{
+    bool ok = false;
+    bool cancelled = false;
+    long status = 0;
+    QString error;
+};
