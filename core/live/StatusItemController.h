@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class QMenu;
+class QSystemTrayIcon;
+
+// The application's tray item while it lives in the tray: a speedometer glyph, or a short
+// live text, opening the status menu. The application holds one for its whole run.
+class StatusItemController : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StatusItemController(QObject *parent = nullptr);
+    ~StatusItemController() override;
+
+    // True while the item exists, whether or not a tray shows it.
+    bool isEnabled() const;
+    // Creates the item if needed and gives it menu, of which the controller takes
+    // ownership; a previous menu is deleted once control returns to the event loop, so
+    // that an action of that menu may rebuild it.
+    void enable(QMenu *menu);
+    // Removes the item and its menu; the live text is kept.
+    void disable();
+    // None shows the glyph again; a present text, even empty, is shown instead of it.
+    void setLiveText(const std::optional<QString> &text);
+    std::optional<QString> liveText() const { return m_liveText; }
+
+    // Whether the user can see the item: it exists and a system tray is there to show it.
+    bool isItemVisible() const;
+
+    // The item while enabled, else null; for connecting to its signals.
+    QSystemTrayIcon *trayIcon() const { return m_statusItem.get(); }
+
+private:
+    QIcon icon() const;
+    QString toolTip() const;
+    void apply();
+    void releaseMenu();
+
+    std::unique_ptr<QSystemTrayIcon> m_statusItem;
+    QPointer<QMenu> m_menu;
+    std::optional<QString> m_liveText;
+};

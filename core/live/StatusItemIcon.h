@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QIcon>
+#include <QImage>
+#include <QPalette>
+#include <QRectF>
+#include <QString>
+
+#include <optional>
+
+class QPainter;
+
+// The tray item's picture: a speedometer glyph, or the live text in a dark badge. A tray
+// shows an icon rather than a title, and nothing tells us the panel's colour, so both are
+// drawn to stay legible on light and dark panels alike.
+namespace StatusItemIcon {
+
+// Square sizes rendered into the icon; XEmbed trays ask for 22, HiDPI ones for twice that.
+inline constexpr int sizes[] = {16, 22, 24, 32, 44, 48, 64};
+
+// No live text: the glyph in the palette's window text colour with a halo of its window
+// colour. A present text, even an empty one, gives the badge.
+QIcon icon(const std::optional<QString> &liveText, const QPalette &palette);
+
+QImage render(const std::optional<QString> &liveText, const QPalette &palette, int size);
+
+// Draws within rect, which should be square; nothing is drawn outside it.
+void paint(QPainter &painter, const QRectF &rect, const std::optional<QString> &liveText,
+           const QPalette &palette);
+
+} // namespace StatusItemIcon
