@@ -56,6 +56,7 @@ struct Line
     QPainterPath path;
     QRectF ink;
     double height = 0; // the share of the text's height it is given
+    double widen = 1;  // how much wider than tall it may be drawn
 };
 
 // A leading arrow (or other sign) goes on its own line above the number: a square tray
@@ -98,12 +99,14 @@ void paintLiveText(QPainter &painter, const QRectF &rect, const QString &text)
         QPainterPathStroker stroker;
         stroker.setWidth(0.05 * s);
         line.path = line.path.united(stroker.createStroke(line.path));
-        line.height = 0.4 * (box.height() - gap);
+        line.height = 0.42 * (box.height() - gap);
+        // An arrow's head is narrow; a wider one reads better in a few pixels.
+        line.widen = 1.5;
         lines.append(line);
     }
     Line main;
     main.path.addText(0, 0, font, number);
-    main.height = twoLines ? 0.6 * (box.height() - gap) : box.height();
+    main.height = twoLines ? 0.58 * (box.height() - gap) : box.height();
     lines.append(main);
 
     double top = box.top();
@@ -120,8 +123,8 @@ void paintLiveText(QPainter &painter, const QRectF &rect, const QString &text)
             twoLines ? slot / line.ink.height() : std::min(1.0, slot / line.ink.height());
         // Too wide a line is first narrowed, which keeps it tall and legible, then, past
         // a point where narrowing would distort it, also shrunk.
-        double scaleX = std::min(scale, box.width() / line.ink.width());
-        scale = std::min(scale, scaleX / 0.7);
+        const double scaleX = std::min(scale * line.widen, box.width() / line.ink.width());
+        scale = std::min(scale, scaleX / (0.7 * line.widen));
         QTransform place;
         place.translate(box.center().x() - line.ink.center().x() * scaleX,
                         top + (slot - line.ink.height() * scale) / 2 - line.ink.top() * scale);

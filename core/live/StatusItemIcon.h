@@ -15,8 +15,9 @@ class QPainter;
 // drawn to stay legible on light and dark panels alike.
 namespace StatusItemIcon {
 
-// Square sizes rendered into the icon; XEmbed trays ask for 22, HiDPI ones for twice that.
-inline constexpr int sizes[] = {16, 22, 24, 32, 44, 48, 64};
+// Square sizes rendered into the icon, so that no tray gets a scaled, blurred one: XEmbed
+// trays ask for 20 or 22, HiDPI ones for twice that.
+inline constexpr int sizes[] = {16, 18, 20, 22, 24, 32, 40, 44, 48, 64};
 
 // No live text: the glyph in the palette's window text colour with a halo of its window
 // colour. A present text, even an empty one, gives the badge.

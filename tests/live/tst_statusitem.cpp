@@ -299,7 +299,7 @@ private slots:
     void iconOffersTrayAndHiDpiSizes()
     {
         const QIcon icon = StatusItemIcon::icon(QStringLiteral("↓12M"), QPalette());
-        for (const int size : {22, 44}) {
+        for (const int size : {20, 22, 44}) {
             const QPixmap pixmap = icon.pixmap(size, size);
             QCOMPARE(pixmap.size(), QSize(size, size));
             // Rendered for that size rather than scaled from another one.
