@@ -9,9 +9,14 @@ QColor srgb(float red, float green, float blue)
     return QColor::fromRgbF(red, green, blue, 1.0f);
 }
 
-QColor applicationPalette(QColor (*pick)(const QPalette &))
+QColor mauveFor(bool dark)
 {
-    return pick(qGuiApp ? QGuiApplication::palette() : QPalette());
+    return dark ? srgb(0.686f, 0.573f, 0.992f) : srgb(0.486f, 0.227f, 0.929f);
+}
+
+QColor greenFor(bool dark)
+{
+    return dark ? srgb(0.29f, 0.871f, 0.502f) : srgb(0.086f, 0.639f, 0.29f);
 }
 
 QColor withAlpha(QColor color, float alpha)
@@ -34,27 +39,27 @@ bool isDarkAppearance()
 
 QColor korvelMauve(const QPalette &palette)
 {
-    return isDarkAppearance(palette) ? srgb(0.686f, 0.573f, 0.992f) : srgb(0.486f, 0.227f, 0.929f);
+    return mauveFor(isDarkAppearance(palette));
 }
 
 QColor korvelMauve()
 {
-    return applicationPalette(korvelMauve);
+    return mauveFor(isDarkAppearance());
 }
 
 QColor speedGreen(const QPalette &palette)
 {
-    return isDarkAppearance(palette) ? srgb(0.29f, 0.871f, 0.502f) : srgb(0.086f, 0.639f, 0.29f);
+    return greenFor(isDarkAppearance(palette));
 }
 
 QColor speedGreen()
 {
-    return applicationPalette(speedGreen);
+    return greenFor(isDarkAppearance());
 }
 
 const QColor &korvelMauveFixed()
 {
-    static const QColor color = srgb(0.486f, 0.227f, 0.929f);
+    static const QColor color = mauveFor(false);
     return color;
 }
 
