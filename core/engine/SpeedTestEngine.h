@@ -85,6 +85,9 @@ public:
     bool isRunning() const { return m_running; }
     // Whether the progress ticker exists, which it does only during a throughput phase.
     bool isTicking() const { return m_ticker != nullptr; }
+    // The bytes and the start of the current throughput phase, or of the last one.
+    qint64 phaseBytes() const { return m_phaseBytes; }
+    std::chrono::steady_clock::time_point phaseStart() const { return m_phaseStart; }
 
     // The phase and the rate so far in Mbps: (ping, 0) once as the latency phase begins,
     // then download and upload rates every tick once a phase has run for 0.3 s.
