@@ -22,9 +22,9 @@ struct Step
 
 using Rates = QList<QPair<double, double>>;
 
-// Counters and clock driven by a list of steps: each snapshot consumes the next step.
-// Once the steps run out, ticks see the same totals at the same time, which delivers
-// nothing and leaves the baseline where it was, so extra ticks cannot change a result.
+// Counters and clock driven by steps, one per snapshot. Once they run out, ticks see the
+// same totals at the same time, which delivers nothing and leaves the baseline as it was,
+// so extra ticks cannot change a result.
 struct Script
 {
     explicit Script(QList<Step> steps)
@@ -35,10 +35,11 @@ struct Script
     Totals totals;
     Clock::time_point now;
     int snapshots = 0;
+    Rates rates;
 
-    LiveThroughputMonitor::SnapshotSource source()
+    std::unique_ptr<LiveThroughputMonitor> monitor(std::chrono::milliseconds interval)
     {
-        return [this] {
+        auto source = [this] {
             ++snapshots;
             if (!steps.isEmpty()) {
                 const Step step = steps.takeFirst();
@@ -48,27 +49,28 @@ struct Script
             }
             return totals;
         };
-    }
-    LiveThroughputMonitor::TimeSource clock()
-    {
-        return [this] { return now; };
+        auto monitor = std::make_unique<LiveThroughputMonitor>(
+            source, [this] { return now; }, interval);
+        monitor->onSample = [this](double down, double up) { rates.append({down, up}); };
+        return monitor;
     }
 };
+
+const QString fixture = QStringLiteral(TACHORA_LIVE_FIXTURES "/proc_net_dev.txt");
 
 } // namespace
 
 Q_DECLARE_METATYPE(QList<Step>)
+Q_DECLARE_METATYPE(Totals)
 
 class TestLiveMonitor : public QObject
 {
     Q_OBJECT
 
-    static QString fixture() { return QStringLiteral(TACHORA_LIVE_FIXTURES "/proc_net_dev.txt"); }
-
 private slots:
     void parsesProcNetDev()
     {
-        QFile file(fixture());
+        QFile file(fixture);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const auto interfaces = InterfaceCounters::parseProcNetDev(file.readAll());
         QStringList names;
@@ -76,7 +78,6 @@ private slots:
             names << interface.name;
         QCOMPARE(names, QStringList({"lo", "eth0", "docker0", "vethab12cd3", "wg0", "wlan0"}));
         QCOMPARE(interfaces[0].received, 9000000000ull);
-        QCOMPARE(interfaces[1].received, 72670314ull);
         QCOMPARE(interfaces[1].sent, 120818ull);
         // Older kernels print no space between the colon and the first field.
         QCOMPARE(interfaces[5].received, 12345ull);
@@ -93,25 +94,22 @@ private slots:
         QTest::newRow("beyond 64 bits") << "eth0: 18446744073709551616" + tail << false;
         QTest::newRow("negative") << "eth0: -1" + tail << false;
         QTest::newRow("not a number") << "eth0: 12x" + tail << false;
-        QTest::newRow("field missing")
-            << QByteArray("eth0: 1 0 0 0 0 0 0 0 2 0 0 0 0 0 0") << false;
+        QTest::newRow("field missing") << "eth0:" + tail << false;
         QTest::newRow("field too many") << "eth0: 1" + tail + " 7" << false;
-        QTest::newRow("no colon") << "eth0 1" + tail << false;
         QTest::newRow("empty name") << ": 1" + tail << false;
         QTest::newRow("name escaping sysfs") << "..: 1" + tail << false;
         QTest::newRow("name with slash") << "a/b: 1" + tail << false;
         QTest::newRow("name too long") << "abcdefghijklmnop: 1" + tail << false;
-        QTest::newRow("header") << QByteArray(" face |bytes    packets errs drop fifo") << false;
     }
 
     void rejectsMalformedLines()
     {
         QFETCH(QByteArray, line);
         QFETCH(bool, accepted);
-        const auto interfaces = InterfaceCounters::parseProcNetDev(
-            line + "\nwlan0: 5" + " 0 0 0 0 0 0 0 6 0 0 0 0 0 0 0");
+        const auto interfaces =
+            InterfaceCounters::parseProcNetDev(line + "\nwlan0: 5 0 0 0 0 0 0 0 6 0 0 0 0 0 0 0");
         QCOMPARE(interfaces.size(), accepted ? 2 : 1);
-        QCOMPARE(interfaces.last().name, QStringLiteral("wlan0"));
+        QCOMPARE(interfaces.last().sent, 6ull);
         if (accepted)
             QCOMPARE(interfaces.first().sent, 3ull);
     }
@@ -119,47 +117,34 @@ private slots:
     void countsDeviceBackedInterfaces_data()
     {
         QTest::addColumn<QStringList>("withDevice");
-        QTest::addColumn<quint64>("received");
-        QTest::addColumn<quint64>("sent");
+        QTest::addColumn<Totals>("expected");
         // Bridges, veths and tunnels repeat the physical interface's bytes.
         QTest::newRow("ethernet and wifi")
-            << QStringList({"eth0", "wlan0"}) << quint64(72670314 + 12345) << quint64(120818 + 678);
-        QTest::newRow("ethernet only")
-            << QStringList({"eth0"}) << quint64(72670314) << quint64(120818);
+            << QStringList({"eth0", "wlan0"}) << Totals{72670314 + 12345, 120818 + 678};
         // Inside a container no interface has a device: all but loopback count.
-        QTest::newRow("no device")
-            << QStringList() << quint64(72670314 + 5000000 + 4900000 + 3000000000ull + 12345)
-            << quint64(120818 + 700000 + 690000 + 400000000 + 678);
-        QTest::newRow("loopback with a device still left out")
-            << QStringList({"lo", "wlan0"}) << quint64(12345) << quint64(678);
+        QTest::newRow("no device") << QStringList()
+                                   << Totals{72670314 + 5000000 + 4900000 + 3000000000ull + 12345,
+                                             120818 + 700000 + 690000 + 400000000 + 678};
+        QTest::newRow("loopback with a device")
+            << QStringList({"lo", "wlan0"}) << Totals{12345, 678};
     }
 
     void countsDeviceBackedInterfaces()
     {
         QFETCH(QStringList, withDevice);
-        QFETCH(quint64, received);
-        QFETCH(quint64, sent);
+        QFETCH(Totals, expected);
         QTemporaryDir sysfs;
-        QVERIFY(sysfs.isValid());
         QDir root(sysfs.path());
         QVERIFY(root.mkpath(QStringLiteral("devices/virtio2")));
-        for (const QString &name :
-             QStringList{"lo", "eth0", "docker0", "vethab12cd3", "wg0", "wlan0"}) {
+        for (const QString &name : QStringList{"lo", "eth0", "docker0", "vethab12cd3", "wlan0"}) {
             QVERIFY(root.mkpath(name));
             // Real sysfs entries are symbolic links to the device.
-            if (withDevice.contains(name)) {
-                QVERIFY(QFile::link(root.filePath(QStringLiteral("devices/virtio2")),
-                                    root.filePath(name + QLatin1String("/device"))));
-            }
+            if (withDevice.contains(name))
+                QVERIFY(
+                    QFile::link(root.filePath("devices/virtio2"), root.filePath(name + "/device")));
         }
-        QCOMPARE(InterfaceCounters::snapshot(fixture(), sysfs.path()), (Totals{received, sent}));
-    }
-
-    void unreadableCountersGiveZero()
-    {
-        QCOMPARE(InterfaceCounters::snapshot(QStringLiteral("/nonexistent/net/dev"),
-                                             QStringLiteral("/nonexistent")),
-                 Totals{});
+        QCOMPARE(InterfaceCounters::snapshot(fixture, sysfs.path()), expected);
+        QCOMPARE(InterfaceCounters::snapshot(sysfs.filePath("missing"), sysfs.path()), Totals{});
     }
 
     void samplingRules_data()
@@ -180,7 +165,7 @@ private slots:
             << QList<Step>{{0, 0, 0}, {600, 0, 0.6}} << Rates{{1000, 0}};
         QTest::newRow("clock going back delivers nothing")
             << QList<Step>{{0, 0, 10}, {1000, 1000, 8}, {3000, 1000, 10}} << Rates{{1000, 0}};
-        // 32-bit counters would wrap twice here; 64-bit ones do not.
+        // 32-bit counters would have wrapped twice here.
         QTest::newRow("beyond 32 bits")
             << QList<Step>{{5000000000ull, 0, 0}, {7500000000ull, 10000000000ull, 2}}
             << Rates{{1.25e9, 5e9}};
@@ -189,101 +174,72 @@ private slots:
     void samplingRules()
     {
         QFETCH(QList<Step>, steps);
-        QFETCH(Rates, expected);
-        Script script{steps};
-        LiveThroughputMonitor monitor(script.source(), script.clock(),
-                                      std::chrono::milliseconds(1));
-        Rates rates;
-        monitor.onSample = [&rates](double down, double up) { rates.append({down, up}); };
-        monitor.start();
+        Script script(steps);
+        auto monitor = script.monitor(std::chrono::milliseconds(1));
+        monitor->start();
         QTRY_VERIFY(script.steps.isEmpty());
-        monitor.stop();
-        QCOMPARE(rates, expected);
+        QTEST(script.rates, "expected");
     }
 
     void subscriberSetWhileRunningMeasuresFromPreviousTick()
     {
-        Script script{{{0, 0, 0}, {1000, 100, 2}}};
-        LiveThroughputMonitor monitor(script.source(), script.clock(),
-                                      std::chrono::milliseconds(1));
-        monitor.start();
+        Script script({{0, 0, 0}, {1000, 100, 2}});
+        auto monitor = script.monitor(std::chrono::milliseconds(1));
+        const auto subscriber = monitor->onSample;
+        monitor->onSample = nullptr;
+        monitor->start();
         QTRY_VERIFY(script.steps.isEmpty());
-
-        Rates rates;
-        monitor.onSample = [&rates](double down, double up) { rates.append({down, up}); };
+        monitor->onSample = subscriber;
         script.steps = {{5000, 300, 4}};
         QTRY_VERIFY(script.steps.isEmpty());
-        QCOMPARE(rates, (Rates{{2000, 100}}));
+        QCOMPARE(script.rates, (Rates{{2000, 100}}));
     }
 
-    void startTwiceStopTwice()
+    void startTwiceStopTwiceRestart()
     {
-        Script script{{{0, 0, 0}}};
-        LiveThroughputMonitor monitor(script.source(), script.clock(), std::chrono::hours(1));
-        int calls = 0;
-        monitor.onSample = [&calls](double, double) { ++calls; };
-        monitor.start();
-        monitor.start();
-        QVERIFY(monitor.isRunning());
+        Script script({{0, 0, 0}, {2000, 0, 2}});
+        auto monitor = script.monitor(std::chrono::milliseconds(1));
+        monitor->start();
+        monitor->start();
         QCOMPARE(script.snapshots, 1);
-        QCOMPARE(monitor.findChildren<QTimer *>().size(), 1);
-
-        monitor.stop();
-        monitor.stop();
-        QVERIFY(!monitor.isRunning());
-        QCOMPARE(script.snapshots, 1);
-        QVERIFY(monitor.onSample);
-        QCOMPARE(calls, 0);
-    }
-
-    void restartTakesFreshBaseline()
-    {
-        Script script{{{0, 0, 0}, {2000, 0, 2}}};
-        LiveThroughputMonitor monitor(script.source(), script.clock(),
-                                      std::chrono::milliseconds(1));
-        Rates rates;
-        monitor.onSample = [&rates](double down, double up) { rates.append({down, up}); };
-        monitor.start();
+        QCOMPARE(monitor->findChildren<QTimer *>().size(), 1);
         QTRY_VERIFY(script.steps.isEmpty());
-        monitor.stop();
+        monitor->stop();
+        monitor->stop();
+        QVERIFY(!monitor->isRunning());
+        QVERIFY(monitor->onSample);
 
-        // Whatever passed while stopped is not delivered.
+        // What passed while stopped is not delivered: start() takes a fresh baseline.
         script.steps = {{900000, 0, 100}, {904000, 0, 102}};
-        monitor.start();
+        monitor->start();
         QTRY_VERIFY(script.steps.isEmpty());
-        monitor.stop();
-        QCOMPARE(rates, (Rates{{1000, 0}, {2000, 0}}));
+        QCOMPARE(script.rates, (Rates{{1000, 0}, {2000, 0}}));
     }
 
     void subscriberMayStopAndReplaceItself()
     {
-        Script script{{{0, 0, 0}, {2000, 0, 2}}};
-        LiveThroughputMonitor monitor(script.source(), script.clock(),
-                                      std::chrono::milliseconds(1));
-        auto marker = std::make_shared<int>(0);
-        monitor.onSample = [&monitor, marker](double, double) {
-            monitor.stop();
-            monitor.onSample = nullptr;
-            // Still alive: the monitor called a copy.
-            ++*marker;
+        Script script({{0, 0, 0}, {2000, 0, 2}});
+        auto monitor = script.monitor(std::chrono::milliseconds(1));
+        auto calls = std::make_shared<int>(0);
+        monitor->onSample = [&monitor, calls](double, double) {
+            monitor->stop();
+            monitor->onSample = nullptr;
+            ++*calls; // its captures must still be alive here
         };
-        monitor.start();
-        QTRY_VERIFY(!monitor.isRunning());
-        QCOMPARE(*marker, 1);
-        QVERIFY(!monitor.onSample);
+        monitor->start();
+        QTRY_VERIFY(!monitor->isRunning());
+        QCOMPARE(*calls, 1);
     }
 
     void sharedMonitorSamplesEveryTwoSecondsCoarsely()
     {
         auto &monitor = LiveThroughputMonitor::shared();
         QCOMPARE(&monitor, &LiveThroughputMonitor::shared());
-        QVERIFY(!monitor.isRunning());
         monitor.start();
         const auto timers = monitor.findChildren<QTimer *>();
         QCOMPARE(timers.size(), 1);
         QCOMPARE(timers.first()->interval(), 2000);
         QCOMPARE(timers.first()->timerType(), Qt::CoarseTimer);
-        QVERIFY(timers.first()->isActive());
         monitor.stop();
         QVERIFY(!monitor.isRunning());
     }
@@ -292,24 +248,19 @@ private slots:
     {
         QTest::addColumn<double>("rate");
         QTest::addColumn<QString>("expected");
-        const struct
-        {
-            double rate;
-            const char *expected;
-        } table[] = {
+        const std::pair<double, const char *> table[] = {
             {0, "0k"},         {999, "1k"},        {999999, "1000k"},    {1000000, "1,0M"},
             {1500000, "1,5M"}, {9999999, "10,0M"}, {10000000, "10M"},    {123456789, "123M"},
             {-5, "0k"},        {-0.0, "0k"},       {std::nan(""), "0k"},
         };
-        for (const auto &row : table)
-            QTest::addRow("%g", row.rate) << row.rate << QString::fromUtf8(row.expected);
+        for (const auto &[rate, expected] : table)
+            QTest::addRow("%g", rate) << rate << QString::fromLatin1(expected);
     }
 
     void compact()
     {
         QFETCH(double, rate);
-        QFETCH(QString, expected);
-        QCOMPARE(LiveThroughputMonitor::compact(rate), expected);
+        QTEST(LiveThroughputMonitor::compact(rate), "expected");
     }
 };
 

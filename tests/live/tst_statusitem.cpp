@@ -9,21 +9,18 @@
 #include <QPainter>
 #include <QSystemTrayIcon>
 
-#include <algorithm>
 #include <cmath>
 
 namespace {
 
-double channel(int value)
-{
-    const double c = value / 255.0;
-    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-}
-
+// Relative luminance and contrast ratio as the accessibility guidelines define them.
 double luminance(QRgb rgb)
 {
-    return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb))
-           + 0.0722 * channel(qBlue(rgb));
+    auto linear = [](int value) {
+        const double c = value / 255.0;
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(rgb)) + 0.7152 * linear(qGreen(rgb)) + 0.0722 * linear(qBlue(rgb));
 }
 
 double contrast(double a, double b)
@@ -31,13 +28,9 @@ double contrast(double a, double b)
     return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
 }
 
-QImage over(const QImage &icon, const QColor &panel)
+bool isTextInk(QRgb pixel)
 {
-    QImage image(icon.size(), QImage::Format_RGB32);
-    image.fill(panel);
-    QPainter painter(&image);
-    painter.drawImage(0, 0, icon);
-    return image;
+    return qAlpha(pixel) > 128 && luminance(pixel) > 0.3;
 }
 
 // Share of the square covered by nearly opaque pixels: most of it for the badge.
@@ -51,38 +44,23 @@ double coverage(const QImage &image)
     return double(opaque) / (image.width() * image.height());
 }
 
-// The light text's pixels on the dark badge.
-QRect inkBounds(const QImage &image, const QRect &area)
+QRect inkBounds(const QImage &image)
 {
     QRect bounds;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QRgb pixel = image.pixel(x, y);
-            if (qAlpha(pixel) > 128 && luminance(pixel) > 0.3)
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (isTextInk(image.pixel(x, y)))
                 bounds |= QRect(x, y, 1, 1);
         }
     }
     return bounds;
 }
 
-bool rowHasInk(const QImage &image, int y, const QRect &area)
-{
-    for (int x = area.left(); x <= area.right(); ++x) {
-        const QRgb pixel = image.pixel(x, y);
-        if (qAlpha(pixel) > 128 && luminance(pixel) > 0.3)
-            return true;
-    }
-    return false;
-}
-
-QImage trayImage(const StatusItemController &controller)
+QImage shown(const StatusItemController &controller)
 {
     return controller.trayIcon()->icon().pixmap(22, 22).toImage().convertToFormat(
         QImage::Format_ARGB32);
 }
-
-const QColor lightPanel(0xd6, 0xd6, 0xd6);
-const QColor darkPanel(0x20, 0x20, 0x24);
 
 } // namespace
 
@@ -97,9 +75,10 @@ private slots:
             QSKIP("These tests expect no system tray, as on the offscreen platform.");
     }
 
-    void liveTextSetWhileDisabledShowsOnEnable()
+    void symbolOrTextFollowsState()
     {
         StatusItemController controller;
+        controller.disable();
         controller.setLiveText(QStringLiteral("↓12M"));
         QVERIFY(!controller.isEnabled());
         QVERIFY(!controller.trayIcon());
@@ -107,87 +86,51 @@ private slots:
         controller.enable(new QMenu);
         QVERIFY(controller.isEnabled());
         QCOMPARE(controller.trayIcon()->toolTip(), QStringLiteral("↓12M"));
-        QVERIFY(coverage(trayImage(controller)) > 0.8);
-        // No tray on this platform: the state is kept, but the item is not visible.
+        QVERIFY(coverage(shown(controller)) > 0.8);
+        // No tray here: the state is kept, but nothing is visible.
         QVERIFY(!controller.isItemVisible());
 
         controller.setLiveText(std::nullopt);
         QCOMPARE(controller.trayIcon()->toolTip(), QStringLiteral("Tachora"));
-        QVERIFY(coverage(trayImage(controller)) < 0.5);
-        QVERIFY(coverage(trayImage(controller)) > 0.05);
-    }
+        QVERIFY(coverage(shown(controller)) < 0.5);
 
-    void emptyTextShowsEmptyBadge()
-    {
-        StatusItemController controller;
-        controller.enable(new QMenu);
         controller.setLiveText(QString());
-        const QImage image = trayImage(controller);
-        QVERIFY(coverage(image) > 0.8);
-        QVERIFY(inkBounds(image, image.rect()).isEmpty());
+        QVERIFY(coverage(shown(controller)) > 0.8);
+        QVERIFY(inkBounds(shown(controller)).isEmpty());
+
+        controller.setLiveText(QStringLiteral("↓3,5M"));
+        controller.disable();
+        controller.disable();
+        QVERIFY(!controller.trayIcon());
+        controller.enable(new QMenu);
+        QCOMPARE(controller.trayIcon()->toolTip(), QStringLiteral("↓3,5M"));
     }
 
-    void enableTwiceKeepsItemWithSecondMenu()
+    void menusAreReplacedSafely()
     {
         StatusItemController controller;
         QPointer<QMenu> first = new QMenu;
         QPointer<QMenu> second = new QMenu;
         controller.enable(first);
         QSystemTrayIcon *item = controller.trayIcon();
-        controller.enable(second);
+        // An action of the shown menu rebuilds it, as the status menu does.
+        QAction *rebuild = first->addAction(QStringLiteral("Lancer le test"));
+        connect(rebuild, &QAction::triggered, &controller, [&] {
+            controller.enable(second);
+            QVERIFY(first); // still running this action
+        });
+        rebuild->trigger();
         QCOMPARE(controller.trayIcon(), item);
         QCOMPARE(item->contextMenu(), second.data());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!first);
-        QVERIFY(second);
 
-        // The same menu again is kept, not deleted.
         controller.enable(second);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(second);
-        QCOMPARE(controller.trayIcon()->contextMenu(), second.data());
-    }
-
-    void menuMayRebuildItselfFromItsOwnAction()
-    {
-        StatusItemController controller;
-        QPointer<QMenu> menu = new QMenu;
-        QAction *rebuild = menu->addAction(QStringLiteral("Lancer le test"));
-        QPointer<QMenu> rebuilt;
-        connect(rebuild, &QAction::triggered, &controller, [&] {
-            rebuilt = new QMenu;
-            controller.enable(rebuilt);
-            // The old menu is still running this action.
-            QVERIFY(menu);
-        });
-        controller.enable(menu);
-        rebuild->trigger();
+        controller.disable();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!menu);
-        QVERIFY(rebuilt);
-        QCOMPARE(controller.trayIcon()->contextMenu(), rebuilt.data());
-    }
-
-    void disableRemovesItemKeepsText()
-    {
-        StatusItemController controller;
-        controller.disable();
-        QVERIFY(!controller.isEnabled());
-
-        QPointer<QMenu> menu = new QMenu;
-        controller.enable(menu);
-        controller.setLiveText(QStringLiteral("↓3,5M"));
-        controller.disable();
-        controller.disable();
-        QVERIFY(!controller.isEnabled());
-        QVERIFY(!controller.trayIcon());
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!menu);
-        QCOMPARE(controller.liveText(), QStringLiteral("↓3,5M"));
-
-        controller.enable(new QMenu);
-        QCOMPARE(controller.trayIcon()->toolTip(), QStringLiteral("↓3,5M"));
-        QVERIFY(coverage(trayImage(controller)) > 0.8);
+        QVERIFY(!second);
     }
 
     void liveTextStaysInsideItsSquare_data()
@@ -196,7 +139,6 @@ private slots:
         QTest::addColumn<bool>("twoLines");
         QTest::addColumn<int>("minInkHeight");
         QTest::newRow("12M") << QStringLiteral("↓12M") << true << 15;
-        QTest::newRow("0k") << QStringLiteral("↓0k") << true << 15;
         QTest::newRow("1000k") << QStringLiteral("↓1000k") << true << 13;
         QTest::newRow("10,0M") << QStringLiteral("↓10,0M") << true << 13;
         // Shrunk to fit rather than cut off.
@@ -207,103 +149,95 @@ private slots:
     void liveTextStaysInsideItsSquare()
     {
         QFETCH(QString, text);
-        QFETCH(bool, twoLines);
         QFETCH(int, minInkHeight);
         // Drawn in the middle of a larger canvas, so that anything past the square shows.
         QImage canvas(62, 62, QImage::Format_ARGB32);
         canvas.fill(Qt::transparent);
         const QRect square(20, 20, 22, 22);
-        {
-            QPainter painter(&canvas);
-            StatusItemIcon::paint(painter, square, text, QPalette());
-        }
-        for (int y = 0; y < canvas.height(); ++y) {
-            for (int x = 0; x < canvas.width(); ++x) {
-                if (!square.contains(x, y))
-                    QCOMPARE(qAlpha(canvas.pixel(x, y)), 0);
-            }
-        }
-        const QRect ink = inkBounds(canvas, square);
+        QPainter painter(&canvas);
+        StatusItemIcon::paint(painter, square, text, QPalette());
+        painter.end();
+        QImage outside = canvas;
+        QPainter eraser(&outside);
+        eraser.setCompositionMode(QPainter::CompositionMode_Clear);
+        eraser.fillRect(square, Qt::transparent);
+        eraser.end();
+        QImage blank(canvas.size(), canvas.format());
+        blank.fill(Qt::transparent);
+        QCOMPARE(outside, blank);
+
+        const QRect ink = inkBounds(canvas);
         QVERIFY(square.adjusted(1, 1, -1, -1).contains(ink));
         QVERIFY2(ink.height() >= minInkHeight, qPrintable(QString::number(ink.height())));
         QVERIFY(ink.width() >= 8);
         // The arrow sits on a line of its own, with a clear row above the number.
         bool gap = false;
         for (int y = ink.top() + 1; y < ink.bottom(); ++y)
-            gap = gap || !rowHasInk(canvas, y, square);
-        QCOMPARE(gap, twoLines);
+            gap = gap || inkBounds(canvas.copy(square.left(), y, 22, 1)).isEmpty();
+        QTEST(gap, "twoLines");
     }
 
-    void liveTextIsLegibleOnAnyPanel_data()
+    void legibleOnLightAndDarkPanels_data()
     {
         QTest::addColumn<QColor>("panel");
-        QTest::newRow("light") << lightPanel;
-        QTest::newRow("dark") << darkPanel;
-        QTest::newRow("white") << QColor(Qt::white);
-        QTest::newRow("black") << QColor(Qt::black);
-    }
-
-    void liveTextIsLegibleOnAnyPanel()
-    {
-        QFETCH(QColor, panel);
-        const QImage image =
-            over(StatusItemIcon::render(QStringLiteral("↓12M"), QPalette(), 22), panel);
-        QList<double> levels;
-        for (int y = 3; y < 19; ++y) {
-            for (int x = 3; x < 19; ++x)
-                levels.append(luminance(image.pixel(x, y)));
+        QTest::addColumn<QColor>("themeText");
+        QTest::addColumn<QColor>("themeWindow");
+        const QColor light(0xd6, 0xd6, 0xd6), dark(0x20, 0x20, 0x24);
+        for (const QColor &panel : {light, dark, QColor(Qt::white), QColor(Qt::black)}) {
+            QTest::addRow("%s panel, light theme", qPrintable(panel.name()))
+                << panel << QColor(Qt::black) << QColor(0xef, 0xef, 0xef);
+            QTest::addRow("%s panel, dark theme", qPrintable(panel.name()))
+                << panel << QColor(Qt::white) << QColor(0x2a, 0x2a, 0x2a);
         }
-        std::sort(levels.begin(), levels.end());
-        const double dark = levels.at(levels.size() / 20);
-        const double light = levels.at(levels.size() * 19 / 20);
-        QVERIFY2(contrast(light, dark) >= 7, qPrintable(QString::number(contrast(light, dark))));
     }
 
-    void symbolIsVisibleOnAnyPanel_data()
+    void legibleOnLightAndDarkPanels()
     {
-        QTest::addColumn<QColor>("text");
-        QTest::addColumn<QColor>("window");
-        QTest::addColumn<QColor>("panel");
-        const QColor black(Qt::black), light(0xef, 0xef, 0xef), white(Qt::white),
-            dark(0x2a, 0x2a, 0x2a);
-        QTest::newRow("light theme, light panel") << black << light << lightPanel;
-        QTest::newRow("light theme, dark panel") << black << light << darkPanel;
-        QTest::newRow("dark theme, light panel") << white << dark << lightPanel;
-        QTest::newRow("dark theme, dark panel") << white << dark << darkPanel;
-    }
-
-    void symbolIsVisibleOnAnyPanel()
-    {
-        QFETCH(QColor, text);
-        QFETCH(QColor, window);
         QFETCH(QColor, panel);
+        QFETCH(QColor, themeText);
+        QFETCH(QColor, themeWindow);
         QPalette palette;
-        palette.setColor(QPalette::WindowText, text);
-        palette.setColor(QPalette::Window, window);
-        const QImage icon = StatusItemIcon::render(std::nullopt, palette, 22);
-        const QImage image = over(icon, panel);
-        const double background = luminance(panel.rgb());
-        int visible = 0;
-        int inTextColour = 0;
+        palette.setColor(QPalette::WindowText, themeText);
+        palette.setColor(QPalette::Window, themeWindow);
+        auto onPanel = [&](const std::optional<QString> &text) {
+            QImage image(22, 22, QImage::Format_RGB32);
+            image.fill(panel);
+            QPainter(&image).drawImage(0, 0, StatusItemIcon::render(text, palette, 22));
+            return image;
+        };
+
+        // The text against its badge: the lightest against the darkest pixels inside.
+        const QImage badge = onPanel(QStringLiteral("↓12M"));
+        double lightest = 0, darkest = 1;
+        for (int y = 3; y < 19; ++y) {
+            for (int x = 3; x < 19; ++x) {
+                lightest = std::max(lightest, luminance(badge.pixel(x, y)));
+                darkest = std::min(darkest, luminance(badge.pixel(x, y)));
+            }
+        }
+        QVERIFY(contrast(lightest, darkest) >= 7);
+
+        // The glyph, in the theme's text colour, against the panel.
+        const QImage symbol = onPanel(std::nullopt);
+        int visible = 0, inTextColour = 0;
         for (int y = 0; y < 22; ++y) {
             for (int x = 0; x < 22; ++x) {
-                visible += contrast(luminance(image.pixel(x, y)), background) >= 3;
-                inTextColour += image.pixel(x, y) == text.rgb();
+                visible += contrast(luminance(symbol.pixel(x, y)), luminance(panel.rgb())) >= 3;
+                inTextColour += symbol.pixel(x, y) == themeText.rgb();
             }
         }
         QVERIFY2(visible >= 40, qPrintable(QString::number(visible)));
-        // Drawn in the theme's text colour, as the panel's own glyphs are.
         QVERIFY(inTextColour >= 20);
     }
 
-    void iconOffersTrayAndHiDpiSizes()
+    void iconIsRenderedForTraySizes()
     {
         const QIcon icon = StatusItemIcon::icon(QStringLiteral("↓12M"), QPalette());
+        // XEmbed trays draw 20 or 22 px, HiDPI ones 44: a scaled pixmap would be blurred.
         for (const int size : {20, 22, 44}) {
-            const QPixmap pixmap = icon.pixmap(size, size);
-            QCOMPARE(pixmap.size(), QSize(size, size));
-            // Rendered for that size rather than scaled from another one.
-            QCOMPARE(pixmap.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+            QCOMPARE(icon.pixmap(size, size)
+                         .toImage()
+                         .convertToFormat(QImage::Format_ARGB32_Premultiplied),
                      StatusItemIcon::render(QStringLiteral("↓12M"), QPalette(), size));
         }
     }
