@@ -26,5 +26,7 @@ struct HttpOutcome
     bool ok = false;
     bool cancelled = false;
     long status = 0;
+    // Connections opened for this request; 0 when it went over one already open.
+    long newConnections = 0;
     QString error;
 };

@@ -122,6 +122,7 @@ void HttpTask::finishTransfer(int curlCode)
     outcome.ok = curlCode == CURLE_OK;
     outcome.cancelled = m_cancelRequested;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &outcome.status);
+    curl_easy_getinfo(m_easy, CURLINFO_NUM_CONNECTS, &outcome.newConnections);
     if (!outcome.ok) {
         outcome.error = QString::fromUtf8(m_errorText[0] ? m_errorText
                                                          : curl_easy_strerror(CURLcode(curlCode)));
