@@ -1,38 +1,36 @@
 #pragma once
 
 #include <QApplication>
-#include <QColor>
 #include <QFontInfo>
 #include <QImage>
-#include <QPalette>
-#include <QRect>
 #include <QWidget>
 
 #include <cstdlib>
 
-// Helpers shared by the view tests: fixed palettes, a fixed font and pixel probes.
+// Fixed palettes, a fixed font and pixel probes for the view tests.
 namespace ViewTest {
 
 inline QPalette palette(const QColor &window, const QColor &text)
 {
     QPalette palette(text, window);
     palette.setColor(QPalette::WindowText, text);
-    palette.setColor(QPalette::Window, window);
     return palette;
 }
 
+inline const QColor lightWindow(236, 236, 236);
+
 inline QPalette lightPalette()
 {
-    return palette(QColor(236, 236, 236), QColor(0, 0, 0));
+    return palette(lightWindow, Qt::black);
 }
 
 inline QPalette darkPalette()
 {
-    return palette(QColor(40, 40, 40), QColor(255, 255, 255));
+    return palette(QColor(40, 40, 40), Qt::white);
 }
 
-// Pixel tests measure text, so they all render with one font, whatever the machine's
-// default is. Returns false when that font is missing.
+// The pixel tests measure text, so they render with one font whatever the machine's default
+// is. False when that font is missing.
 inline bool useDejaVuSans()
 {
     QApplication::setFont(QFont(QStringLiteral("DejaVu Sans")));
@@ -50,12 +48,7 @@ inline int distance(const QColor &a, const QColor &b)
            + std::abs(a.blue() - b.blue());
 }
 
-inline bool near(const QColor &a, const QColor &b, int tolerance = 12)
-{
-    return distance(a, b) <= tolerance;
-}
-
-// What `color` at `alpha` looks like drawn over `background`.
+// What `color` at `alpha` looks like over `background`.
 inline QColor blend(const QColor &background, const QColor &color, qreal alpha)
 {
     auto mix = [&](int under, int over) { return qRound(under + (over - under) * alpha); };
@@ -63,10 +56,9 @@ inline QColor blend(const QColor &background, const QColor &color, qreal alpha)
                   mix(background.blue(), color.blue()));
 }
 
-// The smallest rectangle within `region` holding every pixel that differs from the
-// background by more than `threshold`; empty when there is none.
+// The bounds, within `region`, of every pixel further than `threshold` from the background.
 inline QRect inkBounds(const QImage &image, const QRect &region, const QColor &background,
-                       int threshold = 60)
+                       int threshold)
 {
     QRect bounds;
     const QRect area = region.intersected(image.rect());
