@@ -26,10 +26,11 @@ void LiveThroughputMonitor::start()
 {
     if (m_timer)
         return;
-    const InterfaceCounters::Totals totals = m_snapshot();
-    m_lastDown = totals.received;
-    m_lastUp = totals.sent;
-    m_lastAt = m_now();
+    if (const std::optional<InterfaceCounters::Totals> totals = m_snapshot()) {
+        m_lastDown = totals->received;
+        m_lastUp = totals->sent;
+        m_lastAt = m_now();
+    }
 
     // A child of the monitor: it dies with it and never calls into a destroyed monitor.
     m_timer = new QTimer(this);
@@ -52,21 +53,27 @@ void LiveThroughputMonitor::stop()
 
 void LiveThroughputMonitor::sample()
 {
-    const InterfaceCounters::Totals totals = m_snapshot();
+    const std::optional<InterfaceCounters::Totals> totals = m_snapshot();
     const Clock::time_point now = m_now();
+    if (!totals) {
+        // Zeros in its place would make the next reading all the traffic since boot: the
+        // next readable snapshot is a fresh baseline instead.
+        m_lastAt.reset();
+        return;
+    }
 
     // A lower total means an interface went away (or restarted its counters): that
     // interval has no meaningful rate, and the next one measures from the new totals.
     std::optional<std::pair<double, double>> rates;
-    if (m_lastAt && totals.received >= m_lastDown && totals.sent >= m_lastUp) {
+    if (m_lastAt && totals->received >= m_lastDown && totals->sent >= m_lastUp) {
         const double dt = std::chrono::duration<double>(now - *m_lastAt).count();
         if (dt > 0.5) {
-            rates.emplace(static_cast<double>(totals.received - m_lastDown) / dt,
-                          static_cast<double>(totals.sent - m_lastUp) / dt);
+            rates.emplace(static_cast<double>(totals->received - m_lastDown) / dt,
+                          static_cast<double>(totals->sent - m_lastUp) / dt);
         }
     }
-    m_lastDown = totals.received;
-    m_lastUp = totals.sent;
+    m_lastDown = totals->received;
+    m_lastUp = totals->sent;
     m_lastAt = now;
     if (!rates || !onSample)
         return;

@@ -19,7 +19,8 @@ class LiveThroughputMonitor : public QObject
 
 public:
     using Clock = std::chrono::steady_clock;
-    using SnapshotSource = std::function<InterfaceCounters::Totals()>;
+    // Returns nothing when the counters cannot be read.
+    using SnapshotSource = std::function<std::optional<InterfaceCounters::Totals>()>;
     using TimeSource = std::function<Clock::time_point()>;
 
     static constexpr std::chrono::milliseconds defaultInterval{2000};

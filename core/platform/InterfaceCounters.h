@@ -6,6 +6,7 @@
 #include <QStringView>
 
 #include <functional>
+#include <optional>
 
 // Cumulative byte counters of the machine's network interfaces.
 namespace InterfaceCounters {
@@ -38,10 +39,10 @@ Totals countedTotals(const QList<Interface> &interfaces,
                      const std::function<bool(const QString &name)> &isDeviceBacked);
 
 // Reads procNetDev once and checks <sysfsNet>/<name>/device for each interface.
-// An unreadable file gives zero totals.
-Totals snapshot(const QString &procNetDev, const QString &sysfsNet);
+// An unreadable file gives no totals: zeros would read as every counter restarting.
+std::optional<Totals> snapshot(const QString &procNetDev, const QString &sysfsNet);
 
 // The running system's totals.
-Totals snapshot();
+std::optional<Totals> snapshot();
 
 } // namespace InterfaceCounters

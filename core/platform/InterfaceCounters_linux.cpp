@@ -5,11 +5,11 @@
 
 namespace InterfaceCounters {
 
-Totals snapshot(const QString &procNetDev, const QString &sysfsNet)
+std::optional<Totals> snapshot(const QString &procNetDev, const QString &sysfsNet)
 {
     QFile file(procNetDev);
     if (!file.open(QIODevice::ReadOnly))
-        return {};
+        return std::nullopt;
     // procfs files report a size of zero: readAll() reads on to the end regardless.
     const QByteArray text = file.readAll();
     return countedTotals(parseProcNetDev(text), [&sysfsNet](const QString &name) {
@@ -17,7 +17,7 @@ Totals snapshot(const QString &procNetDev, const QString &sysfsNet)
     });
 }
 
-Totals snapshot()
+std::optional<Totals> snapshot()
 {
     return snapshot(QStringLiteral("/proc/net/dev"), QStringLiteral("/sys/class/net"));
 }

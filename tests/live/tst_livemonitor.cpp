@@ -18,6 +18,7 @@ struct Step
     quint64 down;
     quint64 up;
     double at; // seconds on the injected clock
+    bool readable = true;
 };
 
 using Rates = QList<QPair<double, double>>;
@@ -43,11 +44,13 @@ struct Script
             ++snapshots;
             if (!steps.isEmpty()) {
                 const Step step = steps.takeFirst();
+                if (!step.readable)
+                    return std::optional<Totals>();
                 totals = {step.down, step.up};
                 now = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
                     std::chrono::duration<double>(step.at)));
             }
-            return totals;
+            return std::optional<Totals>(totals);
         };
         auto monitor = std::make_unique<LiveThroughputMonitor>(
             source, [this] { return now; }, interval);
@@ -144,7 +147,8 @@ private slots:
                     QFile::link(root.filePath("devices/virtio2"), root.filePath(name + "/device")));
         }
         QCOMPARE(InterfaceCounters::snapshot(fixture, sysfs.path()), expected);
-        QCOMPARE(InterfaceCounters::snapshot(sysfs.filePath("missing"), sysfs.path()), Totals{});
+        QCOMPARE(InterfaceCounters::snapshot(sysfs.filePath("missing"), sysfs.path()),
+                 std::nullopt);
     }
 
     void samplingRules_data()
@@ -165,6 +169,12 @@ private slots:
             << QList<Step>{{0, 0, 0}, {600, 0, 0.6}} << Rates{{1000, 0}};
         QTest::newRow("clock going back delivers nothing")
             << QList<Step>{{0, 0, 10}, {1000, 1000, 8}, {3000, 1000, 10}} << Rates{{1000, 0}};
+        // Read as zeros, a failed read would make the next rate all the traffic so far.
+        QTest::newRow("unreadable counters: the next reading is a new baseline")
+            << QList<Step>{{1000, 0, 0}, {0, 0, 2, false}, {5000, 0, 4}, {9000, 0, 6}}
+            << Rates{{2000, 0}};
+        QTest::newRow("unreadable baseline")
+            << QList<Step>{{0, 0, 0, false}, {5000, 0, 2}, {9000, 0, 4}} << Rates{{2000, 0}};
         // 32-bit counters would have wrapped twice here.
         QTest::newRow("beyond 32 bits")
             << QList<Step>{{5000000000ull, 0, 0}, {7500000000ull, 10000000000ull, 2}}
