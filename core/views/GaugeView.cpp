@@ -5,7 +5,6 @@
 #include "views/LabelFactory.h"
 #include "views/Palette.h"
 
-#include <QEvent>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
@@ -67,9 +66,7 @@ void GaugeView::paintEvent(QPaintEvent *)
     painter.setRenderHint(QPainter::Antialiasing);
     const QPalette &colors = palette();
 
-    QColor track = labelColor(colors);
-    track.setAlphaF(trackAlpha);
-    strokeArc(painter, *geometry, 1, track);
+    strokeArc(painter, *geometry, 1, labelTint(colors, trackAlpha));
     // The scale is always in Mbps, whatever unit the number is shown in.
     if (const std::optional<qreal> fraction = gaugeFraction(m_mbps))
         strokeArc(painter, *geometry, *fraction, speedGreenFixed());
@@ -83,21 +80,4 @@ void GaugeView::paintEvent(QPaintEvent *)
     if (!m_caption.isEmpty())
         drawCentredText(painter, m_caption, systemFont(11, QFont::Normal),
                         tertiaryLabelColor(colors), centreX, geometry->captionBottom);
-}
-
-void GaugeView::changeEvent(QEvent *event)
-{
-    QWidget::changeEvent(event);
-    switch (event->type()) {
-    case QEvent::PaletteChange:
-    case QEvent::ApplicationPaletteChange:
-    case QEvent::StyleChange:
-    case QEvent::FontChange:
-    case QEvent::ApplicationFontChange:
-    case QEvent::ThemeChange:
-        update();
-        break;
-    default:
-        break;
-    }
 }

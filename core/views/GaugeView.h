@@ -5,7 +5,8 @@
 
 // The large speedometer of the main window: a half-ring track with a green arc whose length
 // follows the rate on a logarithmic scale, the rate inside the ring, its unit below it and a
-// caption at the bottom. It draws everything itself and takes no input.
+// caption at the bottom. It draws everything itself and takes no input. Colours come from the
+// palette at each paint, and Qt repaints a widget whenever its palette or font changes.
 class GaugeView : public QWidget
 {
     Q_OBJECT
@@ -24,7 +25,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void changeEvent(QEvent *event) override;
 
 private:
     double m_mbps = 0;

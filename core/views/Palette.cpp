@@ -19,12 +19,6 @@ QColor greenFor(bool dark)
     return dark ? srgb(0.29f, 0.871f, 0.502f) : srgb(0.086f, 0.639f, 0.29f);
 }
 
-QColor withAlpha(QColor color, float alpha)
-{
-    color.setAlphaF(alpha);
-    return color;
-}
-
 } // namespace
 
 bool isDarkAppearance(const QPalette &palette)
@@ -69,19 +63,26 @@ const QColor &speedGreenFixed()
     return color;
 }
 
+QColor labelTint(const QPalette &palette, qreal alpha)
+{
+    QColor color = palette.color(QPalette::WindowText);
+    color.setAlphaF(float(alpha));
+    return color;
+}
+
 QColor labelColor(const QPalette &palette)
 {
-    return withAlpha(palette.color(QPalette::WindowText), 1.0f);
+    return labelTint(palette, 1.0);
 }
 
 QColor secondaryLabelColor(const QPalette &palette)
 {
-    return withAlpha(palette.color(QPalette::WindowText), 0.55f);
+    return labelTint(palette, 0.55);
 }
 
 QColor tertiaryLabelColor(const QPalette &palette)
 {
-    return withAlpha(palette.color(QPalette::WindowText), 0.30f);
+    return labelTint(palette, 0.30);
 }
 
 QColor resolveColor(ViewColor color, const QPalette &palette)

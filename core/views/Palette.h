@@ -29,6 +29,8 @@ const QColor &speedGreenFixed();
 QColor labelColor(const QPalette &palette);
 QColor secondaryLabelColor(const QPalette &palette);
 QColor tertiaryLabelColor(const QPalette &palette);
+// The window text colour at any other strength, for faint tints such as the card of a tile.
+QColor labelTint(const QPalette &palette, qreal alpha);
 
 // A colour that follows the appearance, named so that a label can resolve it again
 // whenever its palette changes.

@@ -3,7 +3,6 @@
 #include "views/LabelFactory.h"
 #include "views/Palette.h"
 
-#include <QEvent>
 #include <QLabel>
 #include <QPainter>
 
@@ -12,13 +11,6 @@ namespace {
 constexpr qreal cornerRadius = 10;
 constexpr qreal fillAlpha = 0.05;
 constexpr qreal strokeAlpha = 0.08;
-
-QColor labelTint(const QPalette &palette, qreal alpha)
-{
-    QColor color = labelColor(palette);
-    color.setAlphaF(alpha);
-    return color;
-}
 
 } // namespace
 
@@ -50,12 +42,4 @@ void ResultTile::paintEvent(QPaintEvent *)
     painter.setPen(QPen(labelTint(palette(), strokeAlpha), 1));
     painter.setBrush(labelTint(palette(), fillAlpha));
     painter.drawRoundedRect(card, cornerRadius, cornerRadius);
-}
-
-void ResultTile::changeEvent(QEvent *event)
-{
-    QWidget::changeEvent(event);
-    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange
-        || event->type() == QEvent::ThemeChange)
-        update();
 }

@@ -24,7 +24,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void changeEvent(QEvent *event) override;
 
 private:
     QLabel *m_titleLabel;

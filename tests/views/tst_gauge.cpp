@@ -222,6 +222,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(gauge.paints, 1, 5000);
         QCOMPARE(gauge.mbps(), -3.5);
         QCOMPARE(gauge.caption(), QStringLiteral("Montée"));
+        // The colours are the palette's: a new appearance is drawn at once.
+        QApplication::setPalette(darkPalette());
+        QTRY_COMPARE_WITH_TIMEOUT(gauge.paints, 2, 5000);
+        QApplication::setPalette(lightPalette());
     }
 };
 
