@@ -1,0 +1,384 @@
+#include "TestSupport.h"
+
+#include "live/LiveThroughputMonitor.h"
+#include "live/StatusItemController.h"
+#include "live/StatusItemIcon.h"
+#include "platform/InterfaceCounters.h"
+
+#include <QMenu>
+#include <QPainter>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdlib>
+
+using InterfaceCounters::Totals;
+using Clock = LiveThroughputMonitor::Clock;
+
+namespace {
+
+struct Step
+{
+    quint64 down;
+    quint64 up;
+    double at; // seconds on the injected clock
+    bool readable = true;
+};
+using Rates = QList<QPair<double, double>>;
+
+// A monitor on a 1 ms timer whose snapshots and clock follow the steps, the first being the
+// baseline of start(). Once they run out, ticks repeat the last totals at the same instant,
+// which delivers nothing and moves no baseline, so extra ticks cannot change a result.
+struct Script
+{
+    QList<Step> steps;
+    Totals totals;
+    Clock::time_point now;
+    int snapshots = 0;
+    Rates rates;
+    LiveThroughputMonitor monitor{[this] { return next(); }, [this] { return now; },
+                                  std::chrono::milliseconds(1)};
+
+    explicit Script(QList<Step> list)
+        : steps(std::move(list))
+    {
+        monitor.onSample = [this](double down, double up) { rates.append({down, up}); };
+    }
+
+    std::optional<Totals> next()
+    {
+        ++snapshots;
+        if (!steps.isEmpty()) {
+            const Step step = steps.takeFirst();
+            if (!step.readable)
+                return std::nullopt;
+            totals = {step.down, step.up};
+            now = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(step.at)));
+        }
+        return totals;
+    }
+};
+
+// Bounds of the pixels that pass: the light text of the badge, or any paint at all.
+template <typename Test>
+QRect bounds(const QImage &image, Test passes)
+{
+    QRect found;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (passes(image.pixel(x, y)))
+                found |= QRect(x, y, 1, 1);
+        }
+    }
+    return found;
+}
+
+bool isTextInk(QRgb pixel)
+{
+    return qAlpha(pixel) > 128 && qGray(pixel) > 150;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Step>)
+Q_DECLARE_METATYPE(Totals)
+
+class TestLive : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rejectsMalformedLines_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("accepted");
+        const QByteArray tail = " 10 0 0 0 0 0 0 3 0 0 0 0 0 0 0";
+        QTest::newRow("largest 64-bit value") << "eth0: 18446744073709551615" + tail << true;
+        QTest::newRow("beyond 64 bits") << "eth0: 18446744073709551616" + tail << false;
+        QTest::newRow("not a number") << "eth0: 12x" + tail << false;
+        QTest::newRow("field missing") << "eth0:" + tail << false;
+        QTest::newRow("field too many") << "eth0: 1" + tail + " 7" << false;
+        QTest::newRow("name escaping sysfs") << "..: 1" + tail << false;
+        QTest::newRow("name with slash") << "a/b: 1" + tail << false;
+    }
+
+    void rejectsMalformedLines()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, accepted);
+        const auto interfaces =
+            InterfaceCounters::parseProcNetDev(line + "\nwlan0: 5 0 0 0 0 0 0 0 6 0 0 0 0 0 0 0");
+        QCOMPARE(interfaces.size(), accepted ? 2 : 1);
+        QCOMPARE(interfaces.last().sent, 6ull);
+    }
+
+    void countsDeviceBackedInterfaces_data()
+    {
+        QTest::addColumn<QStringList>("withDevice");
+        QTest::addColumn<Totals>("expected");
+        // The fixture has lo, eth0, docker0, a veth, wg0 and wlan0 (no space after its colon).
+        QTest::newRow("ethernet and wifi")
+            << QStringList({"eth0", "wlan0"}) << Totals{72670314 + 12345, 120818 + 678};
+        // Inside a container no interface has a device: all but loopback count.
+        QTest::newRow("no device") << QStringList()
+                                   << Totals{72670314 + 5000000 + 4900000 + 3000000000ull + 12345,
+                                             120818 + 700000 + 690000 + 400000000 + 678};
+        QTest::newRow("loopback with a device")
+            << QStringList({"lo", "wlan0"}) << Totals{12345, 678};
+    }
+
+    void countsDeviceBackedInterfaces()
+    {
+        QFETCH(QStringList, withDevice);
+        QTemporaryDir sysfs;
+        QDir root(sysfs.path());
+        QVERIFY(root.mkpath(QStringLiteral("devices/virtio2")));
+        for (const QString &name : QStringList{"lo", "eth0", "docker0", "vethab12cd3", "wlan0"}) {
+            QVERIFY(root.mkpath(name));
+            // Real sysfs entries are symbolic links to the device.
+            if (withDevice.contains(name))
+                QVERIFY(
+                    QFile::link(root.filePath("devices/virtio2"), root.filePath(name + "/device")));
+        }
+        const QString fixture = QStringLiteral(TACHORA_LIVE_FIXTURES "/proc_net_dev.txt");
+        QTEST(*InterfaceCounters::snapshot(fixture, sysfs.path()), "expected");
+        QCOMPARE(InterfaceCounters::snapshot(sysfs.filePath("missing"), sysfs.path()),
+                 std::nullopt);
+    }
+
+    void samplingRules_data()
+    {
+        QTest::addColumn<QList<Step>>("steps");
+        QTest::addColumn<Rates>("expected");
+        QTest::newRow("first tick measures from the baseline")
+            << QList<Step>{{1000, 500, 0}, {5000, 2500, 2}} << Rates{{2000, 1000}};
+        QTest::newRow("download decrease costs one tick")
+            << QList<Step>{{10000, 1000, 0}, {4000, 3000, 2}, {8000, 3500, 4}}
+            << Rates{{2000, 250}};
+        QTest::newRow("upload decrease costs one tick")
+            << QList<Step>{{1000, 9000, 0}, {3000, 10, 2}, {7000, 410, 4}} << Rates{{2000, 200}};
+        QTest::newRow("tick at 0.5 s delivers nothing but moves the baseline")
+            << QList<Step>{{0, 0, 0}, {1000, 1000, 0.5}, {3000, 5000, 2.5}} << Rates{{1000, 2000}};
+        QTest::newRow("tick just over 0.5 s delivers")
+            << QList<Step>{{0, 0, 0}, {600, 0, 0.6}} << Rates{{1000, 0}};
+        // Read as zeros, a failed read would make the next rate all the traffic so far.
+        QTest::newRow("unreadable counters: the next reading is a new baseline")
+            << QList<Step>{{1000, 0, 0}, {0, 0, 2, false}, {5000, 0, 4}, {9000, 0, 6}}
+            << Rates{{2000, 0}};
+        QTest::newRow("unreadable baseline")
+            << QList<Step>{{0, 0, 0, false}, {5000, 0, 2}, {9000, 0, 4}} << Rates{{2000, 0}};
+        // 32-bit counters would have wrapped twice here.
+        QTest::newRow("beyond 32 bits")
+            << QList<Step>{{5000000000ull, 0, 0}, {7500000000ull, 10000000000ull, 2}}
+            << Rates{{1.25e9, 5e9}};
+    }
+
+    void samplingRules()
+    {
+        QFETCH(QList<Step>, steps);
+        Script script(steps);
+        script.monitor.start();
+        QTRY_VERIFY(script.steps.isEmpty());
+        QTEST(script.rates, "expected");
+    }
+
+    void startStopAndSubscribers()
+    {
+        Script script({{0, 0, 0}, {1000, 100, 2}});
+        const auto subscriber = script.monitor.onSample;
+        script.monitor.onSample = nullptr;
+        script.monitor.start();
+        script.monitor.start();
+        QCOMPARE(script.snapshots, 1);
+        QTRY_VERIFY(script.steps.isEmpty());
+        // Set while running, it gets the next tick measured from the previous one.
+        script.monitor.onSample = subscriber;
+        script.steps = {{5000, 300, 4}};
+        QTRY_VERIFY(script.steps.isEmpty());
+        script.monitor.stop();
+        script.monitor.stop();
+        QVERIFY(!script.monitor.isRunning());
+
+        // What passed while stopped is not delivered: start() takes a fresh baseline.
+        script.steps = {{900000, 0, 100}, {904000, 0, 102}};
+        script.monitor.start();
+        QTRY_VERIFY(script.steps.isEmpty());
+        QCOMPARE(script.rates, (Rates{{2000, 100}, {2000, 0}}));
+
+        // A subscriber may stop the monitor and drop itself while it runs.
+        auto calls = std::make_shared<int>(0);
+        script.monitor.onSample = [&script, calls](double, double) {
+            script.monitor.stop();
+            script.monitor.onSample = nullptr;
+            ++*calls; // its captures must still be alive here
+        };
+        script.steps = {{906000, 0, 104}};
+        QTRY_VERIFY(!script.monitor.isRunning());
+        QCOMPARE(*calls, 1);
+    }
+
+    void sharedMonitorTicksEveryTwoSecondsCoarsely()
+    {
+        auto &monitor = LiveThroughputMonitor::shared();
+        monitor.start();
+        const auto timers = monitor.findChildren<QTimer *>();
+        QCOMPARE(timers.size(), 1);
+        QCOMPARE(timers.first()->interval(), 2000);
+        QCOMPARE(timers.first()->timerType(), Qt::CoarseTimer);
+        monitor.stop();
+    }
+
+    void compact_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<QString>("expected");
+        const std::pair<double, const char *> table[] = {
+            {0, "0k"},         {999, "1k"},        {999999, "1000k"},    {1000000, "1,0M"},
+            {1500000, "1,5M"}, {9999999, "10,0M"}, {10000000, "10M"},    {123456789, "123M"},
+            {-5, "0k"},        {-0.0, "0k"},       {std::nan(""), "0k"},
+        };
+        for (const auto &[rate, expected] : table)
+            QTest::addRow("%g", rate) << rate << QString::fromLatin1(expected);
+    }
+
+    void compact()
+    {
+        QFETCH(double, rate);
+        QTEST(LiveThroughputMonitor::compact(rate), "expected");
+    }
+
+    void trayItemStateRules()
+    {
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            QSKIP("This test expects no system tray, as on the offscreen platform.");
+        StatusItemController controller;
+        // Pixmaps at the sizes XEmbed and HiDPI trays ask for, none of them scaled.
+        auto shows = [&](const std::optional<QString> &text) {
+            for (const int size : {20, 22, 44}) {
+                const QImage image = controller.trayIcon()->icon().pixmap(size).toImage();
+                if (image.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                    != StatusItemIcon::render(text, QGuiApplication::palette(), size))
+                    return false;
+            }
+            const QString tip = text && !text->isEmpty() ? *text : QStringLiteral("Tachora");
+            return controller.trayIcon()->toolTip() == tip;
+        };
+        controller.disable();
+        controller.setLiveText(QStringLiteral("↓12M"));
+        QVERIFY(!controller.isEnabled());
+        QPointer<QMenu> first = new QMenu, second = new QMenu;
+        controller.enable(first);
+        QSystemTrayIcon *item = controller.trayIcon();
+        QVERIFY(item && shows(QStringLiteral("↓12M")));
+        // No tray here: the state is kept, but nothing is visible.
+        QVERIFY(!controller.isItemVisible());
+        controller.setLiveText(std::nullopt);
+        QVERIFY(shows(std::nullopt));
+        controller.setLiveText(QString());
+        QVERIFY(shows(QString()));
+
+        // An action of the shown menu rebuilds it, as the status menu does: the menu it runs
+        // in outlives it, and the same item takes the new menu.
+        QAction *rebuild = first->addAction(QStringLiteral("Lancer le test"));
+        connect(rebuild, &QAction::triggered, &controller, [&] { controller.enable(second); });
+        rebuild->trigger();
+        QVERIFY(first);
+        QCOMPARE(controller.trayIcon(), item);
+        QCOMPARE(item->contextMenu(), second.data());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!first);
+        controller.enable(second);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(second);
+
+        controller.setLiveText(QStringLiteral("↓3,5M"));
+        controller.disable();
+        controller.disable();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!controller.trayIcon() && !second);
+        controller.enable(new QMenu);
+        QVERIFY(shows(QStringLiteral("↓3,5M")));
+    }
+
+    void liveTextFitsTheTraySquare_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("minInkHeight");
+        QTest::newRow("12M") << QStringLiteral("↓12M") << 15;
+        QTest::newRow("10,0M") << QStringLiteral("↓10,0M") << 13;
+        // Shrunk to fit rather than cut off.
+        QTest::newRow("absurdly long") << QStringLiteral("↓123456789012M") << 8;
+        QTest::newRow("no arrow: one line") << QStringLiteral("12M") << 6;
+    }
+
+    void liveTextFitsTheTraySquare()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, minInkHeight);
+        // Drawn in the middle of a larger canvas, so that anything past the square shows.
+        QImage canvas(62, 62, QImage::Format_ARGB32);
+        canvas.fill(Qt::transparent);
+        const QRect square(20, 20, 22, 22);
+        QPainter painter(&canvas);
+        StatusItemIcon::paint(painter, square, text, QPalette());
+        painter.end();
+        QVERIFY(square.contains(bounds(canvas, [](QRgb pixel) { return qAlpha(pixel) > 0; })));
+        const QRect ink = bounds(canvas, isTextInk);
+        QVERIFY(square.adjusted(1, 1, -1, -1).contains(ink));
+        QVERIFY2(ink.height() >= minInkHeight && ink.width() >= 8,
+                 qPrintable(QString::number(ink.height())));
+        // The arrow sits on a line of its own, with a clear row above the number.
+        bool gap = false;
+        for (int y = ink.top() + 1; y < ink.bottom(); ++y)
+            gap = gap || bounds(canvas.copy(square.left(), y, 22, 1), isTextInk).isEmpty();
+        QCOMPARE(gap, text.startsWith(u'↓'));
+    }
+
+    void trayItemLegibleOnLightAndDarkPanels_data()
+    {
+        QTest::addColumn<QColor>("panel");
+        QTest::addColumn<bool>("darkTheme");
+        for (const QColor &panel : {QColor(0xd6, 0xd6, 0xd6), QColor(0x20, 0x20, 0x24)}) {
+            QTest::addRow("%s panel, light theme", qPrintable(panel.name())) << panel << false;
+            QTest::addRow("%s panel, dark theme", qPrintable(panel.name())) << panel << true;
+        }
+    }
+
+    void trayItemLegibleOnLightAndDarkPanels()
+    {
+        QFETCH(QColor, panel);
+        QFETCH(bool, darkTheme);
+        const QColor text = darkTheme ? Qt::white : Qt::black;
+        QPalette palette(text, darkTheme ? QColor(0x2a, 0x2a, 0x2a) : QColor(0xef, 0xef, 0xef));
+        auto onPanel = [&](const std::optional<QString> &liveText) {
+            QImage image(22, 22, QImage::Format_RGB32);
+            image.fill(panel);
+            QPainter(&image).drawImage(0, 0, StatusItemIcon::render(liveText, palette, 22));
+            return image;
+        };
+        // The text against its badge, and the glyph in the theme's text colour against the panel.
+        const QImage badge = onPanel(QStringLiteral("↓12M")).copy(3, 3, 16, 16);
+        int lightest = 0, darkest = 255, visible = 0, inTextColour = 0;
+        for (int y = 0; y < 16; ++y) {
+            for (int x = 0; x < 16; ++x) {
+                lightest = std::max(lightest, qGray(badge.pixel(x, y)));
+                darkest = std::min(darkest, qGray(badge.pixel(x, y)));
+            }
+        }
+        QVERIFY(lightest - darkest >= 180);
+        const QImage symbol = onPanel(std::nullopt);
+        for (int y = 0; y < 22; ++y) {
+            for (int x = 0; x < 22; ++x) {
+                visible += std::abs(qGray(symbol.pixel(x, y)) - qGray(panel.rgb())) >= 100;
+                inTextColour += symbol.pixel(x, y) == text.rgb();
+            }
+        }
+        QVERIFY2(visible >= 40 && inTextColour >= 20, qPrintable(QString::number(visible)));
+    }
+};
+
+TACHORA_TEST_WIDGETS_MAIN(TestLive)
+#include "tst_live.moc"
