@@ -1,0 +1,402 @@
+#include "TestSupport.h"
+
+#include "settings/SpeedSettings.h"
+#include "views/GaugeGeometry.h"
+#include "views/GaugeView.h"
+#include "views/LabelFactory.h"
+#include "views/Palette.h"
+#include "views/ResultTile.h"
+
+#include <QLabel>
+#include <QPainter>
+
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+using Angles = QList<double>;
+
+namespace {
+
+constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+const QColor lightMauve = QColor::fromRgbF(0.486f, 0.227f, 0.929f);
+const QColor darkMauve = QColor::fromRgbF(0.686f, 0.573f, 0.992f);
+const QColor lightWindow(236, 236, 236);
+
+// The two-colour constructor leaves the text colour to the platform's palette; set it.
+QPalette appearance(const QColor &window, const QColor &text)
+{
+    QPalette palette(text, window);
+    palette.setColor(QPalette::WindowText, text);
+    return palette;
+}
+
+const QPalette lightPalette = appearance(lightWindow, Qt::black);
+const QPalette darkPalette = appearance(QColor(40, 40, 40), Qt::white);
+
+QImage render(QWidget &widget)
+{
+    return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+int distance(const QColor &a, const QColor &b)
+{
+    return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green())
+           + std::abs(a.blue() - b.blue());
+}
+
+// What `color` at `alpha` looks like over `background`.
+QColor blend(const QColor &background, const QColor &color, qreal alpha)
+{
+    auto mix = [&](int under, int over) { return qRound(under + (over - under) * alpha); };
+    return QColor(mix(background.red(), color.red()), mix(background.green(), color.green()),
+                  mix(background.blue(), color.blue()));
+}
+
+// The bounds, within `region`, of every pixel further than `threshold` from the background.
+QRect inkBounds(const QImage &image, const QRect &region, const QColor &background, int threshold)
+{
+    QRect bounds;
+    const QRect area = region.intersected(image.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (distance(image.pixelColor(x, y), background) > threshold)
+                bounds |= QRect(x, y, 1, 1);
+        }
+    }
+    return bounds;
+}
+
+QColor textColour(const QLabel *label)
+{
+    return label->palette().color(QPalette::WindowText);
+}
+
+const GaugeGeometry gauge300 = *gaugeGeometry(QSizeF(300, 200));
+
+QImage renderGauge(double mbps, const QString &caption = {}, QSize size = {300, 200})
+{
+    GaugeView gauge;
+    gauge.resize(size);
+    gauge.setMbps(mbps);
+    gauge.setCaption(caption);
+    return render(gauge);
+}
+
+// The colour on the middle line of a 300 x 200 ring at `degrees` (0 right, 90 top, 180 left).
+QColor ringColor(const QImage &image, qreal degrees)
+{
+    const qreal angle = degrees * std::numbers::pi / 180;
+    const QPointF point =
+        gauge300.centre + QPointF(std::cos(angle), -std::sin(angle)) * gauge300.radius;
+    return image.pixelColor(qFloor(point.x()), qFloor(point.y()));
+}
+
+// The inside of a 300 x 200 gauge, clear of the ring, where a text line ends at `bottom`.
+QRect textBand(qreal bottom, int lineHeight)
+{
+    return QRect(QPoint(80, qFloor(bottom) - lineHeight), QPoint(220, qCeil(bottom)));
+}
+
+QImage ringOnly(QImage image)
+{
+    QPainter(&image).fillRect(textBand(gauge300.numberBottom, 40).united(textBand(200, 14)),
+                              Qt::black);
+    return image;
+}
+
+class CountingGauge : public GaugeView
+{
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        ++paints;
+        GaugeView::paintEvent(event);
+    }
+};
+
+} // namespace
+
+class TestViews : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // The pixel tests measure text, so they render with one font whatever the default.
+        QApplication::setFont(QFont(QStringLiteral("DejaVu Sans")));
+        QVERIFY2(QFontInfo(QApplication::font()).family() == QLatin1String("DejaVu Sans"),
+                 "the view tests render with DejaVu Sans (fonts-dejavu-core)");
+    }
+
+    void init()
+    {
+        QApplication::setPalette(lightPalette);
+        SpeedSettings::setUnitMBytes(false);
+    }
+
+    void brandColoursFollowTheAppearance_data()
+    {
+        QTest::addColumn<QColor>("window");
+        QTest::addColumn<bool>("dark");
+        QTest::addRow("light grey") << lightWindow << false;
+        QTest::addRow("middle grey") << QColor(128, 128, 128) << false;
+        QTest::addRow("just below the middle") << QColor(126, 126, 126) << true;
+        QTest::addRow("deep blue") << QColor(10, 20, 90) << true;
+    }
+
+    void brandColoursFollowTheAppearance()
+    {
+        QFETCH(QColor, window);
+        QFETCH(bool, dark);
+        const QColor text = dark ? Qt::white : Qt::black;
+        QApplication::setPalette(appearance(window, text));
+        // Resolved at the call, for the appearance in effect then.
+        QCOMPARE(korvelMauve(), dark ? darkMauve : lightMauve);
+        QCOMPARE(speedGreen(), dark ? QColor::fromRgbF(0.29f, 0.871f, 0.502f)
+                                    : QColor::fromRgbF(0.086f, 0.639f, 0.29f));
+        QCOMPARE(korvelMauveFixed(), lightMauve);
+        QCOMPARE(speedGreenFixed(), QColor::fromRgbF(0.133f, 0.773f, 0.369f));
+        for (const auto &[color, alpha] : {std::pair(ViewColor::label, 1.0f),
+                                           {ViewColor::secondaryLabel, 0.55f},
+                                           {ViewColor::tertiaryLabel, 0.30f}}) {
+            const QColor resolved = resolveColor(color, QApplication::palette());
+            QVERIFY(resolved.rgb() == text.rgb() && qAbs(resolved.alphaF() - alpha) < 0.01f);
+        }
+    }
+
+    void labelsArePlainTextInTheirPaletteColours()
+    {
+        // As markup it would be a bold "x" over a "y"; as text it is one long line.
+        const QString markup = QStringLiteral("<b>x</b><br>y");
+        std::unique_ptr<QLabel> label(makeLabel(markup, 16, QFont::DemiBold, Qt::red));
+        std::unique_ptr<QLabel> plain(makeLabel(QStringLiteral("x"), 16, QFont::DemiBold, Qt::red));
+        QVERIFY(label->sizeHint().width() > 5 * plain->sizeHint().width());
+        QCOMPARE(label->sizeHint().height(), plain->sizeHint().height());
+        QCOMPARE(label->font().pixelSize(), 16);
+        QCOMPARE(label->font().weight(), QFont::DemiBold);
+        QVERIFY(label->alignment() & Qt::AlignHCenter);
+
+        QWidget parent;
+        QLabel *secondary =
+            makeLabel(QStringLiteral("Montée"), 11, QFont::Medium, ViewColor::secondaryLabel);
+        QLabel *mauve =
+            makeLabel(QStringLiteral("Réglages"), 11, QFont::Medium, ViewColor::korvelMauve);
+        secondary->setParent(&parent);
+        mauve->setParent(&parent);
+        QCOMPARE(textColour(secondary).rgb(), QColor(Qt::black).rgb());
+        QVERIFY(qAbs(textColour(secondary).alphaF() - 0.55f) < 0.01f);
+        QCOMPARE(textColour(mauve), lightMauve);
+
+        QApplication::setPalette(darkPalette);
+        QTRY_COMPARE_WITH_TIMEOUT(textColour(secondary).rgb(), QColor(Qt::white).rgb(), 5000);
+        QVERIFY(qAbs(textColour(secondary).alphaF() - 0.55f) < 0.01f);
+        QCOMPARE(textColour(mauve), darkMauve);
+        // Only the text colour is the label's own: the rest still follows the parent.
+        QCOMPARE(secondary->palette().color(QPalette::Window), darkPalette.color(QPalette::Window));
+
+        parent.setPalette(lightPalette);
+        QTRY_COMPARE_WITH_TIMEOUT(textColour(secondary).rgb(), QColor(Qt::black).rgb(), 5000);
+        QCOMPARE(textColour(mauve), lightMauve);
+    }
+
+    void gaugeGeometryAndSizeLimit_data()
+    {
+        // Heights from the bottom edge of the number's and the unit's line boxes.
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<qreal>("radius");
+        QTest::addColumn<qreal>("number");
+        QTest::addColumn<qreal>("unit");
+        QTest::addRow("300x200") << QSize(300, 200) << 126.0 << 64.84 << 48.84;
+        QTest::addRow("80x200") << QSize(80, 200) << 0.0 << 0.0 << 0.0;
+        QTest::addRow("88x200, ring of 20") << QSize(88, 200) << 0.0 << 0.0 << 0.0;
+        QTest::addRow("300x65") << QSize(300, 65) << 21.0 << 29.14 << 13.14;
+    }
+
+    void gaugeGeometryAndSizeLimit()
+    {
+        QFETCH(QSize, size);
+        QFETCH(qreal, radius);
+        const std::optional<GaugeGeometry> geometry = gaugeGeometry(size);
+        QCOMPARE(geometry.has_value(), radius > 0);
+        // Below the limit nothing at all is drawn, caption included.
+        const QImage image = renderGauge(50, QStringLiteral("Descente"), size);
+        QCOMPARE(inkBounds(image, image.rect(), lightWindow, 8).isEmpty(), radius == 0);
+        if (!geometry)
+            return;
+        QCOMPARE(geometry->radius, radius);
+        QCOMPARE(geometry->centre, QPointF(size.width() / 2.0, size.height() - 22));
+        QTEST(size.height() - geometry->numberBottom, "number");
+        QTEST(size.height() - geometry->unitBottom, "unit");
+        QCOMPARE(geometry->captionBottom, size.height());
+    }
+
+    void gaugeArc_data()
+    {
+        QTest::addColumn<double>("mbps");
+        QTest::addColumn<double>("fraction");
+        QTest::addColumn<Angles>("green");
+        QTest::addColumn<Angles>("track");
+        const Angles none, whole{180, 90, 0};
+        QTest::addRow("0") << 0.0 << 0.0 << none << whole;
+        QTest::addRow("0.02") << 0.02 << 0.0 << none << whole;
+        QTest::addRow("0.03") << 0.03 << std::log10(1.03) / 3 << Angles{180} << Angles{90, 0};
+        QTest::addRow("negative") << -50.0 << 0.0 << none << whole;
+        QTest::addRow("NaN") << notANumber << 0.0 << none << whole;
+        QTest::addRow("9") << 9.0 << 1.0 / 3 << Angles{180, 150, 125} << Angles{90, 30, 0};
+        QTest::addRow("99") << 99.0 << 2.0 / 3 << Angles{180, 90, 65} << Angles{40, 0};
+        QTest::addRow("999") << 999.0 << 1.0 << whole << none;
+        QTest::addRow("5000") << 5000.0 << 1.0 << whole << none;
+        QTest::addRow("infinity") << std::numeric_limits<double>::infinity() << 1.0 << whole
+                                  << none;
+    }
+
+    void gaugeArc()
+    {
+        QFETCH(double, mbps);
+        QFETCH(double, fraction);
+        QFETCH(Angles, green);
+        QFETCH(Angles, track);
+        const std::optional<qreal> actual = gaugeFraction(mbps);
+        QCOMPARE(actual.has_value(), fraction > 0);
+        QVERIFY(!actual || qAbs(*actual - fraction) < 1e-12);
+
+        const QImage image = renderGauge(mbps);
+        for (double degrees : green)
+            QVERIFY2(distance(ringColor(image, degrees), speedGreenFixed()) <= 12,
+                     qPrintable(QStringLiteral("%1°").arg(degrees)));
+        for (double degrees : track)
+            QVERIFY2(distance(ringColor(image, degrees), blend(lightWindow, Qt::black, 0.12)) <= 12,
+                     qPrintable(QStringLiteral("%1°").arg(degrees)));
+        bool anyGreen = false;
+        for (int y = 0; y < image.height() && !anyGreen; ++y) {
+            for (int x = 0; x < image.width() && !anyGreen; ++x)
+                anyGreen = distance(image.pixelColor(x, y), speedGreenFixed()) <= 60;
+        }
+        QCOMPARE(anyGreen, !green.isEmpty());
+    }
+
+    void gaugeArcStaysInMbps()
+    {
+        const QImage mbps = renderGauge(800);
+        const QImage hundred = renderGauge(100);
+        SpeedSettings::setUnitMBytes(true);
+        const QImage megabytes = renderGauge(800);
+        // The ring of 800 Mbps, the number "100" of 100 Mbps, and another unit.
+        const QRect number = textBand(gauge300.numberBottom, 40);
+        const QRect unit = textBand(gauge300.unitBottom, 14);
+        QCOMPARE(ringOnly(megabytes), ringOnly(mbps));
+        QVERIFY(ringOnly(megabytes) != ringOnly(hundred));
+        QCOMPARE(megabytes.copy(number), hundred.copy(number));
+        QVERIFY(megabytes.copy(unit) != hundred.copy(unit));
+    }
+
+    void gaugeTextsAreCentredOnTheirLines()
+    {
+        GaugeView gauge;
+        gauge.resize(300, 200);
+        gauge.setMbps(42.5);
+        QVERIFY(inkBounds(render(gauge), textBand(200, 14), lightWindow, 30).isEmpty());
+        gauge.setCaption(QStringLiteral("Descente"));
+        const QImage image = render(gauge);
+        const QRect number = inkBounds(image, textBand(gauge300.numberBottom, 40), lightWindow, 60);
+        const QRect unit = inkBounds(image, textBand(gauge300.unitBottom, 14), lightWindow, 40);
+        const QRect caption = inkBounds(image, textBand(200, 14), lightWindow, 30);
+        for (const QRect &ink : {number, unit, caption}) {
+            QVERIFY(!ink.isEmpty());
+            QVERIFY2(qAbs(ink.center().x() + 0.5 - 150) <= 2, qPrintable(QString::number(ink.x())));
+        }
+        QVERIFY(number.bottom() < gauge300.numberBottom && number.bottom() < unit.top());
+        QVERIFY(unit.bottom() < gauge300.unitBottom && unit.bottom() < caption.top());
+        QVERIFY(number.height() > 2 * unit.height());
+
+        gauge.setCaption(QString());
+        QVERIFY(inkBounds(render(gauge), textBand(200, 14), lightWindow, 30).isEmpty());
+    }
+
+    void gaugeWritesAreDrawnOnce()
+    {
+        CountingGauge gauge;
+        gauge.resize(300, 200);
+        gauge.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&gauge));
+        QTRY_VERIFY_WITH_TIMEOUT(gauge.paints > 0, 5000);
+        gauge.paints = 0;
+        gauge.setMbps(12);
+        gauge.setMbps(-3.5);
+        gauge.setCaption(QStringLiteral("Montée"));
+        QCOMPARE(gauge.paints, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(gauge.paints, 1, 5000);
+        QCOMPARE(gauge.mbps(), -3.5);
+        QCOMPARE(gauge.caption(), QStringLiteral("Montée"));
+        // The colours are the palette's: a new appearance is drawn at once.
+        QApplication::setPalette(darkPalette);
+        QTRY_COMPARE_WITH_TIMEOUT(gauge.paints, 2, 5000);
+    }
+
+    void tileTitleAboveValue()
+    {
+        ResultTile tile(QStringLiteral("Montée"));
+        QCOMPARE(tile.valueLabel()->text(), QStringLiteral("\u00B7"));
+        QCOMPARE(tile.size(), QSize(112, 56));
+        tile.setValue(QStringLiteral("123,4"));
+
+        const QColor fill = blend(lightWindow, Qt::black, 0.05);
+        const QRect upper(12, 2, 88, 24), lower(12, 26, 88, 28);
+        QImage image = render(tile);
+        const QRect title = inkBounds(image, upper, fill, 60);
+        const QRect value = inkBounds(image, lower, fill, 60);
+        QVERIFY(!title.isEmpty() && QRect(0, 8, 112, 15).contains(title));
+        QVERIFY(!value.isEmpty() && QRect(0, 28, 112, 20).contains(value));
+        QVERIFY(value.height() > title.height());
+
+        tile.setValue(QString());
+        image = render(tile);
+        QVERIFY(inkBounds(image, lower, fill, 20).isEmpty());
+        QCOMPARE(inkBounds(image, upper, fill, 60), title);
+    }
+
+    void tileCardFollowsTheBounds_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("dark");
+        QTest::addRow("own size") << QSize(112, 56) << false;
+        QTest::addRow("wider and lower") << QSize(200, 40) << false;
+        QTest::addRow("narrower and higher") << QSize(60, 90) << false;
+        QTest::addRow("dark, wider") << QSize(200, 40) << true;
+    }
+
+    void tileCardFollowsTheBounds()
+    {
+        QFETCH(QSize, size);
+        QFETCH(bool, dark);
+        QApplication::setPalette(dark ? darkPalette : lightPalette);
+        const QColor window = QApplication::palette().color(QPalette::Window);
+        const QColor text = QApplication::palette().color(QPalette::WindowText);
+        ResultTile tile(QStringLiteral("Descente"));
+        tile.setFixedSize(size);
+        const QImage image = render(tile);
+        const int right = size.width() - 1, bottom = size.height() - 1;
+        const int midX = size.width() / 2, midY = size.height() / 2;
+
+        // Rounded corners leave the window showing; the outline runs along every edge pixel
+        // (over half a pixel of fill), and the inside is a faint tint of the text colour.
+        for (const QPoint corner :
+             {QPoint(0, 0), QPoint(right, 0), QPoint(0, bottom), QPoint(right, bottom)})
+            QVERIFY(distance(image.pixelColor(corner), window) <= 3);
+        const QColor outline = blend(blend(window, text, 0.05 / 2), text, 0.08);
+        for (const QPoint edge :
+             {QPoint(midX, 0), QPoint(midX, bottom), QPoint(0, midY), QPoint(right, midY)})
+            QVERIFY(distance(image.pixelColor(edge), outline) <= 4);
+        const QColor fill = blend(window, text, 0.05);
+        QVERIFY(distance(image.pixelColor(3, midY), fill) <= 4);
+        QVERIFY(distance(image.pixelColor(right - 3, midY), fill) <= 4);
+    }
+};
+
+TACHORA_TEST_WIDGETS_MAIN(TestViews)
+#include "tst_views.moc"
