@@ -10,7 +10,7 @@
 void SpeedTestEngine::TaskAwaiter::await_suspend(std::coroutine_handle<> awaiting)
 {
     engine->m_taskContinuation = awaiting;
-    engine->m_currentTask = task;
+    engine->m_currentTask = task->shared_from_this();
     task->start();
 }
 
@@ -97,9 +97,9 @@ QByteArray SpeedTestEngine::url(const char *path) const
     return m_config.host.toUtf8() + path;
 }
 
-SpeedTestEngine::TaskAwaiter SpeedTestEngine::runTask(std::shared_ptr<HttpTask> task)
+SpeedTestEngine::TaskAwaiter SpeedTestEngine::runTask(HttpTask *task)
 {
-    return TaskAwaiter{this, std::move(task)};
+    return TaskAwaiter{this, task};
 }
 
 void SpeedTestEngine::taskCompleted(const HttpTask *task)

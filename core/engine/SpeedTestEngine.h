@@ -112,11 +112,12 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     // Suspends a throughput phase on the request in flight. The continuation and the task
-    // are stored before the task starts, so its completion always finds them.
+    // are stored before the task starts, so its completion always finds them. Plain
+    // pointers only: GCC 12 may destroy an awaiter temporary twice.
     struct TaskAwaiter
     {
         SpeedTestEngine *engine;
-        std::shared_ptr<HttpTask> task;
+        HttpTask *task;
 
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> awaiting);
@@ -126,7 +127,7 @@ private:
     QCoro::Task<> run();
     QCoro::Task<std::optional<double>> measurePing();
     QCoro::Task<double> measureThroughput(Phase phase);
-    TaskAwaiter runTask(std::shared_ptr<HttpTask> task);
+    TaskAwaiter runTask(HttpTask *task);
     std::shared_ptr<HttpTask> throughputTask(Phase phase, qint64 size);
     void taskCompleted(const HttpTask *task);
     void startTicker();

@@ -74,14 +74,16 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
             if (m_cancelled || Clock::now() >= m_phaseDeadline)
                 break;
             const qint64 before = m_phaseBytes;
-            co_await runTask(throughputTask(phase, size));
+            const std::shared_ptr<HttpTask> task = throughputTask(phase, size);
+            co_await runTask(task.get());
             if (m_phaseBytes == before)
                 break;
         }
     } else {
         while (!m_cancelled && Clock::now() < m_phaseDeadline) {
             const qint64 before = m_phaseBytes;
-            co_await runTask(throughputTask(phase, 0));
+            const std::shared_ptr<HttpTask> task = throughputTask(phase, 0);
+            co_await runTask(task.get());
             if (m_phaseBytes == before)
                 break;
         }

@@ -16,10 +16,12 @@ void initialiseCurlOnce()
 }
 
 // Resumes the awaiting coroutine when the task completes. The task is started only
-// once the handle is stored, so a completion can never come first.
+// once the handle is stored, so a completion can never come first. It holds a plain
+// pointer: GCC 12 destroys a braced awaiter in a co_await expression twice, which must
+// cost nothing.
 struct Completion
 {
-    std::shared_ptr<HttpTask> task;
+    HttpTask *task;
 
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> awaiting)
@@ -78,7 +80,7 @@ std::shared_ptr<HttpTask> HttpSession::task(HttpRequest request)
 QCoro::Task<HttpOutcome> HttpSession::perform(HttpRequest request)
 {
     const std::shared_ptr<HttpTask> transfer = task(std::move(request));
-    co_await Completion{transfer};
+    co_await Completion{transfer.get()};
     co_return transfer->outcome();
 }
 

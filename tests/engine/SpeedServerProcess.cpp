@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <csignal>
+#include <sys/prctl.h>
 
 SpeedServerProcess::~SpeedServerProcess()
 {
@@ -15,6 +16,8 @@ SpeedServerProcess::~SpeedServerProcess()
 bool SpeedServerProcess::start(const QStringList &arguments)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A test that crashes must not leave a server behind holding the test runner's output.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     m_process.start(QStringLiteral(SPEEDSERVER_PATH),
                     QStringList{QStringLiteral("--port"), QStringLiteral("0"),
                                 QStringLiteral("--log"), QStringLiteral("--totals")}
