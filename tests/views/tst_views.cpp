@@ -105,19 +105,6 @@ QImage ringOnly(QImage image)
     return image;
 }
 
-class CountingGauge : public GaugeView
-{
-public:
-    int paints = 0;
-
-protected:
-    void paintEvent(QPaintEvent *event) override
-    {
-        ++paints;
-        GaugeView::paintEvent(event);
-    }
-};
-
 } // namespace
 
 class TestViews : public QObject
@@ -316,26 +303,6 @@ private slots:
 
         gauge.setCaption(QString());
         QVERIFY(inkBounds(render(gauge), textBand(200, 14), lightWindow, 30).isEmpty());
-    }
-
-    void gaugeWritesAreDrawnOnce()
-    {
-        CountingGauge gauge;
-        gauge.resize(300, 200);
-        gauge.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&gauge));
-        QTRY_VERIFY_WITH_TIMEOUT(gauge.paints > 0, 5000);
-        gauge.paints = 0;
-        gauge.setMbps(12);
-        gauge.setMbps(-3.5);
-        gauge.setCaption(QStringLiteral("Montée"));
-        QCOMPARE(gauge.paints, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(gauge.paints, 1, 5000);
-        QCOMPARE(gauge.mbps(), -3.5);
-        QCOMPARE(gauge.caption(), QStringLiteral("Montée"));
-        // The colours are the palette's: a new appearance is drawn at once.
-        QApplication::setPalette(darkPalette);
-        QTRY_COMPARE_WITH_TIMEOUT(gauge.paints, 2, 5000);
     }
 
     void tileTitleAboveValue()
