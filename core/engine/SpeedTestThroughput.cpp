@@ -42,9 +42,9 @@ std::shared_ptr<HttpTask> SpeedTestEngine::throughputTask(Phase phase, qint64 si
     std::shared_ptr<HttpTask> task = session().task(std::move(request));
     const QPointer<SpeedTestEngine> engine(this);
     const HttpTask *key = task.get();
-    task->onReceive = [engine](qint64 bytes) {
+    task->onReceive = [engine](QByteArrayView chunk) {
         if (engine)
-            engine->m_phaseBytes += bytes;
+            engine->m_phaseBytes += chunk.size();
     };
     task->onSend = [engine](qint64 bytesSent, qint64) {
         if (engine && engine->m_phase == Phase::upload)

@@ -144,14 +144,14 @@ void HttpTask::complete(HttpOutcome outcome)
         callback(m_outcome);
 }
 
-size_t HttpTask::receive(char *, size_t size, size_t count, void *task)
+size_t HttpTask::receive(char *data, size_t size, size_t count, void *task)
 {
     auto *self = static_cast<HttpTask *>(task);
     const size_t bytes = size * count;
     if (self->m_cancelRequested)
         return bytes == 0 ? CURL_WRITEFUNC_ERROR : 0;
     if (self->onReceive)
-        self->onReceive(qint64(bytes));
+        self->onReceive(QByteArrayView(data, qsizetype(bytes)));
     return bytes;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/HttpRequest.h"
 
+#include <QByteArrayView>
 #include <QPointer>
 #include <QString>
 
@@ -24,8 +25,9 @@ public:
     HttpTask(const HttpTask &) = delete;
     HttpTask &operator=(const HttpTask &) = delete;
 
-    // A chunk of the response body arrived; the chunk itself is already dropped.
-    std::function<void(qint64 bytes)> onReceive;
+    // A chunk of the response body arrived. The view is valid only during the call; the
+    // task keeps nothing of the body.
+    std::function<void(QByteArrayView chunk)> onReceive;
     // Request body bytes went out: those since the previous report, and the running total.
     std::function<void(qint64 bytesSent, qint64 totalBytesSent)> onSend;
     std::function<void(const HttpOutcome &outcome)> onComplete;

@@ -39,9 +39,9 @@ std::shared_ptr<Transfer> watch(HttpSession &session, HttpRequest httpRequest)
     auto transfer = std::make_shared<Transfer>();
     transfer->task = session.task(std::move(httpRequest));
     Transfer *state = transfer.get();
-    transfer->task->onReceive = [state](qint64 bytes) {
+    transfer->task->onReceive = [state](QByteArrayView chunk) {
         state->callbackAfterCompletion |= state->completions > 0;
-        state->received += bytes;
+        state->received += chunk.size();
         ++state->chunks;
     };
     transfer->task->onSend = [state](qint64 bytes, qint64 total) {
