@@ -4,7 +4,6 @@
 #include "platform/HttpTask.h"
 #include "settings/SpeedHistory.h"
 
-#include <QPointer>
 #include <QTimer>
 
 void SpeedTestEngine::TaskAwaiter::await_suspend(std::coroutine_handle<> awaiting)
