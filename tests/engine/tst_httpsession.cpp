@@ -173,8 +173,6 @@ private slots:
         QTest::addColumn<QStringList>("serverArguments");
         QTest::addColumn<QString>("url");
         QTest::newRow("stalled answer") << QStringList{"--fault", "stall"} << "";
-        QTest::newRow("closed early") << QStringList{"--fault", "close-after=0@head"} << "";
-        QTest::newRow("refused") << QStringList{"--fault", "refuse"} << "";
         QTest::newRow("file scheme") << QStringList() << "file:///etc/hostname";
         QTest::newRow("no such method") << QStringList() << "";
     }
