@@ -41,8 +41,8 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
   --down-rate B       send each download body at most at B bytes per second
   --up-rate B         read each upload body at most at B bytes per second
   --delay MS          wait MS milliseconds before answering each request
-  --fault SPEC        misbehave, for tests; repeatable, the first matching fault applies.
-                      SPEC is KIND[@TARGET][#N]:
+  --fault FAULT       misbehave, for tests; repeatable, the first matching fault applies.
+                      FAULT is KIND[@TARGET][#N]:
                         status=CODE        answer CODE with an empty body
                         close-after=BYTES  close the connection after BYTES body bytes
                                            (a HEAD request gets no answer at all)
@@ -57,9 +57,9 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
 )";
 }
 
-std::optional<Fault> parseFault(const std::string &spec)
+std::optional<Fault> parseFault(const std::string &text)
 {
-    std::string_view rest(spec);
+    std::string_view rest(text);
     Fault fault;
     if (const auto hash = rest.rfind('#'); hash != std::string_view::npos) {
         const auto count = parseNumber<std::int64_t>(rest.substr(hash + 1));

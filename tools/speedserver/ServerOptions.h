@@ -47,7 +47,7 @@ struct ServerOptions
 };
 
 // Parses "KIND[@TARGET][#N]"; absent when malformed.
-std::optional<Fault> parseFault(const std::string &spec);
+std::optional<Fault> parseFault(const std::string &text);
 
 // Parses the command line; on failure sets error and returns nothing. "--help" sets
 // wantsHelp.
