@@ -12,3 +12,6 @@ test-sanitize:
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+bench:
+	bash bench/run.sh
