@@ -18,7 +18,6 @@ using Angles = QList<double>;
 
 namespace {
 
-constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
 const QColor lightMauve = QColor::fromRgbF(0.486f, 0.227f, 0.929f);
 const QColor darkMauve = QColor::fromRgbF(0.686f, 0.573f, 0.992f);
 const QColor lightWindow(236, 236, 236);
@@ -67,11 +66,6 @@ QRect inkBounds(const QImage &image, const QRect &region, const QColor &backgrou
     return bounds;
 }
 
-QColor textColour(const QLabel *label)
-{
-    return label->palette().color(QPalette::WindowText);
-}
-
 const GaugeGeometry gauge300 = *gaugeGeometry(QSizeF(300, 200));
 
 QImage renderGauge(double mbps, const QString &caption = {}, QSize size = {300, 200})
@@ -96,13 +90,6 @@ QColor ringColor(const QImage &image, qreal degrees)
 QRect textBand(qreal bottom, int lineHeight)
 {
     return QRect(QPoint(80, qFloor(bottom) - lineHeight), QPoint(220, qCeil(bottom)));
-}
-
-QImage ringOnly(QImage image)
-{
-    QPainter(&image).fillRect(textBand(gauge300.numberBottom, 40).united(textBand(200, 14)),
-                              Qt::black);
-    return image;
 }
 
 } // namespace
@@ -130,7 +117,6 @@ private slots:
     {
         QTest::addColumn<QColor>("window");
         QTest::addColumn<bool>("dark");
-        QTest::addRow("light grey") << lightWindow << false;
         QTest::addRow("middle grey") << QColor(128, 128, 128) << false;
         QTest::addRow("just below the middle") << QColor(126, 126, 126) << true;
         QTest::addRow("deep blue") << QColor(10, 20, 90) << true;
@@ -158,37 +144,28 @@ private slots:
 
     void labelsArePlainTextInTheirPaletteColours()
     {
-        // As markup it would be a bold "x" over a "y"; as text it is one long line.
-        const QString markup = QStringLiteral("<b>x</b><br>y");
-        std::unique_ptr<QLabel> label(makeLabel(markup, 16, QFont::DemiBold, Qt::red));
-        std::unique_ptr<QLabel> plain(makeLabel(QStringLiteral("x"), 16, QFont::DemiBold, Qt::red));
-        QVERIFY(label->sizeHint().width() > 5 * plain->sizeHint().width());
-        QCOMPARE(label->sizeHint().height(), plain->sizeHint().height());
-        QCOMPARE(label->font().pixelSize(), 16);
-        QCOMPARE(label->font().weight(), QFont::DemiBold);
-        QVERIFY(label->alignment() & Qt::AlignHCenter);
-
         QWidget parent;
-        QLabel *secondary =
-            makeLabel(QStringLiteral("Montée"), 11, QFont::Medium, ViewColor::secondaryLabel);
+        QLabel *label = makeLabel(QStringLiteral("<b>x</b>"), 16, QFont::DemiBold, Qt::red);
         QLabel *mauve =
             makeLabel(QStringLiteral("Réglages"), 11, QFont::Medium, ViewColor::korvelMauve);
-        secondary->setParent(&parent);
-        mauve->setParent(&parent);
-        QCOMPARE(textColour(secondary).rgb(), QColor(Qt::black).rgb());
-        QVERIFY(qAbs(textColour(secondary).alphaF() - 0.55f) < 0.01f);
-        QCOMPARE(textColour(mauve), lightMauve);
+        QLabel *secondary =
+            makeLabel(QStringLiteral("Montée"), 11, QFont::Medium, ViewColor::secondaryLabel);
+        for (QLabel *child : {label, mauve, secondary})
+            child->setParent(&parent);
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QVERIFY(label->font().pixelSize() == 16 && label->font().weight() == QFont::DemiBold);
+        QVERIFY(label->alignment() & Qt::AlignHCenter);
 
+        // The colours follow the palette of the moment, the application's or the parent's.
+        auto colour = [](QLabel *label) { return label->palette().color(QPalette::WindowText); };
+        QCOMPARE(colour(secondary), resolveColor(ViewColor::secondaryLabel, lightPalette));
+        QCOMPARE(colour(mauve), lightMauve);
         QApplication::setPalette(darkPalette);
-        QTRY_COMPARE_WITH_TIMEOUT(textColour(secondary).rgb(), QColor(Qt::white).rgb(), 5000);
-        QVERIFY(qAbs(textColour(secondary).alphaF() - 0.55f) < 0.01f);
-        QCOMPARE(textColour(mauve), darkMauve);
-        // Only the text colour is the label's own: the rest still follows the parent.
-        QCOMPARE(secondary->palette().color(QPalette::Window), darkPalette.color(QPalette::Window));
-
+        QTRY_COMPARE(colour(secondary), resolveColor(ViewColor::secondaryLabel, darkPalette));
+        QCOMPARE(colour(mauve), darkMauve);
         parent.setPalette(lightPalette);
-        QTRY_COMPARE_WITH_TIMEOUT(textColour(secondary).rgb(), QColor(Qt::black).rgb(), 5000);
-        QCOMPARE(textColour(mauve), lightMauve);
+        QTRY_COMPARE(colour(secondary), resolveColor(ViewColor::secondaryLabel, lightPalette));
+        QCOMPARE(colour(mauve), lightMauve);
     }
 
     void gaugeGeometryAndSizeLimit_data()
@@ -233,13 +210,12 @@ private slots:
         QTest::addRow("0.02") << 0.02 << 0.0 << none << whole;
         QTest::addRow("0.03") << 0.03 << std::log10(1.03) / 3 << Angles{180} << Angles{90, 0};
         QTest::addRow("negative") << -50.0 << 0.0 << none << whole;
-        QTest::addRow("NaN") << notANumber << 0.0 << none << whole;
+        QTest::addRow("NaN") << std::nan("") << 0.0 << none << whole;
         QTest::addRow("9") << 9.0 << 1.0 / 3 << Angles{180, 150, 125} << Angles{90, 30, 0};
         QTest::addRow("99") << 99.0 << 2.0 / 3 << Angles{180, 90, 65} << Angles{40, 0};
         QTest::addRow("999") << 999.0 << 1.0 << whole << none;
         QTest::addRow("5000") << 5000.0 << 1.0 << whole << none;
-        QTest::addRow("infinity") << std::numeric_limits<double>::infinity() << 1.0 << whole
-                                  << none;
+        QTest::addRow("infinity") << qInf() << 1.0 << whole << none;
     }
 
     void gaugeArc()
@@ -248,10 +224,7 @@ private slots:
         QFETCH(double, fraction);
         QFETCH(Angles, green);
         QFETCH(Angles, track);
-        const std::optional<qreal> actual = gaugeFraction(mbps);
-        QCOMPARE(actual.has_value(), fraction > 0);
-        QVERIFY(!actual || qAbs(*actual - fraction) < 1e-12);
-
+        QCOMPARE(gaugeFraction(mbps).value_or(0), fraction);
         const QImage image = renderGauge(mbps);
         for (double degrees : green)
             QVERIFY2(distance(ringColor(image, degrees), speedGreenFixed()) <= 12,
@@ -259,38 +232,18 @@ private slots:
         for (double degrees : track)
             QVERIFY2(distance(ringColor(image, degrees), blend(lightWindow, Qt::black, 0.12)) <= 12,
                      qPrintable(QStringLiteral("%1°").arg(degrees)));
-        bool anyGreen = false;
-        for (int y = 0; y < image.height() && !anyGreen; ++y) {
-            for (int x = 0; x < image.width() && !anyGreen; ++x)
-                anyGreen = distance(image.pixelColor(x, y), speedGreenFixed()) <= 60;
-        }
-        QCOMPARE(anyGreen, !green.isEmpty());
     }
 
-    void gaugeArcStaysInMbps()
-    {
-        const QImage mbps = renderGauge(800);
-        const QImage hundred = renderGauge(100);
-        SpeedSettings::setUnitMBytes(true);
-        const QImage megabytes = renderGauge(800);
-        // The ring of 800 Mbps, the number "100" of 100 Mbps, and another unit.
-        const QRect number = textBand(gauge300.numberBottom, 40);
-        const QRect unit = textBand(gauge300.unitBottom, 14);
-        QCOMPARE(ringOnly(megabytes), ringOnly(mbps));
-        QVERIFY(ringOnly(megabytes) != ringOnly(hundred));
-        QCOMPARE(megabytes.copy(number), hundred.copy(number));
-        QVERIFY(megabytes.copy(unit) != hundred.copy(unit));
-    }
-
-    void gaugeTextsAreCentredOnTheirLines()
+    void gaugeTextsCentredAndArcInMbps()
     {
         GaugeView gauge;
         gauge.resize(300, 200);
-        gauge.setMbps(42.5);
-        QVERIFY(inkBounds(render(gauge), textBand(200, 14), lightWindow, 30).isEmpty());
+        gauge.setMbps(800);
         gauge.setCaption(QStringLiteral("Descente"));
+        SpeedSettings::setUnitMBytes(true);
         const QImage image = render(gauge);
-        const QRect number = inkBounds(image, textBand(gauge300.numberBottom, 40), lightWindow, 60);
+        const QRect numberBand = textBand(gauge300.numberBottom, 40);
+        const QRect number = inkBounds(image, numberBand, lightWindow, 60);
         const QRect unit = inkBounds(image, textBand(gauge300.unitBottom, 14), lightWindow, 40);
         const QRect caption = inkBounds(image, textBand(200, 14), lightWindow, 30);
         for (const QRect &ink : {number, unit, caption}) {
@@ -300,38 +253,35 @@ private slots:
         QVERIFY(number.bottom() < gauge300.numberBottom && number.bottom() < unit.top());
         QVERIFY(unit.bottom() < gauge300.unitBottom && unit.bottom() < caption.top());
         QVERIFY(number.height() > 2 * unit.height());
-
         gauge.setCaption(QString());
         QVERIFY(inkBounds(render(gauge), textBand(200, 14), lightWindow, 30).isEmpty());
+
+        // The number is in MB/s ("100"), but the ring stays on the Mbps scale: 800, not 100.
+        SpeedSettings::setUnitMBytes(false);
+        const QImage hundred = renderGauge(100);
+        QCOMPARE(image.copy(numberBand), hundred.copy(numberBand));
+        QVERIFY(distance(ringColor(image, 30), speedGreenFixed()) <= 12);
+        QVERIFY(distance(ringColor(hundred, 30), speedGreenFixed()) > 12);
     }
 
     void tileTitleAboveValue()
     {
         ResultTile tile(QStringLiteral("Montée"));
-        QCOMPARE(tile.valueLabel()->text(), QStringLiteral("\u00B7"));
         QCOMPARE(tile.size(), QSize(112, 56));
         tile.setValue(QStringLiteral("123,4"));
-
         const QColor fill = blend(lightWindow, Qt::black, 0.05);
-        const QRect upper(12, 2, 88, 24), lower(12, 26, 88, 28);
-        QImage image = render(tile);
-        const QRect title = inkBounds(image, upper, fill, 60);
-        const QRect value = inkBounds(image, lower, fill, 60);
+        const QImage image = render(tile);
+        const QRect title = inkBounds(image, QRect(12, 2, 88, 24), fill, 60);
+        const QRect value = inkBounds(image, QRect(12, 26, 88, 28), fill, 60);
         QVERIFY(!title.isEmpty() && QRect(0, 8, 112, 15).contains(title));
         QVERIFY(!value.isEmpty() && QRect(0, 28, 112, 20).contains(value));
         QVERIFY(value.height() > title.height());
-
-        tile.setValue(QString());
-        image = render(tile);
-        QVERIFY(inkBounds(image, lower, fill, 20).isEmpty());
-        QCOMPARE(inkBounds(image, upper, fill, 60), title);
     }
 
     void tileCardFollowsTheBounds_data()
     {
         QTest::addColumn<QSize>("size");
         QTest::addColumn<bool>("dark");
-        QTest::addRow("own size") << QSize(112, 56) << false;
         QTest::addRow("wider and lower") << QSize(200, 40) << false;
         QTest::addRow("narrower and higher") << QSize(60, 90) << false;
         QTest::addRow("dark, wider") << QSize(200, 40) << true;
@@ -349,19 +299,18 @@ private slots:
         const QImage image = render(tile);
         const int right = size.width() - 1, bottom = size.height() - 1;
         const int midX = size.width() / 2, midY = size.height() / 2;
-
         // Rounded corners leave the window showing; the outline runs along every edge pixel
         // (over half a pixel of fill), and the inside is a faint tint of the text colour.
-        for (const QPoint corner :
-             {QPoint(0, 0), QPoint(right, 0), QPoint(0, bottom), QPoint(right, bottom)})
-            QVERIFY(distance(image.pixelColor(corner), window) <= 3);
         const QColor outline = blend(blend(window, text, 0.05 / 2), text, 0.08);
-        for (const QPoint edge :
-             {QPoint(midX, 0), QPoint(midX, bottom), QPoint(0, midY), QPoint(right, midY)})
-            QVERIFY(distance(image.pixelColor(edge), outline) <= 4);
         const QColor fill = blend(window, text, 0.05);
-        QVERIFY(distance(image.pixelColor(3, midY), fill) <= 4);
-        QVERIFY(distance(image.pixelColor(right - 3, midY), fill) <= 4);
+        const std::tuple<QPoint, QColor, int> expected[] = {
+            {{0, 0}, window, 3},          {{right, 0}, window, 3},     {{0, bottom}, window, 3},
+            {{right, bottom}, window, 3}, {{midX, 0}, outline, 4},     {{midX, bottom}, outline, 4},
+            {{0, midY}, outline, 4},      {{right, midY}, outline, 4}, {{3, midY}, fill, 4},
+            {{right - 3, midY}, fill, 4}};
+        for (const auto &[point, colour, tolerance] : expected)
+            QVERIFY2(distance(image.pixelColor(point), colour) <= tolerance,
+                     qPrintable(QStringLiteral("%1,%2").arg(point.x()).arg(point.y())));
     }
 };
 
