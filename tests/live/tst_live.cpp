@@ -345,10 +345,13 @@ private slots:
             QPainter(&image).drawImage(0, 0, StatusItemIcon::render(liveText, palette, 22));
             return image;
         };
-        // The badge holds both near-black and near-white, whatever the panel.
-        const QImage badge = onPanel(QStringLiteral("↓12M")).copy(3, 3, 16, 16);
-        QVERIFY(pixels(badge, [](QRgb pixel) { return qGray(pixel) >= 200; }).second > 0);
-        QVERIFY(pixels(badge, [](QRgb pixel) { return qGray(pixel) <= 55; }).second > 0);
+        // The light text against its dark badge, whatever the panel.
+        const QImage badge = onPanel(QStringLiteral("↓12M"))
+                                 .copy(3, 3, 16, 16)
+                                 .convertToFormat(QImage::Format_Grayscale8);
+        const auto [darkest, lightest] =
+            std::minmax_element(badge.constBits(), badge.constBits() + badge.sizeInBytes());
+        QVERIFY(*lightest - *darkest >= 180);
         // The glyph is drawn in the theme's text colour and stands out from the panel.
         const QImage symbol = onPanel(std::nullopt);
         const int visible = pixels(symbol, [&](QRgb pixel) {
