@@ -7,10 +7,8 @@
 
 SpeedServerProcess::~SpeedServerProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
+    m_process.kill();
+    m_process.waitForFinished();
 }
 
 bool SpeedServerProcess::start(const QStringList &arguments)
@@ -18,52 +16,31 @@ bool SpeedServerProcess::start(const QStringList &arguments)
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A test that crashes must not leave a server behind holding the test runner's output.
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    m_process.start(QStringLiteral(SPEEDSERVER_PATH),
-                    QStringList{QStringLiteral("--port"), QStringLiteral("0"),
-                                QStringLiteral("--log"), QStringLiteral("--totals")}
-                        + arguments);
-    if (!m_process.waitForStarted())
-        return false;
-    while (!m_process.canReadLine()) {
+    m_process.start(SPEEDSERVER_PATH, QStringList{"--port", "0", "--log", "--totals"} + arguments);
+    while (m_process.waitForStarted() && !m_process.canReadLine()) {
         if (!m_process.waitForReadyRead(10000))
             return false;
     }
     const QByteArray line = m_process.readLine().trimmed();
-    if (!line.startsWith("port "))
-        return false;
-    const bool tls = arguments.contains(QStringLiteral("--cert"));
-    m_origin = (tls ? QStringLiteral("https://127.0.0.1:") : QStringLiteral("http://127.0.0.1:"))
-               + QString::fromLatin1(line.mid(5));
-    return true;
-}
-
-void SpeedServerProcess::readLines()
-{
-    m_partial += m_process.readAllStandardOutput();
-    qsizetype end;
-    while ((end = m_partial.indexOf('\n')) >= 0) {
-        m_lines.append(QString::fromUtf8(m_partial.left(end)));
-        m_partial.remove(0, end + 1);
-    }
+    const bool tls = arguments.contains("--cert");
+    m_origin = QString(tls ? "https" : "http") + "://127.0.0.1:" + line.mid(5);
+    return line.startsWith("port ");
 }
 
 QStringList SpeedServerProcess::requests()
 {
-    readLines();
-    QStringList requests;
-    for (const QString &line : std::as_const(m_lines)) {
-        if (!line.startsWith(u"moved "))
-            requests.append(line);
-    }
+    while (m_process.canReadLine())
+        m_lines.append(QString::fromUtf8(m_process.readLine().chopped(1)));
+    QStringList requests = m_lines;
+    requests.removeIf([](const QString &line) { return line.startsWith(u"moved "); });
     return requests;
 }
 
 SpeedServerProcess::Log SpeedServerProcess::stop()
 {
-    ::kill(pid_t(m_process.processId()), SIGTERM);
+    m_process.terminate();
     m_process.waitForFinished();
-    Log log;
-    log.requests = requests();
+    Log log{requests()};
     for (const QString &line : std::as_const(m_lines)) {
         const QStringList words = line.split(u' ');
         if (words.size() == 5 && words[0] == u"moved") {
@@ -84,15 +61,12 @@ bool SpeedServerProcess::makeCertificate(const QString &folder)
 {
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                   QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"),
-                   folder + QStringLiteral("/key.pem"), QStringLiteral("-out"),
-                   folder + QStringLiteral("/cert.pem")});
+    openssl.start("openssl",
+                  QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                          "-nodes -days 2 -subj /CN=127.0.0.1 -addext "
+                          "subjectAltName=IP:127.0.0.1")
+                          .split(u' ')
+                      + QStringList{"-keyout", folder + "/key.pem", "-out", folder + "/cert.pem"});
     return openssl.waitForFinished(20000) && openssl.exitCode() == 0
-           && QFile::exists(folder + QStringLiteral("/cert.pem"));
+           && QFile::exists(folder + "/cert.pem");
 }

@@ -13,12 +13,10 @@ public:
     bool start(const QStringList &arguments = {});
     // "http://127.0.0.1:<port>", or https when started with a certificate.
     QString origin() const { return m_origin; }
-    qint64 pid() const { return m_process.processId(); }
 
     // The request lines logged so far, such as "GET /__down?bytes=100000".
     QStringList requests();
-    // Stops the server and gives every request line it logged, and the body bytes it
-    // moved in each direction.
+    // Stops the server: every request line it logged, and the body bytes it moved each way.
     struct Log
     {
         QStringList requests;
@@ -30,15 +28,12 @@ public:
     // The requests among these that begin with the prefix, such as "HEAD".
     static int count(const QStringList &requests, const QString &prefix);
 
-    // A self-signed certificate for 127.0.0.1 and its key in folder: "<folder>/cert.pem",
+    // A self-signed certificate for 127.0.0.1 and its key: "<folder>/cert.pem",
     // "<folder>/key.pem". False when openssl could not make them.
     static bool makeCertificate(const QString &folder);
 
 private:
-    void readLines();
-
     QProcess m_process;
     QString m_origin;
     QStringList m_lines;
-    QByteArray m_partial;
 };
