@@ -10,7 +10,6 @@
 
 #include <QTemporaryDir>
 
-#include <csignal>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -38,19 +37,6 @@ struct Recorder
     }
 };
 
-SpeedTestConfig smallConfig(const QString &origin)
-{
-    SpeedTestConfig config;
-    config.host = origin;
-    config.downloadBudget = 1.0;
-    config.uploadBudget = 1.0;
-    config.downloadSteps = {200000, 1000000, 4000000};
-    config.pingTimeout = 1s;
-    config.downloadTimeout = 2s;
-    config.uploadTimeout = 2s;
-    return config;
-}
-
 // Long enough for any test here, far below the budgets of the cancellation cases.
 constexpr int finishWithinMs = 15000;
 
@@ -72,7 +58,12 @@ class TestEngine : public QObject
         m_server = std::make_unique<SpeedServerProcess>();
         if (!m_server->start(arguments))
             return false;
-        SpeedTestConfig config = smallConfig(m_server->origin());
+        SpeedTestConfig config;
+        config.host = m_server->origin();
+        config.downloadBudget = config.uploadBudget = 1.0;
+        config.downloadSteps = {200000, 1000000, 4000000};
+        config.pingTimeout = 1s;
+        config.downloadTimeout = config.uploadTimeout = 2s;
         if (tune)
             tune(config);
         m_engine = std::make_unique<SpeedTestEngine>(config);
