@@ -99,40 +99,18 @@ private slots:
         m_server.reset();
     }
 
-    void medianRule_data()
+    void medianAndRateRules()
     {
-        QTest::addColumn<QList<double>>("samples");
-        QTest::addColumn<double>("median");
-        QTest::newRow("five") << QList<double>{30, 12, 14, 13, 90} << 14.0;
-        QTest::newRow("four: the larger middle one") << QList<double>{12, 13, 14, 30} << 14.0;
-        QTest::newRow("three") << QList<double>{12, 30, 13} << 13.0;
-        QTest::newRow("two") << QList<double>{12, 13} << -1.0;
-    }
-
-    void medianRule()
-    {
-        QFETCH(QList<double>, samples);
-        QFETCH(double, median);
-        QCOMPARE(SpeedTestMath::medianLatency(samples).value_or(-1.0), median);
-    }
-
-    void rateRule_data()
-    {
-        QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<double>("seconds");
-        QTest::addColumn<double>("mbps");
-        QTest::newRow("5 MB in 8 s") << qint64(5000000) << 8.0 << 5.0;
-        QTest::newRow("no byte") << qint64(0) << 5.0 << 0.0;
-        QTest::newRow("0.4 s exactly") << qint64(1000000) << 0.4 << 0.0;
-        QTest::newRow("just above 0.4 s") << qint64(1) << 0.41 << 8 / 0.41 / 1e6;
-    }
-
-    void rateRule()
-    {
-        QFETCH(qint64, bytes);
-        QFETCH(double, seconds);
-        QFETCH(double, mbps);
-        QCOMPARE(SpeedTestMath::rate(bytes, seconds), mbps);
+        // With an even count, the larger middle sample; fewer than three, no latency.
+        QCOMPARE(SpeedTestMath::medianLatency({30, 12, 14, 13, 90}).value_or(0), 14.0);
+        QCOMPARE(SpeedTestMath::medianLatency({12, 13, 14, 30}).value_or(0), 14.0);
+        QCOMPARE(SpeedTestMath::medianLatency({12, 30, 13}).value_or(0), 13.0);
+        QVERIFY(!SpeedTestMath::medianLatency({12, 13}));
+        // Nothing measured in 0.4 s or less counts.
+        QCOMPARE(SpeedTestMath::rate(5000000, 8.0), 5.0);
+        QCOMPARE(SpeedTestMath::rate(0, 5.0), 0.0);
+        QCOMPARE(SpeedTestMath::rate(1000000, 0.4), 0.0);
+        QCOMPARE(SpeedTestMath::rate(1, 0.41), 8 / 0.41 / 1e6);
     }
 
     void uploadChunkIsOneRandomBlock()
