@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "../engine/SpeedServerProcess.h"
+#include "SpeedServerProcess.h"
 
 #include "CliOptions.h"
 #include "CliReport.h"
