@@ -79,7 +79,6 @@ private slots:
         QCOMPARE(Result::dateFrom(QDateTime(QDate(2001, 1, 1), QTime(0, 0, 1, 500), Qt::UTC)), 1.5);
     }
 
-
     void refusesNonFiniteValues_data()
     {
         QTest::addColumn<int>("field");
@@ -103,7 +102,8 @@ private slots:
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<bool>("decodes");
-        QTest::newRow("integers, any order") << QByteArray(R"({"ping":4,"up":3,"down":2,"date":1})") << true;
+        QTest::newRow("integers, any order")
+            << QByteArray(R"({"ping":4,"up":3,"down":2,"date":1})") << true;
         QTest::newRow("extra member")
             << QByteArray(R"({"date":1,"down":2,"up":3,"ping":4,"jitter":"x"})") << true;
         QTest::newRow("missing ping") << QByteArray(R"({"date":1,"down":2,"up":3})") << false;
