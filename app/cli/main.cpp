@@ -6,6 +6,7 @@
 #include "InterruptWatcher.h"
 
 #include "engine/SpeedTestEngine.h"
+#include "platform/BuildConfig.h"
 
 #include <QCoreApplication>
 
@@ -54,7 +55,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tachora-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TACHORA_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(BuildConfig::version));
 
     const CliOptions options = CliOptions::parse(QCoreApplication::arguments());
     switch (options.action) {
@@ -62,7 +63,7 @@ int main(int argc, char **argv)
         write(stdout, options.message.toUtf8());
         return exitResult;
     case CliOptions::Action::version:
-        write(stdout, "tachora-cli " TACHORA_VERSION "\n");
+        write(stdout, QByteArrayLiteral("tachora-cli ") + BuildConfig::version + "\n");
         return exitResult;
     case CliOptions::Action::fail:
         write(stderr, "tachora-cli : " + options.message.toUtf8() + "\nVoir tachora-cli --help.\n");
