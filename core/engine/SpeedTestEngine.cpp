@@ -37,6 +37,7 @@ void SpeedTestEngine::start()
         return;
     m_running = true;
     m_cancelled = false;
+    m_lastFailure.reset();
     QTimer::singleShot(0, this, [this] { run(); });
 }
 
@@ -101,8 +102,16 @@ SpeedTestEngine::TaskAwaiter SpeedTestEngine::runTask(HttpTask *task)
     return TaskAwaiter{this, task};
 }
 
-void SpeedTestEngine::taskCompleted(const HttpTask *task)
+void SpeedTestEngine::noteFailure(const HttpOutcome &outcome)
 {
+    if (!outcome.cancelled)
+        m_lastFailure = outcome;
+}
+
+void SpeedTestEngine::taskCompleted(const HttpTask *task, const HttpOutcome &outcome)
+{
+    if (!outcome.ok)
+        noteFailure(outcome);
     if (m_currentTask.get() == task)
         m_currentTask.reset();
     if (const auto continuation = std::exchange(m_taskContinuation, nullptr))
@@ -116,6 +125,11 @@ void SpeedTestEngine::startTicker()
     m_ticker->setInterval(tickInterval);
     connect(m_ticker, &QTimer::timeout, this, &SpeedTestEngine::tick);
     m_ticker->start();
+    // The deadline is kept to the millisecond, not to the next tick: nothing after it counts.
+    const auto untilDeadline =
+        std::chrono::ceil<std::chrono::milliseconds>(m_phaseDeadline - Clock::now());
+    QTimer::singleShot(std::max(untilDeadline, std::chrono::milliseconds(0)), Qt::PreciseTimer,
+                       m_ticker, [this] { cutAtDeadline(); });
 }
 
 void SpeedTestEngine::stopTicker()
@@ -128,11 +142,27 @@ void SpeedTestEngine::tick()
     if (!isThroughputPhase(m_phase))
         return;
     const Clock::time_point now = Clock::now();
-    if (now >= m_phaseDeadline && m_currentTask)
-        m_currentTask->cancel();
+    if (now >= m_phaseDeadline)
+        cutAtDeadline();
+    else
+        countInFlight();
     const double elapsed = std::chrono::duration<double>(now - m_phaseStart).count();
     if (elapsed > firstReportSeconds && onProgress)
         onProgress(m_phase, double(m_phaseBytes) * 8.0 / elapsed / 1000000.0);
+}
+
+void SpeedTestEngine::countInFlight()
+{
+    if (m_phase == Phase::upload && m_currentTask)
+        m_phaseBytes = m_settledBytes + m_currentTask->bodyBytesAcknowledged();
+}
+
+void SpeedTestEngine::cutAtDeadline()
+{
+    // Counted first: a cancelled task counts nothing acknowledged after its cancellation.
+    countInFlight();
+    if (m_currentTask)
+        m_currentTask->cancel();
 }
 
 // Compiled here rather than with every other class of the library, so that a program

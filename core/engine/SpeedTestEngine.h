@@ -86,8 +86,12 @@ public:
     // Whether the progress ticker exists, which it does only during a throughput phase.
     bool isTicking() const { return m_ticker != nullptr; }
     // The bytes and the start of the current throughput phase, or of the last one.
+    // Uploaded bytes count once the server has acknowledged them.
     qint64 phaseBytes() const { return m_phaseBytes; }
     std::chrono::steady_clock::time_point phaseStart() const { return m_phaseStart; }
+    // How the latest failed request of the current or last test ended: no answer at all,
+    // or an answer whose status ended a throughput phase. Absent when none failed.
+    const std::optional<HttpOutcome> &lastFailure() const { return m_lastFailure; }
 
     // The phase and the rate so far in Mbps: (ping, 0) once as the latency phase begins,
     // then download and upload rates every tick once a phase has run for 0.3 s.
@@ -129,10 +133,13 @@ private:
     QCoro::Task<double> measureThroughput(Phase phase);
     TaskAwaiter runTask(HttpTask *task);
     std::shared_ptr<HttpTask> throughputTask(Phase phase, qint64 size);
-    void taskCompleted(const HttpTask *task);
+    void taskCompleted(const HttpTask *task, const HttpOutcome &outcome);
+    void noteFailure(const HttpOutcome &outcome);
     void startTicker();
     void stopTicker();
     void tick();
+    void countInFlight();
+    void cutAtDeadline();
     void finish(std::optional<Result> result);
     HttpSession &session();
     QByteArray url(const char *path) const;
@@ -144,8 +151,11 @@ private:
     std::shared_ptr<HttpTask> m_currentTask;
     std::coroutine_handle<> m_taskContinuation;
     qint64 m_phaseBytes = 0;
+    // The bytes of the phase's finished requests; an upload in flight adds to them.
+    qint64 m_settledBytes = 0;
     Clock::time_point m_phaseStart = Clock::now();
     Clock::time_point m_phaseDeadline = m_phaseStart;
     QTimer *m_ticker = nullptr;
+    std::optional<HttpOutcome> m_lastFailure;
     std::unique_ptr<HttpSession> m_session;
 };

@@ -12,9 +12,9 @@ std::optional<double> medianLatency(QList<double> samples)
     return samples.at(samples.size() / 2);
 }
 
-double rate(qint64 bytes, double seconds)
+double rate(qint64 bytes, double seconds, double minimumSeconds)
 {
-    if (!(seconds > minimumPhaseSeconds) || bytes < 1)
+    if (!(seconds > std::max(minimumSeconds, 0.0)) || bytes < 1)
         return 0.0;
     return double(bytes) * 8.0 / seconds / 1000000.0;
 }

@@ -17,7 +17,7 @@ inline constexpr double minimumPhaseSeconds = 0.4;
 std::optional<double> medianLatency(QList<double> samples);
 
 // Megabits per second for bytes moved in seconds; 0 when nothing moved or the time is
-// not above minimumPhaseSeconds.
-double rate(qint64 bytes, double seconds);
+// not above minimumSeconds.
+double rate(qint64 bytes, double seconds, double minimumSeconds = minimumPhaseSeconds);
 
 } // namespace SpeedTestMath

@@ -21,7 +21,9 @@ QCoro::Task<std::optional<double>> SpeedTestEngine::measurePing()
         // up to the moment this code runs again.
         const Clock::time_point sent = Clock::now();
         const HttpOutcome outcome = co_await session().perform(std::move(request));
-        if (outcome.ok)
+        if (!outcome.ok)
+            noteFailure(outcome);
+        else
             samples.append(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
     }
     co_return SpeedTestMath::medianLatency(std::move(samples));

@@ -42,17 +42,16 @@ std::shared_ptr<HttpTask> SpeedTestEngine::throughputTask(Phase phase, qint64 si
     std::shared_ptr<HttpTask> task = session().task(std::move(request));
     const QPointer<SpeedTestEngine> engine(this);
     const HttpTask *key = task.get();
-    task->onReceive = [engine](QByteArrayView chunk) {
-        if (engine)
+    // Only the measurement counts: a download's body when the answer is a success, never
+    // an error page, and never the body of an answer to an upload.
+    task->onReceive = [engine, key](QByteArrayView chunk) {
+        if (engine && engine->m_phase == Phase::download
+            && HttpOutcome::isSuccessStatus(key->status()))
             engine->m_phaseBytes += chunk.size();
     };
-    task->onSend = [engine](qint64 bytesSent, qint64) {
-        if (engine && engine->m_phase == Phase::upload)
-            engine->m_phaseBytes += bytesSent;
-    };
-    task->onComplete = [engine, key](const HttpOutcome &) {
+    task->onComplete = [engine, key](const HttpOutcome &outcome) {
         if (engine)
-            engine->taskCompleted(key);
+            engine->taskCompleted(key, outcome);
     };
     return task;
 }
@@ -60,7 +59,10 @@ std::shared_ptr<HttpTask> SpeedTestEngine::throughputTask(Phase phase, qint64 si
 QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
 {
     m_phase = phase;
-    m_phaseBytes = 0;
+    m_phaseBytes = m_settledBytes = 0;
+    // Made before the clock starts: filling it takes tens of milliseconds the first time.
+    if (phase == Phase::upload)
+        uploadChunk();
     m_phaseStart = Clock::now();
     const double budget =
         phase == Phase::download ? m_config.downloadBudget : m_config.uploadBudget;
@@ -69,30 +71,47 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget));
     startTicker();
 
+    // A fast link may move every size in a fraction of a second: what it moved is the
+    // measure, however short it took.
+    bool ranOutOfSteps = false;
     if (phase == Phase::download) {
+        ranOutOfSteps = !m_config.downloadSteps.isEmpty();
         for (const qint64 size : std::as_const(m_config.downloadSteps)) {
-            if (m_cancelled || Clock::now() >= m_phaseDeadline)
+            if (m_cancelled || Clock::now() >= m_phaseDeadline) {
+                ranOutOfSteps = false;
                 break;
+            }
             const qint64 before = m_phaseBytes;
             const std::shared_ptr<HttpTask> task = throughputTask(phase, size);
             co_await runTask(task.get());
-            if (m_phaseBytes == before)
+            if (task->outcome().ok && !task->outcome().isSuccessStatus())
+                noteFailure(task->outcome());
+            if (m_phaseBytes == before) {
+                ranOutOfSteps = false;
                 break;
+            }
         }
     } else {
         while (!m_cancelled && Clock::now() < m_phaseDeadline) {
-            const qint64 before = m_phaseBytes;
+            m_settledBytes = m_phaseBytes;
             const std::shared_ptr<HttpTask> task = throughputTask(phase, 0);
             co_await runTask(task.get());
-            if (m_phaseBytes == before)
+            // An upload answered with an error status was refused, whatever went out.
+            const HttpOutcome &outcome = task->outcome();
+            const bool refused = outcome.status != 0 && !outcome.isSuccessStatus();
+            if (refused)
+                noteFailure(outcome);
+            const qint64 moved = refused ? 0 : task->bodyBytesAcknowledged();
+            m_phaseBytes = m_settledBytes + moved;
+            if (moved == 0)
                 break;
         }
     }
 
     stopTicker();
-    // The count includes what arrived after the deadline, until the cut request ended, so
-    // the time is the phase's whole length too; dividing by the budget alone would report
-    // more than the link carried.
+    // The time is the phase's whole length: a request cut at the deadline ends a moment
+    // after it, and nothing acknowledged after the deadline counts.
     const double elapsed = std::chrono::duration<double>(Clock::now() - m_phaseStart).count();
-    co_return SpeedTestMath::rate(m_phaseBytes, elapsed);
+    co_return SpeedTestMath::rate(m_phaseBytes, elapsed,
+                                  ranOutOfSteps ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
 }

@@ -19,6 +19,17 @@ struct HttpRequest
     QByteArray body;
 };
 
+// Why a request got no answer, as far as the transport can tell.
+enum class HttpFailure {
+    none,
+    refused,
+    unreachable,
+    nameNotResolved,
+    certificateRejected,
+    timedOut,
+    other
+};
+
 // How a request ended. A response with any status, 404 and 503 included, is a success
 // of the transport; only a failure to get an answer is an error.
 struct HttpOutcome
@@ -26,7 +37,11 @@ struct HttpOutcome
     bool ok = false;
     bool cancelled = false;
     long status = 0;
+    HttpFailure failure = HttpFailure::none;
     // Connections opened for this request; 0 when it went over one already open.
     long newConnections = 0;
     QString error;
+
+    bool isSuccessStatus() const { return isSuccessStatus(status); }
+    static constexpr bool isSuccessStatus(long status) { return status >= 200 && status < 300; }
 };

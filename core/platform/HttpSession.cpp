@@ -1,6 +1,7 @@
 #include "platform/HttpSession.h"
 
 #include "platform/HttpTask.h"
+#include "platform/TcpCounters.h"
 
 #include <QSocketNotifier>
 
@@ -128,14 +129,27 @@ void HttpSession::collectFinished()
     while (CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {
         if (message->msg != CURLMSG_DONE)
             continue;
-        char *owner = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
-        const auto found = m_running.constFind(reinterpret_cast<HttpTask *>(owner));
-        if (found != m_running.constEnd())
-            finished.append({found.value(), message->data.result});
+        if (HttpTask *task = runningTask(message->easy_handle))
+            finished.append({m_running.value(task), message->data.result});
     }
     for (const auto &[task, code] : finished)
         task->finishTransfer(code);
+}
+
+HttpTask *HttpSession::runningTask(CURL *easy) const
+{
+    char *owner = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &owner);
+    HttpTask *task = reinterpret_cast<HttpTask *>(owner);
+    return m_running.contains(task) ? task : nullptr;
+}
+
+void HttpSession::markStream(curl_socket_t socket)
+{
+    if (const std::optional<quint64> written = TcpCounters::written(socket))
+        m_streamMarks.insert(socket, *written);
+    else
+        m_streamMarks.remove(socket);
 }
 
 void HttpSession::watch(curl_socket_t socket, int what)
@@ -170,13 +184,26 @@ void HttpSession::unwatch(curl_socket_t socket)
     }
 }
 
-int HttpSession::socketCallback(CURL *, curl_socket_t socket, int what, void *session, void *)
+int HttpSession::socketCallback(CURL *easy, curl_socket_t socket, int what, void *session, void *)
 {
     auto *self = static_cast<HttpSession *>(session);
-    if (what == CURL_POLL_REMOVE)
+    HttpTask *task = self->runningTask(easy);
+    if (what == CURL_POLL_REMOVE) {
+        // The socket is still open here, whether curl closes it next or keeps the
+        // connection for a later request.
+        if (task)
+            task->detachSocket(socket);
+        self->markStream(socket);
         self->unwatch(socket);
-    else
+    } else {
+        if (task && task->m_socket != socket) {
+            const auto mark = self->m_streamMarks.constFind(socket);
+            task->attachSocket(socket, mark == self->m_streamMarks.constEnd()
+                                           ? std::nullopt
+                                           : std::optional<quint64>(*mark));
+        }
         self->watch(socket, what);
+    }
     return 0;
 }
 

@@ -61,6 +61,11 @@ private:
 
     bool add(const std::shared_ptr<HttpTask> &task);
     void remove(HttpTask *task);
+    HttpTask *runningTask(CURL *easy) const;
+    // Notes what has been written on a connection that no transfer uses any more.
+    void markStream(curl_socket_t socket);
+    // A new socket: nothing written on an earlier one with the same number applies to it.
+    void forgetStream(curl_socket_t socket) { m_streamMarks.remove(socket); }
     void socketReady(curl_socket_t socket, int events);
     void timedOut();
     void collectFinished();
@@ -75,4 +80,6 @@ private:
     QTimer m_timer;
     QHash<curl_socket_t, Watch> m_watches;
     QHash<HttpTask *, std::shared_ptr<HttpTask>> m_running;
+    // What had been written on each connection when its last transfer let go of it.
+    QHash<curl_socket_t, quint64> m_streamMarks;
 };

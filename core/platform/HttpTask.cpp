@@ -1,11 +1,13 @@
 #include "platform/HttpTask.h"
 
 #include "platform/HttpSession.h"
+#include "platform/TcpCounters.h"
 
 #include <QFile>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -47,6 +49,7 @@ void HttpTask::cancel()
 {
     if (m_state == State::finished || m_cancelRequested)
         return;
+    countAcknowledged();
     m_cancelRequested = true;
     // A task not started yet completes when it is started.
     if (m_state == State::running)
@@ -80,6 +83,10 @@ bool HttpTask::configure()
     set(CURLOPT_NOPROGRESS, 0L);
     set(CURLOPT_XFERINFOFUNCTION, &HttpTask::progress);
     set(CURLOPT_XFERINFODATA, this);
+    set(CURLOPT_SOCKOPTFUNCTION, &HttpTask::socketOpened);
+    set(CURLOPT_SOCKOPTDATA, this);
+    set(CURLOPT_PREREQFUNCTION, &HttpTask::requestBegins);
+    set(CURLOPT_PREREQDATA, this);
 
     const HttpSession::Config &config = m_session->config();
     set(CURLOPT_HTTP_VERSION, config.version == HttpVersion::http2 ? long(CURL_HTTP_VERSION_2TLS)
@@ -116,6 +123,33 @@ void HttpTask::completeLater(HttpOutcome outcome)
     });
 }
 
+namespace {
+
+HttpFailure failureOf(CURLcode code, long osErrno)
+{
+    switch (code) {
+    case CURLE_OK:
+        return HttpFailure::none;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return HttpFailure::nameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+        return osErrno == ECONNREFUSED ? HttpFailure::refused : HttpFailure::unreachable;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return HttpFailure::certificateRejected;
+    case CURLE_OPERATION_TIMEDOUT:
+        return HttpFailure::timedOut;
+    default:
+        return HttpFailure::other;
+    }
+}
+
+} // namespace
+
 void HttpTask::finishTransfer(int curlCode)
 {
     HttpOutcome outcome;
@@ -124,9 +158,21 @@ void HttpTask::finishTransfer(int curlCode)
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &outcome.status);
     curl_easy_getinfo(m_easy, CURLINFO_NUM_CONNECTS, &outcome.newConnections);
     if (!outcome.ok) {
+        long osErrno = 0;
+        curl_easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &osErrno);
+        outcome.failure = failureOf(CURLcode(curlCode), osErrno);
         outcome.error = QString::fromUtf8(m_errorText[0] ? m_errorText
                                                          : curl_easy_strerror(CURLcode(curlCode)));
+    } else if (!m_cancelRequested) {
+        // The answer came after the whole body had gone out.
+        m_acknowledged = m_sent;
     }
+    // A request answered at once may never have been watched, so the connection it leaves
+    // for the next one is marked here too.
+    curl_socket_t kept = CURL_SOCKET_BAD;
+    if (m_session && curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &kept) == CURLE_OK
+        && kept != CURL_SOCKET_BAD)
+        m_session->markStream(kept);
     if (m_session)
         m_session->remove(this);
     complete(std::move(outcome));
@@ -142,6 +188,75 @@ void HttpTask::complete(HttpOutcome outcome)
     const auto callback = std::exchange(onComplete, nullptr);
     if (callback)
         callback(m_outcome);
+}
+
+long HttpTask::status() const
+{
+    long status = 0;
+    if (m_easy)
+        curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
+qint64 HttpTask::bodyBytesAcknowledged()
+{
+    countAcknowledged();
+    return m_acknowledged;
+}
+
+void HttpTask::countAcknowledged()
+{
+    if (m_state != State::running || m_cancelRequested || !m_requestBegun)
+        return;
+    if (!m_streamStart) {
+        m_acknowledged = m_sent;
+        return;
+    }
+    if (m_socket == CURL_SOCKET_BAD)
+        return;
+    const std::optional<quint64> acked = TcpCounters::acknowledged(m_socket);
+    if (!acked)
+        return;
+    long head = 0;
+    curl_easy_getinfo(m_easy, CURLINFO_REQUEST_SIZE, &head);
+    const qint64 stream = *acked > *m_streamStart ? qint64(*acked - *m_streamStart) : 0;
+    // The count only grows; a connection reset by the peer reads 0 from then on.
+    m_acknowledged = std::clamp<qint64>(stream - head, m_acknowledged, m_request.body.size());
+}
+
+void HttpTask::attachSocket(curl_socket_t socket, std::optional<quint64> streamMark)
+{
+    m_socket = socket;
+    // A request that began before its connection was known here went out on a connection
+    // kept from an earlier one, which had finished with everything it wrote acknowledged.
+    if (m_requestBegun && !m_streamStart)
+        m_streamStart = streamMark;
+}
+
+void HttpTask::detachSocket(curl_socket_t socket)
+{
+    if (m_socket != socket)
+        return;
+    countAcknowledged();
+    m_socket = CURL_SOCKET_BAD;
+}
+
+int HttpTask::socketOpened(void *task, curl_socket_t socket, curlsocktype)
+{
+    auto *self = static_cast<HttpTask *>(task);
+    if (self->m_session)
+        self->m_session->forgetStream(socket);
+    self->m_socket = socket;
+    return CURL_SOCKOPT_OK;
+}
+
+int HttpTask::requestBegins(void *task, char *, char *, int, int)
+{
+    auto *self = static_cast<HttpTask *>(task);
+    self->m_requestBegun = true;
+    if (self->m_socket != CURL_SOCKET_BAD)
+        self->m_streamStart = TcpCounters::written(self->m_socket);
+    return CURL_PREREQFUNC_OK;
 }
 
 size_t HttpTask::receive(char *data, size_t size, size_t count, void *task)
@@ -166,5 +281,9 @@ int HttpTask::progress(void *task, curl_off_t, curl_off_t, curl_off_t, curl_off_
         if (self->onSend)
             self->onSend(sent, self->m_sent);
     }
+    // Counted as the transfer goes too: once the peer resets the connection, the socket
+    // no longer says what it had acknowledged.
+    if (!self->m_request.body.isEmpty())
+        self->countAcknowledged();
     return 0;
 }

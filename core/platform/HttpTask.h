@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class HttpSession;
 
@@ -39,6 +40,19 @@ public:
     State state() const { return m_state; }
     const HttpOutcome &outcome() const { return m_outcome; }
     const HttpRequest &request() const { return m_request; }
+    // The status of the answer once its head has arrived, 0 before.
+    long status() const;
+
+    // Request body bytes handed over to the connection so far.
+    qint64 bodyBytesSent() const { return m_sent; }
+    // Request body bytes the server has received: what the kernel says the peer
+    // acknowledged on the connection since this request began, less the request's head.
+    // Bytes handed over are not bytes delivered: the socket's buffer and the queues on
+    // the way hold megabytes on a slow uplink. Asks the socket when called while the
+    // transfer runs; a transfer whose connection closed keeps the count taken just before
+    // the socket went, a completed one counts every byte sent, and nothing acknowledged
+    // after cancel() counts. Where the socket cannot be asked, the bytes handed over.
+    qint64 bodyBytesAcknowledged();
 
 private:
     friend class HttpSession;
@@ -53,10 +67,17 @@ private:
     void complete(HttpOutcome outcome);
     void completeLater(HttpOutcome outcome);
     void finishTransfer(int curlCode);
+    // The connection's socket is this transfer's from now on; streamMark, when known, is
+    // what had been written on it before this request.
+    void attachSocket(curl_socket_t socket, std::optional<quint64> streamMark);
+    void detachSocket(curl_socket_t socket);
+    void countAcknowledged();
 
     static size_t receive(char *data, size_t size, size_t count, void *task);
     static int progress(void *task, curl_off_t downTotal, curl_off_t downNow, curl_off_t upTotal,
                         curl_off_t upNow);
+    static int socketOpened(void *task, curl_socket_t socket, curlsocktype purpose);
+    static int requestBegins(void *task, char *, char *, int, int);
 
     QPointer<HttpSession> m_session;
     HttpRequest m_request;
@@ -67,5 +88,12 @@ private:
     bool m_cancelRequested = false;
     bool m_inMulti = false;
     qint64 m_sent = 0;
+    // The socket of the connection while this transfer uses it.
+    curl_socket_t m_socket = CURL_SOCKET_BAD;
+    // The connection is ready and the request about to go out on it.
+    bool m_requestBegun = false;
+    // The stream's written count just before this request; absent while unknown.
+    std::optional<quint64> m_streamStart;
+    qint64 m_acknowledged = 0;
     HttpOutcome m_outcome;
 };

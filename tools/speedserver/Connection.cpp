@@ -1,5 +1,7 @@
 #include "Connection.h"
 
+#include "Pacer.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -17,14 +19,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t maxHeadBytes = 64 * 1024;
-constexpr size_t ioChunk = 1024 * 1024;
+// Every download body is cut from one block of this size.
+constexpr size_t blockBytes = 1024 * 1024;
+// What one connection reads at a time; an idle connection touches none of it.
+constexpr size_t readBytes = 64 * 1024;
 constexpr std::uint64_t maxDownloadBytes = 1'000'000'000'000;
+// The body of an error answer: an error page the size of a real one.
+constexpr std::uint64_t errorPageBytes = 20'000;
 
 // Every download body is cut from this one block, so that serving costs no copying.
 const std::vector<char> &bodyBlock()
 {
     static const std::vector<char> block = [] {
-        std::vector<char> bytes(ioChunk);
+        std::vector<char> bytes(blockBytes);
         std::uint32_t x = 2463534242u;
         for (char &byte : bytes) {
             x ^= x << 13;
@@ -45,35 +52,6 @@ void logLine(const std::string &line)
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
-
-// Holds a transfer to a rate by sleeping once each chunk has moved.
-class Pacer
-{
-public:
-    explicit Pacer(std::uint64_t bytesPerSecond)
-        : m_rate(bytesPerSecond)
-    {}
-
-    size_t chunkSize() const
-    {
-        // About 50 chunks a second keeps a limited rate smooth.
-        return m_rate ? std::clamp<size_t>(m_rate / 50, 1, ioChunk) : ioChunk;
-    }
-
-    void moved(size_t bytes)
-    {
-        if (!m_rate)
-            return;
-        m_bytes += bytes;
-        std::this_thread::sleep_until(
-            m_start + std::chrono::duration<double>(double(m_bytes) / double(m_rate)));
-    }
-
-private:
-    std::uint64_t m_rate;
-    std::uint64_t m_bytes = 0;
-    Clock::time_point m_start = Clock::now();
-};
 
 struct Request
 {
@@ -217,7 +195,7 @@ public:
     ConnectionHandler(Stream &stream, const ServerOptions &options)
         : m_stream(stream)
         , m_options(options)
-        , m_buffer(ioChunk)
+        , m_buffer(new char[readBytes])
     {}
 
     void run()
@@ -250,10 +228,10 @@ private:
                 send(head(431, 0, true));
                 return std::nullopt;
             }
-            const ssize_t n = m_stream.read(m_buffer.data(), 64 * 1024);
+            const ssize_t n = m_stream.read(m_buffer.get(), readBytes);
             if (n <= 0)
                 return std::nullopt;
-            m_pending.append(m_buffer.data(), size_t(n));
+            m_pending.append(m_buffer.get(), size_t(n));
         }
     }
 
@@ -261,37 +239,37 @@ private:
 
     void waitForClientToLeave()
     {
-        while (m_stream.read(m_buffer.data(), m_buffer.size()) > 0) {
+        while (m_stream.read(m_buffer.get(), readBytes) > 0) {
         }
     }
 
     // Reads and drops up to `bytes` of body; whether all of them arrived.
     bool dropBody(std::uint64_t bytes, std::uint64_t rate)
     {
-        Pacer pacer(rate);
+        // What came with the head was read from the socket already.
+        m_stream.paceReads(rate, m_pending.size());
         const std::uint64_t fromPending = std::min<std::uint64_t>(bytes, m_pending.size());
         m_pending.erase(0, fromPending);
         bytes -= fromPending;
         totals().up += fromPending;
-        pacer.moved(fromPending);
         while (bytes > 0) {
-            const size_t want = std::min<std::uint64_t>(bytes, pacer.chunkSize());
-            const ssize_t n = m_stream.read(m_buffer.data(), want);
+            const ssize_t n =
+                m_stream.read(m_buffer.get(), std::min<std::uint64_t>(bytes, readBytes));
             if (n <= 0)
-                return false;
+                break;
             bytes -= std::uint64_t(n);
             totals().up += std::uint64_t(n);
-            pacer.moved(size_t(n));
         }
-        return true;
+        m_stream.paceReads(0);
+        return bytes == 0;
     }
 
-    bool sendBody(std::uint64_t bytes)
+    bool sendBody(std::uint64_t bytes, std::uint64_t rate)
     {
-        Pacer pacer(m_options.downRate);
+        Pacer pacer(rate);
         const char *block = bodyBlock().data();
         while (bytes > 0) {
-            const size_t n = std::min<std::uint64_t>(bytes, pacer.chunkSize());
+            const size_t n = pacer.pieceSize(std::min<std::uint64_t>(bytes, blockBytes));
             if (!m_stream.writeAll(block, n))
                 return false;
             bytes -= n;
@@ -324,14 +302,23 @@ private:
         }
         if (m_options.delayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
-        if (fault && fault->kind == Fault::Kind::status)
-            return send(head(fault->status, 0, hasBody)) && !hasBody;
+        if (fault && fault->kind == Fault::Kind::status) {
+            // The request's body is left unread: the answer says it is not wanted.
+            const std::uint64_t page = fault->status >= 400 ? errorPageBytes : 0;
+            if (!send(head(fault->status, page, hasBody, "text/html")))
+                return false;
+            if (target != Target::head && page > 0 && !m_stream.writeAll(bodyBlock().data(), page))
+                return false;
+            return !hasBody;
+        }
 
         const bool cut = fault && fault->kind == Fault::Kind::closeAfter;
+        const bool endless = fault && fault->kind == Fault::Kind::endless;
         if (target == Target::up)
-            return answerUpload(request, cut ? std::optional(fault->closeAfter) : std::nullopt);
+            return answerUpload(request, cut ? std::optional(fault->closeAfter) : std::nullopt,
+                                endless);
 
-        const auto bytes = requestedBytes(request.query);
+        auto bytes = requestedBytes(request.query);
         if (!bytes)
             return send(head(400, 0, hasBody)) && !hasBody;
         if (hasBody) {
@@ -340,18 +327,20 @@ private:
         }
         if (cut && target == Target::head)
             return false;
+        if (endless && target == Target::down)
+            bytes = maxDownloadBytes;
         if (!send(head(200, *bytes, false, "application/octet-stream")))
             return false;
         if (target == Target::head)
             return true;
         if (cut) {
-            sendBody(std::min(fault->closeAfter, *bytes));
+            sendBody(std::min(fault->closeAfter, *bytes), m_options.downRate);
             return false;
         }
-        return sendBody(*bytes);
+        return sendBody(*bytes, m_options.downRate);
     }
 
-    bool answerUpload(const Request &request, std::optional<std::uint64_t> cutAfter)
+    bool answerUpload(const Request &request, std::optional<std::uint64_t> cutAfter, bool endless)
     {
         if (request.chunked || !request.contentLength) {
             send(head(411, 0, true));
@@ -365,12 +354,17 @@ private:
         }
         if (!dropBody(*request.contentLength, m_options.upRate))
             return false;
+        if (endless) {
+            send(head(200, maxDownloadBytes, true, "application/octet-stream"));
+            sendBody(maxDownloadBytes, m_options.downRate);
+            return false;
+        }
         return send(head(200, 2, false) + "ok");
     }
 
     Stream &m_stream;
     const ServerOptions &m_options;
-    std::vector<char> m_buffer;
+    std::unique_ptr<char[]> m_buffer;
     std::string m_pending;
 };
 

@@ -39,15 +39,22 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
   --cert FILE         serve HTTPS with this PEM certificate (needs --key)
   --key FILE          the certificate's PEM private key
   --down-rate B       send each download body at most at B bytes per second
-  --up-rate B         read each upload body at most at B bytes per second
+  --up-rate B         read each upload body at most at B bytes per second; the receive
+                      buffer is kept small so that the kernel takes little ahead of it
   --delay MS          wait MS milliseconds before answering each request
+  --max-connections N serve at most N connections at once (default 64); more wait
+  --idle-timeout MS   close a connection that moves nothing for MS milliseconds
+                      (default 10000)
   --fault FAULT       misbehave, for tests; repeatable, the first matching fault applies.
                       FAULT is KIND[@TARGET][#N]:
-                        status=CODE        answer CODE with an empty body
+                        status=CODE        answer CODE, from 400 on with a 20,000-byte
+                                           error page, without reading a request body
                         close-after=BYTES  close the connection after BYTES body bytes
                                            (a HEAD request gets no answer at all)
                         stall              never answer; wait until the client leaves
-                        refuse             refuse every connection
+                        endless            answer 200 with a body that never ends (after
+                                           reading the request body)
+                        refuse             refuse every connection (no TARGET, no #N)
                       TARGET is head, down or up (default: every request);
                       #N limits the fault to the first N matching requests.
   --log               print "METHOD TARGET" on standard output for every request
@@ -93,7 +100,13 @@ std::optional<Fault> parseFault(const std::string &text)
         fault.closeAfter = *bytes;
     } else if (kind == "stall" && equals == std::string_view::npos) {
         fault.kind = Fault::Kind::stall;
+    } else if (kind == "endless" && equals == std::string_view::npos) {
+        fault.kind = Fault::Kind::endless;
     } else if (kind == "refuse" && equals == std::string_view::npos) {
+        // Connections are refused before any request comes, so a refusal cannot pick
+        // requests; it could pick connections only by closing the port now and then.
+        if (fault.target != Target::any || fault.count >= 0)
+            return std::nullopt;
         fault.kind = Fault::Kind::refuse;
     } else {
         return std::nullopt;
@@ -161,6 +174,14 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
             const auto delay = parseNumber<int>(value);
             ok = delay && *delay >= 0;
             options.delayMs = delay.value_or(0);
+        } else if (name == "--max-connections") {
+            const auto count = parseNumber<int>(value);
+            ok = count && *count > 0;
+            options.maxConnections = count.value_or(0);
+        } else if (name == "--idle-timeout") {
+            const auto timeout = parseNumber<int>(value);
+            ok = timeout && *timeout > 0;
+            options.idleTimeoutMs = timeout.value_or(0);
         } else if (name == "--fault") {
             const auto fault = parseFault(value);
             ok = fault.has_value();

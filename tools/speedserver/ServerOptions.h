@@ -15,7 +15,7 @@ enum class Target { any, head, down, up };
 // A misbehaviour to show for matching requests, to test how clients cope.
 struct Fault
 {
-    enum class Kind { status, closeAfter, stall, refuse };
+    enum class Kind { status, closeAfter, stall, endless, refuse };
     Kind kind = Kind::status;
     int status = 0;
     std::uint64_t closeAfter = 0;
@@ -36,6 +36,9 @@ struct ServerOptions
     std::uint64_t downRate = 0; // bytes per second, 0 = unlimited
     std::uint64_t upRate = 0;
     int delayMs = 0;
+    // Each connection is a thread: a bound on them bounds the memory.
+    int maxConnections = 64;
+    int idleTimeoutMs = 10000;
     std::vector<Fault> faults;
     bool log = false;
     // On SIGTERM/SIGINT, print the body bytes moved: "moved down <n> up <n>".

@@ -25,10 +25,14 @@ public:
 
     ssize_t read(char *buffer, size_t size) override
     {
+        if (m_readPacer)
+            size = m_readPacer->pieceSize(size);
         ssize_t n;
         do
             n = ::recv(m_fd, buffer, size, 0);
         while (n < 0 && errno == EINTR);
+        if (n > 0 && m_readPacer)
+            m_readPacer->moved(std::uint64_t(n));
         return n;
     }
 
@@ -53,7 +57,11 @@ public:
     TlsStream(int fd, SSL *ssl)
         : Stream(fd)
         , m_ssl(ssl)
-    {}
+    {
+        BIO *socket = SSL_get_rbio(ssl);
+        BIO_set_callback_arg(socket, reinterpret_cast<char *>(this));
+        BIO_set_callback_ex(socket, &TlsStream::socketUsed);
+    }
     ~TlsStream() override
     {
         SSL_shutdown(m_ssl);
@@ -75,6 +83,16 @@ public:
     }
 
 private:
+    // Every read from the socket, records and their headers, goes by the pacer.
+    static long socketUsed(BIO *socket, int operation, const char *, size_t, int, long, int ret,
+                           size_t *processed)
+    {
+        auto *self = reinterpret_cast<TlsStream *>(BIO_get_callback_arg(socket));
+        if (operation == (BIO_CB_READ | BIO_CB_RETURN) && ret > 0 && self->m_readPacer)
+            self->m_readPacer->moved(*processed);
+        return ret;
+    }
+
     SSL *m_ssl;
 };
 

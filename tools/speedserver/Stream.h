@@ -1,7 +1,11 @@
 #pragma once
 
+#include "Pacer.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <sys/types.h>
@@ -21,11 +25,22 @@ public:
     virtual bool writeAll(const char *data, size_t size) = 0;
     int fd() const { return m_fd; }
 
+    // Holds reads from the socket to this many bytes per second from now on, 0 for no
+    // limit; alreadyRead bytes taken before count as the first. Over TLS it is the records'
+    // bytes that are held, as a link would hold them, not the decrypted ones.
+    void paceReads(std::uint64_t bytesPerSecond, std::uint64_t alreadyRead = 0)
+    {
+        m_readPacer.reset();
+        if (bytesPerSecond > 0)
+            m_readPacer.emplace(bytesPerSecond).moved(alreadyRead);
+    }
+
 protected:
     explicit Stream(int fd)
         : m_fd(fd)
     {}
     int m_fd;
+    std::optional<Pacer> m_readPacer;
 };
 
 // Takes ownership of the socket; closes it when destroyed.

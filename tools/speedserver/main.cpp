@@ -1,6 +1,7 @@
 // tachora-speedserver: a small HTTP(S) server that answers the requests of a speed
 // test, for tests, benchmarks and measuring a LAN. One thread per connection with
-// blocking I/O: simple, and on loopback never the bottleneck.
+// blocking I/O: simple, and on loopback never the bottleneck. The connections are
+// bounded in number and in idle time, so that a LAN cannot exhaust it.
 
 #include "Connection.h"
 #include "ServerOptions.h"
@@ -8,6 +9,7 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +18,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <semaphore>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -50,6 +54,14 @@ int openSocket(const ServerOptions &options, bool listening, std::string &error)
             continue;
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (options.upRate > 0) {
+            // The kernel acknowledges whatever fits in the receive buffer, however slowly
+            // the body is read: a small one keeps what a client sees acknowledged close to
+            // what was read. Set before listening, it holds for every connection and is
+            // what their window is negotiated with.
+            const int bytes = int(std::clamp<std::uint64_t>(options.upRate / 100, 2048, 65536));
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        }
         if (bind(fd, each->ai_addr, each->ai_addrlen) != 0 || (listening && listen(fd, 128) != 0)) {
             error = std::string("cannot listen: ") + std::strerror(errno);
             close(fd);
@@ -70,12 +82,12 @@ int boundPort(int fd)
     return ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
 }
 
-void tuneConnection(int fd)
+void tuneConnection(int fd, int idleTimeoutMs)
 {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    // A client that vanished without closing frees its thread after a minute.
-    const timeval idle{60, 0};
+    // A connection that moves nothing, between requests or within one, is closed.
+    const timeval idle{idleTimeoutMs / 1000, (idleTimeoutMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
 }
@@ -133,18 +145,30 @@ int main(int argc, char **argv)
             pause();
     }
 
+    // A free place for each connection served; at the limit, new ones wait in the
+    // listening queue until one ends.
+    static std::counting_semaphore<> places(options->maxConnections);
     for (;;) {
+        places.acquire();
         const int fd = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
+            places.release();
             if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE)
                 continue;
             return fail(std::string("accept: ") + std::strerror(errno));
         }
-        tuneConnection(fd);
-        std::thread([fd, tls, &options] {
-            auto stream = tls ? makeTlsStream(fd, tls) : makePlainStream(fd);
-            if (stream)
-                serveConnection(std::move(stream), *options);
-        }).detach();
+        tuneConnection(fd, options->idleTimeoutMs);
+        try {
+            std::thread([fd, tls, &options] {
+                auto stream = tls ? makeTlsStream(fd, tls) : makePlainStream(fd);
+                if (stream)
+                    serveConnection(std::move(stream), *options);
+                places.release();
+            }).detach();
+        } catch (const std::system_error &) {
+            // No thread to serve it (the system is out of them): the client sees a close.
+            ::close(fd);
+            places.release();
+        }
     }
 }

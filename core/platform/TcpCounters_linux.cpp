@@ -1,0 +1,32 @@
+#include "platform/TcpCounters.h"
+
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+namespace TcpCounters {
+
+std::optional<quint64> acknowledged(qintptr socket)
+{
+    // The kernel's struct, not the C library's older copy: tcpi_bytes_acked came later.
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(int(socket), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
+        || length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+        return std::nullopt;
+    return info.tcpi_bytes_acked;
+}
+
+std::optional<quint64> written(qintptr socket)
+{
+    const std::optional<quint64> acked = acknowledged(socket);
+    // For TCP, SIOCOUTQ gives the bytes written but not acknowledged yet.
+    int queued = 0;
+    if (!acked || ::ioctl(int(socket), SIOCOUTQ, &queued) != 0 || queued < 0)
+        return std::nullopt;
+    return *acked + quint64(queued);
+}
+
+} // namespace TcpCounters
