@@ -58,4 +58,34 @@ QString progressText(SpeedTestEngine::Phase phase, double mbps)
     return {};
 }
 
+QString failureText(const HttpOutcome &failure)
+{
+    QString reason;
+    switch (failure.failure) {
+    case HttpFailure::refused:
+        reason = QStringLiteral("connexion refusée");
+        break;
+    case HttpFailure::unreachable:
+        reason = QStringLiteral("serveur injoignable");
+        break;
+    case HttpFailure::nameNotResolved:
+        reason = QStringLiteral("nom d'hôte introuvable");
+        break;
+    case HttpFailure::certificateRejected:
+        reason = QStringLiteral("certificat du serveur refusé");
+        break;
+    case HttpFailure::timedOut:
+        reason = QStringLiteral("délai d'attente dépassé");
+        break;
+    case HttpFailure::none:
+        reason = QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
+        break;
+    case HttpFailure::other:
+        return QStringLiteral("Cause : ") + failure.error;
+    }
+    if (!failure.error.isEmpty())
+        reason += QStringLiteral(" (%1)").arg(failure.error);
+    return QStringLiteral("Cause : ") + reason;
+}
+
 } // namespace CliReport

@@ -23,4 +23,7 @@ QString latencyText(double ms);
 // The live line while a test runs, such as "Descente… 93,4 Mbps".
 QString progressText(SpeedTestEngine::Phase phase, double mbps);
 
+// Why a request failed, such as "Cause : connexion refusée (<the transport's words>)".
+QString failureText(const HttpOutcome &failure);
+
 } // namespace CliReport

@@ -102,6 +102,8 @@ int main(int argc, char **argv)
             QCoreApplication::exit(cancelStatus);
         } else if (!result) {
             write(stderr, "Test impossible (réseau ?)\n");
+            if (const auto &failure = engine.lastFailure())
+                write(stderr, CliReport::failureText(*failure).toUtf8() + '\n');
             QCoreApplication::exit(exitNoResult);
         } else {
             write(stdout,

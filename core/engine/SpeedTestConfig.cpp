@@ -10,7 +10,9 @@ std::optional<QString> SpeedTestConfig::originFrom(const QString &text)
     const QString scheme = url.scheme();
     if (scheme != u"http" && scheme != u"https")
         return std::nullopt;
-    if (url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
+    // Port 0 names no server: a connection to it can only fail.
+    if (url.host().isEmpty() || url.port() == 0 || !url.userInfo().isEmpty() || url.hasQuery()
+        || url.hasFragment())
         return std::nullopt;
     if (!url.path().isEmpty() && url.path() != u"/")
         return std::nullopt;

@@ -201,19 +201,20 @@ long HttpTask::status() const
 qint64 HttpTask::bodyBytesAcknowledged()
 {
     countAcknowledged();
-    return m_acknowledged;
+    return m_acknowledgedBefore + m_acknowledged;
 }
 
 void HttpTask::countAcknowledged()
 {
     if (m_state != State::running || m_cancelRequested || !m_requestBegun)
         return;
+    // Before its connection is known, and after it went, the count stays as it is.
+    if (m_socket == CURL_SOCKET_BAD)
+        return;
     if (!m_streamStart) {
         m_acknowledged = m_sent;
         return;
     }
-    if (m_socket == CURL_SOCKET_BAD)
-        return;
     const std::optional<quint64> acked = TcpCounters::acknowledged(m_socket);
     if (!acked)
         return;
@@ -253,6 +254,12 @@ int HttpTask::socketOpened(void *task, curl_socket_t socket, curlsocktype)
 int HttpTask::requestBegins(void *task, char *, char *, int, int)
 {
     auto *self = static_cast<HttpTask *>(task);
+    // curl sends a request again, body and all, on a new connection when the kept one it
+    // tried died before any answer: the server got what the first attempt delivered too.
+    if (self->m_requestBegun) {
+        self->m_acknowledgedBefore += std::exchange(self->m_acknowledged, 0);
+        self->m_streamStart.reset();
+    }
     self->m_requestBegun = true;
     if (self->m_socket != CURL_SOCKET_BAD)
         self->m_streamStart = TcpCounters::written(self->m_socket);

@@ -94,6 +94,8 @@ private:
     bool m_requestBegun = false;
     // The stream's written count just before this request; absent while unknown.
     std::optional<quint64> m_streamStart;
+    // Acknowledged in this attempt at the request, and in the attempts before it.
     qint64 m_acknowledged = 0;
+    qint64 m_acknowledgedBefore = 0;
     HttpOutcome m_outcome;
 };

@@ -95,7 +95,8 @@ private slots:
              {"--download-budget 0", "--upload-budget nan", "--download-budget 1e9", "--steps 1,,2",
               "--steps 0", "--cacert /nonexistent", "now", "--server 127.0.0.1:8080",
               "--server file:///etc", "--server http://host/speed", "--server http://host?x",
-              "--server http://host:99999"})
+              "--server http://host:99999", "--server http://127.0.0.1:0",
+              "--server http://[::1]:0"})
             QTest::newRow(arguments) << QString(arguments).split(u' ');
     }
 
@@ -175,8 +176,9 @@ private slots:
         QTest::newRow("malformed origin, before any request")
             << QStringList() << QStringList{"--server", "htp:/127.0.0.1"} << 2 << ""
             << "htp:/127.0.0.1";
-        QTest::newRow("no result") << QStringList{"--fault", "refuse"} << QStringList() << 1 << ""
-                                   << "Test impossible (réseau ?)\n";
+        QTest::newRow("no result, and why")
+            << QStringList{"--fault", "refuse"} << QStringList() << 1 << ""
+            << "Test impossible (réseau ?)\nCause : connexion refusée";
         QTest::newRow("Ctrl-C") << QStringList{"--down-rate", "1000000"}
                                 << QStringList{"--download-budget", "60"} << 130 << ""
                                 << "Test annulé\n";

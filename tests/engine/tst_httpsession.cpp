@@ -94,6 +94,7 @@ private slots:
             QVERIFY(step.received < 0 || transfer->received == step.received);
             QCOMPARE(transfer->sent, step.sent);
             QCOMPARE(transfer->lastTotal, step.sent);
+            QCOMPARE(transfer->task->bodyBytesAcknowledged(), step.sent);
             opened.append(transfer->outcome.newConnections);
         }
         QCOMPARE(opened, (QList<long>{1, 0, 0, 0}));
@@ -152,9 +153,10 @@ private slots:
             {"--cert", folder.filePath("cert.pem"), "--key", folder.filePath("key.pem")}));
         const QString url = server.origin() + "/__down?bytes=1000";
         HttpSession untrusting;
-        QVERIFY(!perform(untrusting, url).ok);
+        QCOMPARE(perform(untrusting, url).failure, HttpFailure::certificateRejected);
         const HttpOutcome file = perform(untrusting, "file:///etc/hostname");
         QVERIFY(!file.ok && !file.cancelled && !file.error.isEmpty());
+        QCOMPARE(file.failure, HttpFailure::other);
         for (HttpVersion version : {HttpVersion::http1_1, HttpVersion::http2}) {
             HttpSession trusting({version, folder.filePath("cert.pem")});
             const HttpOutcome outcome = perform(trusting, url);

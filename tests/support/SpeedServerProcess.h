@@ -13,6 +13,7 @@ public:
     bool start(const QStringList &arguments = {});
     // "http://127.0.0.1:<port>", or https when started with a certificate.
     QString origin() const { return m_origin; }
+    qint64 processId() const { return m_process.processId(); }
 
     // The request lines logged so far, such as "GET /__down?bytes=100000".
     QStringList requests();

@@ -7,8 +7,12 @@
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <tuple>
+#include <unistd.h>
 
 using namespace speedserver;
 
@@ -51,6 +55,34 @@ Answer request(const QString &url, const char *method, qint64 uploadBytes = 0)
     return answer;
 }
 
+// A connection to the port that says nothing; -1 when it could not be made.
+int idleConnection(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// A line of /proc/<pid>/status, such as "VmRSS:" (in kB) or "Threads:".
+qint64 processStatus(qint64 pid, const QByteArray &name)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(name))
+            return line.mid(name.size()).trimmed().split(' ').constFirst().toLongLong();
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestSpeedServer : public QObject
@@ -81,8 +113,9 @@ private slots:
             << 1LL;
         QTest::newRow("stall on uploads")
             << "stall@up" << true << int(Fault::Kind::stall) << int(Target::up) << -1LL;
-        for (const char *bad :
-             {"explode", "stall@get", "status=42", "close-after=", "stall#-1", "stall=1"})
+        // A refusal comes before any request, so it cannot pick requests.
+        for (const char *bad : {"explode", "stall@get", "status=42", "close-after=", "stall#-1",
+                                "stall=1", "refuse@down", "refuse#1"})
             QTest::newRow(bad) << bad << false << 0 << 0 << 0LL;
     }
 
@@ -144,6 +177,33 @@ private slots:
         const QString origin = startServer({"--fault", "refuse"});
         QVERIFY(!origin.isEmpty());
         QCOMPARE(request(origin + "/__down?bytes=0", "HEAD").code, CURLE_COULDNT_CONNECT);
+    }
+
+    void boundsItsConnections()
+    {
+        const QString origin = startServer({"--max-connections", "50", "--idle-timeout", "500"});
+        QVERIFY(!origin.isEmpty());
+        const qint64 pid = m_server->processId();
+        const qint64 residentBefore = processStatus(pid, "VmRSS:");
+        std::vector<int> idle;
+        for (int i = 0; i < 50; ++i)
+            idle.push_back(idleConnection(quint16(QUrl(origin).port())));
+        QTRY_COMPARE(processStatus(pid, "Threads:"), 52);
+        // An idle connection holds no buffer of its own.
+        const qint64 grownKb = processStatus(pid, "VmRSS:") - residentBefore;
+        // Past the limit a connection waits until the idle ones are closed.
+        QElapsedTimer timer;
+        timer.start();
+        const Answer waited = request(origin + "/__down?bytes=10", "GET");
+        const qint64 waitedMs = timer.elapsed();
+        char byte = 0;
+        const ssize_t read = ::recv(idle.front(), &byte, 1, 0);
+        for (int fd : idle)
+            ::close(fd);
+        QVERIFY2(grownKb < 16 * 1024, qPrintable(QString::number(grownKb)));
+        QCOMPARE(waited.bodyBytes, 10);
+        QVERIFY2(waitedMs >= 400, qPrintable(QString::number(waitedMs)));
+        QCOMPARE(read, 0);
     }
 
     void downloadRateIsLimited()
