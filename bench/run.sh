@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
-# Measures the speed-test engine (through tachora-cli) against tachora-speedserver on
-# loopback, next to curl on the same server:
+# Measures the speed-test engine (through tachora-cli) against tachora-speedserver.
+#
+# loopback: the engine next to curl on loopback, where neither the network nor the
+#   server is the limit:
 #   1. download and upload rates, engine vs curl, over HTTP and HTTPS. On loopback the
-#      five production steps (1.255 GB) go by in under 0.4 s, which the engine reports as
-#      no measurement, so this part asks for ten steps of 800 MB instead.
+#      five production steps (1.255 GB) go by in a fraction of a second, so this part
+#      asks for ten steps of 800 MB to measure for the whole budget.
 #   1b. HTTP/1.1 against HTTP/2, against nginx over TLS (our server speaks HTTP/1.1 only)
 #   2. CPU seconds the engine process spends per GB moved
 #   3. the engine process's peak RSS during a full-size test
-#   4. the rates reported when the server holds the link to 50, 200 and 800 Mbit/s
-# Usage: bench/run.sh            (takes about two minutes)
+# rates: the engine's rates on rate-limited links of 1, 2, 10, 50, 200 and 800 Mbit/s,
+#   both directions, HTTP and HTTPS, with the production budgets and sizes:
+#   server - the server's own limit on loopback; reference: the limit
+#   tbf    - a veth pair between two network namespaces, shaped both ways by tc's token
+#            bucket filter, with a plain server behind it (needs root); reference: curl's
+#            goodput on the same link (one download of 8 s, one upload of 5 s)
+#   Every measure is taken BENCH_REPEAT times (default 3) and the median is shown: the
+#   machine may be busy with other work.
+# Usage: bash bench/run.sh [all|loopback|rates]   (all: about 35 minutes; rates: 30)
+#   BENCH_REPEAT=N  BENCH_RATES="1 10"  BENCH_LINKS="server tbf"  BENCH_SCHEMES="http https"
 set -euo pipefail
 cd "$(dirname "$0")/.."
+part=${1:-all}
+case $part in all | loopback | rates) ;; *) echo "usage: bench/run.sh [all|loopback|rates]" >&2; exit 2 ;; esac
 
 bash scripts/install-deps.sh --bench
 cmake --preset default >/dev/null
@@ -20,9 +32,14 @@ cli=$PWD/build/app/cli/tachora-cli
 server=$PWD/build/tools/speedserver/tachora-speedserver
 work=$(mktemp -d)
 server_pid=
+# The two network namespaces of the shaped link, named after this run.
+ns_client=tachora-bench-c$$
+ns_server=tachora-bench-s$$
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
     [ -f "$work/nginx/nginx.pid" ] && kill "$(cat "$work/nginx/nginx.pid")" 2>/dev/null || true
+    ip netns del "$ns_client" 2>/dev/null || true
+    ip netns del "$ns_server" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,23 +47,31 @@ trap cleanup EXIT
 # The benchmark's own user folders: it never adds to the real history.
 export XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_CACHE_HOME=$work/cache XDG_STATE_HOME=$work/state
 
+# The shaped link's addresses: the client's and the server's end.
+link_client=10.231.0.1
+link_server=10.231.0.2
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
-    -addext subjectAltName=IP:127.0.0.1 -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+    -addext "subjectAltName=IP:127.0.0.1,IP:$link_server" \
+    -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 head -c 4000000 /dev/urandom >"$work/chunk.bin"
 
-# start_server <scheme> [server options...]: sets origin and server_pid.
+# start_server <scheme> [server options...]: sets origin and server_pid. Runs in the
+# namespace in_server (a command prefix) on host server_host when they are set.
+in_server=()
+server_host=127.0.0.1
 start_server() {
     local scheme=$1
     shift
     local tls=()
     [ "$scheme" = https ] && tls=(--cert "$work/cert.pem" --key "$work/key.pem")
-    "$server" --totals "${tls[@]}" "$@" >"$work/server.out" &
+    : >"$work/server.out"
+    "${in_server[@]}" "$server" --host "$server_host" --totals "${tls[@]}" "$@" >"$work/server.out" &
     server_pid=$!
     for _ in $(seq 100); do
         [ -s "$work/server.out" ] && break
         sleep 0.05
     done
-    origin="$scheme://127.0.0.1:$(head -1 "$work/server.out" | cut -d' ' -f2)"
+    origin="$scheme://$server_host:$(head -1 "$work/server.out" | cut -d' ' -f2)"
 }
 
 # stop_server: prints the body bytes the server moved, "down up".
@@ -57,10 +82,12 @@ stop_server() {
     awk '/^moved/ {print $3, $5}' "$work/server.out"
 }
 
-# engine [cli options...]: runs one test; sets down, up (Mbps), cpu (s), rss (MB).
+# engine [cli options...]: runs one test; sets down, up (Mbps), cpu (s), rss (MB). Runs
+# in the namespace in_client (a command prefix) when it is set.
+in_client=()
 engine() {
     : >"$work/result.json"
-    /usr/bin/time -f '%U %S %M' -o "$work/time.txt" timeout 120 \
+    "${in_client[@]}" /usr/bin/time -f '%U %S %M' -o "$work/time.txt" timeout 120 \
         "$cli" --server "$origin" --cacert "$work/cert.pem" --json "$@" >"$work/result.json" || true
     down=$(json_number down "$work/result.json")
     up=$(json_number up "$work/result.json")
@@ -89,6 +116,10 @@ json_number() { grep -o "\"$1\": *[-0-9.eE+]*" "$2" | sed 's/.*: *//'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 mbps() { awk -v a="$1" 'BEGIN {printf "%.0f", a}'; }
 
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print (NR ? v[int((NR + 1) / 2)] : 0)}'; }
+error_pct() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%+.1f %%", (a / b - 1) * 100; else print "-"}'; }
+
+loopback() {
 long_steps=800000000$(printf ',800000000%.0s' $(seq 9))
 
 echo "== 1-3. Engine vs curl on loopback (8 s / 5 s budgets; ten 800 MB download steps)"
@@ -110,7 +141,6 @@ start_server https
 engine
 stop_server >/dev/null
 echo "Full-size test with the production steps over https: peak RSS $rss MB, ↓ $(mbps "$down") ↑ $(mbps "$up") Mbit/s"
-
 echo
 echo "== 1b. HTTP/1.1 vs HTTP/2 against nginx over TLS (same server, same test)"
 mkdir -p "$work/www" "$work/nginx"
@@ -164,13 +194,95 @@ done
 kill "$(cat "$work/nginx/nginx.pid")"
 echo "(0 marks a transfer that did not finish within its time limit)"
 
-echo
-echo "== 4. Rate-limited server (https, engine defaults)"
-printf '%-12s %10s %10s\n' limit "engine ↓" "engine ↑"
-for limit in 50 200 800; do
-    bytes=$((limit * 1000000 / 8))
-    start_server https --down-rate "$bytes" --up-rate "$bytes"
-    engine
-    stop_server >/dev/null
-    printf '%-12s %10.1f %10.1f\n' "$limit Mbit/s" "$down" "$up"
+}
+
+# The shaped link: a veth pair between the two namespaces, both ends up.
+make_link() {
+    ip netns add "$ns_client"
+    ip netns add "$ns_server"
+    ip link add "tbc$$" netns "$ns_client" type veth peer name "tbs$$" netns "$ns_server"
+    ip -n "$ns_client" addr add "$link_client/24" dev "tbc$$"
+    ip -n "$ns_server" addr add "$link_server/24" dev "tbs$$"
+    for ns in "$ns_client" "$ns_server"; do ip -n "$ns" link set lo up; done
+    ip -n "$ns_client" link set "tbc$$" up
+    ip -n "$ns_server" link set "tbs$$" up
+}
+
+# shape_link <Mbit/s>: the same token bucket on both ends: a burst of 1 ms at the rate (at
+# least two full frames) and a queue of 100 ms (at least 30 kB), as a modem's would be.
+shape_link() {
+    local bytes_per_s=$(($1 * 1000000 / 8))
+    local burst=$((bytes_per_s / 1000 > 3028 ? bytes_per_s / 1000 : 3028))
+    local limit=$((bytes_per_s / 10 > 30000 ? bytes_per_s / 10 : 30000))
+    tc -n "$ns_client" qdisc replace dev "tbc$$" root tbf rate "${1}mbit" burst "$burst" limit "$limit"
+    tc -n "$ns_server" qdisc replace dev "tbs$$" root tbf rate "${1}mbit" burst "$burst" limit "$limit"
+}
+
+# goodput <Mbit/s>: sets ref_down and ref_up (Mbps), curl's goodput on the running server:
+# a download of about 8 s and an upload of about 5 s at the link's rate, each timed from
+# the moment the request could go out (connection and TLS set up) to the end, as the
+# engine's phases are timed on the connection its latency probes opened.
+goodput() {
+    local down_bytes=$(($1 * 1000000)) up_bytes=$(($1 * 625000))
+    local rate='{if ($3 > $2) print $1 * 8 / ($3 - $2) / 1e6}'
+    truncate -s "$up_bytes" "$work/upload.bin"
+    ref_down=$("${in_client[@]}" curl -s --max-time 60 --cacert "$work/cert.pem" -o /dev/null \
+        -w '%{size_download} %{time_pretransfer} %{time_total}' "$origin/__down?bytes=$down_bytes" |
+        awk "$rate" || true)
+    ref_up=$("${in_client[@]}" curl -s --max-time 60 --cacert "$work/cert.pem" -o /dev/null \
+        -H 'Expect:' -X POST -T "$work/upload.bin" \
+        -w '%{size_upload} %{time_pretransfer} %{time_total}' "$origin/__up" | awk "$rate" || true)
+    ref_down=${ref_down:-0} ref_up=${ref_up:-0}
+}
+
+rates() {
+echo "== 4. Rate-limited links (production budgets and sizes; medians of $repeat runs, Mbit/s)"
+local link rate scheme downs ups ref_downs ref_ups i
+if [ "$(id -u)" -ne 0 ] && [[ " $links " == *" tbf "* ]]; then
+    echo "(shaped links need root for network namespaces: only the server's limit is measured)"
+    links=${links//tbf/}
+fi
+[[ " $links " == *" tbf "* ]] && make_link
+printf '%-7s %6s %-6s %10s %10s %8s %10s %10s %8s\n' link limit scheme "engine ↓" "ref ↓" "error" "engine ↑" "ref ↑" "error"
+for link in $links; do
+    for rate in $rate_list; do
+        [ "$link" = tbf ] && shape_link "$rate"
+        for scheme in $schemes; do
+            downs='' ups='' ref_downs='' ref_ups=''
+            for i in $(seq "$repeat"); do
+                if [ "$link" = server ]; then
+                    local bytes=$((rate * 1000000 / 8))
+                    start_server "$scheme" --down-rate "$bytes" --up-rate "$bytes"
+                    engine
+                    stop_server >/dev/null
+                    ref_downs+=" $rate" ref_ups+=" $rate"
+                else
+                    in_server=(ip netns exec "$ns_server") in_client=(ip netns exec "$ns_client")
+                    server_host=$link_server
+                    start_server "$scheme"
+                    engine
+                    # What the cut transfers left in the link's queues drains first.
+                    sleep 1
+                    goodput "$rate"
+                    stop_server >/dev/null
+                    in_server=() in_client=() server_host=127.0.0.1
+                    ref_downs+=" $ref_down" ref_ups+=" $ref_up"
+                fi
+                downs+=" $down" ups+=" $up"
+            done
+            local d u rd ru
+            d=$(echo "$downs" | median) u=$(echo "$ups" | median)
+            rd=$(echo "$ref_downs" | median) ru=$(echo "$ref_ups" | median)
+            printf '%-7s %6s %-6s %10.3f %10.3f %8s %10.3f %10.3f %8s\n' "$link" "$rate" "$scheme" \
+                "$d" "$rd" "$(error_pct "$d" "$rd")" "$u" "$ru" "$(error_pct "$u" "$ru")"
+        done
+    done
 done
+}
+
+repeat=${BENCH_REPEAT:-3}
+rate_list=${BENCH_RATES:-1 2 10 50 200 800}
+links=${BENCH_LINKS:-server tbf}
+schemes=${BENCH_SCHEMES:-http https}
+[ "$part" != rates ] && loopback
+[ "$part" != loopback ] && rates

@@ -13,9 +13,10 @@ packages=(
     fonts-dejavu-core clang-format locales
 )
 
-# The benchmark (bench/run.sh) also times processes and runs an HTTP/2 server.
+# The benchmark (bench/run.sh) also times processes, runs an HTTP/2 server and shapes
+# links between network namespaces.
 if [ "${1:-}" = --bench ]; then
-    packages+=(time nginx-light)
+    packages+=(time nginx-light iproute2)
 fi
 
 # Formatting tests run under these locales as well as C, so that a comma from the

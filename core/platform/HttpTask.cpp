@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <sys/socket.h>
 
 namespace {
 
@@ -50,6 +51,12 @@ void HttpTask::cancel()
     if (m_state == State::finished || m_cancelRequested)
         return;
     countAcknowledged();
+    if (m_socket != CURL_SOCKET_BAD) {
+        // What the kernel still holds for a cancelled request goes with the connection,
+        // instead of filling the link for seconds after the transfer ended.
+        const linger reset{1, 0};
+        ::setsockopt(m_socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     m_cancelRequested = true;
     // A task not started yet completes when it is started.
     if (m_state == State::running)
