@@ -21,6 +21,28 @@ QString rateText(double mbps)
     return SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel();
 }
 
+// The reason in words, when the failure is one a user can act on; empty otherwise.
+QString failureReason(const HttpOutcome &failure)
+{
+    switch (failure.failure) {
+    case HttpFailure::refused:
+        return QStringLiteral("connexion refusée");
+    case HttpFailure::unreachable:
+        return QStringLiteral("serveur injoignable");
+    case HttpFailure::nameNotResolved:
+        return QStringLiteral("nom d'hôte introuvable");
+    case HttpFailure::certificateRejected:
+        return QStringLiteral("certificat du serveur refusé");
+    case HttpFailure::timedOut:
+        return QStringLiteral("délai d'attente dépassé");
+    case HttpFailure::none:
+        return QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
+    case HttpFailure::other:
+        break;
+    }
+    return {};
+}
+
 } // namespace
 
 namespace CliReport {
@@ -60,32 +82,12 @@ QString progressText(SpeedTestEngine::Phase phase, double mbps)
 
 QString failureText(const HttpOutcome &failure)
 {
-    QString reason;
-    switch (failure.failure) {
-    case HttpFailure::refused:
-        reason = QStringLiteral("connexion refusée");
-        break;
-    case HttpFailure::unreachable:
-        reason = QStringLiteral("serveur injoignable");
-        break;
-    case HttpFailure::nameNotResolved:
-        reason = QStringLiteral("nom d'hôte introuvable");
-        break;
-    case HttpFailure::certificateRejected:
-        reason = QStringLiteral("certificat du serveur refusé");
-        break;
-    case HttpFailure::timedOut:
-        reason = QStringLiteral("délai d'attente dépassé");
-        break;
-    case HttpFailure::none:
-        reason = QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
-        break;
-    case HttpFailure::other:
+    const QString reason = failureReason(failure);
+    if (reason.isEmpty())
         return QStringLiteral("Cause : ") + failure.error;
-    }
-    if (!failure.error.isEmpty())
-        reason += QStringLiteral(" (%1)").arg(failure.error);
-    return QStringLiteral("Cause : ") + reason;
+    if (failure.error.isEmpty())
+        return QStringLiteral("Cause : ") + reason;
+    return QStringLiteral("Cause : %1 (%2)").arg(reason, failure.error);
 }
 
 } // namespace CliReport

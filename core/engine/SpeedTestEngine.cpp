@@ -37,6 +37,7 @@ void SpeedTestEngine::start()
         return;
     m_running = true;
     m_cancelled = false;
+    m_lastRequestCut = false;
     m_lastFailure.reset();
     QTimer::singleShot(0, this, [this] { run(); });
 }

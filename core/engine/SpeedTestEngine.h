@@ -131,8 +131,11 @@ private:
     QCoro::Task<> run();
     QCoro::Task<std::optional<double>> measurePing();
     QCoro::Task<double> measureThroughput(Phase phase);
+    HttpRequest probeRequest() const;
     TaskAwaiter runTask(HttpTask *task);
     std::shared_ptr<HttpTask> throughputTask(Phase phase, qint64 size);
+    // A task whose completion resumes the run and whose body counts in a download.
+    std::shared_ptr<HttpTask> engineTask(HttpRequest request);
     void taskCompleted(const HttpTask *task, const HttpOutcome &outcome);
     void noteFailure(const HttpOutcome &outcome);
     void startTicker();
@@ -153,6 +156,9 @@ private:
     qint64 m_phaseBytes = 0;
     // The bytes of the phase's finished requests; an upload in flight adds to them.
     qint64 m_settledBytes = 0;
+    // The last throughput request ended without its whole answer: cut at the deadline, or
+    // broken. Its connection is gone, and what it left on the way may still be queued.
+    bool m_lastRequestCut = false;
     Clock::time_point m_phaseStart = Clock::now();
     Clock::time_point m_phaseDeadline = m_phaseStart;
     QTimer *m_ticker = nullptr;

@@ -13,18 +13,23 @@ QCoro::Task<std::optional<double>> SpeedTestEngine::measurePing()
     for (int probe = 0; probe < latencyProbes; ++probe) {
         if (m_cancelled)
             co_return std::nullopt;
-        HttpRequest request;
-        request.method = QByteArrayLiteral("HEAD");
-        request.url = url("/__down?bytes=0");
-        request.timeout = m_config.pingTimeout;
         // Every probe is timed alike, the first one with its connection set-up included,
         // up to the moment this code runs again.
         const Clock::time_point sent = Clock::now();
-        const HttpOutcome outcome = co_await session().perform(std::move(request));
+        const HttpOutcome outcome = co_await session().perform(probeRequest());
         if (!outcome.ok)
             noteFailure(outcome);
         else
             samples.append(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
     }
     co_return SpeedTestMath::medianLatency(std::move(samples));
+}
+
+HttpRequest SpeedTestEngine::probeRequest() const
+{
+    HttpRequest request;
+    request.method = QByteArrayLiteral("HEAD");
+    request.url = url("/__down?bytes=0");
+    request.timeout = m_config.pingTimeout;
+    return request;
 }

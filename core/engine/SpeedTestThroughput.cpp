@@ -39,6 +39,11 @@ std::shared_ptr<HttpTask> SpeedTestEngine::throughputTask(Phase phase, qint64 si
         request.timeout = m_config.uploadTimeout;
         request.body = uploadChunk();
     }
+    return engineTask(std::move(request));
+}
+
+std::shared_ptr<HttpTask> SpeedTestEngine::engineTask(HttpRequest request)
+{
     std::shared_ptr<HttpTask> task = session().task(std::move(request));
     const QPointer<SpeedTestEngine> engine(this);
     const HttpTask *key = task.get();
@@ -60,9 +65,19 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
 {
     m_phase = phase;
     m_phaseBytes = m_settledBytes = 0;
-    // Made before the clock starts: filling it takes tens of milliseconds the first time.
-    if (phase == Phase::upload)
+    if (phase == Phase::upload) {
+        // Made before the clock starts: filling it takes tens of milliseconds the first time.
         uploadChunk();
+        // A download cut in flight leaves its data queued at the link's bottleneck, ahead
+        // of anything sent now, for up to a second on a slow link: answers to the upload
+        // would wait behind it, and a sender waiting for them times out and starts over.
+        // A probe's answer comes once that has drained, on a connection then ready, so
+        // that neither counts in the upload's time.
+        if (m_lastRequestCut && !m_cancelled) {
+            const std::shared_ptr<HttpTask> probe = engineTask(probeRequest());
+            co_await runTask(probe.get());
+        }
+    }
     m_phaseStart = Clock::now();
     const double budget =
         phase == Phase::download ? m_config.downloadBudget : m_config.uploadBudget;
@@ -84,6 +99,7 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
             const qint64 before = m_phaseBytes;
             const std::shared_ptr<HttpTask> task = throughputTask(phase, size);
             co_await runTask(task.get());
+            m_lastRequestCut = !task->outcome().ok;
             if (task->outcome().ok && !task->outcome().isSuccessStatus())
                 noteFailure(task->outcome());
             if (m_phaseBytes == before) {
@@ -96,6 +112,7 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
             m_settledBytes = m_phaseBytes;
             const std::shared_ptr<HttpTask> task = throughputTask(phase, 0);
             co_await runTask(task.get());
+            m_lastRequestCut = !task->outcome().ok;
             // An upload answered with an error status was refused, whatever went out.
             const HttpOutcome &outcome = task->outcome();
             const bool refused = outcome.status != 0 && !outcome.isSuccessStatus();

@@ -46,12 +46,14 @@ public:
     // Request body bytes handed over to the connection so far.
     qint64 bodyBytesSent() const { return m_sent; }
     // Request body bytes the server has received: what the kernel says the peer
-    // acknowledged on the connection since this request began, less the request's head.
+    // acknowledged on the connection since this request began, less the request's head
+    // (a connection that carries one request at a time, as with HTTP/1.1).
     // Bytes handed over are not bytes delivered: the socket's buffer and the queues on
     // the way hold megabytes on a slow uplink. Asks the socket when called while the
-    // transfer runs; a transfer whose connection closed keeps the count taken just before
-    // the socket went, a completed one counts every byte sent, and nothing acknowledged
-    // after cancel() counts. Where the socket cannot be asked, the bytes handed over.
+    // transfer runs and as it goes; a transfer whose connection broke keeps the last count
+    // taken, a completed one counts every byte sent, a request curl sent again counts what
+    // each attempt delivered, and nothing acknowledged after cancel() counts. Where the
+    // socket cannot be asked, the bytes handed over.
     qint64 bodyBytesAcknowledged();
 
 private:
