@@ -30,6 +30,8 @@ PreferencesLock::PreferencesLock(const QString &path, std::chrono::milliseconds 
             }
             // The holder before us removed the file as it let go: lock the next one.
             ::close(fd);
+            if (deadline.hasExpired())
+                return;
             continue;
         }
         const int error = errno;
@@ -38,7 +40,7 @@ PreferencesLock::PreferencesLock(const QString &path, std::chrono::milliseconds 
             return;
         std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(
             pause, std::chrono::milliseconds(deadline.remainingTime())));
-        pause = std::min(pause * 2, 50ms);
+        pause = std::min(pause * 2, 2ms);
     }
 }
 

@@ -13,7 +13,8 @@
 // - A whole number is an integer ("7", also when written "7.0"); a number with a
 //   fraction is a double ("0.5", "1e-3"). A double with a whole value is tagged,
 //   {"$double": 7}, so that an integer and a double of the same value keep their
-//   types; so is a double that JSON cannot write: {"$double": "nan" | "inf" | "-inf"}.
+//   types; so is a double that JSON cannot write or would read back as the integer 0:
+//   {"$double": "nan" | "inf" | "-inf" | "-0"}.
 // - Binary data is {"$data": "<base64>"}; a date is {"$date": <seconds since
 //   1970-01-01 UTC>}, kept to the millisecond: an integer on a whole second, else a
 //   number with a fraction. Files of earlier versions hold whole seconds as
@@ -67,6 +68,7 @@ qint64 nowNs()
 
 PreferencesStore::PreferencesStore(QString filePath)
     : m_filePath(std::move(filePath))
+    , m_nativePath(QFile::encodeName(m_filePath))
 {}
 
 PreferencesStore &PreferencesStore::shared()
@@ -91,7 +93,7 @@ PreferencesStore::FileStamp PreferencesStore::stampOnDisk() const
 {
     struct stat info
     {};
-    if (::stat(QFile::encodeName(m_filePath).constData(), &info) != 0)
+    if (::stat(m_nativePath.constData(), &info) != 0)
         return {};
     return stampOf(info);
 }
@@ -99,7 +101,7 @@ PreferencesStore::FileStamp PreferencesStore::stampOnDisk() const
 std::optional<QByteArray> PreferencesStore::readFile(FileStamp &stamp) const
 {
     stamp = {};
-    const int fd = ::open(QFile::encodeName(m_filePath).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(m_nativePath.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return QByteArray();

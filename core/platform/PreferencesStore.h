@@ -79,6 +79,7 @@ private:
     bool write(const QString &key, const std::optional<QVariant> &value);
 
     QString m_filePath;
+    QByteArray m_nativePath;
     std::chrono::milliseconds m_lockTimeout{5000};
     mutable QVariantMap m_values;
     // The text m_values was read from; absent until loaded, or when the file could not be read.
