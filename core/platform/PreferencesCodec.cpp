@@ -159,18 +159,30 @@ QByteArray jsonDate(const QDateTime &date)
     return QByteArray::number(ms / 1000.0, 'g', QLocale::FloatingPointShortest);
 }
 
-// The types write() knows; members of other types are left out of a dictionary and
-// written as null in an array.
-bool isWritableType(const QVariant &value)
+// The integer types, all stored as qint64.
+bool isInteger(const QVariant &value)
 {
     switch (value.typeId()) {
-    case QMetaType::Bool:
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::Long:
     case QMetaType::LongLong:
     case QMetaType::Short:
     case QMetaType::UShort:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The types write() knows; members of other types are left out of a dictionary and
+// written as null in an array.
+bool isWritableType(const QVariant &value)
+{
+    if (isInteger(value))
+        return true;
+    switch (value.typeId()) {
+    case QMetaType::Bool:
     case QMetaType::Double:
     case QMetaType::Float:
     case QMetaType::QString:
@@ -226,17 +238,13 @@ void writeMap(const QVariantMap &map, QByteArray &out, int indent)
 
 void write(const QVariant &value, QByteArray &out, int indent)
 {
+    if (isInteger(value)) {
+        out += QByteArray::number(value.toLongLong());
+        return;
+    }
     switch (value.typeId()) {
     case QMetaType::Bool:
         out += value.toBool() ? "true" : "false";
-        return;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-        out += QByteArray::number(value.toLongLong());
         return;
     case QMetaType::Double:
     case QMetaType::Float:
