@@ -10,6 +10,7 @@
 #include "settings/PreferenceKeys.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -18,7 +19,9 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <cstdlib>
 #include <execinfo.h>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -42,11 +45,7 @@ Overrides &overrides()
     return values;
 }
 
-int &runningUploads()
-{
-    static int count = 0;
-    return count;
-}
+int runningUploads = 0;
 
 QByteArray endpoint()
 {
@@ -79,8 +78,8 @@ void startUpload(QByteArray body)
     request.body = std::move(body);
     // The session keeps a started task until it completes.
     const std::shared_ptr<HttpTask> task = session->task(std::move(request));
-    ++runningUploads();
-    task->onComplete = [](const HttpOutcome &) { --runningUploads(); };
+    ++runningUploads;
+    task->onComplete = [](const HttpOutcome &) { --runningUploads; };
     task->start();
 }
 
@@ -145,7 +144,7 @@ QString CrashReporter::pendingFilePath()
 
 int CrashReporter::uploadsRunning()
 {
-    return runningUploads();
+    return runningUploads;
 }
 
 void CrashReporter::sendPendingCrash()

@@ -4,6 +4,7 @@
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
