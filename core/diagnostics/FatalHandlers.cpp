@@ -109,8 +109,9 @@ void onFatalSignal(int number)
     ::raise(number);
 }
 
-// "Exception: " + the type's name + " : " + what(), cut to the buffer. Not a signal
-// handler, but the heap may be what failed, so nothing here needs it.
+// "Exception: " + the type's name + " : " + what(), cut to the buffer. The heap may be
+// what failed: the message lives on the stack, and a failed allocation only costs the
+// type its readable name.
 size_t exceptionMessage(char *out, size_t capacity)
 {
     size_t length = 0;
