@@ -152,8 +152,8 @@ int main(int argc, char **argv)
     // The light theme's glyph on a dark panel and the dark theme's on a light one are the
     // hard cases: GNOME's panel is dark whatever the theme.
     allSaved &= save(traySheet(QColor(0x24, 0x24, 0x28), appearances[0].palette),
-                     folder.filePath(QStringLiteral("tray-dark-panel.png")));
+                     folder.filePath(QStringLiteral("tray-sizes-dark.png")));
     allSaved &= save(traySheet(QColor(0xe8, 0xe8, 0xe8), appearances[1].palette),
-                     folder.filePath(QStringLiteral("tray-light-panel.png")));
+                     folder.filePath(QStringLiteral("tray-sizes-light.png")));
     return allSaved ? 0 : 1;
 }
