@@ -100,6 +100,7 @@ QWidget *MainView::makeTilesRow()
 {
     auto *row = new QWidget;
     row->setObjectName(QStringLiteral("tilesRow"));
+    row->setAccessibleName(QStringLiteral("Résultats"));
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(10);
