@@ -190,11 +190,16 @@ private slots:
         for (const QColor &windowColor : {QColor(236, 236, 236), QColor(40, 40, 40)}) {
             QApplication::setPalette(QPalette(windowColor));
             const QImage button = find<QPushButton>("testButton")->grab().toImage();
+            // Relative luminance: the sRGB channels made linear first.
+            const auto linear = [](float v) {
+                return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
             qreal darkest = 1, lightest = 0;
             for (int y = 8; y < button.height() - 8; ++y)
                 for (int x = 8; x < button.width() - 8; ++x) {
                     const QColor c = button.pixelColor(x, y);
-                    const qreal l = 0.2126 * c.redF() + 0.7152 * c.greenF() + 0.0722 * c.blueF();
+                    const qreal l = 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF())
+                                    + 0.0722 * linear(c.blueF());
                     darkest = std::min(darkest, l), lightest = std::max(lightest, l);
                 }
             QVERIFY2((lightest + 0.05) / (darkest + 0.05) > 4.5, qPrintable(windowColor.name()));
