@@ -132,9 +132,13 @@ void AppDelegate::applyLiveMode()
     if (livesInTray() && SpeedSettings::liveMenuBar()) {
         QPointer<AppDelegate> self(this);
         m_live.onSample = [self](double down, double) {
-            if (self)
-                self->m_statusController->setLiveText(QStringLiteral("↓")
-                                                      + LiveThroughputMonitor::compact(down));
+            if (!self)
+                return;
+            // Redrawing the tray item costs far more than the sample: skip it when the
+            // text stays the same, as it does most of the time on an idle link.
+            const QString text = QStringLiteral("↓") + LiveThroughputMonitor::compact(down);
+            if (self->m_statusController->liveText() != text)
+                self->m_statusController->setLiveText(text);
         };
         m_live.start();
     } else {
