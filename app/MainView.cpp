@@ -131,9 +131,9 @@ void MainView::makeTestButton()
                        " border-radius: 8px; padding: 6px 22px; }"
                        "QPushButton:hover { background: %3; border-color: %3; }"
                        "QPushButton:pressed { background: %4; border-color: %4; }"
-                       "QPushButton:focus { border-color: %2; }")
+                       "QPushButton:focus { border-color: %5; }")
             .arg(green.name(), testButtonText.name(), green.lighter(108).name(),
-                 green.darker(112).name()));
+                 green.darker(112).name(), green.darker(170).name()));
     // A plain QWidget window has no default button: Return and Enter are ours to route.
     for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto *shortcut = new QShortcut(QKeySequence(key), this);
