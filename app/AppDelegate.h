@@ -10,18 +10,15 @@
 #include <functional>
 #include <optional>
 
-class GaugeView;
 class LiveThroughputMonitor;
+class MainView;
 class MainWindow;
 class PreferencesStore;
 class QAbstractButton;
 class QAction;
-class QLabel;
 class QMenu;
-class QPushButton;
 class QTimer;
 class QWidget;
-class ResultTile;
 class StatusItemController;
 
 // What the application runs with; empty fields stand for the production ones.
@@ -87,7 +84,7 @@ private:
     void rebuildStatusMenuIfEnabled();
 
     void buildMainWindow();
-    QWidget *buildMainView();
+    MainView *buildMainView();
     QWidget *buildSettingsView();
 
     void testProgress(SpeedTestEngine::Phase phase, double mbps);
@@ -101,14 +98,9 @@ private:
     std::function<bool()> m_trayAvailable;
     StatusItemController *m_statusController;
     MainWindow *m_mainWindow = nullptr;
-    QWidget *m_mainView = nullptr;
+    // Holds the gauge, the tiles, the test button and the history lines.
+    MainView *m_mainView = nullptr;
     QWidget *m_settingsView = nullptr;
-    QPushButton *m_testButton = nullptr;
-    GaugeView *m_gauge = nullptr;
-    ResultTile *m_downTile = nullptr;
-    ResultTile *m_upTile = nullptr;
-    ResultTile *m_pingTile = nullptr;
-    QLabel *m_historyLabel = nullptr;
     // The settings view's tray-mode checkbox, kept in step by the onboarding.
     QPointer<QAbstractButton> m_menuBarCheckbox;
     QAction *m_quitAction = nullptr;

@@ -1,6 +1,7 @@
 // Running a test from the window or the tray menu, and the result area.
 
 #include "AppDelegate.h"
+#include "MainView.h"
 #include "ResultTexts.h"
 
 #include "settings/SpeedHistory.h"
@@ -26,9 +27,9 @@ void AppDelegate::testPressed(QObject *)
         return;
     }
     m_userCancelled = false;
-    m_gauge->setMbps(0);
-    m_gauge->setCaption(QStringLiteral("Ping…"));
-    m_testButton->setText(QStringLiteral("Arrêter le test"));
+    m_mainView->gauge()->setMbps(0);
+    m_mainView->gauge()->setCaption(QStringLiteral("Ping…"));
+    m_mainView->testButton()->setText(QStringLiteral("Arrêter le test"));
     m_engine.start();
     rebuildStatusMenuIfEnabled();
 }
@@ -38,12 +39,13 @@ void AppDelegate::testProgress(SpeedTestEngine::Phase phase, double mbps)
     switch (phase) {
     case SpeedTestEngine::Phase::download:
     case SpeedTestEngine::Phase::upload:
-        m_gauge->setCaption(phase == SpeedTestEngine::Phase::download ? QStringLiteral("Descente…")
-                                                                      : QStringLiteral("Montée…"));
-        m_gauge->setMbps(mbps);
+        m_mainView->gauge()->setCaption(phase == SpeedTestEngine::Phase::download
+                                            ? QStringLiteral("Descente…")
+                                            : QStringLiteral("Montée…"));
+        m_mainView->gauge()->setMbps(mbps);
         break;
     case SpeedTestEngine::Phase::ping:
-        m_gauge->setCaption(QStringLiteral("Ping…"));
+        m_mainView->gauge()->setCaption(QStringLiteral("Ping…"));
         break;
     case SpeedTestEngine::Phase::idle:
         break;
@@ -52,7 +54,7 @@ void AppDelegate::testProgress(SpeedTestEngine::Phase phase, double mbps)
 
 void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &result)
 {
-    m_testButton->setText(QStringLiteral("Lancer le test"));
+    m_mainView->testButton()->setText(QStringLiteral("Lancer le test"));
     rebuildStatusMenuIfEnabled();
     if (result) {
         // The engine has already added it to the history.
@@ -60,25 +62,27 @@ void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &res
         refreshResultsUI();
         return;
     }
-    m_gauge->setMbps(0);
-    m_gauge->setCaption(m_userCancelled ? QStringLiteral("Test annulé")
-                                        : QStringLiteral("Test impossible (réseau ?)"));
+    m_mainView->gauge()->setMbps(0);
+    m_mainView->gauge()->setCaption(m_userCancelled ? QStringLiteral("Test annulé")
+                                                    : QStringLiteral("Test impossible (réseau ?)"));
 }
 
 void AppDelegate::refreshResultsUI()
 {
     if (!m_lastResult) {
-        m_gauge->setMbps(0);
-        m_gauge->setCaption(QStringLiteral("Prêt à mesurer"));
-        for (ResultTile *tile : {m_downTile, m_upTile, m_pingTile})
+        m_mainView->gauge()->setMbps(0);
+        m_mainView->gauge()->setCaption(QStringLiteral("Prêt à mesurer"));
+        for (ResultTile *tile :
+             {m_mainView->downTile(), m_mainView->upTile(), m_mainView->pingTile()})
             tile->setValue(noValue);
     } else {
         const SpeedTestEngine::Result &result = *m_lastResult;
-        m_gauge->setMbps(result.down());
-        m_gauge->setCaption(QStringLiteral("Dernier test : ") + ResultTexts::hourText(result));
-        m_downTile->setValue(SpeedSettings::format(result.down()));
-        m_upTile->setValue(SpeedSettings::format(result.up()));
-        m_pingTile->setValue(ResultTexts::latencyText(result.ping()));
+        m_mainView->gauge()->setMbps(result.down());
+        m_mainView->gauge()->setCaption(QStringLiteral("Dernier test : ")
+                                        + ResultTexts::hourText(result));
+        m_mainView->downTile()->setValue(SpeedSettings::format(result.down()));
+        m_mainView->upTile()->setValue(SpeedSettings::format(result.up()));
+        m_mainView->pingTile()->setValue(ResultTexts::latencyText(result.ping()));
     }
-    m_historyLabel->setText(ResultTexts::historyText(SpeedHistory::all()));
+    m_mainView->historyLabel()->setText(ResultTexts::historyText(SpeedHistory::all()));
 }

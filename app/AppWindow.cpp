@@ -22,16 +22,11 @@ void AppDelegate::buildMainWindow()
         m_mainWindow->bringToFront();
 }
 
-QWidget *AppDelegate::buildMainView()
+MainView *AppDelegate::buildMainView()
 {
     auto *view = new MainView;
-    m_gauge = view->gauge();
-    m_downTile = view->downTile();
-    m_upTile = view->upTile();
-    m_pingTile = view->pingTile();
-    m_testButton = view->testButton();
-    m_historyLabel = view->historyLabel();
-    connect(m_testButton, &QPushButton::clicked, this, [this] { testPressed(m_testButton); });
+    connect(view->testButton(), &QPushButton::clicked, this,
+            [this, view] { testPressed(view->testButton()); });
     connect(view->gearButton(), &QToolButton::clicked, this,
             [this, view] { showSettings(view->gearButton()); });
     return view;
