@@ -68,16 +68,24 @@ fresh_user '{"TCOnboarded": true, "TCMenuBarMode": true, "TCLiveMenuBar": true}'
 "$app" 2>/dev/null &
 app_pid=$!
 pids+=("$app_pid")
-# cpu_ticks, switches: the process's CPU time in clock ticks, and the context switches
-# of all its threads (each is one wake-up of a thread).
+# cpu_ticks: the process's CPU time in clock ticks. switches FILE: the context switches
+# of each thread, "tid count" per line; each is one wake-up of that thread.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$app_pid/stat"; }
-switches() { cat /proc/"$app_pid"/task/*/status | awk '/ctxt_switches/ {n += $2} END {print n}'; }
+switches() {
+    for task in /proc/"$app_pid"/task/*; do
+        echo "${task##*/} $(awk '/ctxt_switches/ {n += $2} END {print n}' "$task/status")"
+    done | sort >"$1"
+}
 sleep 3
-cpu0=$(cpu_ticks) sw0=$(switches) t0=$(micros)
+cpu0=$(cpu_ticks) t0=$(micros)
+switches "$work/switches0"
 sleep "$idle_seconds"
-cpu1=$(cpu_ticks) sw1=$(switches) t1=$(micros)
+cpu1=$(cpu_ticks) t1=$(micros)
+switches "$work/switches1"
+# Idle pool threads end after 30 s: only threads alive at both ends are counted.
+woken=$(join "$work/switches0" "$work/switches1" | awk '{n += $3 - $2} END {print n + 0}')
 hz=$(getconf CLK_TCK)
-awk -v c=$((cpu1 - cpu0)) -v s=$((sw1 - sw0)) -v t=$((t1 - t0)) -v hz="$hz" 'BEGIN {
+awk -v c=$((cpu1 - cpu0)) -v s="$woken" -v t=$((t1 - t0)) -v hz="$hz" 'BEGIN {
     printf "CPU %.3f %% of one core, %.2f wake-ups per second\n", 100 * c / hz / (t / 1e6), s / (t / 1e6) }'
 kill "$app_pid"
 wait "$app_pid" 2>/dev/null || true
