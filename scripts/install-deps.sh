@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Tachora needs to build, test and run.
 # Idempotent: when everything is present it prints nothing and touches nothing.
-# Usage: scripts/install-deps.sh [--bench]
+# Usage: scripts/install-deps.sh [--test] [--bench]
 set -euo pipefail
 
 packages=(
@@ -11,12 +11,18 @@ packages=(
     libcurl4-openssl-dev libsodium-dev
     libcpp-httplib-dev libssl-dev openssl curl
     fonts-dejavu-core clang-format locales
+    qt6-wayland fonts-noto-color-emoji
 )
 
-# The benchmark (bench/run.sh) also times processes and runs an HTTP/2 server.
-if [ "${1:-}" = --bench ]; then
-    packages+=(time nginx-light)
-fi
+for option in "$@"; do
+    case "$option" in
+    # The tray tests run on a virtual X server with a tray, driven by xdotool.
+    --test) packages+=(xvfb xauth trayer xdotool) ;;
+    # The benchmarks also time processes, run an HTTP/2 server and the application on X.
+    --bench) packages+=(time nginx-light xvfb xauth trayer xdotool) ;;
+    *) echo "install-deps: unknown option $option" >&2; exit 2 ;;
+    esac
+done
 
 # Formatting tests run under these locales as well as C, so that a comma from the
 # C library can never leak into (or hide a fault in) our own number formatting.

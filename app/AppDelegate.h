@@ -1,0 +1,112 @@
+#pragma once
+
+#include "engine/SpeedTestEngine.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class LiveThroughputMonitor;
+class MainView;
+class MainWindow;
+class PreferencesStore;
+class QAbstractButton;
+class QAction;
+class QMenu;
+class QTimer;
+class QWidget;
+class StatusItemController;
+
+// What the application runs with; empty fields stand for the production ones.
+struct AppSetup
+{
+    SpeedTestEngine *engine = nullptr;
+    LiveThroughputMonitor *live = nullptr;
+    PreferencesStore *store = nullptr;
+    QString serviceOrigin;
+    // Whether a system tray is there to show our item.
+    std::function<bool()> trayAvailable;
+    // While in tray mode without a tray: how often, and how many times, to look for one
+    // that starts after us (a panel started later at login).
+    std::chrono::milliseconds trayRetryInterval{5000};
+    int trayRetries = 5;
+};
+
+// The application: it owns the engine, the live monitor, the tray item and the window, and
+// every user action arrives at one of its methods. Its operations are spread over files by
+// what they do: AppDelegate.cpp (launch, display mode, live text, onboarding), AppWindow.cpp
+// (the window and its views), AppTestControls.cpp (running a test, the result area) and
+// AppMenus.cpp (the menus).
+class AppDelegate : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Setup = AppSetup;
+
+    explicit AppDelegate(Setup setup = {}, QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    // The launch sequence; runs the onboarding question modally on a first launch.
+    void applicationDidFinishLaunching();
+    // Whether closing the window ends the application: not while it lives in the tray.
+    bool applicationShouldTerminateAfterLastWindowClosed() const;
+
+    // User actions.
+    void testPressed(QObject *sender);
+    void showMainWindow(QObject *sender);
+    void showMain(QObject *sender);
+    void showSettings(QObject *sender);
+    void toggleMenuBarMode(QAbstractButton *sender);
+
+    MainWindow *mainWindow() const { return m_mainWindow; }
+    StatusItemController &statusController() const { return *m_statusController; }
+    QString serviceOrigin() const { return m_serviceOrigin; }
+    // The tray item is used: tray mode is chosen and a tray is there to show it. Without a
+    // tray the application behaves as a windowed one, whatever the preference says.
+    bool livesInTray() const;
+
+private:
+    bool menuBarMode() const;
+    void applyDisplayMode();
+    void applyQuitRule();
+    void applyLiveMode();
+    void showOnboardingIfNeeded();
+    void watchForTray();
+    void syncWithServer();
+
+    void buildMenu();
+    QMenu *buildStatusMenu();
+    void rebuildStatusMenuIfEnabled();
+
+    void buildMainWindow();
+    MainView *buildMainView();
+    QWidget *buildSettingsView();
+
+    void testProgress(SpeedTestEngine::Phase phase, double mbps);
+    void testFinished(const std::optional<SpeedTestEngine::Result> &result);
+    void refreshResultsUI();
+
+    SpeedTestEngine &m_engine;
+    LiveThroughputMonitor &m_live;
+    PreferencesStore &m_store;
+    QString m_serviceOrigin;
+    std::function<bool()> m_trayAvailable;
+    StatusItemController *m_statusController;
+    MainWindow *m_mainWindow = nullptr;
+    // Holds the gauge, the tiles, the test button and the history lines.
+    MainView *m_mainView = nullptr;
+    QWidget *m_settingsView = nullptr;
+    // The settings view's tray-mode checkbox, kept in step by the onboarding.
+    QPointer<QAbstractButton> m_menuBarCheckbox;
+    QAction *m_quitAction = nullptr;
+    std::optional<SpeedTestEngine::Result> m_lastResult;
+    bool m_userCancelled = false;
+    QTimer *m_hourlyTimer = nullptr;
+    QTimer *m_trayWatch = nullptr;
+    int m_trayChecksLeft = 0;
+};
