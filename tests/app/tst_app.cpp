@@ -34,7 +34,9 @@ class TestApp : public QObject
     std::unique_ptr<SpeedTestEngine> m_engine;
     // Idle counters on a clock that moves a second per sample.
     LiveThroughputMonitor::Clock::time_point m_clock;
-    LiveThroughputMonitor m_live{[] { return InterfaceCounters::Totals{}; },
+    LiveThroughputMonitor m_live{[] {
+                                     return QList<InterfaceCounters::Interface>{{"eth0", 0, 0}};
+                                 },
                                  [this] { return m_clock += 1s; }, 10ms};
     std::unique_ptr<AppDelegate> m_app;
     bool m_tray = false;
