@@ -2,6 +2,8 @@
 
 #include "MainWindow.h"
 
+#include "diagnostics/CrashReporter.h"
+
 #include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
@@ -37,6 +39,7 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_hourlyTimer(new QTimer(this))
     , m_trayWatch(new QTimer(this))
     , m_trayChecksLeft(setup.trayRetries)
+    , m_reportCrashes(setup.reportCrashes)
 {
     const QList<SpeedTestEngine::Result> history = SpeedHistory::all();
     if (!history.isEmpty())
@@ -54,6 +57,11 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    // First, so that what the last run left goes out and a fault from here on is caught.
+    if (m_reportCrashes) {
+        CrashReporter::setServiceOrigin(m_serviceOrigin);
+        CrashReporter::install();
+    }
     applyQuitRule();
     buildMenu();
     buildMainWindow();
@@ -132,13 +140,9 @@ void AppDelegate::applyLiveMode()
     if (livesInTray() && SpeedSettings::liveMenuBar()) {
         QPointer<AppDelegate> self(this);
         m_live.onSample = [self](double down, double) {
-            if (!self)
-                return;
-            // Redrawing the tray item costs far more than the sample: skip it when the
-            // text stays the same, as it does most of the time on an idle link.
-            const QString text = QStringLiteral("↓") + LiveThroughputMonitor::compact(down);
-            if (self->m_statusController->liveText() != text)
-                self->m_statusController->setLiveText(text);
+            if (self)
+                self->m_statusController->setLiveText(QStringLiteral("↓")
+                                                      + LiveThroughputMonitor::compact(down));
         };
         m_live.start();
     } else {

@@ -34,6 +34,9 @@ struct AppSetup
     // that starts after us (a panel started later at login).
     std::chrono::milliseconds trayRetryInterval{5000};
     int trayRetries = 5;
+    // Whether launch uploads the last run's crash and catches this one's. Only the real
+    // application does: a test process keeps its own signal handling.
+    bool reportCrashes = false;
 };
 
 // The application: it owns the engine, the live monitor, the tray item and the window, and
@@ -109,4 +112,5 @@ private:
     QTimer *m_hourlyTimer = nullptr;
     QTimer *m_trayWatch = nullptr;
     int m_trayChecksLeft = 0;
+    bool m_reportCrashes = false;
 };

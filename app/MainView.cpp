@@ -48,6 +48,7 @@ MainView::MainView(QWidget *parent)
         named(makeLabel(QStringLiteral(" "), 11, QFont::Normal, ViewColor::tertiaryLabel),
               "historyLabel");
     m_historyLabel->setFont(monospacedDigitSystemFont(11, QFont::Normal));
+    setTabularDigits(m_historyLabel);
     m_historyLabel->setAccessibleName(QStringLiteral("Derniers tests"));
 
     // Each element with the space that follows it.

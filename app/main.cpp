@@ -77,6 +77,7 @@ int main(int argc, char **argv)
         setup.engine = new SpeedTestEngine(config);
     }
     setup.serviceOrigin = options.serviceOrigin;
+    setup.reportCrashes = true;
     AppDelegate delegate(std::move(setup));
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
                      [&delegate] { delegate.showMainWindow(nullptr); });

@@ -11,7 +11,7 @@ packages=(
     libcurl4-openssl-dev libsodium-dev
     libcpp-httplib-dev libssl-dev openssl curl
     fonts-dejavu-core clang-format locales
-    qt6-wayland fonts-noto-color-emoji
+    qt6-wayland libqt6svg6 fonts-noto-color-emoji
 )
 
 for option in "$@"; do
