@@ -2,6 +2,8 @@
 
 #include "MainWindow.h"
 
+#include "service/ServiceClient.h"
+
 #include "diagnostics/CrashReporter.h"
 
 #include "live/LiveThroughputMonitor.h"
@@ -40,7 +42,10 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_trayWatch(new QTimer(this))
     , m_trayChecksLeft(setup.trayRetries)
     , m_reportCrashes(setup.reportCrashes)
+    , m_service(setup.service ? *setup.service : ServiceClient::shared())
 {
+    if (!setup.service)
+        m_service.setOrigin(m_serviceOrigin);
     const QList<SpeedTestEngine::Result> history = SpeedHistory::all();
     if (!history.isEmpty())
         m_lastResult = history.constFirst();
@@ -194,9 +199,4 @@ void AppDelegate::showOnboardingIfNeeded()
     if (m_menuBarCheckbox)
         m_menuBarCheckbox->setChecked(menuBar);
     applyDisplayMode();
-}
-
-void AppDelegate::syncWithServer()
-{
-    // Nothing to fetch until the client of the maker's service exists.
 }

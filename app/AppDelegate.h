@@ -6,6 +6,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <qcoro/qcorotask.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -16,10 +18,14 @@ class MainWindow;
 class PreferencesStore;
 class QAbstractButton;
 class QAction;
+class QDialog;
 class QMenu;
+class QMessageBox;
 class QTimer;
 class QWidget;
+class ServiceClient;
 class StatusItemController;
+struct ReportDraft;
 
 // What the application runs with; empty fields stand for the production ones.
 struct AppSetup
@@ -37,13 +43,15 @@ struct AppSetup
     // Whether launch uploads the last run's crash and catches this one's. Only the real
     // application does: a test process keeps its own signal handling.
     bool reportCrashes = false;
+    // The client of the maker's service; the shared one, set to serviceOrigin, when absent.
+    ServiceClient *service = nullptr;
 };
 
 // The application: it owns the engine, the live monitor, the tray item and the window, and
 // every user action arrives at one of its methods. Its operations are spread over files by
 // what they do: AppDelegate.cpp (launch, display mode, live text, onboarding), AppWindow.cpp
-// (the window and its views), AppTestControls.cpp (running a test, the result area) and
-// AppMenus.cpp (the menus).
+// (the window and its views), AppTestControls.cpp (running a test, the result area),
+// AppMenus.cpp (the menus) and AppService.cpp (problem reports and the service's messages).
 class AppDelegate : public QObject
 {
     Q_OBJECT
@@ -65,6 +73,7 @@ public:
     void showMain(QObject *sender);
     void showSettings(QObject *sender);
     void toggleMenuBarMode(QAbstractButton *sender);
+    void reportProblemPressed(QObject *sender);
 
     MainWindow *mainWindow() const { return m_mainWindow; }
     StatusItemController &statusController() const { return *m_statusController; }
@@ -94,6 +103,10 @@ private:
     void testFinished(const std::optional<SpeedTestEngine::Result> &result);
     void refreshResultsUI();
 
+    QCoro::Task<> sendReport(QString text, QString email, ReportDraft offered);
+    QCoro::Task<> runSync();
+    QMessageBox *openAlert(const QString &title, const QString &text);
+
     SpeedTestEngine &m_engine;
     LiveThroughputMonitor &m_live;
     PreferencesStore &m_store;
@@ -113,4 +126,9 @@ private:
     QTimer *m_trayWatch = nullptr;
     int m_trayChecksLeft = 0;
     bool m_reportCrashes = false;
+    ServiceClient &m_service;
+    QPointer<QDialog> m_reportForm;
+    // The service's message on screen; no other sync runs until it is closed.
+    QPointer<QMessageBox> m_messageAlert;
+    bool m_syncRunning = false;
 };

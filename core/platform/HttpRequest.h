@@ -30,3 +30,13 @@ struct HttpOutcome
     long newConnections = 0;
     QString error;
 };
+
+// An answer whose body was kept, as HttpSession::fetch gives it.
+struct HttpResponse
+{
+    HttpOutcome outcome;
+    QByteArray body;
+    // The body went over the limit it was fetched with: the transfer was stopped there and
+    // body holds nothing.
+    bool tooLarge = false;
+};

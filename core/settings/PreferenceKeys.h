@@ -22,5 +22,9 @@ inline constexpr QLatin1String lastCrashScan("TCLastCrashScan");
 inline constexpr QLatin1String deviceId("TCDeviceId");
 // array of integers: the server messages already shown.
 inline constexpr QLatin1String shownMessages("TCShownMessages");
+// text: a problem report that could not be sent, offered again in the next form.
+inline constexpr QLatin1String reportDraftText("TCReportDraftText");
+// text: the e-mail address typed with that report.
+inline constexpr QLatin1String reportDraftEmail("TCReportDraftEmail");
 
 } // namespace PreferenceKeys

@@ -67,8 +67,9 @@ class TestApp : public QObject
     void relaunch()
     {
         m_app.reset();
-        m_app = std::make_unique<AppDelegate>(
-            AppSetup{m_engine.get(), &m_live, nullptr, {}, [this] { return m_tray; }, 10ms});
+        m_app = std::make_unique<AppDelegate>(AppSetup{m_engine.get(), &m_live, nullptr,
+                                                       "http://127.0.0.1:9",
+                                                       [this] { return m_tray; }, 10ms});
         m_app->applicationDidFinishLaunching();
     }
 
