@@ -25,7 +25,6 @@ class QTimer;
 class QWidget;
 class ServiceClient;
 class StatusItemController;
-struct ReportDraft;
 
 // What the application runs with; empty fields stand for the production ones.
 struct AppSetup
@@ -103,7 +102,7 @@ private:
     void testFinished(const std::optional<SpeedTestEngine::Result> &result);
     void refreshResultsUI();
 
-    QCoro::Task<> sendReport(QString text, QString email, ReportDraft offered);
+    QCoro::Task<> sendReport(QString text, QString email);
     QCoro::Task<> runSync();
     QMessageBox *openAlert(const QString &title, const QString &text);
 

@@ -17,16 +17,15 @@
 void AppDelegate::reportProblemPressed(QObject *)
 {
     // One form at a time: a second press brings the open one back.
-    if (!m_reportForm) {
+    if (!m_reportForm || !m_reportForm->isVisible()) {
         auto *form = new ProblemReportDialog(
             m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
         form->setAttribute(Qt::WA_DeleteOnClose);
         form->setWindowModality(Qt::ApplicationModal);
-        const ReportDraft offered = ReportDraft::load(m_store);
-        form->setContents(offered.text, offered.email);
-        connect(form, &QDialog::accepted, this, [this, form, offered] {
-            sendReport(form->text().trimmed(), form->email(), offered);
-        });
+        const ReportDraft draft = ReportDraft::load(m_store);
+        form->setContents(draft.text, draft.email);
+        connect(form, &QDialog::accepted, this,
+                [this, form] { sendReport(form->text().trimmed(), form->email()); });
         m_reportForm = form;
     }
     m_reportForm->show();
@@ -34,19 +33,16 @@ void AppDelegate::reportProblemPressed(QObject *)
     m_reportForm->activateWindow();
 }
 
-QCoro::Task<> AppDelegate::sendReport(QString text, QString email, ReportDraft offered)
+QCoro::Task<> AppDelegate::sendReport(QString text, QString email)
 {
+    // While it is under way the report is no draft: a form opened meanwhile starts empty.
     PreferencesStore &store = m_store;
-    // The user emptied the form: the draft it showed goes.
-    if (text.isEmpty()) {
-        ReportDraft::clearIfStill(store, offered);
+    ReportDraft::clear(store);
+    if (text.isEmpty())
         co_return;
-    }
     QPointer<AppDelegate> self(this);
     const bool sent = co_await m_service.reportProblem(text, email);
-    if (sent)
-        ReportDraft::clearIfStill(store, offered);
-    else
+    if (!sent)
         ReportDraft::save(store, {text, email});
     if (!self)
         co_return;

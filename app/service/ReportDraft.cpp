@@ -15,10 +15,8 @@ void ReportDraft::save(PreferencesStore &store, const ReportDraft &draft)
     store.setString(PreferenceKeys::reportDraftEmail, draft.email);
 }
 
-void ReportDraft::clearIfStill(PreferencesStore &store, const ReportDraft &offered)
+void ReportDraft::clear(PreferencesStore &store)
 {
-    if (load(store) != offered)
-        return;
     store.remove(PreferenceKeys::reportDraftText);
     store.remove(PreferenceKeys::reportDraftEmail);
 }
