@@ -127,6 +127,11 @@ void ServiceClient::markMessageShown()
     m_pendingMessage.reset();
 }
 
+int ServiceClient::requestsRunning() const
+{
+    return m_session->runningTransfers();
+}
+
 QList<qint64> ServiceClient::shownMessages() const
 {
     // Anything but a list of integers counts as nothing shown yet.

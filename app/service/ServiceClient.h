@@ -63,6 +63,10 @@ public:
     // Records the pending message as shown, so that it is never taken again, and drops it.
     void markMessageShown();
 
+    // Requests not answered yet. The application never waits for them; tests do, since
+    // those still running when the process ends are dropped unfinished.
+    int requestsRunning() const;
+
     // How many shown message ids are remembered.
     static constexpr int shownMessagesKept = 50;
 

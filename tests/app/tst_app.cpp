@@ -7,6 +7,8 @@
 #include "ResultTexts.h"
 #include "SingleInstance.h"
 
+#include "service/ServiceClient.h"
+
 #include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
 #include "platform/PreferencesStore.h"
@@ -118,6 +120,7 @@ private slots:
     void cleanup()
     {
         m_app.reset();
+        QTRY_COMPARE(ServiceClient::shared().requestsRunning(), 0);
         m_server.reset();
         m_alertWatch.reset();
     }
@@ -307,7 +310,7 @@ private slots:
     {
         // A first instance killed outright leaves its lock and socket behind.
         QProcess killed;
-        killed.start(TACHORA_PATH);
+        killed.start(TACHORA_PATH, {"--service", "http://127.0.0.1:9"});
         SingleInstance instance;
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(instance.socketPath()), 10000);
         killed.kill();
