@@ -99,6 +99,8 @@ private slots:
         store().remove(PreferenceKeys::shownMessages);
     }
 
+    void cleanup() { QTRY_COMPARE(m_client->requestsRunning(), 0); }
+
     // Only a 200 with "ok" true is a report taken. Every upload carries the identifier that
     // the first one made.
     void reportAndIdentity()
