@@ -36,7 +36,7 @@ struct HttpResponse
 {
     HttpOutcome outcome;
     QByteArray body;
-    // The body went over the limit it was fetched with: the transfer was stopped there and
-    // body holds nothing.
+    // The body went over the limit it was fetched with: the transfer was stopped there, it
+    // counts as failed, and body holds nothing.
     bool tooLarge = false;
 };

@@ -102,6 +102,12 @@ QCoro::Task<HttpResponse> HttpSession::fetch(HttpRequest request, qsizetype body
     };
     co_await Completion{transfer.get()};
     response.outcome = transfer->outcome();
+    // Even when the last chunk was the one too many and the transfer itself ended well.
+    if (response.tooLarge) {
+        response.outcome.ok = false;
+        response.outcome.error =
+            QStringLiteral("the answer is larger than %1 bytes").arg(bodyLimit);
+    }
     co_return response;
 }
 
