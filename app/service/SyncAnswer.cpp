@@ -44,8 +44,6 @@ bool verify(const QByteArray &message, const QString &signatureText, const QByte
 std::optional<SyncAnswer::Message> SyncAnswer::decode(const QByteArray &body, const QString &nonce,
                                                       const QByteArray &publicKey, double now)
 {
-    if (body.size() > maxBytes)
-        return std::nullopt;
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (!document.isObject())
         return std::nullopt;

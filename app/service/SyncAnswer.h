@@ -28,7 +28,7 @@ struct Message
     QString text;
 };
 
-// Answers larger than this are dropped unread.
+// Answers larger than this are dropped unread: the client stops receiving them there.
 inline constexpr qsizetype maxBytes = 64 * 1024;
 // How far the service's clock may be from ours, exclusive.
 inline constexpr double maxSkewSeconds = 600;
