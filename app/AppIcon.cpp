@@ -74,6 +74,33 @@ QPixmap drawnGear(int pixels, const QColor &color)
     return pixmap;
 }
 
+QPixmap drawnMenu(int pixels, const QColor &color)
+{
+    QPixmap pixmap(pixels, pixels);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal unit = pixels / 16.0;
+    for (const qreal y : {3.0, 7.0, 11.0})
+        painter.fillRect(QRectF(2 * unit, y * unit, 12 * unit, 2 * unit), color);
+    return pixmap;
+}
+
+// The theme's icon of that name, else ours drawn at a few sizes.
+QIcon themedOr(std::initializer_list<const char *> names, QPixmap (*draw)(int, const QColor &),
+               const QColor &color)
+{
+    for (const char *name : names) {
+        const QIcon themed = QIcon::fromTheme(QLatin1String(name));
+        if (!themed.isNull())
+            return themed;
+    }
+    QIcon icon;
+    for (const int size : {16, 32, 48})
+        icon.addPixmap(draw(size, color));
+    return icon;
+}
+
 } // namespace
 
 namespace AppIcon {
@@ -99,15 +126,12 @@ QPixmap applicationPixmap(int size, qreal devicePixelRatio)
 
 QIcon settings(const QColor &color)
 {
-    for (const char *name : {"configure", "preferences-system", "emblem-system"}) {
-        const QIcon themed = QIcon::fromTheme(QLatin1String(name));
-        if (!themed.isNull())
-            return themed;
-    }
-    QIcon icon;
-    for (const int size : {16, 32, 48})
-        icon.addPixmap(drawnGear(size, color));
-    return icon;
+    return themedOr({"configure", "preferences-system", "emblem-system"}, drawnGear, color);
+}
+
+QIcon menu(const QColor &color)
+{
+    return themedOr({"open-menu"}, drawnMenu, color);
 }
 
 } // namespace AppIcon
