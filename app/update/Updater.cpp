@@ -150,6 +150,9 @@ void Updater::feedArrived(const std::optional<QByteArray> &body)
             download(update, [this, update](const std::optional<QString> &package) {
                 if (package)
                     tell(update, package);
+                // The user asked too while the package was on its way.
+                if (m_manual && onCheckFinished)
+                    onCheckFinished(Outcome::available, update);
                 finishCheck();
             });
             return;

