@@ -190,8 +190,8 @@ void AppDelegate::addSettingsControls(QWidget *view)
                      && m_updater->automaticallyDownloadsUpdates(),
                  &AppDelegate::toggleAutoUpdates);
     } else {
-        place(makeLabel(QStringLiteral("Mises à jour par le gestionnaire de paquets du système"),
-                        13, QFont::Normal, ViewColor::secondaryLabel),
+        place(makeLabel(QStringLiteral("Mises à jour par le gestionnaire de paquets"), 13,
+                        QFont::Normal, ViewColor::secondaryLabel),
               view, rowX, 286, "updatesLabel");
     }
     m_menuBarCheckbox =
