@@ -16,6 +16,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -24,6 +25,7 @@
 namespace {
 
 constexpr std::chrono::hours syncInterval{1};
+constexpr std::chrono::hours updateCheckInterval{1};
 
 } // namespace
 
@@ -38,6 +40,8 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_trayAvailable(setup.trayAvailable ? std::move(setup.trayAvailable)
                                           : &QSystemTrayIcon::isSystemTrayAvailable)
     , m_statusController(new StatusItemController(this))
+    , m_updater(BuildConfig::updaterEnabled ? new Updater(std::move(setup.updater), this) : nullptr)
+    , m_openUrl(setup.openUrl ? std::move(setup.openUrl) : &QDesktopServices::openUrl)
     , m_hourlyTimer(new QTimer(this))
     , m_trayWatch(new QTimer(this))
     , m_trayChecksLeft(setup.trayRetries)
@@ -53,6 +57,21 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     connect(m_hourlyTimer, &QTimer::timeout, this, &AppDelegate::syncWithServer);
     m_trayWatch->setInterval(setup.trayRetryInterval);
     connect(m_trayWatch, &QTimer::timeout, this, &AppDelegate::watchForTray);
+    // The updater is ours and goes with us, so its callbacks need no guard.
+    if (m_updater) {
+        m_updater->onCheckFinished = [this](Updater::Outcome outcome,
+                                            const std::optional<Updater::Update> &update) {
+            updateCheckFinished(outcome, update);
+        };
+        m_updater->onUpdateFound = [this](const Updater::Update &update,
+                                          const std::optional<QString> &package) {
+            updateFound(update, package);
+        };
+        m_updater->onDownloadFinished = [this](const Updater::Update &update,
+                                               const std::optional<QString> &package) {
+            updateDownloaded(update, package);
+        };
+    }
 }
 
 AppDelegate::~AppDelegate()
@@ -93,6 +112,8 @@ void AppDelegate::applicationDidFinishLaunching()
     m_hourlyTimer->start();
     if (menuBarMode() && !livesInTray())
         m_trayWatch->start();
+    if (m_updater)
+        m_updater->setUpdateCheckInterval(updateCheckInterval);
 
     if (qEnvironmentVariableIsSet("KORVEL_DEBUG_SETTINGS")
         && qgetenv("KORVEL_DEBUG_SETTINGS") == "1")

@@ -49,13 +49,11 @@ QPixmap drawnApplication(int pixels)
     return pixmap;
 }
 
-QPixmap drawnGear(int pixels, const QColor &color)
+// The small icons are drawn on a 16 x 16 grid of this many pixels per unit.
+using PaintIcon = void (*)(QPainter &painter, qreal unit, const QColor &color);
+
+void paintGear(QPainter &painter, qreal unit, const QColor &color)
 {
-    QPixmap pixmap(pixels, pixels);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const qreal unit = pixels / 16.0;
     const QPointF centre(8 * unit, 8 * unit);
     QPainterPath gear;
     gear.addEllipse(centre, 5.2 * unit, 5.2 * unit);
@@ -71,7 +69,33 @@ QPixmap drawnGear(int pixels, const QColor &color)
     QPainterPath hole;
     hole.addEllipse(centre, 2.2 * unit, 2.2 * unit);
     painter.fillPath(gear.subtracted(hole), color);
-    return pixmap;
+}
+
+void paintMenu(QPainter &painter, qreal unit, const QColor &color)
+{
+    for (const qreal y : {3.0, 7.0, 11.0})
+        painter.fillRect(QRectF(2 * unit, y * unit, 12 * unit, 2 * unit), color);
+}
+
+// The theme's icon of one of these names, else ours drawn at a few sizes.
+QIcon themedOr(std::initializer_list<const char *> names, PaintIcon paint, const QColor &color)
+{
+    for (const char *name : names) {
+        const QIcon themed = QIcon::fromTheme(QLatin1String(name));
+        if (!themed.isNull())
+            return themed;
+    }
+    QIcon icon;
+    for (const int pixels : {16, 32, 48}) {
+        QPixmap pixmap(pixels, pixels);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        paint(painter, pixels / 16.0, color);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
 }
 
 } // namespace
@@ -99,15 +123,12 @@ QPixmap applicationPixmap(int size, qreal devicePixelRatio)
 
 QIcon settings(const QColor &color)
 {
-    for (const char *name : {"configure", "preferences-system", "emblem-system"}) {
-        const QIcon themed = QIcon::fromTheme(QLatin1String(name));
-        if (!themed.isNull())
-            return themed;
-    }
-    QIcon icon;
-    for (const int size : {16, 32, 48})
-        icon.addPixmap(drawnGear(size, color));
-    return icon;
+    return themedOr({"configure", "preferences-system", "emblem-system"}, paintGear, color);
+}
+
+QIcon menu(const QColor &color)
+{
+    return themedOr({"open-menu"}, paintMenu, color);
 }
 
 } // namespace AppIcon

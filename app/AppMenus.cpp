@@ -1,4 +1,4 @@
-// The menus: the quit action of the window and the tray item's menu.
+// The menus: the window's menu, opened by its menu button, and the tray item's menu.
 
 #include "AppDelegate.h"
 
@@ -10,13 +10,35 @@
 
 void AppDelegate::buildMenu()
 {
-    // Linux windows have no application menu: the quit shortcut lives on the window, and the
-    // same action ends the tray menu.
+    // Without a global menu bar on most Linux desktops, the application menu opens from the
+    // window's menu button, and its quit shortcut lives on the window.
+    m_updateAction =
+        new QAction(m_updater ? QStringLiteral("Rechercher des mises à jour…")
+                              : QStringLiteral("Mises à jour par le gestionnaire de paquets"),
+                    this);
+    m_updateAction->setObjectName(QStringLiteral("updateAction"));
+    // A build without updater leaves them to the package manager: the entry only says so.
+    m_updateAction->setEnabled(m_updater);
+    connect(m_updateAction, &QAction::triggered, this, [this] { checkForUpdates(m_updateAction); });
+
+    m_reportAction = new QAction(QStringLiteral("Signaler un problème…"), this);
+    m_reportAction->setObjectName(QStringLiteral("reportAction"));
+    connect(m_reportAction, &QAction::triggered, this,
+            [this] { reportProblemPressed(m_reportAction); });
+
     m_quitAction = new QAction(QStringLiteral("Quitter Tachora"), this);
     m_quitAction->setObjectName(QStringLiteral("quitAction"));
-    m_quitAction->setShortcut(QKeySequence::Quit);
+    // Spelled out: not every platform theme binds QKeySequence::Quit.
+    m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_quitAction->setShortcutContext(Qt::WindowShortcut);
     connect(m_quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    m_mainMenu = new QMenu;
+    m_mainMenu->setObjectName(QStringLiteral("mainMenu"));
+    m_mainMenu->addAction(m_updateAction);
+    m_mainMenu->addAction(m_reportAction);
+    m_mainMenu->addSeparator();
+    m_mainMenu->addAction(m_quitAction);
 }
 
 QMenu *AppDelegate::buildStatusMenu()
@@ -31,6 +53,9 @@ QMenu *AppDelegate::buildStatusMenu()
     QAction *open = menu->addAction(QStringLiteral("Ouvrir Tachora…"));
     open->setObjectName(QStringLiteral("statusOpenAction"));
     connect(open, &QAction::triggered, this, [this, open] { showMainWindow(open); });
+    menu->addSeparator();
+    menu->addAction(m_updateAction);
+    menu->addAction(m_reportAction);
     menu->addSeparator();
     menu->addAction(m_quitAction);
     return menu;

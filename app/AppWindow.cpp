@@ -1,15 +1,11 @@
-// The window and its two views.
+// The window and its main view.
 
 #include "AppDelegate.h"
 #include "MainView.h"
 #include "MainWindow.h"
 
-#include "views/FlippedView.h"
-
 #include <QAction>
-#include <QApplication>
 #include <QPushButton>
-#include <QStyle>
 #include <QToolButton>
 
 void AppDelegate::buildMainWindow()
@@ -17,6 +13,7 @@ void AppDelegate::buildMainWindow()
     m_mainView = buildMainView();
     m_settingsView = buildSettingsView();
     m_mainWindow = new MainWindow(m_mainView, m_settingsView);
+    m_mainWindow->setMainMenu(m_mainMenu);
     m_mainWindow->addAction(m_quitAction);
     if (!livesInTray())
         m_mainWindow->bringToFront();
@@ -32,22 +29,6 @@ MainView *AppDelegate::buildMainView()
     return view;
 }
 
-QWidget *AppDelegate::buildSettingsView()
-{
-    auto *view = new FlippedView(QRect(QPoint(0, 0), MainWindow::contentSize));
-    view->setObjectName(QStringLiteral("settingsView"));
-    auto *back = new QToolButton(view);
-    back->setObjectName(QStringLiteral("backButton"));
-    back->setAccessibleName(QStringLiteral("Retour"));
-    back->setToolTip(QStringLiteral("Retour"));
-    back->setAutoRaise(true);
-    back->setIcon(QIcon::fromTheme(QStringLiteral("go-previous"),
-                                   QApplication::style()->standardIcon(QStyle::SP_ArrowBack)));
-    back->setGeometry(18, 46, 28, 28);
-    connect(back, &QToolButton::clicked, this, [this, back] { showMain(back); });
-    return view;
-}
-
 void AppDelegate::showMainWindow(QObject *)
 {
     if (m_mainWindow)
@@ -58,10 +39,4 @@ void AppDelegate::showMain(QObject *)
 {
     if (m_mainWindow)
         m_mainWindow->showMainView();
-}
-
-void AppDelegate::showSettings(QObject *)
-{
-    if (m_mainWindow)
-        m_mainWindow->showSettingsView();
 }

@@ -1,6 +1,7 @@
 #include "MainView.h"
 
 #include "AppIcon.h"
+#include "MainWindow.h"
 
 #include "views/GaugeView.h"
 #include "views/LabelFactory.h"
@@ -17,8 +18,8 @@
 
 namespace {
 
-constexpr int gearInset = 14;
-constexpr int gearSize = 30;
+constexpr int gearInset = MainWindow::cornerInset;
+constexpr int gearSize = MainWindow::cornerButtonSize;
 // The stack sits this far below the middle of the view.
 constexpr int centreOffset = 2;
 

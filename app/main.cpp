@@ -61,6 +61,8 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("tachora"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tachora"));
     QApplication::setApplicationVersion(QString::fromLatin1(BuildConfig::version));
+    // Ties our windows to the installed .desktop file (Wayland's app id, the icon, the entry).
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(BuildConfig::appId));
     const AppOptions options = AppOptions::parse(QApplication::arguments());
     if (const auto status = answerWithoutDisplay(options))
         return *status;

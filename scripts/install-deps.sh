@@ -12,12 +12,15 @@ packages=(
     libcpp-httplib-dev libssl-dev openssl curl
     fonts-dejavu-core clang-format locales
     qt6-wayland libqt6svg6 fonts-noto-color-emoji
+    # The .deb: CPack finds the programs with file and their libraries with dpkg-shlibdeps.
+    dpkg-dev file
 )
 
 for option in "$@"; do
     case "$option" in
-    # The tray tests run on a virtual X server with a tray, driven by xdotool.
-    --test) packages+=(xvfb xauth trayer xdotool) ;;
+    # The tray tests run on a virtual X server with a tray, driven by xdotool; the desktop
+    # files are checked by their validators.
+    --test) packages+=(xvfb xauth trayer xdotool desktop-file-utils appstream) ;;
     # The benchmarks also time processes, run an HTTP/2 server and the application on X.
     --bench) packages+=(time nginx-light xvfb xauth trayer xdotool) ;;
     *) echo "install-deps: unknown option $option" >&2; exit 2 ;;

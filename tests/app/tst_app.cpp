@@ -3,6 +3,7 @@
 #include "SpeedServerProcess.h"
 
 #include "AppDelegate.h"
+#include "LoginItem.h"
 #include "MainWindow.h"
 #include "ResultTexts.h"
 #include "SingleInstance.h"
@@ -11,6 +12,7 @@
 
 #include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
+#include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
@@ -19,11 +21,14 @@
 #include "views/ResultTile.h"
 
 #include <QAccessible>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QToolButton>
 
 using namespace std::chrono_literals;
 using Result = SpeedTestEngine::Result;
@@ -45,6 +50,10 @@ class TestApp : public QObject
     // What the last onboarding alert showed, or "none"; and the watch that answers it.
     QStringList m_alert;
     std::unique_ptr<QObject> m_alertWatch;
+    // The updater's keys and cache, and what the application asked the desktop to open.
+    UpdateFeed::KeyPair m_keys = UpdateFeed::newKeyPair();
+    QTemporaryDir m_cache;
+    QList<QUrl> m_opened;
 
     // Launches on an engine with short budgets, against a server started with these
     // arguments, or against a closed port without any.
@@ -69,9 +78,17 @@ class TestApp : public QObject
     void relaunch()
     {
         m_app.reset();
-        m_app = std::make_unique<AppDelegate>(AppSetup{m_engine.get(), &m_live, nullptr,
-                                                       "http://127.0.0.1:9",
-                                                       [this] { return m_tray; }, 10ms});
+        AppSetup setup;
+        setup.engine = m_engine.get();
+        setup.live = &m_live;
+        setup.serviceOrigin = "http://127.0.0.1:9";
+        setup.trayAvailable = [this] { return m_tray; };
+        setup.trayRetryInterval = 10ms;
+        setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
+        setup.updater.publicKeys = QList{m_keys.publicKey};
+        setup.updater.cacheFolder = m_cache.path();
+        setup.openUrl = [this](const QUrl &url) { return m_opened.append(url), true; };
+        m_app = std::make_unique<AppDelegate>(std::move(setup));
         m_app->applicationDidFinishLaunching();
     }
 
@@ -86,6 +103,20 @@ class TestApp : public QObject
     QAction *statusAction() const
     {
         return m_app->statusController().trayIcon()->contextMenu()->actions().value(0);
+    }
+    static QStringList titles(const QMenu *menu)
+    {
+        QStringList texts;
+        for (const QAction *action : menu->actions())
+            texts.append(action->text());
+        return texts;
+    }
+    static QMessageBox *updateAlert()
+    {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (widget->objectName() == "updateAlert" && widget->isVisible())
+                return qobject_cast<QMessageBox *>(widget);
+        return nullptr;
     }
 
     // Clicks the named button of the alert that the next launch puts up, if any.
@@ -109,11 +140,14 @@ class TestApp : public QObject
 private slots:
     void init()
     {
-        for (const auto &key : {PreferenceKeys::menuBarMode, PreferenceKeys::liveMenuBar,
-                                PreferenceKeys::unitMBytes, PreferenceKeys::history})
+        for (const auto &key :
+             {PreferenceKeys::menuBarMode, PreferenceKeys::liveMenuBar, PreferenceKeys::unitMBytes,
+              PreferenceKeys::history, PreferenceKeys::updateAutoCheck,
+              PreferenceKeys::updateAutoDownload})
             store().remove(key);
         store().setBool(PreferenceKeys::onboarded, true);
         m_tray = false;
+        m_opened.clear();
         qunsetenv("KORVEL_DEBUG_SETTINGS");
     }
 
@@ -354,6 +388,153 @@ private slots:
         QTimer::singleShot(500, qApp, [] { QCoreApplication::exit(7); });
         QCOMPARE(QCoreApplication::exec(), 7);
         QVERIFY(m_app->statusController().isItemVisible());
+    }
+
+    void menus()
+    {
+        store().setBool(PreferenceKeys::menuBarMode, m_tray = true);
+        launch();
+        const QString update = m_app->updater() ? "Rechercher des mises à jour…"
+                                                : "Mises à jour par le gestionnaire de paquets";
+        auto *button = find<QToolButton>("menuButton");
+        QCOMPARE(button->geometry(), QRect(386, 14, 30, 30));
+        QCOMPARE(button->toolTip(), "Menu");
+        auto *menu = m_app->mainWindow()->findChild<QMenu *>("mainMenu");
+        QCOMPARE(titles(menu),
+                 (QStringList{update, "Signaler un problème…", "", "Quitter Tachora"}));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_VERIFY(menu->isVisible());
+        menu->close();
+        QCOMPARE(titles(m_app->statusController().trayIcon()->contextMenu()),
+                 (QStringList{"Lancer le test", "Ouvrir Tachora…", "", update,
+                              "Signaler un problème…", "", "Quitter Tachora"}));
+
+        // The window's shortcut, also in tray mode.
+        m_app->showMainWindow(nullptr);
+        QVERIFY(QTest::qWaitForWindowActive(m_app->mainWindow()));
+        QSignalSpy quit(m_app->findChild<QAction *>("quitAction"), &QAction::triggered);
+        QTest::keyClick(m_app->mainWindow(), Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quit.count(), 1);
+    }
+
+    void settingsView()
+    {
+        SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
+        m_tray = true;
+        launch();
+        m_app->showSettings(nullptr);
+        const auto state = [this](const char *name) {
+            if (auto *box = find<QCheckBox>(name))
+                return QString(box->isChecked() ? "on" : "off");
+            return find<QComboBox>(name)->currentText();
+        };
+        QCOMPARE(QStringList({state("liveCheckbox"), state("unitPopUp"), state("serverPopUp"),
+                              state("menuBarCheckbox"), state("loginCheckbox")}),
+                 (QStringList{"off", "Mbps", "http://127.0.0.1:9", "off", "off"}));
+        QCOMPARE(find<QLabel>("versionLabel")->text(), QString("Tachora v") + BuildConfig::version);
+        QCOMPARE(find<QComboBox>("unitPopUp")->geometry(), QRect(290, 180, 100, 26));
+
+        // Scrolling over a pop-up button without the focus leaves it alone.
+        auto *unit = find<QComboBox>("unitPopUp");
+        QWheelEvent wheel(QPointF(10, 10), unit->mapToGlobal(QPointF(10, 10)), {}, {0, -120},
+                          Qt::NoButton, {}, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(unit, &wheel);
+        QCOMPARE(unit->currentIndex(), 0);
+        unit->setCurrentIndex(1);
+        emit unit->activated(1);
+        QVERIFY(SpeedSettings::unitMBytes());
+        QCOMPARE(tile("downTile"), "11,7");
+
+        // The live text follows its checkbox at once.
+        find<QCheckBox>("menuBarCheckbox")->click();
+        find<QCheckBox>("liveCheckbox")->click();
+        QVERIFY(m_live.isRunning());
+
+        find<QPushButton>("makerLink")->click();
+        QCOMPARE(m_opened, QList<QUrl>{QUrl(BuildConfig::siteUrl)});
+
+        // The two update switches move together; the box shows on only when both are.
+        if (Updater *updater = m_app->updater()) {
+            for (const bool on : {true, false}) {
+                find<QCheckBox>("autoUpdatesCheckbox")->click();
+                QVERIFY(updater->automaticallyChecksForUpdates() == on
+                        && updater->automaticallyDownloadsUpdates() == on);
+            }
+            updater->setAutomaticallyChecksForUpdates(true);
+            relaunch();
+            QVERIFY(!find<QCheckBox>("autoUpdatesCheckbox")->isChecked());
+        }
+    }
+
+    void loginItem()
+    {
+        const QString path = LoginItem::filePath();
+        const QString folder = QFileInfo(path).path();
+        QDir(folder).removeRecursively();
+        launch();
+        auto *box = find<QCheckBox>("loginCheckbox");
+        box->click();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8()
+                                        + "\n"));
+        file.close();
+
+        // Turned off by the desktop's own settings, as either key.
+        for (const QByteArray line : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
+            QVERIFY(LoginItem::registerItem("/usr/bin/tachora") == std::nullopt);
+            QVERIFY(file.open(QIODevice::Append) && file.write(line + "\n") > 0);
+            file.close();
+            m_app->showSettings(nullptr);
+            QVERIFY(!box->isChecked());
+        }
+        box->click();
+        QVERIFY(box->isChecked() && LoginItem::isEnabled());
+        box->click();
+        QVERIFY(!QFile::exists(path));
+
+        // A folder that cannot be made: logged, and the box shows the real state.
+        QDir(folder).removeRecursively();
+        QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            qPrintable("Tachora: ouverture à la connexion: cannot create the folder " + folder));
+        box->click();
+        QVERIFY(!box->isChecked());
+        QFile::remove(folder);
+
+        // Exec takes a path with spaces and shell characters as one argument.
+        QVERIFY(LoginItem::registerItem("/opt/My Apps/a$b\\c") == std::nullopt);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("\nExec=\"/opt/My Apps/a\\\\$b\\\\\\\\c\"\n"));
+    }
+
+    void updateAlerts()
+    {
+        launch();
+        if (!m_app->updater())
+            QSKIP("this build leaves updates to the package manager");
+        m_app->findChild<QAction *>("updateAction")->trigger();
+        QTRY_VERIFY(updateAlert());
+        QCOMPARE(updateAlert()->text(), "Impossible de rechercher les mises à jour");
+
+        // A release whose package is already in the cache opens with the desktop's installer.
+        const QByteArray package = "!<arch>\ndebian-binary";
+        QFile file(m_cache.filePath("tachora_9.9.9.deb"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
+        file.close();
+        const Updater::Update update{"9.9.9",
+                                     "http://127.0.0.1:9/tachora.deb",
+                                     package.size(),
+                                     QCryptographicHash::hash(package, QCryptographicHash::Sha256),
+                                     UpdateFeed::sign(package, m_keys.secretKey),
+                                     "Des notes.",
+                                     {}};
+        m_app->updater()->onUpdateFound(update, file.fileName());
+        QTRY_COMPARE(updateAlert()->text(), "Tachora 9.9.9 est disponible");
+        QVERIFY(updateAlert()->informativeText().endsWith("\n\nDes notes."));
+        updateAlert()->findChild<QPushButton *>("installButton")->click();
+        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file.fileName())});
     }
 
     void commandLine_data()

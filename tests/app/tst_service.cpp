@@ -199,8 +199,12 @@ private slots:
     void reportThenMessage()
     {
         store().setBool(PreferenceKeys::onboarded, true);
-        AppDelegate app(
-            {nullptr, nullptr, nullptr, {}, [] { return false; }, 10ms, 5, false, m_client.get()});
+        AppSetup setup;
+        setup.trayAvailable = [] { return false; };
+        setup.trayRetryInterval = 10ms;
+        setup.service = m_client.get();
+        setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
+        AppDelegate app(std::move(setup));
         m_mid = 0;
         app.applicationDidFinishLaunching();
         QString prefilled;
