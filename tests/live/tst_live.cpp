@@ -123,14 +123,12 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         // The fixture has lo, eth0, docker0, a veth, wg0, wlan0 (no space after its colon),
         // wlé0 in UTF-8 and br0.
-        QTest::newRow("ethernet and wifi")
-            << QStringList({"eth0", "wlan0"}) << QStringList({"eth0", "wlan0"});
         // Inside a container no interface has a device: all but loopback count.
         QTest::newRow("no device")
             << QStringList()
             << QStringList({"eth0", "docker0", "vethab12cd3", "wg0", "wlan0", "wlé0", "br0"});
-        QTest::newRow("loopback with a device")
-            << QStringList({"lo", "wlan0"}) << QStringList({"wlan0"});
+        QTest::newRow("ethernet, wifi and loopback with a device")
+            << QStringList({"lo", "eth0", "wlan0"}) << QStringList({"eth0", "wlan0"});
         QTest::newRow("name not in ASCII") << QStringList({"wlé0"}) << QStringList({"wlé0"});
     }
 
@@ -240,9 +238,8 @@ private slots:
         QTest::addColumn<double>("rate");
         QTest::addColumn<QString>("expected");
         const std::pair<double, const char *> table[] = {
-            {0, "0k"},         {999, "1k"},        {999999, "1000k"},    {1000000, "1,0M"},
-            {1500000, "1,5M"}, {9999999, "10,0M"}, {10000000, "10M"},    {123456789, "123M"},
-            {-5, "0k"},        {-0.0, "0k"},       {std::nan(""), "0k"},
+            {999, "1k"},       {999999, "1000k"}, {1000000, "1,0M"},    {9999999, "10,0M"},
+            {10000000, "10M"}, {-0.0, "0k"},      {std::nan(""), "0k"},
         };
         for (const auto &[rate, expected] : table)
             QTest::addRow("%g", rate) << rate << QString::fromLatin1(expected);
