@@ -176,7 +176,6 @@ private slots:
     {
         QFETCH(int, stored);
         QFETCH(bool, megabytes);
-        QFETCH(QString, expected);
         const QDateTime newest(QDate(2025, 3, 4), QTime(14, 5));
         for (int age = stored - 1; age >= 0; --age)
             SpeedHistory::add(
@@ -184,11 +183,10 @@ private slots:
         SpeedSettings::setUnitMBytes(megabytes);
         launch();
         const QString history = find<QLabel>("historyLabel")->text();
-        QCOMPARE(
-            QStringList({caption(), tile("downTile"), tile("upTile"), tile("pingTile"),
-                         history.section(u'\n', 0, 0), QString::number(history.count(u'\n') + 1)})
-                .join(u'|'),
-            expected);
+        QTEST(QStringList({caption(), tile("downTile"), tile("upTile"), tile("pingTile"),
+                           history.section(u'\n', 0, 0), QString::number(history.count(u'\n') + 1)})
+                  .join(u'|'),
+              "expected");
         QVERIFY(stored < 2 || history.endsWith("   0 ms"));
     }
 
