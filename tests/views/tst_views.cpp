@@ -9,12 +9,10 @@
 
 #include <QAccessible>
 #include <QLabel>
-#include <QPainter>
 #include <QRawFont>
 #include <QtEndian>
 
 #include <cmath>
-#include <limits>
 #include <numbers>
 
 using Angles = QList<double>;
