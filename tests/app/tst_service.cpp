@@ -111,6 +111,7 @@ private slots:
             {200, R"({"ok": true})", " ", true},
             {200, R"({"ok": false})", "a@b", false},
             {200, R"({"ok": 1})", "", false},
+            {200, "", "", false},
             {500, R"({"ok": true})", "", false}};
         for (const auto &[status, reply, email, ok] : cases) {
             m_status = status, m_reply = reply;
@@ -122,12 +123,12 @@ private slots:
         QCoro::waitFor(m_client->checkWithServer());
         CrashReporter::setServiceOrigin(origin());
         CrashReporter::reportError("x");
-        QTRY_COMPARE(m_requests.size(), 7);
+        QTRY_COMPARE(m_requests.size(), 8);
         const QString id = store().string(PreferenceKeys::deviceId).value_or("");
         const QRegularExpression uuid("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
                                       "[0-9A-F]{12}$");
         QVERIFY(uuid.match(id).hasMatch()
-                && m_requests[5]["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
+                && m_requests[6]["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
         for (const QJsonObject &request : std::as_const(m_requests))
             QVERIFY(request["d"] == id && request["os"] == ServiceClient::osString());
         m_client->setOrigin("http://127.0.0.1:9");
@@ -164,6 +165,7 @@ private slots:
         row("text mid", "text mid");
         row("64 KB", "pad", {}, {7});
         row("64 KB + 1", "pad+1");
+        row("no network", "offline");
     }
 
     void sync()
@@ -177,6 +179,8 @@ private slots:
         m_status = tweak == "http 500" ? 500 : 200;
         if (shown.isValid())
             store().setValue(PreferenceKeys::shownMessages, shown);
+        if (tweak == "offline")
+            m_client->setOrigin("http://127.0.0.1:9");
         QCoro::waitFor(m_client->checkWithServer());
         QCOMPARE(m_client->pendingMessage().has_value(), !after.isEmpty());
         if (after.isEmpty()) {
@@ -263,6 +267,25 @@ private slots:
         QCOMPARE(store().integerList(PreferenceKeys::shownMessages), QList<qint64>{7});
         QTRY_VERIFY(m_requests.size() > asked + 2);
         QCOMPARE(alerts().count("Message de Korvel|" + m_msg), 0);
+    }
+
+    // Mutated signed answers: none gives a message unless it still says the same.
+    void fuzzedAnswers()
+    {
+        const QByteArray answer = checkAnswer("N"), key((char *)m_public, 32);
+        QVERIFY(SyncAnswer::decode(answer, "N", key, m_now));
+        QRandomGenerator random(14);
+        for (int round = 0; round < 5000; ++round) {
+            QByteArray bytes = answer;
+            // Each edit puts up to 2 copies of a random byte in place of up to 2 bytes, or cuts.
+            for (int edits = 1 + random.bounded(4); edits > 0; --edits) {
+                const int at = random.bounded(int(bytes.size()) + 1);
+                bytes = bytes.left(at) + QByteArray(random.bounded(3), char(random.bounded(256)))
+                        + (random.bounded(8) ? bytes.mid(at + random.bounded(3)) : QByteArray());
+            }
+            const bool same = QJsonDocument::fromJson(bytes) == QJsonDocument::fromJson(answer);
+            QVERIFY2(same || !SyncAnswer::decode(bytes, "N", key, m_now), bytes.constData());
+        }
     }
 };
 
