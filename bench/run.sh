@@ -2,13 +2,14 @@
 # Measures the speed-test engine (through tachora-cli) against tachora-speedserver.
 #
 # loopback: the engine next to curl on loopback, where neither the network nor the
-#   server is the limit:
+#   server is the limit, and the preferences store:
 #   1. download and upload rates, engine vs curl, over HTTP and HTTPS. On loopback the
 #      five production steps (1.255 GB) go by in a fraction of a second, so this part
 #      asks for ten steps of 800 MB to measure for the whole budget.
 #   1b. HTTP/1.1 against HTTP/2, against nginx over TLS (our server speaks HTTP/1.1 only)
 #   2. CPU seconds the engine process spends per GB moved
 #   3. the engine process's peak RSS during a full-size test
+#   5. the cost of one read of the preferences store
 # rates: the engine's rates on rate-limited links of 1, 2, 10, 50, 200 and 800 Mbit/s,
 #   both directions, HTTP and HTTPS, with the production budgets and sizes:
 #   server - the server's own limit on loopback; reference: the limit
@@ -280,9 +281,21 @@ for link in $links; do
 done
 }
 
+preferences() {
+echo
+echo "== 5. Preferences store: cost of a read (and of a write, for scale)"
+cmake --build --preset default --target tachora-bench-preferences >/dev/null
+build/bench/preferences/tachora-bench-preferences --dir "$work"
+}
+
 repeat=${BENCH_REPEAT:-3}
 rate_list=${BENCH_RATES:-1 2 10 50 200 800}
 links=${BENCH_LINKS:-server tbf}
 schemes=${BENCH_SCHEMES:-http https}
-[ "$part" != rates ] && loopback
-[ "$part" != loopback ] && rates
+if [ "$part" != rates ]; then
+    loopback
+    preferences
+fi
+if [ "$part" != loopback ]; then
+    rates
+fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Tachora needs to build, test and run.
 # Idempotent: when everything is present it prints nothing and touches nothing.
-# Usage: scripts/install-deps.sh [--bench]
+# Usage: scripts/install-deps.sh [--test] [--bench]
 set -euo pipefail
 
 packages=(
@@ -11,13 +11,22 @@ packages=(
     libcurl4-openssl-dev libsodium-dev
     libcpp-httplib-dev libssl-dev openssl curl
     fonts-dejavu-core clang-format locales
+    qt6-wayland libqt6svg6 fonts-noto-color-emoji
+    # The .deb: CPack finds the programs with file and their libraries with dpkg-shlibdeps.
+    dpkg-dev file
 )
 
-# The benchmark (bench/run.sh) also times processes, runs an HTTP/2 server and shapes
-# links between network namespaces.
-if [ "${1:-}" = --bench ]; then
-    packages+=(time nginx-light iproute2)
-fi
+for option in "$@"; do
+    case "$option" in
+    # The tray tests run on a virtual X server with a tray, driven by xdotool; the desktop
+    # files are checked by their validators.
+    --test) packages+=(xvfb xauth trayer xdotool desktop-file-utils appstream) ;;
+    # The benchmarks also time processes, run an HTTP/2 server and the application on X,
+    # and shape links between network namespaces.
+    --bench) packages+=(time nginx-light xvfb xauth trayer xdotool iproute2) ;;
+    *) echo "install-deps: unknown option $option" >&2; exit 2 ;;
+    esac
+done
 
 # Formatting tests run under these locales as well as C, so that a comma from the
 # C library can never leak into (or hide a fault in) our own number formatting.

@@ -6,8 +6,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
-if [ -x build/app/tachora ]; then
-    exec build/app/tachora "$@"
-fi
-# Until the desktop window lands, the command-line speed test is the program.
-exec build/app/cli/tachora-cli "$@"
+exec build/app/tachora "$@"

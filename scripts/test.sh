@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 ctest --preset "$preset"

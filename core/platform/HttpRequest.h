@@ -45,3 +45,13 @@ struct HttpOutcome
     bool isSuccessStatus() const { return isSuccessStatus(status); }
     static constexpr bool isSuccessStatus(long status) { return status >= 200 && status < 300; }
 };
+
+// An answer whose body was kept, as HttpSession::fetch gives it.
+struct HttpResponse
+{
+    HttpOutcome outcome;
+    QByteArray body;
+    // The body went over the limit it was fetched with: the transfer was stopped there, it
+    // counts as failed, and body holds nothing.
+    bool tooLarge = false;
+};

@@ -85,6 +85,33 @@ QCoro::Task<HttpOutcome> HttpSession::perform(HttpRequest request)
     co_return transfer->outcome();
 }
 
+QCoro::Task<HttpResponse> HttpSession::fetch(HttpRequest request, qsizetype bodyLimit)
+{
+    const std::shared_ptr<HttpTask> transfer = task(std::move(request));
+    HttpResponse response;
+    // The frame outlives the task's callbacks: they are dropped when it completes.
+    transfer->onReceive = [&response, bodyLimit, raw = transfer.get()](QByteArrayView chunk) {
+        if (response.tooLarge)
+            return;
+        if (chunk.size() > bodyLimit - response.body.size()) {
+            response.tooLarge = true;
+            response.body.clear();
+            raw->cancel();
+            return;
+        }
+        response.body.append(chunk);
+    };
+    co_await Completion{transfer.get()};
+    response.outcome = transfer->outcome();
+    // Even when the last chunk was the one too many and the transfer itself ended well.
+    if (response.tooLarge) {
+        response.outcome.ok = false;
+        response.outcome.error =
+            QStringLiteral("the answer is larger than %1 bytes").arg(bodyLimit);
+    }
+    co_return response;
+}
+
 bool HttpSession::add(const std::shared_ptr<HttpTask> &task)
 {
     if (!m_multi || curl_multi_add_handle(m_multi, task->m_easy) != CURLM_OK)

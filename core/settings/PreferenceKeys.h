@@ -22,5 +22,18 @@ inline constexpr QLatin1String lastCrashScan("TCLastCrashScan");
 inline constexpr QLatin1String deviceId("TCDeviceId");
 // array of integers: the server messages already shown.
 inline constexpr QLatin1String shownMessages("TCShownMessages");
+// text: a problem report that could not be sent, offered again in the next form.
+inline constexpr QLatin1String reportDraftText("TCReportDraftText");
+// text: the e-mail address typed with that report.
+inline constexpr QLatin1String reportDraftEmail("TCReportDraftEmail");
+// bool: scheduled update checks. The one key whose absence means true: checks are on until
+// the user turns them off.
+inline constexpr QLatin1String updateAutoCheck("TCUpdateAutoCheck");
+// bool: a scheduled check that finds a release also fetches its package.
+inline constexpr QLatin1String updateAutoDownload("TCUpdateAutoDownload");
+// date: the last update check that read a valid feed.
+inline constexpr QLatin1String updateLastCheck("TCUpdateLastCheck");
+// text: the newest version a scheduled check has told the user about.
+inline constexpr QLatin1String updateNotifiedVersion("TCUpdateNotifiedVersion");
 
 } // namespace PreferenceKeys

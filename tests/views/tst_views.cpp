@@ -7,11 +7,12 @@
 #include "views/Palette.h"
 #include "views/ResultTile.h"
 
+#include <QAccessible>
 #include <QLabel>
-#include <QPainter>
+#include <QRawFont>
+#include <QtEndian>
 
 #include <cmath>
-#include <limits>
 #include <numbers>
 
 using Angles = QList<double>;
@@ -92,6 +93,35 @@ QRect textBand(qreal bottom, int lineHeight)
     return QRect(QPoint(80, qFloor(bottom) - lineHeight), QPoint(220, qCeil(bottom)));
 }
 
+// DejaVu Sans Bold with its '1' half as wide, under another name: a font whose digits are not
+// all equally wide, as Cantarell's are (GNOME's default). Same-length names keep every offset
+// of the font file; FreeType does not check table checksums.
+QString loadNarrowOneFont()
+{
+    QFile file(QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray font = file.readAll();
+    const quint32 one = QRawFont(font, 10).glyphIndexesForString(QStringLiteral("1")).value(0);
+    for (int table = 0; table < qFromBigEndian<quint16>(font.constData() + 4); ++table) {
+        const char *record = font.constData() + 12 + 16 * table;
+        if (QByteArrayView(record, 4) == "hmtx") {
+            char *advance = font.data() + qFromBigEndian<quint32>(record + 8) + 4 * one;
+            qToBigEndian<quint16>(qFromBigEndian<quint16>(advance) / 2, advance);
+        }
+    }
+    auto utf16 = [](const QByteArray &ascii) {
+        QByteArray text;
+        for (const char c : ascii)
+            text.append('\0').append(c);
+        return text;
+    };
+    font.replace("DejaVu Sans", "Narrow Ones");
+    font.replace(utf16("DejaVu Sans"), utf16("Narrow Ones"));
+    return QFontDatabase::applicationFontFamilies(QFontDatabase::addApplicationFontFromData(font))
+        .value(0);
+}
+
 } // namespace
 
 class TestViews : public QObject
@@ -113,58 +143,37 @@ private slots:
         SpeedSettings::setUnitMBytes(false);
     }
 
-    void brandColoursFollowTheAppearance_data()
-    {
-        QTest::addColumn<QColor>("window");
-        QTest::addColumn<bool>("dark");
-        QTest::addRow("middle grey") << QColor(128, 128, 128) << false;
-        QTest::addRow("just below the middle") << QColor(126, 126, 126) << true;
-        QTest::addRow("deep blue") << QColor(10, 20, 90) << true;
-    }
-
+    // Dark below the middle lightness, light from it on; resolved at the call, for the
+    // appearance in effect then.
     void brandColoursFollowTheAppearance()
     {
-        QFETCH(QColor, window);
-        QFETCH(bool, dark);
-        const QColor text = dark ? Qt::white : Qt::black;
-        QApplication::setPalette(appearance(window, text));
-        // Resolved at the call, for the appearance in effect then.
-        QCOMPARE(korvelMauve(), dark ? darkMauve : lightMauve);
-        QCOMPARE(speedGreen(), dark ? QColor::fromRgbF(0.29f, 0.871f, 0.502f)
-                                    : QColor::fromRgbF(0.086f, 0.639f, 0.29f));
-        QCOMPARE(korvelMauveFixed(), lightMauve);
-        QCOMPARE(speedGreenFixed(), QColor::fromRgbF(0.133f, 0.773f, 0.369f));
-        for (const auto &[color, alpha] : {std::pair(ViewColor::label, 1.0f),
-                                           {ViewColor::secondaryLabel, 0.55f},
-                                           {ViewColor::tertiaryLabel, 0.30f}}) {
-            const QColor resolved = resolveColor(color, QApplication::palette());
-            QVERIFY(resolved.rgb() == text.rgb() && qAbs(resolved.alphaF() - alpha) < 0.01f);
+        for (const auto &[grey, mauve] : {std::pair(128, lightMauve), {126, darkMauve}}) {
+            QApplication::setPalette(appearance(QColor(grey, grey, grey), Qt::black));
+            QCOMPARE(korvelMauve(), mauve);
         }
     }
 
     void labelsArePlainTextInTheirPaletteColours()
     {
         QWidget parent;
-        QLabel *label = makeLabel(QStringLiteral("<b>x</b>"), 16, QFont::DemiBold, Qt::red);
         QLabel *mauve =
-            makeLabel(QStringLiteral("Réglages"), 11, QFont::Medium, ViewColor::korvelMauve);
+            makeLabel(QStringLiteral("<b>Réglages</b>"), 11, QFont::Medium, ViewColor::korvelMauve);
         QLabel *secondary =
             makeLabel(QStringLiteral("Montée"), 11, QFont::Medium, ViewColor::secondaryLabel);
-        for (QLabel *child : {label, mauve, secondary})
-            child->setParent(&parent);
-        QCOMPARE(label->textFormat(), Qt::PlainText);
-        QVERIFY(label->font().pixelSize() == 16 && label->font().weight() == QFont::DemiBold);
-        QVERIFY(label->alignment() & Qt::AlignHCenter);
+        mauve->setParent(&parent);
+        secondary->setParent(&parent);
+        QCOMPARE(mauve->textFormat(), Qt::PlainText);
+        QVERIFY(mauve->font().pixelSize() == 11 && mauve->font().weight() == QFont::Medium);
 
         // The colours follow the palette of the moment, the application's or the parent's.
         auto colour = [](QLabel *label) { return label->palette().color(QPalette::WindowText); };
-        QCOMPARE(colour(secondary), resolveColor(ViewColor::secondaryLabel, lightPalette));
+        QCOMPARE(colour(secondary), secondaryLabelColor(lightPalette));
         QCOMPARE(colour(mauve), lightMauve);
         QApplication::setPalette(darkPalette);
-        QTRY_COMPARE(colour(secondary), resolveColor(ViewColor::secondaryLabel, darkPalette));
+        QTRY_COMPARE(colour(secondary), secondaryLabelColor(darkPalette));
         QCOMPARE(colour(mauve), darkMauve);
         parent.setPalette(lightPalette);
-        QTRY_COMPARE(colour(secondary), resolveColor(ViewColor::secondaryLabel, lightPalette));
+        QTRY_COMPARE(colour(secondary), secondaryLabelColor(lightPalette));
         QCOMPARE(colour(mauve), lightMauve);
     }
 
@@ -176,7 +185,6 @@ private slots:
         QTest::addColumn<qreal>("number");
         QTest::addColumn<qreal>("unit");
         QTest::addRow("300x200") << QSize(300, 200) << 126.0 << 64.84 << 48.84;
-        QTest::addRow("80x200") << QSize(80, 200) << 0.0 << 0.0 << 0.0;
         QTest::addRow("88x200, ring of 20") << QSize(88, 200) << 0.0 << 0.0 << 0.0;
         QTest::addRow("300x65") << QSize(300, 65) << 21.0 << 29.14 << 13.14;
     }
@@ -196,7 +204,6 @@ private slots:
         QCOMPARE(geometry->centre, QPointF(size.width() / 2.0, size.height() - 22));
         QTEST(size.height() - geometry->numberBottom, "number");
         QTEST(size.height() - geometry->unitBottom, "unit");
-        QCOMPARE(geometry->captionBottom, size.height());
     }
 
     void gaugeArc_data()
@@ -206,7 +213,6 @@ private slots:
         QTest::addColumn<Angles>("green");
         QTest::addColumn<Angles>("track");
         const Angles none, whole{180, 90, 0};
-        QTest::addRow("0") << 0.0 << 0.0 << none << whole;
         QTest::addRow("0.02") << 0.02 << 0.0 << none << whole;
         QTest::addRow("0.03") << 0.03 << std::log10(1.03) / 3 << Angles{180} << Angles{90, 0};
         QTest::addRow("negative") << -50.0 << 0.0 << none << whole;
@@ -214,7 +220,6 @@ private slots:
         QTest::addRow("9") << 9.0 << 1.0 / 3 << Angles{180, 150, 125} << Angles{90, 30, 0};
         QTest::addRow("99") << 99.0 << 2.0 / 3 << Angles{180, 90, 65} << Angles{40, 0};
         QTest::addRow("999") << 999.0 << 1.0 << whole << none;
-        QTest::addRow("5000") << 5000.0 << 1.0 << whole << none;
         QTest::addRow("infinity") << qInf() << 1.0 << whole << none;
     }
 
@@ -253,6 +258,10 @@ private slots:
         QVERIFY(number.bottom() < gauge300.numberBottom && number.bottom() < unit.top());
         QVERIFY(unit.bottom() < gauge300.unitBottom && unit.bottom() < caption.top());
         QVERIFY(number.height() > 2 * unit.height());
+        // Screen readers get what is drawn: the caption, and the number with its unit.
+        QAccessibleInterface *readout = QAccessible::queryAccessibleInterface(&gauge);
+        QCOMPARE(readout->text(QAccessible::Name), QStringLiteral("Descente"));
+        QCOMPARE(readout->text(QAccessible::Value), QStringLiteral("100 Mo/s"));
         gauge.setCaption(QString());
         QVERIFY(inkBounds(render(gauge), textBand(200, 14), lightWindow, 30).isEmpty());
 
@@ -267,7 +276,6 @@ private slots:
     void tileTitleAboveValue()
     {
         ResultTile tile(QStringLiteral("Montée"));
-        QCOMPARE(tile.size(), QSize(112, 56));
         tile.setValue(QStringLiteral("123,4"));
         const QColor fill = blend(lightWindow, Qt::black, 0.05);
         const QImage image = render(tile);
@@ -276,6 +284,39 @@ private slots:
         QVERIFY(!title.isEmpty() && QRect(0, 8, 112, 15).contains(title));
         QVERIFY(!value.isEmpty() && QRect(0, 28, 112, 20).contains(value));
         QVERIFY(value.height() > title.height());
+        // One element for screen readers, named by its title, not two unrelated labels.
+        QAccessibleInterface *readout = QAccessible::queryAccessibleInterface(&tile);
+        QCOMPARE(readout->text(QAccessible::Name), QStringLiteral("Montée"));
+        QCOMPARE(readout->text(QAccessible::Value), QStringLiteral("123,4"));
+        QCOMPARE(readout->childCount(), 0);
+    }
+
+    void numbersKeepTheirPlace_data()
+    {
+        QTest::addColumn<bool>("gauge");
+        QTest::addRow("gauge") << true;
+        QTest::addRow("tile") << false;
+    }
+
+    void numbersKeepTheirPlace()
+    {
+        QFETCH(bool, gauge);
+        static const QString family = loadNarrowOneFont();
+        QVERIFY2(!family.isEmpty(), "DejaVu Sans Bold (fonts-dejavu-core) is needed");
+        const QFont font = QApplication::font();
+        const auto restore = qScopeGuard([&font] { QApplication::setFont(font); });
+        QApplication::setFont(QFont(family));
+        // "18,8" and "88,8" differ in their first digit only: what follows it must not move,
+        // even with a '1' narrower than the '8'. Right of the middle is past the first digit.
+        auto rightHalf = [gauge](double value) {
+            if (gauge)
+                return renderGauge(value).copy(
+                    textBand(gauge300.numberBottom, 40).adjusted(70, 0, 0, 0));
+            ResultTile tile(QStringLiteral("Descente"));
+            tile.setValue(SpeedSettings::format(value));
+            return render(tile).copy(56, 0, 56, 56);
+        };
+        QCOMPARE(rightHalf(18.8), rightHalf(88.8));
     }
 
     void tileCardFollowsTheBounds_data()
@@ -283,8 +324,7 @@ private slots:
         QTest::addColumn<QSize>("size");
         QTest::addColumn<bool>("dark");
         QTest::addRow("wider and lower") << QSize(200, 40) << false;
-        QTest::addRow("narrower and higher") << QSize(60, 90) << false;
-        QTest::addRow("dark, wider") << QSize(200, 40) << true;
+        QTest::addRow("dark, narrower and higher") << QSize(60, 90) << true;
     }
 
     void tileCardFollowsTheBounds()

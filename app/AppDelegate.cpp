@@ -1,0 +1,223 @@
+#include "AppDelegate.h"
+
+#include "MainWindow.h"
+
+#include "service/ServiceClient.h"
+
+#include "diagnostics/CrashReporter.h"
+
+#include "live/LiveThroughputMonitor.h"
+#include "live/StatusItemController.h"
+#include "platform/BuildConfig.h"
+#include "platform/PreferencesStore.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/SpeedHistory.h"
+#include "settings/SpeedSettings.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+namespace {
+
+constexpr std::chrono::hours syncInterval{1};
+constexpr std::chrono::hours updateCheckInterval{1};
+
+} // namespace
+
+AppDelegate::AppDelegate(Setup setup, QObject *parent)
+    : QObject(parent)
+    , m_engine(setup.engine ? *setup.engine : SpeedTestEngine::shared())
+    , m_live(setup.live ? *setup.live : LiveThroughputMonitor::shared())
+    , m_store(setup.store ? *setup.store : PreferencesStore::shared())
+    , m_serviceOrigin(setup.serviceOrigin.isEmpty()
+                          ? QString::fromLatin1(BuildConfig::serviceOrigin)
+                          : setup.serviceOrigin)
+    , m_trayAvailable(setup.trayAvailable ? std::move(setup.trayAvailable)
+                                          : &QSystemTrayIcon::isSystemTrayAvailable)
+    , m_statusController(new StatusItemController(this))
+    , m_updater(BuildConfig::updaterEnabled ? new Updater(std::move(setup.updater), this) : nullptr)
+    , m_openUrl(setup.openUrl ? std::move(setup.openUrl) : &QDesktopServices::openUrl)
+    , m_hourlyTimer(new QTimer(this))
+    , m_trayWatch(new QTimer(this))
+    , m_trayChecksLeft(setup.trayRetries)
+    , m_reportCrashes(setup.reportCrashes)
+    , m_service(setup.service ? *setup.service : ServiceClient::shared())
+{
+    if (!setup.service)
+        m_service.setOrigin(m_serviceOrigin);
+    const QList<SpeedTestEngine::Result> history = SpeedHistory::all();
+    if (!history.isEmpty())
+        m_lastResult = history.constFirst();
+    m_hourlyTimer->setInterval(syncInterval);
+    connect(m_hourlyTimer, &QTimer::timeout, this, &AppDelegate::syncWithServer);
+    m_trayWatch->setInterval(setup.trayRetryInterval);
+    connect(m_trayWatch, &QTimer::timeout, this, &AppDelegate::watchForTray);
+    // The updater is ours and goes with us, so its callbacks need no guard.
+    if (m_updater) {
+        m_updater->onCheckFinished = [this](Updater::Outcome outcome,
+                                            const std::optional<Updater::Update> &update) {
+            updateCheckFinished(outcome, update);
+        };
+        m_updater->onUpdateFound = [this](const Updater::Update &update,
+                                          const std::optional<QString> &package) {
+            updateFound(update, package);
+        };
+        m_updater->onDownloadFinished = [this](const Updater::Update &update,
+                                               const std::optional<QString> &package) {
+            updateDownloaded(update, package);
+        };
+    }
+}
+
+AppDelegate::~AppDelegate()
+{
+    delete m_mainWindow;
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    // First, so that what the last run left goes out and a fault from here on is caught.
+    if (m_reportCrashes) {
+        CrashReporter::setServiceOrigin(m_serviceOrigin);
+        CrashReporter::install();
+    }
+    applyQuitRule();
+    buildMenu();
+    buildMainWindow();
+
+    // The engine may outlive us: its callbacks check that we are still there.
+    QPointer<AppDelegate> self(this);
+    m_engine.onProgress = [self](SpeedTestEngine::Phase phase, double mbps) {
+        if (self)
+            self->testProgress(phase, mbps);
+    };
+    m_engine.onFinished = [self](std::optional<SpeedTestEngine::Result> result) {
+        if (self)
+            self->testFinished(result);
+    };
+
+    if (livesInTray())
+        m_statusController->enable(buildStatusMenu());
+    else
+        m_mainWindow->activateWindow();
+    showOnboardingIfNeeded();
+    applyLiveMode();
+    refreshResultsUI();
+    syncWithServer();
+    m_hourlyTimer->start();
+    if (menuBarMode() && !livesInTray())
+        m_trayWatch->start();
+    if (m_updater)
+        m_updater->setUpdateCheckInterval(updateCheckInterval);
+
+    if (qEnvironmentVariableIsSet("KORVEL_DEBUG_SETTINGS")
+        && qgetenv("KORVEL_DEBUG_SETTINGS") == "1")
+        showSettings(nullptr);
+}
+
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const
+{
+    return !livesInTray();
+}
+
+bool AppDelegate::livesInTray() const
+{
+    return menuBarMode() && m_trayAvailable();
+}
+
+bool AppDelegate::menuBarMode() const
+{
+    return m_store.boolValue(PreferenceKeys::menuBarMode);
+}
+
+void AppDelegate::applyQuitRule()
+{
+    QGuiApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
+}
+
+void AppDelegate::applyDisplayMode()
+{
+    if (livesInTray()) {
+        m_statusController->enable(buildStatusMenu());
+    } else {
+        m_statusController->disable();
+        // After the current event, so that a menu or dialog that triggered this is gone.
+        QTimer::singleShot(0, this, [this] { showMainWindow(nullptr); });
+    }
+    applyQuitRule();
+    applyLiveMode();
+}
+
+void AppDelegate::toggleMenuBarMode(QAbstractButton *sender)
+{
+    m_store.setBool(PreferenceKeys::menuBarMode, sender && sender->isChecked());
+    if (menuBarMode() && !livesInTray())
+        m_trayWatch->start();
+    applyDisplayMode();
+}
+
+void AppDelegate::applyLiveMode()
+{
+    if (livesInTray() && SpeedSettings::liveMenuBar()) {
+        QPointer<AppDelegate> self(this);
+        m_live.onSample = [self](double down, double) {
+            if (self)
+                self->m_statusController->setLiveText(QStringLiteral("↓")
+                                                      + LiveThroughputMonitor::compact(down));
+        };
+        m_live.start();
+    } else {
+        m_live.stop();
+        m_statusController->setLiveText(std::nullopt);
+    }
+}
+
+void AppDelegate::watchForTray()
+{
+    if (!menuBarMode() || livesInTray() || --m_trayChecksLeft <= 0)
+        m_trayWatch->stop();
+    if (livesInTray())
+        applyDisplayMode();
+}
+
+void AppDelegate::showOnboardingIfNeeded()
+{
+    if (m_store.boolValue(PreferenceKeys::onboarded))
+        return;
+    // Without a tray the choice would change nothing: ask at the first launch that has one.
+    if (!m_trayAvailable())
+        return;
+    // Stored before the question, so that it is put at most once even if we are quit
+    // while it is on screen.
+    m_store.setBool(PreferenceKeys::onboarded, true);
+
+    QMessageBox alert(m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+    alert.setObjectName(QStringLiteral("onboardingAlert"));
+    alert.setWindowTitle(QStringLiteral("Tachora"));
+    alert.setTextFormat(Qt::PlainText);
+    alert.setText(QStringLiteral("Bienvenue dans Tachora 🚀"));
+    alert.setInformativeText(QStringLiteral(
+        "Où veux-tu que l'app vive ?\n\nDans le Dock : une app classique avec sa fenêtre.\n"
+        "Dans la barre de menus : un petit compteur discret en haut de l'écran, qui peut même "
+        "afficher ton débit en direct.\n\nTu pourras changer d'avis à tout moment dans la "
+        "fenêtre de l'app."));
+    // The same role for both keeps them in this order on every desktop's button layout.
+    QPushButton *dock = alert.addButton(QStringLiteral("Dans le Dock"), QMessageBox::ActionRole);
+    QPushButton *tray =
+        alert.addButton(QStringLiteral("Dans la barre de menus"), QMessageBox::ActionRole);
+    dock->setObjectName(QStringLiteral("dockButton"));
+    tray->setObjectName(QStringLiteral("menuBarButton"));
+    alert.setDefaultButton(dock);
+    alert.exec();
+
+    const bool menuBar = alert.clickedButton() == tray;
+    m_store.setBool(PreferenceKeys::menuBarMode, menuBar);
+    if (m_menuBarCheckbox)
+        m_menuBarCheckbox->setChecked(menuBar);
+    applyDisplayMode();
+}

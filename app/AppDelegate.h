@@ -1,0 +1,169 @@
+#pragma once
+
+#include "Updater.h"
+
+#include "engine/SpeedTestEngine.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class LiveThroughputMonitor;
+class MainView;
+class MainWindow;
+class PreferencesStore;
+class QAbstractButton;
+class QAction;
+class QDialog;
+class QComboBox;
+class QMenu;
+class QMessageBox;
+class QTimer;
+class QUrl;
+class QWidget;
+class ServiceClient;
+class StatusItemController;
+
+// What the application runs with; empty fields stand for the production ones.
+struct AppSetup
+{
+    SpeedTestEngine *engine = nullptr;
+    LiveThroughputMonitor *live = nullptr;
+    PreferencesStore *store = nullptr;
+    QString serviceOrigin;
+    // Whether a system tray is there to show our item.
+    std::function<bool()> trayAvailable;
+    // While in tray mode without a tray: how often, and how many times, to look for one
+    // that starts after us (a panel started later at login).
+    std::chrono::milliseconds trayRetryInterval{5000};
+    int trayRetries = 5;
+    // Whether launch uploads the last run's crash and catches this one's. Only the real
+    // application does: a test process keeps its own signal handling.
+    bool reportCrashes = false;
+    // The client of the maker's service; the shared one, set to serviceOrigin, when absent.
+    ServiceClient *service = nullptr;
+    // The updater's feed, keys, clock and store, when the build has an updater.
+    UpdaterConfig updater;
+    // Opens a web page or a downloaded package with the desktop's application for it.
+    std::function<bool(const QUrl &url)> openUrl;
+};
+
+// The application: it owns the engine, the live monitor, the tray item and the window, and
+// every user action arrives at one of its methods. Its operations are spread over files by
+// what they do: AppDelegate.cpp (launch, display mode, live text, onboarding), AppWindow.cpp
+// (the window and its main view), AppSettings.cpp (the settings view and its controls),
+// AppTestControls.cpp (running a test, the result area), AppMenus.cpp (the menus),
+// AppUpdates.cpp (what the updater tells the user) and AppService.cpp (problem reports and
+// the service's messages).
+class AppDelegate : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Setup = AppSetup;
+
+    explicit AppDelegate(Setup setup = {}, QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    // The launch sequence; runs the onboarding question modally on a first launch.
+    void applicationDidFinishLaunching();
+    // Whether closing the window ends the application: not while it lives in the tray.
+    bool applicationShouldTerminateAfterLastWindowClosed() const;
+
+    // User actions.
+    void testPressed(QObject *sender);
+    void showMainWindow(QObject *sender);
+    void showMain(QObject *sender);
+    void showSettings(QObject *sender);
+    void toggleMenuBarMode(QAbstractButton *sender);
+    void toggleLiveMenuBar(QAbstractButton *sender);
+    void unitChanged(QComboBox *sender);
+    void toggleAutoUpdates(QAbstractButton *sender);
+    void toggleLoginItem(QAbstractButton *sender);
+    void checkForUpdates(QObject *sender);
+    void reportProblemPressed(QObject *sender);
+    void openKorvel(QObject *sender);
+
+    MainWindow *mainWindow() const { return m_mainWindow; }
+    StatusItemController &statusController() const { return *m_statusController; }
+    QString serviceOrigin() const { return m_serviceOrigin; }
+    // Null when the build leaves updates to the system's package manager.
+    Updater *updater() const { return m_updater; }
+    // The tray item is used: tray mode is chosen and a tray is there to show it. Without a
+    // tray the application behaves as a windowed one, whatever the preference says.
+    bool livesInTray() const;
+
+private:
+    bool menuBarMode() const;
+    void applyDisplayMode();
+    void applyQuitRule();
+    void applyLiveMode();
+    void showOnboardingIfNeeded();
+    void watchForTray();
+    void syncWithServer();
+
+    void buildMenu();
+    QMenu *buildStatusMenu();
+    void rebuildStatusMenuIfEnabled();
+
+    void buildMainWindow();
+    MainView *buildMainView();
+    QWidget *buildSettingsView();
+    void addSettingsControls(QWidget *view);
+    void addSettingsFooter(QWidget *view);
+
+    void updateCheckFinished(Updater::Outcome outcome,
+                             const std::optional<Updater::Update> &update);
+    void updateFound(const Updater::Update &update, const std::optional<QString> &package);
+    void updateDownloaded(const Updater::Update &update, const std::optional<QString> &package);
+    void showUpdateAlert(const Updater::Update &update);
+    QMessageBox *newUpdateAlert(const QString &text, const QString &informativeText);
+
+    void testProgress(SpeedTestEngine::Phase phase, double mbps);
+    void testFinished(const std::optional<SpeedTestEngine::Result> &result);
+    void refreshResultsUI();
+
+    QCoro::Task<> sendReport(QString text, QString email);
+    QCoro::Task<> runSync();
+    QMessageBox *openAlert(const QString &title, const QString &text);
+
+    SpeedTestEngine &m_engine;
+    LiveThroughputMonitor &m_live;
+    PreferencesStore &m_store;
+    QString m_serviceOrigin;
+    std::function<bool()> m_trayAvailable;
+    StatusItemController *m_statusController;
+    MainWindow *m_mainWindow = nullptr;
+    // Holds the gauge, the tiles, the test button and the history lines.
+    MainView *m_mainView = nullptr;
+    QWidget *m_settingsView = nullptr;
+    // The settings view's tray-mode checkbox, kept in step by the onboarding.
+    QPointer<QAbstractButton> m_menuBarCheckbox;
+    // Read again each time the settings view is shown.
+    QPointer<QAbstractButton> m_loginCheckbox;
+    Updater *m_updater = nullptr;
+    std::function<bool(const QUrl &url)> m_openUrl;
+    QPointer<QMessageBox> m_updateAlert;
+    // The same actions serve the window's menu and the tray item's.
+    QAction *m_updateAction = nullptr;
+    QAction *m_reportAction = nullptr;
+    QAction *m_quitAction = nullptr;
+    QMenu *m_mainMenu = nullptr;
+    std::optional<SpeedTestEngine::Result> m_lastResult;
+    bool m_userCancelled = false;
+    QTimer *m_hourlyTimer = nullptr;
+    QTimer *m_trayWatch = nullptr;
+    int m_trayChecksLeft = 0;
+    bool m_reportCrashes = false;
+    ServiceClient &m_service;
+    QPointer<QDialog> m_reportForm;
+    // The service's message on screen; no other sync runs until it is closed.
+    QPointer<QMessageBox> m_messageAlert;
+    bool m_syncRunning = false;
+};

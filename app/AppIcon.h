@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QColor>
+#include <QIcon>
+#include <QPixmap>
+
+// Our own pictures: the application icon and the icons of the corner buttons.
+namespace AppIcon {
+
+// The application icon from resources/tachora.svg, or the same drawing made here where Qt
+// has no SVG reader (the qt6-svg plugins are optional).
+QIcon application();
+QPixmap applicationPixmap(int size, qreal devicePixelRatio);
+
+// The icon theme's settings icon, or a gear drawn in the given colour.
+QIcon settings(const QColor &color);
+
+// The icon theme's menu icon, or three bars drawn in the given colour.
+QIcon menu(const QColor &color);
+
+} // namespace AppIcon

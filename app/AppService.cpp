@@ -1,0 +1,104 @@
+// What goes to and comes from the maker's service: the problem report and the messages.
+
+#include "AppDelegate.h"
+
+#include "MainWindow.h"
+
+#include "service/ProblemReportDialog.h"
+#include "service/ReportDraft.h"
+#include "service/ServiceClient.h"
+
+#include "platform/BuildConfig.h"
+#include "platform/PreferencesStore.h"
+
+#include <QLabel>
+#include <QMessageBox>
+
+void AppDelegate::reportProblemPressed(QObject *)
+{
+    // One form at a time: a second press brings the open one back.
+    if (!m_reportForm || !m_reportForm->isVisible()) {
+        auto *form = new ProblemReportDialog(
+            m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+        form->setAttribute(Qt::WA_DeleteOnClose);
+        form->setWindowModality(Qt::ApplicationModal);
+        const ReportDraft draft = ReportDraft::load(m_store);
+        form->setContents(draft.text, draft.email);
+        connect(form, &QDialog::accepted, this,
+                [this, form] { sendReport(form->text().trimmed(), form->email()); });
+        m_reportForm = form;
+    }
+    m_reportForm->show();
+    m_reportForm->raise();
+    m_reportForm->activateWindow();
+}
+
+QCoro::Task<> AppDelegate::sendReport(QString text, QString email)
+{
+    // While it is under way the report is no draft: a form opened meanwhile starts empty.
+    PreferencesStore &store = m_store;
+    ReportDraft::clear(store);
+    if (text.isEmpty())
+        co_return;
+    QPointer<AppDelegate> self(this);
+    const bool sent = co_await m_service.reportProblem(text, email);
+    if (!sent)
+        ReportDraft::save(store, {text, email});
+    if (!self)
+        co_return;
+    if (sent) {
+        openAlert(
+            QStringLiteral("Merci !"),
+            QStringLiteral("Ton signalement est bien parti. La réponse arrivera dans l'app."));
+    } else {
+        openAlert(QStringLiteral("Envoi impossible"),
+                  QStringLiteral("Impossible d'envoyer pour le moment (réseau ?). Réessaie plus "
+                                 "tard ou écris à %1.")
+                      .arg(QString::fromUtf8(BuildConfig::supportEmail)));
+    }
+}
+
+void AppDelegate::syncWithServer()
+{
+    // The pending message must stay the one on screen until its alert closes, so no sync
+    // runs meanwhile, nor two at once.
+    if (m_syncRunning || m_messageAlert)
+        return;
+    runSync();
+}
+
+QCoro::Task<> AppDelegate::runSync()
+{
+    m_syncRunning = true;
+    QPointer<AppDelegate> self(this);
+    co_await m_service.checkWithServer();
+    if (!self)
+        co_return;
+    m_syncRunning = false;
+    const std::optional<SyncAnswer::Message> &message = m_service.pendingMessage();
+    if (!message)
+        co_return;
+    m_messageAlert = openAlert(QStringLiteral("Message de Korvel"), message->text);
+    m_messageAlert->setObjectName(QStringLiteral("messageAlert"));
+    connect(m_messageAlert, &QDialog::finished, this, [this] { m_service.markMessageShown(); });
+}
+
+QMessageBox *AppDelegate::openAlert(const QString &title, const QString &text)
+{
+    auto *alert =
+        new QMessageBox(m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::ApplicationModal);
+    alert->setWindowTitle(QStringLiteral("Tachora"));
+    alert->setText(title);
+    alert->setInformativeText(text);
+    // The service's words are shown as they are: never as markup, never as links.
+    for (QLabel *label : alert->findChildren<QLabel *>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setOpenExternalLinks(false);
+    }
+    alert->show();
+    alert->raise();
+    alert->activateWindow();
+    return alert;
+}

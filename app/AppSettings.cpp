@@ -1,0 +1,289 @@
+// The settings view and what its controls do. Every control acts at once; there is nothing
+// to apply or cancel.
+
+#include "AppDelegate.h"
+#include "LoginItem.h"
+#include "MainWindow.h"
+
+#include "platform/BuildConfig.h"
+#include "settings/SpeedSettings.h"
+#include "views/CardView.h"
+#include "views/FlippedView.h"
+#include "views/LabelFactory.h"
+#include "views/Palette.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <QToolButton>
+#include <QUrl>
+
+namespace {
+
+constexpr int rowX = 40;
+
+// Scrolling the view over a pop-up button that has not been given the focus must not change
+// a setting on the way.
+class WheelGuard : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const auto *widget = qobject_cast<QWidget *>(watched);
+        if (event->type() == QEvent::Wheel && widget && !widget->hasFocus()) {
+            event->ignore();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// The maker's link: a borderless button whose text takes the brand mauve of the appearance
+// in effect each time it is drawn.
+class LinkButton : public QPushButton
+{
+public:
+    using QPushButton::QPushButton;
+
+    QSize sizeHint() const override
+    {
+        return fontMetrics().size(Qt::TextSingleLine, text()) + QSize(0, 4);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setPen(korvelMauve(palette()));
+        painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, text());
+        if (hasFocus()) {
+            QStyleOptionFocusRect option;
+            option.initFrom(this);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+        }
+    }
+};
+
+// A one-pixel line in a faint label colour, resolved when drawn.
+class SeparatorLine : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter(this).fillRect(rect(), labelTint(palette(), 0.15));
+    }
+};
+
+// widget in view at its fitted size, its top left at (x, y).
+template <class Widget>
+Widget *place(Widget *widget, QWidget *view, int x, int y, const char *name = nullptr)
+{
+    widget->setParent(view);
+    if (name)
+        widget->setObjectName(QLatin1String(name));
+    widget->adjustSize();
+    widget->move(x, y);
+    return widget;
+}
+
+// A label of the view, left-aligned, its middle on centreY.
+QLabel *placeLabel(QLabel *label, QWidget *view, int x, int centreY)
+{
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    place(label, view, x, centreY);
+    label->move(x, centreY - label->height() / 2);
+    return label;
+}
+
+void addCard(QWidget *view, const QRect &frame)
+{
+    auto *card = new CardView(view);
+    card->setGeometry(frame);
+}
+
+QComboBox *addPopUp(QWidget *view, const QRect &frame, const char *name)
+{
+    auto *popUp = new QComboBox(view);
+    popUp->setObjectName(QLatin1String(name));
+    popUp->setGeometry(frame);
+    popUp->setFocusPolicy(Qt::StrongFocus);
+    popUp->installEventFilter(new WheelGuard(popUp));
+    return popUp;
+}
+
+} // namespace
+
+QWidget *AppDelegate::buildSettingsView()
+{
+    auto *view = new FlippedView(QRect(QPoint(0, 0), MainWindow::contentSize));
+    view->setObjectName(QStringLiteral("settingsView"));
+    auto *back = new QToolButton(view);
+    back->setObjectName(QStringLiteral("backButton"));
+    back->setAccessibleName(QStringLiteral("Retour"));
+    back->setToolTip(QStringLiteral("Retour"));
+    back->setAutoRaise(true);
+    back->setIcon(QIcon::fromTheme(QStringLiteral("go-previous"),
+                                   QApplication::style()->standardIcon(QStyle::SP_ArrowBack)));
+    back->setGeometry(18, 46, 28, 28);
+    connect(back, &QToolButton::clicked, this, [this, back] { showMain(back); });
+    placeLabel(makeLabel(QStringLiteral("Réglages"), 20, QFont::Bold, ViewColor::label), view, 54,
+               60);
+    addSettingsControls(view);
+    addSettingsFooter(view);
+    return view;
+}
+
+void AppDelegate::addSettingsControls(QWidget *view)
+{
+    // States are read once, here; only the login item's is read again when the view shows.
+    // Filling a control must not count as the user changing it.
+    const auto checkbox = [this, view](const QString &title, int y, const char *name, bool on,
+                                       void (AppDelegate::*action)(QAbstractButton *)) {
+        auto *box = place(new QCheckBox(title), view, rowX, y, name);
+        const QSignalBlocker blocker(box);
+        box->setChecked(on);
+        connect(box, &QCheckBox::clicked, this, [this, box, action] { (this->*action)(box); });
+        return box;
+    };
+
+    addCard(view, QRect(24, 104, 382, 40));
+    checkbox(QStringLiteral("Débit en direct dans la barre de menus"), 115, "liveCheckbox",
+             SpeedSettings::liveMenuBar(), &AppDelegate::toggleLiveMenuBar);
+
+    addCard(view, QRect(24, 168, 382, 80));
+    const auto rowLabel = [view](const QString &text, int centreY) {
+        placeLabel(makeLabel(text, 13, QFont::Normal, ViewColor::label), view, rowX, centreY);
+    };
+    rowLabel(QStringLiteral("Unité d'affichage"), 193);
+    QComboBox *unit = addPopUp(view, QRect(290, 180, 100, 26), "unitPopUp");
+    {
+        const QSignalBlocker blocker(unit);
+        unit->addItem(QStringLiteral("Mbps"), 0);
+        unit->addItem(QStringLiteral("Mo/s"), 1);
+        unit->setCurrentIndex(unit->findData(SpeedSettings::unitMBytes() ? 1 : 0));
+    }
+    connect(unit, &QComboBox::activated, this, [this, unit] { unitChanged(unit); });
+    rowLabel(QStringLiteral("Serveur de test"), 229);
+    // Only shows the server; choosing its one entry changes nothing.
+    const QString server = m_engine.config().host;
+    addPopUp(view, QRect(260, 216, 130, 26), "serverPopUp")
+        ->addItem(server == SpeedTestConfig().host ? QStringLiteral("Cloudflare") : server);
+
+    addCard(view, QRect(24, 272, 382, 96));
+    if (m_updater) {
+        checkbox(QStringLiteral("Installer les mises à jour automatiquement"), 284,
+                 "autoUpdatesCheckbox",
+                 m_updater->automaticallyChecksForUpdates()
+                     && m_updater->automaticallyDownloadsUpdates(),
+                 &AppDelegate::toggleAutoUpdates);
+    } else {
+        place(makeLabel(QStringLiteral("Mises à jour par le gestionnaire de paquets"), 13,
+                        QFont::Normal, ViewColor::secondaryLabel),
+              view, rowX, 286, "updatesLabel");
+    }
+    m_menuBarCheckbox =
+        checkbox(QStringLiteral("Icône dans la barre de menus (au lieu du Dock)"), 312,
+                 "menuBarCheckbox", menuBarMode(), &AppDelegate::toggleMenuBarMode);
+    m_loginCheckbox = checkbox(QStringLiteral("Ouvrir à la connexion"), 340, "loginCheckbox",
+                               LoginItem::isEnabled(), &AppDelegate::toggleLoginItem);
+}
+
+void AppDelegate::addSettingsFooter(QWidget *view)
+{
+    int reportX = 24;
+    if (m_updater) {
+        auto *update = place(new QPushButton(QStringLiteral("Rechercher des mises à jour…")), view,
+                             24, 392, "updateButton");
+        connect(update, &QPushButton::clicked, this, [this, update] { checkForUpdates(update); });
+        reportX = update->geometry().right() + 1 + 10;
+    }
+    auto *report = place(new QPushButton(QStringLiteral("Signaler un problème…")), view, reportX,
+                         392, "reportButton");
+    connect(report, &QPushButton::clicked, this, [this, report] { reportProblemPressed(report); });
+    (new SeparatorLine(view))->setGeometry(24, 440, 382, 1);
+
+    const char *version = BuildConfig::version;
+    place(makeLabel(QStringLiteral("Tachora v") + QLatin1String(*version ? version : "?"), 12,
+                    QFont::DemiBold, ViewColor::label),
+          view, 24, 498, "versionLabel")
+        ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    place(makeLabel(QStringLiteral("Conçu et développé par Korvel, un petit atelier "
+                                   "indépendant.\nUne idée, un souci ? Écris-nous."),
+                    11, QFont::Normal, ViewColor::secondaryLabel),
+          view, 24, 516, "makerLabel")
+        ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    auto *link = new LinkButton(QUrl(QString::fromLatin1(BuildConfig::siteUrl)).host());
+    link->setFont(systemFont(12, QFont::DemiBold));
+    link->setCursor(Qt::PointingHandCursor);
+    link->setAccessibleName(QStringLiteral("Site de Korvel"));
+    place(link, view, 24, 547, "makerLink");
+    connect(link, &QPushButton::clicked, this, [this, link] { openKorvel(link); });
+}
+
+void AppDelegate::showSettings(QObject *)
+{
+    if (!m_mainWindow)
+        return;
+    m_mainWindow->showSettingsView();
+    // The desktop's own settings may have changed it since.
+    if (m_loginCheckbox) {
+        const QSignalBlocker blocker(m_loginCheckbox);
+        m_loginCheckbox->setChecked(LoginItem::isEnabled());
+    }
+}
+
+void AppDelegate::toggleLiveMenuBar(QAbstractButton *sender)
+{
+    SpeedSettings::setLiveMenuBar(sender && sender->isChecked());
+    applyLiveMode();
+}
+
+void AppDelegate::unitChanged(QComboBox *sender)
+{
+    SpeedSettings::setUnitMBytes(sender && sender->currentData().toInt() == 1);
+    refreshResultsUI();
+}
+
+void AppDelegate::toggleAutoUpdates(QAbstractButton *sender)
+{
+    if (!m_updater)
+        return;
+    // The two switches always move together from here.
+    const bool on = sender && sender->isChecked();
+    m_updater->setAutomaticallyChecksForUpdates(on);
+    m_updater->setAutomaticallyDownloadsUpdates(on);
+}
+
+void AppDelegate::toggleLoginItem(QAbstractButton *sender)
+{
+    if (!sender)
+        return;
+    const std::optional<QString> failure =
+        sender->isChecked() ? LoginItem::registerItem(QCoreApplication::applicationFilePath())
+                            : LoginItem::unregisterItem();
+    if (!failure)
+        return;
+    qWarning().noquote() << QStringLiteral("Tachora: ouverture à la connexion: ") + *failure;
+    const QSignalBlocker blocker(sender);
+    sender->setChecked(LoginItem::isEnabled());
+}
+
+void AppDelegate::openKorvel(QObject *)
+{
+    const QUrl site(QString::fromLatin1(BuildConfig::siteUrl));
+    if (site.isValid() && !site.host().isEmpty())
+        m_openUrl(site);
+}

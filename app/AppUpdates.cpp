@@ -1,0 +1,108 @@
+// What the updater tells the user: the answer to a check they asked for, a release found by a
+// scheduled check (once per version), and the package it fetched for installation.
+
+#include "AppDelegate.h"
+#include "AppIcon.h"
+#include "MainWindow.h"
+
+#include "live/StatusItemController.h"
+#include "platform/BuildConfig.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+void AppDelegate::checkForUpdates(QObject *)
+{
+    if (m_updater)
+        m_updater->checkForUpdates();
+}
+
+void AppDelegate::updateCheckFinished(Updater::Outcome outcome,
+                                      const std::optional<Updater::Update> &update)
+{
+    switch (outcome) {
+    case Updater::Outcome::available:
+        showUpdateAlert(*update);
+        break;
+    case Updater::Outcome::upToDate:
+        newUpdateAlert(QStringLiteral("Tachora est à jour"),
+                       QStringLiteral("La version %1 est la plus récente.")
+                           .arg(QLatin1String(BuildConfig::version)))
+            ->open();
+        break;
+    case Updater::Outcome::failed:
+        newUpdateAlert(QStringLiteral("Impossible de rechercher les mises à jour"),
+                       QStringLiteral("Vérifie ta connexion, puis réessaie plus tard."))
+            ->open();
+        break;
+    }
+}
+
+void AppDelegate::updateFound(const Updater::Update &update, const std::optional<QString> &package)
+{
+    if (!m_statusController->isItemVisible()) {
+        showUpdateAlert(update);
+        return;
+    }
+    QSystemTrayIcon *item = m_statusController->trayIcon();
+    connect(
+        item, &QSystemTrayIcon::messageClicked, this, [this, update] { showUpdateAlert(update); },
+        Qt::SingleShotConnection);
+    item->showMessage(QStringLiteral("Tachora %1 est disponible").arg(update.version),
+                      package ? QStringLiteral("Elle est téléchargée : clique pour l'installer.")
+                              : QStringLiteral("Clique pour en savoir plus."),
+                      AppIcon::application());
+}
+
+void AppDelegate::showUpdateAlert(const Updater::Update &update)
+{
+    QString details =
+        QStringLiteral("Tu as la version %1.").arg(QLatin1String(BuildConfig::version));
+    if (!update.notes.isEmpty())
+        details += QStringLiteral("\n\n") + update.notes;
+    QMessageBox *alert =
+        newUpdateAlert(QStringLiteral("Tachora %1 est disponible").arg(update.version), details);
+    QPushButton *install = alert->addButton(QStringLiteral("Installer"), QMessageBox::AcceptRole);
+    install->setObjectName(QStringLiteral("installButton"));
+    alert->setDefaultButton(install);
+    alert->addButton(QStringLiteral("Plus tard"), QMessageBox::RejectRole);
+    connect(install, &QPushButton::clicked, this, [this, update] {
+        if (m_updater)
+            m_updater->downloadUpdate(update);
+    });
+    alert->open();
+}
+
+void AppDelegate::updateDownloaded(const Updater::Update &update,
+                                   const std::optional<QString> &package)
+{
+    // The desktop's package installer takes it from here.
+    if (package && m_openUrl(QUrl::fromLocalFile(*package)))
+        return;
+    newUpdateAlert(QStringLiteral("Impossible d'installer Tachora %1").arg(update.version),
+                   package
+                       ? QStringLiteral("Aucune application n'ouvre le paquet %1.").arg(*package)
+                       : QStringLiteral("Le paquet n'a pas pu être téléchargé intact. "
+                                        "Réessaie plus tard."))
+        ->open();
+}
+
+QMessageBox *AppDelegate::newUpdateAlert(const QString &text, const QString &informativeText)
+{
+    // One answer on screen at a time: a newer one replaces it.
+    if (m_updateAlert)
+        m_updateAlert->close();
+    auto *alert =
+        new QMessageBox(m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+    alert->setObjectName(QStringLiteral("updateAlert"));
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowTitle(QStringLiteral("Tachora"));
+    alert->setText(text);
+    alert->setInformativeText(informativeText);
+    // After both texts, so that it holds for both: release notes are never markup.
+    alert->setTextFormat(Qt::PlainText);
+    m_updateAlert = alert;
+    return alert;
+}

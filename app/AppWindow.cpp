@@ -1,0 +1,42 @@
+// The window and its main view.
+
+#include "AppDelegate.h"
+#include "MainView.h"
+#include "MainWindow.h"
+
+#include <QAction>
+#include <QPushButton>
+#include <QToolButton>
+
+void AppDelegate::buildMainWindow()
+{
+    m_mainView = buildMainView();
+    m_settingsView = buildSettingsView();
+    m_mainWindow = new MainWindow(m_mainView, m_settingsView);
+    m_mainWindow->setMainMenu(m_mainMenu);
+    m_mainWindow->addAction(m_quitAction);
+    if (!livesInTray())
+        m_mainWindow->bringToFront();
+}
+
+MainView *AppDelegate::buildMainView()
+{
+    auto *view = new MainView;
+    connect(view->testButton(), &QPushButton::clicked, this,
+            [this, view] { testPressed(view->testButton()); });
+    connect(view->gearButton(), &QToolButton::clicked, this,
+            [this, view] { showSettings(view->gearButton()); });
+    return view;
+}
+
+void AppDelegate::showMainWindow(QObject *)
+{
+    if (m_mainWindow)
+        m_mainWindow->bringToFront();
+}
+
+void AppDelegate::showMain(QObject *)
+{
+    if (m_mainWindow)
+        m_mainWindow->showMainView();
+}

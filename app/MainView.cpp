@@ -1,0 +1,176 @@
+#include "MainView.h"
+
+#include "AppIcon.h"
+#include "MainWindow.h"
+
+#include "views/GaugeView.h"
+#include "views/LabelFactory.h"
+#include "views/Palette.h"
+#include "views/ResultTile.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QShortcut>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int gearInset = MainWindow::cornerInset;
+constexpr int gearSize = MainWindow::cornerButtonSize;
+// The stack sits this far below the middle of the view.
+constexpr int centreOffset = 2;
+
+// The button's green is the same in both appearances, so its text colour is too: a dark
+// green that keeps a contrast above 6:1 on it, where white would fall near 2:1.
+const QColor testButtonText(0x05, 0x2e, 0x16);
+
+QLabel *named(QLabel *label, const char *name)
+{
+    label->setObjectName(QLatin1String(name));
+    return label;
+}
+
+} // namespace
+
+MainView::MainView(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("mainView"));
+
+    m_gauge = new GaugeView;
+    m_gauge->setObjectName(QStringLiteral("gauge"));
+    m_gauge->setAccessibleName(QStringLiteral("Jauge de débit"));
+    m_gauge->setFixedSize(250, 132);
+    makeTestButton();
+    m_historyLabel =
+        named(makeLabel(QStringLiteral(" "), 11, QFont::Normal, ViewColor::tertiaryLabel),
+              "historyLabel");
+    m_historyLabel->setFont(monospacedDigitSystemFont(11, QFont::Normal));
+    setTabularDigits(m_historyLabel);
+    m_historyLabel->setAccessibleName(QStringLiteral("Derniers tests"));
+
+    // Each element with the space that follows it.
+    const std::pair<QWidget *, int> stack[] = {
+        {makeIcon(), 12},
+        {named(makeLabel(QStringLiteral("Tachora"), 24, QFont::Bold, ViewColor::label),
+               "titleLabel"),
+         8},
+        {named(
+             makeLabel(QStringLiteral(
+                           "Teste ta connexion en quelques secondes :\ndescente, montée et ping."),
+                       13, QFont::Normal, ViewColor::secondaryLabel),
+             "subtitleLabel"),
+         10},
+        {m_gauge, 12},
+        {makeTilesRow(), 16},
+        {m_testButton, 10},
+        {named(makeLabel(QStringLiteral("Test via Cloudflare : quelques dizaines de Mo échangés"),
+                         11, QFont::Normal, ViewColor::tertiaryLabel),
+               "noteLabel"),
+         12},
+        {m_historyLabel, 0},
+    };
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addSpacing(2 * centreOffset);
+    layout->addStretch(1);
+    for (const auto &[widget, spaceAfter] : stack) {
+        layout->addWidget(widget, 0, Qt::AlignHCenter);
+        layout->addSpacing(spaceAfter);
+    }
+    layout->addStretch(1);
+
+    makeGearButton();
+    applyColors();
+}
+
+QWidget *MainView::makeIcon()
+{
+    auto *icon = new QLabel;
+    icon->setObjectName(QStringLiteral("appIcon"));
+    icon->setAccessibleName(QStringLiteral("Tachora"));
+    icon->setFixedSize(92, 92);
+    icon->setPixmap(AppIcon::applicationPixmap(92, devicePixelRatioF()));
+    return icon;
+}
+
+QWidget *MainView::makeTilesRow()
+{
+    auto *row = new QWidget;
+    row->setObjectName(QStringLiteral("tilesRow"));
+    row->setAccessibleName(QStringLiteral("Résultats"));
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(10);
+    const std::tuple<ResultTile **, const char *, QString> tiles[] = {
+        {&m_downTile, "downTile", QStringLiteral("↓ Descente")},
+        {&m_upTile, "upTile", QStringLiteral("↑ Montée")},
+        {&m_pingTile, "pingTile", QStringLiteral("Ping")},
+    };
+    for (const auto &[field, name, title] : tiles) {
+        *field = new ResultTile(title);
+        (*field)->setObjectName(QLatin1String(name));
+        (*field)->setAccessibleName(title.mid(title.indexOf(u' ') + 1));
+        layout->addWidget(*field);
+    }
+    return row;
+}
+
+void MainView::makeTestButton()
+{
+    m_testButton = new QPushButton(QStringLiteral("Lancer le test"));
+    m_testButton->setObjectName(QStringLiteral("testButton"));
+    m_testButton->setDefault(true);
+    m_testButton->setFont(systemFont(15, QFont::DemiBold));
+    m_testButton->setCursor(Qt::PointingHandCursor);
+    const QColor green = speedGreenFixed();
+    m_testButton->setStyleSheet(
+        QStringLiteral("QPushButton { background: %1; color: %2; border: 2px solid %1;"
+                       " border-radius: 8px; padding: 6px 22px; }"
+                       "QPushButton:hover { background: %3; border-color: %3; }"
+                       "QPushButton:pressed { background: %4; border-color: %4; }"
+                       "QPushButton:focus { border-color: %5; }")
+            .arg(green.name(), testButtonText.name(), green.lighter(108).name(),
+                 green.darker(112).name(), green.darker(170).name()));
+    // A plain QWidget window has no default button: Return and Enter are ours to route.
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto *shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, m_testButton, &QPushButton::click);
+    }
+}
+
+void MainView::makeGearButton()
+{
+    m_gearButton = new QToolButton(this);
+    m_gearButton->setObjectName(QStringLiteral("gearButton"));
+    m_gearButton->setAccessibleName(QStringLiteral("Réglages"));
+    m_gearButton->setToolTip(QStringLiteral("Réglages"));
+    m_gearButton->setAutoRaise(true);
+    m_gearButton->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    m_gearButton->setIconSize(QSize(16, 16));
+    m_gearButton->setFixedSize(gearSize, gearSize);
+    m_gearButton->setCursor(Qt::PointingHandCursor);
+}
+
+void MainView::applyColors()
+{
+    m_gearButton->setIcon(AppIcon::settings(secondaryLabelColor(palette())));
+}
+
+void MainView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        applyColors();
+}
+
+void MainView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    m_gearButton->move(width() - gearInset - gearSize, height() - gearInset - gearSize);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QWidget>
+
+class GaugeView;
+class QLabel;
+class QPushButton;
+class QToolButton;
+class ResultTile;
+
+// The main page of the window: icon, title, explanation, gauge, the three result tiles, the
+// test button, the data note, the last results and the settings button. It only lays them out;
+// the application delegate fills them and answers their buttons.
+class MainView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit MainView(QWidget *parent = nullptr);
+
+    GaugeView *gauge() const { return m_gauge; }
+    ResultTile *downTile() const { return m_downTile; }
+    ResultTile *upTile() const { return m_upTile; }
+    ResultTile *pingTile() const { return m_pingTile; }
+    QPushButton *testButton() const { return m_testButton; }
+    QLabel *historyLabel() const { return m_historyLabel; }
+    QToolButton *gearButton() const { return m_gearButton; }
+
+protected:
+    void changeEvent(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    QWidget *makeIcon();
+    QWidget *makeTilesRow();
+    void makeTestButton();
+    void makeGearButton();
+    // The drawn gear follows the appearance.
+    void applyColors();
+
+    GaugeView *m_gauge = nullptr;
+    ResultTile *m_downTile = nullptr;
+    ResultTile *m_upTile = nullptr;
+    ResultTile *m_pingTile = nullptr;
+    QPushButton *m_testButton = nullptr;
+    QLabel *m_historyLabel = nullptr;
+    QToolButton *m_gearButton = nullptr;
+};

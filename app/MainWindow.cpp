@@ -1,0 +1,113 @@
+#include "MainWindow.h"
+
+#include "AppIcon.h"
+
+#include "views/Palette.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QMenu>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+// The benchmark turns this on to time the first frame: QT_LOGGING_RULES="tachora.launch=true".
+Q_LOGGING_CATEGORY(lcLaunch, "tachora.launch", QtWarningMsg)
+
+MainWindow::MainWindow(QWidget *mainView, QWidget *settingsView)
+    : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , m_stack(new QStackedWidget(this))
+    , m_mainView(mainView)
+    , m_settingsView(settingsView)
+{
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Tachora"));
+    setWindowIcon(AppIcon::application());
+    setFixedSize(contentSize);
+
+    m_stack->setObjectName(QStringLiteral("viewStack"));
+    m_stack->addWidget(m_mainView);
+    m_stack->addWidget(m_settingsView);
+    m_stack->setCurrentWidget(m_mainView);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_stack);
+
+    // Linux desktops mostly have no global menu bar: the application menu opens from here.
+    // Made after the views, so that it comes after them in the focus chain.
+    m_menuButton = new QToolButton(this);
+    m_menuButton->setObjectName(QStringLiteral("menuButton"));
+    m_menuButton->setAccessibleName(QStringLiteral("Menu"));
+    m_menuButton->setToolTip(QStringLiteral("Menu"));
+    m_menuButton->setAutoRaise(true);
+    m_menuButton->setIconSize(QSize(16, 16));
+    m_menuButton->setFixedSize(cornerButtonSize, cornerButtonSize);
+    m_menuButton->setCursor(Qt::PointingHandCursor);
+    m_menuButton->setIcon(AppIcon::menu(secondaryLabelColor(palette())));
+    m_menuButton->move(contentSize.width() - cornerInset - cornerButtonSize, cornerInset);
+    m_menuButton->raise();
+    connect(m_menuButton, &QToolButton::clicked, this, &MainWindow::openMainMenu);
+
+    // Where the window manager lets us choose; Wayland compositors place windows themselves.
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+bool MainWindow::showsSettings() const
+{
+    return m_stack->currentWidget() == m_settingsView;
+}
+
+void MainWindow::showMainView()
+{
+    m_stack->setCurrentWidget(m_mainView);
+}
+
+void MainWindow::showSettingsView()
+{
+    m_stack->setCurrentWidget(m_settingsView);
+}
+
+void MainWindow::bringToFront()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::setMainMenu(QMenu *menu)
+{
+    m_mainMenu = menu;
+    if (menu)
+        menu->setParent(this, menu->windowFlags());
+}
+
+void MainWindow::openMainMenu()
+{
+    if (!m_mainMenu)
+        return;
+    // Below the button, its right edge on the button's.
+    const QPoint corner =
+        m_menuButton->mapToGlobal(QPoint(m_menuButton->width(), m_menuButton->height()));
+    m_mainMenu->popup(corner - QPoint(m_mainMenu->sizeHint().width(), 0));
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        m_menuButton->setIcon(AppIcon::menu(secondaryLabelColor(palette())));
+}
+
+void MainWindow::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (!m_painted) {
+        m_painted = true;
+        qCInfo(lcLaunch, "first frame");
+    }
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "platform/HttpRequest.h"
+#include "service/SyncAnswer.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class HttpSession;
+class PreferencesStore;
+
+// What a client is made with; empty fields stand for the production ones.
+struct ServiceClientConfig
+{
+    // The maker's service, "https://host[:port]".
+    QString origin;
+    // The 32 bytes of the Ed25519 key that signs the service's messages.
+    std::optional<QByteArray> publicKey;
+    PreferencesStore *store = nullptr;
+    // Seconds since 1970, with fractions.
+    std::function<double()> clock;
+};
+
+// The one object that talks to the maker's service: problem reports and the message sync,
+// with the identity of this installation that both carry. Every failure is silent: a
+// report answers false, a sync takes no message.
+class ServiceClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Config = ServiceClientConfig;
+
+    explicit ServiceClient(Config config = {}, QObject *parent = nullptr);
+    ~ServiceClient() override;
+
+    // Made on first use with the production values, owned by the application object.
+    static ServiceClient &shared();
+
+    void setOrigin(const QString &origin);
+    QString origin() const { return m_origin; }
+
+    // This installation's identifier, made and stored the first time it is asked for.
+    QString deviceId();
+    static QString osString();
+    static QString versionText();
+
+    // Uploads one problem report; true only when the service said it took it. An absent or
+    // empty e-mail is left out.
+    QCoro::Task<bool> reportProblem(QString text, std::optional<QString> email);
+
+    // Asks the service for a message; a new one, in an answer it signed for this very
+    // request, becomes the pending message.
+    QCoro::Task<> checkWithServer();
+    const std::optional<SyncAnswer::Message> &pendingMessage() const { return m_pendingMessage; }
+    // Records the pending message as shown, so that it is never taken again, and drops it.
+    void markMessageShown();
+
+    // Requests not answered yet. The application never waits for them; tests do, since
+    // those still running when the process ends are dropped unfinished.
+    int requestsRunning() const;
+
+    // How many shown message ids are remembered.
+    static constexpr int shownMessagesKept = 50;
+
+private:
+    QCoro::Task<HttpResponse> post(const char *path, QJsonObject body,
+                                   std::chrono::milliseconds timeout);
+    QList<qint64> shownMessages() const;
+
+    QString m_origin;
+    QByteArray m_publicKey;
+    PreferencesStore &m_store;
+    std::function<double()> m_clock;
+    HttpSession *m_session;
+    std::optional<SyncAnswer::Message> m_pendingMessage;
+};

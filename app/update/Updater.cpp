@@ -1,0 +1,248 @@
+#include "Updater.h"
+
+#include "platform/BuildConfig.h"
+#include "platform/HttpSession.h"
+#include "platform/HttpTask.h"
+#include "platform/PreferencesStore.h"
+#include "settings/PreferenceKeys.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <algorithm>
+
+// Why a check or a download failed: QT_LOGGING_RULES="tachora.updates.info=true".
+Q_LOGGING_CATEGORY(lcUpdates, "tachora.updates", QtWarningMsg)
+
+namespace {
+
+// A QTimer counts in int milliseconds.
+constexpr std::chrono::milliseconds longestWait{std::numeric_limits<int>::max()};
+
+} // namespace
+
+Updater::Updater(Config config, QObject *parent)
+    : QObject(parent)
+    , m_config(std::move(config))
+    , m_keys(m_config.publicKeys ? *m_config.publicKeys : UpdateFeed::builtInKeys())
+    , m_store(m_config.store ? *m_config.store : PreferencesStore::shared())
+    , m_session(new HttpSession({}, this))
+{
+    if (m_config.feedUrl.isEmpty())
+        m_config.feedUrl = BuildConfig::updateFeedUrl;
+    if (m_config.installedVersion.isEmpty())
+        m_config.installedVersion = QString::fromLatin1(BuildConfig::version);
+    if (m_config.cacheFolder.isEmpty())
+        m_config.cacheFolder =
+            QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+            + QStringLiteral("/Tachora/updates");
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &Updater::checkForUpdatesInBackground);
+    scheduleNext();
+}
+
+Updater::~Updater() = default;
+
+bool Updater::automaticallyChecksForUpdates() const
+{
+    return !m_store.contains(PreferenceKeys::updateAutoCheck)
+           || m_store.boolValue(PreferenceKeys::updateAutoCheck);
+}
+
+void Updater::setAutomaticallyChecksForUpdates(bool on)
+{
+    m_store.setBool(PreferenceKeys::updateAutoCheck, on);
+    scheduleNext();
+}
+
+bool Updater::automaticallyDownloadsUpdates() const
+{
+    return m_store.boolValue(PreferenceKeys::updateAutoDownload);
+}
+
+void Updater::setAutomaticallyDownloadsUpdates(bool on)
+{
+    m_store.setBool(PreferenceKeys::updateAutoDownload, on);
+}
+
+void Updater::setUpdateCheckInterval(std::chrono::seconds interval)
+{
+    m_interval = std::max(interval, std::chrono::seconds(1));
+    scheduleNext();
+}
+
+QDateTime Updater::now() const
+{
+    return m_config.clock ? m_config.clock() : QDateTime::currentDateTimeUtc();
+}
+
+void Updater::scheduleNext()
+{
+    if (!automaticallyChecksForUpdates()) {
+        m_timer.stop();
+        return;
+    }
+    std::chrono::milliseconds wait{0};
+    if (const auto last = m_store.date(PreferenceKeys::updateLastCheck))
+        wait = std::chrono::milliseconds(now().msecsTo(last->addSecs(m_interval.count())));
+    // A last check in the future (a clock set back) waits one interval, not longer.
+    m_timer.start(std::clamp<std::chrono::milliseconds>(
+        wait, std::chrono::milliseconds(0),
+        std::min<std::chrono::milliseconds>(m_interval, longestWait)));
+}
+
+void Updater::checkForUpdates()
+{
+    check(true);
+}
+
+void Updater::checkForUpdatesInBackground()
+{
+    if (!automaticallyChecksForUpdates())
+        return;
+    const auto last = m_store.date(PreferenceKeys::updateLastCheck);
+    if (last && now() < last->addSecs(m_interval.count()) && now() >= *last) {
+        scheduleNext();
+        return;
+    }
+    check(false);
+}
+
+void Updater::check(bool manual)
+{
+    if (m_checking) {
+        m_manual = m_manual || manual;
+        return;
+    }
+    m_checking = true;
+    m_manual = manual;
+    fetch(m_config.feedUrl, UpdateFeed::maxFeedBytes,
+          [this](const std::optional<QByteArray> &body) { feedArrived(body); });
+}
+
+void Updater::feedArrived(const std::optional<QByteArray> &body)
+{
+    const UpdateFeed::Reading reading =
+        body ? UpdateFeed::read(*body, m_keys, now())
+             : UpdateFeed::Reading{std::nullopt, QStringLiteral("no answer")};
+    if (!reading.update) {
+        qCInfo(lcUpdates) << "feed refused:" << reading.error;
+        if (m_manual && onCheckFinished)
+            onCheckFinished(Outcome::failed, std::nullopt);
+        finishCheck();
+        return;
+    }
+    m_store.setDate(PreferenceKeys::updateLastCheck, now());
+    const Update &update = *reading.update;
+    const bool newer = UpdateFeed::isNewer(update.version, m_config.installedVersion);
+    if (m_manual) {
+        if (onCheckFinished)
+            onCheckFinished(newer ? Outcome::available : Outcome::upToDate,
+                            newer ? reading.update : std::nullopt);
+    } else if (newer && m_store.string(PreferenceKeys::updateNotifiedVersion) != update.version) {
+        if (automaticallyDownloadsUpdates()) {
+            // The check runs on until the package is there; a package that fails its checks
+            // is not offered, and the next scheduled check tries again.
+            download(update, [this, update](const std::optional<QString> &package) {
+                if (package)
+                    tell(update, package);
+                // The user asked too while the package was on its way.
+                if (m_manual && onCheckFinished)
+                    onCheckFinished(Outcome::available, update);
+                finishCheck();
+            });
+            return;
+        }
+        tell(update, std::nullopt);
+    }
+    finishCheck();
+}
+
+void Updater::tell(const Update &update, const std::optional<QString> &package)
+{
+    m_store.setString(PreferenceKeys::updateNotifiedVersion, update.version);
+    if (onUpdateFound)
+        onUpdateFound(update, package);
+}
+
+void Updater::finishCheck()
+{
+    m_checking = false;
+    m_manual = false;
+    // Also after a failure: the next try waits a whole interval.
+    if (automaticallyChecksForUpdates())
+        m_timer.start(std::min<std::chrono::milliseconds>(m_interval, longestWait));
+}
+
+void Updater::downloadUpdate(const Update &update)
+{
+    download(update, [this, update](const std::optional<QString> &package) {
+        if (onDownloadFinished)
+            onDownloadFinished(update, package);
+    });
+}
+
+void Updater::download(const Update &update, std::function<void(std::optional<QString>)> done)
+{
+    const QString path = packagePath(update);
+    // The cache is not ours alone: a package found there is checked again.
+    QFile cached(path);
+    if (cached.open(QIODevice::ReadOnly)
+        && UpdateFeed::isPackage(cached.readAll(), update, m_keys)) {
+        QTimer::singleShot(0, this, [done = std::move(done), path] { done(path); });
+        return;
+    }
+    fetch(update.url, update.size,
+          [this, update, path, done = std::move(done)](const std::optional<QByteArray> &body) {
+              if (!body || !UpdateFeed::isPackage(*body, update, m_keys)) {
+                  qCInfo(lcUpdates) << "package refused:" << update.url;
+                  done(std::nullopt);
+                  return;
+              }
+              QDir folder(m_config.cacheFolder);
+              // Packages of older releases are of no further use.
+              for (const QString &old : folder.entryList({QStringLiteral("tachora_*.deb")}))
+                  folder.remove(old);
+              QSaveFile file(path);
+              const bool saved = folder.mkpath(QStringLiteral("."))
+                                 && file.open(QIODevice::WriteOnly)
+                                 && file.write(*body) == body->size() && file.commit();
+              done(saved ? std::optional(path) : std::nullopt);
+          });
+}
+
+QString Updater::packagePath(const Update &update) const
+{
+    // The version was checked to be numbers and dots, so it is safe in a file name.
+    return m_config.cacheFolder + QStringLiteral("/tachora_%1.deb").arg(update.version);
+}
+
+void Updater::fetch(const QByteArray &url, qint64 limit, Fetched done)
+{
+    HttpRequest request;
+    request.url = url;
+    request.timeout = m_config.timeout;
+    const std::shared_ptr<HttpTask> task = m_session->task(std::move(request));
+    auto body = std::make_shared<QByteArray>();
+    HttpTask *transfer = task.get();
+    task->onReceive = [body, limit, transfer](QByteArrayView chunk) {
+        if (body->size() + chunk.size() > limit)
+            transfer->cancel();
+        else
+            body->append(chunk);
+    };
+    // The session drops its transfers, callbacks and all, when we go.
+    task->onComplete = [self = QPointer(this), body,
+                        done = std::move(done)](const HttpOutcome &outcome) {
+        if (!self)
+            return;
+        if (!outcome.ok || outcome.status != 200)
+            qCInfo(lcUpdates) << "fetch failed:" << outcome.status << outcome.error;
+        done(outcome.ok && outcome.status == 200 ? std::optional(*body) : std::nullopt);
+    };
+    task->start();
+}

@@ -1,0 +1,268 @@
+#include "TestSupport.h"
+
+#include "Updater.h"
+
+#include "platform/PreferencesStore.h"
+#include "settings/PreferenceKeys.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+using namespace std::chrono_literals;
+using Update = Updater::Update;
+
+class TestUpdater : public QObject
+{
+    Q_OBJECT
+
+    // Serves m_files by path, 404 otherwise, and counts the requests.
+    QTcpServer m_server;
+    QHash<QByteArray, QByteArray> m_files;
+    int m_requests = 0;
+    UpdateFeed::KeyPair m_keys = UpdateFeed::newKeyPair();
+    QDateTime m_now = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
+    QTemporaryDir m_cache;
+    const QByteArray m_package = QByteArray("!<arch>\n").repeated(5000);
+
+    QByteArray url(const char *path) const
+    {
+        return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort()) + path;
+    }
+
+    Update release(const QString &version) const
+    {
+        return {version,
+                url("/tachora.deb"),
+                m_package.size(),
+                QCryptographicHash::hash(m_package, QCryptographicHash::Sha256),
+                UpdateFeed::sign(m_package, m_keys.secretKey),
+                "Plus rapide.",
+                m_now.addDays(30)};
+    }
+
+    void serve(const QString &version) { m_files["/feed.json"] = feed(release(version)); }
+    QByteArray feed(const Update &update) const
+    {
+        return UpdateFeed::write(update, m_keys.secretKey);
+    }
+
+    std::unique_ptr<Updater> updater(QByteArray feedUrl = {})
+    {
+        return std::make_unique<Updater>(
+            UpdaterConfig{feedUrl.isEmpty() ? url("/feed.json") : feedUrl, QList{m_keys.publicKey},
+                          "1.2.0", m_cache.path(), [this] { return m_now; }, nullptr, 2s});
+    }
+
+    static PreferencesStore &store() { return PreferencesStore::shared(); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.listen(QHostAddress::LocalHost));
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                    const QByteArray request = socket->peek(socket->bytesAvailable());
+                    if (!request.contains("\r\n\r\n"))
+                        return;
+                    ++m_requests;
+                    const QByteArray path = request.split(' ').value(1);
+                    const auto file = m_files.find(path);
+                    socket->write(
+                        (file == m_files.end() ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK")
+                        + QByteArray("\r\nConnection: close\r\nContent-Length: ")
+                        + QByteArray::number(file == m_files.end() ? 0 : file->size()) + "\r\n\r\n"
+                        + (file == m_files.end() ? "" : *file));
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+    }
+
+    void init()
+    {
+        QDir(m_cache.path()).removeRecursively();
+        m_files = {{"/tachora.deb", m_package}};
+        m_requests = 0;
+        for (const auto &key :
+             {PreferenceKeys::updateAutoCheck, PreferenceKeys::updateAutoDownload,
+              PreferenceKeys::updateLastCheck, PreferenceKeys::updateNotifiedVersion})
+            store().remove(key);
+        // Only the scheduling test checks on its own.
+        store().setBool(PreferenceKeys::updateAutoCheck, false);
+    }
+
+    void readFeed_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("error");
+        const QByteArray valid = feed(release("1.3.0"));
+        QTest::newRow("valid") << valid << "";
+        QTest::newRow("unsigned") << valid.left(valid.lastIndexOf(",")) + "}"
+                                  << "unsigned";
+        // The signature's last character before "==" has two unused bits: setting one decodes
+        // to the same signature, but is not what was signed.
+        QByteArray respelled = valid;
+        const qsizetype last = respelled.lastIndexOf("==") - 1;
+        const QByteArray alphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        respelled[last] = alphabet[alphabet.indexOf(respelled[last]) + 1];
+        QTest::newRow("signature spelled another way") << respelled << "bad signature";
+        const QByteArray notJson = "{\"version\": 9.0.0,\n    ";
+        QTest::newRow("signed, not JSON")
+            << notJson + "\"signature\": \""
+                   + UpdateFeed::sign(notJson, m_keys.secretKey).toBase64() + "\"}"
+            << "malformed";
+        QTest::newRow("bad version") << feed(release("v1.3")) << "bad version";
+        Update update = release("1.3.0");
+        update.expires = m_now;
+        QTest::newRow("expired") << feed(update) << "expired";
+    }
+
+    void readFeed()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, error);
+        const UpdateFeed::Reading reading = UpdateFeed::read(body, {m_keys.publicKey}, m_now);
+        QCOMPARE(reading.error, error);
+        QCOMPARE(reading.update.has_value(), error.isEmpty());
+    }
+
+    void everyByteIsSigned()
+    {
+        const QByteArray valid = feed(release("1.3.0"));
+        for (qsizetype at = 0; at < valid.size(); ++at) {
+            QByteArray body = valid;
+            body[at] = char(body[at] ^ 0x01);
+            QVERIFY2(!UpdateFeed::read(body, {m_keys.publicKey}, m_now).update,
+                     qPrintable(QString::number(at)));
+        }
+    }
+
+    void versions()
+    {
+        const std::tuple<const char *, const char *, bool> cases[] = {
+            {"1.2.1", "1.2.0", true}, {"1.10.0", "1.9.9", true},   {"1.2.0.1", "1.2", true},
+            {"1.2", "1.2.0", false},  {"1.1.9", "1.2.0", false},   {"2.0-beta", "1.0", false},
+            {"2.0", "dev", false},    {"12345678901", "1", false},
+        };
+        for (const auto &[candidate, installed, newer] : cases)
+            QVERIFY2(UpdateFeed::isNewer(candidate, installed) == newer, candidate);
+    }
+
+    void check_data()
+    {
+        QTest::addColumn<QString>("served"); // a version, "flipped", "404" or "closed"
+        QTest::addColumn<int>("outcome");
+        QTest::newRow("newer") << "1.3.0" << int(Updater::Outcome::available);
+        QTest::newRow("equal") << "1.2.0" << int(Updater::Outcome::upToDate);
+        QTest::newRow("bad signature") << "flipped" << int(Updater::Outcome::failed);
+        QTest::newRow("no feed") << "404" << int(Updater::Outcome::failed);
+        QTest::newRow("network failure") << "closed" << int(Updater::Outcome::failed);
+    }
+
+    void check()
+    {
+        QFETCH(QString, served);
+        QFETCH(int, outcome);
+        serve("1.3.0");
+        if (served == "flipped")
+            m_files["/feed.json"].replace("Plus rapide", "Plus rapidE");
+        else if (served == "404")
+            m_files.remove("/feed.json");
+        else if (served != "closed")
+            serve(served);
+        auto checker = updater(served == "closed" ? "http://127.0.0.1:9/feed.json" : QByteArray());
+        QList<std::pair<int, QString>> answers;
+        checker->onCheckFinished = [&](Updater::Outcome result,
+                                       const std::optional<Update> &update) {
+            answers.append({int(result), update ? update->version : QString()});
+        };
+        // A second request while the first runs is answered by the first.
+        checker->checkForUpdates();
+        checker->checkForUpdates();
+        QTRY_COMPARE(answers.size(), 1);
+        QCOMPARE(answers[0], std::pair(outcome, outcome == 1 ? served : QString()));
+        QCOMPARE(m_requests, served == "closed" ? 0 : 1);
+        QCOMPARE(store().contains(PreferenceKeys::updateLastCheck), outcome != 2);
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<QByteArray>("served");
+        QTest::addColumn<bool>("intact");
+        QTest::newRow("intact") << m_package << true;
+        QTest::newRow("longer") << m_package + "x" << false;
+        QTest::newRow("shorter") << m_package.chopped(1) << false;
+        QTest::newRow("other bytes") << QByteArray(m_package).replace("arch", "ARCH") << false;
+        QTest::newRow("other signer") << m_package << false;
+        // A copy in the cache is checked again, and fetched anew when it does not pass.
+        QTest::newRow("tampered copy in the cache") << m_package << true;
+    }
+
+    void download()
+    {
+        QFETCH(QByteArray, served);
+        QFETCH(bool, intact);
+        const QByteArray tag = QTest::currentDataTag();
+        m_files["/tachora.deb"] = served;
+        Update update = release("1.3.0");
+        if (tag == "other signer")
+            update.packageSignature =
+                UpdateFeed::sign(m_package, UpdateFeed::newKeyPair().secretKey);
+        QFile copy(m_cache.filePath("tachora_1.3.0.deb"));
+        if (tag.contains("cache"))
+            QVERIFY(QDir().mkpath(m_cache.path()) && copy.open(QIODevice::WriteOnly)
+                    && copy.write(QByteArray(m_package).replace("arch", "ARCH")) > 0);
+        copy.close();
+        auto checker = updater();
+        std::optional<std::optional<QString>> package;
+        checker->onDownloadFinished = [&](const Update &, const std::optional<QString> &path) {
+            package = path;
+        };
+        checker->downloadUpdate(update);
+        QTRY_VERIFY(package);
+        QCOMPARE(package->value_or(""), intact ? copy.fileName() : "");
+        QVERIFY(!intact || (copy.open(QIODevice::ReadOnly) && copy.readAll() == m_package));
+    }
+
+    // Scheduled checks: when due, told once per version, with the package fetched first.
+    void scheduled()
+    {
+        store().setBool(PreferenceKeys::updateAutoCheck, true);
+        store().setBool(PreferenceKeys::updateAutoDownload, true);
+        serve("1.3.0");
+        QStringList found;
+        auto checker = updater();
+        checker->setUpdateCheckInterval(1h);
+        int answers = 0;
+        checker->onCheckFinished = [&](Updater::Outcome, const std::optional<Update> &) {
+            ++answers;
+        };
+        checker->onUpdateFound = [&](const Update &update, const std::optional<QString> &package) {
+            found.append(update.version + (package && QFile::exists(*package) ? "+deb" : ""));
+            // Asked while the scheduled check is still running: it answers too.
+            if (found.size() == 1)
+                checker->checkForUpdates();
+        };
+        QTRY_COMPARE(found, QStringList{"1.3.0+deb"});
+        QTRY_VERIFY(!checker->isChecking());
+        QCOMPARE(m_requests, 2);
+        QCOMPARE(answers, 1);
+
+        checker->checkForUpdatesInBackground();
+        QCOMPARE(m_requests, 2);
+        m_now = m_now.addSecs(3601);
+        checker->checkForUpdatesInBackground();
+        QTRY_COMPARE(m_requests, 3);
+        QTRY_VERIFY(!checker->isChecking());
+        serve("1.4.0");
+        m_now = m_now.addSecs(3601);
+        checker->checkForUpdatesInBackground();
+        QTRY_COMPARE(found, (QStringList{"1.3.0+deb", "1.4.0+deb"}));
+    }
+};
+
+TACHORA_TEST_CORE_MAIN(TestUpdater)
+#include "tst_updater.moc"

@@ -1,0 +1,98 @@
+// Runs one speed test in the application's window against the given server, in a light and
+// then a dark palette, and writes a PNG of the window after each: app-light.png, app-dark.png.
+
+#include "AppDelegate.h"
+#include "MainWindow.h"
+
+#include "engine/SpeedTestEngine.h"
+#include "platform/PreferencesStore.h"
+#include "settings/PreferenceKeys.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+QPalette darkPalette()
+{
+    QPalette palette(QColor(53, 53, 53), QColor(40, 40, 40));
+    palette.setColor(QPalette::WindowText, Qt::white);
+    palette.setColor(QPalette::Text, Qt::white);
+    palette.setColor(QPalette::ButtonText, Qt::white);
+    palette.setColor(QPalette::Base, QColor(30, 30, 30));
+    return palette;
+}
+
+// Runs a test from the window and waits for its end; false when it gave no result.
+bool runTest(AppDelegate &app, SpeedTestEngine &engine)
+{
+    bool gotResult = false;
+    const auto report = engine.onFinished;
+    engine.onFinished = [&](std::optional<SpeedTestEngine::Result> result) {
+        report(result);
+        gotResult = result.has_value();
+        QCoreApplication::exit();
+    };
+    app.mainWindow()->findChild<QPushButton *>(QStringLiteral("testButton"))->click();
+    QTimer::singleShot(120000, qApp, [] { QCoreApplication::exit(); });
+    QCoreApplication::exec();
+    return gotResult;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A history and preferences of our own, never the user's.
+    QTemporaryDir user;
+    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+        qputenv(variable, QFile::encodeName(user.path()));
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList arguments = QApplication::arguments();
+    const auto origin =
+        arguments.size() == 3 ? SpeedTestConfig::originFrom(arguments.at(1)) : std::nullopt;
+    if (!origin) {
+        std::fprintf(stderr, "usage: tachora-app-pictures <server origin> <output folder>\n");
+        return 2;
+    }
+    const QDir folder(arguments.at(2));
+    QDir().mkpath(folder.path());
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setFont(QFont(QStringLiteral("DejaVu Sans")));
+    PreferencesStore::shared().setBool(PreferenceKeys::onboarded, true);
+
+    SpeedTestConfig config;
+    config.host = *origin;
+    SpeedTestEngine engine(config);
+    const std::pair<const char *, QPalette> appearances[] = {
+        {"light", QApplication::style()->standardPalette()}, {"dark", darkPalette()}};
+    for (const auto &[name, palette] : appearances) {
+        QApplication::setPalette(palette);
+        AppSetup setup;
+        setup.engine = &engine;
+        AppDelegate delegate(setup);
+        delegate.applicationDidFinishLaunching();
+        if (!runTest(delegate, engine)) {
+            std::fprintf(stderr, "the test gave no result\n");
+            return 1;
+        }
+        // The new texts are laid out on the next turn of the event loop.
+        QCoreApplication::processEvents();
+        const QString path = folder.filePath(QStringLiteral("app-%1.png").arg(QLatin1String(name)));
+        if (!delegate.mainWindow()->grab().save(path)) {
+            std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+            return 1;
+        }
+        std::printf("wrote %s\n", qPrintable(path));
+    }
+    return 0;
+}
