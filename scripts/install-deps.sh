@@ -10,12 +10,13 @@ packages=(
     qcoro-qt6-dev
     libcurl4-openssl-dev libsodium-dev
     libcpp-httplib-dev libssl-dev openssl curl
+    libsqlite3-dev libpq-dev postgresql nginx-light
     fonts-dejavu-core clang-format locales
 )
 
-# The benchmark (bench/run.sh) also times processes and runs an HTTP/2 server.
+# The benchmarks also time processes, run an HTTP/2 server and count SQLite rows.
 if [ "${1:-}" = --bench ]; then
-    packages+=(time nginx-light)
+    packages+=(time nginx-light sqlite3)
 fi
 
 # Formatting tests run under these locales as well as C, so that a comma from the

@@ -199,10 +199,14 @@ int queue(const Options &options)
         if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\t')
             return fail("the text holds control characters");
     }
+    const bool broadcast = options.command == "broadcast";
+    // The ids the service takes from clients are 1 to 64 characters long.
+    if (!broadcast
+        && (options.device.empty() || QString::fromStdString(options.device).size() > 64))
+        return fail("no device has the id \"" + printable(options.device) + "\"");
     const auto store = openStore(options);
     if (!store)
         return 1;
-    const bool broadcast = options.command == "broadcast";
     if (!broadcast) {
         const auto known = store->knowsDevice(options.device);
         if (!known)

@@ -198,6 +198,10 @@ void HttpServer::run()
         }
         m_closed.clear();
     }
+    {
+        // A worker between its look at m_stopping and its wait would miss the notification.
+        const std::lock_guard guard(m_lock);
+    }
     m_jobReady.notify_all();
     for (std::thread &worker : m_workers)
         worker.join();
