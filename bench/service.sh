@@ -6,6 +6,7 @@
 #   3. the same with 1000 idle connections held open: the service's memory, and the
 #      latency of the working clients meanwhile.
 # Usage: bench/service.sh [SECONDS]   (each of the four runs lasts SECONDS, default 10)
+#        THREADS=N bench/service.sh   gives the service N workers instead of 8
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}

@@ -20,36 +20,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t maxDiscarded = 256 * 1024;
 constexpr auto lingerTime = std::chrono::seconds(2);
 
-const char *reason(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 411:
-        return "Length Required";
-    case 413:
-        return "Content Too Large";
-    case 417:
-        return "Expectation Failed";
-    case 429:
-        return "Too Many Requests";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 503:
-        return "Service Unavailable";
-    case 505:
-        return "HTTP Version Not Supported";
-    default:
-        return "Internal Server Error";
-    }
-}
-
 std::string addressText(const sockaddr_storage &address)
 {
     char text[INET6_ADDRSTRLEN] = {};
@@ -97,7 +67,7 @@ HttpServer::~HttpServer()
 std::string HttpServer::serialize(const HttpResponse &response, bool keepAlive)
 {
     std::string bytes = "HTTP/1.1 " + std::to_string(response.status) + " "
-                        + reason(response.status)
+                        + httpReason(response.status)
                         + "\r\nContent-Type: application/json\r\nContent-Length: "
                         + std::to_string(response.body.size()) + "\r\nCache-Control: no-store\r\n";
     for (const auto &[name, value] : response.headers)
@@ -316,7 +286,7 @@ void HttpServer::take(Connection &connection)
             if (const int status =
                     HttpHead::parse(std::string_view(connection.in).substr(0, end), head))
                 return refuse(connection, status, "malformed request");
-            if (head.transferEncoding)
+            if (head.chunked)
                 return refuse(connection, 411, "send the body with a Content-Length");
             if (head.contentLength.value_or(0) > m_limits.maxBody)
                 return refuse(connection, 413,

@@ -64,7 +64,11 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
     if (version != "HTTP/1.1" && version != "HTTP/1.0")
         return version.starts_with("HTTP/") ? 505 : badRequest;
     head.method = method;
-    head.path = target.substr(0, target.find('?'));
+    head.target = target;
+    const auto question = target.find('?');
+    head.path = target.substr(0, question);
+    if (question != std::string_view::npos)
+        head.query = target.substr(question + 1);
     head.keepAlive = version == "HTTP/1.1";
 
     while (lineEnd != std::string_view::npos) {
@@ -86,7 +90,7 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
                 return badRequest;
             head.contentLength = length;
         } else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
-            head.transferEncoding = true;
+            head.chunked = !equalsIgnoringCase(value, "identity");
         } else if (equalsIgnoringCase(name, "Expect")) {
             if (!equalsIgnoringCase(value, "100-continue"))
                 return 417;
@@ -101,4 +105,36 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
         }
     }
     return 0;
+}
+
+const char *httpReason(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Content Too Large";
+    case 417:
+        return "Expectation Failed";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Status";
+    }
 }

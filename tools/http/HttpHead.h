@@ -5,13 +5,15 @@
 #include <string>
 #include <string_view>
 
-// The request line and headers of one HTTP/1.x request, as far as the service needs them.
+// The request line and headers of one HTTP/1.x request, as far as our servers need them.
 struct HttpHead
 {
     std::string method;
-    std::string path; // the target without its query
+    std::string target;
+    std::string path; // the target up to its query
+    std::string query;
     std::optional<std::uint64_t> contentLength;
-    bool transferEncoding = false;
+    bool chunked = false; // a transfer coding other than identity
     bool expectContinue = false;
     bool keepAlive = true;
     std::string realIp; // X-Real-IP, set by a reverse proxy
@@ -20,3 +22,6 @@ struct HttpHead
     // we can read, else the status to refuse it with.
     static int parse(std::string_view text, HttpHead &head);
 };
+
+// The reason phrase of a status, for the status line.
+const char *httpReason(int status);
