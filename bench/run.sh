@@ -8,6 +8,7 @@
 #   2. CPU seconds the engine process spends per GB moved
 #   3. the engine process's peak RSS during a full-size test
 #   4. the rates reported when the server holds the link to 50, 200 and 800 Mbit/s
+#   5. the cost of one read of the preferences store
 # Usage: bench/run.sh            (takes about two minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -174,3 +175,8 @@ for limit in 50 200 800; do
     stop_server >/dev/null
     printf '%-12s %10.1f %10.1f\n' "$limit Mbit/s" "$down" "$up"
 done
+
+echo
+echo "== 5. Preferences store: cost of a read (and of a write, for scale)"
+cmake --build --preset default --target tachora-bench-preferences >/dev/null
+build/bench/preferences/tachora-bench-preferences --dir "$work"

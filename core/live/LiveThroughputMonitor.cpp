@@ -4,7 +4,40 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
+
+namespace {
+
+using InterfaceCounters::Interface;
+
+// The bytes received and sent between two snapshots, taken interface by interface: when the
+// set of counted interfaces changes (an adapter unplugged, the count falling back to every
+// virtual link), summed totals would jump by whole counters. An interface that is new, or
+// whose counters went down because it was created again, adds nothing. Nothing when no
+// interface could be compared at all: that interval has no meaningful rate.
+std::optional<std::pair<quint64, quint64>> moved(const QList<Interface> &before,
+                                                 const QList<Interface> &after)
+{
+    quint64 down = 0;
+    quint64 up = 0;
+    bool compared = after.isEmpty();
+    for (const Interface &now : after) {
+        const auto then = std::find_if(before.begin(), before.end(), [&now](const Interface &old) {
+            return old.name == now.name;
+        });
+        if (then == before.end() || now.received < then->received || now.sent < then->sent)
+            continue;
+        compared = true;
+        down += now.received - then->received;
+        up += now.sent - then->sent;
+    }
+    if (!compared)
+        return std::nullopt;
+    return std::pair(down, up);
+}
+
+} // namespace
 
 LiveThroughputMonitor &LiveThroughputMonitor::shared()
 {
@@ -26,9 +59,8 @@ void LiveThroughputMonitor::start()
 {
     if (m_timer)
         return;
-    if (const std::optional<InterfaceCounters::Totals> totals = m_snapshot()) {
-        m_lastDown = totals->received;
-        m_lastUp = totals->sent;
+    if (std::optional<QList<Interface>> interfaces = m_snapshot()) {
+        m_last = std::move(*interfaces);
         m_lastAt = m_now();
     }
 
@@ -53,27 +85,23 @@ void LiveThroughputMonitor::stop()
 
 void LiveThroughputMonitor::sample()
 {
-    const std::optional<InterfaceCounters::Totals> totals = m_snapshot();
+    std::optional<QList<Interface>> interfaces = m_snapshot();
     const Clock::time_point now = m_now();
-    if (!totals) {
-        // Zeros in its place would make the next reading all the traffic since boot: the
-        // next readable snapshot is a fresh baseline instead.
+    if (!interfaces) {
+        // The next readable snapshot is a fresh baseline.
         m_lastAt.reset();
         return;
     }
 
-    // A lower total means an interface went away (or restarted its counters): that
-    // interval has no meaningful rate, and the next one measures from the new totals.
     std::optional<std::pair<double, double>> rates;
-    if (m_lastAt && totals->received >= m_lastDown && totals->sent >= m_lastUp) {
+    if (m_lastAt) {
         const double dt = std::chrono::duration<double>(now - *m_lastAt).count();
-        if (dt > 0.5) {
-            rates.emplace(static_cast<double>(totals->received - m_lastDown) / dt,
-                          static_cast<double>(totals->sent - m_lastUp) / dt);
-        }
+        const auto bytes = dt > 0.5 ? moved(m_last, *interfaces) : std::nullopt;
+        if (bytes)
+            rates.emplace(static_cast<double>(bytes->first) / dt,
+                          static_cast<double>(bytes->second) / dt);
     }
-    m_lastDown = totals->received;
-    m_lastUp = totals->sent;
+    m_last = std::move(*interfaces);
     m_lastAt = now;
     if (!rates || !onSample)
         return;

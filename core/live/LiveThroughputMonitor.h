@@ -2,6 +2,7 @@
 
 #include "platform/InterfaceCounters.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -19,8 +20,8 @@ class LiveThroughputMonitor : public QObject
 
 public:
     using Clock = std::chrono::steady_clock;
-    // Returns nothing when the counters cannot be read.
-    using SnapshotSource = std::function<std::optional<InterfaceCounters::Totals>()>;
+    // The counted interfaces, or nothing when the counters cannot be read.
+    using SnapshotSource = std::function<std::optional<QList<InterfaceCounters::Interface>>()>;
     using TimeSource = std::function<Clock::time_point()>;
 
     static constexpr std::chrono::milliseconds defaultInterval{2000};
@@ -53,7 +54,6 @@ private:
     TimeSource m_now;
     std::chrono::milliseconds m_interval;
     QTimer *m_timer = nullptr;
-    quint64 m_lastDown = 0;
-    quint64 m_lastUp = 0;
+    QList<InterfaceCounters::Interface> m_last;
     std::optional<Clock::time_point> m_lastAt;
 };

@@ -2,13 +2,18 @@
 
 #include "live/StatusItemIcon.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
 StatusItemController::StatusItemController(QObject *parent)
     : QObject(parent)
-{}
+{
+    // A theme switch changes the application palette, and with it the glyph's colour.
+    if (QCoreApplication::instance())
+        QCoreApplication::instance()->installEventFilter(this);
+}
 
 StatusItemController::~StatusItemController()
 {
@@ -22,8 +27,16 @@ bool StatusItemController::isEnabled() const
 
 void StatusItemController::enable(QMenu *menu)
 {
-    if (!m_statusItem)
+    if (!m_statusItem) {
         m_statusItem = std::make_unique<QSystemTrayIcon>();
+        // Linux trays hand a primary click to the application, and opening the menu is all
+        // the item is for.
+        connect(m_statusItem.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger)
+                        openMenu();
+                });
+    }
     if (menu != m_menu) {
         releaseMenu();
         m_menu = menu;
@@ -39,6 +52,7 @@ void StatusItemController::disable()
         return;
     m_statusItem->hide();
     m_statusItem.reset();
+    m_shown.reset();
     releaseMenu();
 }
 
@@ -53,9 +67,20 @@ bool StatusItemController::isItemVisible() const
     return m_statusItem && m_statusItem->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-QIcon StatusItemController::icon() const
+bool StatusItemController::eventFilter(QObject *watched, QEvent *event)
 {
-    return StatusItemIcon::icon(m_liveText, QGuiApplication::palette());
+    if (watched == QCoreApplication::instance()
+        && event->type() == QEvent::ApplicationPaletteChange)
+        apply();
+    return false;
+}
+
+StatusItemController::Look StatusItemController::look() const
+{
+    // The badge of a live text is drawn in fixed colours: only the glyph follows the palette.
+    if (m_liveText)
+        return {m_liveText, 0};
+    return {std::nullopt, QGuiApplication::palette().color(QPalette::WindowText).rgba()};
 }
 
 QString StatusItemController::toolTip() const
@@ -70,8 +95,20 @@ void StatusItemController::apply()
 {
     if (!m_statusItem)
         return;
-    m_statusItem->setIcon(icon());
+    // Drawing the icon at every size and sending it to the tray takes a few milliseconds, and
+    // the live text often stays the same from one tick to the next.
+    const Look wanted = look();
+    if (m_shown == wanted)
+        return;
+    m_statusItem->setIcon(StatusItemIcon::icon(m_liveText, QGuiApplication::palette()));
     m_statusItem->setToolTip(toolTip());
+    m_shown = wanted;
+}
+
+void StatusItemController::openMenu()
+{
+    if (m_menu && !m_menu->isVisible())
+        m_menu->popup(QCursor::pos());
 }
 
 void StatusItemController::releaseMenu()

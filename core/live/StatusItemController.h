@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QIcon>
+#include <QColor>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -12,7 +12,8 @@ class QMenu;
 class QSystemTrayIcon;
 
 // The application's tray item while it lives in the tray: a speedometer glyph, or a short
-// live text, opening the status menu. The application holds one for its whole run.
+// live text, opening the status menu on a primary click as on a secondary one. The glyph
+// follows the application palette's text colour. The application holds one for its whole run.
 class StatusItemController : public QObject
 {
     Q_OBJECT
@@ -29,7 +30,8 @@ public:
     void enable(QMenu *menu);
     // Removes the item and its menu; the live text is kept.
     void disable();
-    // None shows the glyph again; a present text, even empty, is shown instead of it.
+    // None shows the glyph again; a present text, even empty, is shown instead of it. An
+    // unchanged text costs nothing: the icon is not drawn and sent again.
     void setLiveText(const std::optional<QString> &text);
     std::optional<QString> liveText() const { return m_liveText; }
 
@@ -39,13 +41,26 @@ public:
     // The item while enabled, else null; for connecting to its signals.
     QSystemTrayIcon *trayIcon() const { return m_statusItem.get(); }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
-    QIcon icon() const;
+    // What the icon was drawn from: the live text, or the glyph's colour.
+    struct Look
+    {
+        std::optional<QString> liveText;
+        QRgb glyphColor = 0;
+        bool operator==(const Look &) const = default;
+    };
+
+    Look look() const;
     QString toolTip() const;
     void apply();
     void releaseMenu();
+    void openMenu();
 
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
     QPointer<QMenu> m_menu;
     std::optional<QString> m_liveText;
+    std::optional<Look> m_shown;
 };

@@ -1,11 +1,16 @@
 #include "live/StatusItemIcon.h"
 
-#include <QFontDatabase>
+#include "views/Palette.h"
+#include "views/TabularDigits.h"
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPainterPathStroker>
 
 #include <algorithm>
+#include <cmath>
 
 namespace StatusItemIcon {
 
@@ -43,95 +48,148 @@ QPainterPath symbolShape(const QRectF &rect, double extra)
 
 void paintSymbol(QPainter &painter, const QRectF &rect, const QPalette &palette)
 {
-    // The halo, in the window colour, keeps the glyph visible on a panel of the same
-    // colour as the glyph.
-    QColor halo = palette.color(QPalette::Window);
-    halo.setAlphaF(0.75f);
-    painter.fillPath(symbolShape(rect, std::max(1.0, 0.1 * rect.width())), halo);
-    painter.fillPath(symbolShape(rect, 0), palette.color(QPalette::WindowText));
+    // The glyph takes the theme's text colour, like the monochrome icons beside it, but the
+    // panel may be of the other kind (GNOME's is dark whatever the theme): an opaque outline
+    // of the opposite lightness keeps it visible on both.
+    const QColor ink = palette.color(QPalette::WindowText);
+    const QColor outline = ink.lightnessF() >= 0.5f ? QColor(0, 0, 0) : QColor(255, 255, 255);
+    painter.fillPath(symbolShape(rect, std::max(1.0, 0.1 * rect.width())), outline);
+    painter.fillPath(symbolShape(rect, 0), ink);
 }
 
-struct Line
+// "↓12M" as the sign ("↓"), the number ("12") and its unit ("M"). A text of another shape
+// is all number.
+struct LiveText
 {
-    QPainterPath path;
-    QRectF ink;
-    double height = 0; // the share of the text's height it is given
-    double widen = 1;  // how much wider than tall it may be drawn
+    QString sign;
+    QString number;
+    QString unit;
 };
 
-// A leading arrow (or other sign) goes on its own line above the number: a square tray
-// icon has no room for "↓12M" on one line at a readable size.
-std::pair<QString, QString> splitLines(const QString &text)
+LiveText split(const QString &text)
 {
     qsizetype signs = 0;
-    while (signs < text.size() && !text.at(signs).isLetterOrNumber() && !text.at(signs).isSpace())
+    while (signs < text.size() && !text.at(signs).isLetterOrNumber())
         ++signs;
-    if (signs == 0 || signs == text.size())
-        return {QString(), text};
-    return {text.first(signs), text.sliced(signs).trimmed()};
+    qsizetype unitStart = text.size();
+    while (unitStart > signs && text.at(unitStart - 1).isLetter())
+        --unitStart;
+    LiveText parts{text.first(signs).trimmed(), text.sliced(signs, unitStart - signs).trimmed(),
+                   text.sliced(unitStart)};
+    if (parts.number.isEmpty())
+        std::swap(parts.number, parts.unit);
+    return parts;
 }
 
+// Measures of the live text's font, taken on outlines at 100 px and scaled: the number is
+// fitted by the height of its digits' ink, not by the font's line box.
+struct InkMetrics
+{
+    QFont font;
+    double digitHeight; // from the baseline to the top of the digits
+    double commaDrop;   // how far a comma's tail reaches below the baseline, per digit height
+    double capHeight;
+    double cell; // TabularDigits' cell
+};
+
+const InkMetrics &inkMetrics()
+{
+    static InkMetrics metrics;
+    static QFont measured;
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(100);
+    font.setBold(true);
+    if (metrics.digitHeight > 0 && font == measured)
+        return metrics;
+    auto ink = [&font](const QString &text) {
+        QPainterPath path;
+        path.addText(0, 0, font, text);
+        return path.boundingRect();
+    };
+    const double digitHeight = -ink(QStringLiteral("0123456789")).top();
+    metrics = {font, digitHeight, std::max(0.0, ink(QStringLiteral(",")).bottom()) / digitHeight,
+               -ink(QStringLiteral("M")).top(), TabularDigits::cellWidth(QFontMetricsF(font))};
+    measured = font;
+    return metrics;
+}
+
+// The mark that stands for the sign: a small triangle pointing down, or up for "↑".
+QPainterPath markShape(const QString &sign, double height)
+{
+    const bool up = sign.contains(u'↑');
+    const double width = height * 1.1;
+    QPainterPath mark;
+    mark.moveTo(0, up ? height : 0);
+    mark.lineTo(width, up ? height : 0);
+    mark.lineTo(width / 2, up ? 0 : height);
+    mark.closeSubpath();
+    return mark;
+}
+
+// The live text at a size that does not change with its value: the number on top, as tall as
+// the square allows, its digits in equal cells, three of them filling the width; below it, the
+// sign as a small mark and the unit. A number of more than three digits is narrowed, not
+// lowered, until narrowing it further would make it unreadable.
 void paintLiveText(QPainter &painter, const QRectF &rect, const QString &text)
 {
     const double s = rect.width();
     painter.setPen(Qt::NoPen);
     painter.setBrush(badgeColor);
-    const QRectF badge = rect.adjusted(0.5, 0.5, -0.5, -0.5);
-    painter.drawRoundedRect(badge, 0.2 * s, 0.2 * s);
+    painter.drawRoundedRect(rect.adjusted(0.5, 0.5, -0.5, -0.5), 0.2 * s, 0.2 * s);
 
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setStyleHint(QFont::Monospace);
-    font.setBold(true);
-    font.setPixelSize(std::max(6, qRound(s * 10.0 / 22.0)));
+    const InkMetrics &metrics = inkMetrics();
+    const LiveText parts = split(text);
+    // Whole pixels, so that the digits' flat tops and bottoms and the baselines fall on pixel
+    // edges and stay crisp.
+    const double margin = std::max(1, int(s / 16));
+    const QRectF box = rect.adjusted(margin, margin, -margin, -margin);
+    const bool unitRow = !parts.sign.isEmpty() || !parts.unit.isEmpty();
+    const int unitHeight = unitRow ? std::max(3, int(std::lround(box.height() * 0.25))) : 0;
+    // The number's height with its comma's tail and a clear pixel row above the unit.
+    auto numberSpan = [&](int height) {
+        return height + (unitRow ? int(std::lround(metrics.commaDrop * height)) + 1 : 0);
+    };
+    int numberHeight = int(box.height()) - unitHeight;
+    while (numberHeight > 1 && numberSpan(numberHeight) + unitHeight > box.height())
+        --numberHeight;
 
-    // The ink, not the font's line box, is fitted: two lines of a 10 px font's line height
-    // would not fit in 22 px, two lines of its glyphs do.
-    const QRectF box = badge.adjusted(0.07 * s, 0.07 * s, -0.07 * s, -0.07 * s);
-    const auto [signs, number] = splitLines(text);
-    const bool twoLines = !signs.isEmpty();
-    const double gap = twoLines ? 0.06 * s : 0.0;
-
-    QList<Line> lines;
-    if (twoLines) {
-        Line line;
-        line.path.addText(0, 0, font, signs);
-        // Arrows are thin in most fonts; thickened, they match the bold digits below.
-        QPainterPathStroker stroker;
-        stroker.setWidth(0.05 * s);
-        line.path = line.path.united(stroker.createStroke(line.path));
-        line.height = 0.42 * (box.height() - gap);
-        // An arrow's head is narrow; a wider one reads better in a few pixels.
-        line.widen = 1.5;
-        lines.append(line);
-    }
-    Line main;
-    main.path.addText(0, 0, font, number);
-    main.height = twoLines ? 0.58 * (box.height() - gap) : box.height();
-    lines.append(main);
-
-    double top = box.top();
+    constexpr double narrowest = 0.3; // of the font's own proportions
+    QPainterPath number;
+    TabularDigits::addText(number, QPointF(), metrics.font, parts.number);
+    const double advance =
+        TabularDigits::horizontalAdvance(parts.number, QFontMetricsF(metrics.font));
+    double scaleY = numberHeight / metrics.digitHeight;
+    double scaleX = std::min(scaleY, box.width() / (3 * metrics.cell));
+    if (advance * scaleX > box.width())
+        scaleX = box.width() / advance;
+    scaleY = std::min(scaleY, scaleX / narrowest);
+    const double baseline = box.top() + (numberHeight + metrics.digitHeight * scaleY) / 2;
+    QTransform place;
+    place.translate(box.center().x() - advance * scaleX / 2, std::round(baseline));
+    place.scale(scaleX, scaleY);
     painter.setBrush(badgeTextColor);
-    for (Line &line : lines) {
-        const double slot = line.height;
-        line.ink = line.path.boundingRect();
-        if (line.path.isEmpty() || line.ink.isEmpty()) {
-            top += slot + gap;
-            continue;
-        }
-        // One line alone keeps the font's size; the two-line layout fills its slots.
-        double scale =
-            twoLines ? slot / line.ink.height() : std::min(1.0, slot / line.ink.height());
-        // Too wide a line is first narrowed, which keeps it tall and legible, then, past
-        // a point where narrowing would distort it, also shrunk.
-        const double scaleX = std::min(scale * line.widen, box.width() / line.ink.width());
-        scale = std::min(scale, scaleX / (0.7 * line.widen));
-        QTransform place;
-        place.translate(box.center().x() - line.ink.center().x() * scaleX,
-                        top + (slot - line.ink.height() * scale) / 2 - line.ink.top() * scale);
-        place.scale(scaleX, scale);
-        painter.drawPath(place.map(line.path));
-        top += slot + gap;
-    }
+    painter.drawPath(place.map(number));
+
+    if (!unitRow)
+        return;
+    QPainterPath unit;
+    unit.addText(0, 0, metrics.font, parts.unit);
+    const double unitScale = unitHeight / metrics.capHeight;
+    const QRectF unitInk = unit.boundingRect();
+    const QPainterPath mark =
+        parts.sign.isEmpty() ? QPainterPath() : markShape(parts.sign, unitHeight * 0.8);
+    const double markGap = mark.isEmpty() || unit.isEmpty() ? 0 : std::max(1.0, unitHeight * 0.3);
+    const double rowWidth = mark.boundingRect().width() + markGap + unitInk.width() * unitScale;
+    const double squeeze = std::min(1.0, box.width() / rowWidth);
+    const double unitBaseline = box.bottom();
+    double x = box.center().x() - rowWidth * squeeze / 2;
+    painter.setBrush(speedGreenFixed());
+    painter.drawPath(QTransform(squeeze, 0, 0, 1, x, unitBaseline - unitHeight * 0.8).map(mark));
+    x += (mark.boundingRect().width() + markGap) * squeeze;
+    painter.setBrush(badgeTextColor);
+    painter.drawPath(QTransform(unitScale * squeeze, 0, 0, unitScale,
+                                x - unitInk.left() * unitScale * squeeze, unitBaseline)
+                         .map(unit));
 }
 
 } // namespace

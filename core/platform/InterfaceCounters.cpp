@@ -79,29 +79,24 @@ QList<Interface> parseProcNetDev(QByteArrayView text)
         }
         if (!wellFormed || count != fieldCount)
             continue;
-        interfaces.append({QString::fromLatin1(name), fields[0], fields[sentField]});
+        interfaces.append({name.toByteArray(), fields[0], fields[sentField]});
     }
     return interfaces;
 }
 
-Totals countedTotals(const QList<Interface> &interfaces,
-                     const std::function<bool(const QString &name)> &isDeviceBacked)
+QList<Interface> counted(const QList<Interface> &interfaces,
+                         const std::function<bool(const QByteArray &name)> &isDeviceBacked)
 {
-    Totals all;
-    Totals backed;
-    bool anyBacked = false;
+    QList<Interface> all;
+    QList<Interface> backed;
     for (const Interface &interface : interfaces) {
-        if (interface.name.startsWith(QLatin1String("lo")))
+        if (interface.name.startsWith("lo"))
             continue;
-        all.received += interface.received;
-        all.sent += interface.sent;
-        if (isDeviceBacked && isDeviceBacked(interface.name)) {
-            anyBacked = true;
-            backed.received += interface.received;
-            backed.sent += interface.sent;
-        }
+        all.append(interface);
+        if (isDeviceBacked && isDeviceBacked(interface.name))
+            backed.append(interface);
     }
-    return anyBacked ? backed : all;
+    return backed.isEmpty() ? all : backed;
 }
 
 } // namespace InterfaceCounters

@@ -1,23 +1,28 @@
 #include "platform/InterfaceCounters.h"
 
 #include <QFile>
-#include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace InterfaceCounters {
 
-std::optional<Totals> snapshot(const QString &procNetDev, const QString &sysfsNet)
+std::optional<QList<Interface>> snapshot(const QString &procNetDev, const QString &sysfsNet)
 {
     QFile file(procNetDev);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
     // procfs files report a size of zero: readAll() reads on to the end regardless.
     const QByteArray text = file.readAll();
-    return countedTotals(parseProcNetDev(text), [&sysfsNet](const QString &name) {
-        return QFileInfo::exists(sysfsNet + u'/' + name + QLatin1String("/device"));
+    const QByteArray folder = QFile::encodeName(sysfsNet) + '/';
+    return counted(parseProcNetDev(text), [&folder](const QByteArray &name) {
+        // The name's own bytes: decoded and encoded again, a name that is not ASCII would
+        // point to another folder.
+        struct stat info;
+        return ::stat((folder + name + "/device").constData(), &info) == 0;
     });
 }
 
-std::optional<Totals> snapshot()
+std::optional<QList<Interface>> snapshot()
 {
     return snapshot(QStringLiteral("/proc/net/dev"), QStringLiteral("/sys/class/net"));
 }

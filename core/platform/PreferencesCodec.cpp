@@ -6,33 +6,56 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
 const QString dataTag = QStringLiteral("$data");
 const QString dateTag = QStringLiteral("$date");
 const QString doubleTag = QStringLiteral("$double");
+const QString mapTag = QStringLiteral("$map");
+
+// Dates further than this from 1970 read as absent.
+constexpr double maxReadableDateSeconds = 1e14;
+// setValue() takes dates up to about 31,700 years either side of 1970: within this
+// range seconds written with a millisecond fraction read back to the same millisecond.
+constexpr qint64 maxStorableDateMs = 1'000'000'000'000'000;
 
 std::optional<QVariant> fromJson(const QJsonValue &json);
 
-std::optional<QVariant> fromTagged(const QJsonObject &object)
+QVariant dateFromSeconds(const QJsonValue &seconds)
 {
-    if (object.size() != 1)
+    const double value = seconds.toDouble();
+    if (!std::isfinite(value) || std::abs(value) > maxReadableDateSeconds)
+        return QVariant();
+    // Whole seconds are taken exactly; a product with 1000 in doubles might not be.
+    const qint64 whole = seconds.toInteger(std::numeric_limits<qint64>::min());
+    const qint64 ms =
+        whole != std::numeric_limits<qint64>::min() ? whole * 1000 : std::llround(value * 1000.0);
+    return QVariant(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC));
+}
+
+// A tagged value, invalid when the tag's member is malformed; absent when the object is
+// no tag at all and reads as a dictionary.
+std::optional<QVariant> fromTagged(const QString &tag, const QJsonValue &member)
+{
+    if (tag == dateTag) {
+        // Dates on a whole second were once written {"$date": {"$double": N}}.
+        const QJsonObject wrapped = member.toObject();
+        if (wrapped.size() == 1 && wrapped.value(doubleTag).isDouble())
+            return dateFromSeconds(wrapped.value(doubleTag));
+        if (member.isDouble())
+            return dateFromSeconds(member);
         return std::nullopt;
-    const auto [tag, member] = std::pair{object.begin().key(), object.begin().value()};
+    }
     if (tag == dataTag && member.isString()) {
         auto decoded = QByteArray::fromBase64Encoding(member.toString().toLatin1(),
                                                       QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded)
             return QVariant();
         return QVariant(*decoded);
-    }
-    if (tag == dateTag && member.isDouble()) {
-        const double seconds = member.toDouble();
-        if (!std::isfinite(seconds) || std::abs(seconds) > 1e14)
-            return QVariant();
-        return QVariant(QDateTime::fromMSecsSinceEpoch(std::llround(seconds * 1000.0), Qt::UTC));
     }
     if (tag == doubleTag && member.isDouble())
         return QVariant(member.toDouble());
@@ -44,9 +67,21 @@ std::optional<QVariant> fromTagged(const QJsonObject &object)
             return QVariant(HUGE_VAL);
         if (text == u"-inf")
             return QVariant(-HUGE_VAL);
+        if (text == u"-0")
+            return QVariant(-0.0);
         return QVariant();
     }
     return std::nullopt;
+}
+
+QVariantMap mapFromJson(const QJsonObject &object)
+{
+    QVariantMap map;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (auto member = fromJson(it.value()))
+            map.insert(it.key(), *member);
+    }
+    return map;
 }
 
 std::optional<QVariant> fromJson(const QJsonValue &json)
@@ -71,17 +106,19 @@ std::optional<QVariant> fromJson(const QJsonValue &json)
     }
     case QJsonValue::Object: {
         const QJsonObject object = json.toObject();
-        if (auto tagged = fromTagged(object)) {
-            if (!tagged->isValid())
-                return std::nullopt;
-            return tagged;
+        if (object.size() == 1) {
+            const QString tag = object.begin().key();
+            const QJsonValue member = object.begin().value();
+            // A dictionary that would read as a tag is written inside {"$map": ...}.
+            if (tag == mapTag && member.isObject())
+                return QVariant(mapFromJson(member.toObject()));
+            if (auto tagged = fromTagged(tag, member)) {
+                if (!tagged->isValid())
+                    return std::nullopt;
+                return tagged;
+            }
         }
-        QVariantMap map;
-        for (auto it = object.begin(); it != object.end(); ++it) {
-            if (auto member = fromJson(it.value()))
-                map.insert(it.key(), *member);
-        }
-        return QVariant(map);
+        return QVariant(mapFromJson(object));
     }
     case QJsonValue::Null:
     case QJsonValue::Undefined:
@@ -102,12 +139,78 @@ QByteArray jsonDouble(double value)
         return "{\"$double\": \"nan\"}";
     if (std::isinf(value))
         return value > 0 ? "{\"$double\": \"inf\"}" : "{\"$double\": \"-inf\"}";
+    // A JSON reader gives back -0 as the integer 0.
+    if (value == 0 && std::signbit(value))
+        return "{\"$double\": \"-0\"}";
     // Shortest text that reads back to the same bits. A JSON reader gives back any
     // whole number (1.0, 1e0) as an integer, so whole doubles carry a tag.
     const QByteArray text = QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
     if (std::trunc(value) == value)
         return "{\"$double\": " + text + '}';
     return text;
+}
+
+QByteArray jsonDate(const QDateTime &date)
+{
+    // Whole seconds as an integer: a tagged whole double here would not read as a date.
+    const qint64 ms = date.toMSecsSinceEpoch();
+    if (ms % 1000 == 0)
+        return QByteArray::number(ms / 1000);
+    return QByteArray::number(ms / 1000.0, 'g', QLocale::FloatingPointShortest);
+}
+
+// The integer types, all stored as qint64.
+bool isInteger(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The types write() knows; members of other types are left out of a dictionary and
+// written as null in an array.
+bool isWritableType(const QVariant &value)
+{
+    if (isInteger(value))
+        return true;
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::QString:
+    case QMetaType::QByteArray:
+    case QMetaType::QVariantList:
+    case QMetaType::QVariantMap:
+        return true;
+    case QMetaType::QDateTime:
+        return value.toDateTime().isValid();
+    default:
+        return false;
+    }
+}
+
+// Whether the dictionary, written as it is, would read back as a tag: one member whose
+// key begins with "$" (the tags of today and any added later).
+bool looksLikeTag(const QVariantMap &map)
+{
+    const QVariantMap::const_iterator none = map.end();
+    QVariantMap::const_iterator only = none;
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        if (!isWritableType(it.value()))
+            continue;
+        if (only != none)
+            return false;
+        only = it;
+    }
+    return only != none && only.key().startsWith(u'$');
 }
 
 void write(const QVariant &value, QByteArray &out, int indent);
@@ -122,7 +225,7 @@ void writeMap(const QVariantMap &map, QByteArray &out, int indent)
     out += "{\n";
     bool first = true;
     for (auto it = map.begin(); it != map.end(); ++it) {
-        if (!PreferencesCodec::isStorable(it.value()))
+        if (!isWritableType(it.value()))
             continue;
         if (!first)
             out += ",\n";
@@ -135,17 +238,13 @@ void writeMap(const QVariantMap &map, QByteArray &out, int indent)
 
 void write(const QVariant &value, QByteArray &out, int indent)
 {
+    if (isInteger(value)) {
+        out += QByteArray::number(value.toLongLong());
+        return;
+    }
     switch (value.typeId()) {
     case QMetaType::Bool:
         out += value.toBool() ? "true" : "false";
-        return;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-        out += QByteArray::number(value.toLongLong());
         return;
     case QMetaType::Double:
     case QMetaType::Float:
@@ -158,7 +257,7 @@ void write(const QVariant &value, QByteArray &out, int indent)
         out += "{\"$data\": \"" + value.toByteArray().toBase64() + "\"}";
         return;
     case QMetaType::QDateTime:
-        out += "{\"$date\": " + jsonDouble(value.toDateTime().toMSecsSinceEpoch() / 1000.0) + '}';
+        out += "{\"$date\": " + jsonDate(value.toDateTime()) + '}';
         return;
     case QMetaType::QVariantList: {
         out += '[';
@@ -167,7 +266,7 @@ void write(const QVariant &value, QByteArray &out, int indent)
             if (!first)
                 out += ", ";
             first = false;
-            if (PreferencesCodec::isStorable(element))
+            if (isWritableType(element))
                 write(element, out, indent);
             else
                 out += "null";
@@ -175,9 +274,17 @@ void write(const QVariant &value, QByteArray &out, int indent)
         out += ']';
         return;
     }
-    case QMetaType::QVariantMap:
-        writeMap(value.toMap(), out, indent);
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        if (!looksLikeTag(map)) {
+            writeMap(map, out, indent);
+            return;
+        }
+        out += "{\"$map\": ";
+        writeMap(map, out, indent);
+        out += '}';
         return;
+    }
     default:
         out += "null";
     }
@@ -212,25 +319,21 @@ QByteArray encode(const QVariantMap &values)
 
 bool isStorable(const QVariant &value)
 {
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::QString:
-    case QMetaType::QByteArray:
-    case QMetaType::QVariantList:
-    case QMetaType::QVariantMap:
-        return true;
-    case QMetaType::QDateTime:
-        return value.toDateTime().isValid();
-    default:
+    if (!isWritableType(value))
         return false;
+    switch (value.typeId()) {
+    case QMetaType::QDateTime:
+        return std::abs(value.toDateTime().toMSecsSinceEpoch()) <= maxStorableDateMs;
+    case QMetaType::QVariantList: {
+        const QVariantList list = value.toList();
+        return std::all_of(list.begin(), list.end(), isStorable);
+    }
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        return std::all_of(map.begin(), map.end(), isStorable);
+    }
+    default:
+        return true;
     }
 }
 

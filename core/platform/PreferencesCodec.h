@@ -14,7 +14,8 @@ std::optional<QVariantMap> decode(const QByteArray &json);
 // One member per line, keys sorted, so that the file reads well and diffs cleanly.
 QByteArray encode(const QVariantMap &values);
 
-// Whether encode() can write a value of this type.
+// Whether the value, with everything in it, reads back as itself through encode() and
+// decode(): same value, with integers widened to qint64, floats to double and dates to UTC.
 bool isStorable(const QVariant &value);
 
 } // namespace PreferencesCodec

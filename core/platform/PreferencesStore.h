@@ -7,8 +7,11 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <chrono>
 #include <optional>
 #include <sys/types.h>
+
+struct stat;
 
 // The per-user key-value store of preferences: typed values by key, kept in one
 // JSON file. Every read answers from memory unless the file changed on disk; every
@@ -23,6 +26,9 @@ public:
     static QString defaultFilePath();
 
     QString filePath() const { return m_filePath; }
+
+    // How long a write waits for another live writer to let go of the file (5 s).
+    void setLockTimeout(std::chrono::milliseconds timeout) { m_lockTimeout = timeout; }
 
     // The stored value with its type: bool, qint64, double, QString, QByteArray,
     // QDateTime (UTC), QVariantList or QVariantMap; invalid when absent.
@@ -64,13 +70,23 @@ private:
         bool operator==(const FileStamp &) const = default;
     };
 
+    enum class Check { stamp, content };
+
+    static FileStamp stampOf(const struct stat &info);
     FileStamp stampOnDisk() const;
-    void reloadIfChanged() const;
+    std::optional<QByteArray> readFile(FileStamp &stamp) const;
+    void reloadIfChanged(Check check) const;
     bool write(const QString &key, const std::optional<QVariant> &value);
 
     QString m_filePath;
+    QByteArray m_nativePath;
+    std::chrono::milliseconds m_lockTimeout{5000};
     mutable QVariantMap m_values;
+    // The text m_values was read from; absent until loaded, or when the file could not be read.
+    mutable std::optional<QByteArray> m_text;
     mutable FileStamp m_stamp;
+    // The stamp was old enough when the file was read that no later change can share it.
+    mutable bool m_stampSettled = false;
     mutable bool m_loaded = false;
     // The file on disk could not be read; it is moved aside before the next write.
     mutable bool m_corruptOnDisk = false;

@@ -1,7 +1,6 @@
 #include "views/GaugeGeometry.h"
 
 #include <QFontMetricsF>
-#include <QString>
 
 #include <algorithm>
 #include <cmath>
@@ -44,8 +43,8 @@ std::optional<qreal> gaugeFraction(double mbps)
     return std::nullopt;
 }
 
-QPointF centredTextOrigin(const QString &text, const QFontMetricsF &metrics, qreal centreX,
+QPointF centredTextOrigin(qreal width, const QFontMetricsF &metrics, qreal centreX,
                           qreal lineBottom)
 {
-    return QPointF(centreX - metrics.horizontalAdvance(text) / 2, lineBottom - metrics.descent());
+    return QPointF(centreX - width / 2, lineBottom - metrics.descent());
 }

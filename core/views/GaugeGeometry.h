@@ -6,7 +6,6 @@
 #include <optional>
 
 class QFontMetricsF;
-class QString;
 
 // Where the gauge puts its ring and texts for a widget size, in Qt coordinates (origin at the
 // top left). Kept apart from the painting so that it can be checked exactly.
@@ -30,7 +29,7 @@ std::optional<GaugeGeometry> gaugeGeometry(const QSizeF &size);
 // (below about 0.028 Mbps), negative ones and NaN.
 std::optional<qreal> gaugeFraction(double mbps);
 
-// The baseline origin at which to draw `text` so that it is centred on centreX and its line
-// box ends at lineBottom, measured with the metrics it will be drawn with.
-QPointF centredTextOrigin(const QString &text, const QFontMetricsF &metrics, qreal centreX,
+// The baseline origin at which to draw a text `width` wide so that it is centred on centreX and
+// its line box ends at lineBottom, with the metrics it will be drawn with.
+QPointF centredTextOrigin(qreal width, const QFontMetricsF &metrics, qreal centreX,
                           qreal lineBottom);

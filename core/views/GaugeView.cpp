@@ -4,6 +4,7 @@
 #include "views/GaugeGeometry.h"
 #include "views/LabelFactory.h"
 #include "views/Palette.h"
+#include "views/TabularDigits.h"
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -29,31 +30,47 @@ void strokeArc(QPainter &painter, const GaugeGeometry &geometry, qreal fraction,
     painter.drawPath(arc);
 }
 
+// Digits in equal cells: a number that changes five times a second keeps its place.
 void drawCentredText(QPainter &painter, const QString &text, const QFont &font, const QColor &color,
                      qreal centreX, qreal lineBottom)
 {
     const QFontMetricsF metrics(font, painter.device());
     painter.setFont(font);
     painter.setPen(color);
-    painter.drawText(centredTextOrigin(text, metrics, centreX, lineBottom), text);
+    const qreal width = TabularDigits::horizontalAdvance(text, metrics);
+    TabularDigits::draw(painter, centredTextOrigin(width, metrics, centreX, lineBottom), text);
 }
 
 } // namespace
 
 GaugeView::GaugeView(QWidget *parent)
     : QWidget(parent)
-{}
+{
+    registerInterface();
+}
 
 void GaugeView::setMbps(double mbps)
 {
     m_mbps = mbps;
     update();
+    valueChanged(this);
 }
 
 void GaugeView::setCaption(const QString &caption)
 {
     m_caption = caption;
     update();
+    nameChanged(this);
+}
+
+QSize GaugeView::sizeHint() const
+{
+    return {250, 132};
+}
+
+QString GaugeView::readoutValue() const
+{
+    return SpeedSettings::format(m_mbps) + u' ' + SpeedSettings::unitLabel();
 }
 
 void GaugeView::paintEvent(QPaintEvent *)

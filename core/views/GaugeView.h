@@ -1,13 +1,16 @@
 #pragma once
 
+#include "views/AccessibleReadout.h"
+
 #include <QString>
 #include <QWidget>
 
 // The large speedometer of the main window: a half-ring track with a green arc whose length
 // follows the rate on a logarithmic scale, the rate inside the ring, its unit below it and a
 // caption at the bottom. It draws everything itself and takes no input. Colours come from the
-// palette at each paint, and Qt repaints a widget whenever its palette or font changes.
-class GaugeView : public QWidget
+// palette at each paint, and Qt repaints a widget whenever its palette or font changes. Screen
+// readers get the caption as its name and the rate with its unit as its value.
+class GaugeView : public QWidget, public AccessibleReadout
 {
     Q_OBJECT
 
@@ -22,6 +25,13 @@ public:
     QString caption() const { return m_caption; }
     // An empty caption draws nothing at the bottom.
     void setCaption(const QString &caption);
+
+    // The size the main window gives it.
+    QSize sizeHint() const override;
+
+    QString readoutName() const override { return m_caption; }
+    // "93,4 Mbps": the number as drawn, with its unit.
+    QString readoutValue() const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -1,9 +1,16 @@
 #include "views/LabelFactory.h"
 
+#include "views/TabularDigits.h"
+
 #include <QApplication>
 #include <QEvent>
+#include <QFontMetricsF>
 #include <QLabel>
+#include <QPainter>
+#include <QStyle>
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 
 namespace {
@@ -22,7 +29,66 @@ public:
         applyColor();
     }
 
+    void setTabularDigits()
+    {
+        m_tabular = true;
+        updateGeometry();
+        update();
+    }
+
+    QSize sizeHint() const override
+    {
+        if (!m_tabular)
+            return QLabel::sizeHint();
+        const QFontMetricsF metrics(font(), this);
+        const QStringList lines = text().split(u'\n');
+        qreal width = 0;
+        for (const QString &line : lines)
+            width = std::max(width, TabularDigits::horizontalAdvance(line, metrics));
+        const QMargins margins =
+            contentsMargins() + QMargins(margin(), margin(), margin(), margin());
+        return QSize(qCeil(width), qCeil(lines.size() * metrics.lineSpacing())).grownBy(margins);
+    }
+
+    QSize minimumSizeHint() const override
+    {
+        return m_tabular ? sizeHint() : QLabel::minimumSizeHint();
+    }
+
 protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        if (!m_tabular) {
+            QLabel::paintEvent(event);
+            return;
+        }
+        QPainter painter(this);
+        drawFrame(&painter);
+        painter.setFont(font());
+        painter.setPen(palette().color(foregroundRole()));
+        const QFontMetricsF metrics(font(), this);
+        const QRectF area =
+            contentsRect().marginsRemoved(QMargins(margin(), margin(), margin(), margin()));
+        const QStringList lines = text().split(u'\n');
+        const Qt::Alignment align = QStyle::visualAlignment(layoutDirection(), alignment());
+        const qreal height = lines.size() * metrics.lineSpacing();
+        qreal top = area.top();
+        if (align & Qt::AlignBottom)
+            top = area.bottom() - height;
+        else if (align & Qt::AlignVCenter)
+            top = area.center().y() - height / 2;
+        for (const QString &line : lines) {
+            const qreal width = TabularDigits::horizontalAdvance(line, metrics);
+            qreal x = area.left();
+            if (align & Qt::AlignRight)
+                x = area.right() - width;
+            else if (align & Qt::AlignHCenter)
+                x = area.center().x() - width / 2;
+            TabularDigits::draw(painter, QPointF(x, top + metrics.ascent()), line);
+            top += metrics.lineSpacing();
+        }
+    }
+
     void changeEvent(QEvent *event) override
     {
         QLabel::changeEvent(event);
@@ -60,6 +126,7 @@ private:
     std::optional<ViewColor> m_dynamicColor;
     QColor m_fixedColor;
     bool m_applying = false;
+    bool m_tabular = false;
 };
 
 QLabel *makeViewLabel(const QString &text, qreal size, QFont::Weight weight,
@@ -97,4 +164,10 @@ QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, ViewCol
 QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, const QColor &color)
 {
     return makeViewLabel(text, size, weight, std::nullopt, color);
+}
+
+void setTabularDigits(QLabel *label)
+{
+    if (auto *viewLabel = dynamic_cast<ViewLabel *>(label))
+        viewLabel->setTabularDigits();
 }

@@ -15,9 +15,9 @@ class QLabel;
 // The application font at the given size and weight.
 QFont systemFont(qreal size, QFont::Weight weight);
 
-// The font for numbers that change while they are shown: their digits must all be equally
-// wide so that the text does not jitter. The application font is used as it is; the fonts we
-// ship and test with (DejaVu Sans) have tabular digits by default.
+// The font for numbers that change while they are shown. It is the application font: where
+// its digits are not all equally wide, drawing with TabularDigits (or a label given
+// setTabularDigits) keeps them in place.
 QFont monospacedDigitSystemFont(qreal size, QFont::Weight weight);
 
 // A new static, centred, single-line label showing `text` as plain text (never as markup, since
@@ -25,3 +25,9 @@ QFont monospacedDigitSystemFont(qreal size, QFont::Weight weight);
 // With a ViewColor, the text colour is resolved again whenever the label's palette changes.
 QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, ViewColor color);
 QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, const QColor &color);
+
+// Makes a label from makeLabel draw its digits in cells of its font's widest digit
+// (TabularDigits), so that a number does not move sideways when it changes and the digits of
+// successive lines stay in columns. Its size hint follows; word wrap is not supported. Other
+// labels are left as they are.
+void setTabularDigits(QLabel *label);

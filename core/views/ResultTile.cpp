@@ -20,16 +20,29 @@ ResultTile::ResultTile(const QString &title, QWidget *parent)
     , m_valueLabel(makeLabel(QStringLiteral("\u00B7"), 16, QFont::DemiBold, ViewColor::label))
 {
     m_valueLabel->setFont(monospacedDigitSystemFont(16, QFont::DemiBold));
+    setTabularDigits(m_valueLabel);
     m_titleLabel->setParent(this);
     m_valueLabel->setParent(this);
     m_titleLabel->setGeometry(0, 8, tileWidth, 15);
     m_valueLabel->setGeometry(0, 28, tileWidth, 20);
     setFixedSize(tileWidth, tileHeight);
+    registerInterface();
 }
 
 void ResultTile::setValue(const QString &text)
 {
     m_valueLabel->setText(text);
+    valueChanged(this);
+}
+
+QString ResultTile::readoutName() const
+{
+    return m_titleLabel->text();
+}
+
+QString ResultTile::readoutValue() const
+{
+    return m_valueLabel->text();
 }
 
 void ResultTile::paintEvent(QPaintEvent *)

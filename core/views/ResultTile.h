@@ -1,12 +1,15 @@
 #pragma once
 
+#include "views/AccessibleReadout.h"
+
 #include <QWidget>
 
 class QLabel;
 
 // A small fixed-size card with a title above a value, one per result of a test. It only shows
-// text: the caller formats the value.
-class ResultTile : public QWidget
+// text: the caller formats the value. Screen readers get the title as its name and the value
+// as its value.
+class ResultTile : public QWidget, public AccessibleReadout
 {
     Q_OBJECT
 
@@ -21,6 +24,9 @@ public:
     QLabel *valueLabel() const { return m_valueLabel; }
 
     void setValue(const QString &text);
+
+    QString readoutName() const override;
+    QString readoutValue() const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -2,9 +2,11 @@
 
 #include "platform/PreferencesStore.h"
 
+#include <QLockFile>
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 class TestPreferencesStore : public QObject
@@ -60,35 +62,64 @@ private slots:
                               << int(QMetaType::QString);
         QTest::newRow("data") << QVariant(QByteArray("\0\x01\xff[{", 5))
                               << int(QMetaType::QByteArray);
+        QTest::newRow("negative zero") << QVariant(-0.0) << int(QMetaType::Double);
         QTest::newRow("date") << QVariant(QDateTime::fromMSecsSinceEpoch(1796563200250, Qt::UTC))
                               << int(QMetaType::QDateTime);
+        QTest::newRow("date on a whole second")
+            << QVariant(QDateTime::fromMSecsSinceEpoch(1796563200000, Qt::UTC))
+            << int(QMetaType::QDateTime);
+        QTest::newRow("epoch") << QVariant(QDateTime::fromMSecsSinceEpoch(0, Qt::UTC))
+                               << int(QMetaType::QDateTime);
+        QTest::newRow("before 1970")
+            << QVariant(QDateTime(QDate(1969, 7, 20), QTime(20, 17, 40), Qt::UTC))
+            << int(QMetaType::QDateTime);
+        QTest::newRow("just before 1970")
+            << QVariant(QDateTime::fromMSecsSinceEpoch(-1, Qt::UTC)) << int(QMetaType::QDateTime);
+        QTest::newRow("far future") << QVariant(QDateTime::fromMSecsSinceEpoch(1e15 - 1, Qt::UTC))
+                                    << int(QMetaType::QDateTime);
         QTest::newRow("integer array")
             << QVariant(QVariantList{qint64(3), qint64(7)}) << int(QMetaType::QVariantList);
         QTest::newRow("mixed array") << QVariant(QVariantList{qint64(3), 2.5, QStringLiteral("x")})
                                      << int(QMetaType::QVariantList);
         QTest::newRow("dictionary") << QVariant(QVariantMap{{"a", true}, {"b", QVariantList{1.5}}})
                                     << int(QMetaType::QVariantMap);
+        QTest::newRow("empty array") << QVariant(QVariantList{}) << int(QMetaType::QVariantList);
+        QTest::newRow("empty dictionary") << QVariant(QVariantMap{}) << int(QMetaType::QVariantMap);
+        QTest::newRow("nested") << QVariant(QVariantMap{{"a", QVariantMap{{"b", QVariantMap{}}}},
+                                                        {"c", QVariantList{QVariantList{}}}})
+                                << int(QMetaType::QVariantMap);
+        // Dictionaries whose one key looks like a tag stay dictionaries.
+        for (const char *tagged : {R"({"$data": "QUJD"})", R"({"$double": "nan"})",
+                                   R"({"$date": 5})", R"({"$date": {"$double": 5}})",
+                                   R"({"$map": {"a": 1}})", R"({"$map": {}})", R"({"$new": 1})"}) {
+            const QVariant map = QJsonDocument::fromJson(tagged).object().toVariantMap();
+            QTest::newRow(tagged) << map << int(QMetaType::QVariantMap);
+            QTest::addRow("[%s]", tagged)
+                << QVariant(QVariantList{map}) << int(QMetaType::QVariantList);
+        }
     }
 
     void typesSurviveReopen()
     {
         QFETCH(QVariant, value);
         QFETCH(int, storedType);
-        {
-            PreferencesStore writer(m_path);
-            QVERIFY(writer.setValue("key", value));
-            QCOMPARE(writer.value("key").typeId(), storedType);
-        }
+        PreferencesStore writer(m_path);
+        QVERIFY(writer.setValue("key", value));
+        const QVariant written = writer.value("key");
         PreferencesStore reader(m_path);
-        const QVariant back = reader.value("key");
-        QCOMPARE(back.typeId(), storedType);
-        if (storedType == QMetaType::Double)
-            QCOMPARE(std::bit_cast<quint64>(back.toDouble()),
-                     std::bit_cast<quint64>(value.toDouble()));
-        else if (storedType == QMetaType::LongLong)
-            QCOMPARE(back.toLongLong(), value.toLongLong());
-        else
-            QCOMPARE(back, value);
+        const QVariant read = reader.value("key");
+        // Another key written rewrites the file from the values read back.
+        QVERIFY(reader.setBool("other", true));
+        for (const QVariant &back : {written, read, PreferencesStore(m_path).value("key")}) {
+            QCOMPARE(back.typeId(), storedType);
+            if (storedType == QMetaType::Double)
+                QCOMPARE(std::bit_cast<quint64>(back.toDouble()),
+                         std::bit_cast<quint64>(value.toDouble()));
+            else if (storedType == QMetaType::LongLong)
+                QCOMPARE(back.toLongLong(), value.toLongLong());
+            else
+                QCOMPARE(back, value);
+        }
     }
 
     void typedReadsAnswerAbsentOnAnotherType()
@@ -113,22 +144,38 @@ private slots:
         QCOMPARE(store.integerList("shown"), (QList<qint64>{4, 5}));
         QCOMPARE(store.integer("number"), 1);
         QCOMPARE(store.value("missing").isValid(), false);
+        // What could not read back as itself is refused.
+        QVERIFY(!store.setValue("odd", QVariantList{qint64(1), QPoint(1, 2)}));
+        QVERIFY(!store.setValue("odd", QVariantMap{{"a", QVariant()}}));
+        QVERIFY(!store.setValue("odd", QDateTime::fromMSecsSinceEpoch(2e15, Qt::UTC)));
+        QVERIFY(!store.contains("odd"));
         store.remove("number");
         QVERIFY(!PreferencesStore(m_path).contains("number"));
     }
 
-    void handWrittenNumbersKeepTheirKind()
+    void handWrittenValuesKeepTheirMeaning()
     {
         QDir().mkpath(QFileInfo(m_path).absolutePath());
         writeFile(m_path, R"({"i": 1, "w": 2.0, "d": {"$double": 1}, "e": 1e-2, "n": null,
-                              "bad": {"$data": "@@"}})");
-        PreferencesStore store(m_path);
-        QCOMPARE(store.integer("i"), 1);
-        QCOMPARE(store.integer("w"), 2);
-        QCOMPARE(store.doubleValue("d"), 1.0);
-        QCOMPARE(store.doubleValue("e"), 0.01);
-        QVERIFY(!store.contains("n"));
-        QVERIFY(!store.contains("bad"));
+                              "bad": {"$data": "@@"}, "day": {"$date": 1796563200},
+                              "older": {"$date": {"$double": 1796563200}},
+                              "notag": {"$data": 5}, "pre": {"$date": -0.5}})");
+        const QDateTime day = QDateTime::fromMSecsSinceEpoch(1796563200000, Qt::UTC);
+        // As read by hand, then once the store has written the file from what it read.
+        for (int pass = 0; pass < 2; ++pass) {
+            PreferencesStore store(m_path);
+            QCOMPARE(store.integer("i"), 1);
+            QCOMPARE(store.integer("w"), 2);
+            QCOMPARE(store.doubleValue("d"), 1.0);
+            QCOMPARE(store.doubleValue("e"), 0.01);
+            QVERIFY(!store.contains("n"));
+            QVERIFY(!store.contains("bad"));
+            QCOMPARE(store.date("day"), day);
+            QCOMPARE(store.date("older"), day);
+            QCOMPARE(store.date("pre"), QDateTime::fromMSecsSinceEpoch(-500, Qt::UTC));
+            QCOMPARE(store.value("notag"), QVariant(QVariantMap{{"$data", qint64(5)}}));
+            QVERIFY(store.setInteger("pass", pass));
+        }
     }
 
     void writeReplacesFileAtomically()
@@ -156,19 +203,72 @@ private slots:
                  QStringList{QFileInfo(m_path).fileName()});
     }
 
+    void changeByAnotherWriterIsSeen_data()
+    {
+        QTest::addColumn<bool>("sameStamp");
+        QTest::addColumn<int>("ageSeconds");
+        QTest::newRow("file replaced") << false << 0;
+        // As on a filesystem that keeps times to the second (or with a clock running
+        // behind): the changed file has the inode, size and time of the one read before.
+        QTest::newRow("same stamp, this second") << true << 0;
+        QTest::newRow("same stamp, an hour old") << true << 3600;
+    }
+
     void changeByAnotherWriterIsSeen()
     {
+        QFETCH(bool, sameStamp);
+        QFETCH(int, ageSeconds);
+        QDir().mkpath(QFileInfo(m_path).absolutePath());
+        const timespec time{::time(nullptr) - ageSeconds, 0};
+        const timespec times[2] = {time, time};
+        const auto writeInPlace = [&](const QByteArray &text) {
+            writeFile(m_path, text);
+            return ::utimensat(AT_FDCWD, QFile::encodeName(m_path).constData(), times, 0) == 0;
+        };
+        QVERIFY(writeInPlace(R"({"mine": 1, "theirs": 1})"));
         PreferencesStore mine(m_path);
-        PreferencesStore theirs(m_path);
-        mine.setBool("flag", false);
-        QCOMPARE(theirs.boolValue("flag"), false);
-        theirs.setBool("flag", true);
-        QCOMPARE(mine.boolValue("flag"), true);
-        // Same size, same second: the change is still noticed.
-        theirs.setBool("flag", false);
-        theirs.setBool("flag", true);
-        mine.setInteger("other", 1);
-        QCOMPARE(mine.boolValue("flag"), true);
+        QCOMPARE(mine.integer("theirs"), 1);
+        if (sameStamp)
+            QVERIFY(writeInPlace(R"({"mine": 1, "theirs": 2})"));
+        else
+            QVERIFY(PreferencesStore(m_path).setInteger("theirs", 2));
+        // A read trusts a stamp that is old enough; a write never does.
+        if (ageSeconds == 0)
+            QCOMPARE(mine.integer("theirs"), 2);
+        QVERIFY(mine.setInteger("mine", 3));
+        PreferencesStore reader(m_path);
+        QCOMPARE(reader.integer("theirs"), 2);
+        QCOMPARE(reader.integer("mine"), 3);
+    }
+
+    void lockOfAGoneWriterIsTakenOver_data()
+    {
+        QTest::addColumn<QByteArray>("lockText");
+        QTest::addColumn<bool>("heldByLiveWriter");
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("unreadable") << QByteArray("\xff\0\n", 3) << false;
+        QTest::newRow("dead writer") << QByteArray("2147483646\ntachora\nhost\n") << false;
+        QTest::newRow("live writer") << QByteArray() << true;
+    }
+
+    void lockOfAGoneWriterIsTakenOver()
+    {
+        QFETCH(QByteArray, lockText);
+        QFETCH(bool, heldByLiveWriter);
+        QDir().mkpath(QFileInfo(m_path).absolutePath());
+        const QString lockPath = m_path + ".lock";
+        writeFile(lockPath, lockText);
+        // Earlier versions lock with QLockFile; a live one is waited for like any writer.
+        QLockFile live(lockPath);
+        if (heldByLiveWriter) {
+            QFile::remove(lockPath);
+            QVERIFY(live.tryLock(0));
+        }
+        PreferencesStore store(m_path);
+        store.setLockTimeout(std::chrono::milliseconds(0));
+        QCOMPARE(store.setBool("TCLiveMenuBar", true), !heldByLiveWriter);
+        QCOMPARE(PreferencesStore(m_path).boolValue("TCLiveMenuBar"), !heldByLiveWriter);
+        QCOMPARE(QFile::exists(lockPath), heldByLiveWriter);
     }
 
     void interleavedWritersKeepEachOthersKeys()

@@ -7,8 +7,11 @@
 #include "views/Palette.h"
 #include "views/ResultTile.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QPainter>
+#include <QRawFont>
+#include <QtEndian>
 
 #include <cmath>
 #include <limits>
@@ -90,6 +93,35 @@ QColor ringColor(const QImage &image, qreal degrees)
 QRect textBand(qreal bottom, int lineHeight)
 {
     return QRect(QPoint(80, qFloor(bottom) - lineHeight), QPoint(220, qCeil(bottom)));
+}
+
+// DejaVu Sans Bold with its '1' half as wide, under another name: a font whose digits are not
+// all equally wide, as Cantarell's are (GNOME's default). Same-length names keep every offset
+// of the font file; FreeType does not check table checksums.
+QString loadNarrowOneFont()
+{
+    QFile file(QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray font = file.readAll();
+    const quint32 one = QRawFont(font, 10).glyphIndexesForString(QStringLiteral("1")).value(0);
+    for (int table = 0; table < qFromBigEndian<quint16>(font.constData() + 4); ++table) {
+        const char *record = font.constData() + 12 + 16 * table;
+        if (QByteArrayView(record, 4) == "hmtx") {
+            char *advance = font.data() + qFromBigEndian<quint32>(record + 8) + 4 * one;
+            qToBigEndian<quint16>(qFromBigEndian<quint16>(advance) / 2, advance);
+        }
+    }
+    auto utf16 = [](const QByteArray &ascii) {
+        QByteArray text;
+        for (const char c : ascii)
+            text.append('\0').append(c);
+        return text;
+    };
+    font.replace("DejaVu Sans", "Narrow Ones");
+    font.replace(utf16("DejaVu Sans"), utf16("Narrow Ones"));
+    return QFontDatabase::applicationFontFamilies(QFontDatabase::addApplicationFontFromData(font))
+        .value(0);
 }
 
 } // namespace
@@ -253,6 +285,11 @@ private slots:
         QVERIFY(number.bottom() < gauge300.numberBottom && number.bottom() < unit.top());
         QVERIFY(unit.bottom() < gauge300.unitBottom && unit.bottom() < caption.top());
         QVERIFY(number.height() > 2 * unit.height());
+        // Screen readers get what is drawn: the caption, and the number with its unit.
+        QAccessibleInterface *readout = QAccessible::queryAccessibleInterface(&gauge);
+        QCOMPARE(readout->text(QAccessible::Name), QStringLiteral("Descente"));
+        QCOMPARE(readout->text(QAccessible::Value), QStringLiteral("100 Mo/s"));
+        QCOMPARE(gauge.sizeHint(), QSize(250, 132));
         gauge.setCaption(QString());
         QVERIFY(inkBounds(render(gauge), textBand(200, 14), lightWindow, 30).isEmpty());
 
@@ -276,6 +313,39 @@ private slots:
         QVERIFY(!title.isEmpty() && QRect(0, 8, 112, 15).contains(title));
         QVERIFY(!value.isEmpty() && QRect(0, 28, 112, 20).contains(value));
         QVERIFY(value.height() > title.height());
+        // One element for screen readers, named by its title, not two unrelated labels.
+        QAccessibleInterface *readout = QAccessible::queryAccessibleInterface(&tile);
+        QCOMPARE(readout->text(QAccessible::Name), QStringLiteral("Montée"));
+        QCOMPARE(readout->text(QAccessible::Value), QStringLiteral("123,4"));
+        QCOMPARE(readout->childCount(), 0);
+    }
+
+    void numbersKeepTheirPlace_data()
+    {
+        QTest::addColumn<bool>("gauge");
+        QTest::addRow("gauge") << true;
+        QTest::addRow("tile") << false;
+    }
+
+    void numbersKeepTheirPlace()
+    {
+        QFETCH(bool, gauge);
+        static const QString family = loadNarrowOneFont();
+        QVERIFY2(!family.isEmpty(), "DejaVu Sans Bold (fonts-dejavu-core) is needed");
+        const QFont font = QApplication::font();
+        const auto restore = qScopeGuard([&font] { QApplication::setFont(font); });
+        QApplication::setFont(QFont(family));
+        // "18,8" and "88,8" differ in their first digit only: what follows it must not move,
+        // even with a '1' narrower than the '8'. Right of the middle is past the first digit.
+        auto rightHalf = [gauge](double value) {
+            if (gauge)
+                return renderGauge(value).copy(
+                    textBand(gauge300.numberBottom, 40).adjusted(70, 0, 0, 0));
+            ResultTile tile(QStringLiteral("Descente"));
+            tile.setValue(SpeedSettings::format(value));
+            return render(tile).copy(56, 0, 56, 56);
+        };
+        QCOMPARE(rightHalf(18.8), rightHalf(88.8));
     }
 
     void tileCardFollowsTheBounds_data()

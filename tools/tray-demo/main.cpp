@@ -29,8 +29,15 @@ int main(int argc, char **argv)
     const QCommandLineOption quitAfter(QStringLiteral("quit-ms"),
                                        QStringLiteral("Quit after this long; 0 runs on."),
                                        QStringLiteral("ms"), QStringLiteral("0"));
-    parser.addOptions({symbolFor, text, quitAfter});
+    const QCommandLineOption dark(QStringLiteral("dark"),
+                                  QStringLiteral("Use a dark palette, as a dark theme would."));
+    parser.addOptions({symbolFor, text, quitAfter, dark});
     parser.process(app);
+    if (parser.isSet(dark)) {
+        QPalette palette(QColor(0x3a, 0x3a, 0x3a), QColor(0x2a, 0x2a, 0x2a));
+        palette.setColor(QPalette::WindowText, Qt::white);
+        QApplication::setPalette(palette);
+    }
 
     StatusItemController controller;
     auto *menu = new QMenu;

@@ -1,6 +1,8 @@
 // Writes PNG pictures of the gauge at a few rates and of the three result tiles, in a light
-// and a dark palette, to the folder given on the command line.
+// and a dark palette, and of the tray item's live texts and glyph at 16, 22 and 32 px on a
+// light and a dark panel, to the folder given on the command line.
 
+#include "live/StatusItemIcon.h"
 #include "settings/SpeedSettings.h"
 #include "views/GaugeView.h"
 #include "views/ResultTile.h"
@@ -9,6 +11,7 @@
 #include <QDir>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QPainter>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -35,12 +38,41 @@ struct GaugePicture
     const char *caption;
 };
 
-bool save(QWidget &widget, const QString &path)
+bool save(const QImage &image, const QString &path)
 {
-    const bool saved = widget.grab().save(path);
+    const bool saved = image.save(path);
     QTextStream(saved ? stdout : stderr)
         << (saved ? "wrote " : "could not write ") << path << Qt::endl;
     return saved;
+}
+
+bool save(QWidget &widget, const QString &path)
+{
+    return save(widget.grab().toImage(), path);
+}
+
+// One row per icon size, one column per live text and a last one for the glyph, on a strip of
+// panel colour as a tray would show them.
+QImage traySheet(const QColor &panel, const QPalette &theme)
+{
+    const QString texts[] = {QStringLiteral("↓0k"), QStringLiteral("↓999k"), QStringLiteral("↓12M"),
+                             QStringLiteral("↓123M"), QStringLiteral("↓1,5M")};
+    const int sizes[] = {16, 22, 32};
+    constexpr int cell = 40;
+    QImage sheet((std::size(texts) + 1) * cell, std::size(sizes) * cell, QImage::Format_RGB32);
+    sheet.fill(panel);
+    QPainter painter(&sheet);
+    for (int row = 0; row < int(std::size(sizes)); ++row) {
+        const int size = sizes[row];
+        const int offset = (cell - size) / 2;
+        for (int column = 0; column <= int(std::size(texts)); ++column) {
+            const std::optional<QString> text =
+                column < int(std::size(texts)) ? std::optional(texts[column]) : std::nullopt;
+            painter.drawImage(column * cell + offset, row * cell + offset,
+                              StatusItemIcon::render(text, theme, size));
+        }
+    }
+    return sheet;
 }
 
 } // namespace
@@ -116,5 +148,12 @@ int main(int argc, char **argv)
             row,
             folder.filePath(QStringLiteral("tiles-%1.png").arg(QLatin1String(appearance.name))));
     }
+
+    // The light theme's glyph on a dark panel and the dark theme's on a light one are the
+    // hard cases: GNOME's panel is dark whatever the theme.
+    allSaved &= save(traySheet(QColor(0x24, 0x24, 0x28), appearances[0].palette),
+                     folder.filePath(QStringLiteral("tray-sizes-dark.png")));
+    allSaved &= save(traySheet(QColor(0xe8, 0xe8, 0xe8), appearances[1].palette),
+                     folder.filePath(QStringLiteral("tray-sizes-light.png")));
     return allSaved ? 0 : 1;
 }

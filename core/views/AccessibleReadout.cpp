@@ -1,0 +1,67 @@
+#include "views/AccessibleReadout.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QWidget>
+
+namespace {
+
+class ReadoutInterface : public QAccessibleWidget
+{
+public:
+    explicit ReadoutInterface(QWidget *widget)
+        : QAccessibleWidget(widget, QAccessible::StaticText)
+    {}
+
+    QString text(QAccessible::Text kind) const override
+    {
+        // Looked up at each call: while the widget is being destroyed it is no readout any
+        // more, and its overrides must not be called.
+        const auto *readout = dynamic_cast<const AccessibleReadout *>(widget());
+        if (readout && kind == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return readout->readoutName();
+        if (readout && kind == QAccessible::Value)
+            return readout->readoutValue();
+        return QAccessibleWidget::text(kind);
+    }
+
+    // One element: the labels inside are what it reads out.
+    int childCount() const override { return 0; }
+    QAccessibleInterface *child(int) const override { return nullptr; }
+    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
+};
+
+QAccessibleInterface *readoutFactory(const QString &, QObject *object)
+{
+    if (object && object->isWidgetType() && dynamic_cast<AccessibleReadout *>(object))
+        return new ReadoutInterface(static_cast<QWidget *>(object));
+    return nullptr;
+}
+
+} // namespace
+
+void AccessibleReadout::registerInterface()
+{
+    static const bool registered = [] {
+        QAccessible::installFactory(readoutFactory);
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
+
+void AccessibleReadout::nameChanged(QWidget *widget)
+{
+    QAccessibleEvent event(widget, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
+}
+
+void AccessibleReadout::valueChanged(QWidget *widget)
+{
+    // Checked first: the value is a formatted text, and nobody may be listening.
+    if (!QAccessible::isActive())
+        return;
+    if (const auto *readout = dynamic_cast<const AccessibleReadout *>(widget)) {
+        QAccessibleValueChangeEvent event(widget, readout->readoutValue());
+        QAccessible::updateAccessibility(&event);
+    }
+}

@@ -1,0 +1,308 @@
+#include "TestSupport.h"
+
+#include "diagnostics/CrashReporter.h"
+#include "platform/BuildConfig.h"
+#include "platform/PreferencesStore.h"
+#include "platform/SystemInfo.h"
+#include "settings/PreferenceKeys.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+namespace {
+
+struct ReportFile
+{
+    QString name;
+    qint64 secondsAfterMark;
+    QByteArray content;
+};
+
+// A modification time as file systems keep them, with a fraction of a second.
+const QDateTime markTime(QDate(2025, 1, 2), QTime(10, 0, 0, 250), Qt::UTC);
+
+void writeFile(const QString &path, const QByteArray &content, const QDateTime &modified = {})
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.flush();
+    QVERIFY(!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
+}
+
+// d, kind, message, os, stack, v: the record's six members when they are all it has and
+// all strings, else nothing.
+QStringList fields(const QJsonObject &record)
+{
+    QStringList values;
+    bool strings = true;
+    for (const QJsonValue &value : record) {
+        strings = strings && value.isString();
+        values.append(value.toString());
+    }
+    const QStringList keys{"d", "kind", "message", "os", "stack", "v"};
+    return record.keys() == keys && strings ? values : QStringList();
+}
+
+QStringList record(const QString &kind, const QString &message, const QString &stack,
+                   const QString &deviceId = QStringLiteral("?"))
+{
+    return {deviceId, kind, message, SystemInfo::osText(), stack, BuildConfig::version};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<ReportFile>)
+
+class TestDiagnostics : public QObject
+{
+    Q_OBJECT
+
+    // The maker's service: every request line and JSON body it was sent.
+    QTcpServer m_service;
+    QList<QByteArray> m_requests;
+    QList<QJsonObject> m_records;
+    QTemporaryDir m_dataFolder;
+    // How apport names reports on this very program.
+    const QString m_ours = QCoreApplication::applicationFilePath().replace(u'/', u'_');
+
+    void serve(QTcpSocket *socket)
+    {
+        const QByteArray request = socket->peek(socket->bytesAvailable());
+        const qsizetype body = request.indexOf("\r\n\r\n") + 4;
+        const qsizetype length = request.mid(request.indexOf("Content-Length: ") + 16).toInt();
+        if (body < 4 || request.size() < body + length)
+            return;
+        m_requests.append(request.left(request.indexOf("\r\n")));
+        m_records.append(QJsonDocument::fromJson(request.mid(body)).object());
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        socket->disconnectFromHost();
+    }
+
+    bool uploadsSettle()
+    {
+        return QTest::qWaitFor([] { return CrashReporter::uploadsRunning() == 0; }, 10000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_service.listen(QHostAddress::LocalHost));
+        connect(&m_service, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_service.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+        CrashReporter::setServiceOrigin(
+            QStringLiteral("http://127.0.0.1:%1/").arg(m_service.serverPort()));
+        CrashReporter::setDataFolder(m_dataFolder.path());
+    }
+
+    void init()
+    {
+        CrashReporter::setSystemReportFolder(m_dataFolder.filePath("absent"));
+        PreferencesStore::shared().remove(PreferenceKeys::deviceId);
+        PreferencesStore::shared().remove(PreferenceKeys::lastCrashScan);
+        m_requests.clear();
+        m_records.clear();
+    }
+
+    void crashLeavesOneRecordForTheNextLaunch_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("message");
+        // The helper's innermost function, which the record must name.
+        QTest::addColumn<QString>("function");
+        for (const auto &[name, number] : {std::pair{"SIGABRT", SIGABRT},
+                                           {"SIGSEGV", SIGSEGV},
+                                           {"SIGILL", SIGILL},
+                                           {"SIGBUS", SIGBUS},
+                                           {"SIGFPE", SIGFPE},
+                                           {"SIGTRAP", SIGTRAP}})
+            QTest::newRow(name) << QString::number(number) << number
+                                << QStringLiteral("Signal %1").arg(number) << "crashHelperSignal";
+        QTest::newRow("overflow") << "overflow" << SIGSEGV << "Signal 11"
+                                  << "crashHelperRecurse";
+        // The abort() that follows leaves the exception's record alone.
+        QTest::newRow("exception")
+            << "exception" << SIGABRT << "Exception: std::runtime_error : disk on fire"
+            << "crashHelperThrow";
+        QTest::newRow("exception without text") << "exception-int" << SIGABRT << "Exception: int : "
+                                                << "crashHelperThrow";
+    }
+
+    void crashLeavesOneRecordForTheNextLaunch()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, signal);
+        QFETCH(QString, message);
+        QFETCH(QString, function);
+        QProcess helper;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // A sanitizer build leaves these to AddressSanitizer unless it hands them back.
+        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS")
+                                               + ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0");
+        helper.setProcessEnvironment(environment);
+        helper.start(CRASH_HELPER_PATH, {m_dataFolder.path(), how});
+        QVERIFY(helper.waitForFinished(30000));
+        QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(helper.exitCode(), signal);
+
+        QFile pending(CrashReporter::pendingFilePath());
+        QVERIFY(pending.open(QIODevice::ReadOnly));
+        const QStringList pieces = QString::fromUtf8(pending.readAll()).split("\n---\n");
+        QCOMPARE(pieces.size(), 2);
+        QCOMPARE(pieces[0], message);
+        // At most 30 named frames, innermost first, and no line feed after the last.
+        const QStringList frames = pieces[1].split(u'\n');
+        QVERIFY(frames.size() <= 30 && !frames.contains(QString()));
+        QVERIFY(how != "overflow" || frames.size() == 30);
+        const auto lineOf = [&frames](const QString &name) {
+            const QRegularExpression symbol("\\((_Z\\d+)?" + name + "[^)]*\\+0x");
+            return std::find_if(frames.begin(), frames.end(),
+                                [&](const QString &line) { return line.contains(symbol); })
+                   - frames.begin();
+        };
+        QVERIFY2(lineOf(function) < 30, qPrintable(pieces[1]));
+        QVERIFY(how == "overflow" || lineOf(function) < lineOf("main"));
+
+        CrashReporter::install();
+        QVERIFY(!pending.exists());
+        QVERIFY(uploadsSettle());
+        QCOMPARE(m_requests, QList<QByteArray>{"POST /api/crash.php HTTP/1.1"});
+        QCOMPARE(fields(m_records.value(0)), record("crash", message, pieces[1]));
+    }
+
+    void pendingFileIsSentOnce_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("deviceId");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("stack");
+        const auto row = [](const char *name, const QByteArray &content, const char *deviceId,
+                            const QString &message, const char *stack) {
+            QTest::newRow(name) << content << QString(deviceId) << message << QString(stack);
+        };
+        row("no separator", "Signal 11", "?", "Signal 11", "");
+        row("empty", "", "?", "", "");
+        row("further pieces", "Signal 6\n---\na\nb\n---\nc", "4F1C", "Signal 6", "a\nb");
+        row("not UTF-8", "Exception: caf\xe9 : x\n---\ns", "?", "Exception: caf\uFFFD : x", "s");
+    }
+
+    void pendingFileIsSentOnce()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, deviceId);
+        QFETCH(QString, message);
+        QFETCH(QString, stack);
+        if (deviceId != "?")
+            PreferencesStore::shared().setString(PreferenceKeys::deviceId, deviceId);
+        writeFile(CrashReporter::pendingFilePath(), content);
+
+        CrashReporter::install();
+        QVERIFY(!QFile::exists(CrashReporter::pendingFilePath()));
+        CrashReporter::install();
+        QVERIFY(uploadsSettle());
+        QCOMPARE(m_records.size(), 1);
+        QCOMPARE(fields(m_records[0]), record("crash", message, stack, deviceId));
+        // An absent report folder leaves the scan unmarked.
+        QVERIFY(!PreferencesStore::shared().contains(PreferenceKeys::lastCrashScan));
+    }
+
+    void systemReportsNewSinceTheMark_data()
+    {
+        QTest::addColumn<QList<ReportFile>>("files");
+        QTest::addColumn<QDateTime>("mark");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QDateTime>("newMark");
+        const QString ours = m_ours;
+        QTest::newRow("first scan, our names only")
+            << QList<ReportFile>{{ours + ".1000.crash", 0, "ProblemType: Crash\nTitle: t"},
+                                 {ours + ".crash", 0, "Title: no number"},
+                                 {ours + ".1000.upload", 0, "Title: apport's marker"},
+                                 {ours + ".1000.CRASH", 0, "Title: upper case"},
+                                 {ours + "-cli.1000.crash", 0, "Title: another program"}}
+            << QDateTime() << QStringList{"Title: t"} << markTime;
+        QTest::newRow("equal to the mark")
+            << QList<ReportFile>{{ours + ".1000.crash", 0, "Title: t"}} << markTime << QStringList()
+            << markTime;
+        QTest::newRow("two new ones, one old")
+            << QList<ReportFile>{{ours + ".1.crash", 5,
+                                  "a\n\nb\nSignal: 11 Termination\nException"},
+                                 {ours + ".2.crash", 9, "ProblemType: Crash\nSignal: 6"},
+                                 {ours + ".3.crash", -1, "Title: old"}}
+            << markTime << QStringList{"Rapport système Linux", "Signal: 11 Termination"}
+            << markTime.addSecs(9);
+    }
+
+    void systemReportsNewSinceTheMark()
+    {
+        QFETCH(QList<ReportFile>, files);
+        QFETCH(QDateTime, mark);
+        QFETCH(QStringList, messages);
+        QFETCH(QDateTime, newMark);
+        QTemporaryDir reports;
+        for (const ReportFile &file : files)
+            writeFile(reports.filePath(file.name), file.content,
+                      markTime.addSecs(file.secondsAfterMark));
+        // A link in a folder that every user may write to must not carry another file out.
+        writeFile(reports.filePath("secret"), "Title: secret", markTime.addSecs(60));
+        QVERIFY(QFile::link(reports.filePath("secret"), reports.filePath(m_ours + ".9.crash")));
+        if (mark.isValid())
+            PreferencesStore::shared().setDate(PreferenceKeys::lastCrashScan, mark);
+        CrashReporter::setSystemReportFolder(reports.path());
+
+        CrashReporter::install();
+        QVERIFY(uploadsSettle());
+        QStringList sent;
+        for (const QJsonObject &upload : std::as_const(m_records))
+            sent.append(fields(upload).value(2));
+        sent.sort();
+        QCOMPARE(sent, messages);
+        QCOMPARE(
+            PreferencesStore::shared().date(PreferenceKeys::lastCrashScan).value_or(QDateTime()),
+            newMark);
+    }
+
+    void longSystemReportGoesUpCut()
+    {
+        QTemporaryDir reports;
+        // 50,000 characters as a reader counts them, each an "e" and its combining accent.
+        const QString character = QStringLiteral("e\u0301");
+        writeFile(reports.filePath(m_ours + ".1000.crash"), character.repeated(50000).toUtf8());
+        CrashReporter::setSystemReportFolder(reports.path());
+        CrashReporter::install();
+        QVERIFY(uploadsSettle());
+        QCOMPARE(m_records.size(), 1);
+        QVERIFY(fields(m_records[0])
+                == record("crash", "Rapport système Linux", character.repeated(18000)));
+    }
+
+    void reportErrorSendsItsStack()
+    {
+        CrashReporter::reportError("oops");
+        QVERIFY(uploadsSettle());
+        const QStringList sent = fields(m_records.value(0));
+        QCOMPARE(sent, record("error", "oops", sent.value(4)));
+        QVERIFY(sent[4].count(u'\n') < 15);
+    }
+
+    void osTextFromOsRelease()
+    {
+        QTemporaryDir folder;
+        const QStringList files{folder.filePath("absent"), folder.filePath("os-release")};
+        QCOMPARE(SystemInfo::osText(files), "Linux " + QSysInfo::kernelVersion());
+        writeFile(files[1], "NAME=\"Debian \\\"GNU\\\"/Linux\"\n# VERSION_ID=1\nVERSION_ID='12'\n");
+        QCOMPARE(SystemInfo::osText(files), "Debian \"GNU\"/Linux 12");
+    }
+};
+
+TACHORA_TEST_CORE_MAIN(TestDiagnostics)
+#include "tst_diagnostics.moc"
