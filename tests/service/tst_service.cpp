@@ -2,6 +2,7 @@
 
 #include "PostgresCluster.h"
 #include "SpeedServerProcess.h"
+#include "diagnostics/CrashReporter.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -416,6 +417,19 @@ private slots:
         for (qsizetype i = 0; i < head.size() && i < 50 && !closed; ++i)
             closed = !slow.send(head.mid(i, 1)) || slow.closedByService();
         QVERIFY(closed);
+    }
+
+    // The application's own crash reporter, against the real service.
+    void crashRecordArrives()
+    {
+        QVERIFY(startService());
+        CrashReporter::setServiceOrigin(QString("http://127.0.0.1:%1").arg(m_port));
+        CrashReporter::reportError("Erreur de test");
+        QVERIFY(QTest::qWaitFor([] { return CrashReporter::uploadsRunning() == 0; }, 10000));
+        const QString crashes = command({"crashes", "--stack"});
+        QVERIFY(crashes.startsWith("crash 1, "));
+        QVERIFY(crashes.contains("  device  ?\n"));
+        QVERIFY(crashes.contains("  kind    error\n    Erreur de test\n  stack:\n    "));
     }
 
     void behindNginx()
