@@ -3,6 +3,7 @@
 #include "PostgresCluster.h"
 #include "SpeedServerProcess.h"
 #include "diagnostics/CrashReporter.h"
+#include "service/ServiceClient.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -430,6 +431,24 @@ private slots:
         QVERIFY(crashes.startsWith("crash 1, "));
         QVERIFY(crashes.contains("  device  ?\n"));
         QVERIFY(crashes.contains("  kind    error\n    Erreur de test\n  stack:\n    "));
+    }
+
+    // The application's own client: a report goes in, the maker answers it, the next sync
+    // brings the answer once.
+    void reportIsAnsweredOnce()
+    {
+        QVERIFY(startService());
+        ServiceClient client(
+            {QString("http://127.0.0.1:%1").arg(m_port), m_publicKey, nullptr, {}});
+        QVERIFY(QCoro::waitFor(client.reportProblem("Le test s'arrête.", "moi@exemple.fr")));
+        const QString reports = command({"reports"});
+        QVERIFY(reports.contains(client.deviceId()) && reports.contains("Le test s'arrête."));
+        QVERIFY(!command({"answer", "--device", client.deviceId(), "--text", "Réglé !"}).isNull());
+        QCoro::waitFor(client.checkWithServer());
+        QCOMPARE(client.pendingMessage().value_or(SyncAnswer::Message{}).text, "Réglé !");
+        client.markMessageShown();
+        QCoro::waitFor(client.checkWithServer());
+        QVERIFY(!client.pendingMessage());
     }
 
     void behindNginx()
