@@ -10,6 +10,7 @@ packages=(
     qcoro-qt6-dev
     libcurl4-openssl-dev libsodium-dev
     libcpp-httplib-dev libssl-dev openssl curl
+    libsqlite3-dev libpq-dev postgresql nginx-light
     fonts-dejavu-core clang-format locales
     qt6-wayland libqt6svg6 fonts-noto-color-emoji
     # The .deb: CPack finds the programs with file and their libraries with dpkg-shlibdeps.
@@ -21,9 +22,9 @@ for option in "$@"; do
     # The tray tests run on a virtual X server with a tray, driven by xdotool; the desktop
     # files are checked by their validators.
     --test) packages+=(xvfb xauth trayer xdotool desktop-file-utils appstream) ;;
-    # The benchmarks also time processes, run an HTTP/2 server and the application on X,
-    # and shape links between network namespaces.
-    --bench) packages+=(time nginx-light xvfb xauth trayer xdotool iproute2) ;;
+    # The benchmarks also time processes, count SQLite rows, run the application on X and
+    # shape links between network namespaces.
+    --bench) packages+=(time sqlite3 xvfb xauth trayer xdotool iproute2) ;;
     *) echo "install-deps: unknown option $option" >&2; exit 2 ;;
     esac
 done

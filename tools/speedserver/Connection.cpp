@@ -1,5 +1,6 @@
 #include "Connection.h"
 
+#include "HttpHead.h"
 #include "Pacer.h"
 
 #include <algorithm>
@@ -53,83 +54,6 @@ void logLine(const std::string &line)
     std::fflush(stdout);
 }
 
-struct Request
-{
-    std::string method;
-    std::string target;
-    std::string path;
-    std::string query;
-    std::optional<std::uint64_t> contentLength;
-    bool chunked = false;
-    bool expectContinue = false;
-    bool closeAfter = false;
-};
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x))
-               == std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::optional<Request> parseHead(std::string_view head)
-{
-    Request request;
-    size_t lineEnd = head.find("\r\n");
-    const std::string_view requestLine = head.substr(0, lineEnd);
-    const size_t firstSpace = requestLine.find(' ');
-    const size_t lastSpace = requestLine.rfind(' ');
-    if (firstSpace == std::string_view::npos || lastSpace <= firstSpace)
-        return std::nullopt;
-    request.method = requestLine.substr(0, firstSpace);
-    request.target = requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1);
-    const std::string_view version = requestLine.substr(lastSpace + 1);
-    request.closeAfter = version != "HTTP/1.1";
-    const size_t question = request.target.find('?');
-    request.path = request.target.substr(0, question);
-    if (question != std::string::npos)
-        request.query = request.target.substr(question + 1);
-
-    while (lineEnd != std::string_view::npos && lineEnd + 2 < head.size()) {
-        const size_t start = lineEnd + 2;
-        lineEnd = head.find("\r\n", start);
-        const std::string_view line = head.substr(start, lineEnd - start);
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos)
-            continue;
-        const std::string_view name = line.substr(0, colon);
-        const std::string_view value = trimmed(line.substr(colon + 1));
-        if (equalsIgnoringCase(name, "content-length")) {
-            std::uint64_t length = 0;
-            const auto [end, error] =
-                std::from_chars(value.data(), value.data() + value.size(), length);
-            if (error != std::errc() || end != value.data() + value.size())
-                return std::nullopt;
-            request.contentLength = length;
-        } else if (equalsIgnoringCase(name, "transfer-encoding")) {
-            request.chunked = !equalsIgnoringCase(value, "identity");
-        } else if (equalsIgnoringCase(name, "expect")) {
-            request.expectContinue = equalsIgnoringCase(value, "100-continue");
-        } else if (equalsIgnoringCase(name, "connection")) {
-            if (equalsIgnoringCase(value, "close"))
-                request.closeAfter = true;
-            else if (equalsIgnoringCase(value, "keep-alive"))
-                request.closeAfter = false;
-        }
-    }
-    return request;
-}
-
 // The "bytes" parameter of the query: 0 when absent, nothing when malformed.
 std::optional<std::uint64_t> requestedBytes(std::string_view query)
 {
@@ -153,32 +77,10 @@ std::optional<std::uint64_t> requestedBytes(std::string_view query)
     return 0;
 }
 
-const char *reason(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 404:
-        return "Not Found";
-    case 411:
-        return "Length Required";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
 std::string head(int status, std::uint64_t contentLength, bool close,
                  const char *contentType = "text/plain")
 {
-    std::string text = "HTTP/1.1 " + std::to_string(status) + ' ' + reason(status) + "\r\n";
+    std::string text = "HTTP/1.1 " + std::to_string(status) + ' ' + httpReason(status) + "\r\n";
     text += "Content-Type: ";
     text += contentType;
     text += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
@@ -201,26 +103,27 @@ public:
     void run()
     {
         while (auto text = readHead()) {
-            const auto request = parseHead(*text);
-            if (!request) {
-                send(head(400, 0, true));
+            HttpHead request;
+            if (const int status = HttpHead::parse(*text, request)) {
+                send(head(status, 0, true));
                 return;
             }
             if (m_options.log)
-                logLine(request->method + ' ' + request->target);
-            if (!answer(*request) || request->closeAfter)
+                logLine(request.method + ' ' + request.target);
+            if (!answer(request) || !request.keepAlive)
                 return;
         }
     }
 
 private:
-    // The request head, without its final blank line; whatever followed it stays in m_pending.
+    // The request head, without the blank line that ends it; whatever followed it stays in
+    // m_pending.
     std::optional<std::string> readHead()
     {
         for (;;) {
             const size_t end = m_pending.find("\r\n\r\n");
             if (end != std::string::npos) {
-                std::string text = m_pending.substr(0, end + 2);
+                std::string text = m_pending.substr(0, end);
                 m_pending.erase(0, end + 4);
                 return text;
             }
@@ -280,7 +183,7 @@ private:
     }
 
     // Whether the connection can carry another request.
-    bool answer(const Request &request)
+    bool answer(const HttpHead &request)
     {
         Target target = Target::any;
         if (request.path == "/__down" && request.method == "HEAD")
@@ -340,7 +243,7 @@ private:
         return sendBody(*bytes, m_options.downRate);
     }
 
-    bool answerUpload(const Request &request, std::optional<std::uint64_t> cutAfter, bool endless)
+    bool answerUpload(const HttpHead &request, std::optional<std::uint64_t> cutAfter, bool endless)
     {
         if (request.chunked || !request.contentLength) {
             send(head(411, 0, true));

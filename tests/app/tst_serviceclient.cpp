@@ -15,7 +15,7 @@
 
 using namespace std::chrono_literals;
 
-class TestService : public QObject
+class TestServiceClient : public QObject
 {
     Q_OBJECT
 
@@ -289,5 +289,5 @@ private slots:
     }
 };
 
-TACHORA_TEST_WIDGETS_MAIN(TestService)
-#include "tst_service.moc"
+TACHORA_TEST_WIDGETS_MAIN(TestServiceClient)
+#include "tst_serviceclient.moc"

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Load on tachora-service, with SQLite and with PostgreSQL (a temporary cluster):
+#   1. requests per second and latency of 100 concurrent clients on keep-alive connections
+#      (70 % syncs, 20 % problem reports, 5 % crash records, 5 % bad reports);
+#   2. nothing lost: the rows stored against the answers 200;
+#   3. the same with 1000 idle connections held open: the service's memory, and the
+#      latency of the working clients meanwhile.
+# Usage: bench/service.sh [SECONDS]   (each of the four runs lasts SECONDS, default 10)
+#        THREADS=N bench/service.sh   gives the service N workers instead of 8
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+
+bash scripts/install-deps.sh --bench
+cmake --preset default >/dev/null
+cmake --build --preset default --target tachora-service service-load >/dev/null
+service=$PWD/build/tools/service/tachora-service
+load=$PWD/build/bench/service-load
+pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+
+work=$(mktemp -d)
+chmod 755 "$work"
+service_pid=
+owner=()
+cleanup() {
+    [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null || true
+    if [ -f "$work/pg/data/postmaster.pid" ]; then
+        "${owner[@]}" "$pgbin/pg_ctl" stop -D "$work/pg/data" -m immediate >/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$service" keygen --key "$work/key" >/dev/null 2>&1
+
+# PostgreSQL refuses to run as root: then the cluster is the postgres user's.
+mkdir "$work/pg"
+if [ "$(id -u)" -eq 0 ]; then
+    chown postgres: "$work/pg"
+    owner=(runuser -u postgres --)
+fi
+"${owner[@]}" "$pgbin/initdb" -D "$work/pg/data" -U tachora -A trust -E UTF8 --locale=C >/dev/null
+"${owner[@]}" "$pgbin/pg_ctl" start -w -D "$work/pg/data" -l "$work/pg/log" \
+    -o "-k $work/pg -c listen_addresses=''" >/dev/null
+pg_url="postgresql:///postgres?host=$work/pg&user=tachora"
+
+# count <db> <table>: the rows of a table.
+count() {
+    case $1 in
+    postgresql:*) psql "$1" -tAc "SELECT count(*) FROM $2" ;;
+    *) sqlite3 "$1" "SELECT count(*) FROM $2" ;;
+    esac
+}
+
+# run <label> <db> <idle connections>
+run() {
+    local label=$1 db=$2 idle=$3
+    "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$db" \
+        --limit-address 0 --limit-device 0 --timeout 60 ${THREADS:+--threads $THREADS} >"$work/service.out" 2>"$work/service.err" &
+    service_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$work/service.out" ] && break
+        sleep 0.05
+    done
+    local port
+    port=$(sed -n 's/^port //p' "$work/service.out")
+    echo "== $label, $idle idle connections"
+    "$load" "$port" --clients 100 --seconds "$seconds" --idle "$idle" --pid "$service_pid" | tee "$work/load.out"
+    kill "$service_pid"
+    wait "$service_pid" 2>/dev/null || true
+    service_pid=
+    local answered_reports answered_crashes rows_reports rows_crashes
+    answered_reports=$(awk -F'[ ,]+' '/^status 200:/ {print $6}' "$work/load.out")
+    answered_crashes=$(awk -F'[ ,]+' '/^status 200:/ {print $8}' "$work/load.out")
+    rows_reports=$(count "$db" reports)
+    rows_crashes=$(count "$db" crashes)
+    if [ "$rows_reports" = "$answered_reports" ] && [ "$rows_crashes" = "$answered_crashes" ]; then
+        echo "nothing lost: $rows_reports reports and $rows_crashes crash records stored, as many as answered 200"
+    else
+        echo "MISMATCH: $rows_reports report rows for $answered_reports answers 200, $rows_crashes crash rows for $answered_crashes" >&2
+        exit 1
+    fi
+    echo
+}
+
+# A schema per run keeps the PostgreSQL runs apart.
+schema() {
+    psql "$pg_url" -qc "CREATE SCHEMA $1"
+    echo "$pg_url&options=-csearch_path%3D$1"
+}
+
+run "SQLite" "$work/busy.db" 0
+run "PostgreSQL $("$pgbin/postgres" --version | awk '{print $3}')" "$(schema busy)" 0
+run "SQLite" "$work/idle.db" 1000
+run "PostgreSQL" "$(schema idle)" 1000
+echo "(on $(nproc) cores, shared with the 100 clients; PostgreSQL with its default durability: fsync at every commit)"

@@ -1,0 +1,245 @@
+// service-load: many concurrent clients against a running tachora-service, each on its own
+// keep-alive connection with its own device id: 70 % syncs, 20 % problem reports, 5 % crash
+// records, 5 % reports with a member missing. Optionally holds idle connections open the
+// whole time, and samples the service's memory.
+// Usage: service-load PORT [--clients N] [--seconds S] [--idle N] [--pid PID]
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum Kind { sync, report, crash, badReport, kinds };
+const char *const kindNames[kinds] = {"sync", "report", "crash", "bad report"};
+
+int connectTo(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+std::string request(Kind kind, const std::string &device, unsigned serial)
+{
+    const std::string identity =
+        R"("d":")" + device + R"(","v":"0.1.0","os":"Debian GNU/Linux 12")";
+    std::string path = "/api/report.php";
+    std::string body;
+    switch (kind) {
+    case sync:
+        path = "/api/check.php";
+        body = R"({"n":"BENCH)" + std::to_string(serial) + R"(",)" + identity + R"(,"c":"direct"})";
+        break;
+    case report:
+        body = "{" + identity + R"(,"text":"Le test s'arrête au milieu de la descente.")"
+               + R"(,"email":"bench@example.org"})";
+        break;
+    case crash:
+        path = "/api/crash.php";
+        body = "{" + identity + R"(,"kind":"crash","message":"Signal 11","stack":")"
+               + std::string(30, 'f') + R"(\nmain"})";
+        break;
+    default:
+        body = "{" + identity + "}";
+    }
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+           + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The status of the next answer on fd, reading it whole; 0 when the connection failed.
+// `closing` tells whether the service will close the connection after it.
+int readAnswer(int fd, std::string &buffer, bool &closing)
+{
+    for (;;) {
+        const auto end = buffer.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            const auto at = buffer.find("Content-Length: ");
+            const std::size_t length =
+                at < end ? std::strtoul(buffer.c_str() + at + 16, nullptr, 10) : 0;
+            if (buffer.size() >= end + 4 + length) {
+                const int status = std::atoi(buffer.c_str() + 9);
+                closing = buffer.find("Connection: close") < end;
+                buffer.erase(0, end + 4 + length);
+                return status;
+            }
+        }
+        char chunk[4096];
+        const ssize_t count = recv(fd, chunk, sizeof chunk, 0);
+        if (count <= 0)
+            return 0;
+        buffer.append(chunk, std::size_t(count));
+    }
+}
+
+struct Tally
+{
+    std::mutex lock;
+    std::vector<double> latencies; // milliseconds
+    std::map<int, std::array<long, kinds>> byStatus;
+    long failed = 0;
+};
+
+void client(int index, int port, Clock::time_point until, Tally &tally)
+{
+    const std::string device = "BENCH-" + std::to_string(getpid()) + "-" + std::to_string(index);
+    std::vector<double> latencies;
+    std::map<int, std::array<long, kinds>> byStatus;
+    long failed = 0;
+    int fd = -1;
+    std::string buffer;
+    for (unsigned serial = unsigned(index) * 7919; Clock::now() < until; ++serial) {
+        const unsigned pick = serial % 20;
+        const Kind kind = pick < 14 ? sync : pick < 18 ? report : pick < 19 ? crash : badReport;
+        if (fd < 0 && (fd = connectTo(port)) < 0) {
+            ++failed;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        const std::string bytes = request(kind, device, serial);
+        const auto start = Clock::now();
+        bool closing = false;
+        const int status =
+            send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size())
+                ? readAnswer(fd, buffer, closing)
+                : 0;
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (status == 0)
+            ++failed;
+        else
+            ++byStatus[status][kind];
+        if (status == 0 || closing) {
+            close(fd);
+            fd = -1;
+            buffer.clear();
+        }
+    }
+    if (fd >= 0)
+        close(fd);
+    const std::lock_guard guard(tally.lock);
+    tally.latencies.insert(tally.latencies.end(), latencies.begin(), latencies.end());
+    for (const auto &[status, counts] : byStatus) {
+        for (int kind = 0; kind < kinds; ++kind)
+            tally.byStatus[status][kind] += counts[kind];
+    }
+    tally.failed += failed;
+}
+
+// The process's resident memory in MB ("VmRSS" or "VmHWM" for its peak).
+double memoryMb(int pid, const std::string &field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(field + ":"))
+            return std::atof(line.c_str() + field.size() + 1) / 1024.0;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fputs("Usage: service-load PORT [--clients N] [--seconds S] [--idle N] [--pid PID]\n",
+                   stderr);
+        return 2;
+    }
+    const int port = std::atoi(argv[1]);
+    int clients = 100;
+    double seconds = 5;
+    int idleCount = 0;
+    int pid = 0;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        if (name == "--clients")
+            clients = std::atoi(argv[i + 1]);
+        else if (name == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (name == "--idle")
+            idleCount = std::atoi(argv[i + 1]);
+        else if (name == "--pid")
+            pid = std::atoi(argv[i + 1]);
+    }
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    const double before = pid ? memoryMb(pid, "VmRSS") : 0;
+    std::vector<int> idle;
+    for (int i = 0; i < idleCount; ++i) {
+        const int fd = connectTo(port);
+        if (fd >= 0)
+            idle.push_back(fd);
+    }
+    // A few of them have sent half a request and stopped: the worst kind of idle.
+    for (std::size_t i = 0; i < idle.size(); i += 4)
+        send(idle[i], "POST /api/check.php HTTP/1.1\r\n", 30, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double withIdle = pid ? memoryMb(pid, "VmRSS") : 0;
+
+    Tally tally;
+    const auto started = Clock::now();
+    const auto until =
+        started
+        + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i)
+        threads.emplace_back(client, i, port, until, std::ref(tally));
+    for (std::thread &thread : threads)
+        thread.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    for (const int fd : idle)
+        close(fd);
+
+    std::vector<double> &latencies = tally.latencies;
+    std::sort(latencies.begin(), latencies.end());
+    const auto percentile = [&](double p) {
+        return latencies.empty() ? 0.0 : latencies[std::size_t(p * double(latencies.size() - 1))];
+    };
+    std::printf("clients %d, idle connections %zu, %.1f s\n", clients, idle.size(), elapsed);
+    std::printf("requests %zu, %.0f/s, p50 %.2f ms, p99 %.2f ms, max %.1f ms, failed %ld\n",
+                latencies.size(), double(latencies.size()) / elapsed, percentile(0.5),
+                percentile(0.99), latencies.empty() ? 0.0 : latencies.back(), tally.failed);
+    for (const auto &[status, counts] : tally.byStatus) {
+        std::printf("status %d:", status);
+        for (int kind = 0; kind < kinds; ++kind)
+            std::printf(" %s %ld%s", kindNames[kind], counts[kind], kind + 1 < kinds ? "," : "\n");
+    }
+    if (pid)
+        std::printf("service memory: %.1f MB before, %.1f MB with the idle connections, "
+                    "%.1f MB after the load, peak %.1f MB\n",
+                    before, withIdle, memoryMb(pid, "VmRSS"), memoryMb(pid, "VmHWM"));
+    return 0;
+}

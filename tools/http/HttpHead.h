@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The request line and headers of one HTTP/1.x request, as far as our servers need them.
+struct HttpHead
+{
+    std::string method;
+    std::string target;
+    std::string path; // the target up to its query
+    std::string query;
+    std::optional<std::uint64_t> contentLength;
+    bool chunked = false; // a transfer coding other than identity
+    bool expectContinue = false;
+    bool keepAlive = true;
+    std::string realIp; // X-Real-IP, set by a reverse proxy
+
+    // Parses the text before the blank line that ends the headers. 0 when it is a request
+    // we can read, else the status to refuse it with.
+    static int parse(std::string_view text, HttpHead &head);
+};
+
+// The reason phrase of a status, for the status line.
+const char *httpReason(int status);

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "Options.h"
+
+// The commands of tachora-service; each returns the process's exit status.
+namespace commands {
+
+int keygen(const Options &options);
+int serve(const Options &options);
+int list(const Options &options);  // reports and crashes
+int queue(const Options &options); // answer and broadcast
+
+} // namespace commands

@@ -1,0 +1,15 @@
+#include "Database.h"
+
+namespace db {
+
+bool isPostgresUrl(const std::string &where)
+{
+    return where.starts_with("postgresql://") || where.starts_with("postgres://");
+}
+
+std::unique_ptr<Connection> open(const std::string &where, std::string &error)
+{
+    return isPostgresUrl(where) ? openPostgres(where, error) : openSqlite(where, error);
+}
+
+} // namespace db

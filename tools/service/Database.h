@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// One connection to the service's database, SQLite or PostgreSQL, behind the few calls
+// the store needs. Statements use $1, $2, ... for their parameters in both.
+namespace db {
+
+// NULL, an integer or a text.
+using Value = std::variant<std::monostate, std::int64_t, std::string>;
+// A result row, every column as text; NULL as nothing.
+using Row = std::vector<std::optional<std::string>>;
+
+class Connection
+{
+public:
+    virtual ~Connection() = default;
+
+    // Runs one statement; its rows, if any, are appended to `rows`. False when it failed
+    // (error() says why).
+    bool run(const std::string &sql, const std::vector<Value> &parameters = {},
+             std::vector<Row> *rows = nullptr)
+    {
+        return execute(sql, parameters, rows);
+    }
+
+    // A transaction that holds the write lock from its start, so that it never fails
+    // half-way on a conflict with another writer.
+    virtual bool begin() = 0;
+    virtual bool commit() = 0;
+    virtual void rollback() = 0;
+    // Inside a transaction: waits until no other process changes the schema.
+    virtual bool lockSchema() = 0;
+
+    // The column definition of an auto-incremented key that is never reused.
+    virtual const char *autoIdColumn() const = 0;
+    virtual std::string error() const = 0;
+
+private:
+    virtual bool execute(const std::string &sql, const std::vector<Value> &parameters,
+                         std::vector<Row> *rows) = 0;
+};
+
+// True for a "postgresql://" or "postgres://" URL; anything else is a SQLite file path.
+bool isPostgresUrl(const std::string &where);
+
+// Opens a connection to a SQLite file (created when absent) or a PostgreSQL URL; null with
+// `error` set when that fails.
+std::unique_ptr<Connection> open(const std::string &where, std::string &error);
+
+std::unique_ptr<Connection> openSqlite(const std::string &path, std::string &error);
+std::unique_ptr<Connection> openPostgres(const std::string &url, std::string &error);
+
+} // namespace db

@@ -1,0 +1,446 @@
+#include "HttpServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a client that was refused may still send before we close: enough for the rest of a
+// small request, so that the refusal reaches it instead of a reset.
+constexpr std::size_t maxDiscarded = 256 * 1024;
+constexpr auto lingerTime = std::chrono::seconds(2);
+
+std::string addressText(const sockaddr_storage &address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, text,
+                  sizeof text);
+        return text;
+    }
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, text,
+              sizeof text);
+    const std::string_view mapped = "::ffff:";
+    std::string result = text;
+    if (result.starts_with(mapped) && result.find('.') != std::string::npos)
+        result.erase(0, mapped.size());
+    return result;
+}
+
+std::string jsonEscaped(std::string_view text)
+{
+    std::string escaped;
+    for (const char c : text) {
+        if (c == '"' || c == '\\')
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+} // namespace
+
+HttpServer::HttpServer(HttpLimits limits, Handler handler, Admission admit)
+    : m_limits(limits)
+    , m_handler(std::move(handler))
+    , m_admit(std::move(admit))
+{}
+
+HttpServer::~HttpServer()
+{
+    for (const int fd : {m_listener, m_epoll, m_wake}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+std::string HttpServer::serialize(const HttpResponse &response, bool keepAlive)
+{
+    std::string bytes = "HTTP/1.1 " + std::to_string(response.status) + " "
+                        + httpReason(response.status)
+                        + "\r\nContent-Type: application/json\r\nContent-Length: "
+                        + std::to_string(response.body.size()) + "\r\nCache-Control: no-store\r\n";
+    for (const auto &[name, value] : response.headers)
+        bytes += name + ": " + value + "\r\n";
+    if (!keepAlive)
+        bytes += "Connection: close\r\n";
+    return bytes + "\r\n" + response.body;
+}
+
+HttpResponse HttpServer::error(int status, std::string_view message)
+{
+    return {status, R"({"ok":false,"error":")" + jsonEscaped(message) + "\"}", {}};
+}
+
+int HttpServer::listen(const std::string &host, int port, std::string &error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (const int status =
+            getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found)) {
+        error = "cannot resolve " + host + ": " + gai_strerror(status);
+        return -1;
+    }
+    for (addrinfo *each = found; each && m_listener < 0; each = each->ai_next) {
+        m_listener = socket(each->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (m_listener >= 0)
+            setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (m_listener >= 0
+            && (bind(m_listener, each->ai_addr, each->ai_addrlen) != 0
+                || ::listen(m_listener, 4096) != 0)) {
+            error = "cannot listen on " + host + ":" + std::to_string(port) + ": "
+                    + std::strerror(errno);
+            ::close(m_listener);
+            m_listener = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (m_listener < 0)
+        return -1;
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    for (const int fd : {m_listener, m_wake}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    }
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(address).sin6_port
+                                               : reinterpret_cast<sockaddr_in &>(address).sin_port);
+}
+
+void HttpServer::stop()
+{
+    m_stopping = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
+}
+
+void HttpServer::run()
+{
+    for (int index = 0; index < m_limits.workers; ++index)
+        m_workers.emplace_back([this, index] { work(index); });
+    epoll_event events[256];
+    auto nextExpiry = Clock::now();
+    while (!m_stopping) {
+        const int count = epoll_wait(m_epoll, events, 256, 200);
+        for (int i = 0; i < count; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == m_listener) {
+                acceptAll();
+            } else if (fd == m_wake) {
+                std::uint64_t value = 0;
+                [[maybe_unused]] const auto read = ::read(m_wake, &value, sizeof value);
+                collectDone();
+            } else if (const auto found = m_connections.find(fd); found != m_connections.end()) {
+                Connection &connection = *found->second;
+                if (connection.state == State::writing) {
+                    onWritable(connection);
+                    // A pipelined request may be waiting already.
+                    if (connection.fd >= 0 && connection.state == State::reading
+                        && !connection.in.empty())
+                        take(connection);
+                } else {
+                    onReadable(connection);
+                }
+            }
+        }
+        if (Clock::now() >= nextExpiry) {
+            expire();
+            nextExpiry = Clock::now() + std::chrono::milliseconds(200);
+        }
+        m_closed.clear();
+    }
+    {
+        // A worker between its look at m_stopping and its wait would miss the notification.
+        const std::lock_guard guard(m_lock);
+    }
+    m_jobReady.notify_all();
+    for (std::thread &worker : m_workers)
+        worker.join();
+    m_workers.clear();
+    // The answers of the last requests, as far as the sockets take them now.
+    collectDone();
+    std::vector<int> open;
+    for (const auto &[fd, connection] : m_connections)
+        open.push_back(fd);
+    for (const int fd : open)
+        close(*m_connections.at(fd));
+    m_closed.clear();
+}
+
+void HttpServer::work(int index)
+{
+    for (;;) {
+        std::unique_lock lock(m_lock);
+        m_jobReady.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+        if (m_jobs.empty())
+            return;
+        Job job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+        lock.unlock();
+
+        HttpResponse response;
+        try {
+            response = m_handler(job.request, index);
+        } catch (...) {
+            response = error(500, "internal error");
+        }
+        std::string bytes = serialize(response, job.keepAlive);
+        lock.lock();
+        m_done.push_back({job.fd, std::move(bytes), job.keepAlive});
+        lock.unlock();
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
+    }
+}
+
+void HttpServer::acceptAll()
+{
+    for (;;) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = accept4(m_listener, reinterpret_cast<sockaddr *>(&address), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors: stop asking until a connection closes.
+                epoll_event event{};
+                event.data.fd = m_listener;
+                epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listener, &event);
+                m_listenerPaused = true;
+            }
+            return;
+        }
+        if (m_connections.size() >= m_limits.maxConnections) {
+            ::close(fd);
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->peer = addressText(address);
+        connection->deadline = Clock::now() + m_limits.timeout;
+        watch(*connection, EPOLLIN | EPOLLRDHUP);
+        m_connections.emplace(fd, std::move(connection));
+    }
+}
+
+void HttpServer::onReadable(Connection &connection)
+{
+    char buffer[16 * 1024];
+    while (connection.fd >= 0
+           && (connection.state == State::reading || connection.state == State::closing)) {
+        const ssize_t count = recv(connection.fd, buffer, sizeof buffer, 0);
+        if (count > 0 && connection.state == State::closing) {
+            connection.discarded += std::size_t(count);
+            if (connection.discarded > maxDiscarded)
+                close(connection);
+        } else if (count > 0) {
+            connection.in.append(buffer, std::size_t(count));
+            take(connection);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        } else {
+            // The client is gone, or has finished without a whole request.
+            close(connection);
+        }
+    }
+}
+
+void HttpServer::take(Connection &connection)
+{
+    while (connection.fd >= 0 && connection.state == State::reading) {
+        if (!connection.head) {
+            const auto end = connection.in.find("\r\n\r\n");
+            if (end == std::string::npos) {
+                if (connection.in.size() > m_limits.maxHead)
+                    refuse(connection, 431, "request headers too large");
+                return;
+            }
+            if (end + 4 > m_limits.maxHead)
+                return refuse(connection, 431, "request headers too large");
+            HttpHead head;
+            if (const int status =
+                    HttpHead::parse(std::string_view(connection.in).substr(0, end), head))
+                return refuse(connection, status, "malformed request");
+            if (head.chunked)
+                return refuse(connection, 411, "send the body with a Content-Length");
+            if (head.contentLength.value_or(0) > m_limits.maxBody)
+                return refuse(connection, 413,
+                              "body larger than " + std::to_string(m_limits.maxBody) + " bytes");
+            connection.in.erase(0, end + 4);
+            if (head.expectContinue && connection.in.size() < head.contentLength.value_or(0)) {
+                constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+                // Tiny and first on the connection: the socket buffer takes it whole.
+                [[maybe_unused]] const auto sent =
+                    ::send(connection.fd, goOn.data(), goOn.size(), MSG_NOSIGNAL);
+            }
+            connection.head = std::move(head);
+        }
+        const std::size_t length = connection.head->contentLength.value_or(0);
+        if (connection.in.size() < length)
+            return;
+        HttpRequest request{
+            connection.head->method, connection.head->path, connection.in.substr(0, length),
+            m_limits.trustProxy && !connection.head->realIp.empty() ? connection.head->realIp
+                                                                    : connection.peer};
+        connection.in.erase(0, length);
+        const bool keepAlive = connection.head->keepAlive;
+        connection.head.reset();
+        if (!m_admit(request.address)) {
+            send(connection, serialize(error(429, "too many requests, try later"), keepAlive),
+                 keepAlive);
+            continue;
+        }
+        std::unique_lock lock(m_lock);
+        if (m_jobs.size() >= m_limits.maxQueued) {
+            lock.unlock();
+            send(connection, serialize(error(503, "busy, try later"), keepAlive), keepAlive);
+            continue;
+        }
+        m_jobs.push_back({connection.fd, std::move(request), keepAlive});
+        lock.unlock();
+        m_jobReady.notify_one();
+        connection.state = State::working;
+        watch(connection, 0);
+    }
+}
+
+void HttpServer::refuse(Connection &connection, int status, std::string_view message)
+{
+    send(connection, serialize(error(status, message), false), false);
+}
+
+void HttpServer::send(Connection &connection, std::string bytes, bool keepAlive)
+{
+    connection.out = std::move(bytes);
+    connection.sent = 0;
+    connection.keepAlive = keepAlive;
+    connection.state = State::writing;
+    connection.deadline = Clock::now() + m_limits.timeout;
+    onWritable(connection);
+}
+
+void HttpServer::onWritable(Connection &connection)
+{
+    while (connection.sent < connection.out.size()) {
+        const ssize_t count = ::send(connection.fd, connection.out.data() + connection.sent,
+                                     connection.out.size() - connection.sent, MSG_NOSIGNAL);
+        if (count > 0) {
+            connection.sent += std::size_t(count);
+        } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            watch(connection, EPOLLOUT);
+            return;
+        } else if (!(count < 0 && errno == EINTR)) {
+            close(connection);
+            return;
+        }
+    }
+    finish(connection);
+}
+
+void HttpServer::finish(Connection &connection)
+{
+    std::string().swap(connection.out);
+    if (!connection.keepAlive) {
+        // Close our side first and let the client read the answer; whatever it still sends
+        // is read and dropped until it closes, for a short while.
+        shutdown(connection.fd, SHUT_WR);
+        std::string().swap(connection.in);
+        connection.head.reset();
+        connection.state = State::closing;
+        connection.deadline =
+            Clock::now() + std::min<std::chrono::milliseconds>(m_limits.timeout, lingerTime);
+    } else {
+        connection.state = State::reading;
+        connection.deadline = Clock::now() + m_limits.timeout;
+        if (connection.in.capacity() > 2 * m_limits.maxHead)
+            connection.in.shrink_to_fit();
+    }
+    watch(connection, EPOLLIN | EPOLLRDHUP);
+}
+
+void HttpServer::collectDone()
+{
+    std::vector<Done> done;
+    {
+        const std::lock_guard guard(m_lock);
+        done.swap(m_done);
+    }
+    for (Done &each : done) {
+        const auto found = m_connections.find(each.fd);
+        if (found == m_connections.end())
+            continue;
+        Connection &connection = *found->second;
+        send(connection, std::move(each.bytes), each.keepAlive);
+        // A pipelined request may be waiting already.
+        if (connection.fd >= 0 && connection.state == State::reading && !connection.in.empty())
+            take(connection);
+    }
+}
+
+void HttpServer::expire()
+{
+    const auto now = Clock::now();
+    std::vector<Connection *> late;
+    for (const auto &[fd, connection] : m_connections) {
+        if (connection->state != State::working && connection->deadline < now)
+            late.push_back(connection.get());
+    }
+    for (Connection *connection : late)
+        close(*connection);
+}
+
+void HttpServer::watch(Connection &connection, std::uint32_t events)
+{
+    if (connection.events == events)
+        return;
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = connection.fd;
+    const int operation = connection.events == 0 ? EPOLL_CTL_ADD
+                          : events == 0          ? EPOLL_CTL_DEL
+                                                 : EPOLL_CTL_MOD;
+    epoll_ctl(m_epoll, operation, connection.fd, &event);
+    connection.events = events;
+}
+
+void HttpServer::close(Connection &connection)
+{
+    watch(connection, 0);
+    ::close(connection.fd);
+    const auto found = m_connections.find(connection.fd);
+    connection.fd = -1;
+    m_closed.push_back(std::move(found->second));
+    m_connections.erase(found);
+    if (m_listenerPaused) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = m_listener;
+        epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listener, &event);
+        m_listenerPaused = false;
+    }
+}

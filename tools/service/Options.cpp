@@ -1,0 +1,154 @@
+#include "Options.h"
+
+#include <charconv>
+#include <map>
+#include <set>
+
+namespace {
+
+template <typename Number>
+bool parseNumber(const std::string &text, Number &value, Number minimum)
+{
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value >= minimum;
+}
+
+// "HOST:PORT" or "[IPv6]:PORT".
+bool parseListen(const std::string &text, std::string &host, int &port)
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return parseNumber(text.substr(colon + 1), port, 0) && port <= 65535;
+}
+
+} // namespace
+
+const char *usage()
+{
+    return R"(Usage: tachora-service COMMAND [options]
+The maker's service of Tachora: stores crash records and problem reports, and answers
+each sync with the device's next message, signed.
+
+  keygen --key FILE         make the signing key (FILE must not exist; mode 0600) and
+                            print the public key for TACHORA_SERVICE_PUBLIC_KEY
+  serve --key FILE          answer the application
+      --listen HOST:PORT    where to listen (default 127.0.0.1:8080; port 0 picks a free
+                            one). The first output line is "port N".
+      --threads N           workers that run requests (default 8)
+      --timeout S           a connection that brings no whole request in S seconds, or
+                            does not take its answer in S seconds, is closed (default 10)
+      --limit-address N     requests per minute from one address (default 300; 0: none)
+      --limit-device N      requests per minute from one device (default 12; 0: none)
+      --repeats N           syncs that carry each message of a device (default 3)
+      --max-connections N   open connections at most (default 10000)
+      --proxy               behind a reverse proxy: the client's address is X-Real-IP
+  reports [--limit N]       the newest problem reports (default 50)
+  crashes [--limit N] [--stack]
+                            the newest crash records, with their stacks if asked
+  answer --device ID --text TEXT
+                            queue a message for one device
+  broadcast --text TEXT     queue a message for every device that has synced before
+
+Every command takes --db DB: a SQLite file path or a postgresql:// URL (default: a SQLite
+file in $XDG_DATA_HOME/tachora-service).
+)";
+}
+
+std::optional<Options> parseOptions(const std::vector<std::string> &arguments, std::string &error,
+                                    bool &wantsHelp)
+{
+    // The options each command takes; "db" for all of them.
+    static const std::map<std::string, std::set<std::string>> allowed = {
+        {"keygen", {"--key"}},
+        {"serve",
+         {"--key", "--listen", "--db", "--threads", "--timeout", "--limit-address",
+          "--limit-device", "--repeats", "--max-connections", "--proxy"}},
+        {"reports", {"--db", "--limit"}},
+        {"crashes", {"--db", "--limit", "--stack"}},
+        {"answer", {"--db", "--device", "--text"}},
+        {"broadcast", {"--db", "--text"}},
+    };
+    static const std::set<std::string> flags = {"--proxy", "--stack"};
+
+    Options options;
+    wantsHelp = arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h";
+    if (wantsHelp)
+        return std::nullopt;
+    options.command = arguments[0];
+    const auto command = allowed.find(options.command);
+    if (command == allowed.end()) {
+        error = "unknown command " + options.command;
+        return std::nullopt;
+    }
+    std::set<std::string> seen;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string &name = arguments[i];
+        if (name == "--help" || name == "-h") {
+            wantsHelp = true;
+            return std::nullopt;
+        }
+        if (!command->second.contains(name)) {
+            error = options.command + " takes no option " + name;
+            return std::nullopt;
+        }
+        seen.insert(name);
+        if (flags.contains(name)) {
+            (name == "--proxy" ? options.proxy : options.stacks) = true;
+            continue;
+        }
+        if (i + 1 >= arguments.size()) {
+            error = name + " needs a value";
+            return std::nullopt;
+        }
+        const std::string &value = arguments[++i];
+        bool valid = true;
+        if (name == "--key")
+            options.keyFile = value;
+        else if (name == "--db")
+            options.database = value;
+        else if (name == "--device")
+            options.device = value;
+        else if (name == "--text")
+            options.text = value;
+        else if (name == "--listen")
+            valid = parseListen(value, options.host, options.port);
+        else if (name == "--limit")
+            valid = parseNumber(value, options.limit, 1LL);
+        else if (name == "--threads")
+            valid = parseNumber(value, options.threads, 1) && options.threads <= 256;
+        else if (name == "--timeout")
+            valid = parseNumber(value, options.timeoutSeconds, 1);
+        else if (name == "--limit-address")
+            valid = parseNumber(value, options.addressPerMinute, 0.0);
+        else if (name == "--limit-device")
+            valid = parseNumber(value, options.devicePerMinute, 0.0);
+        else if (name == "--repeats")
+            valid = parseNumber(value, options.repeats, 1);
+        else if (name == "--max-connections")
+            valid = parseNumber(value, options.maxConnections, 1);
+        if (!valid) {
+            error = "bad value for " + name + ": " + value;
+            return std::nullopt;
+        }
+    }
+    // What each command cannot do without.
+    static const std::map<std::string, std::vector<std::string>> needed = {
+        {"keygen", {"--key"}},
+        {"serve", {"--key"}},
+        {"answer", {"--device", "--text"}},
+        {"broadcast", {"--text"}},
+    };
+    if (const auto found = needed.find(options.command); found != needed.end()) {
+        for (const std::string &name : found->second) {
+            if (!seen.contains(name)) {
+                error = options.command + " needs " + name;
+                return std::nullopt;
+            }
+        }
+    }
+    return options;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+// Token buckets by key (a device id, a client address): each key may spend `perMinute`
+// requests at once and earns them back evenly over a minute. Safe from any thread; its
+// memory stays bounded whatever keys clients make up.
+class RateLimiter
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // perMinute 0 lets everything through.
+    explicit RateLimiter(double perMinute, std::size_t maxKeys = 100000);
+
+    bool allow(const std::string &key, Clock::time_point now = Clock::now());
+
+    // The key of a client address: the address itself, or for IPv6 its /64 network,
+    // which one client usually holds whole.
+    static std::string addressKey(const std::string &address);
+
+private:
+    struct Bucket
+    {
+        double tokens;
+        Clock::time_point last;
+    };
+
+    double m_capacity;
+    double m_perSecond;
+    std::size_t m_maxKeys;
+    std::mutex m_lock;
+    std::unordered_map<std::string, Bucket> m_buckets;
+};
