@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 
 namespace {
@@ -35,6 +36,17 @@ void isolateUserDirs()
 QString userDirsRoot()
 {
     return userDirs().path();
+}
+
+ProcessRun run(const QString &program, const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 } // namespace TestSupport

@@ -12,6 +12,17 @@ void isolateUserDirs();
 // The folder isolateUserDirs() made.
 QString userDirsRoot();
 
+// How a program ended: its exit status (-1 when it crashed or ran over a minute), and what
+// it wrote.
+struct ProcessRun
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+// Runs a program to its end, with this on its standard input.
+ProcessRun run(const QString &program, const QStringList &arguments, const QByteArray &input = {});
+
 } // namespace TestSupport
 
 // QTEST_GUILESS_MAIN / QTEST_MAIN with the user folders isolated first. Widget tests
