@@ -8,18 +8,12 @@
 #include <limits>
 
 using Result = SpeedTestEngine::Result;
-using Phase = SpeedTestEngine::Phase;
 
 namespace {
 
 quint64 bits(double value)
 {
     return std::bit_cast<quint64>(value);
-}
-
-QJsonValue parse(const char *json)
-{
-    return QJsonDocument::fromJson(json).object();
 }
 
 } // namespace
@@ -37,10 +31,8 @@ private slots:
         QTest::addColumn<double>("ping");
         QTest::newRow("typical") << 818000000.123456789 << 93.41234567890123 << 12.000000000000002
                                  << 14.285714285714286;
-        QTest::newRow("whole values") << 0.0 << 100.0 << 0.0 << 1.0;
         QTest::newRow("extremes") << -1e9 << std::numeric_limits<double>::max()
                                   << std::numeric_limits<double>::denorm_min() << 1e-300;
-        QTest::newRow("negative stored as is") << 1.5 << -3.25 << -0.5 << -7.0;
     }
 
     void roundTripKeepsEveryBit()
@@ -51,6 +43,7 @@ private slots:
         QFETCH(double, ping);
         const auto json = Result(date, down, up, ping).toJson();
         QVERIFY(json);
+        QCOMPARE(json->size(), 4);
         // Through the text form, as the history stores it.
         const QByteArray text = QJsonDocument(*json).toJson(QJsonDocument::Compact);
         const auto back = Result::fromJson(QJsonDocument::fromJson(text).object());
@@ -61,41 +54,24 @@ private slots:
         QCOMPARE(bits(back->ping()), bits(ping));
     }
 
-    void encodesExactlyFourNumbers()
-    {
-        const auto json = Result(1.0, 2.0, 3.0, 4.0).toJson();
-        QVERIFY(json);
-        QCOMPARE(json->keys(), (QStringList{"date", "down", "ping", "up"}));
-        QCOMPARE(json->value("down").toDouble(), 2.0);
-        QCOMPARE(json->value("up").toDouble(), 3.0);
-    }
-
     void zeroDateIsTheReferenceEpoch()
     {
-        const auto result = Result::fromJson(parse(R"({"date":0,"down":0,"up":0,"ping":0})"));
-        QVERIFY(result);
-        QCOMPARE(result->dateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
-        QCOMPARE(result->down(), 0.0);
+        const auto zero = Result::fromJson(
+            QJsonDocument::fromJson(R"({"date":0,"down":0,"up":0,"ping":0})").object());
+        QVERIFY(zero);
+        QCOMPARE(zero->dateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
         QCOMPARE(Result::dateFrom(QDateTime(QDate(2001, 1, 1), QTime(0, 0, 1, 500), Qt::UTC)), 1.5);
-    }
-
-    void refusesNonFiniteValues_data()
-    {
-        QTest::addColumn<int>("field");
-        QTest::addColumn<double>("value");
-        for (int field = 0; field < 4; ++field) {
-            QTest::addRow("nan in %d", field) << field << std::nan("");
-            QTest::addRow("inf in %d", field) << field << -HUGE_VAL;
-        }
     }
 
     void refusesNonFiniteValues()
     {
-        QFETCH(int, field);
-        QFETCH(double, value);
-        double values[4] = {1, 2, 3, 4};
-        values[field] = value;
-        QCOMPARE(Result(values[0], values[1], values[2], values[3]).toJson(), std::nullopt);
+        for (int field = 0; field < 4; ++field) {
+            for (const double value : {std::nan(""), -HUGE_VAL}) {
+                double values[4] = {1, 2, 3, 4};
+                values[field] = value;
+                QCOMPARE(Result(values[0], values[1], values[2], values[3]).toJson(), std::nullopt);
+            }
+        }
     }
 
     void decoding_data()
@@ -107,14 +83,8 @@ private slots:
         QTest::newRow("extra member")
             << QByteArray(R"({"date":1,"down":2,"up":3,"ping":4,"jitter":"x"})") << true;
         QTest::newRow("missing ping") << QByteArray(R"({"date":1,"down":2,"up":3})") << false;
-        QTest::newRow("null up") << QByteArray(R"({"date":1,"down":2,"up":null,"ping":4})")
-                                 << false;
         QTest::newRow("text down")
             << QByteArray(R"({"date":1,"down":"2","up":3,"ping":4})") << false;
-        QTest::newRow("object date")
-            << QByteArray(R"({"date":{},"down":2,"up":3,"ping":4})") << false;
-        QTest::newRow("bool ping")
-            << QByteArray(R"({"date":1,"down":2,"up":3,"ping":true})") << false;
         QTest::newRow("array") << QByteArray(R"([1,2,3,4])") << false;
     }
 
@@ -133,14 +103,6 @@ private slots:
             QCOMPARE(result->up(), 3.0);
             QCOMPARE(result->ping(), 4.0);
         }
-    }
-
-    void onlyDownloadAndUploadAreThroughputPhases()
-    {
-        QVERIFY(!SpeedTestEngine::isThroughputPhase(Phase::idle));
-        QVERIFY(!SpeedTestEngine::isThroughputPhase(Phase::ping));
-        QVERIFY(SpeedTestEngine::isThroughputPhase(Phase::download));
-        QVERIFY(SpeedTestEngine::isThroughputPhase(Phase::upload));
     }
 };
 
