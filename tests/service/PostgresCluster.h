@@ -1,8 +1,11 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
+#include "TestSupport.h"
+
 #include <QTemporaryDir>
+
+#include <pwd.h>
+#include <unistd.h>
 
 // A throw-away PostgreSQL cluster in a temporary folder, reached only through a Unix
 // socket there. PostgreSQL refuses to run as root: then the cluster runs as the
@@ -13,16 +16,54 @@ public:
     explicit PostgresCluster(const QString &binDir)
         : m_bin(binDir)
     {}
-    ~PostgresCluster();
+    ~PostgresCluster() { run("pg_ctl", {"stop", "-D", m_dir.filePath("data"), "-m", "immediate"}); }
 
     // Empty on success, else what went wrong.
-    QString start();
+    QString start()
+    {
+        if (geteuid() == 0) {
+            const passwd *owner = getpwnam("postgres");
+            if (!owner)
+                owner = getpwnam("nobody");
+            if (!owner
+                || chown(QFile::encodeName(m_dir.path()).constData(), owner->pw_uid, owner->pw_gid))
+                return "cannot give the cluster folder to an unprivileged user";
+            m_asOwner = {"--reuid=" + QString::number(owner->pw_uid),
+                         "--regid=" + QString::number(owner->pw_gid), "--clear-groups"};
+        }
+        TestSupport::ProcessRun done =
+            run("initdb", {"-D", m_dir.filePath("data"), "-U", "tachora", "-A", "trust", "-E",
+                           "UTF8", "--locale=C", "--no-sync"});
+        // No TCP port: nothing else on the machine can meet this cluster.
+        if (done.status == 0)
+            done = run("pg_ctl",
+                       {"start", "-w", "-D", m_dir.filePath("data"), "-l", m_dir.filePath("log"),
+                        "-o", "-k " + m_dir.path() + " -c listen_addresses='' -F"});
+        return done.status == 0 ? QString() : QString::fromLocal8Bit(done.out + done.err);
+    }
+
     // The URL of a new empty database, or an empty text when it could not be made.
-    QString newDatabase();
+    QString newDatabase()
+    {
+        // A schema of its own is as good as a database here, and much quicker to make.
+        const QString name = "test" + QString::number(++m_databases);
+        if (run("psql", {"-h", m_dir.path(), "-U", "tachora", "-d", "postgres", "-q", "-c",
+                         "CREATE SCHEMA " + name})
+                .status
+            != 0)
+            return {};
+        return "postgresql:///postgres?host=" + m_dir.path()
+               + "&user=tachora&options=-csearch_path%3D" + name;
+    }
 
 private:
-    // Runs one of the cluster's programs as the cluster's owner; its output when it failed.
-    bool run(const QString &program, const QStringList &arguments, QString *output = nullptr);
+    // One of the cluster's programs, run as the cluster's owner.
+    TestSupport::ProcessRun run(const QString &program, const QStringList &arguments)
+    {
+        const QStringList command = QStringList{m_bin + "/" + program} + arguments;
+        return m_asOwner.isEmpty() ? TestSupport::run(command.first(), arguments)
+                                   : TestSupport::run("setpriv", m_asOwner + command);
+    }
 
     QString m_bin;
     QTemporaryDir m_dir;
