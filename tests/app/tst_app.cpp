@@ -20,15 +20,7 @@
 #include "views/GaugeView.h"
 #include "views/ResultTile.h"
 
-#include <QAccessible>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QMenu>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QSystemTrayIcon>
-#include <QToolButton>
+#include <QtWidgets>
 
 using namespace std::chrono_literals;
 using Result = SpeedTestEngine::Result;
@@ -103,13 +95,6 @@ class TestApp : public QObject
     QAction *statusAction() const
     {
         return m_app->statusController().trayIcon()->contextMenu()->actions().value(0);
-    }
-    static QStringList titles(const QMenu *menu)
-    {
-        QStringList texts;
-        for (const QAction *action : menu->actions())
-            texts.append(action->text());
-        return texts;
     }
     static QMessageBox *updateAlert()
     {
@@ -340,10 +325,7 @@ private slots:
         connect(&instance, &SingleInstance::activationRequested, m_app.get(),
                 [this] { m_app->showMainWindow(nullptr); });
         QVERIFY(!m_app->mainWindow()->isVisible());
-        QProcess second;
-        second.start(TACHORA_PATH);
-        QVERIFY(second.waitForFinished(10000));
-        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(TestSupport::run(TACHORA_PATH, {}).status, 0);
         QTRY_VERIFY(m_app->mainWindow()->isVisible());
     }
 
@@ -356,11 +338,8 @@ private slots:
         store().setBool(PreferenceKeys::menuBarMode, true);
         SpeedSettings::setLiveMenuBar(true);
         launch();
-        const auto mapped = [] {
-            QProcess xdotool;
-            xdotool.start("xdotool", {"search", "--onlyvisible", "--name", "^Tachora$"});
-            return xdotool.waitForFinished() && xdotool.exitCode() == 0;
-        };
+        const QStringList search{"search", "--onlyvisible", "--name", "^Tachora$"};
+        const auto mapped = [&] { return TestSupport::run("xdotool", search).status == 0; };
         QVERIFY(!m_app->mainWindow()->isVisible() && !mapped());
         QTRY_VERIFY_WITH_TIMEOUT(!m_app->statusController().trayIcon()->geometry().isEmpty(),
                                  10000);
@@ -386,9 +365,11 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QTRY_VERIFY(menu->isVisible());
         menu->close();
-        QCOMPARE(titles(m_app->statusController().trayIcon()->contextMenu()),
-                 (QStringList{"Lancer le test", "Ouvrir Tachora…", "", update,
-                              "Signaler un problème…", "", "Quitter Tachora"}));
+        QStringList titles;
+        for (const QAction *action : m_app->statusController().trayIcon()->contextMenu()->actions())
+            titles.append(action->text());
+        QCOMPARE(titles, (QStringList{"Lancer le test", "Ouvrir Tachora…", "", update,
+                                      "Signaler un problème…", "", "Quitter Tachora"}));
 
         // The window's shortcut, also in tray mode.
         m_app->showMainWindow(nullptr);
@@ -450,19 +431,21 @@ private slots:
     {
         const QString path = LoginItem::filePath();
         const QString folder = QFileInfo(path).path();
+        const auto contents = [&] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
         QDir(folder).removeRecursively();
         launch();
         auto *box = find<QCheckBox>("loginCheckbox");
         box->click();
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll().contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8()
-                                        + "\n"));
-        file.close();
+        QVERIFY(contents().contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8()
+                                    + "\n"));
 
         // Turned off by the desktop's own settings, as either key.
         for (const QByteArray line : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
             QVERIFY(LoginItem::registerItem("/usr/bin/tachora") == std::nullopt);
+            QFile file(path);
             QVERIFY(file.open(QIODevice::Append) && file.write(line + "\n") > 0);
             file.close();
             m_app->showSettings(nullptr);
@@ -485,8 +468,7 @@ private slots:
 
         // Exec takes a path with spaces and shell characters as one argument.
         QVERIFY(LoginItem::registerItem("/opt/My Apps/a$b\\c") == std::nullopt);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll().contains("\nExec=\"/opt/My Apps/a\\\\$b\\\\\\\\c\"\n"));
+        QVERIFY(contents().contains("\nExec=\"/opt/My Apps/a\\\\$b\\\\\\\\c\"\n"));
     }
 
     void updateAlerts()
@@ -532,15 +514,11 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, output);
-        QProcess process;
-        process.setEnvironment({"PATH=/usr/bin:/bin"});
-        process.start(TACHORA_PATH, arguments);
-        QVERIFY(process.waitForFinished(10000));
+        const auto done = TestSupport::run(
+            "env", QStringList{"-i", "PATH=/usr/bin:/bin", TACHORA_PATH} + arguments);
         const bool usage = arguments.size() > 1;
-        QCOMPARE(process.exitCode(), usage ? 2 : 0);
-        QVERIFY(QString::fromUtf8(usage ? process.readAllStandardError()
-                                        : process.readAllStandardOutput())
-                    .contains(output));
+        QCOMPARE(done.status, usage ? 2 : 0);
+        QVERIFY(QString::fromUtf8(usage ? done.err : done.out).contains(output));
     }
 };
 
