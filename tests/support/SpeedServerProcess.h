@@ -1,22 +1,56 @@
 #pragma once
 
+#include "TestSupport.h"
+
+#include <QFile>
 #include <QProcess>
 #include <QStringList>
+
+#include <csignal>
+#include <sys/prctl.h>
 
 // A tachora-speedserver child process on 127.0.0.1 that logs every request it gets.
 class SpeedServerProcess
 {
 public:
-    ~SpeedServerProcess();
+    ~SpeedServerProcess()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
 
     // Starts it with these extra arguments; false when it did not come up.
-    bool start(const QStringList &arguments = {});
+    bool start(const QStringList &arguments = {})
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // A test that crashes must not leave a server behind holding the test runner's output.
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process.start(SPEEDSERVER_PATH,
+                        QStringList{"--port", "0", "--log", "--totals"} + arguments);
+        while (m_process.waitForStarted() && !m_process.canReadLine()) {
+            if (!m_process.waitForReadyRead(10000))
+                return false;
+        }
+        const QByteArray line = m_process.readLine().trimmed();
+        const bool tls = arguments.contains("--cert");
+        m_origin = QString(tls ? "https" : "http") + "://127.0.0.1:" + line.mid(5);
+        return line.startsWith("port ");
+    }
+
     // "http://127.0.0.1:<port>", or https when started with a certificate.
     QString origin() const { return m_origin; }
     qint64 processId() const { return m_process.processId(); }
 
     // The request lines logged so far, such as "GET /__down?bytes=100000".
-    QStringList requests();
+    QStringList requests()
+    {
+        while (m_process.canReadLine())
+            m_lines.append(QString::fromUtf8(m_process.readLine().chopped(1)));
+        QStringList requests = m_lines;
+        requests.removeIf([](const QString &line) { return line.startsWith(u"moved "); });
+        return requests;
+    }
+
     // Stops the server: every request line it logged, and the body bytes it moved each way.
     struct Log
     {
@@ -24,14 +58,40 @@ public:
         qint64 down = -1;
         qint64 up = -1;
     };
-    Log stop();
+    Log stop()
+    {
+        m_process.terminate();
+        m_process.waitForFinished();
+        Log log{requests()};
+        for (const QString &line : std::as_const(m_lines)) {
+            const QStringList words = line.split(u' ');
+            if (words.size() == 5 && words[0] == u"moved") {
+                log.down = words[2].toLongLong();
+                log.up = words[4].toLongLong();
+            }
+        }
+        return log;
+    }
 
     // The requests among these that begin with the prefix, such as "HEAD".
-    static int count(const QStringList &requests, const QString &prefix);
+    static int count(const QStringList &requests, const QString &prefix)
+    {
+        return int(std::count_if(requests.begin(), requests.end(),
+                                 [&](const QString &line) { return line.startsWith(prefix); }));
+    }
 
     // A self-signed certificate for 127.0.0.1 and its key: "<folder>/cert.pem",
     // "<folder>/key.pem". False when openssl could not make them.
-    static bool makeCertificate(const QString &folder);
+    static bool makeCertificate(const QString &folder)
+    {
+        const QStringList arguments =
+            QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                    "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1")
+                .split(u' ')
+            + QStringList{"-keyout", folder + "/key.pem", "-out", folder + "/cert.pem"};
+        return TestSupport::run("openssl", arguments).status == 0
+               && QFile::exists(folder + "/cert.pem");
+    }
 
 private:
     QProcess m_process;
