@@ -4,13 +4,33 @@
 
 namespace TestSupport {
 
-// Points every XDG base directory at a fresh temporary folder that lives until the
-// process ends, so that no test reads or writes the real user's files. Must run
-// before anything asks QStandardPaths (or the shared preferences store) for a path.
-void isolateUserDirs();
+// A fresh temporary folder that lives until the process ends.
+inline QString userDirsRoot()
+{
+    static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/tachora-test-XXXXXX"));
+    return dir.path();
+}
 
-// The folder isolateUserDirs() made.
-QString userDirsRoot();
+// Points every XDG base directory at a folder in userDirsRoot(), so that no test reads or
+// writes the real user's files. Must run before anything asks QStandardPaths (or the shared
+// preferences store) for a path.
+inline void isolateUserDirs()
+{
+    const QString root = userDirsRoot();
+    const char *variables[][2] = {{"XDG_CONFIG_HOME", "config"},
+                                  {"XDG_DATA_HOME", "data"},
+                                  {"XDG_CACHE_HOME", "cache"},
+                                  {"XDG_STATE_HOME", "state"},
+                                  {"XDG_RUNTIME_DIR", "runtime"}};
+    for (const auto &[variable, folder] : variables) {
+        const QString path = root + u'/' + QLatin1String(folder);
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                        | QFileDevice::ExeOwner);
+        qputenv(variable, QFile::encodeName(path));
+    }
+    qputenv("HOME", QFile::encodeName(root));
+}
 
 // How a program ended: its exit status (-1 when it crashed or ran over a minute), and what
 // it wrote.
@@ -20,8 +40,19 @@ struct ProcessRun
     QByteArray out;
     QByteArray err;
 };
+
 // Runs a program to its end, with this on its standard input.
-ProcessRun run(const QString &program, const QStringList &arguments, const QByteArray &input = {});
+inline ProcessRun run(const QString &program, const QStringList &arguments,
+                      const QByteArray &input = {})
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
 
 } // namespace TestSupport
 
