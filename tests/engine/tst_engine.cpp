@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "LoopbackClient.h"
+#include "ServerOptions.h"
 #include "SpeedServerProcess.h"
 
 #include "engine/SpeedTestEngine.h"
@@ -10,16 +12,19 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using Phase = SpeedTestEngine::Phase;
 using Result = SpeedTestEngine::Result;
+using namespace speedserver;
 
 namespace {
 
@@ -74,6 +79,26 @@ std::shared_ptr<Transfer> start(HttpSession &session, HttpRequest httpRequest,
         transfer->task->cancel();
     transfer->task->start();
     return transfer;
+}
+
+// One request on a connection of its own, kept whole.
+HttpResponse fetched(const QString &url, const char *method = "GET")
+{
+    HttpSession session;
+    return QCoro::waitFor(session.fetch(request(url, method), 1 << 24));
+}
+
+// A line of /proc/<pid>/status, such as "VmRSS:" (in kB) or "Threads:".
+qint64 processStatus(qint64 pid, const QByteArray &name)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(name))
+            return line.mid(name.size()).trimmed().split(' ').constFirst().toLongLong();
+    }
+    return -1;
 }
 
 // Everything one engine reported during one test.
@@ -338,6 +363,80 @@ private slots:
             QVERIFY2(outcome.ok, qPrintable(outcome.error));
             QCOMPARE(outcome.status, 200);
         }
+    }
+    // The speed server the engine is measured against.
+    void parsesFaults_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("target");
+        QTest::addColumn<qint64>("count");
+        QTest::newRow("targeted, counted")
+            << "close-after=0@down#1" << true << int(Fault::Kind::closeAfter) << int(Target::down)
+            << 1LL;
+        QTest::newRow("stall on uploads")
+            << "stall@up" << true << int(Fault::Kind::stall) << int(Target::up) << -1LL;
+        // A refusal comes before any request, so it cannot pick requests.
+        for (const char *bad : {"explode", "stall@get", "status=42", "close-after=", "stall#-1",
+                                "stall=1", "refuse@down", "refuse#1"})
+            QTest::newRow(bad) << bad << false << 0 << 0 << 0LL;
+    }
+
+    void parsesFaults()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QFETCH(int, kind);
+        QFETCH(int, target);
+        QFETCH(qint64, count);
+        const auto fault = parseFault(text.toStdString());
+        QCOMPARE(fault.has_value(), valid);
+        if (valid)
+            QCOMPARE(std::tuple(int(fault->kind), int(fault->target), fault->count),
+                     std::tuple(kind, target, count));
+    }
+
+    // Each fault takes as many requests of its kind as it counts, in order.
+    void answersAndFaults()
+    {
+        SpeedServerProcess server;
+        QVERIFY(server.start({"--fault", "status=503@head#1", "--fault", "close-after=0@head#1",
+                              "--fault", "close-after=1000@down#1"}));
+        const QString origin = server.origin();
+        QCOMPARE(fetched(origin + "/__down?bytes=0", "HEAD").outcome.status, 503);
+        const HttpResponse dropped = fetched(origin + "/__down?bytes=0", "HEAD");
+        QVERIFY(!dropped.outcome.ok && dropped.outcome.status == 0);
+        QCOMPARE(fetched(origin + "/__down?bytes=0", "HEAD").outcome.status, 200);
+        const HttpResponse cut = fetched(origin + "/__down?bytes=50000");
+        QVERIFY(!cut.outcome.ok);
+        QCOMPARE(cut.body.size(), 1000);
+        QCOMPARE(fetched(origin + "/__down?measId=7&bytes=1234567").body.size(), 1234567);
+        QCOMPARE(fetched(origin + "/elsewhere").outcome.status, 404);
+        QCOMPARE(fetched(origin + "/__down?bytes=-1").outcome.status, 400);
+        // What a cut answer sent counts in the server's totals.
+        QCOMPARE(server.stop().down, 1235567);
+    }
+
+    void boundsItsConnections()
+    {
+        SpeedServerProcess server;
+        QVERIFY(server.start({"--max-connections", "50", "--idle-timeout", "500"}));
+        const qint64 pid = server.processId();
+        const qint64 residentBefore = processStatus(pid, "VmRSS:");
+        std::vector<std::unique_ptr<LoopbackClient>> idle;
+        for (int i = 0; i < 50; ++i)
+            idle.push_back(std::make_unique<LoopbackClient>(QUrl(server.origin()).port()));
+        QTRY_COMPARE(processStatus(pid, "Threads:"), 52);
+        // An idle connection holds no buffer of its own.
+        const qint64 grownKb = processStatus(pid, "VmRSS:") - residentBefore;
+        QVERIFY2(grownKb < 16 * 1024, qPrintable(QString::number(grownKb)));
+        // Past the limit a connection waits until the idle ones are closed.
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(fetched(server.origin() + "/__down?bytes=10").body.size(), 10);
+        QVERIFY2(timer.elapsed() >= 400, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(idle.front()->closedByPeer());
     }
     void pureRules()
     {
