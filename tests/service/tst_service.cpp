@@ -34,11 +34,7 @@ QByteArray post(const QByteArray &path, const QJsonObject &body, const QByteArra
 
 QJsonObject syncBody(const QString &device, const QString &nonce)
 {
-    return {{"n", nonce},
-            {"d", device},
-            {"v", "0.1.0"},
-            {"os", "Debian GNU/Linux 12"},
-            {"c", "direct"}};
+    return {{"n", nonce}, {"d", device}, {"v", "0.1.0"}, {"os", "Debian 12"}, {"c", "direct"}};
 }
 
 QString newNonce()
@@ -297,26 +293,20 @@ private slots:
         QVERIFY(closed);
     }
 
-    // The application's own crash reporter, against the real service.
-    void crashRecordArrives()
+    // The application's own code against the real service: a crash record arrives; a report
+    // goes in, the maker answers it, the next sync brings the answer once.
+    void applicationClients()
     {
         QVERIFY(startService());
-        CrashReporter::setServiceOrigin(QString("http://127.0.0.1:%1").arg(m_port));
+        const QString origin = QString("http://127.0.0.1:%1").arg(m_port);
+        CrashReporter::setServiceOrigin(origin);
         CrashReporter::reportError("Erreur de test");
         QVERIFY(QTest::qWaitFor([] { return CrashReporter::uploadsRunning() == 0; }, 10000));
         const QString crashes = command({"crashes", "--stack"});
-        QVERIFY(crashes.startsWith("crash 1, "));
-        QVERIFY(crashes.contains("  device  ?\n"));
+        QVERIFY(crashes.startsWith("crash 1, ") && crashes.contains("  device  ?\n"));
         QVERIFY(crashes.contains("  kind    error\n    Erreur de test\n  stack:\n    "));
-    }
 
-    // The application's own client: a report goes in, the maker answers it, the next sync
-    // brings the answer once.
-    void reportIsAnsweredOnce()
-    {
-        QVERIFY(startService());
-        ServiceClient client(
-            {QString("http://127.0.0.1:%1").arg(m_port), m_publicKey, nullptr, {}});
+        ServiceClient client({origin, m_publicKey, nullptr, {}});
         QVERIFY(QCoro::waitFor(client.reportProblem("Le test s'arrête.", "moi@exemple.fr")));
         const QString reports = command({"reports"});
         QVERIFY(reports.contains(client.deviceId()) && reports.contains("Le test s'arrête."));
