@@ -1,3 +1,4 @@
+#include "FakeService.h"
 #include "TestSupport.h"
 
 #include "AppDelegate.h"
@@ -8,7 +9,6 @@
 #include "service/ServiceClient.h"
 #include "settings/PreferenceKeys.h"
 
-#include <QtNetwork>
 #include <QtWidgets>
 
 #include <sodium.h>
@@ -19,11 +19,9 @@ class TestServiceClient : public QObject
 {
     Q_OBJECT
 
-    // The maker's service: what it was sent, each request with its "path", and how it answers.
-    QTcpServer m_server;
-    QList<QJsonObject> m_requests;
-    QList<std::function<void()>> m_held;
-    bool m_hold = false;
+    // The maker's service, and how it answers.
+    FakeService m_service;
+    QList<FakeService::Request> &m_requests = m_service.requests;
     int m_status = 200;
     QByteArray m_reply;
     // The sync answer's message and clock offset, and how it departs from a good answer.
@@ -35,7 +33,6 @@ class TestServiceClient : public QObject
     std::unique_ptr<ServiceClient> m_client;
 
     static PreferencesStore &store() { return PreferencesStore::shared(); }
-    QString origin() const { return "http://127.0.0.1:" + QString::number(m_server.serverPort()); }
 
     QByteArray checkAnswer(const QString &nonce)
     {
@@ -55,44 +52,24 @@ class TestServiceClient : public QObject
         return m_tweak.startsWith("pad") ? body.leftJustified(65536 + (m_tweak == "pad+1")) : body;
     }
 
-    void serve(QTcpSocket *socket)
-    {
-        const QByteArray data = socket->peek(socket->bytesAvailable());
-        const qsizetype head = data.indexOf("\r\n\r\n") + 4;
-        if (head < 4
-            || data.size() < head + data.mid(data.indexOf("Content-Length: ") + 16).toInt())
-            return;
-        QJsonObject request = QJsonDocument::fromJson(data.mid(head)).object();
-        request["path"] = QString(data.split(' ').value(1));
-        m_requests.append(request);
-        const QByteArray body =
-            request["path"] == "/api/check.php" ? checkAnswer(request["n"].toString()) : m_reply;
-        m_held.append([socket, answer = "HTTP/1.1 " + QByteArray::number(m_status)
-                                        + " X\r\nConnection: close\r\nContent-Length: "
-                                        + QByteArray::number(body.size()) + "\r\n\r\n" + body] {
-            socket->write(answer);
-            socket->disconnectFromHost();
-        });
-        while (!m_hold && !m_held.isEmpty())
-            m_held.takeFirst()();
-    }
-
 private slots:
     void initTestCase()
     {
-        QVERIFY(sodium_init() >= 0 && m_server.listen(QHostAddress::LocalHost));
+        QVERIFY(sodium_init() >= 0);
         crypto_sign_keypair(m_public, m_secret);
         crypto_sign_keypair(m_otherPublic, m_other);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection())
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-        });
+        m_service.handler = [this](const FakeService::Request &request) {
+            const bool check = request.path == "/api/check.php";
+            return FakeService::Answer{m_status, check ? checkAnswer(request.json()["n"].toString())
+                                                       : m_reply};
+        };
     }
 
     void init()
     {
-        m_client = std::make_unique<ServiceClient>(ServiceClient::Config{
-            origin(), QByteArray((char *)m_public, 32), nullptr, [this] { return m_now; }});
+        m_client = std::make_unique<ServiceClient>(
+            ServiceClient::Config{m_service.origin(), QByteArray((char *)m_public, 32), nullptr,
+                                  [this] { return m_now; }});
         m_requests.clear();
         m_reply = R"({"ok": true})", m_status = 200, m_mid = 7, m_msg = "Ça roule", m_skew = 0;
         m_tweak.clear();
@@ -116,21 +93,22 @@ private slots:
         for (const auto &[status, reply, email, ok] : cases) {
             m_status = status, m_reply = reply;
             QCOMPARE(QCoro::waitFor(m_client->reportProblem("Texte", email)), ok);
-            const QJsonObject sent = m_requests.last();
+            const QJsonObject sent = m_requests.last().json();
             QCOMPARE(sent["email"].toString("none"), email.isEmpty() ? "none" : email);
-            QVERIFY(sent.size() == 6 - email.isEmpty() && sent["text"] == "Texte");
+            QVERIFY(sent.size() == 5 - email.isEmpty() && sent["text"] == "Texte");
         }
         QCoro::waitFor(m_client->checkWithServer());
-        CrashReporter::setServiceOrigin(origin());
+        CrashReporter::setServiceOrigin(m_service.origin());
         CrashReporter::reportError("x");
         QTRY_COMPARE(m_requests.size(), 8);
         const QString id = store().string(PreferenceKeys::deviceId).value_or("");
         const QRegularExpression uuid("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
                                       "[0-9A-F]{12}$");
-        QVERIFY(uuid.match(id).hasMatch()
-                && m_requests[6]["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
-        for (const QJsonObject &request : std::as_const(m_requests))
-            QVERIFY(request["d"] == id && request["os"] == ServiceClient::osString());
+        QVERIFY(
+            uuid.match(id).hasMatch()
+            && m_requests[6].json()["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
+        for (const auto &request : std::as_const(m_requests))
+            QVERIFY(request.json()["d"] == id && request.json()["os"] == ServiceClient::osString());
         m_client->setOrigin("http://127.0.0.1:9");
         QVERIFY(!QCoro::waitFor(m_client->reportProblem("Texte", {})));
     }
@@ -235,17 +213,16 @@ private slots:
         QTRY_COMPARE(alerts(), QStringList{"Envoi impossible|Impossible d'envoyer pour le moment "
                                            "(réseau ?). Réessaie plus tard ou écris à "
                                            + QString(BuildConfig::supportEmail) + "."});
-        QVERIFY(m_requests.size() == 2 && m_requests[1]["text"] == "Ça rame\n\nbeaucoup");
+        QVERIFY(m_requests.size() == 2 && m_requests[1].json()["text"] == "Ça rame\n\nbeaucoup");
 
         // The draft comes back; two reports at once, the form usable meanwhile.
-        m_status = 200, m_hold = true;
+        m_status = 200, m_service.hold = true;
         form("Ça rame", " a@b.c", "sendButton");
         QCOMPARE(prefilled, "Ça rame\n\nbeaucoup| a@b.c");
         form("Encore", "", "sendButton");
         QCOMPARE(prefilled, "|");
         QTRY_COMPARE(m_requests.size(), 4);
-        for (m_hold = false; !m_held.isEmpty();)
-            m_held.takeFirst()();
+        m_service.release();
         QTRY_COMPARE(alerts().count("Merci !|Ton signalement est bien parti. La réponse arrivera "
                                     "dans l'app."),
                      2);

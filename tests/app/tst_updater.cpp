@@ -1,12 +1,10 @@
+#include "FakeService.h"
 #include "TestSupport.h"
 
 #include "Updater.h"
 
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
-
-#include <QTcpServer>
-#include <QTcpSocket>
 
 using namespace std::chrono_literals;
 using Update = Updater::Update;
@@ -15,19 +13,15 @@ class TestUpdater : public QObject
 {
     Q_OBJECT
 
-    // Serves m_files by path, 404 otherwise, and counts the requests.
-    QTcpServer m_server;
+    // Serves m_files by path, 404 otherwise.
+    FakeService m_service;
     QHash<QByteArray, QByteArray> m_files;
-    int m_requests = 0;
     UpdateFeed::KeyPair m_keys = UpdateFeed::newKeyPair();
     QDateTime m_now = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QTemporaryDir m_cache;
     const QByteArray m_package = QByteArray("!<arch>\n").repeated(5000);
 
-    QByteArray url(const char *path) const
-    {
-        return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort()) + path;
-    }
+    QByteArray url(const char *path) const { return m_service.origin().toUtf8() + path; }
 
     Update release(const QString &version) const
     {
@@ -58,33 +52,17 @@ class TestUpdater : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_server.listen(QHostAddress::LocalHost));
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-                    const QByteArray request = socket->peek(socket->bytesAvailable());
-                    if (!request.contains("\r\n\r\n"))
-                        return;
-                    ++m_requests;
-                    const QByteArray path = request.split(' ').value(1);
-                    const auto file = m_files.find(path);
-                    socket->write(
-                        (file == m_files.end() ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK")
-                        + QByteArray("\r\nConnection: close\r\nContent-Length: ")
-                        + QByteArray::number(file == m_files.end() ? 0 : file->size()) + "\r\n\r\n"
-                        + (file == m_files.end() ? "" : *file));
-                    socket->disconnectFromHost();
-                });
-            }
-        });
+        m_service.handler = [this](const FakeService::Request &request) {
+            const bool found = m_files.contains(request.path);
+            return FakeService::Answer{found ? 200 : 404, m_files.value(request.path)};
+        };
     }
 
     void init()
     {
         QDir(m_cache.path()).removeRecursively();
         m_files = {{"/tachora.deb", m_package}};
-        m_requests = 0;
+        m_service.requests.clear();
         for (const auto &key :
              {PreferenceKeys::updateAutoCheck, PreferenceKeys::updateAutoDownload,
               PreferenceKeys::updateLastCheck, PreferenceKeys::updateNotifiedVersion})
@@ -184,7 +162,7 @@ private slots:
         checker->checkForUpdates();
         QTRY_COMPARE(answers.size(), 1);
         QCOMPARE(answers[0], std::pair(outcome, outcome == 1 ? served : QString()));
-        QCOMPARE(m_requests, served == "closed" ? 0 : 1);
+        QCOMPARE(m_service.requests.size(), served == "closed" ? 0 : 1);
         QCOMPARE(store().contains(PreferenceKeys::updateLastCheck), outcome != 2);
     }
 
@@ -248,14 +226,14 @@ private slots:
         };
         QTRY_COMPARE(found, QStringList{"1.3.0+deb"});
         QTRY_VERIFY(!checker->isChecking());
-        QCOMPARE(m_requests, 2);
+        QCOMPARE(m_service.requests.size(), 2);
         QCOMPARE(answers, 1);
 
         checker->checkForUpdatesInBackground();
-        QCOMPARE(m_requests, 2);
+        QCOMPARE(m_service.requests.size(), 2);
         m_now = m_now.addSecs(3601);
         checker->checkForUpdatesInBackground();
-        QTRY_COMPARE(m_requests, 3);
+        QTRY_COMPARE(m_service.requests.size(), 3);
         QTRY_VERIFY(!checker->isChecking());
         serve("1.4.0");
         m_now = m_now.addSecs(3601);

@@ -1,3 +1,4 @@
+#include "FakeService.h"
 #include "TestSupport.h"
 
 #include "diagnostics/CrashReporter.h"
@@ -6,10 +7,6 @@
 #include "platform/SystemInfo.h"
 #include "settings/PreferenceKeys.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -35,12 +32,13 @@ void writeFile(const QString &path, const QByteArray &content, const QDateTime &
     QVERIFY(!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
 }
 
-// d, kind, message, os, stack, v: the record's six members when they are all it has and
-// all strings, else nothing.
-QStringList fields(const QJsonObject &record)
+// d, kind, message, os, stack, v: the six members of a record posted to the crash endpoint,
+// when they are all it has and all strings, else nothing.
+QStringList fields(const FakeService::Request &request)
 {
+    const QJsonObject record = request.json();
     QStringList values;
-    bool strings = true;
+    bool strings = request.method == "POST" && request.path == "/api/crash.php";
     for (const QJsonValue &value : record) {
         strings = strings && value.isString();
         values.append(value.toString());
@@ -63,26 +61,11 @@ class TestDiagnostics : public QObject
 {
     Q_OBJECT
 
-    // The maker's service: every request line and JSON body it was sent.
-    QTcpServer m_service;
-    QList<QByteArray> m_requests;
-    QList<QJsonObject> m_records;
+    // The maker's service: every request it was sent.
+    FakeService m_service;
     QTemporaryDir m_dataFolder;
     // How apport names reports on this very program.
     const QString m_ours = QCoreApplication::applicationFilePath().replace(u'/', u'_');
-
-    void serve(QTcpSocket *socket)
-    {
-        const QByteArray request = socket->peek(socket->bytesAvailable());
-        const qsizetype body = request.indexOf("\r\n\r\n") + 4;
-        const qsizetype length = request.mid(request.indexOf("Content-Length: ") + 16).toInt();
-        if (body < 4 || request.size() < body + length)
-            return;
-        m_requests.append(request.left(request.indexOf("\r\n")));
-        m_records.append(QJsonDocument::fromJson(request.mid(body)).object());
-        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-        socket->disconnectFromHost();
-    }
 
     bool uploadsSettle()
     {
@@ -92,15 +75,7 @@ class TestDiagnostics : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_service.listen(QHostAddress::LocalHost));
-        connect(&m_service, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_service.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-        CrashReporter::setServiceOrigin(
-            QStringLiteral("http://127.0.0.1:%1/").arg(m_service.serverPort()));
+        CrashReporter::setServiceOrigin(m_service.origin() + '/');
         CrashReporter::setDataFolder(m_dataFolder.path());
     }
 
@@ -109,8 +84,7 @@ private slots:
         CrashReporter::setSystemReportFolder(m_dataFolder.filePath("absent"));
         PreferencesStore::shared().remove(PreferenceKeys::deviceId);
         PreferencesStore::shared().remove(PreferenceKeys::lastCrashScan);
-        m_requests.clear();
-        m_records.clear();
+        m_service.requests.clear();
     }
 
     void crashLeavesOneRecordForTheNextLaunch_data()
@@ -171,8 +145,8 @@ private slots:
         CrashReporter::install();
         QVERIFY(!pending.exists());
         QVERIFY(uploadsSettle());
-        QCOMPARE(m_requests, QList<QByteArray>{"POST /api/crash.php HTTP/1.1"});
-        QCOMPARE(fields(m_records.value(0)), record("crash", message, pieces[1]));
+        QCOMPARE(m_service.requests.size(), 1);
+        QCOMPARE(fields(m_service.requests[0]), record("crash", message, pieces[1]));
     }
 
     void pendingFileIsSentOnce_data()
@@ -204,8 +178,8 @@ private slots:
         QVERIFY(!QFile::exists(CrashReporter::pendingFilePath()));
         CrashReporter::install();
         QVERIFY(uploadsSettle());
-        QCOMPARE(m_records.size(), 1);
-        QCOMPARE(fields(m_records[0]), record("crash", message, stack, deviceId));
+        QCOMPARE(m_service.requests.size(), 1);
+        QCOMPARE(fields(m_service.requests[0]), record("crash", message, stack, deviceId));
         // An absent report folder leaves the scan unmarked.
         QVERIFY(!PreferencesStore::shared().contains(PreferenceKeys::lastCrashScan));
     }
@@ -254,7 +228,7 @@ private slots:
         CrashReporter::install();
         QVERIFY(uploadsSettle());
         QStringList sent;
-        for (const QJsonObject &upload : std::as_const(m_records))
+        for (const FakeService::Request &upload : std::as_const(m_service.requests))
             sent.append(fields(upload).value(2));
         sent.sort();
         QTEST(sent, "messages");
@@ -271,8 +245,8 @@ private slots:
         CrashReporter::setSystemReportFolder(reports.path());
         CrashReporter::install();
         QVERIFY(uploadsSettle());
-        QCOMPARE(m_records.size(), 1);
-        QVERIFY(fields(m_records[0])
+        QCOMPARE(m_service.requests.size(), 1);
+        QVERIFY(fields(m_service.requests[0])
                 == record("crash", "Rapport système Linux", character.repeated(18000)));
     }
 
@@ -280,7 +254,7 @@ private slots:
     {
         CrashReporter::reportError("oops");
         QVERIFY(uploadsSettle());
-        const QStringList sent = fields(m_records.value(0));
+        const QStringList sent = fields(m_service.requests.value(0));
         QCOMPARE(sent, record("error", "oops", sent.value(4)));
         QVERIFY(sent[4].count(u'\n') < 15);
     }

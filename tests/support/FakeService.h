@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <functional>
+#include <utility>
+
+// An HTTP service on 127.0.0.1 that keeps every whole request it gets and answers each one,
+// on a connection of its own, through the handler the test sets (200 and no body unless it
+// says otherwise). While hold is set, answers wait for release().
+class FakeService
+{
+public:
+    struct Request
+    {
+        QByteArray method, path, body;
+        QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+    };
+    struct Answer
+    {
+        int status = 200;
+        QByteArray body;
+    };
+
+    std::function<Answer(const Request &)> handler = [](const Request &) { return Answer(); };
+    QList<Request> requests;
+    bool hold = false;
+
+    FakeService()
+    {
+        if (!m_server.listen(QHostAddress::LocalHost))
+            qFatal("FakeService: no port on 127.0.0.1");
+        // Sockets stay with the server, so that an answer held back always has one to go to.
+        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection())
+                QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                                 [this, socket] { receive(socket); });
+        });
+    }
+
+    QString origin() const { return "http://127.0.0.1:" + QString::number(m_server.serverPort()); }
+
+    // Sends the answers held so far; later ones go at once.
+    void release()
+    {
+        hold = false;
+        for (const auto &[socket, answer] : std::exchange(m_held, {})) {
+            socket->write("HTTP/1.1 " + QByteArray::number(answer.status)
+                          + " X\r\nConnection: close\r\nContent-Length: "
+                          + QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
+            socket->disconnectFromHost();
+        }
+    }
+
+private:
+    void receive(QTcpSocket *socket)
+    {
+        static const QRegularExpression length("\r\ncontent-length: *(\\d+)",
+                                               QRegularExpression::CaseInsensitiveOption);
+        const QByteArray data = socket->peek(socket->bytesAvailable());
+        const qsizetype body = data.indexOf("\r\n\r\n") + 4;
+        const qsizetype size = length.match(data.left(body)).captured(1).toLongLong();
+        if (body < 4 || data.size() < body + size)
+            return;
+        socket->readAll();
+        const QList<QByteArray> line = data.left(data.indexOf('\r')).split(' ');
+        requests.append({line.value(0), line.value(1), data.mid(body, size)});
+        m_held.append({socket, handler(requests.constLast())});
+        if (!hold)
+            release();
+    }
+
+    QTcpServer m_server;
+    QList<std::pair<QTcpSocket *, Answer>> m_held;
+};
