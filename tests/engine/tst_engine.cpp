@@ -33,59 +33,49 @@ quint64 bits(double value)
     return std::bit_cast<quint64>(value);
 }
 
-// What one task reported.
-struct Transfer
-{
-    std::shared_ptr<HttpTask> task;
-    qint64 received = 0;
-    qint64 sent = 0;
-    qint64 lastTotal = 0;
-    int completions = 0;
-    bool callbackAfterCompletion = false;
-    HttpOutcome outcome;
-};
-
 HttpRequest request(const QString &url, const char *method = "GET", QByteArray body = {})
 {
     return HttpRequest{method, url.toUtf8(), 5s, std::move(body)};
 }
 
-HttpOutcome perform(HttpSession &session, const QString &url, const char *method = "GET")
+// A task started on the session with a body of that size (cancelled first when asked), and
+// what it reported.
+struct Transfer
 {
-    return QCoro::waitFor(session.perform(request(url, method, "body")));
-}
+    std::shared_ptr<HttpTask> task;
+    qint64 received = 0, sent = 0, lastTotal = 0;
+    int completions = 0;
+    bool callbackAfterCompletion = false;
+    HttpOutcome outcome;
 
-// Starts a task on the session, cancelled first when asked.
-std::shared_ptr<Transfer> start(HttpSession &session, HttpRequest httpRequest,
-                                bool cancelFirst = false)
-{
-    auto transfer = std::make_shared<Transfer>();
-    transfer->task = session.task(std::move(httpRequest));
-    Transfer *state = transfer.get();
-    transfer->task->onReceive = [state](QByteArrayView chunk) {
-        state->callbackAfterCompletion |= state->completions > 0;
-        state->received += chunk.size();
-    };
-    transfer->task->onSend = [state](qint64 bytes, qint64 total) {
-        state->callbackAfterCompletion |= state->completions > 0;
-        state->sent += bytes;
-        state->lastTotal = total;
-    };
-    transfer->task->onComplete = [state](const HttpOutcome &outcome) {
-        ++state->completions;
-        state->outcome = outcome;
-    };
-    if (cancelFirst)
-        transfer->task->cancel();
-    transfer->task->start();
-    return transfer;
-}
+    Transfer(HttpSession &session, const QString &url, const char *method = "GET",
+             qint64 bodySize = 0, bool cancelFirst = false)
+        : task(session.task(request(url, method, QByteArray(bodySize, 'x'))))
+    {
+        task->onReceive = [this](QByteArrayView chunk) {
+            callbackAfterCompletion |= completions > 0;
+            received += chunk.size();
+        };
+        task->onSend = [this](qint64 bytes, qint64 total) {
+            callbackAfterCompletion |= completions > 0;
+            sent += bytes;
+            lastTotal = total;
+        };
+        task->onComplete = [this](const HttpOutcome &result) {
+            ++completions;
+            outcome = result;
+        };
+        if (cancelFirst)
+            task->cancel();
+        task->start();
+    }
+};
 
-// One request on a connection of its own, kept whole.
-HttpResponse fetched(const QString &url, const char *method = "GET")
+// One request kept whole, on the session given or on a connection of its own.
+HttpResponse fetched(const QString &url, const char *method = "GET", HttpSession *session = nullptr)
 {
-    HttpSession session;
-    return QCoro::waitFor(session.fetch(request(url, method), 1 << 24));
+    HttpSession own;
+    return QCoro::waitFor((session ? *session : own).fetch(request(url, method), 1 << 24));
 }
 
 // A line of /proc/<pid>/status, such as "VmRSS:" (in kB) or "Threads:".
@@ -136,16 +126,21 @@ class TestEngine : public QObject
     std::unique_ptr<SpeedTestEngine> m_engine;
     Recorder m_run;
 
-    // A server started with these arguments (over TLS when asked) and an engine with a small
-    // config against it, tuned; false when the server did not come up.
-    bool prepare(QStringList arguments, const std::function<void(SpeedTestConfig &)> &tune = {},
-                 bool tls = false)
+    // A server started with these arguments, over TLS when asked; false when it did not come up.
+    bool serve(QStringList arguments = {}, bool tls = false)
     {
         if (tls)
             arguments << "--cert" << m_certificates.filePath("cert.pem") << "--key"
                       << m_certificates.filePath("key.pem");
         m_server = std::make_unique<SpeedServerProcess>();
-        if (!m_server->start(arguments))
+        return m_server->start(arguments);
+    }
+
+    // serve(), and an engine with a small config against the server, tuned.
+    bool prepare(const QStringList &arguments,
+                 const std::function<void(SpeedTestConfig &)> &tune = {}, bool tls = false)
+    {
+        if (!serve(arguments, tls))
             return false;
         SpeedTestConfig config;
         config.host = m_server->origin();
@@ -275,8 +270,7 @@ private slots:
     }
     void bodiesAreCountedNotKeptOverOneConnection()
     {
-        SpeedServerProcess server;
-        QVERIFY(server.start());
+        QVERIFY(serve());
         HttpSession session;
         // -1 received: whatever the short answer to an upload holds.
         const struct
@@ -291,75 +285,72 @@ private slots:
                      {"GET", "/__down?bytes=1", 1, 0}};
         QList<long> opened;
         for (const auto &step : steps) {
-            const auto transfer = start(session, request(server.origin() + step.path, step.method,
-                                                         QByteArray(step.sent, 'x')));
-            QTRY_COMPARE_WITH_TIMEOUT(transfer->completions, 1, finishWithinMs);
-            QVERIFY2(transfer->outcome.ok, qPrintable(transfer->outcome.error));
-            QCOMPARE(transfer->outcome.status, 200);
-            QVERIFY(step.received < 0 || transfer->received == step.received);
-            QCOMPARE(transfer->sent, step.sent);
-            QCOMPARE(transfer->lastTotal, step.sent);
-            QCOMPARE(transfer->task->bodyBytesAcknowledged(), step.sent);
-            opened.append(transfer->outcome.newConnections);
+            Transfer transfer(session, m_server->origin() + step.path, step.method, step.sent);
+            QTRY_COMPARE_WITH_TIMEOUT(transfer.completions, 1, finishWithinMs);
+            QVERIFY2(transfer.outcome.ok, qPrintable(transfer.outcome.error));
+            QCOMPARE(transfer.outcome.status, 200);
+            QVERIFY(step.received < 0 || transfer.received == step.received);
+            QCOMPARE(transfer.sent, step.sent);
+            QCOMPARE(transfer.lastTotal, step.sent);
+            QCOMPARE(transfer.task->bodyBytesAcknowledged(), step.sent);
+            opened.append(transfer.outcome.newConnections);
         }
         QCOMPARE(opened, (QList<long>{1, 0, 0, 0}));
         QCOMPARE(session.runningTransfers(), 0);
-        QCOMPARE(server.stop().up, 4000000);
+        QCOMPARE(m_server->stop().up, 4000000);
     }
 
     void cancelCompletesPromptlyAndOnce()
     {
-        SpeedServerProcess server;
-        QVERIFY(server.start({"--down-rate", "1000000"}));
+        QVERIFY(serve({"--down-rate", "1000000"}));
         HttpSession session;
-        const auto transfer = start(session, request(server.origin() + "/__down?bytes=50000000"));
-        QTRY_VERIFY_WITH_TIMEOUT(transfer->received > 0, finishWithinMs);
-        transfer->task->cancel();
+        Transfer transfer(session, m_server->origin() + "/__down?bytes=50000000");
+        QTRY_VERIFY_WITH_TIMEOUT(transfer.received > 0, finishWithinMs);
+        transfer.task->cancel();
         // Never from inside cancel(): the caller is not re-entered.
-        QCOMPARE(transfer->completions, 0);
-        transfer->task->cancel();
+        QCOMPARE(transfer.completions, 0);
+        transfer.task->cancel();
         // Cancelled before it starts, a task sends nothing.
-        const auto early = start(session, request(server.origin() + "/__down?bytes=10"), true);
-        QTRY_COMPARE_WITH_TIMEOUT(transfer->completions, 1, 2000);
-        QTRY_COMPARE_WITH_TIMEOUT(early->completions, 1, finishWithinMs);
-        QVERIFY(transfer->outcome.cancelled && early->outcome.cancelled);
-        QVERIFY(!transfer->outcome.ok);
-        const qint64 received = transfer->received;
+        Transfer early(session, m_server->origin() + "/__down?bytes=10", "GET", 0, true);
+        QTRY_COMPARE_WITH_TIMEOUT(transfer.completions, 1, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(early.completions, 1, finishWithinMs);
+        QVERIFY(transfer.outcome.cancelled && early.outcome.cancelled);
+        QVERIFY(!transfer.outcome.ok);
+        const qint64 received = transfer.received;
         // Another transfer on the same session gives a late callback every chance to come.
-        QVERIFY(perform(session, server.origin() + "/__up", "POST").ok);
-        QCOMPARE(transfer->received, received);
-        QCOMPARE(transfer->completions, 1);
-        QVERIFY(!transfer->callbackAfterCompletion);
+        QVERIFY(fetched(m_server->origin() + "/__up", "POST", &session).outcome.ok);
+        QCOMPARE(transfer.received, received);
+        QCOMPARE(transfer.completions, 1);
+        QVERIFY(!transfer.callbackAfterCompletion);
         QCOMPARE(session.runningTransfers(), 0);
 
         // Nor does a session dropped with a transfer cancelled in it.
         auto dropped = std::make_unique<HttpSession>();
-        const auto orphan = start(*dropped, request(server.origin() + "/__down?bytes=5000000"));
-        QTRY_VERIFY_WITH_TIMEOUT(orphan->received > 0, finishWithinMs);
-        orphan->task->cancel();
+        Transfer orphan(*dropped, m_server->origin() + "/__down?bytes=5000000");
+        QTRY_VERIFY_WITH_TIMEOUT(orphan.received > 0, finishWithinMs);
+        orphan.task->cancel();
         dropped.reset();
-        QVERIFY(perform(session, server.origin() + "/__down?bytes=0").ok);
-        QCOMPARE(orphan->completions, 0);
-        QCOMPARE(orphan->task->state(), HttpTask::State::finished);
+        QVERIFY(fetched(m_server->origin() + "/__down?bytes=0", "GET", &session).outcome.ok);
+        QCOMPARE(orphan.completions, 0);
+        QCOMPARE(orphan.task->state(), HttpTask::State::finished);
         QCOMPARE(
-            server.stop().requests.mid(0, 3),
+            m_server->stop().requests.mid(0, 3),
             (QStringList{"GET /__down?bytes=50000000", "POST /__up", "GET /__down?bytes=5000000"}));
     }
 
     void fetchesOnlyWhatItTrusts()
     {
-        SpeedServerProcess server;
-        QVERIFY(server.start({"--cert", m_certificates.filePath("cert.pem"), "--key",
-                              m_certificates.filePath("key.pem")}));
-        const QString url = server.origin() + "/__down?bytes=1000";
+        QVERIFY(serve({}, true));
+        const QString url = m_server->origin() + "/__down?bytes=1000";
         HttpSession untrusting;
-        QCOMPARE(perform(untrusting, url).failure, HttpFailure::certificateRejected);
-        const HttpOutcome file = perform(untrusting, "file:///etc/hostname");
+        QCOMPARE(fetched(url, "GET", &untrusting).outcome.failure,
+                 HttpFailure::certificateRejected);
+        const HttpOutcome file = fetched("file:///etc/hostname", "GET", &untrusting).outcome;
         QVERIFY(!file.ok && !file.cancelled && !file.error.isEmpty());
         QCOMPARE(file.failure, HttpFailure::other);
         for (HttpVersion version : {HttpVersion::http1_1, HttpVersion::http2}) {
             HttpSession trusting({version, m_certificates.filePath("cert.pem")});
-            const HttpOutcome outcome = perform(trusting, url);
+            const HttpOutcome outcome = fetched(url, "GET", &trusting).outcome;
             QVERIFY2(outcome.ok, qPrintable(outcome.error));
             QCOMPARE(outcome.status, 200);
         }
@@ -400,10 +391,9 @@ private slots:
     // Each fault takes as many requests of its kind as it counts, in order.
     void answersAndFaults()
     {
-        SpeedServerProcess server;
-        QVERIFY(server.start({"--fault", "status=503@head#1", "--fault", "close-after=0@head#1",
-                              "--fault", "close-after=1000@down#1"}));
-        const QString origin = server.origin();
+        QVERIFY(serve({"--fault", "status=503@head#1", "--fault", "close-after=0@head#1", "--fault",
+                       "close-after=1000@down#1"}));
+        const QString origin = m_server->origin();
         QCOMPARE(fetched(origin + "/__down?bytes=0", "HEAD").outcome.status, 503);
         const HttpResponse dropped = fetched(origin + "/__down?bytes=0", "HEAD");
         QVERIFY(!dropped.outcome.ok && dropped.outcome.status == 0);
@@ -415,18 +405,17 @@ private slots:
         QCOMPARE(fetched(origin + "/elsewhere").outcome.status, 404);
         QCOMPARE(fetched(origin + "/__down?bytes=-1").outcome.status, 400);
         // What a cut answer sent counts in the server's totals.
-        QCOMPARE(server.stop().down, 1235567);
+        QCOMPARE(m_server->stop().down, 1235567);
     }
 
     void boundsItsConnections()
     {
-        SpeedServerProcess server;
-        QVERIFY(server.start({"--max-connections", "50", "--idle-timeout", "500"}));
-        const qint64 pid = server.processId();
+        QVERIFY(serve({"--max-connections", "50", "--idle-timeout", "500"}));
+        const qint64 pid = m_server->processId();
         const qint64 residentBefore = processStatus(pid, "VmRSS:");
         std::vector<std::unique_ptr<LoopbackClient>> idle;
         for (int i = 0; i < 50; ++i)
-            idle.push_back(std::make_unique<LoopbackClient>(QUrl(server.origin()).port()));
+            idle.push_back(std::make_unique<LoopbackClient>(QUrl(m_server->origin()).port()));
         QTRY_COMPARE(processStatus(pid, "Threads:"), 52);
         // An idle connection holds no buffer of its own.
         const qint64 grownKb = processStatus(pid, "VmRSS:") - residentBefore;
@@ -434,7 +423,7 @@ private slots:
         // Past the limit a connection waits until the idle ones are closed.
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(fetched(server.origin() + "/__down?bytes=10").body.size(), 10);
+        QCOMPARE(fetched(m_server->origin() + "/__down?bytes=10").body.size(), 10);
         QVERIFY2(timer.elapsed() >= 400, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(idle.front()->closedByPeer());
     }
