@@ -347,36 +347,21 @@ private slots:
         }
     }
     // The speed server the engine is measured against.
-    void parsesFaults_data()
+    void parsesFaults()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("target");
-        QTest::addColumn<qint64>("count");
-        QTest::newRow("targeted, counted")
-            << "close-after=0@down#1" << true << int(Fault::Kind::closeAfter) << int(Target::down)
-            << 1LL;
-        QTest::newRow("stall on uploads")
-            << "stall@up" << true << int(Fault::Kind::stall) << int(Target::up) << -1LL;
+        const std::tuple<const char *, Fault::Kind, Target, qint64> valid[] = {
+            {"close-after=0@down#1", Fault::Kind::closeAfter, Target::down, 1},
+            {"stall@up", Fault::Kind::stall, Target::up, -1}};
+        for (const auto &[text, kind, target, count] : valid) {
+            const auto fault = parseFault(text);
+            QVERIFY2(fault, text);
+            QCOMPARE(std::tuple(fault->kind, fault->target, fault->count),
+                     std::tuple(kind, target, count));
+        }
         // A refusal comes before any request, so it cannot pick requests.
         for (const char *bad : {"explode", "stall@get", "status=42", "close-after=", "stall#-1",
                                 "stall=1", "refuse@down", "refuse#1"})
-            QTest::newRow(bad) << bad << false << 0 << 0 << 0LL;
-    }
-
-    void parsesFaults()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, valid);
-        QFETCH(int, kind);
-        QFETCH(int, target);
-        QFETCH(qint64, count);
-        const auto fault = parseFault(text.toStdString());
-        QCOMPARE(fault.has_value(), valid);
-        if (valid)
-            QCOMPARE(std::tuple(int(fault->kind), int(fault->target), fault->count),
-                     std::tuple(kind, target, count));
+            QVERIFY2(!parseFault(bad), bad);
     }
 
     // Each fault takes as many requests of its kind as it counts, in order.
