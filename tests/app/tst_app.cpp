@@ -431,10 +431,7 @@ private slots:
     {
         const QString path = LoginItem::filePath();
         const QString folder = QFileInfo(path).path();
-        const auto contents = [&] {
-            QFile file(path);
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
+        const auto contents = [&] { return TestSupport::readFile(path); };
         QDir(folder).removeRecursively();
         launch();
         auto *box = find<QCheckBox>("loginCheckbox");
@@ -445,9 +442,7 @@ private slots:
         // Turned off by the desktop's own settings, as either key.
         for (const QByteArray line : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
             QVERIFY(LoginItem::registerItem("/usr/bin/tachora") == std::nullopt);
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::Append) && file.write(line + "\n") > 0);
-            file.close();
+            QVERIFY(TestSupport::writeFile(path, line + "\n", {}, QIODevice::Append));
             m_app->showSettings(nullptr);
             QVERIFY(!box->isChecked());
         }
@@ -458,7 +453,7 @@ private slots:
 
         // A folder that cannot be made: logged, and the box shows the real state.
         QDir(folder).removeRecursively();
-        QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
+        QVERIFY(TestSupport::writeFile(folder, {}));
         QTest::ignoreMessage(
             QtWarningMsg,
             qPrintable("Tachora: ouverture à la connexion: cannot create the folder " + folder));
@@ -482,9 +477,8 @@ private slots:
 
         // A release whose package is already in the cache opens with the desktop's installer.
         const QByteArray package = "!<arch>\ndebian-binary";
-        QFile file(m_cache.filePath("tachora_9.9.9.deb"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == package.size());
-        file.close();
+        const QString file = m_cache.filePath("tachora_9.9.9.deb");
+        QVERIFY(TestSupport::writeFile(file, package));
         const Updater::Update update{"9.9.9",
                                      "http://127.0.0.1:9/tachora.deb",
                                      package.size(),
@@ -492,11 +486,11 @@ private slots:
                                      UpdateFeed::sign(package, m_keys.secretKey),
                                      "Des notes.",
                                      {}};
-        m_app->updater()->onUpdateFound(update, file.fileName());
+        m_app->updater()->onUpdateFound(update, file);
         QTRY_COMPARE(updateAlert()->text(), "Tachora 9.9.9 est disponible");
         QVERIFY(updateAlert()->informativeText().endsWith("\n\nDes notes."));
         updateAlert()->findChild<QPushButton *>("installButton")->click();
-        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file.fileName())});
+        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file)});
     }
 
     void commandLine_data()

@@ -189,11 +189,10 @@ private slots:
         if (tag == "other signer")
             update.packageSignature =
                 UpdateFeed::sign(m_package, UpdateFeed::newKeyPair().secretKey);
-        QFile copy(m_cache.filePath("tachora_1.3.0.deb"));
+        const QString copy = m_cache.filePath("tachora_1.3.0.deb");
         if (tag.contains("cache"))
-            QVERIFY(QDir().mkpath(m_cache.path()) && copy.open(QIODevice::WriteOnly)
-                    && copy.write(QByteArray(m_package).replace("arch", "ARCH")) > 0);
-        copy.close();
+            QVERIFY(QDir().mkpath(m_cache.path())
+                    && TestSupport::writeFile(copy, QByteArray(m_package).replace("arch", "ARCH")));
         auto checker = updater();
         std::optional<std::optional<QString>> package;
         checker->onDownloadFinished = [&](const Update &, const std::optional<QString> &path) {
@@ -201,8 +200,8 @@ private slots:
         };
         checker->downloadUpdate(update);
         QTRY_VERIFY(package);
-        QCOMPARE(package->value_or(""), intact ? copy.fileName() : "");
-        QVERIFY(!intact || (copy.open(QIODevice::ReadOnly) && copy.readAll() == m_package));
+        QCOMPARE(package->value_or(""), intact ? copy : "");
+        QVERIFY(!intact || TestSupport::readFile(copy) == m_package);
     }
 
     // Scheduled checks: when due, told once per version, with the package fetched first.

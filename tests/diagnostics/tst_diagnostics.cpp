@@ -11,6 +11,8 @@
 
 #include <csignal>
 
+using TestSupport::writeFile;
+
 namespace {
 
 struct ReportFile
@@ -22,15 +24,6 @@ struct ReportFile
 
 // A modification time as file systems keep them, with a fraction of a second.
 const QDateTime markTime(QDate(2025, 1, 2), QTime(10, 0, 0, 250), Qt::UTC);
-
-void writeFile(const QString &path, const QByteArray &content, const QDateTime &modified = {})
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.flush();
-    QVERIFY(!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
-}
 
 // d, kind, message, os, stack, v: the six members of a record posted to the crash endpoint,
 // when they are all it has and all strings, else nothing.
@@ -124,9 +117,9 @@ private slots:
         QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
         QTEST(helper.exitCode(), "signal");
 
-        QFile pending(CrashReporter::pendingFilePath());
-        QVERIFY(pending.open(QIODevice::ReadOnly));
-        const QStringList pieces = QString::fromUtf8(pending.readAll()).split("\n---\n");
+        const QString pending = CrashReporter::pendingFilePath();
+        const QStringList pieces =
+            QString::fromUtf8(TestSupport::readFile(pending)).split("\n---\n");
         QCOMPARE(pieces.size(), 2);
         QCOMPARE(pieces[0], message);
         // At most 30 named frames, innermost first, and no line feed after the last.
@@ -143,7 +136,7 @@ private slots:
         QVERIFY(how == "overflow" || lineOf(function) < lineOf("main"));
 
         CrashReporter::install();
-        QVERIFY(!pending.exists());
+        QVERIFY(!QFile::exists(pending));
         QVERIFY(uploadsSettle());
         QCOMPARE(m_service.requests.size(), 1);
         QCOMPARE(fields(m_service.requests[0]), record("crash", message, pieces[1]));
@@ -172,7 +165,7 @@ private slots:
         QFETCH(QString, stack);
         if (deviceId != "?")
             PreferencesStore::shared().setString(PreferenceKeys::deviceId, deviceId);
-        writeFile(CrashReporter::pendingFilePath(), content);
+        QVERIFY(writeFile(CrashReporter::pendingFilePath(), content));
 
         CrashReporter::install();
         QVERIFY(!QFile::exists(CrashReporter::pendingFilePath()));
@@ -216,10 +209,10 @@ private slots:
         QFETCH(QDateTime, mark);
         QTemporaryDir reports;
         for (const ReportFile &file : files)
-            writeFile(reports.filePath(file.name), file.content,
-                      markTime.addSecs(file.secondsAfterMark));
+            QVERIFY(writeFile(reports.filePath(file.name), file.content,
+                              markTime.addSecs(file.secondsAfterMark)));
         // A link in a folder that every user may write to must not carry another file out.
-        writeFile(reports.filePath("secret"), "Title: secret", markTime.addSecs(60));
+        QVERIFY(writeFile(reports.filePath("secret"), "Title: secret", markTime.addSecs(60)));
         QVERIFY(QFile::link(reports.filePath("secret"), reports.filePath(m_ours + ".9.crash")));
         if (mark.isValid())
             PreferencesStore::shared().setDate(PreferenceKeys::lastCrashScan, mark);
@@ -241,7 +234,8 @@ private slots:
         QTemporaryDir reports;
         // 50,000 characters as a reader counts them, each an "e" and its combining accent.
         const QString character = QStringLiteral("e\u0301");
-        writeFile(reports.filePath(m_ours + ".1000.crash"), character.repeated(50000).toUtf8());
+        QVERIFY(writeFile(reports.filePath(m_ours + ".1000.crash"),
+                          character.repeated(50000).toUtf8()));
         CrashReporter::setSystemReportFolder(reports.path());
         CrashReporter::install();
         QVERIFY(uploadsSettle());
@@ -264,7 +258,8 @@ private slots:
         QTemporaryDir folder;
         const QStringList files{folder.filePath("absent"), folder.filePath("os-release")};
         QCOMPARE(SystemInfo::osText(files), "Linux " + QSysInfo::kernelVersion());
-        writeFile(files[1], "NAME=\"Debian \\\"GNU\\\"/Linux\"\n# VERSION_ID=1\nVERSION_ID='12'\n");
+        QVERIFY(writeFile(files[1],
+                          "NAME=\"Debian \\\"GNU\\\"/Linux\"\n# VERSION_ID=1\nVERSION_ID='12'\n"));
         QCOMPARE(SystemInfo::osText(files), "Debian \"GNU\"/Linux 12");
     }
 };

@@ -80,13 +80,12 @@ HttpResponse fetched(const QString &url, const char *method = "GET", HttpSession
     return QCoro::waitFor((session ? *session : own).fetch(request(url, method), 1 << 24));
 }
 
-// A number in /proc/<pid>/status, such as "VmRSS" (in kB) or "Threads"; -1 when unreadable.
+// A number in /proc/<pid>/status, such as "VmRSS" (in kB) or "Threads"; 0 when absent.
 qint64 processStatus(qint64 pid, const QString &name)
 {
-    QFile status(QString("/proc/%1/status").arg(pid));
     const QRegularExpression line("^" + name + ":\\s*(\\d+)", QRegularExpression::MultilineOption);
-    return status.open(QIODevice::ReadOnly) ? line.match(status.readAll()).captured(1).toLongLong()
-                                            : -1;
+    const QString status = TestSupport::readFile(QString("/proc/%1/status").arg(pid));
+    return line.match(status).captured(1).toLongLong();
 }
 
 // Everything one engine reported during one test.

@@ -123,14 +123,10 @@ private slots:
         {};
         QVERIFY(stat(QFile::encodeName(m_key).constData(), &status) == 0);
         QCOMPARE(status.st_mode & 0777, 0600u);
-        const auto secret = [this] {
-            QFile file(m_key);
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
-        const QByteArray first = secret();
+        const QByteArray secret = TestSupport::readFile(m_key);
         // A second keygen never replaces the key the application was built with.
         QVERIFY(TestSupport::run(SERVICE_PATH, {"keygen", "--key", m_key}).status > 0);
-        QCOMPARE(secret(), first);
+        QCOMPARE(TestSupport::readFile(m_key), secret);
 
         if (qEnvironmentVariable("TACHORA_TEST_DATABASE") == "postgresql") {
             m_postgres = std::make_unique<PostgresCluster>(POSTGRES_BIN);
@@ -327,9 +323,7 @@ private slots:
 #else
         QVERIFY(startService({"--proxy"}));
         QVERIFY(SpeedServerProcess::makeCertificate(m_dir.path()));
-        QFile snippetFile(SNIPPET_PATH);
-        QVERIFY(snippetFile.open(QIODevice::ReadOnly));
-        QString snippet = QString::fromUtf8(snippetFile.readAll());
+        QString snippet = QString::fromUtf8(TestSupport::readFile(SNIPPET_PATH));
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const int port = probe.serverPort();
@@ -346,15 +340,14 @@ private slots:
         }
         const QString folder = m_dir.filePath("nginx");
         QDir().mkpath(folder);
-        QFile config(folder + "/nginx.conf");
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QString("%1worker_processes 1;\npid %2/nginx.pid;\nevents {}\nhttp {\n"
-                             "access_log off;\nclient_body_temp_path %2/body;\n"
-                             "proxy_temp_path %2/proxy;\n%3}\n")
-                         .arg(geteuid() == 0 ? "user root;\n" : "", folder, snippet)
-                         .toUtf8());
-        config.close();
-        const QStringList nginx = {"-c", config.fileName(), "-e", folder + "/error.log"};
+        const QString config = folder + "/nginx.conf";
+        QVERIFY(TestSupport::writeFile(
+            config, QString("%1worker_processes 1;\npid %2/nginx.pid;\nevents {}\nhttp {\n"
+                            "access_log off;\nclient_body_temp_path %2/body;\n"
+                            "proxy_temp_path %2/proxy;\n%3}\n")
+                        .arg(geteuid() == 0 ? "user root;\n" : "", folder, snippet)
+                        .toUtf8()));
+        const QStringList nginx = {"-c", config, "-e", folder + "/error.log"};
         QCOMPARE(TestSupport::run(NGINX_PATH, nginx).status, 0);
         const auto stopNginx = qScopeGuard([&] {
             TestSupport::run(NGINX_PATH, nginx + QStringList{"-s", "stop"});

@@ -54,6 +54,24 @@ inline ProcessRun run(const QString &program, const QStringList &arguments,
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
+// The whole file; empty when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Writes the bytes (or adds them, opened with Append), then sets the modification time when
+// one is given. False when any of it failed.
+inline bool writeFile(const QString &path, const QByteArray &bytes, const QDateTime &modified = {},
+                      QIODevice::OpenMode mode = QIODevice::WriteOnly)
+{
+    QFile file(path);
+    return file.open(mode) && file.write(bytes) == bytes.size() && file.flush()
+           && (!modified.isValid()
+               || file.setFileTime(modified, QFileDevice::FileModificationTime));
+}
+
 } // namespace TestSupport
 
 // QTEST_GUILESS_MAIN / QTEST_MAIN with the user folders isolated first. Widget tests

@@ -98,10 +98,9 @@ QRect textBand(qreal bottom, int lineHeight)
 // of the font file; FreeType does not check table checksums.
 QString loadNarrowOneFont()
 {
-    QFile file(QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"));
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray font = TestSupport::readFile("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf");
+    if (font.isEmpty())
         return {};
-    QByteArray font = file.readAll();
     const quint32 one = QRawFont(font, 10).glyphIndexesForString(QStringLiteral("1")).value(0);
     for (int table = 0; table < qFromBigEndian<quint16>(font.constData() + 4); ++table) {
         const char *record = font.constData() + 12 + 16 * table;
