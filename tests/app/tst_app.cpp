@@ -231,12 +231,7 @@ private slots:
         QCOMPARE(find<QLabel>("historyLabel")->text(), ResultTexts::historyLine(result));
     }
 
-    void cancelThenFail_data()
-    {
-        QTest::addColumn<bool>("fromTray");
-        QTest::newRow("button") << false;
-        QTest::newRow("tray menu") << true;
-    }
+    void cancelThenFail_data() { TestSupport::addBoolRows("fromTray", "button", "tray menu"); }
 
     void cancelThenFail()
     {
@@ -263,12 +258,7 @@ private slots:
         QCOMPARE(tile("downTile"), "50,0");
     }
 
-    void onboarding_data()
-    {
-        QTest::addColumn<bool>("menuBar");
-        QTest::newRow("dock") << false;
-        QTest::newRow("menu bar") << true;
-    }
+    void onboarding_data() { TestSupport::addBoolRows("menuBar", "dock", "menu bar"); }
 
     void onboarding()
     {

@@ -54,6 +54,14 @@ inline ProcessRun run(const QString &program, const QStringList &arguments,
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
+// A data table of one bool column: a row named for false, and one for true.
+inline void addBoolRows(const char *column, const char *whenFalse, const char *whenTrue)
+{
+    QTest::addColumn<bool>(column);
+    QTest::newRow(whenFalse) << false;
+    QTest::newRow(whenTrue) << true;
+}
+
 // The whole file; empty when it cannot be read.
 inline QByteArray readFile(const QString &path)
 {

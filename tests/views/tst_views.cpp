@@ -290,12 +290,7 @@ private slots:
         QCOMPARE(readout->childCount(), 0);
     }
 
-    void numbersKeepTheirPlace_data()
-    {
-        QTest::addColumn<bool>("gauge");
-        QTest::addRow("gauge") << true;
-        QTest::addRow("tile") << false;
-    }
+    void numbersKeepTheirPlace_data() { TestSupport::addBoolRows("gauge", "tile", "gauge"); }
 
     void numbersKeepTheirPlace()
     {
