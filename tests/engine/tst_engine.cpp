@@ -35,11 +35,6 @@ QList<quint64> bits(Doubles... values)
     return {std::bit_cast<quint64>(double(values))...};
 }
 
-HttpRequest request(const QString &url, const char *method = "GET", QByteArray body = {})
-{
-    return HttpRequest{method, url.toUtf8(), 5s, std::move(body)};
-}
-
 // A task started on the session with a body of that size (cancelled first when asked), and
 // what it reported.
 struct Transfer
@@ -52,7 +47,7 @@ struct Transfer
 
     Transfer(HttpSession &session, const QString &url, const char *method = "GET",
              qint64 bodySize = 0, bool cancelFirst = false)
-        : task(session.task(request(url, method, QByteArray(bodySize, 'x'))))
+        : task(session.task({method, url.toUtf8(), 5s, QByteArray(bodySize, 'x')}))
     {
         task->onReceive = [this](QByteArrayView chunk) {
             callbackAfterCompletion |= completions > 0;
@@ -77,7 +72,8 @@ struct Transfer
 HttpResponse fetched(const QString &url, const char *method = "GET", HttpSession *session = nullptr)
 {
     HttpSession own;
-    return QCoro::waitFor((session ? *session : own).fetch(request(url, method), 1 << 24));
+    return QCoro::waitFor(
+        (session ? *session : own).fetch({method, url.toUtf8(), 5s, {}}, 1 << 24));
 }
 
 // A number in /proc/<pid>/status, such as "VmRSS" (in kB) or "Threads"; 0 when absent.
