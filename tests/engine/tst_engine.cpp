@@ -141,7 +141,8 @@ class TestEngine : public QObject
         config.downloadBudget = config.uploadBudget = 1.0;
         config.downloadSteps = {200000, 1000000, 4000000};
         config.pingTimeout = 1s;
-        config.downloadTimeout = config.uploadTimeout = 2s;
+        // Transfers end at the phase's deadline, not on a time-out, even in the long phases.
+        config.downloadTimeout = config.uploadTimeout = 30s;
         if (tune)
             tune(config);
         m_engine = std::make_unique<SpeedTestEngine>(config);
@@ -468,7 +469,6 @@ private slots:
             config.downloadBudget = phase == Phase::download ? 60 : 0.6;
             config.uploadBudget = 60;
             config.downloadSteps = {50000000};
-            config.downloadTimeout = config.uploadTimeout = 30s;
         }));
         m_engine->start();
         QTRY_VERIFY_WITH_TIMEOUT(phase == Phase::ping
@@ -583,10 +583,7 @@ private slots:
         // At 20 Mbit/s neither a 40 MB download nor the 4 MB upload body fits in the second.
         QVERIFY(prepare(
             faults + QStringList{download ? "--down-rate" : "--up-rate", "2500000"},
-            [&](SpeedTestConfig &config) {
-                config.downloadSteps = {download ? 40000000 : 100000};
-                config.downloadTimeout = config.uploadTimeout = 30s;
-            },
+            [&](SpeedTestConfig &config) { config.downloadSteps = {download ? 40000000 : 100000}; },
             tls));
         m_engine->start();
         QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
@@ -606,10 +603,8 @@ private slots:
 
     void uploadStopsAfterARequestThatSentNothing()
     {
-        QVERIFY(prepare({"--up-rate", "1000000"}, [](SpeedTestConfig &config) {
-            config.uploadBudget = 60;
-            config.uploadTimeout = 30s;
-        }));
+        QVERIFY(prepare({"--up-rate", "1000000"},
+                        [](SpeedTestConfig &config) { config.uploadBudget = 60; }));
         m_engine->start();
         // Late enough in the phase for its rate to count; the request in flight then breaks
         // off and the next one finds nobody listening.
