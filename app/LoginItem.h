@@ -4,7 +4,7 @@
 
 #include <optional>
 
-// Starting at login, as the freedesktop autostart specification has it: our entry
+// Starting at login the freedesktop way: our entry
 // $XDG_CONFIG_HOME/autostart/<application id>.desktop. The desktop's own settings may turn
 // the entry off by writing Hidden=true or X-GNOME-Autostart-enabled=false into it, so the
 // status is read from the file each time.
