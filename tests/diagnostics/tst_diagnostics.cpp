@@ -250,7 +250,7 @@ private slots:
         QVERIFY(uploadsSettle());
         const QStringList sent = fields(m_service.requests.value(0));
         QCOMPARE(sent, record("error", "oops", sent.value(4)));
-        QVERIFY(sent[4].count(u'\n') < 15);
+        QVERIFY(sent[4].contains("test_diagnostics") && sent[4].count(u'\n') < 15);
     }
 
     void osTextFromOsRelease()

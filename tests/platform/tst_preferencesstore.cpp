@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 
 #include <cmath>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 class TestPreferencesStore : public QObject
 {
@@ -15,19 +13,6 @@ class TestPreferencesStore : public QObject
 
     QTemporaryDir m_dir;
     QString m_path;
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    static void writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
-    }
 
 private slots:
     void init()
@@ -137,10 +122,11 @@ private slots:
 
     void handWrittenValuesKeepTheirMeaning()
     {
-        writeFile(m_path, R"({"i": 1, "w": 2.0, "d": {"$double": 1}, "e": 1e-2, "n": null,
+        QVERIFY(TestSupport::writeFile(
+            m_path, R"({"i": 1, "w": 2.0, "d": {"$double": 1}, "e": 1e-2, "n": null,
                               "bad": {"$data": "@@"}, "day": {"$date": 1796563200},
                               "older": {"$date": {"$double": 1796563200}},
-                              "notag": {"$data": 5}, "pre": {"$date": -0.5}})");
+                              "notag": {"$data": 5}, "pre": {"$date": -0.5}})"));
         const QDateTime day = QDateTime::fromMSecsSinceEpoch(1796563200000, Qt::UTC);
         // As read by hand, then once the store has written the file from what it read.
         for (int pass = 0; pass < 2; ++pass) {
@@ -190,11 +176,9 @@ private slots:
     {
         QFETCH(bool, sameStamp);
         QFETCH(int, ageSeconds);
-        const timespec time{::time(nullptr) - ageSeconds, 0};
-        const timespec times[2] = {time, time};
+        const QDateTime stamp = QDateTime::fromSecsSinceEpoch(::time(nullptr) - ageSeconds);
         const auto writeInPlace = [&](const QByteArray &text) {
-            writeFile(m_path, text);
-            return ::utimensat(AT_FDCWD, QFile::encodeName(m_path).constData(), times, 0) == 0;
+            return TestSupport::writeFile(m_path, text, stamp);
         };
         QVERIFY(writeInPlace(R"({"mine": 1, "theirs": 1})"));
         PreferencesStore mine(m_path);
@@ -214,9 +198,7 @@ private slots:
 
     void lockOfAGoneWriterIsTakenOver_data()
     {
-        QTest::addColumn<bool>("heldByLiveWriter");
-        QTest::newRow("dead writer") << false;
-        QTest::newRow("live writer") << true;
+        TestSupport::addBoolRows("heldByLiveWriter", "dead writer", "live writer");
     }
 
     void lockOfAGoneWriterIsTakenOver()
@@ -228,7 +210,7 @@ private slots:
         if (heldByLiveWriter)
             QVERIFY(live.tryLock(0));
         else
-            writeFile(lockPath, "2147483646\ntachora\nhost\n");
+            QVERIFY(TestSupport::writeFile(lockPath, "2147483646\ntachora\nhost\n"));
         PreferencesStore store(m_path);
         store.setLockTimeout(std::chrono::milliseconds(0));
         QCOMPARE(store.setBool("TCLiveMenuBar", true), !heldByLiveWriter);
@@ -239,13 +221,13 @@ private slots:
     void corruptFileIsKeptAsideBeforeFirstWrite()
     {
         const QByteArray garbage = "{\"TCUnitMBytes\": tru";
-        writeFile(m_path, garbage);
+        QVERIFY(TestSupport::writeFile(m_path, garbage));
         PreferencesStore store(m_path);
         QCOMPARE(store.value("TCUnitMBytes").isValid(), false);
-        QCOMPARE(readFile(m_path), garbage);
+        QCOMPARE(TestSupport::readFile(m_path), garbage);
 
         store.setBool("TCLiveMenuBar", true);
-        QCOMPARE(readFile(m_path + ".corrupt"), garbage);
+        QCOMPARE(TestSupport::readFile(m_path + ".corrupt"), garbage);
         QCOMPARE(PreferencesStore(m_path).boolValue("TCLiveMenuBar"), true);
     }
 };

@@ -78,15 +78,10 @@ class TestService : public QObject
 
     bool startService(const QStringList &arguments = {})
     {
-        m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_service.start(SERVICE_PATH, QStringList{"serve", "--key", m_key, "--listen",
-                                                  "127.0.0.1:0", "--db", m_database}
-                                          + arguments);
-        while (m_service.waitForStarted() && !m_service.canReadLine()) {
-            if (!m_service.waitForReadyRead(20000))
-                return false;
-        }
-        m_port = m_service.readLine().trimmed().mid(5).toInt();
+        m_port = TestSupport::startServer(
+            m_service, SERVICE_PATH,
+            QStringList{"serve", "--key", m_key, "--listen", "127.0.0.1:0", "--db", m_database}
+                + arguments);
         return m_port > 0;
     }
 

@@ -6,9 +6,6 @@
 #include <QProcess>
 #include <QStringList>
 
-#include <csignal>
-#include <sys/prctl.h>
-
 // A tachora-speedserver child process on 127.0.0.1 that logs every request it gets.
 class SpeedServerProcess
 {
@@ -22,19 +19,12 @@ public:
     // Starts it with these extra arguments; false when it did not come up.
     bool start(const QStringList &arguments = {})
     {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // A test that crashes must not leave a server behind holding the test runner's output.
-        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_process.start(SPEEDSERVER_PATH,
-                        QStringList{"--port", "0", "--log", "--totals"} + arguments);
-        while (m_process.waitForStarted() && !m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(10000))
-                return false;
-        }
-        const QByteArray line = m_process.readLine().trimmed();
+        const int port =
+            TestSupport::startServer(m_process, SPEEDSERVER_PATH,
+                                     QStringList{"--port", "0", "--log", "--totals"} + arguments);
         const bool tls = arguments.contains("--cert");
-        m_origin = QString(tls ? "https" : "http") + "://127.0.0.1:" + line.mid(5);
-        return line.startsWith("port ");
+        m_origin = QString(tls ? "https" : "http") + "://127.0.0.1:" + QString::number(port);
+        return port > 0;
     }
 
     // "http://127.0.0.1:<port>", or https when started with a certificate.

@@ -2,6 +2,9 @@
 
 #include <QtTest/QtTest>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace TestSupport {
 
 // A fresh temporary folder that lives until the process ends.
@@ -52,6 +55,22 @@ inline ProcessRun run(const QString &program, const QStringList &arguments,
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+// Starts a server program whose first output line is "port N": N, or 0 when it did not come
+// up. The server dies with the test, so that a crash leaves none behind holding the test
+// runner's output.
+inline int startServer(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process.start(program, arguments);
+    while (process.waitForStarted() && !process.canReadLine()) {
+        if (!process.waitForReadyRead(20000))
+            return 0;
+    }
+    const QByteArray line = process.readLine().trimmed();
+    return line.startsWith("port ") ? line.mid(5).toInt() : 0;
 }
 
 // A data table of one bool column: a row named for false, and one for true.
