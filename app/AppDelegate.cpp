@@ -34,9 +34,6 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_engine(setup.engine ? *setup.engine : SpeedTestEngine::shared())
     , m_live(setup.live ? *setup.live : LiveThroughputMonitor::shared())
     , m_store(setup.store ? *setup.store : PreferencesStore::shared())
-    , m_serviceOrigin(setup.serviceOrigin.isEmpty()
-                          ? QString::fromLatin1(BuildConfig::serviceOrigin)
-                          : setup.serviceOrigin)
     , m_trayAvailable(setup.trayAvailable ? std::move(setup.trayAvailable)
                                           : &QSystemTrayIcon::isSystemTrayAvailable)
     , m_statusController(new StatusItemController(this))
@@ -49,7 +46,7 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_service(setup.service ? *setup.service : ServiceClient::shared())
 {
     if (!setup.service)
-        m_service.setOrigin(m_serviceOrigin);
+        m_service.setOrigin(setup.serviceOrigin);
     const QList<SpeedTestEngine::Result> history = SpeedHistory::all();
     if (!history.isEmpty())
         m_lastResult = history.constFirst();
@@ -83,7 +80,7 @@ void AppDelegate::applicationDidFinishLaunching()
 {
     // First, so that what the last run left goes out and a fault from here on is caught.
     if (m_reportCrashes) {
-        CrashReporter::setServiceOrigin(m_serviceOrigin);
+        CrashReporter::setServiceOrigin(m_service.origin());
         CrashReporter::install();
     }
     applyQuitRule();

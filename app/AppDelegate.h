@@ -92,7 +92,6 @@ public:
 
     MainWindow *mainWindow() const { return m_mainWindow; }
     StatusItemController &statusController() const { return *m_statusController; }
-    QString serviceOrigin() const { return m_serviceOrigin; }
     // Null when the build leaves updates to the system's package manager.
     Updater *updater() const { return m_updater; }
     // The tray item is used: tray mode is chosen and a tray is there to show it. Without a
@@ -136,7 +135,6 @@ private:
     SpeedTestEngine &m_engine;
     LiveThroughputMonitor &m_live;
     PreferencesStore &m_store;
-    QString m_serviceOrigin;
     std::function<bool()> m_trayAvailable;
     StatusItemController *m_statusController;
     MainWindow *m_mainWindow = nullptr;

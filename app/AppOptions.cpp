@@ -27,7 +27,6 @@ AppOptions AppOptions::parse(const QStringList &arguments)
     parser.addOptions({help, version, server, service});
 
     AppOptions options;
-    options.serviceOrigin = QString::fromLatin1(BuildConfig::serviceOrigin);
     const bool parsed = parser.parse(arguments);
     if (parser.isSet(help)) {
         options.action = Action::help;

@@ -15,7 +15,7 @@ struct AppOptions
     Action action = Action::run;
     // The speed-test server, when not the production one.
     std::optional<QString> server;
-    // The maker's service.
+    // The maker's service; empty for the build's own.
     QString serviceOrigin;
     // The help text for help, the error for badOrigin and fail.
     QString message;

@@ -215,8 +215,7 @@ void AppDelegate::addSettingsFooter(QWidget *view)
     connect(report, &QPushButton::clicked, this, [this, report] { reportProblemPressed(report); });
     (new SeparatorLine(view))->setGeometry(24, 440, 382, 1);
 
-    const char *version = BuildConfig::version;
-    place(makeLabel(QStringLiteral("Tachora v") + QLatin1String(*version ? version : "?"), 12,
+    place(makeLabel(QStringLiteral("Tachora v") + QLatin1String(BuildConfig::version), 12,
                     QFont::DemiBold, ViewColor::label),
           view, 24, 498, "versionLabel")
         ->setAlignment(Qt::AlignLeft | Qt::AlignTop);

@@ -54,9 +54,7 @@ ServiceClient &ServiceClient::shared()
 
 void ServiceClient::setOrigin(const QString &origin)
 {
-    m_origin = origin.isEmpty() ? QString::fromUtf8(BuildConfig::serviceOrigin) : origin;
-    while (m_origin.endsWith(u'/'))
-        m_origin.chop(1);
+    m_origin = origin;
 }
 
 QString ServiceClient::deviceId()
@@ -74,16 +72,10 @@ QString ServiceClient::osString()
     return SystemInfo::osText();
 }
 
-QString ServiceClient::versionText()
-{
-    const QString version = QString::fromUtf8(BuildConfig::version);
-    return version.isEmpty() ? QStringLiteral("?") : version;
-}
-
 QCoro::Task<bool> ServiceClient::reportProblem(QString text, std::optional<QString> email)
 {
     QJsonObject body{{QStringLiteral("d"), deviceId()},
-                     {QStringLiteral("v"), versionText()},
+                     {QStringLiteral("v"), SystemInfo::versionText()},
                      {QStringLiteral("os"), osString()},
                      {QStringLiteral("text"), text}};
     if (email && !email->isEmpty())
@@ -100,7 +92,7 @@ QCoro::Task<> ServiceClient::checkWithServer()
     const QString nonce = QUuid::createUuid().toString(QUuid::Id128).toUpper();
     const QJsonObject body{{QStringLiteral("n"), nonce},
                            {QStringLiteral("d"), deviceId()},
-                           {QStringLiteral("v"), versionText()},
+                           {QStringLiteral("v"), SystemInfo::versionText()},
                            {QStringLiteral("os"), osString()},
                            {QStringLiteral("c"), QStringLiteral("direct")}};
     // Whatever the status: an answer is taken on its signature alone.
@@ -143,7 +135,7 @@ QCoro::Task<HttpResponse> ServiceClient::post(const char *path, QJsonObject body
 {
     HttpRequest request;
     request.method = QByteArrayLiteral("POST");
-    request.url = (m_origin + QLatin1String(path)).toUtf8();
+    request.url = SystemInfo::serviceUrl(m_origin, QLatin1String(path));
     request.timeout = timeout;
     request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
     co_return co_await m_session->fetch(std::move(request), SyncAnswer::maxBytes);

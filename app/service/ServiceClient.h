@@ -44,13 +44,13 @@ public:
     // Made on first use with the production values, owned by the application object.
     static ServiceClient &shared();
 
+    // Empty: the build's own service.
     void setOrigin(const QString &origin);
     QString origin() const { return m_origin; }
 
     // This installation's identifier, made and stored the first time it is asked for.
     QString deviceId();
     static QString osString();
-    static QString versionText();
 
     // Uploads one problem report; true only when the service said it took it. An absent or
     // empty e-mail is left out.

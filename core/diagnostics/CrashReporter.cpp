@@ -2,7 +2,6 @@
 
 #include "diagnostics/FatalHandlers.h"
 #include "diagnostics/SystemCrashReports.h"
-#include "platform/BuildConfig.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 #include "platform/PreferencesStore.h"
@@ -47,16 +46,6 @@ Overrides &overrides()
 
 int runningUploads = 0;
 
-QByteArray endpoint()
-{
-    QString origin = overrides().serviceOrigin;
-    if (origin.isEmpty())
-        origin = QString::fromUtf8(BuildConfig::serviceOrigin);
-    while (origin.endsWith(u'/'))
-        origin.chop(1);
-    return (origin + QStringLiteral("/api/crash.php")).toUtf8();
-}
-
 // The session lives as long as the application object; uploads need its event loop.
 HttpSession *uploadSession()
 {
@@ -73,7 +62,8 @@ void startUpload(QByteArray body)
         return;
     HttpRequest request;
     request.method = QByteArrayLiteral("POST");
-    request.url = endpoint();
+    request.url =
+        SystemInfo::serviceUrl(overrides().serviceOrigin, QStringLiteral("/api/crash.php"));
     request.timeout = 8s;
     request.body = std::move(body);
     // The session keeps a started task until it completes.
@@ -213,7 +203,7 @@ void CrashReporter::send(const QString &kind, const QString &message, const QStr
         {QStringLiteral("kind"), kind},
         {QStringLiteral("message"), message},
         {QStringLiteral("stack"), stack},
-        {QStringLiteral("v"), QString::fromUtf8(BuildConfig::version)},
+        {QStringLiteral("v"), SystemInfo::versionText()},
         {QStringLiteral("os"), SystemInfo::osText()},
     };
     QByteArray body = QJsonDocument(record).toJson(QJsonDocument::Compact);

@@ -1,5 +1,7 @@
 #include "platform/SystemInfo.h"
 
+#include "platform/BuildConfig.h"
+
 #include <QFile>
 #include <QSysInfo>
 
@@ -24,6 +26,19 @@ QString unquote(QStringView value)
 } // namespace
 
 namespace SystemInfo {
+
+QByteArray serviceUrl(const QString &origin, const QString &path)
+{
+    QString url = origin.isEmpty() ? QString::fromUtf8(BuildConfig::serviceOrigin) : origin;
+    while (url.endsWith(u'/'))
+        url.chop(1);
+    return (url + path).toUtf8();
+}
+
+QString versionText()
+{
+    return QString::fromUtf8(BuildConfig::version);
+}
 
 QString osText()
 {
