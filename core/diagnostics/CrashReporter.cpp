@@ -44,15 +44,14 @@ Overrides &overrides()
     return values;
 }
 
-int runningUploads = 0;
+// The uploads' session lives as long as the application object: they need its event loop.
+QPointer<HttpSession> uploads;
 
-// The session lives as long as the application object; uploads need its event loop.
 HttpSession *uploadSession()
 {
-    static QPointer<HttpSession> session;
-    if (!session && QCoreApplication::instance())
-        session = new HttpSession({}, QCoreApplication::instance());
-    return session;
+    if (!uploads && QCoreApplication::instance())
+        uploads = new HttpSession({}, QCoreApplication::instance());
+    return uploads;
 }
 
 void startUpload(QByteArray body)
@@ -67,10 +66,7 @@ void startUpload(QByteArray body)
     request.timeout = 8s;
     request.body = std::move(body);
     // The session keeps a started task until it completes.
-    const std::shared_ptr<HttpTask> task = session->task(std::move(request));
-    ++runningUploads;
-    task->onComplete = [](const HttpOutcome &) { --runningUploads; };
-    task->start();
+    session->task(std::move(request))->start();
 }
 
 QString currentStack(int frameCount)
@@ -134,7 +130,7 @@ QString CrashReporter::pendingFilePath()
 
 int CrashReporter::uploadsRunning()
 {
-    return runningUploads;
+    return uploads ? uploads->runningTransfers() : 0;
 }
 
 void CrashReporter::sendPendingCrash()

@@ -3,6 +3,7 @@
 
 #include "diagnostics/CrashReporter.h"
 #include "platform/BuildConfig.h"
+#include "platform/HttpSession.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemInfo.h"
 #include "settings/PreferenceKeys.h"
@@ -251,6 +252,12 @@ private slots:
         const QStringList sent = fields(m_service.requests.value(0));
         QCOMPARE(sent, record("error", "oops", sent.value(4)));
         QVERIFY(sent[4].contains("test_diagnostics") && sent[4].count(u'\n') < 15);
+
+        // An upload that ends with its session is no longer counted.
+        CrashReporter::reportError("cut");
+        QCOMPARE(CrashReporter::uploadsRunning(), 1);
+        delete QCoreApplication::instance()->findChild<HttpSession *>();
+        QCOMPARE(CrashReporter::uploadsRunning(), 0);
     }
 
     void osTextFromOsRelease()
