@@ -193,6 +193,16 @@ void CrashReporter::sendSystemCrashReports()
 
 void CrashReporter::send(const QString &kind, const QString &message, const QString &stack)
 {
+    // Without an application object there is no event loop to upload on.
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    // The store and the session belong to the main thread: another thread's caller hands
+    // its report over.
+    if (QThread::currentThread() != app->thread()) {
+        QMetaObject::invokeMethod(app, [kind, message, stack] { send(kind, message, stack); });
+        return;
+    }
     const QJsonObject record{
         {QStringLiteral("d"),
          PreferencesStore::shared().string(PreferenceKeys::deviceId).value_or(QStringLiteral("?"))},
@@ -202,13 +212,5 @@ void CrashReporter::send(const QString &kind, const QString &message, const QStr
         {QStringLiteral("v"), SystemInfo::versionText()},
         {QStringLiteral("os"), SystemInfo::osText()},
     };
-    QByteArray body = QJsonDocument(record).toJson(QJsonDocument::Compact);
-    // The session belongs to the main thread; a caller on another one hands the body over.
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app && QThread::currentThread() != app->thread()) {
-        QMetaObject::invokeMethod(
-            app, [body = std::move(body)]() mutable { startUpload(std::move(body)); });
-        return;
-    }
-    startUpload(std::move(body));
+    startUpload(QJsonDocument(record).toJson(QJsonDocument::Compact));
 }

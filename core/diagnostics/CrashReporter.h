@@ -17,6 +17,7 @@ public:
     static void install();
 
     // Uploads a non-fatal error at once, with the first 15 frames of the caller's stack.
+    // Any thread may call it.
     static void reportError(const QString &message);
 
     // For tests and for a staging service; set before install(). An empty origin means

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <thread>
 
 using TestSupport::writeFile;
 
@@ -258,6 +259,13 @@ private slots:
         QCOMPARE(CrashReporter::uploadsRunning(), 1);
         delete QCoreApplication::instance()->findChild<HttpSession *>();
         QCOMPARE(CrashReporter::uploadsRunning(), 0);
+
+        // Another thread's error is recorded on the main thread, from the store as it is then.
+        m_service.requests.clear();
+        std::thread([] { CrashReporter::reportError("far"); }).join();
+        PreferencesStore::shared().setString(PreferenceKeys::deviceId, "4F1C");
+        QTRY_COMPARE(fields(m_service.requests.value(0)).value(0), "4F1C");
+        QVERIFY(uploadsSettle());
     }
 
     void osTextFromOsRelease()
