@@ -26,6 +26,8 @@ namespace {
 
 constexpr std::chrono::hours syncInterval{1};
 constexpr std::chrono::hours updateCheckInterval{1};
+// How many times a launch or a switch to tray mode looks for a tray that comes up late.
+constexpr int trayChecks = 5;
 
 } // namespace
 
@@ -33,7 +35,7 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     : QObject(parent)
     , m_engine(setup.engine ? *setup.engine : SpeedTestEngine::shared())
     , m_live(setup.live ? *setup.live : LiveThroughputMonitor::shared())
-    , m_store(setup.store ? *setup.store : PreferencesStore::shared())
+    , m_store(PreferencesStore::shared())
     , m_trayAvailable(setup.trayAvailable ? std::move(setup.trayAvailable)
                                           : &QSystemTrayIcon::isSystemTrayAvailable)
     , m_statusController(new StatusItemController(this))
@@ -41,7 +43,6 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_openUrl(setup.openUrl ? std::move(setup.openUrl) : &QDesktopServices::openUrl)
     , m_hourlyTimer(new QTimer(this))
     , m_trayWatch(new QTimer(this))
-    , m_trayChecksLeft(setup.trayRetries)
     , m_reportCrashes(setup.reportCrashes)
     , m_service(setup.service ? *setup.service : ServiceClient::shared())
 {
@@ -52,6 +53,7 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
         m_lastResult = history.constFirst();
     m_hourlyTimer->setInterval(syncInterval);
     connect(m_hourlyTimer, &QTimer::timeout, this, &AppDelegate::syncWithServer);
+    m_trayWatch->setObjectName(QStringLiteral("trayWatch"));
     m_trayWatch->setInterval(setup.trayRetryInterval);
     connect(m_trayWatch, &QTimer::timeout, this, &AppDelegate::watchForTray);
     // The updater is ours and goes with us, so its callbacks need no guard.
@@ -107,8 +109,7 @@ void AppDelegate::applicationDidFinishLaunching()
     refreshResultsUI();
     syncWithServer();
     m_hourlyTimer->start();
-    if (menuBarMode() && !livesInTray())
-        m_trayWatch->start();
+    startTrayWatch();
     if (m_updater)
         m_updater->setUpdateCheckInterval(updateCheckInterval);
 
@@ -153,8 +154,7 @@ void AppDelegate::applyDisplayMode()
 void AppDelegate::toggleMenuBarMode(QAbstractButton *sender)
 {
     m_store.setBool(PreferenceKeys::menuBarMode, sender && sender->isChecked());
-    if (menuBarMode() && !livesInTray())
-        m_trayWatch->start();
+    startTrayWatch();
     applyDisplayMode();
 }
 
@@ -172,6 +172,14 @@ void AppDelegate::applyLiveMode()
         m_live.stop();
         m_statusController->setLiveText(std::nullopt);
     }
+}
+
+void AppDelegate::startTrayWatch()
+{
+    if (!menuBarMode() || livesInTray())
+        return;
+    m_trayChecksLeft = trayChecks;
+    m_trayWatch->start();
 }
 
 void AppDelegate::watchForTray()

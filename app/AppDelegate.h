@@ -35,14 +35,12 @@ struct AppSetup
 {
     SpeedTestEngine *engine = nullptr;
     LiveThroughputMonitor *live = nullptr;
-    PreferencesStore *store = nullptr;
     QString serviceOrigin;
     // Whether a system tray is there to show our item.
     std::function<bool()> trayAvailable;
-    // While in tray mode without a tray: how often, and how many times, to look for one
-    // that starts after us (a panel started later at login).
+    // While in tray mode without a tray: how often to look for one that starts after us (a
+    // panel started later at login).
     std::chrono::milliseconds trayRetryInterval{5000};
-    int trayRetries = 5;
     // Whether launch uploads the last run's crash and catches this one's. Only the real
     // application does: a test process keeps its own signal handling.
     bool reportCrashes = false;
@@ -104,6 +102,7 @@ private:
     void applyQuitRule();
     void applyLiveMode();
     void showOnboardingIfNeeded();
+    void startTrayWatch();
     void watchForTray();
     void syncWithServer();
 
