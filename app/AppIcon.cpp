@@ -1,53 +1,9 @@
 #include "AppIcon.h"
 
-#include "views/Palette.h"
-
-#include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
 
 namespace {
-
-constexpr int iconSizes[] = {16, 24, 32, 48, 64, 92, 128, 184, 256};
-
-bool canReadSvg()
-{
-    return QImageReader::supportedImageFormats().contains("svg");
-}
-
-// resources/tachora.svg, drawn on a 256 x 256 grid.
-void paintApplication(QPainter &painter)
-{
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(korvelMauveFixed());
-    painter.drawRoundedRect(QRectF(16, 16, 224, 224), 52, 52);
-
-    const QRectF ring(48, 76, 160, 160);
-    const auto arc = [&](qreal span, const QColor &color, qreal width) {
-        QPainterPath path;
-        path.arcMoveTo(ring, 180);
-        path.arcTo(ring, 180, -span);
-        painter.strokePath(path, QPen(color, width, Qt::SolidLine, Qt::RoundCap));
-    };
-    arc(180, QColor(255, 255, 255, 71), 24);
-    arc(120, speedGreenFixed(), 24);
-    painter.setPen(QPen(Qt::white, 12, Qt::SolidLine, Qt::RoundCap));
-    painter.drawLine(QPointF(128, 156), QPointF(160, 100.57));
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(Qt::white);
-    painter.drawEllipse(QPointF(128, 156), 14, 14);
-}
-
-QPixmap drawnApplication(int pixels)
-{
-    QPixmap pixmap(pixels, pixels);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.scale(pixels / 256.0, pixels / 256.0);
-    paintApplication(painter);
-    return pixmap;
-}
 
 // The small icons are drawn on a 16 x 16 grid of this many pixels per unit.
 using PaintIcon = void (*)(QPainter &painter, qreal unit, const QColor &color);
@@ -104,19 +60,12 @@ namespace AppIcon {
 
 QIcon application()
 {
-    if (canReadSvg())
-        return QIcon(QStringLiteral(":/tachora/tachora.svg"));
-    QIcon icon;
-    for (const int size : iconSizes)
-        icon.addPixmap(drawnApplication(size));
-    return icon;
+    return QIcon(QStringLiteral(":/tachora/tachora.svg"));
 }
 
 QPixmap applicationPixmap(int size, qreal devicePixelRatio)
 {
-    const int pixels = qRound(size * devicePixelRatio);
-    QPixmap pixmap = canReadSvg() ? QIcon(QStringLiteral(":/tachora/tachora.svg")).pixmap(pixels)
-                                  : drawnApplication(pixels);
+    QPixmap pixmap = application().pixmap(qRound(size * devicePixelRatio));
     pixmap.setDevicePixelRatio(devicePixelRatio);
     return pixmap;
 }

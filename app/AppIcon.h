@@ -7,8 +7,7 @@
 // Our own pictures: the application icon and the icons of the corner buttons.
 namespace AppIcon {
 
-// The application icon from resources/tachora.svg, or the same drawing made here where Qt
-// has no SVG reader (the qt6-svg plugins are optional).
+// The application icon, resources/tachora.svg.
 QIcon application();
 QPixmap applicationPixmap(int size, qreal devicePixelRatio);
 
