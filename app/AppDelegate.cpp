@@ -51,6 +51,7 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     const QList<SpeedTestEngine::Result> history = SpeedHistory::all();
     if (!history.isEmpty())
         m_lastResult = history.constFirst();
+    m_hourlyTimer->setObjectName(QStringLiteral("hourlySync"));
     m_hourlyTimer->setInterval(syncInterval);
     connect(m_hourlyTimer, &QTimer::timeout, this, &AppDelegate::syncWithServer);
     m_trayWatch->setObjectName(QStringLiteral("trayWatch"));
@@ -102,8 +103,6 @@ void AppDelegate::applicationDidFinishLaunching()
 
     if (livesInTray())
         m_statusController->enable(buildStatusMenu());
-    else
-        m_mainWindow->activateWindow();
     showOnboardingIfNeeded();
     applyLiveMode();
     refreshResultsUI();
@@ -113,8 +112,7 @@ void AppDelegate::applicationDidFinishLaunching()
     if (m_updater)
         m_updater->setUpdateCheckInterval(updateCheckInterval);
 
-    if (qEnvironmentVariableIsSet("KORVEL_DEBUG_SETTINGS")
-        && qgetenv("KORVEL_DEBUG_SETTINGS") == "1")
+    if (qgetenv("KORVEL_DEBUG_SETTINGS") == "1")
         showSettings(nullptr);
 }
 

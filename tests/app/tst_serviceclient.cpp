@@ -230,7 +230,7 @@ private slots:
 
         // The answer shows once, as plain text, and no sync runs while it is on screen.
         m_mid = 7, m_msg = "<b>Merci</b> <a href=\"https://x.example\">lien</a>";
-        QTimer *hourly = app.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly).value(0);
+        auto *hourly = app.findChild<QTimer *>("hourlySync");
         hourly->start(10);
         QTRY_COMPARE(alerts().count("Message de Korvel|" + m_msg), 1);
         const qsizetype asked = m_requests.size();
