@@ -267,7 +267,8 @@ private slots:
 
     void closesSlowAndIdleConnections()
     {
-        QVERIFY(startService({"--timeout", "1"}));
+        // As from many clients: this one address may hold any number of connections.
+        QVERIFY(startService({"--timeout", "1", "--max-address-connections", "0"}));
         std::vector<std::unique_ptr<LoopbackClient>> idle;
         for (int i = 0; i < 200; ++i)
             idle.push_back(std::make_unique<LoopbackClient>(m_port));
@@ -282,6 +283,21 @@ private slots:
         for (qsizetype i = 0; i < head.size() && i < 50 && !closed; ++i)
             closed = !slow.send(head.mid(i, 1)) || slow.closedByPeer();
         QVERIFY(closed);
+    }
+
+    // Half-open connections from one address cannot use up the service's: past its share, a
+    // connection is closed at once, and the share comes back as they close.
+    void limitsConnectionsPerAddress()
+    {
+        QVERIFY(startService({"--max-connections", "50", "--max-address-connections", "4"}));
+        std::vector<std::unique_ptr<LoopbackClient>> held;
+        for (int i = 0; i < 4; ++i) {
+            held.push_back(std::make_unique<LoopbackClient>(m_port));
+            QVERIFY(held.back()->send("POST /api/check.php HTTP/1.1\r\n"));
+        }
+        QVERIFY(LoopbackClient(m_port).closedByPeer());
+        held.pop_back();
+        QVERIFY(QTest::qWaitFor([&] { return sync("D1").first == 0; }, 5000));
     }
 
     // The application's own code against the real service: a crash record arrives; a report

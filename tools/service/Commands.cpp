@@ -130,6 +130,9 @@ int serve(const Options &options)
     limits.workers = options.threads;
     limits.maxConnections =
         std::min(std::size_t(options.maxConnections), descriptors > 128 ? descriptors - 64 : 64);
+    limits.maxPerAddress = options.maxAddressConnections > 0
+                               ? std::size_t(options.maxAddressConnections)
+                               : limits.maxConnections;
     limits.trustProxy = options.proxy;
     Service service({database, options.threads, options.repeats, options.devicePerMinute,
                      options.addressPerMinute},

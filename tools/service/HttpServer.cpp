@@ -1,5 +1,7 @@
 #include "HttpServer.h"
 
+#include "RateLimiter.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -231,15 +233,23 @@ void HttpServer::acceptAll()
             }
             return;
         }
-        if (m_connections.size() >= m_limits.maxConnections) {
+        std::string peer = addressText(address);
+        std::string key = m_limits.trustProxy ? std::string() : RateLimiter::addressKey(peer);
+        const auto held = m_perAddress.find(key);
+        if (m_connections.size() >= m_limits.maxConnections
+            || (!key.empty() && held != m_perAddress.end()
+                && held->second >= m_limits.maxPerAddress)) {
             ::close(fd);
             continue;
         }
+        if (!key.empty())
+            ++m_perAddress[key];
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
-        connection->peer = addressText(address);
+        connection->peer = std::move(peer);
+        connection->addressKey = std::move(key);
         connection->deadline = Clock::now() + m_limits.timeout;
         watch(*connection, EPOLLIN | EPOLLRDHUP);
         m_connections.emplace(fd, std::move(connection));
@@ -434,6 +444,9 @@ void HttpServer::close(Connection &connection)
     ::close(connection.fd);
     const auto found = m_connections.find(connection.fd);
     connection.fd = -1;
+    if (const auto held = m_perAddress.find(connection.addressKey);
+        held != m_perAddress.end() && --held->second == 0)
+        m_perAddress.erase(held);
     m_closed.push_back(std::move(found->second));
     m_connections.erase(found);
     if (m_listenerPaused) {
