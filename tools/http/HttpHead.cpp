@@ -76,9 +76,10 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
         lineEnd = text.find("\r\n");
         const std::string_view line = text.substr(0, lineEnd);
         const auto colon = line.find(':');
-        // No folded lines, no space before the colon, no bare CR or NUL.
+        // No folded lines, no space before the colon, no bare CR, LF or NUL: a bare LF
+        // would hide a header inside another's value.
         if (colon == std::string_view::npos || !isToken(line.substr(0, colon))
-            || line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos)
+            || line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             return badRequest;
         const std::string_view name = line.substr(0, colon);
         const std::string_view value = trimmed(line.substr(colon + 1));

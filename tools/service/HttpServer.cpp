@@ -39,6 +39,13 @@ std::string addressText(const sockaddr_storage &address)
     return result;
 }
 
+bool isAddress(const std::string &text)
+{
+    in6_addr bytes{};
+    return inet_pton(AF_INET, text.c_str(), &bytes) == 1
+           || inet_pton(AF_INET6, text.c_str(), &bytes) == 1;
+}
+
 std::string jsonEscaped(std::string_view text)
 {
     std::string escaped;
@@ -284,12 +291,15 @@ void HttpServer::take(Connection &connection)
 {
     while (connection.fd >= 0 && connection.state == State::reading) {
         if (!connection.head) {
-            const auto end = connection.in.find("\r\n\r\n");
+            const auto end = connection.in.find("\r\n\r\n", connection.scanned);
             if (end == std::string::npos) {
+                // A slow client's head is not searched again from its start at every read.
+                connection.scanned = connection.in.size() > 3 ? connection.in.size() - 3 : 0;
                 if (connection.in.size() > m_limits.maxHead)
                     refuse(connection, 431, "request headers too large");
                 return;
             }
+            connection.scanned = 0;
             if (end + 4 > m_limits.maxHead)
                 return refuse(connection, 431, "request headers too large");
             HttpHead head;
@@ -313,10 +323,11 @@ void HttpServer::take(Connection &connection)
         const std::size_t length = connection.head->contentLength.value_or(0);
         if (connection.in.size() < length)
             return;
-        HttpRequest request{
-            connection.head->method, connection.head->path, connection.in.substr(0, length),
-            m_limits.trustProxy && !connection.head->realIp.empty() ? connection.head->realIp
-                                                                    : connection.peer};
+        // Behind the proxy its X-Real-IP names the client, when it is an address at all.
+        const std::string &realIp = connection.head->realIp;
+        HttpRequest request{connection.head->method, connection.head->path,
+                            connection.in.substr(0, length),
+                            m_limits.trustProxy && isAddress(realIp) ? realIp : connection.peer};
         connection.in.erase(0, length);
         const bool keepAlive = connection.head->keepAlive;
         connection.head.reset();

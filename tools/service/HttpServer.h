@@ -87,6 +87,7 @@ private:
         State state = State::reading;
         std::string in;
         std::optional<HttpHead> head;
+        std::size_t scanned = 0; // where the search for the end of the head goes on
         std::string out;
         std::size_t sent = 0;
         bool keepAlive = true;
