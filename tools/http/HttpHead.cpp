@@ -139,3 +139,19 @@ const char *httpReason(int status)
         return "Status";
     }
 }
+
+std::string httpResponseHead(int status, std::string_view contentType, std::uint64_t contentLength,
+                             bool close,
+                             const std::vector<std::pair<std::string, std::string>> &headers)
+{
+    std::string text =
+        "HTTP/1.1 " + std::to_string(status) + ' ' + httpReason(status) + "\r\nContent-Type: ";
+    text += contentType;
+    text +=
+        "\r\nContent-Length: " + std::to_string(contentLength) + "\r\nCache-Control: no-store\r\n";
+    for (const auto &[name, value] : headers)
+        text += name + ": " + value + "\r\n";
+    if (close)
+        text += "Connection: close\r\n";
+    return text + "\r\n";
+}

@@ -1,11 +1,10 @@
 #include "HttpServer.h"
 
+#include "Listener.h"
 #include "RateLimiter.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -75,15 +74,9 @@ HttpServer::~HttpServer()
 
 std::string HttpServer::serialize(const HttpResponse &response, bool keepAlive)
 {
-    std::string bytes = "HTTP/1.1 " + std::to_string(response.status) + " "
-                        + httpReason(response.status)
-                        + "\r\nContent-Type: application/json\r\nContent-Length: "
-                        + std::to_string(response.body.size()) + "\r\nCache-Control: no-store\r\n";
-    for (const auto &[name, value] : response.headers)
-        bytes += name + ": " + value + "\r\n";
-    if (!keepAlive)
-        bytes += "Connection: close\r\n";
-    return bytes + "\r\n" + response.body;
+    return httpResponseHead(response.status, "application/json", response.body.size(), !keepAlive,
+                            response.headers)
+           + response.body;
 }
 
 HttpResponse HttpServer::error(int status, std::string_view message)
@@ -93,31 +86,7 @@ HttpResponse HttpServer::error(int status, std::string_view message)
 
 int HttpServer::listen(const std::string &host, int port, std::string &error)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    if (const int status =
-            getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found)) {
-        error = "cannot resolve " + host + ": " + gai_strerror(status);
-        return -1;
-    }
-    for (addrinfo *each = found; each && m_listener < 0; each = each->ai_next) {
-        m_listener = socket(each->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        if (m_listener >= 0)
-            setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (m_listener >= 0
-            && (bind(m_listener, each->ai_addr, each->ai_addrlen) != 0
-                || ::listen(m_listener, 4096) != 0)) {
-            error = "cannot listen on " + host + ":" + std::to_string(port) + ": "
-                    + std::strerror(errno);
-            ::close(m_listener);
-            m_listener = -1;
-        }
-    }
-    freeaddrinfo(found);
+    m_listener = openListener(host, port, SOCK_NONBLOCK, 4096, error);
     if (m_listener < 0)
         return -1;
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -128,11 +97,7 @@ int HttpServer::listen(const std::string &host, int port, std::string &error)
         event.data.fd = fd;
         epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
     }
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length);
-    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(address).sin6_port
-                                               : reinterpret_cast<sockaddr_in &>(address).sin_port);
+    return boundPort(m_listener);
 }
 
 void HttpServer::stop()
