@@ -56,7 +56,7 @@ count() {
 run() {
     local label=$1 db=$2 idle=$3
     "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$db" \
-        --limit-address 0 --limit-device 0 --timeout 60 ${THREADS:+--threads $THREADS} >"$work/service.out" 2>"$work/service.err" &
+        --limit-address 0 --limit-device 0 --max-address-connections 0 --timeout 60 ${THREADS:+--threads $THREADS} >"$work/service.out" 2>"$work/service.err" &
     service_pid=$!
     for _ in $(seq 100); do
         [ -s "$work/service.out" ] && break

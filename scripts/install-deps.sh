@@ -9,8 +9,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     qcoro-qt6-dev
     libcurl4-openssl-dev libsodium-dev
-    libcpp-httplib-dev libssl-dev openssl curl
-    libsqlite3-dev libpq-dev postgresql nginx-light
+    libssl-dev openssl curl
+    libsqlite3-dev libpq-dev
     fonts-dejavu-core clang-format locales
     qt6-wayland libqt6svg6 fonts-noto-color-emoji
     # The .deb: CPack finds the programs with file and their libraries with dpkg-shlibdeps.
@@ -20,11 +20,16 @@ packages=(
 for option in "$@"; do
     case "$option" in
     # The tray tests run on a virtual X server with a tray, driven by xdotool; the desktop
-    # files are checked by their validators.
-    --test) packages+=(xvfb xauth trayer xdotool desktop-file-utils appstream) ;;
-    # The benchmarks also time processes, count SQLite rows, run the application on X and
-    # shape links between network namespaces.
-    --bench) packages+=(time sqlite3 xvfb xauth trayer xdotool iproute2) ;;
+    # files are checked by their validators; the service's suite runs again on PostgreSQL
+    # and behind nginx. Debian starts both servers as system services: only the tests and
+    # benchmarks ask for them, never the plain build.
+    --test) packages+=(xvfb xauth trayer xdotool desktop-file-utils appstream
+        postgresql nginx-light) ;;
+    # The benchmarks also time processes, count SQLite rows, run the application on X,
+    # shape links between network namespaces, put the service on PostgreSQL, compare HTTP/2
+    # through nginx and photograph the tray (import).
+    --bench) packages+=(time sqlite3 xvfb xauth trayer xdotool iproute2
+        postgresql nginx-light imagemagick) ;;
     *) echo "install-deps: unknown option $option" >&2; exit 2 ;;
     esac
 done

@@ -6,6 +6,7 @@
 // Usage: tachora-bench-preferences [--dir DIR] [--reads N]
 
 #include "platform/PreferencesStore.h"
+#include "settings/PreferenceKeys.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -26,19 +27,26 @@ using Clock = std::chrono::steady_clock;
 // A file with every key the program keeps, at its usual size.
 void fill(PreferencesStore &store)
 {
-    QByteArray history = "[";
+    QByteArray historyJson = "[";
     for (int i = 0; i < 5; ++i)
-        history += QByteArray(i ? "," : "")
-                   + R"({"date":786400000.25,"down":412.25,"up":38.5,"ping":12.75})";
-    history += ']';
-    store.setBool("TCMenuBarMode", true);
-    store.setBool("TCOnboarded", true);
-    store.setBool("TCLiveMenuBar", true);
-    store.setBool("TCUnitMBytes", false);
-    store.setData("TCHistory", history);
-    store.setDate("TCLastCrashScan", QDateTime::fromMSecsSinceEpoch(1796563200000, Qt::UTC));
-    store.setString("TCDeviceId", QUuid::createUuid().toString(QUuid::WithoutBraces));
-    store.setIntegerList("TCShownMessages", {3, 7, 12, 15, 21});
+        historyJson += QByteArray(i ? "," : "")
+                       + R"({"date":786400000.25,"down":412.25,"up":38.5,"ping":12.75})";
+    historyJson += ']';
+    using namespace PreferenceKeys;
+    store.setBool(menuBarMode, true);
+    store.setBool(onboarded, true);
+    store.setBool(liveMenuBar, true);
+    store.setBool(unitMBytes, false);
+    store.setData(history, historyJson);
+    store.setDate(lastCrashScan, QDateTime::fromMSecsSinceEpoch(1796563200000, Qt::UTC));
+    store.setString(deviceId, QUuid::createUuid().toString(QUuid::WithoutBraces));
+    store.setIntegerList(shownMessages, {3, 7, 12, 15, 21});
+    store.setString(reportDraftText, "Le test s'arrête à la moitié du téléversement.");
+    store.setString(reportDraftEmail, "ana@example.org");
+    store.setBool(updateAutoCheck, true);
+    store.setBool(updateAutoDownload, false);
+    store.setDate(updateLastCheck, QDateTime::fromMSecsSinceEpoch(1796563200000, Qt::UTC));
+    store.setString(updateNotifiedVersion, "0.2.0");
 }
 
 void setModificationTime(const QString &path, time_t seconds)
@@ -98,10 +106,10 @@ int main(int argc, char **argv)
                 qint64(QFile(path).size()), reads);
 
     setModificationTime(path, ::time(nullptr) - 3600);
-    mine.boolValue("TCUnitMBytes");
+    mine.boolValue(PreferenceKeys::unitMBytes);
     report("read, settled file (stamp compared)",
            nanosecondsPerCall(
-               reads, [](int) {}, [&](int) { mine.boolValue("TCUnitMBytes"); }));
+               reads, [](int) {}, [&](int) { mine.boolValue(PreferenceKeys::unitMBytes); }));
 
     // Kept a second old so that every round stays within the few seconds a time needs
     // to settle.
@@ -112,17 +120,17 @@ int main(int argc, char **argv)
                    if (i == 0)
                        setModificationTime(path, ::time(nullptr) - 1);
                },
-               [&](int) { mine.boolValue("TCUnitMBytes"); }));
+               [&](int) { mine.boolValue(PreferenceKeys::unitMBytes); }));
 
     const int changes = std::max(1, reads / 20);
     report("read, file changed by another writer (text decoded)",
            nanosecondsPerCall(
-               changes, [&](int i) { theirs.setBool("TCLiveMenuBar", i % 2); },
-               [&](int) { mine.boolValue("TCUnitMBytes"); }));
+               changes, [&](int i) { theirs.setBool(PreferenceKeys::liveMenuBar, i % 2); },
+               [&](int) { mine.boolValue(PreferenceKeys::unitMBytes); }));
 
     const int writes = std::max(1, reads / 200);
     report("write (lock, compare, encode, replace, fsync)",
            nanosecondsPerCall(
-               writes, [](int) {}, [&](int i) { mine.setBool("TCOnboarded", i % 2); }));
+               writes, [](int) {}, [&](int i) { mine.setBool(PreferenceKeys::onboarded, i % 2); }));
     return 0;
 }

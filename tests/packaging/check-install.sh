@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # check-install.sh BUILD APP_ID: installs the build into a temporary prefix and checks what a
-# desktop finds there: the programs, the desktop files (validated again where installed), and
-# icons whose pixels match the size their folder names.
+# desktop finds there: the programs, the desktop files (validated), and icons whose pixels
+# match the size their folder names.
 set -euo pipefail
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT

@@ -180,6 +180,10 @@ private slots:
             << 400;
         QTest::newRow("no version") << QByteArray("POST /api/report.php\r\n\r\n") << 400;
         QTest::newRow("HTTP/2 preface") << QByteArray("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") << 400;
+        QTest::newRow("bare line feed in a header")
+            << raw(QJsonDocument(report).toJson())
+                   .replace("\r\nContent", "\r\nX: a\nY: b\r\nContent")
+            << 400;
         QTest::newRow("headers over 8 KB") << QByteArray(
             "POST /api/report.php HTTP/1.1\r\nX-Pad: " + QByteArray(9000, 'x') + "\r\n\r\n")
                                            << 431;
@@ -201,16 +205,20 @@ private slots:
     void storesAndLists()
     {
         QVERIFY(startService());
-        // Three requests in one write, on one connection.
+        // Three requests on one connection: the first with the second's head up to the middle
+        // of its blank line, and the rest once the first is answered.
         LoopbackClient client(m_port);
-        QVERIFY(
-            client.send(post("/api/report.php", with(report, "email", "ana@example.org"))
-                        + post("/api/report.php", with(report, "text", "Deuxième\n\x1b[2J ligne"))
-                        + post("/api/crash.php", crash)));
+        const QByteArray first = post("/api/report.php", with(report, "email", "ana@example.org"));
+        const QByteArray requests =
+            first + post("/api/report.php", with(report, "text", "Deuxième\n\x1b[2J ligne"))
+            + post("/api/crash.php", crash);
+        const qsizetype split = requests.indexOf("\r\n\r\n", first.size()) + 3;
+        QVERIFY(client.send(requests.left(split)));
         for (int i = 0; i < 3; ++i) {
             const Answer answer = client.read();
             QCOMPARE(answer.status, 200);
             QCOMPARE(answer.json(), QJsonObject({{"ok", true}}));
+            QVERIFY(i > 0 || client.send(requests.mid(split)));
         }
         const QString reports = command({"reports"});
         QVERIFY(reports.startsWith("report 2, "));
@@ -253,7 +261,7 @@ private slots:
     void limitsRates()
     {
         QVERIFY(startService({"--limit-device", "3", "--limit-address", "6", "--proxy"}));
-        const auto statusFrom = [&](const char *address, const QString &device) {
+        const auto statusFrom = [&](const QByteArray &address, const QString &device) {
             return exchange(post("/api/check.php", syncBody(device, newNonce()),
                                  QByteArray("X-Real-IP: ") + address + "\r\n"))
                 .status;
@@ -263,11 +271,16 @@ private slots:
             statuses << statusFrom("192.0.2.1", device);
         QCOMPARE(statuses, QList<int>({200, 200, 200, 429, 200, 200, 429}));
         QCOMPARE(statusFrom("192.0.2.2", "Z"), 200);
+        // An X-Real-IP that is no address counts as the proxy's own.
+        for (int i = 0; i < 7; ++i)
+            statuses << statusFrom(QByteArray("forged ").append(char('0' + i)), QString::number(i));
+        QCOMPARE(statuses.last(), 429);
     }
 
     void closesSlowAndIdleConnections()
     {
-        QVERIFY(startService({"--timeout", "1"}));
+        // As from many clients: this one address may hold any number of connections.
+        QVERIFY(startService({"--timeout", "1", "--max-address-connections", "0"}));
         std::vector<std::unique_ptr<LoopbackClient>> idle;
         for (int i = 0; i < 200; ++i)
             idle.push_back(std::make_unique<LoopbackClient>(m_port));
@@ -282,6 +295,21 @@ private slots:
         for (qsizetype i = 0; i < head.size() && i < 50 && !closed; ++i)
             closed = !slow.send(head.mid(i, 1)) || slow.closedByPeer();
         QVERIFY(closed);
+    }
+
+    // Half-open connections from one address cannot use up the service's: past its share, a
+    // connection is closed at once, and the share comes back as they close.
+    void limitsConnectionsPerAddress()
+    {
+        QVERIFY(startService({"--max-connections", "50", "--max-address-connections", "4"}));
+        std::vector<std::unique_ptr<LoopbackClient>> held;
+        for (int i = 0; i < 4; ++i) {
+            held.push_back(std::make_unique<LoopbackClient>(m_port));
+            QVERIFY(held.back()->send("POST /api/check.php HTTP/1.1\r\n"));
+        }
+        QVERIFY(LoopbackClient(m_port).closedByPeer());
+        held.pop_back();
+        QVERIFY(QTest::qWaitFor([&] { return sync("D1").first == 0; }, 5000));
     }
 
     // The application's own code against the real service: a crash record arrives; a report

@@ -50,9 +50,10 @@ bool runTest(AppDelegate &app, SpeedTestEngine &engine)
 
 int main(int argc, char **argv)
 {
-    // A history and preferences of our own, never the user's.
+    // A history, preferences, caches and update downloads of our own, never the user's.
     QTemporaryDir user;
-    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                                 "XDG_STATE_HOME", "XDG_RUNTIME_DIR"})
         qputenv(variable, QFile::encodeName(user.path()));
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -79,6 +80,9 @@ int main(int argc, char **argv)
         QApplication::setPalette(palette);
         AppSetup setup;
         setup.engine = &engine;
+        // The service and the update feed are the real ones otherwise: nothing listens here.
+        setup.serviceOrigin = QStringLiteral("http://127.0.0.1:9");
+        setup.updater.feedUrl = "http://127.0.0.1:9/feed";
         AppDelegate delegate(setup);
         delegate.applicationDidFinishLaunching();
         if (!runTest(delegate, engine)) {

@@ -76,9 +76,10 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
         lineEnd = text.find("\r\n");
         const std::string_view line = text.substr(0, lineEnd);
         const auto colon = line.find(':');
-        // No folded lines, no space before the colon, no bare CR or NUL.
+        // No folded lines, no space before the colon, no bare CR, LF or NUL: a bare LF
+        // would hide a header inside another's value.
         if (colon == std::string_view::npos || !isToken(line.substr(0, colon))
-            || line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos)
+            || line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             return badRequest;
         const std::string_view name = line.substr(0, colon);
         const std::string_view value = trimmed(line.substr(colon + 1));
@@ -137,4 +138,20 @@ const char *httpReason(int status)
     default:
         return "Status";
     }
+}
+
+std::string httpResponseHead(int status, std::string_view contentType, std::uint64_t contentLength,
+                             bool close,
+                             const std::vector<std::pair<std::string, std::string>> &headers)
+{
+    std::string text =
+        "HTTP/1.1 " + std::to_string(status) + ' ' + httpReason(status) + "\r\nContent-Type: ";
+    text += contentType;
+    text +=
+        "\r\nContent-Length: " + std::to_string(contentLength) + "\r\nCache-Control: no-store\r\n";
+    for (const auto &[name, value] : headers)
+        text += name + ": " + value + "\r\n";
+    if (close)
+        text += "Connection: close\r\n";
+    return text + "\r\n";
 }

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // The request line and headers of one HTTP/1.x request, as far as our servers need them.
 struct HttpHead
@@ -25,3 +27,9 @@ struct HttpHead
 
 // The reason phrase of a status, for the status line.
 const char *httpReason(int status);
+
+// The head of an answer, up to and with its blank line: status line, Content-Type,
+// Content-Length, Cache-Control: no-store, `headers`, and Connection: close if `close`.
+std::string httpResponseHead(int status, std::string_view contentType, std::uint64_t contentLength,
+                             bool close,
+                             const std::vector<std::pair<std::string, std::string>> &headers = {});

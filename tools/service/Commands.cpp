@@ -35,10 +35,10 @@ std::string databaseLocation(const Options &options)
     return (folder + "/service.db").toStdString();
 }
 
-std::unique_ptr<Store> openStore(const Options &options)
+std::unique_ptr<Store> openStore(const std::string &location)
 {
     std::string error;
-    auto store = Store::open(databaseLocation(options), error);
+    auto store = Store::open(location, error);
     if (!store)
         fail(error);
     return store;
@@ -120,8 +120,9 @@ int serve(const Options &options)
         std::cerr << "tachora-service: warning: " << options.keyFile
                   << " is readable by others; chmod 600 it" << std::endl;
     const std::string database = databaseLocation(options);
-    // Creates or migrates the schema now, so that a database out of reach stops us here.
-    if (!openStore(options))
+    // Creates or migrates the schema now, so that a database out of reach or too new stops
+    // us here rather than at the first request; the workers open their own connections.
+    if (!openStore(database))
         return 1;
 
     const std::size_t descriptors = raiseDescriptorLimit();
@@ -130,6 +131,9 @@ int serve(const Options &options)
     limits.workers = options.threads;
     limits.maxConnections =
         std::min(std::size_t(options.maxConnections), descriptors > 128 ? descriptors - 64 : 64);
+    limits.maxPerAddress = options.maxAddressConnections > 0
+                               ? std::size_t(options.maxAddressConnections)
+                               : limits.maxConnections;
     limits.trustProxy = options.proxy;
     Service service({database, options.threads, options.repeats, options.devicePerMinute,
                      options.addressPerMinute},
@@ -162,7 +166,7 @@ int serve(const Options &options)
 
 int list(const Options &options)
 {
-    const auto store = openStore(options);
+    const auto store = openStore(databaseLocation(options));
     if (!store)
         return 1;
     const bool reports = options.command == "reports";
@@ -204,7 +208,7 @@ int queue(const Options &options)
     if (!broadcast
         && (options.device.empty() || QString::fromStdString(options.device).size() > 64))
         return fail("no device has the id \"" + printable(options.device) + "\"");
-    const auto store = openStore(options);
+    const auto store = openStore(databaseLocation(options));
     if (!store)
         return 1;
     if (!broadcast) {

@@ -29,8 +29,9 @@ public:
         return execute(sql, parameters, rows);
     }
 
-    // A transaction that holds the write lock from its start, so that it never fails
-    // half-way on a conflict with another writer.
+    // Starts a transaction. SQLite's takes the write lock at once, so that it never fails
+    // half-way on a conflict with another writer; PostgreSQL's (read committed) locks rows
+    // only as its statements reach them, and waits on another writer's rows.
     virtual bool begin() = 0;
     virtual bool commit() = 0;
     virtual void rollback() = 0;

@@ -1,9 +1,10 @@
 #include "HttpServer.h"
 
+#include "Listener.h"
+#include "RateLimiter.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -37,6 +38,13 @@ std::string addressText(const sockaddr_storage &address)
     return result;
 }
 
+bool isAddress(const std::string &text)
+{
+    in6_addr bytes{};
+    return inet_pton(AF_INET, text.c_str(), &bytes) == 1
+           || inet_pton(AF_INET6, text.c_str(), &bytes) == 1;
+}
+
 std::string jsonEscaped(std::string_view text)
 {
     std::string escaped;
@@ -66,15 +74,9 @@ HttpServer::~HttpServer()
 
 std::string HttpServer::serialize(const HttpResponse &response, bool keepAlive)
 {
-    std::string bytes = "HTTP/1.1 " + std::to_string(response.status) + " "
-                        + httpReason(response.status)
-                        + "\r\nContent-Type: application/json\r\nContent-Length: "
-                        + std::to_string(response.body.size()) + "\r\nCache-Control: no-store\r\n";
-    for (const auto &[name, value] : response.headers)
-        bytes += name + ": " + value + "\r\n";
-    if (!keepAlive)
-        bytes += "Connection: close\r\n";
-    return bytes + "\r\n" + response.body;
+    return httpResponseHead(response.status, "application/json", response.body.size(), !keepAlive,
+                            response.headers)
+           + response.body;
 }
 
 HttpResponse HttpServer::error(int status, std::string_view message)
@@ -84,31 +86,7 @@ HttpResponse HttpServer::error(int status, std::string_view message)
 
 int HttpServer::listen(const std::string &host, int port, std::string &error)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    if (const int status =
-            getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found)) {
-        error = "cannot resolve " + host + ": " + gai_strerror(status);
-        return -1;
-    }
-    for (addrinfo *each = found; each && m_listener < 0; each = each->ai_next) {
-        m_listener = socket(each->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        if (m_listener >= 0)
-            setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (m_listener >= 0
-            && (bind(m_listener, each->ai_addr, each->ai_addrlen) != 0
-                || ::listen(m_listener, 4096) != 0)) {
-            error = "cannot listen on " + host + ":" + std::to_string(port) + ": "
-                    + std::strerror(errno);
-            ::close(m_listener);
-            m_listener = -1;
-        }
-    }
-    freeaddrinfo(found);
+    m_listener = openListener(host, port, SOCK_NONBLOCK, 4096, error);
     if (m_listener < 0)
         return -1;
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -119,11 +97,7 @@ int HttpServer::listen(const std::string &host, int port, std::string &error)
         event.data.fd = fd;
         epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
     }
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length);
-    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(address).sin6_port
-                                               : reinterpret_cast<sockaddr_in &>(address).sin_port);
+    return boundPort(m_listener);
 }
 
 void HttpServer::stop()
@@ -231,15 +205,23 @@ void HttpServer::acceptAll()
             }
             return;
         }
-        if (m_connections.size() >= m_limits.maxConnections) {
+        std::string peer = addressText(address);
+        std::string key = m_limits.trustProxy ? std::string() : RateLimiter::addressKey(peer);
+        const auto held = m_perAddress.find(key);
+        if (m_connections.size() >= m_limits.maxConnections
+            || (!key.empty() && held != m_perAddress.end()
+                && held->second >= m_limits.maxPerAddress)) {
             ::close(fd);
             continue;
         }
+        if (!key.empty())
+            ++m_perAddress[key];
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
-        connection->peer = addressText(address);
+        connection->peer = std::move(peer);
+        connection->addressKey = std::move(key);
         connection->deadline = Clock::now() + m_limits.timeout;
         watch(*connection, EPOLLIN | EPOLLRDHUP);
         m_connections.emplace(fd, std::move(connection));
@@ -274,12 +256,15 @@ void HttpServer::take(Connection &connection)
 {
     while (connection.fd >= 0 && connection.state == State::reading) {
         if (!connection.head) {
-            const auto end = connection.in.find("\r\n\r\n");
+            const auto end = connection.in.find("\r\n\r\n", connection.scanned);
             if (end == std::string::npos) {
+                // A slow client's head is not searched again from its start at every read.
+                connection.scanned = connection.in.size() > 3 ? connection.in.size() - 3 : 0;
                 if (connection.in.size() > m_limits.maxHead)
                     refuse(connection, 431, "request headers too large");
                 return;
             }
+            connection.scanned = 0;
             if (end + 4 > m_limits.maxHead)
                 return refuse(connection, 431, "request headers too large");
             HttpHead head;
@@ -303,10 +288,11 @@ void HttpServer::take(Connection &connection)
         const std::size_t length = connection.head->contentLength.value_or(0);
         if (connection.in.size() < length)
             return;
-        HttpRequest request{
-            connection.head->method, connection.head->path, connection.in.substr(0, length),
-            m_limits.trustProxy && !connection.head->realIp.empty() ? connection.head->realIp
-                                                                    : connection.peer};
+        // Behind the proxy its X-Real-IP names the client, when it is an address at all.
+        const std::string &realIp = connection.head->realIp;
+        HttpRequest request{connection.head->method, connection.head->path,
+                            connection.in.substr(0, length),
+                            m_limits.trustProxy && isAddress(realIp) ? realIp : connection.peer};
         connection.in.erase(0, length);
         const bool keepAlive = connection.head->keepAlive;
         connection.head.reset();
@@ -434,6 +420,9 @@ void HttpServer::close(Connection &connection)
     ::close(connection.fd);
     const auto found = m_connections.find(connection.fd);
     connection.fd = -1;
+    if (const auto held = m_perAddress.find(connection.addressKey);
+        held != m_perAddress.end() && --held->second == 0)
+        m_perAddress.erase(held);
     m_closed.push_back(std::move(found->second));
     m_connections.erase(found);
     if (m_listenerPaused) {

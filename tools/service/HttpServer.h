@@ -42,6 +42,10 @@ struct HttpLimits
     std::chrono::milliseconds timeout{10000};
     int workers = 8;
     std::size_t maxConnections = 4096;
+    // Open connections from one address (IPv6: one /64) at most, so that one client cannot
+    // take the connections everyone else needs. Not counted behind a proxy, whose
+    // connections all come from one address.
+    std::size_t maxPerAddress = 32;
     // Requests waiting for a worker beyond this get 503 at once.
     std::size_t maxQueued = 1024;
     bool trustProxy = false;
@@ -79,9 +83,11 @@ private:
     {
         int fd = -1;
         std::string peer;
+        std::string addressKey; // empty: not counted
         State state = State::reading;
         std::string in;
         std::optional<HttpHead> head;
+        std::size_t scanned = 0; // where the search for the end of the head goes on
         std::string out;
         std::size_t sent = 0;
         bool keepAlive = true;
@@ -127,6 +133,7 @@ private:
     std::atomic<bool> m_stopping{false};
     bool m_listenerPaused = false;
     std::unordered_map<int, std::unique_ptr<Connection>> m_connections;
+    std::unordered_map<std::string, std::size_t> m_perAddress; // open connections by address key
     std::vector<std::unique_ptr<Connection>> m_closed;
 
     std::mutex m_lock;

@@ -45,6 +45,9 @@ each sync with the device's next message, signed.
       --limit-device N      requests per minute from one device (default 12; 0: none)
       --repeats N           syncs that carry each message of a device (default 3)
       --max-connections N   open connections at most (default 10000)
+      --max-address-connections N
+                            open connections from one address (IPv6: one /64) at most
+                            (default 32; 0: none); not counted with --proxy
       --proxy               behind a reverse proxy: the client's address is X-Real-IP
   reports [--limit N]       the newest problem reports (default 50)
   crashes [--limit N] [--stack]
@@ -66,7 +69,8 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
         {"keygen", {"--key"}},
         {"serve",
          {"--key", "--listen", "--db", "--threads", "--timeout", "--limit-address",
-          "--limit-device", "--repeats", "--max-connections", "--proxy"}},
+          "--limit-device", "--repeats", "--max-connections", "--max-address-connections",
+          "--proxy"}},
         {"reports", {"--db", "--limit"}},
         {"crashes", {"--db", "--limit", "--stack"}},
         {"answer", {"--db", "--device", "--text"}},
@@ -130,6 +134,8 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
             valid = parseNumber(value, options.repeats, 1);
         else if (name == "--max-connections")
             valid = parseNumber(value, options.maxConnections, 1);
+        else if (name == "--max-address-connections")
+            valid = parseNumber(value, options.maxAddressConnections, 0);
         if (!valid) {
             error = "bad value for " + name + ": " + value;
             return std::nullopt;

@@ -23,6 +23,7 @@ struct Options
     double devicePerMinute = 12;
     int repeats = 3;
     int maxConnections = 10000;
+    int maxAddressConnections = 32;
     bool proxy = false;
 };
 

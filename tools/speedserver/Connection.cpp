@@ -80,15 +80,7 @@ std::optional<std::uint64_t> requestedBytes(std::string_view query)
 std::string head(int status, std::uint64_t contentLength, bool close,
                  const char *contentType = "text/plain")
 {
-    std::string text = "HTTP/1.1 " + std::to_string(status) + ' ' + httpReason(status) + "\r\n";
-    text += "Content-Type: ";
-    text += contentType;
-    text += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
-    text += "Cache-Control: no-store\r\n";
-    if (close)
-        text += "Connection: close\r\n";
-    text += "\r\n";
-    return text;
+    return httpResponseHead(status, contentType, contentLength, close);
 }
 
 class ConnectionHandler

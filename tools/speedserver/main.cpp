@@ -4,6 +4,7 @@
 // bounded in number and in idle time, so that a LAN cannot exhaust it.
 
 #include "Connection.h"
+#include "Listener.h"
 #include "ServerOptions.h"
 #include "Stream.h"
 
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -32,54 +32,6 @@ int fail(const std::string &message)
 {
     std::fprintf(stderr, "tachora-speedserver: %s\n", message.c_str());
     return 1;
-}
-
-// A bound socket for host:port; listening unless `listening` is false.
-int openSocket(const ServerOptions &options, bool listening, std::string &error)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    const std::string port = std::to_string(options.port);
-    if (const int status = getaddrinfo(options.host.c_str(), port.c_str(), &hints, &found)) {
-        error = "cannot resolve " + options.host + ": " + gai_strerror(status);
-        return -1;
-    }
-    int fd = -1;
-    for (addrinfo *each = found; each && fd < 0; each = each->ai_next) {
-        fd = socket(each->ai_family, each->ai_socktype | SOCK_CLOEXEC, each->ai_protocol);
-        if (fd < 0)
-            continue;
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (options.upRate > 0) {
-            // The kernel acknowledges whatever fits in the receive buffer, however slowly
-            // the body is read: a small one keeps what a client sees acknowledged close to
-            // what was read. Set before listening, it holds for every connection and is
-            // what their window is negotiated with.
-            const int bytes = int(std::clamp<std::uint64_t>(options.upRate / 100, 2048, 65536));
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-        }
-        if (bind(fd, each->ai_addr, each->ai_addrlen) != 0 || (listening && listen(fd, 128) != 0)) {
-            error = std::string("cannot listen: ") + std::strerror(errno);
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    return fd;
-}
-
-int boundPort(int fd)
-{
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port);
-    return ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
 }
 
 void tuneConnection(int fd, int idleTimeoutMs)
@@ -135,7 +87,17 @@ int main(int argc, char **argv)
 
     // Refusing: the port is taken but nobody listens, so every connect is refused.
     const bool refusing = options->refusesConnections();
-    const int server = openSocket(*options, !refusing, error);
+    const int server = openListener(
+        options->host, options->port, 0, refusing ? -1 : 128, error, [&options](int fd) {
+            if (options->upRate == 0)
+                return;
+            // The kernel acknowledges whatever fits in the receive buffer, however slowly the
+            // body is read: a small one keeps what a client sees acknowledged close to what
+            // was read. Set before listening, it holds for every connection and is what their
+            // window is negotiated with.
+            const int bytes = int(std::clamp<std::uint64_t>(options->upRate / 100, 2048, 65536));
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        });
     if (server < 0)
         return fail(error);
     std::printf("port %d\n", boundPort(server));

@@ -33,10 +33,14 @@ std::optional<QByteArray> readFile(const QString &path)
 int keygen(const QString &path)
 {
     const UpdateFeed::KeyPair keys = UpdateFeed::newKeyPair();
+    const QByteArray text = keys.secretKey.toBase64() + '\n';
     QFile file(path);
-    if (keys.secretKey.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly)
-        || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
-        || file.write(keys.secretKey.toBase64() + '\n') < 0)
+    // Created private, never over a key the updater already trusts; the public key is printed
+    // only once the secret one is safely on disk.
+    if (keys.secretKey.isEmpty()
+        || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                      QFile::ReadOwner | QFile::WriteOwner)
+        || file.write(text) != text.size() || !file.flush())
         return fail(QStringLiteral("cannot write a new key to %1").arg(path));
     std::printf("%s\n", keys.publicKey.toBase64().constData());
     return 0;
