@@ -5,7 +5,6 @@
 #include "AppDelegate.h"
 #include "LoginItem.h"
 #include "MainWindow.h"
-#include "ResultTexts.h"
 #include "SingleInstance.h"
 
 #include "service/ServiceClient.h"
@@ -15,6 +14,7 @@
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
+#include "settings/ResultTexts.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
 #include "views/GaugeView.h"
