@@ -474,11 +474,14 @@ private slots:
                                      package.size(),
                                      QCryptographicHash::hash(package, QCryptographicHash::Sha256),
                                      UpdateFeed::sign(package, m_keys.secretKey),
-                                     "Des notes.",
+                                     "<b>Des</b> <a href=\"https://x.example\">notes</a>",
                                      {}};
         m_app->updater()->onUpdateFound(update, file);
         QTRY_COMPARE(updateAlert()->text(), "Tachora 9.9.9 est disponible");
-        QVERIFY(updateAlert()->informativeText().endsWith("\n\nDes notes."));
+        QVERIFY(updateAlert()->informativeText().endsWith("\n\n" + update.notes));
+        // The feed's words, never markup nor links.
+        for (QLabel *label : updateAlert()->findChildren<QLabel *>())
+            QVERIFY(label->textFormat() == Qt::PlainText && !label->openExternalLinks());
         updateAlert()->findChild<QPushButton *>("installButton")->click();
         QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file)});
     }
