@@ -8,6 +8,7 @@
 #include "SingleInstance.h"
 
 #include "service/ServiceClient.h"
+#include "update/Ed25519.h"
 
 #include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
@@ -43,7 +44,7 @@ class TestApp : public QObject
     QStringList m_alert;
     std::unique_ptr<QObject> m_alertWatch;
     // The updater's keys and cache, and what the application asked the desktop to open.
-    UpdateFeed::KeyPair m_keys = UpdateFeed::newKeyPair();
+    Ed25519::KeyPair m_keys = Ed25519::newKeyPair();
     QTemporaryDir m_cache;
     QList<QUrl> m_opened;
 
@@ -473,7 +474,7 @@ private slots:
                                      "http://127.0.0.1:9/tachora.deb",
                                      package.size(),
                                      QCryptographicHash::hash(package, QCryptographicHash::Sha256),
-                                     UpdateFeed::sign(package, m_keys.secretKey),
+                                     Ed25519::sign(package, m_keys.secretKey),
                                      "<b>Des</b> <a href=\"https://x.example\">notes</a>",
                                      {}};
         m_app->updater()->onUpdateFound(update, file);
