@@ -199,7 +199,7 @@ void AppDelegate::showOnboardingIfNeeded()
     // while it is on screen.
     m_store.setBool(PreferenceKeys::onboarded, true);
 
-    QMessageBox alert(m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+    QMessageBox alert(alertParent());
     alert.setObjectName(QStringLiteral("onboardingAlert"));
     alert.setWindowTitle(QStringLiteral("Tachora"));
     alert.setTextFormat(Qt::PlainText);

@@ -129,6 +129,10 @@ private:
 
     QCoro::Task<> sendReport(QString text, QString email);
     QCoro::Task<> runSync();
+    // The main window when it is on screen, so that alerts open over it.
+    QWidget *alertParent() const;
+    // A plain-text alert that deletes itself when closed, not shown yet.
+    QMessageBox *newAlert(const QString &text, const QString &informativeText);
     QMessageBox *openAlert(const QString &title, const QString &text);
 
     SpeedTestEngine &m_engine;

@@ -18,8 +18,7 @@ void AppDelegate::reportProblemPressed(QObject *)
 {
     // One form at a time: a second press brings the open one back.
     if (!m_reportForm || !m_reportForm->isVisible()) {
-        auto *form = new ProblemReportDialog(
-            m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+        auto *form = new ProblemReportDialog(alertParent());
         form->setAttribute(Qt::WA_DeleteOnClose);
         form->setWindowModality(Qt::ApplicationModal);
         const ReportDraft draft = ReportDraft::load(m_store);
@@ -83,20 +82,31 @@ QCoro::Task<> AppDelegate::runSync()
     connect(m_messageAlert, &QDialog::finished, this, [this] { m_service.markMessageShown(); });
 }
 
-QMessageBox *AppDelegate::openAlert(const QString &title, const QString &text)
+QWidget *AppDelegate::alertParent() const
 {
-    auto *alert =
-        new QMessageBox(m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+    return m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr;
+}
+
+QMessageBox *AppDelegate::newAlert(const QString &text, const QString &informativeText)
+{
+    auto *alert = new QMessageBox(alertParent());
     alert->setAttribute(Qt::WA_DeleteOnClose);
-    alert->setWindowModality(Qt::ApplicationModal);
     alert->setWindowTitle(QStringLiteral("Tachora"));
-    alert->setText(title);
-    alert->setInformativeText(text);
-    // The service's words are shown as they are: never as markup, never as links.
+    alert->setText(text);
+    alert->setInformativeText(informativeText);
+    // Words from elsewhere, such as the service's messages or release notes, are shown as they
+    // are: never as markup, never as links. setTextFormat would reach the main label only.
     for (QLabel *label : alert->findChildren<QLabel *>()) {
         label->setTextFormat(Qt::PlainText);
         label->setOpenExternalLinks(false);
     }
+    return alert;
+}
+
+QMessageBox *AppDelegate::openAlert(const QString &title, const QString &text)
+{
+    QMessageBox *alert = newAlert(title, text);
+    alert->setWindowModality(Qt::ApplicationModal);
     alert->show();
     alert->raise();
     alert->activateWindow();

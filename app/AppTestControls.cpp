@@ -2,8 +2,8 @@
 
 #include "AppDelegate.h"
 #include "MainView.h"
-#include "ResultTexts.h"
 
+#include "settings/ResultTexts.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
 #include "views/GaugeView.h"

@@ -3,7 +3,6 @@
 
 #include "AppDelegate.h"
 #include "AppIcon.h"
-#include "MainWindow.h"
 
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
@@ -94,15 +93,8 @@ QMessageBox *AppDelegate::newUpdateAlert(const QString &text, const QString &inf
     // One answer on screen at a time: a newer one replaces it.
     if (m_updateAlert)
         m_updateAlert->close();
-    auto *alert =
-        new QMessageBox(m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr);
+    QMessageBox *alert = newAlert(text, informativeText);
     alert->setObjectName(QStringLiteral("updateAlert"));
-    alert->setAttribute(Qt::WA_DeleteOnClose);
-    alert->setWindowTitle(QStringLiteral("Tachora"));
-    alert->setText(text);
-    alert->setInformativeText(informativeText);
-    // After both texts, so that it holds for both: release notes are never markup.
-    alert->setTextFormat(Qt::PlainText);
     m_updateAlert = alert;
     return alert;
 }

@@ -1,5 +1,6 @@
 #include "CliReport.h"
 
+#include "settings/ResultTexts.h"
 #include "settings/SpeedSettings.h"
 
 #include <charconv>
@@ -47,15 +48,11 @@ QString failureReason(const HttpOutcome &failure)
 
 namespace CliReport {
 
-QString latencyText(double ms)
-{
-    return QString::number(std::round(ms), 'f', 0) + QStringLiteral(" ms");
-}
-
 QString text(const SpeedTestEngine::Result &result)
 {
     return QStringLiteral("Ping : %1\nDescente : %2\nMontée : %3\n")
-        .arg(latencyText(result.ping()), rateText(result.down()), rateText(result.up()));
+        .arg(ResultTexts::latencyText(result.ping()), rateText(result.down()),
+             rateText(result.up()));
 }
 
 QByteArray json(const SpeedTestEngine::Result &result)

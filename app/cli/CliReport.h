@@ -16,10 +16,6 @@ QString text(const SpeedTestEngine::Result &result);
 // every number written with all the digits that give back the same double.
 QByteArray json(const SpeedTestEngine::Result &result);
 
-// The latency as the application shows it: the nearest whole number of milliseconds,
-// halves away from zero, and " ms".
-QString latencyText(double ms);
-
 // The live line while a test runs, such as "Descente… 93,4 Mbps".
 QString progressText(SpeedTestEngine::Phase phase, double mbps);
 

@@ -1,5 +1,7 @@
 #include "service/SyncAnswer.h"
 
+#include "update/Ed25519.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -20,9 +22,6 @@ std::optional<qint64> integerOf(const QJsonValue &value)
 
 bool verify(const QByteArray &message, const QString &signatureText, const QByteArray &publicKey)
 {
-    // 1 means that another part of the program initialised the library first.
-    if (sodium_init() < 0 || publicKey.size() != crypto_sign_PUBLICKEYBYTES)
-        return false;
     // A character outside Latin-1 becomes "?", which no base64 decodes.
     const QByteArray encoded = signatureText.toLatin1();
     unsigned char signature[crypto_sign_BYTES];
@@ -32,11 +31,7 @@ bool verify(const QByteArray &message, const QString &signatureText, const QByte
             != 0
         || length != sizeof signature)
         return false;
-    return crypto_sign_verify_detached(
-               signature, reinterpret_cast<const unsigned char *>(message.constData()),
-               size_t(message.size()),
-               reinterpret_cast<const unsigned char *>(publicKey.constData()))
-           == 0;
+    return Ed25519::verify(message, QByteArrayView(signature, qsizetype(length)), {publicKey});
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "UpdateFeed.h"
 
+#include "Ed25519.h"
+
 #include "platform/BuildConfig.h"
 
 #include <QCryptographicHash>
@@ -15,13 +17,6 @@ namespace UpdateFeed {
 namespace {
 
 const QByteArray signatureKey = QByteArrayLiteral("\"signature\"");
-
-bool sodiumReady()
-{
-    // 1 means another part of the process initialised it first.
-    static const bool ready = sodium_init() >= 0;
-    return ready;
-}
 
 std::optional<QByteArray> fromBase64(QByteArrayView text, qsizetype size)
 {
@@ -109,7 +104,7 @@ Reading read(QByteArrayView body, const QList<QByteArray> &publicKeys, const QDa
     if (!match.hasMatch())
         return {std::nullopt, QStringLiteral("unsigned")};
     const auto signature = fromBase64(match.captured(1).toLatin1(), crypto_sign_BYTES);
-    if (!signature || !verify(body.first(at), *signature, publicKeys))
+    if (!signature || !Ed25519::verify(body.first(at), *signature, publicKeys))
         return {std::nullopt, QStringLiteral("bad signature")};
     return parse(body, now);
 }
@@ -131,7 +126,7 @@ QByteArray write(const Update &update, const QByteArray &secretKey)
     while (feed.endsWith('\n'))
         feed.chop(1);
     feed += ",\n    ";
-    const QByteArray signature = sign(feed, secretKey);
+    const QByteArray signature = Ed25519::sign(feed, secretKey);
     if (signature.isEmpty())
         return {};
     return feed + signatureKey + ": \"" + signature.toBase64() + "\"\n}\n";
@@ -153,47 +148,7 @@ bool isPackage(QByteArrayView bytes, const Update &update, const QList<QByteArra
 {
     return bytes.size() == update.size
            && QCryptographicHash::hash(bytes, QCryptographicHash::Sha256) == update.sha256
-           && verify(bytes, update.packageSignature, publicKeys);
-}
-
-KeyPair newKeyPair()
-{
-    if (!sodiumReady())
-        return {};
-    KeyPair keys{QByteArray(crypto_sign_PUBLICKEYBYTES, Qt::Uninitialized),
-                 QByteArray(crypto_sign_SECRETKEYBYTES, Qt::Uninitialized)};
-    crypto_sign_keypair(reinterpret_cast<unsigned char *>(keys.publicKey.data()),
-                        reinterpret_cast<unsigned char *>(keys.secretKey.data()));
-    return keys;
-}
-
-QByteArray sign(QByteArrayView message, const QByteArray &secretKey)
-{
-    if (!sodiumReady() || secretKey.size() != crypto_sign_SECRETKEYBYTES)
-        return {};
-    QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
-    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char *>(message.data()),
-                         quint64(message.size()),
-                         reinterpret_cast<const unsigned char *>(secretKey.constData()));
-    return signature;
-}
-
-bool verify(QByteArrayView message, QByteArrayView signature, const QList<QByteArray> &publicKeys)
-{
-    // libsodium reads fixed sizes through these pointers: check them first.
-    if (!sodiumReady() || signature.size() != crypto_sign_BYTES)
-        return false;
-    for (const QByteArray &key : publicKeys) {
-        if (key.size() == crypto_sign_PUBLICKEYBYTES
-            && crypto_sign_verify_detached(
-                   reinterpret_cast<const unsigned char *>(signature.data()),
-                   reinterpret_cast<const unsigned char *>(message.data()), quint64(message.size()),
-                   reinterpret_cast<const unsigned char *>(key.constData()))
-                   == 0)
-            return true;
-    }
-    return false;
+           && Ed25519::verify(bytes, update.packageSignature, publicKeys);
 }
 
 QList<QByteArray> decodeKeys(QByteArrayView text)

@@ -65,18 +65,6 @@ bool isValidVersion(const QString &version);
 // Whether bytes are the package the update describes: its size, digest and signature.
 bool isPackage(QByteArrayView bytes, const Update &update, const QList<QByteArray> &publicKeys);
 
-struct KeyPair
-{
-    QByteArray publicKey;
-    QByteArray secretKey;
-};
-// A new signing key pair; empty keys when libsodium cannot start.
-KeyPair newKeyPair();
-
-// Ed25519 over message. sign() is empty for a bad key; verify() accepts a signature by any key.
-QByteArray sign(QByteArrayView message, const QByteArray &secretKey);
-bool verify(QByteArrayView message, QByteArrayView signature, const QList<QByteArray> &publicKeys);
-
 // Comma-separated base64 public keys; malformed ones are left out.
 QList<QByteArray> decodeKeys(QByteArrayView text);
 // The keys this build trusts.

@@ -2,10 +2,10 @@
 
 #include "platform/BuildConfig.h"
 #include "platform/HttpSession.h"
-#include "platform/HttpTask.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
@@ -23,6 +23,16 @@ namespace {
 // A QTimer counts in int milliseconds.
 constexpr std::chrono::milliseconds longestWait{std::numeric_limits<int>::max()};
 
+// It outlives every updater: a transfer still running when its updater goes ends on its own,
+// and so does the check that awaits it.
+HttpSession *sharedSession()
+{
+    static QPointer<HttpSession> session;
+    if (!session)
+        session = new HttpSession({}, QCoreApplication::instance());
+    return session;
+}
+
 } // namespace
 
 Updater::Updater(Config config, QObject *parent)
@@ -30,7 +40,6 @@ Updater::Updater(Config config, QObject *parent)
     , m_config(std::move(config))
     , m_keys(m_config.publicKeys ? *m_config.publicKeys : UpdateFeed::builtInKeys())
     , m_store(m_config.store ? *m_config.store : PreferencesStore::shared())
-    , m_session(new HttpSession({}, this))
 {
     if (m_config.feedUrl.isEmpty())
         m_config.feedUrl = BuildConfig::updateFeedUrl;
@@ -112,20 +121,19 @@ void Updater::checkForUpdatesInBackground()
     check(false);
 }
 
-void Updater::check(bool manual)
+QCoro::Task<> Updater::check(bool manual)
 {
     if (m_checking) {
         m_manual = m_manual || manual;
-        return;
+        co_return;
     }
     m_checking = true;
     m_manual = manual;
-    fetch(m_config.feedUrl, UpdateFeed::maxFeedBytes,
-          [this](const std::optional<QByteArray> &body) { feedArrived(body); });
-}
-
-void Updater::feedArrived(const std::optional<QByteArray> &body)
-{
+    const QPointer self(this);
+    const std::optional<QByteArray> body =
+        co_await fetch(m_config.feedUrl, UpdateFeed::maxFeedBytes);
+    if (!self)
+        co_return;
     const UpdateFeed::Reading reading =
         body ? UpdateFeed::read(*body, m_keys, now())
              : UpdateFeed::Reading{std::nullopt, QStringLiteral("no answer")};
@@ -134,7 +142,7 @@ void Updater::feedArrived(const std::optional<QByteArray> &body)
         if (m_manual && onCheckFinished)
             onCheckFinished(Outcome::failed, std::nullopt);
         finishCheck();
-        return;
+        co_return;
     }
     m_store.setDate(PreferenceKeys::updateLastCheck, now());
     const Update &update = *reading.update;
@@ -147,17 +155,17 @@ void Updater::feedArrived(const std::optional<QByteArray> &body)
         if (automaticallyDownloadsUpdates()) {
             // The check runs on until the package is there; a package that fails its checks
             // is not offered, and the next scheduled check tries again.
-            download(update, [this, update](const std::optional<QString> &package) {
-                if (package)
-                    tell(update, package);
-                // The user asked too while the package was on its way.
-                if (m_manual && onCheckFinished)
-                    onCheckFinished(Outcome::available, update);
-                finishCheck();
-            });
-            return;
+            const std::optional<QString> package = co_await download(update);
+            if (!self)
+                co_return;
+            if (package)
+                tell(update, package);
+            // The user asked too while the package was on its way.
+            if (m_manual && onCheckFinished)
+                onCheckFinished(Outcome::available, update);
+        } else {
+            tell(update, std::nullopt);
         }
-        tell(update, std::nullopt);
     }
     finishCheck();
 }
@@ -178,41 +186,37 @@ void Updater::finishCheck()
         m_timer.start(std::min<std::chrono::milliseconds>(m_interval, longestWait));
 }
 
-void Updater::downloadUpdate(const Update &update)
+QCoro::Task<> Updater::downloadUpdate(Update update)
 {
-    download(update, [this, update](const std::optional<QString> &package) {
-        if (onDownloadFinished)
-            onDownloadFinished(update, package);
-    });
+    const QPointer self(this);
+    const std::optional<QString> package = co_await download(update);
+    if (self && onDownloadFinished)
+        onDownloadFinished(update, package);
 }
 
-void Updater::download(const Update &update, std::function<void(std::optional<QString>)> done)
+QCoro::Task<std::optional<QString>> Updater::download(Update update)
 {
     const QString path = packagePath(update);
     // The cache is not ours alone: a package found there is checked again.
     QFile cached(path);
-    if (cached.open(QIODevice::ReadOnly)
-        && UpdateFeed::isPackage(cached.readAll(), update, m_keys)) {
-        QTimer::singleShot(0, this, [done = std::move(done), path] { done(path); });
-        return;
+    if (cached.open(QIODevice::ReadOnly) && UpdateFeed::isPackage(cached.readAll(), update, m_keys))
+        co_return path;
+    const QPointer self(this);
+    const std::optional<QByteArray> body = co_await fetch(update.url, update.size);
+    if (!self)
+        co_return std::nullopt;
+    if (!body || !UpdateFeed::isPackage(*body, update, m_keys)) {
+        qCInfo(lcUpdates) << "package refused:" << update.url;
+        co_return std::nullopt;
     }
-    fetch(update.url, update.size,
-          [this, update, path, done = std::move(done)](const std::optional<QByteArray> &body) {
-              if (!body || !UpdateFeed::isPackage(*body, update, m_keys)) {
-                  qCInfo(lcUpdates) << "package refused:" << update.url;
-                  done(std::nullopt);
-                  return;
-              }
-              QDir folder(m_config.cacheFolder);
-              // Packages of older releases are of no further use.
-              for (const QString &old : folder.entryList({QStringLiteral("tachora_*.deb")}))
-                  folder.remove(old);
-              QSaveFile file(path);
-              const bool saved = folder.mkpath(QStringLiteral("."))
-                                 && file.open(QIODevice::WriteOnly)
-                                 && file.write(*body) == body->size() && file.commit();
-              done(saved ? std::optional(path) : std::nullopt);
-          });
+    QDir folder(m_config.cacheFolder);
+    // Packages of older releases are of no further use.
+    for (const QString &old : folder.entryList({QStringLiteral("tachora_*.deb")}))
+        folder.remove(old);
+    QSaveFile file(path);
+    const bool saved = folder.mkpath(QStringLiteral(".")) && file.open(QIODevice::WriteOnly)
+                       && file.write(*body) == body->size() && file.commit();
+    co_return saved ? std::optional(path) : std::nullopt;
 }
 
 QString Updater::packagePath(const Update &update) const
@@ -221,28 +225,15 @@ QString Updater::packagePath(const Update &update) const
     return m_config.cacheFolder + QStringLiteral("/tachora_%1.deb").arg(update.version);
 }
 
-void Updater::fetch(const QByteArray &url, qint64 limit, Fetched done)
+QCoro::Task<std::optional<QByteArray>> Updater::fetch(QByteArray url, qint64 limit)
 {
     HttpRequest request;
-    request.url = url;
+    request.url = std::move(url);
     request.timeout = m_config.timeout;
-    const std::shared_ptr<HttpTask> task = m_session->task(std::move(request));
-    auto body = std::make_shared<QByteArray>();
-    HttpTask *transfer = task.get();
-    task->onReceive = [body, limit, transfer](QByteArrayView chunk) {
-        if (body->size() + chunk.size() > limit)
-            transfer->cancel();
-        else
-            body->append(chunk);
-    };
-    // The session drops its transfers, callbacks and all, when we go.
-    task->onComplete = [self = QPointer(this), body,
-                        done = std::move(done)](const HttpOutcome &outcome) {
-        if (!self)
-            return;
-        if (!outcome.ok || outcome.status != 200)
-            qCInfo(lcUpdates) << "fetch failed:" << outcome.status << outcome.error;
-        done(outcome.ok && outcome.status == 200 ? std::optional(*body) : std::nullopt);
-    };
-    task->start();
+    HttpResponse response = co_await sharedSession()->fetch(std::move(request), limit);
+    if (!response.outcome.ok || response.outcome.status != 200) {
+        qCInfo(lcUpdates) << "fetch failed:" << response.outcome.status << response.outcome.error;
+        co_return std::nullopt;
+    }
+    co_return std::move(response.body);
 }

@@ -5,11 +5,12 @@
 #include <QObject>
 #include <QTimer>
 
+#include <qcoro/qcorotask.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
 
-class HttpSession;
 class PreferencesStore;
 
 // What the updater works with; empty fields stand for the production ones.
@@ -61,7 +62,7 @@ public:
 
     // Fetches the package of update to the cache, or takes the one already there, and checks
     // it; ends with onDownloadFinished.
-    void downloadUpdate(const Update &update);
+    QCoro::Task<> downloadUpdate(Update update);
 
     std::function<void(Outcome outcome, const std::optional<Update> &update)> onCheckFinished;
     // A scheduled check found a release the user has not been told about; the package is
@@ -71,22 +72,19 @@ public:
         onDownloadFinished;
 
 private:
-    using Fetched = std::function<void(const std::optional<QByteArray> &body)>;
-
     QDateTime now() const;
     void scheduleNext();
-    void check(bool manual);
-    void feedArrived(const std::optional<QByteArray> &body);
+    QCoro::Task<> check(bool manual);
     void tell(const Update &update, const std::optional<QString> &package);
     void finishCheck();
-    void fetch(const QByteArray &url, qint64 limit, Fetched done);
-    void download(const Update &update, std::function<void(std::optional<QString>)> done);
+    // The body of a 200 answer of at most limit bytes; nothing otherwise.
+    QCoro::Task<std::optional<QByteArray>> fetch(QByteArray url, qint64 limit);
+    QCoro::Task<std::optional<QString>> download(Update update);
     QString packagePath(const Update &update) const;
 
     Config m_config;
     QList<QByteArray> m_keys;
     PreferencesStore &m_store;
-    HttpSession *m_session;
     QTimer m_timer;
     std::chrono::seconds m_interval{std::chrono::hours(24)};
     bool m_checking = false;

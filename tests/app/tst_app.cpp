@@ -5,16 +5,17 @@
 #include "AppDelegate.h"
 #include "LoginItem.h"
 #include "MainWindow.h"
-#include "ResultTexts.h"
 #include "SingleInstance.h"
 
 #include "service/ServiceClient.h"
+#include "update/Ed25519.h"
 
 #include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
+#include "settings/ResultTexts.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
 #include "views/GaugeView.h"
@@ -43,7 +44,7 @@ class TestApp : public QObject
     QStringList m_alert;
     std::unique_ptr<QObject> m_alertWatch;
     // The updater's keys and cache, and what the application asked the desktop to open.
-    UpdateFeed::KeyPair m_keys = UpdateFeed::newKeyPair();
+    Ed25519::KeyPair m_keys = Ed25519::newKeyPair();
     QTemporaryDir m_cache;
     QList<QUrl> m_opened;
 
@@ -485,12 +486,15 @@ private slots:
                                      "http://127.0.0.1:9/tachora.deb",
                                      package.size(),
                                      QCryptographicHash::hash(package, QCryptographicHash::Sha256),
-                                     UpdateFeed::sign(package, m_keys.secretKey),
-                                     "Des notes.",
+                                     Ed25519::sign(package, m_keys.secretKey),
+                                     "<b>Des</b> <a href=\"https://x.example\">notes</a>",
                                      {}};
         m_app->updater()->onUpdateFound(update, file);
         QTRY_COMPARE(updateAlert()->text(), "Tachora 9.9.9 est disponible");
-        QVERIFY(updateAlert()->informativeText().endsWith("\n\nDes notes."));
+        QVERIFY(updateAlert()->informativeText().endsWith("\n\n" + update.notes));
+        // The feed's words, never markup nor links.
+        for (QLabel *label : updateAlert()->findChildren<QLabel *>())
+            QVERIFY(label->textFormat() == Qt::PlainText && !label->openExternalLinks());
         updateAlert()->findChild<QPushButton *>("installButton")->click();
         QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file)});
     }

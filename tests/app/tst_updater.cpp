@@ -1,6 +1,7 @@
 #include "FakeService.h"
 #include "TestSupport.h"
 
+#include "Ed25519.h"
 #include "Updater.h"
 
 #include "platform/PreferencesStore.h"
@@ -16,7 +17,7 @@ class TestUpdater : public QObject
     // Serves m_files by path, 404 otherwise.
     FakeService m_service;
     QHash<QByteArray, QByteArray> m_files;
-    UpdateFeed::KeyPair m_keys = UpdateFeed::newKeyPair();
+    Ed25519::KeyPair m_keys = Ed25519::newKeyPair();
     QDateTime m_now = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QTemporaryDir m_cache;
     const QByteArray m_package = QByteArray("!<arch>\n").repeated(5000);
@@ -29,7 +30,7 @@ class TestUpdater : public QObject
                 url("/tachora.deb"),
                 m_package.size(),
                 QCryptographicHash::hash(m_package, QCryptographicHash::Sha256),
-                UpdateFeed::sign(m_package, m_keys.secretKey),
+                Ed25519::sign(m_package, m_keys.secretKey),
                 "Plus rapide.",
                 m_now.addDays(30)};
     }
@@ -89,8 +90,8 @@ private slots:
         QTest::newRow("signature spelled another way") << respelled << "bad signature";
         const QByteArray notJson = "{\"version\": 9.0.0,\n    ";
         QTest::newRow("signed, not JSON")
-            << notJson + "\"signature\": \""
-                   + UpdateFeed::sign(notJson, m_keys.secretKey).toBase64() + "\"}"
+            << notJson + "\"signature\": \"" + Ed25519::sign(notJson, m_keys.secretKey).toBase64()
+                   + "\"}"
             << "malformed";
         QTest::newRow("bad version") << feed(release("v1.3")) << "bad version";
         Update update = release("1.3.0");
@@ -187,8 +188,7 @@ private slots:
         m_files["/tachora.deb"] = served;
         Update update = release("1.3.0");
         if (tag == "other signer")
-            update.packageSignature =
-                UpdateFeed::sign(m_package, UpdateFeed::newKeyPair().secretKey);
+            update.packageSignature = Ed25519::sign(m_package, Ed25519::newKeyPair().secretKey);
         const QString copy = m_cache.filePath("tachora_1.3.0.deb");
         if (tag.contains("cache"))
             QVERIFY(QDir().mkpath(m_cache.path())

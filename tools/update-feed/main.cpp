@@ -6,6 +6,7 @@
 //   tachora-update-feed sign SECRET_FILE PACKAGE URL VERSION NOTES_FILE DAYS
 //       prints the feed for PACKAGE, published at URL, valid for DAYS days.
 
+#include "Ed25519.h"
 #include "UpdateFeed.h"
 
 #include <QCoreApplication>
@@ -32,7 +33,7 @@ std::optional<QByteArray> readFile(const QString &path)
 
 int keygen(const QString &path)
 {
-    const UpdateFeed::KeyPair keys = UpdateFeed::newKeyPair();
+    const Ed25519::KeyPair keys = Ed25519::newKeyPair();
     const QByteArray text = keys.secretKey.toBase64() + '\n';
     QFile file(path);
     // Created private, never over a key the updater already trusts; the public key is printed
@@ -60,7 +61,7 @@ int sign(const QStringList &arguments)
                                     arguments[2].toUtf8(),
                                     package->size(),
                                     QCryptographicHash::hash(*package, QCryptographicHash::Sha256),
-                                    UpdateFeed::sign(*package, secretKey),
+                                    Ed25519::sign(*package, secretKey),
                                     QString::fromUtf8(notes->trimmed()),
                                     QDateTime::currentDateTimeUtc().addDays(days)};
     if (!UpdateFeed::isValidVersion(update.version))

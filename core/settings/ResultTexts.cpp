@@ -1,4 +1,4 @@
-#include "ResultTexts.h"
+#include "settings/ResultTexts.h"
 
 #include "settings/SpeedSettings.h"
 
