@@ -8,7 +8,7 @@ class QLabel;
 
 // A small fixed-size card with a title above a value, one per result of a test. It only shows
 // text: the caller formats the value. Screen readers get the title as its name and the value
-// as its value.
+// as its description.
 class ResultTile : public QWidget, public AccessibleReadout
 {
     Q_OBJECT
