@@ -191,7 +191,6 @@ void HttpTask::complete(HttpOutcome outcome)
     m_state = State::finished;
     m_outcome = std::move(outcome);
     onReceive = nullptr;
-    onSend = nullptr;
     const auto callback = std::exchange(onComplete, nullptr);
     if (callback)
         callback(m_outcome);
@@ -289,12 +288,7 @@ int HttpTask::progress(void *task, curl_off_t, curl_off_t, curl_off_t, curl_off_
     auto *self = static_cast<HttpTask *>(task);
     if (self->m_cancelRequested)
         return 1;
-    if (upNow > self->m_sent) {
-        const qint64 sent = qint64(upNow) - self->m_sent;
-        self->m_sent = qint64(upNow);
-        if (self->onSend)
-            self->onSend(sent, self->m_sent);
-    }
+    self->m_sent = std::max(self->m_sent, qint64(upNow));
     // Counted as the transfer goes too: once the peer resets the connection, the socket
     // no longer says what it had acknowledged.
     if (!self->m_request.body.isEmpty())

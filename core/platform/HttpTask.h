@@ -29,8 +29,6 @@ public:
     // A chunk of the response body arrived. The view is valid only during the call; the
     // task keeps nothing of the body.
     std::function<void(QByteArrayView chunk)> onReceive;
-    // Request body bytes went out: those since the previous report, and the running total.
-    std::function<void(qint64 bytesSent, qint64 totalBytesSent)> onSend;
     std::function<void(const HttpOutcome &outcome)> onComplete;
 
     void start();
@@ -43,8 +41,6 @@ public:
     // The status of the answer once its head has arrived, 0 before.
     long status() const;
 
-    // Request body bytes handed over to the connection so far.
-    qint64 bodyBytesSent() const { return m_sent; }
     // Request body bytes the server has received: what the kernel says the peer
     // acknowledged on the connection since this request began, less the request's head
     // (a connection that carries one request at a time, as with HTTP/1.1).
