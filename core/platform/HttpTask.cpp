@@ -227,7 +227,7 @@ void HttpTask::countAcknowledged()
     long head = 0;
     curl_easy_getinfo(m_easy, CURLINFO_REQUEST_SIZE, &head);
     const qint64 stream = *acked > *m_streamStart ? qint64(*acked - *m_streamStart) : 0;
-    // The count only grows; a connection reset by the peer reads 0 from then on.
+    // Never below the last count: the difference is negative until the head is through.
     m_acknowledged = std::clamp<qint64>(stream - head, m_acknowledged, m_request.body.size());
 }
 
@@ -289,9 +289,5 @@ int HttpTask::progress(void *task, curl_off_t, curl_off_t, curl_off_t, curl_off_
     if (self->m_cancelRequested)
         return 1;
     self->m_sent = std::max(self->m_sent, qint64(upNow));
-    // Counted as the transfer goes too: once the peer resets the connection, the socket
-    // no longer says what it had acknowledged.
-    if (!self->m_request.body.isEmpty())
-        self->countAcknowledged();
     return 0;
 }

@@ -46,10 +46,12 @@ public:
     // (a connection that carries one request at a time, as with HTTP/1.1).
     // Bytes handed over are not bytes delivered: the socket's buffer and the queues on
     // the way hold megabytes on a slow uplink. Asks the socket when called while the
-    // transfer runs and as it goes; a transfer whose connection broke keeps the last count
-    // taken, a completed one counts every byte sent, a request curl sent again counts what
-    // each attempt delivered, and nothing acknowledged after cancel() counts. Where the
-    // socket cannot be asked, the bytes handed over.
+    // transfer runs, and once more when the connection leaves the transfer, before curl
+    // closes it: a socket reset by the peer still tells what the peer had acknowledged.
+    // So a transfer whose connection broke counts what got through, a completed one counts
+    // every byte sent, a request curl sent again counts what each attempt delivered, and
+    // nothing acknowledged after cancel() counts. Where the socket cannot be asked, the
+    // bytes handed over.
     qint64 bodyBytesAcknowledged();
 
 private:
