@@ -42,7 +42,6 @@ MainView::MainView(QWidget *parent)
 
     m_gauge = new GaugeView;
     m_gauge->setObjectName(QStringLiteral("gauge"));
-    m_gauge->setAccessibleName(QStringLiteral("Jauge de débit"));
     m_gauge->setFixedSize(250, 132);
     makeTestButton();
     m_historyLabel =

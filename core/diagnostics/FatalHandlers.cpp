@@ -33,7 +33,7 @@ constexpr size_t separatorLength = sizeof separator - 1;
 // Filled once by install(); the handlers only read them.
 char pendingPath[PATH_MAX];
 char partialPath[PATH_MAX];
-int partialFile = -1;
+bool pathsReady = false;
 std::terminate_handler previousTerminate = nullptr;
 
 // Taken by whichever handler writes the record: a fault inside a handler, the abort()
@@ -45,10 +45,10 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 // The handlers run here, so that they still can once the main thread's stack overflowed.
 alignas(16) char alternateStack[64 * 1024];
 
-void writeAll(const char *data, size_t size)
+void writeAll(int file, const char *data, size_t size)
 {
     while (size > 0) {
-        const ssize_t written = ::write(partialFile, data, size);
+        const ssize_t written = ::write(file, data, size);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
@@ -58,22 +58,26 @@ void writeAll(const char *data, size_t size)
     }
 }
 
-// The partial file was emptied when it was opened and nothing else writes to it, so the
-// record starts at its beginning; it then takes the pending file's place in one step.
+// The partial file is emptied as it is opened, so the record starts at its beginning; it
+// then takes the pending file's place in one step.
 void writeRecord(const char *message, size_t length, void *const *frames, int frameCount)
 {
-    if (partialFile < 0)
+    if (!pathsReady)
         return;
-    writeAll(message, length);
-    writeAll(separator, separatorLength);
-    backtrace_symbols_fd(frames, frameCount, partialFile);
+    const int file = ::open(partialPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (file < 0)
+        return;
+    writeAll(file, message, length);
+    writeAll(file, separator, separatorLength);
+    backtrace_symbols_fd(frames, frameCount, file);
     // Every frame line ends with a line feed; the record's last one does not.
-    const off_t end = ::lseek(partialFile, 0, SEEK_CUR);
+    const off_t end = ::lseek(file, 0, SEEK_CUR);
     if (end > off_t(length + separatorLength)) {
-        const bool trimmed = ::ftruncate(partialFile, end - 1) == 0;
+        const bool trimmed = ::ftruncate(file, end - 1) == 0;
         Q_UNUSED(trimmed);
     }
-    ::fsync(partialFile);
+    ::fsync(file);
+    ::close(file);
     ::rename(partialPath, pendingPath);
 }
 
@@ -196,8 +200,7 @@ void install(const QString &pendingFilePath)
     installed = true;
 
     const QByteArray pending = QFile::encodeName(pendingFilePath);
-    if (copyPath(pending, pendingPath) && copyPath(pending + ".new", partialPath))
-        partialFile = ::open(partialPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pathsReady = copyPath(pending, pendingPath) && copyPath(pending + ".new", partialPath);
 
     // The first backtrace() loads the unwinder, which allocates: not in a handler.
     void *frame = nullptr;

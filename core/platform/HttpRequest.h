@@ -51,7 +51,4 @@ struct HttpResponse
 {
     HttpOutcome outcome;
     QByteArray body;
-    // The body went over the limit it was fetched with: the transfer was stopped there, it
-    // counts as failed, and body holds nothing.
-    bool tooLarge = false;
 };

@@ -60,7 +60,6 @@ HttpSession::~HttpSession()
         task->m_inMulti = false;
         task->m_state = HttpTask::State::finished;
         task->onReceive = nullptr;
-        task->onSend = nullptr;
         task->onComplete = nullptr;
     }
     if (m_multi)
@@ -89,12 +88,14 @@ QCoro::Task<HttpResponse> HttpSession::fetch(HttpRequest request, qsizetype body
 {
     const std::shared_ptr<HttpTask> transfer = task(std::move(request));
     HttpResponse response;
+    bool tooLarge = false;
     // The frame outlives the task's callbacks: they are dropped when it completes.
-    transfer->onReceive = [&response, bodyLimit, raw = transfer.get()](QByteArrayView chunk) {
-        if (response.tooLarge)
+    transfer->onReceive = [&response, &tooLarge, bodyLimit,
+                           raw = transfer.get()](QByteArrayView chunk) {
+        if (tooLarge)
             return;
         if (chunk.size() > bodyLimit - response.body.size()) {
-            response.tooLarge = true;
+            tooLarge = true;
             response.body.clear();
             raw->cancel();
             return;
@@ -104,7 +105,7 @@ QCoro::Task<HttpResponse> HttpSession::fetch(HttpRequest request, qsizetype body
     co_await Completion{transfer.get()};
     response.outcome = transfer->outcome();
     // Even when the last chunk was the one too many and the transfer itself ended well.
-    if (response.tooLarge) {
+    if (tooLarge) {
         response.outcome.ok = false;
         response.outcome.error =
             QStringLiteral("the answer is larger than %1 bytes").arg(bodyLimit);

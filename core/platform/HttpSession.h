@@ -48,7 +48,7 @@ public:
     // Performs one request and gives how it ended; the body of the answer is dropped.
     QCoro::Task<HttpOutcome> perform(HttpRequest request);
     // Performs one request and keeps the body of the answer, up to bodyLimit bytes: a
-    // longer body stops the transfer.
+    // longer body stops the transfer, which then fails with an empty body.
     QCoro::Task<HttpResponse> fetch(HttpRequest request, qsizetype bodyLimit);
 
     int runningTransfers() const { return int(m_running.size()); }

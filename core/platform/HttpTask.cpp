@@ -191,7 +191,6 @@ void HttpTask::complete(HttpOutcome outcome)
     m_state = State::finished;
     m_outcome = std::move(outcome);
     onReceive = nullptr;
-    onSend = nullptr;
     const auto callback = std::exchange(onComplete, nullptr);
     if (callback)
         callback(m_outcome);
@@ -228,7 +227,7 @@ void HttpTask::countAcknowledged()
     long head = 0;
     curl_easy_getinfo(m_easy, CURLINFO_REQUEST_SIZE, &head);
     const qint64 stream = *acked > *m_streamStart ? qint64(*acked - *m_streamStart) : 0;
-    // The count only grows; a connection reset by the peer reads 0 from then on.
+    // Never below the last count: the difference is negative until the head is through.
     m_acknowledged = std::clamp<qint64>(stream - head, m_acknowledged, m_request.body.size());
 }
 
@@ -289,15 +288,6 @@ int HttpTask::progress(void *task, curl_off_t, curl_off_t, curl_off_t, curl_off_
     auto *self = static_cast<HttpTask *>(task);
     if (self->m_cancelRequested)
         return 1;
-    if (upNow > self->m_sent) {
-        const qint64 sent = qint64(upNow) - self->m_sent;
-        self->m_sent = qint64(upNow);
-        if (self->onSend)
-            self->onSend(sent, self->m_sent);
-    }
-    // Counted as the transfer goes too: once the peer resets the connection, the socket
-    // no longer says what it had acknowledged.
-    if (!self->m_request.body.isEmpty())
-        self->countAcknowledged();
+    self->m_sent = std::max(self->m_sent, qint64(upNow));
     return 0;
 }

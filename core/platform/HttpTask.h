@@ -29,8 +29,6 @@ public:
     // A chunk of the response body arrived. The view is valid only during the call; the
     // task keeps nothing of the body.
     std::function<void(QByteArrayView chunk)> onReceive;
-    // Request body bytes went out: those since the previous report, and the running total.
-    std::function<void(qint64 bytesSent, qint64 totalBytesSent)> onSend;
     std::function<void(const HttpOutcome &outcome)> onComplete;
 
     void start();
@@ -43,17 +41,17 @@ public:
     // The status of the answer once its head has arrived, 0 before.
     long status() const;
 
-    // Request body bytes handed over to the connection so far.
-    qint64 bodyBytesSent() const { return m_sent; }
     // Request body bytes the server has received: what the kernel says the peer
     // acknowledged on the connection since this request began, less the request's head
     // (a connection that carries one request at a time, as with HTTP/1.1).
     // Bytes handed over are not bytes delivered: the socket's buffer and the queues on
     // the way hold megabytes on a slow uplink. Asks the socket when called while the
-    // transfer runs and as it goes; a transfer whose connection broke keeps the last count
-    // taken, a completed one counts every byte sent, a request curl sent again counts what
-    // each attempt delivered, and nothing acknowledged after cancel() counts. Where the
-    // socket cannot be asked, the bytes handed over.
+    // transfer runs, and once more when the connection leaves the transfer, before curl
+    // closes it: a socket reset by the peer still tells what the peer had acknowledged.
+    // So a transfer whose connection broke counts what got through, a completed one counts
+    // every byte sent, a request curl sent again counts what each attempt delivered, and
+    // nothing acknowledged after cancel() counts. Where the socket cannot be asked, the
+    // bytes handed over.
     qint64 bodyBytesAcknowledged();
 
 private:

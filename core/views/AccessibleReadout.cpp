@@ -20,12 +20,14 @@ public:
         const auto *readout = dynamic_cast<const AccessibleReadout *>(widget());
         if (readout && kind == QAccessible::Name && widget()->accessibleName().isEmpty())
             return readout->readoutName();
-        if (readout && kind == QAccessible::Value)
+        // The value goes out as the description: Qt's AT-SPI bridge publishes a value only
+        // through a value or text interface, and numbers with units fit neither.
+        if (readout && kind == QAccessible::Description)
             return readout->readoutValue();
         return QAccessibleWidget::text(kind);
     }
 
-    // One element: the labels inside are what it reads out.
+    // One element: the labels inside are what its name and description read out.
     int childCount() const override { return 0; }
     QAccessibleInterface *child(int) const override { return nullptr; }
     int indexOfChild(const QAccessibleInterface *) const override { return -1; }
@@ -57,11 +59,9 @@ void AccessibleReadout::nameChanged(QWidget *widget)
 
 void AccessibleReadout::valueChanged(QWidget *widget)
 {
-    // Checked first: the value is a formatted text, and nobody may be listening.
+    // The gauge calls this five times a second, most often with nobody listening.
     if (!QAccessible::isActive())
         return;
-    if (const auto *readout = dynamic_cast<const AccessibleReadout *>(widget)) {
-        QAccessibleValueChangeEvent event(widget, readout->readoutValue());
-        QAccessible::updateAccessibility(&event);
-    }
+    QAccessibleEvent event(widget, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&event);
 }

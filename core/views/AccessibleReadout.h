@@ -5,9 +5,10 @@
 class QWidget;
 
 // A widget that shows one value under a name, such as the gauge or a result tile. Screen
-// readers get it as one element with that name and value ("Descente", "93,4 Mbps") instead of
-// the texts it draws, which they cannot see, or the separate labels it holds. A name set with
-// QWidget::setAccessibleName() takes the place of readoutName().
+// readers get it as one element with that name and, as its description, that value
+// ("Descente", "93,4 Mbps") instead of the texts it draws, which they cannot see, or the
+// separate labels it holds. A name set with QWidget::setAccessibleName() takes the place of
+// readoutName().
 class AccessibleReadout
 {
 public:

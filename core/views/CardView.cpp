@@ -12,18 +12,13 @@ constexpr qreal strokeAlpha = 0.08;
 
 } // namespace
 
-void CardView::paint(QPainter &painter, const QRect &rect, const QPalette &palette)
-{
-    painter.setRenderHint(QPainter::Antialiasing);
-    // The half-pixel inset puts the 1 px outline exactly on the edge pixels.
-    const QRectF card = QRectF(rect).adjusted(0.5, 0.5, -0.5, -0.5);
-    painter.setPen(QPen(labelTint(palette, strokeAlpha), 1));
-    painter.setBrush(labelTint(palette, fillAlpha));
-    painter.drawRoundedRect(card, cornerRadius, cornerRadius);
-}
-
 void CardView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    paint(painter, rect(), palette());
+    painter.setRenderHint(QPainter::Antialiasing);
+    // The half-pixel inset puts the 1 px outline exactly on the edge pixels.
+    const QRectF card = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.setPen(QPen(labelTint(palette(), strokeAlpha), 1));
+    painter.setBrush(labelTint(palette(), fillAlpha));
+    painter.drawRoundedRect(card, cornerRadius, cornerRadius);
 }

@@ -58,6 +58,9 @@ void GaugeView::setMbps(double mbps)
 
 void GaugeView::setCaption(const QString &caption)
 {
+    // Set again at each progress report: only a change is worth a repaint and an announcement.
+    if (caption == m_caption)
+        return;
     m_caption = caption;
     update();
     nameChanged(this);

@@ -9,7 +9,7 @@
 // follows the rate on a logarithmic scale, the rate inside the ring, its unit below it and a
 // caption at the bottom. It draws everything itself and takes no input. Colours come from the
 // palette at each paint, and Qt repaints a widget whenever its palette or font changes. Screen
-// readers get the caption as its name and the rate with its unit as its value.
+// readers get the caption as its name and the rate with its unit as its description.
 class GaugeView : public QWidget, public AccessibleReadout
 {
     Q_OBJECT

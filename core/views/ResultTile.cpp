@@ -1,13 +1,11 @@
 #include "views/ResultTile.h"
 
-#include "views/CardView.h"
 #include "views/LabelFactory.h"
 
 #include <QLabel>
-#include <QPainter>
 
 ResultTile::ResultTile(const QString &title, QWidget *parent)
-    : QWidget(parent)
+    : CardView(parent)
     , m_titleLabel(makeLabel(title, 11, QFont::Medium, ViewColor::secondaryLabel))
     , m_valueLabel(makeLabel(QStringLiteral("\u00B7"), 16, QFont::DemiBold, ViewColor::label))
 {
@@ -35,11 +33,4 @@ QString ResultTile::readoutName() const
 QString ResultTile::readoutValue() const
 {
     return m_valueLabel->text();
-}
-
-void ResultTile::paintEvent(QPaintEvent *)
-{
-    QPainter painter(this);
-    // Drawn from the current size, so a tile forced to another size still gets a whole card.
-    CardView::paint(painter, rect(), palette());
 }

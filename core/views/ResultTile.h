@@ -1,15 +1,14 @@
 #pragma once
 
 #include "views/AccessibleReadout.h"
-
-#include <QWidget>
+#include "views/CardView.h"
 
 class QLabel;
 
 // A small fixed-size card with a title above a value, one per result of a test. It only shows
 // text: the caller formats the value. Screen readers get the title as its name and the value
-// as its value.
-class ResultTile : public QWidget, public AccessibleReadout
+// as its description.
+class ResultTile : public CardView, public AccessibleReadout
 {
     Q_OBJECT
 
@@ -27,9 +26,6 @@ public:
 
     QString readoutName() const override;
     QString readoutValue() const override;
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
 
 private:
     QLabel *m_titleLabel;
