@@ -329,15 +329,6 @@ private slots:
     // The speed server the engine is measured against.
     void parsesFaults()
     {
-        const std::tuple<const char *, Fault::Kind, Target, qint64> valid[] = {
-            {"close-after=0@down#1", Fault::Kind::closeAfter, Target::down, 1},
-            {"stall@up", Fault::Kind::stall, Target::up, -1}};
-        for (const auto &[text, kind, target, count] : valid) {
-            const auto fault = parseFault(text);
-            QVERIFY2(fault, text);
-            QCOMPARE(std::tuple(fault->kind, fault->target, fault->count),
-                     std::tuple(kind, target, count));
-        }
         // A refusal comes before any request, so it cannot pick requests.
         for (const char *bad : {"explode", "stall@get", "status=42", "close-after=", "stall#-1",
                                 "stall=1", "refuse@down", "refuse#1"})

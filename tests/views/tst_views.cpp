@@ -162,7 +162,6 @@ private slots:
         mauve->setParent(&parent);
         secondary->setParent(&parent);
         QCOMPARE(mauve->textFormat(), Qt::PlainText);
-        QVERIFY(mauve->font().pixelSize() == 11 && mauve->font().weight() == QFont::Medium);
 
         // The colours follow the palette of the moment, the application's or the parent's.
         auto colour = [](QLabel *label) { return label->palette().color(QPalette::WindowText); };
