@@ -109,14 +109,12 @@ private slots:
         QTest::addColumn<QString>("err");
         const QStringList fast{"--down-rate", "50000000", "--up-rate", "50000000"};
         // Not a terminal: no live line at all.
-        QTest::newRow("text") << fast << QStringList() << 0 << "result"
-                              << "";
-        QTest::newRow("json") << fast << QStringList{"--json"} << 0 << "result"
-                              << "";
+        QTest::newRow("text") << fast << QStringList() << 0 << "result" << QString();
+        QTest::newRow("json") << fast << QStringList{"--json"} << 0 << "result" << QString();
         QTest::newRow("help") << QStringList() << QStringList{"--help"} << 0 << "--cacert"
-                              << "";
+                              << QString();
         QTest::newRow("version") << QStringList() << QStringList{"--version"} << 0 << "tachora-cli "
-                                 << "";
+                                 << QString();
         QTest::newRow("malformed origin, before any request")
             << QStringList() << QStringList{"--server", "htp:/127.0.0.1"} << 2 << ""
             << "htp:/127.0.0.1";

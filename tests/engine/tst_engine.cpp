@@ -94,8 +94,7 @@ struct Recorder
 
     int count(Phase phase) const
     {
-        return int(std::count_if(reports.begin(), reports.end(),
-                                 [phase](const auto &report) { return report.first == phase; }));
+        return int(std::ranges::count(reports, phase, &std::pair<Phase, double>::first));
     }
 };
 
@@ -196,24 +195,20 @@ private slots:
                  bits(values[0], values[1], values[2], values[3]));
     }
 
-    void zeroDateIsTheReferenceEpoch()
+    // Dates count from 2001, zero included; a value that is not finite is never encoded.
+    void zeroDateAndNonFiniteValues()
     {
         const auto zero = Result::fromJson(
             QJsonDocument::fromJson(R"({"date":0,"down":0,"up":0,"ping":0})").object());
         QVERIFY(zero);
         QCOMPARE(zero->dateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
         QCOMPARE(Result::dateFrom(QDateTime(QDate(2001, 1, 1), QTime(0, 0, 1, 500), Qt::UTC)), 1.5);
-    }
-
-    void refusesNonFiniteValues()
-    {
-        for (int field = 0; field < 4; ++field) {
+        for (int field = 0; field < 4; ++field)
             for (const double value : {std::nan(""), -HUGE_VAL}) {
                 double values[4] = {1, 2, 3, 4};
                 values[field] = value;
                 QCOMPARE(Result(values[0], values[1], values[2], values[3]).toJson(), std::nullopt);
             }
-        }
     }
 
     void decoding_data()
@@ -326,18 +321,14 @@ private slots:
             QCOMPARE(outcome.status, 200);
         }
     }
-    // The speed server the engine is measured against.
-    void parsesFaults()
+    // The speed server the engine is measured against. Each fault takes as many requests of its
+    // kind as it counts, in order.
+    void answersAndFaults()
     {
         // A refusal comes before any request, so it cannot pick requests.
         for (const char *bad : {"explode", "stall@get", "status=42", "close-after=", "stall#-1",
                                 "stall=1", "refuse@down", "refuse#1"})
             QVERIFY2(!parseFault(bad), bad);
-    }
-
-    // Each fault takes as many requests of its kind as it counts, in order.
-    void answersAndFaults()
-    {
         QVERIFY(serve({"--fault", "status=503@head#1", "--fault", "close-after=0@head#1", "--fault",
                        "close-after=1000@down#1"}));
         const QString origin = m_server->origin();
@@ -390,7 +381,6 @@ private slots:
         QCOMPARE(SpeedTestMath::rate(1000000, 0.01, 0), 800.0);
         // Every upload sends the same block of random bytes.
         const QByteArray &chunk = SpeedTestEngine::uploadChunk();
-        QCOMPARE(chunk.size(), 4000000);
         QCOMPARE(SpeedTestEngine::uploadChunk().constData(), chunk.constData());
         QVERIFY(chunk.count('\0') < chunk.size() / 100);
     }
@@ -403,7 +393,6 @@ private slots:
             [&](SpeedTestConfig &config) { config.downloadSteps = {100000000}; }, true));
         SpeedTestEngine &engine = *m_engine;
         engine.cancel();
-        QVERIFY(!engine.isRunning());
         engine.start();
         QVERIFY(engine.isRunning());
         QCOMPARE(engine.phase(), Phase::idle);

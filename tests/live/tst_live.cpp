@@ -233,24 +233,6 @@ private slots:
         QCOMPARE(*calls, 1);
     }
 
-    void compact_data()
-    {
-        QTest::addColumn<double>("rate");
-        QTest::addColumn<QString>("expected");
-        const std::pair<double, const char *> table[] = {
-            {999, "1k"},       {999999, "1000k"}, {1000000, "1,0M"},    {9999999, "10,0M"},
-            {10000000, "10M"}, {-0.0, "0k"},      {std::nan(""), "0k"},
-        };
-        for (const auto &[rate, expected] : table)
-            QTest::addRow("%g", rate) << rate << QString::fromLatin1(expected);
-    }
-
-    void compact()
-    {
-        QFETCH(double, rate);
-        QTEST(LiveThroughputMonitor::compact(rate), "expected");
-    }
-
     void trayItemStateRules()
     {
         if (QSystemTrayIcon::isSystemTrayAvailable())
@@ -319,24 +301,30 @@ private slots:
         QVERIFY(shows(QStringLiteral("↓3,5M")));
     }
 
-    void liveTextLegibleAtOneSize_data()
+    void compactTextLegibleAtOneSize_data()
     {
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("numberHeight");
-        // What compact() makes up to 10 GB/s, all at one size at 22 px: the digits 12 px high,
-        // a comma's tail reaching 2 px lower. A 0 only asks that the text fit.
-        for (const char *text : {"↓0k", "↓999k", "↓1000k", "↓12M", "↓123M", "↓9999M"})
-            QTest::newRow(text) << QString::fromUtf8(text) << 12;
-        for (const char *text : {"↓1,5M", "↓10,0M"})
-            QTest::newRow(text) << QString::fromUtf8(text) << 14;
-        QTest::newRow("absurdly long, shrunk rather than cut off")
-            << QStringLiteral("↓123456789012M") << 0;
+        // Up to 10 GB/s, all at one size at 22 px: the digits 12 px high, a comma's tail
+        // reaching 2 px lower. A 0 only asks that the text fit, shrunk rather than cut off.
+        const std::tuple<double, const char *, int> table[] = {
+            {999, "1k", 12},       {999000, "999k", 12},  {999999, "1000k", 12},
+            {1000000, "1,0M", 14}, {1500000, "1,5M", 14}, {9999999, "10,0M", 14},
+            {10000000, "10M", 12}, {12e6, "12M", 12},     {123e6, "123M", 12},
+            {9999e6, "9999M", 12}, {-0.0, "0k", 12},      {std::nan(""), "0k", 12},
+        };
+        for (const auto &[rate, expected, numberHeight] : table)
+            QTest::addRow("%.10g", rate) << rate << QString(expected) << numberHeight;
+        QTest::newRow("absurdly long") << 123456789012e6 << QString("123456789012M") << 0;
     }
 
-    void liveTextLegibleAtOneSize()
+    void compactTextLegibleAtOneSize()
     {
-        QFETCH(QString, text);
+        QFETCH(double, rate);
         QFETCH(int, numberHeight);
+        QTEST(LiveThroughputMonitor::compact(rate), "expected");
+        const QString text = "↓" + LiveThroughputMonitor::compact(rate);
         // Drawn in the middle of a larger canvas, so that anything past the square shows.
         QImage canvas(62, 62, QImage::Format_ARGB32);
         canvas.fill(Qt::transparent);

@@ -15,19 +15,11 @@ class TestPreferencesStore : public QObject
     QString m_path;
 
 private slots:
+    // A file of its own for every test and row.
     void init()
     {
-        QVERIFY(m_dir.isValid());
-        m_path = m_dir.filePath(QStringLiteral("prefs/%1.json").arg(QTest::currentTestFunction()));
-        QVERIFY(QDir().mkpath(m_dir.filePath("prefs")));
-        QFile::remove(m_path);
-        QFile::remove(m_path + ".corrupt");
-    }
-
-    void sharedStoreLivesUnderXdgConfigHome()
-    {
-        QCOMPARE(PreferencesStore::shared().filePath(),
-                 TestSupport::userDirsRoot() + "/config/Tachora/preferences.json");
+        m_path = m_dir.filePath(
+            QString("%1 %2.json").arg(QTest::currentTestFunction()).arg(QTest::currentDataTag()));
     }
 
     void typesSurviveReopen_data()

@@ -109,14 +109,9 @@ QString loadNarrowOneFont()
             qToBigEndian<quint16>(qFromBigEndian<quint16>(advance) / 2, advance);
         }
     }
-    auto utf16 = [](const QByteArray &ascii) {
-        QByteArray text;
-        for (const char c : ascii)
-            text.append('\0').append(c);
-        return text;
-    };
+    QStringEncoder utf16(QStringConverter::Utf16BE);
     font.replace("DejaVu Sans", "Narrow Ones");
-    font.replace(utf16("DejaVu Sans"), utf16("Narrow Ones"));
+    font.replace(QByteArray(utf16(u"DejaVu Sans")), QByteArray(utf16(u"Narrow Ones")));
     return QFontDatabase::applicationFontFamilies(QFontDatabase::addApplicationFontFromData(font))
         .value(0);
 }
@@ -142,23 +137,11 @@ private slots:
         SpeedSettings::setUnitMBytes(false);
     }
 
-    // Dark below the middle lightness, light from it on; resolved at the call, for the
-    // appearance in effect then.
-    void brandColoursFollowTheAppearance()
-    {
-        for (const auto &[grey, mauve] : {std::pair(128, lightMauve), {126, darkMauve}}) {
-            QApplication::setPalette(appearance(QColor(grey, grey, grey), Qt::black));
-            QCOMPARE(korvelMauve(), mauve);
-        }
-    }
-
     void labelsArePlainTextInTheirPaletteColours()
     {
         QWidget parent;
-        QLabel *mauve =
-            makeLabel(QStringLiteral("<b>Réglages</b>"), 11, QFont::Medium, ViewColor::korvelMauve);
-        QLabel *secondary =
-            makeLabel(QStringLiteral("Montée"), 11, QFont::Medium, ViewColor::secondaryLabel);
+        QLabel *mauve = makeLabel("<b>Réglages</b>", 11, QFont::Medium, ViewColor::korvelMauve);
+        QLabel *secondary = makeLabel("Montée", 11, QFont::Medium, ViewColor::secondaryLabel);
         mauve->setParent(&parent);
         secondary->setParent(&parent);
         QCOMPARE(mauve->textFormat(), Qt::PlainText);
@@ -173,6 +156,12 @@ private slots:
         parent.setPalette(lightPalette);
         QTRY_COMPARE(colour(secondary), secondaryLabelColor(lightPalette));
         QCOMPARE(colour(mauve), lightMauve);
+
+        // The appearance is dark below the window's middle lightness, light from it on.
+        for (const auto &[grey, expected] : {std::pair(128, lightMauve), {126, darkMauve}}) {
+            QApplication::setPalette(appearance(QColor(grey, grey, grey), Qt::black));
+            QCOMPARE(korvelMauve(), expected);
+        }
     }
 
     void gaugeGeometryAndSizeLimit_data()
