@@ -35,11 +35,8 @@ class TestUpdater : public QObject
                 m_now.addDays(30)};
     }
 
+    QByteArray feed(const Update &update) { return UpdateFeed::write(update, m_keys.secretKey); }
     void serve(const QString &version) { m_files["/feed.json"] = feed(release(version)); }
-    QByteArray feed(const Update &update) const
-    {
-        return UpdateFeed::write(update, m_keys.secretKey);
-    }
 
     std::unique_ptr<Updater> updater(QByteArray feedUrl = {})
     {

@@ -241,24 +241,19 @@ private slots:
         QVERIFY(serve());
         HttpSession session;
         // -1 received: whatever the short answer to an upload holds.
-        const struct
-        {
-            const char *method;
-            const char *path;
-            qint64 received;
-            qint64 sent;
-        } steps[] = {{"HEAD", "/__down?bytes=0", 0, 0},
-                     {"GET", "/__down?bytes=3000001", 3000001, 0},
-                     {"POST", "/__up", -1, 4000000},
-                     {"GET", "/__down?bytes=1", 1, 0}};
+        const std::tuple<const char *, const char *, qint64, qint64> steps[] = {
+            {"HEAD", "/__down?bytes=0", 0, 0},
+            {"GET", "/__down?bytes=3000001", 3000001, 0},
+            {"POST", "/__up", -1, 4000000},
+            {"GET", "/__down?bytes=1", 1, 0}};
         QList<long> opened;
-        for (const auto &step : steps) {
-            Transfer transfer(session, m_server->origin() + step.path, step.method, step.sent);
+        for (const auto &[method, path, received, sent] : steps) {
+            Transfer transfer(session, m_server->origin() + path, method, sent);
             QTRY_COMPARE_WITH_TIMEOUT(transfer.completions, 1, finishWithinMs);
             QVERIFY2(transfer.outcome.ok, qPrintable(transfer.outcome.error));
             QCOMPARE(transfer.outcome.status, 200);
-            QVERIFY(step.received < 0 || transfer.received == step.received);
-            QCOMPARE(transfer.task->bodyBytesAcknowledged(), step.sent);
+            QVERIFY(received < 0 || transfer.received == received);
+            QCOMPARE(transfer.task->bodyBytesAcknowledged(), sent);
             opened.append(transfer.outcome.newConnections);
         }
         QCOMPARE(opened, (QList<long>{1, 0, 0, 0}));
@@ -280,8 +275,7 @@ private slots:
         Transfer early(session, m_server->origin() + "/__down?bytes=10", "GET", 0, true);
         QTRY_COMPARE_WITH_TIMEOUT(transfer.completions, 1, 2000);
         QTRY_COMPARE_WITH_TIMEOUT(early.completions, 1, finishWithinMs);
-        QVERIFY(transfer.outcome.cancelled && early.outcome.cancelled);
-        QVERIFY(!transfer.outcome.ok);
+        QVERIFY(transfer.outcome.cancelled && early.outcome.cancelled && !transfer.outcome.ok);
         const qint64 received = transfer.received;
         // Another transfer on the same session gives a late callback every chance to come.
         QVERIFY(fetched(m_server->origin() + "/__up", "POST", &session).outcome.ok);
