@@ -75,6 +75,7 @@ void AppDelegate::refreshResultsUI()
         for (ResultTile *tile :
              {m_mainView->downTile(), m_mainView->upTile(), m_mainView->pingTile()})
             tile->setValue(noValue);
+        m_mainView->showLoadedLatency({}, {});
     } else {
         const SpeedTestEngine::Result &result = *m_lastResult;
         m_mainView->gauge()->setMbps(result.down());
@@ -83,6 +84,8 @@ void AppDelegate::refreshResultsUI()
         m_mainView->downTile()->setValue(SpeedSettings::format(result.down()));
         m_mainView->upTile()->setValue(SpeedSettings::format(result.up()));
         m_mainView->pingTile()->setValue(ResultTexts::latencyText(result.ping()));
+        m_mainView->showLoadedLatency(ResultTexts::loadedLatencyText(result),
+                                      ResultTexts::loadedLatencySpokenText(result));
     }
     m_mainView->historyLabel()->setText(ResultTexts::historyText(SpeedHistory::all()));
 }

@@ -3,6 +3,7 @@
 #include "AppIcon.h"
 #include "MainWindow.h"
 
+#include "views/AccessibleReadout.h"
 #include "views/GaugeView.h"
 #include "views/LabelFactory.h"
 #include "views/Palette.h"
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStackedLayout>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -66,10 +68,7 @@ MainView::MainView(QWidget *parent)
         {m_gauge, 12},
         {makeTilesRow(), 16},
         {m_testButton, 10},
-        {named(makeLabel(QStringLiteral("Test via Cloudflare : quelques dizaines de Mo échangés"),
-                         11, QFont::Normal, ViewColor::tertiaryLabel),
-               "noteLabel"),
-         12},
+        {makeNoteSlot(), 12},
         {m_historyLabel, 0},
     };
     auto *layout = new QVBoxLayout(this);
@@ -85,6 +84,31 @@ MainView::MainView(QWidget *parent)
 
     makeGearButton();
     applyColors();
+}
+
+QWidget *MainView::makeNoteSlot()
+{
+    auto *slot = new QWidget;
+    m_noteSlot = new QStackedLayout(slot);
+    m_noteSlot->setContentsMargins(0, 0, 0, 0);
+    m_noteSlot->addWidget(
+        named(makeLabel(QStringLiteral("Test via Cloudflare : quelques dizaines de Mo échangés"),
+                        11, QFont::Normal, ViewColor::tertiaryLabel),
+              "noteLabel"));
+    // Values to read, so in the stronger secondary colour, legible in both appearances.
+    m_loadedLatencyLabel = named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel),
+                                 "loadedLatencyLabel");
+    m_loadedLatencyLabel->setAccessibleName(QStringLiteral("Latence en charge"));
+    m_noteSlot->addWidget(m_loadedLatencyLabel);
+    return slot;
+}
+
+void MainView::showLoadedLatency(const QString &text, const QString &spoken)
+{
+    m_loadedLatencyLabel->setText(text);
+    m_loadedLatencyLabel->setAccessibleDescription(spoken);
+    m_noteSlot->setCurrentIndex(text.isEmpty() ? 0 : 1);
+    AccessibleReadout::valueChanged(m_loadedLatencyLabel);
 }
 
 QWidget *MainView::makeIcon()

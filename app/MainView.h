@@ -5,6 +5,7 @@
 class GaugeView;
 class QLabel;
 class QPushButton;
+class QStackedLayout;
 class QToolButton;
 class ResultTile;
 
@@ -26,6 +27,10 @@ public:
     QLabel *historyLabel() const { return m_historyLabel; }
     QToolButton *gearButton() const { return m_gearButton; }
 
+    // Shows a test's latencies under load in place of the data note, in the same space, or
+    // the note again when the text is empty. spoken: the same for screen readers.
+    void showLoadedLatency(const QString &text, const QString &spoken);
+
 protected:
     void changeEvent(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -33,6 +38,7 @@ protected:
 private:
     QWidget *makeIcon();
     QWidget *makeTilesRow();
+    QWidget *makeNoteSlot();
     void makeTestButton();
     void makeGearButton();
     // The drawn gear follows the appearance.
@@ -44,5 +50,7 @@ private:
     ResultTile *m_pingTile = nullptr;
     QPushButton *m_testButton = nullptr;
     QLabel *m_historyLabel = nullptr;
+    QStackedLayout *m_noteSlot = nullptr;
+    QLabel *m_loadedLatencyLabel = nullptr;
     QToolButton *m_gearButton = nullptr;
 };

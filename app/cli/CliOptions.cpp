@@ -57,7 +57,10 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Écrit le résultat en un objet JSON : "
                                                  "{\"date\", \"down\" (Mbps), \"up\" (Mbps), "
-                                                 "\"ping\" (ms)}."));
+                                                 "\"ping\" (ms), \"loadedLatencyDown\" (ms), "
+                                                 "\"loadedLatencyUp\" (ms), \"jitter\" (ms), "
+                                                 "\"grade\"}, null pour ce qui n'a pas "
+                                                 "été mesuré."));
     const QCommandLineOption server(
         QStringLiteral("server"),
         QStringLiteral("Serveur de mesure (http ou https, hôte, port facultatif), par défaut %1.")
@@ -81,8 +84,11 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         QStringLiteral("Tailles en octets des téléchargements successifs "
                        "(défaut 15000000,40000000,100000000,300000000,800000000)."),
         QStringLiteral("N,N,..."));
-    parser.addOptions(
-        {help, version, json, server, cacert, http2, downloadBudget, uploadBudget, steps});
+    const QCommandLineOption noLoadedLatency(
+        QStringLiteral("no-loaded-latency"),
+        QStringLiteral("Ne mesure pas la latence pendant la descente et la montée."));
+    parser.addOptions({help, version, json, server, cacert, http2, downloadBudget, uploadBudget,
+                       steps, noLoadedLatency});
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -138,8 +144,10 @@ CliOptions CliOptions::parse(const QStringList &arguments)
                 QStringLiteral("tailles invalides pour --steps : « %1 »").arg(parser.value(steps)));
         config.downloadSteps = *sizes;
     }
+    if (parser.isSet(noLoadedLatency))
+        config.loadedLatency.interval = std::chrono::milliseconds(0);
     options.defaultEngine = !parser.isSet(server) && !parser.isSet(cacert) && !parser.isSet(http2)
                             && !parser.isSet(downloadBudget) && !parser.isSet(uploadBudget)
-                            && !parser.isSet(steps);
+                            && !parser.isSet(steps) && !parser.isSet(noLoadedLatency);
     return options;
 }

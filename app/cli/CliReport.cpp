@@ -50,16 +50,30 @@ namespace CliReport {
 
 QString text(const SpeedTestEngine::Result &result)
 {
-    return QStringLiteral("Ping : %1\nDescente : %2\nMontée : %3\n")
-        .arg(ResultTexts::latencyText(result.ping()), rateText(result.down()),
-             rateText(result.up()));
+    QString text = QStringLiteral("Ping : %1\nDescente : %2\nMontée : %3\n")
+                       .arg(ResultTexts::latencyText(result.ping()), rateText(result.down()),
+                            rateText(result.up()));
+    const QString loaded = ResultTexts::loadedLatencyText(result);
+    if (!loaded.isEmpty())
+        text += loaded + u'\n';
+    return text;
 }
 
 QByteArray json(const SpeedTestEngine::Result &result)
 {
     const QByteArray date = result.dateTime().toString(Qt::ISODateWithMs).toUtf8();
-    return "{\"date\": \"" + date + "\", \"down\": " + jsonNumber(result.down()) + ", \"up\": "
-           + jsonNumber(result.up()) + ", \"ping\": " + jsonNumber(result.ping()) + "}\n";
+    const auto optional = [](std::optional<double> value) {
+        return value ? jsonNumber(*value) : QByteArrayLiteral("null");
+    };
+    const std::optional<Responsiveness::Grade> grade = result.grade();
+    return "{\"date\": \"" + date + "\", \"down\": " + jsonNumber(result.down())
+           + ", \"up\": " + jsonNumber(result.up()) + ", \"ping\": " + jsonNumber(result.ping())
+           + ", \"loadedLatencyDown\": " + optional(result.loadedLatencyDown())
+           + ", \"loadedLatencyUp\": " + optional(result.loadedLatencyUp())
+           + ", \"jitter\": " + optional(result.jitter()) + ", \"grade\": "
+           + (grade ? '"' + Responsiveness::gradeText(*grade).toLatin1() + '"'
+                    : QByteArrayLiteral("null"))
+           + "}\n";
 }
 
 QString progressText(SpeedTestEngine::Phase phase, double mbps)

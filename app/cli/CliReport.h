@@ -9,11 +9,14 @@
 namespace CliReport {
 
 // "Ping : 14 ms", "Descente : 93,4 Mbps", "Montée : 12,0 Mbps", one per line, in the
-// unit the user chose for the application.
+// unit the user chose for the application, then the latencies under load when the test
+// measured any.
 QString text(const SpeedTestEngine::Result &result);
 
-// {"date": "<ISO 8601 UTC>", "down": <Mbps>, "up": <Mbps>, "ping": <ms>} and a line feed,
-// every number written with all the digits that give back the same double.
+// {"date": "<ISO 8601 UTC>", "down": <Mbps>, "up": <Mbps>, "ping": <ms>,
+// "loadedLatencyDown": <ms>, "loadedLatencyUp": <ms>, "jitter": <ms>, "grade": "A+" to "F"}
+// and a line feed, every number written with all the digits that give back the same
+// double, and null for what was not measured.
 QByteArray json(const SpeedTestEngine::Result &result);
 
 // The live line while a test runs, such as "Descente… 93,4 Mbps".

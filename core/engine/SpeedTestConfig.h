@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/LoadedLatencyProbe.h"
 #include "platform/HttpSession.h"
 
 #include <QList>
@@ -25,6 +26,8 @@ struct SpeedTestConfig
     std::chrono::milliseconds pingTimeout{5000};
     std::chrono::milliseconds downloadTimeout{14000};
     std::chrono::milliseconds uploadTimeout{11000};
+    // The latency probes during the download and the upload; an interval of 0 sends none.
+    LoadedLatencyTiming loadedLatency;
     HttpSession::Config http;
 
     // The origin in the form `host` takes, from text a user typed: http or https, a

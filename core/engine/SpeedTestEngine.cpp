@@ -1,5 +1,6 @@
 #include "engine/SpeedTestEngine.h"
 
+#include "engine/LoadedLatencyProbe.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 #include "settings/SpeedHistory.h"
@@ -22,6 +23,7 @@ SpeedTestEngine::~SpeedTestEngine()
 {
     stopTicker();
     // Transfers still running go with the session, without calling back into this engine.
+    m_loadedLatency.reset();
     m_session.reset();
 }
 
@@ -39,6 +41,7 @@ void SpeedTestEngine::start()
     m_cancelled = false;
     m_lastRequestCut = false;
     m_lastFailure.reset();
+    m_latencies = {};
     QTimer::singleShot(0, this, [this] { run(); });
 }
 
@@ -49,6 +52,8 @@ void SpeedTestEngine::cancel()
     m_cancelled = true;
     if (m_currentTask)
         m_currentTask->cancel();
+    if (m_loadedLatency)
+        m_loadedLatency->stop();
 }
 
 QCoro::Task<> SpeedTestEngine::run()
@@ -69,7 +74,7 @@ QCoro::Task<> SpeedTestEngine::run()
         co_return;
     }
     if (down > 0 || up > 0) {
-        const Result result(Result::now(), down, up, *ping);
+        const Result result(Result::now(), down, up, *ping, m_latencies);
         SpeedHistory::add(result);
         finish(result);
     } else {
@@ -91,6 +96,28 @@ HttpSession &SpeedTestEngine::session()
     if (!m_session)
         m_session = std::make_unique<HttpSession>(m_config.http);
     return *m_session;
+}
+
+LoadedLatencyProbe &SpeedTestEngine::loadedLatency()
+{
+    if (!m_loadedLatency)
+        m_loadedLatency = std::make_unique<LoadedLatencyProbe>(m_config.http, probeRequest(),
+                                                               m_config.loadedLatency);
+    return *m_loadedLatency;
+}
+
+QCoro::Task<bool> SpeedTestEngine::prepareLoadedLatency(double budget)
+{
+    if (m_cancelled || !loadedLatency().fitsIn(budget))
+        co_return false;
+    co_await loadedLatency().open();
+    co_return !m_cancelled;
+}
+
+void SpeedTestEngine::noteLoadedLatency(Phase phase)
+{
+    const std::optional<double> median = loadedLatency().stop();
+    (phase == Phase::download ? m_latencies.loadedDown : m_latencies.loadedUp) = median;
 }
 
 QByteArray SpeedTestEngine::url(const char *path) const

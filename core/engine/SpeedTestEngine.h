@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Responsiveness.h"
 #include "engine/SpeedTestConfig.h"
 
 #include <QDateTime>
@@ -16,6 +17,7 @@
 
 class HttpSession;
 class HttpTask;
+class LoadedLatencyProbe;
 class QTimer;
 
 // Runs one speed test at a time: latency, download, upload, one request at a time over
@@ -36,22 +38,43 @@ public:
 
     // The values of one completed test. Also the element of the stored history, so its
     // JSON form is a stored format: {"date": <seconds since 2001-01-01 00:00:00 UTC>,
-    // "down": <Mbps>, "up": <Mbps>, "ping": <ms>}, all JSON numbers.
+    // "down": <Mbps>, "up": <Mbps>, "ping": <ms>}, all JSON numbers, and, each only when it
+    // was measured, "loadedLatencyDown", "loadedLatencyUp" and "jitter" in ms. Readers
+    // that know only the first four ignore the others.
     class Result
     {
     public:
+        // The latencies a test measured besides its ping, in milliseconds, each absent
+        // when it was not measured: while downloading, while uploading, and the idle
+        // probes' jitter.
+        struct Latencies
+        {
+            std::optional<double> loadedDown;
+            std::optional<double> loadedUp;
+            std::optional<double> jitter;
+        };
+
         // date: seconds (with fraction) since 2001-01-01 00:00:00 UTC.
-        Result(double date, double down, double up, double ping)
+        Result(double date, double down, double up, double ping, Latencies latencies = {})
             : m_date(date)
             , m_down(down)
             , m_up(up)
             , m_ping(ping)
+            , m_latencies(latencies)
         {}
 
         double date() const { return m_date; }
         double down() const { return m_down; }
         double up() const { return m_up; }
         double ping() const { return m_ping; }
+        std::optional<double> loadedLatencyDown() const { return m_latencies.loadedDown; }
+        std::optional<double> loadedLatencyUp() const { return m_latencies.loadedUp; }
+        std::optional<double> jitter() const { return m_latencies.jitter; }
+        // From the loaded latencies and the ping; absent without a loaded latency.
+        std::optional<Responsiveness::Grade> grade() const
+        {
+            return Responsiveness::grade(m_ping, m_latencies.loadedDown, m_latencies.loadedUp);
+        }
 
         QDateTime dateTime() const;
         static double dateFrom(const QDateTime &dateTime);
@@ -59,7 +82,9 @@ public:
 
         // Absent when a value is not a finite number, which JSON cannot carry.
         std::optional<QJsonObject> toJson() const;
-        // Absent when a member is missing, null or not a number; other members are ignored.
+        // Absent when one of the first four members is missing, null or not a number; a
+        // latency that is not a number of at least 0 reads as not measured, and other
+        // members are ignored.
         static std::optional<Result> fromJson(const QJsonValue &json);
 
         // 2001-01-01 00:00:00 UTC, in seconds since 1970.
@@ -70,6 +95,7 @@ public:
         double m_down;
         double m_up;
         double m_ping;
+        Latencies m_latencies;
     };
 
     using Config = SpeedTestConfig;
@@ -131,6 +157,10 @@ private:
     QCoro::Task<> run();
     QCoro::Task<std::optional<double>> measurePing();
     QCoro::Task<double> measureThroughput(Phase phase);
+    // Opens the loaded-latency probes' connection before a phase of this budget, when
+    // they fit in it; whether they do.
+    QCoro::Task<bool> prepareLoadedLatency(double budget);
+    void noteLoadedLatency(Phase phase);
     HttpRequest probeRequest() const;
     TaskAwaiter runTask(HttpTask *task);
     std::shared_ptr<HttpTask> throughputTask(Phase phase, qint64 size);
@@ -145,6 +175,7 @@ private:
     void cutAtDeadline();
     void finish(std::optional<Result> result);
     HttpSession &session();
+    LoadedLatencyProbe &loadedLatency();
     QByteArray url(const char *path) const;
 
     Config m_config;
@@ -163,5 +194,7 @@ private:
     Clock::time_point m_phaseDeadline = m_phaseStart;
     QTimer *m_ticker = nullptr;
     std::optional<HttpOutcome> m_lastFailure;
+    Result::Latencies m_latencies;
     std::unique_ptr<HttpSession> m_session;
+    std::unique_ptr<LoadedLatencyProbe> m_loadedLatency;
 };

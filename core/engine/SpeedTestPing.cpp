@@ -10,6 +10,8 @@ QCoro::Task<std::optional<double>> SpeedTestEngine::measurePing()
         onProgress(Phase::ping, 0.0);
 
     QList<double> samples;
+    // The probes over a connection already open, whose times vary only with the link's.
+    QList<double> overOpenConnection;
     for (int probe = 0; probe < latencyProbes; ++probe) {
         if (m_cancelled)
             co_return std::nullopt;
@@ -21,7 +23,10 @@ QCoro::Task<std::optional<double>> SpeedTestEngine::measurePing()
             noteFailure(outcome);
         else
             samples.append(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+        if (outcome.ok && outcome.newConnections == 0)
+            overOpenConnection.append(samples.constLast());
     }
+    m_latencies.jitter = Responsiveness::jitter(overOpenConnection);
     co_return SpeedTestMath::medianLatency(std::move(samples));
 }
 

@@ -6,6 +6,18 @@
 #include <chrono>
 #include <cmath>
 
+namespace {
+
+// The optional latencies, with their keys in the stored form.
+using Latency = std::optional<double> SpeedTestEngine::Result::Latencies::*;
+constexpr std::array<std::pair<const char16_t *, Latency>, 3> latencyKeys{{
+    {u"loadedLatencyDown", &SpeedTestEngine::Result::Latencies::loadedDown},
+    {u"loadedLatencyUp", &SpeedTestEngine::Result::Latencies::loadedUp},
+    {u"jitter", &SpeedTestEngine::Result::Latencies::jitter},
+}};
+
+} // namespace
+
 QDateTime SpeedTestEngine::Result::dateTime() const
 {
     const double unixMs = (m_date + referenceEpoch) * 1000.0;
@@ -33,10 +45,19 @@ std::optional<QJsonObject> SpeedTestEngine::Result::toJson() const
         if (!std::isfinite(value))
             return std::nullopt;
     }
-    return QJsonObject{{QStringLiteral("date"), m_date},
+    QJsonObject object{{QStringLiteral("date"), m_date},
                        {QStringLiteral("down"), m_down},
                        {QStringLiteral("up"), m_up},
                        {QStringLiteral("ping"), m_ping}};
+    for (const auto &[key, member] : latencyKeys) {
+        const std::optional<double> &value = m_latencies.*member;
+        if (!value)
+            continue;
+        if (!std::isfinite(*value))
+            return std::nullopt;
+        object.insert(QStringView(key), *value);
+    }
+    return object;
 }
 
 std::optional<SpeedTestEngine::Result> SpeedTestEngine::Result::fromJson(const QJsonValue &json)
@@ -52,5 +73,11 @@ std::optional<SpeedTestEngine::Result> SpeedTestEngine::Result::fromJson(const Q
             return std::nullopt;
         values[i] = member.toDouble();
     }
-    return Result(values[0], values[1], values[2], values[3]);
+    Latencies latencies;
+    for (const auto &[key, member] : latencyKeys) {
+        const QJsonValue value = object.value(QStringView(key));
+        if (value.isDouble() && value.toDouble() >= 0)
+            latencies.*member = value.toDouble();
+    }
+    return Result(values[0], values[1], values[2], values[3], latencies);
 }

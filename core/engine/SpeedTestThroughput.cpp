@@ -78,13 +78,16 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
             co_await runTask(probe.get());
         }
     }
-    m_phaseStart = Clock::now();
     const double budget =
         phase == Phase::download ? m_config.downloadBudget : m_config.uploadBudget;
+    const bool probingLatency = co_await prepareLoadedLatency(budget);
+    m_phaseStart = Clock::now();
     m_phaseDeadline =
         m_phaseStart
         + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget));
     startTicker();
+    if (probingLatency)
+        loadedLatency().start(m_phaseStart);
 
     // A fast link may move every size in a fraction of a second: what it moved is the
     // measure, however short it took.
@@ -126,6 +129,8 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     }
 
     stopTicker();
+    if (probingLatency)
+        noteLoadedLatency(phase);
     // The time is the phase's whole length: a request cut at the deadline ends a moment
     // after it, and nothing acknowledged after the deadline counts.
     const double elapsed = std::chrono::duration<double>(Clock::now() - m_phaseStart).count();

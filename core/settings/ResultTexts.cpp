@@ -19,6 +19,36 @@ QString latencyText(double ms)
     return QString::number(std::round(ms), 'f', 0) + QStringLiteral(" ms");
 }
 
+namespace {
+
+// The four values in a pattern, each absent one as `none`; empty when none was measured.
+QString loadedLatencyValues(const SpeedTestEngine::Result &result, const QString &pattern,
+                            const QString &none)
+{
+    const std::optional<Responsiveness::Grade> grade = result.grade();
+    if (!result.loadedLatencyDown() && !result.loadedLatencyUp() && !result.jitter())
+        return {};
+    const auto latency = [&none](std::optional<double> ms) { return ms ? latencyText(*ms) : none; };
+    return pattern.arg(latency(result.loadedLatencyDown()), latency(result.loadedLatencyUp()),
+                       latency(result.jitter()), grade ? Responsiveness::gradeText(*grade) : none);
+}
+
+} // namespace
+
+QString loadedLatencyText(const SpeedTestEngine::Result &result)
+{
+    return loadedLatencyValues(
+        result, QStringLiteral("Latence en charge\u202F: ↓ %1 · ↑ %2 · gigue %3 · réactivité %4"),
+        QStringLiteral("\u2014"));
+}
+
+QString loadedLatencySpokenText(const SpeedTestEngine::Result &result)
+{
+    return loadedLatencyValues(result,
+                               QStringLiteral("descente %1, montée %2, gigue %3, réactivité %4"),
+                               QStringLiteral("non mesurée"));
+}
+
 QString historyLine(const SpeedTestEngine::Result &result)
 {
     return hourText(result) + QStringLiteral("   ↓ ") + SpeedSettings::format(result.down())

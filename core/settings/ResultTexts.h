@@ -17,6 +17,14 @@ QString hourText(const SpeedTestEngine::Result &result);
 // The nearest whole number of milliseconds, halves away from zero, and " ms".
 QString latencyText(double ms);
 
+// "Latence en charge : ↓ 85 ms · ↑ 120 ms · gigue 2 ms · réactivité B", a dash for each
+// value that was not measured; empty when none was.
+QString loadedLatencyText(const SpeedTestEngine::Result &result);
+
+// The same values in words for screen readers: "descente 85 ms, montée 120 ms, gigue 2 ms,
+// réactivité B", "non mesurée" for what was not measured; empty when none was.
+QString loadedLatencySpokenText(const SpeedTestEngine::Result &result);
+
 // "14:05   ↓ 93,4   ↑ 12,0   18 ms", rates in the chosen unit.
 QString historyLine(const SpeedTestEngine::Result &result);
 

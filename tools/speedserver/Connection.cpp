@@ -197,6 +197,8 @@ private:
         }
         if (m_options.delayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
+        if (fault && fault->kind == Fault::Kind::delay)
+            std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
         if (fault && fault->kind == Fault::Kind::status) {
             // The request's body is left unread: the answer says it is not wanted.
             const std::uint64_t page = fault->status >= 400 ? errorPageBytes : 0;

@@ -42,6 +42,8 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
   --up-rate B         read each upload body at most at B bytes per second; the receive
                       buffer is kept small so that the kernel takes little ahead of it
   --delay MS          wait MS milliseconds before answering each request
+  --congestion NAME   TCP congestion control of every connection, such as cubic
+                      (one the system does not allow needs CAP_NET_ADMIN)
   --max-connections N serve at most N connections at once (default 64); more wait
   --idle-timeout MS   close a connection that moves nothing for MS milliseconds
                       (default 10000)
@@ -55,6 +57,7 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                         endless            answer 200 with a body that never ends (after
                                            reading the request body)
                         refuse             refuse every connection (no TARGET, no #N)
+                        delay=MS           answer MS milliseconds later, after --delay
                       TARGET is head, down or up (default: every request);
                       #N limits the fault to the first N matching requests.
   --log               print "METHOD TARGET" on standard output for every request
@@ -98,6 +101,12 @@ std::optional<Fault> parseFault(const std::string &text)
             return std::nullopt;
         fault.kind = Fault::Kind::closeAfter;
         fault.closeAfter = *bytes;
+    } else if (kind == "delay") {
+        const auto delay = parseNumber<int>(value);
+        if (!delay || *delay < 0)
+            return std::nullopt;
+        fault.kind = Fault::Kind::delay;
+        fault.delayMs = *delay;
     } else if (kind == "stall" && equals == std::string_view::npos) {
         fault.kind = Fault::Kind::stall;
     } else if (kind == "endless" && equals == std::string_view::npos) {
@@ -174,6 +183,9 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
             const auto delay = parseNumber<int>(value);
             ok = delay && *delay >= 0;
             options.delayMs = delay.value_or(0);
+        } else if (name == "--congestion") {
+            options.congestion = value;
+            ok = !value.empty();
         } else if (name == "--max-connections") {
             const auto count = parseNumber<int>(value);
             ok = count && *count > 0;

@@ -15,10 +15,11 @@ enum class Target { any, head, down, up };
 // A misbehaviour to show for matching requests, to test how clients cope.
 struct Fault
 {
-    enum class Kind { status, closeAfter, stall, endless, refuse };
+    enum class Kind { status, closeAfter, stall, endless, refuse, delay };
     Kind kind = Kind::status;
     int status = 0;
     std::uint64_t closeAfter = 0;
+    int delayMs = 0;
     Target target = Target::any;
     // Only this many matching requests get the fault; negative means all of them.
     std::int64_t count = -1;
@@ -36,6 +37,8 @@ struct ServerOptions
     std::uint64_t downRate = 0; // bytes per second, 0 = unlimited
     std::uint64_t upRate = 0;
     int delayMs = 0;
+    // The congestion control of every connection, such as "cubic"; empty: the system's.
+    std::string congestion;
     // Each connection is a thread: a bound on them bounds the memory.
     int maxConnections = 64;
     int idleTimeoutMs = 10000;

@@ -34,10 +34,17 @@ int fail(const std::string &message)
     return 1;
 }
 
-void tuneConnection(int fd, int idleTimeoutMs)
+bool setCongestion(int fd, const std::string &name)
+{
+    return name.empty()
+           || setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name.data(), socklen_t(name.size())) == 0;
+}
+
+void tuneConnection(int fd, int idleTimeoutMs, const std::string &congestion)
 {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setCongestion(fd, congestion);
     // A connection that moves nothing, between requests or within one, is closed.
     const timeval idle{idleTimeoutMs / 1000, (idleTimeoutMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
@@ -77,6 +84,17 @@ int main(int argc, char **argv)
         }
         std::_Exit(0);
     }).detach();
+
+    if (!options->congestion.empty()) {
+        // Refused now rather than silently on every connection.
+        const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool accepted = probe >= 0 && setCongestion(probe, options->congestion);
+        const int cause = errno;
+        if (probe >= 0)
+            ::close(probe);
+        if (!accepted)
+            return fail("--congestion " + options->congestion + ": " + std::strerror(cause));
+    }
 
     SSL_CTX *tls = nullptr;
     if (!options->certFile.empty()) {
@@ -119,7 +137,7 @@ int main(int argc, char **argv)
                 continue;
             return fail(std::string("accept: ") + std::strerror(errno));
         }
-        tuneConnection(fd, options->idleTimeoutMs);
+        tuneConnection(fd, options->idleTimeoutMs, options->congestion);
         try {
             std::thread([fd, tls, &options] {
                 auto stream = tls ? makeTlsStream(fd, tls) : makePlainStream(fd);
