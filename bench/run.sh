@@ -18,12 +18,19 @@
 #            goodput on the same link (one download of 8 s, one upload of 5 s)
 #   Every measure is taken BENCH_REPEAT times (default 3) and the median is shown: the
 #   machine may be busy with other work.
-# Usage: bash bench/run.sh [all|loopback|rates]   (all: about 35 minutes; rates: 30)
+# latency: latency under load on a 10 Mbit/s link shaped by tc's token bucket filter between
+#   two network namespaces, with a deep (200 ms) and a shallow (5 ms) queue, every connection
+#   on cubic (BBR, this machine's default, keeps the queue nearly empty): the engine's loaded
+#   latencies against a reference, a curl -I loop on a second connection while curl downloads
+#   or uploads on the same link; the grade; the rates with and without the probes; and the
+#   idle jitter against a server that delays every answer by 20 ms (needs root; about 8
+#   minutes).
+# Usage: bash bench/run.sh [all|loopback|rates|latency]   (all: about 35 minutes; rates: 30)
 #   BENCH_REPEAT=N  BENCH_RATES="1 10"  BENCH_LINKS="server tbf"  BENCH_SCHEMES="http https"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 part=${1:-all}
-case $part in all | loopback | rates) ;; *) echo "usage: bench/run.sh [all|loopback|rates]" >&2; exit 2 ;; esac
+case $part in all | loopback | rates | latency) ;; *) echo "usage: bench/run.sh [all|loopback|rates|latency]" >&2; exit 2 ;; esac
 
 bash scripts/install-deps.sh --bench
 cmake --preset default >/dev/null
@@ -288,10 +295,144 @@ cmake --build --preset default --target tachora-bench-preferences >/dev/null
 build/bench/preferences/tachora-bench-preferences --dir "$work"
 }
 
+# The latency section's own link, named apart from the other sections'.
+i23_ns_client=tachora-i23-c$$
+i23_ns_server=tachora-i23-s$$
+i23_client=10.232.0.1
+i23_server=10.232.0.2
+
+i23_cleanup() {
+    ip netns del "$i23_ns_client" 2>/dev/null || true
+    ip netns del "$i23_ns_server" 2>/dev/null || true
+}
+
+# i23_shape <queue>: 10 Mbit/s both ways, a burst of 16 kB and a queue of that many
+# milliseconds at the rate, as a home router's would be.
+i23_shape() {
+    tc -n "$i23_ns_client" qdisc replace dev "i23c$$" root tbf rate 10mbit burst 16kb latency "$1"
+    tc -n "$i23_ns_server" qdisc replace dev "i23s$$" root tbf rate 10mbit burst 16kb latency "$1"
+}
+
+# i23_probes <output> <command...>: runs a transfer in the client namespace; one second in,
+# a curl -I loop on a connection of its own (four a second, on one connection) until it
+# ends; prints the median probe time in ms over the probes that reused the connection.
+i23_probes() {
+    local out=$1
+    shift
+    "${in_client[@]}" "$@" &
+    local transfer=$!
+    sleep 1
+    local urls=()
+    for _ in $(seq 24); do urls+=(-o /dev/null "$origin/__down?bytes=0"); done
+    "${in_client[@]}" curl -s -I --rate 4/s -w '%{time_total} %{num_connects}\n' "${urls[@]}" \
+        >"$out" || true
+    wait "$transfer" || true
+    awk '$2 == 0 {print $1 * 1000}' "$out" | tr '\n' ' ' | median
+}
+
+latency() {
+echo "== 6. Latency under load: 10 Mbit/s, tbf queues of 200 and 5 ms, cubic (medians of $repeat runs)"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "(needs root for network namespaces)"
+    return
+fi
+trap 'cleanup; i23_cleanup' EXIT
+ip netns add "$i23_ns_client"
+ip netns add "$i23_ns_server"
+ip link add "i23c$$" netns "$i23_ns_client" type veth peer name "i23s$$" netns "$i23_ns_server"
+ip -n "$i23_ns_client" addr add "$i23_client/24" dev "i23c$$"
+ip -n "$i23_ns_server" addr add "$i23_server/24" dev "i23s$$"
+for ns in "$i23_ns_client" "$i23_ns_server"; do ip -n "$ns" link set lo up; done
+ip -n "$i23_ns_client" link set "i23c$$" up
+ip -n "$i23_ns_server" link set "i23s$$" up
+# The server sets cubic on its sockets; the namespaces' own default cannot be changed here,
+# so the client's sockets (the senders of the uploads) get it from a small preloaded shim.
+cat >"$work/cubic.c" <<'SHIM'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+int connect(int fd, const struct sockaddr *address, socklen_t length)
+{
+    static int (*real)(int, const struct sockaddr *, socklen_t);
+    if (!real)
+        real = (int (*)(int, const struct sockaddr *, socklen_t))dlsym(RTLD_NEXT, "connect");
+    int type = 0;
+    socklen_t size = sizeof type;
+    if ((address->sa_family == AF_INET || address->sa_family == AF_INET6)
+        && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM)
+        setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, "cubic", 5);
+    return real(fd, address, length);
+}
+SHIM
+cc -shared -fPIC -O2 -o "$work/cubic.so" "$work/cubic.c" -ldl
+in_server=(ip netns exec "$i23_ns_server")
+in_client=(ip netns exec "$i23_ns_client" env LD_PRELOAD="$work/cubic.so")
+server_host=$i23_server
+truncate -s 10000000 "$work/i23-upload.bin"
+local queue i pings jitters refs_down refs_up downs ups loaded_down loaded_up grades plain_downs plain_ups
+local summary=()
+for queue in 200ms 5ms; do
+    i23_shape "$queue"
+    start_server http --congestion cubic
+    pings='' jitters='' refs_down='' refs_up='' downs='' ups='' loaded_down='' loaded_up='' grades=''
+    plain_downs='' plain_ups=''
+    for i in $(seq "$repeat"); do
+        refs_down+=" $(i23_probes "$work/probes.txt" curl -s -o /dev/null --max-time 8 "$origin/__down?bytes=800000000")"
+        sleep 1
+        refs_up+=" $(i23_probes "$work/probes.txt" curl -s -o /dev/null --max-time 8 -H 'Expect:' \
+            --data-binary "@$work/i23-upload.bin" "$origin/__up")"
+        sleep 1
+        engine
+        downs+=" $down" ups+=" $up"
+        loaded_down+=" $(json_number loadedLatencyDown "$work/result.json")"
+        loaded_up+=" $(json_number loadedLatencyUp "$work/result.json")"
+        pings+=" $(json_number ping "$work/result.json")"
+        jitters+=" $(json_number jitter "$work/result.json")"
+        grades+=" $(grep -o '"grade": *"[A-F+]*"' "$work/result.json" | sed 's/.*: *"//; s/"//')"
+        sleep 1
+        engine --no-loaded-latency
+        plain_downs+=" $down" plain_ups+=" $up"
+        sleep 1
+    done
+    stop_server >/dev/null
+    local rd ru ld lu
+    rd=$(echo "$refs_down" | median) ru=$(echo "$refs_up" | median)
+    ld=$(echo "$loaded_down" | median) lu=$(echo "$loaded_up" | median)
+    summary+=("$(printf '%-6s %-9s %10.1f %10.1f %8s' "$queue" "download" "$rd" "$ld" "$(error_pct "$ld" "$rd")")")
+    summary+=("$(printf '%-6s %-9s %10.1f %10.1f %8s' "$queue" "upload" "$ru" "$lu" "$(error_pct "$lu" "$ru")")")
+    summary+=("$(printf '       idle ping %.1f ms, jitter %.2f ms; grades:%s' "$(echo "$pings" | median)" "$(echo "$jitters" | median)" "$grades")")
+    summary+=("$(printf '       rates with probes ↓ %.3f ↑ %.3f, without ↓ %.3f ↑ %.3f Mbit/s (%s, %s)' \
+        "$(echo "$downs" | median)" "$(echo "$ups" | median)" "$(echo "$plain_downs" | median)" "$(echo "$plain_ups" | median)" \
+        "$(error_pct "$(echo "$downs" | median)" "$(echo "$plain_downs" | median)")" \
+        "$(error_pct "$(echo "$ups" | median)" "$(echo "$plain_ups" | median)")")")
+done
+printf '%-6s %-9s %10s %10s %8s\n' queue phase "ref (ms)" "engine" error
+printf '%s\n' "${summary[@]}"
+echo "(ref: median time of curl -I on a second connection, one second into a curl transfer)"
+
+# Idle jitter: the link unloaded, the server answering every request 20 ms late.
+i23_shape 5ms
+start_server http --congestion cubic --delay 20
+jitters=''
+for i in $(seq "$repeat"); do
+    engine --download-budget 0.5 --upload-budget 0.5
+    jitters+=" $(json_number jitter "$work/result.json")"
+done
+stop_server >/dev/null
+echo "Idle jitter with a steady 20 ms server delay (ms):$jitters (median $(echo "$jitters" | median))"
+in_server=() in_client=() server_host=127.0.0.1
+}
+
 repeat=${BENCH_REPEAT:-3}
 rate_list=${BENCH_RATES:-1 2 10 50 200 800}
 links=${BENCH_LINKS:-server tbf}
 schemes=${BENCH_SCHEMES:-http https}
+if [ "$part" = latency ]; then
+    latency
+    exit
+fi
 if [ "$part" != rates ]; then
     loopback
     preferences

@@ -210,6 +210,80 @@ private slots:
         QApplication::setPalette(QPalette());
     }
 
+    // After a test, its latencies under load take the data note's place, legible in both
+    // appearances, read out to screen readers, and without moving anything.
+    void loadedLatencyInPlaceOfTheNote()
+    {
+        // Four lines of history before the test and after it.
+        for (int i = 0; i < 4; ++i)
+            SpeedHistory::add(Result(Result::now(), 50, 10, 20));
+        // The download lasts past the probes' untimed first second; they are answered 20 ms
+        // late, the idle ones at once.
+        launch({"--down-rate", "500000", "--fault", "delay=0@head#5", "--fault", "delay=20@head"},
+               2);
+        QWidget *window = m_app->mainWindow();
+        const auto places = [window] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            QMap<QString, QRect> places;
+            for (QWidget *widget : window->findChildren<QWidget *>(QRegularExpression("^[a-z]")))
+                if (widget->isVisible())
+                    places.insert(widget->objectName(),
+                                  QRect(widget->mapTo(window, QPoint()), widget->size()));
+            return places;
+        };
+        auto *note = find<QLabel>("noteLabel");
+        auto *latency = find<QLabel>("loadedLatencyLabel");
+        QVERIFY(note->isVisible() && !latency->isVisible());
+        QMap<QString, QRect> before = places();
+        const QRect notePlace = before.take("noteLabel");
+
+        find<QPushButton>("testButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(caption().startsWith("Dernier test : "), 20000);
+        const Result result = SpeedHistory::all().value(0, Result(0, 0, 0, 0));
+        QVERIFY(result.loadedLatencyDown() && result.grade());
+        QCOMPARE(latency->text(), ResultTexts::loadedLatencyText(result));
+        QVERIFY(latency->isVisible() && !note->isVisible());
+        QMap<QString, QRect> after = places();
+        const QRect latencyPlace = after.take("loadedLatencyLabel");
+        QCOMPARE(after, before);
+        QCOMPARE(latencyPlace.top(), notePlace.top());
+        QVERIFY(latencyPlace.width() >= latency->sizeHint().width()
+                && window->rect().contains(latencyPlace));
+        QAccessibleInterface *readout = QAccessible::queryAccessibleInterface(latency);
+        QCOMPARE(readout->text(QAccessible::Name), "Latence en charge");
+        QCOMPARE(readout->text(QAccessible::Description),
+                 ResultTexts::loadedLatencySpokenText(result));
+
+        const auto luminance = [](const QColor &color) {
+            const auto linear = [](float v) {
+                return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
+                   + 0.0722 * linear(color.blueF());
+        };
+        for (const QColor &windowColor :
+             {QColor(Qt::white), QColor(236, 236, 236), QColor(40, 40, 40)}) {
+            QApplication::setPalette(QPalette(windowColor));
+            const QColor text = latency->palette().color(QPalette::WindowText);
+            const QColor background = window->palette().color(QPalette::Window);
+            const qreal alpha = text.alphaF();
+            const QColor shown =
+                QColor::fromRgbF(float(text.redF() * alpha + background.redF() * (1 - alpha)),
+                                 float(text.greenF() * alpha + background.greenF() * (1 - alpha)),
+                                 float(text.blueF() * alpha + background.blueF() * (1 - alpha)));
+            const qreal lighter = std::max(luminance(shown), luminance(background));
+            const qreal darker = std::min(luminance(shown), luminance(background));
+            QVERIFY2((lighter + 0.05) / (darker + 0.05) >= 4.5, qPrintable(windowColor.name()));
+        }
+        QApplication::setPalette(QPalette());
+
+        // A result without them brings the note back.
+        SpeedHistory::add(Result(Result::now(), 50, 10, 20));
+        relaunch();
+        QVERIFY(find<QLabel>("noteLabel")->isVisible());
+        QVERIFY(!find<QLabel>("loadedLatencyLabel")->isVisible());
+    }
+
     void endToEnd()
     {
         launch({"--down-rate", "2000000"});

@@ -52,13 +52,15 @@ private slots:
         QVERIFY(plain.action == CliOptions::Action::run && plain.json && plain.defaultEngine);
         const CliOptions tuned = CliOptions::parse(
             {"tachora-cli", "--server", "http://127.0.0.1:8080/", "--download-budget", "1.5",
-             "--upload-budget", "2", "--steps", "1000, 2000", "--http2"});
+             "--upload-budget", "2", "--steps", "1000, 2000", "--http2", "--no-loaded-latency"});
         QVERIFY(tuned.action == CliOptions::Action::run && !tuned.json && !tuned.defaultEngine);
         QCOMPARE(tuned.config.host, QStringLiteral("http://127.0.0.1:8080"));
         QCOMPARE(tuned.config.downloadBudget, 1.5);
         QCOMPARE(tuned.config.uploadBudget, 2.0);
         QCOMPARE(tuned.config.downloadSteps, (QList<qint64>{1000, 2000}));
         QCOMPARE(tuned.config.http.version, HttpVersion::http2);
+        QCOMPARE(tuned.config.loadedLatency.interval.count(), 0);
+        QVERIFY(!CliOptions::parse({"tachora-cli", "--no-loaded-latency"}).defaultEngine);
         const QString ipv6 = "http://[::1]:9000";
         QCOMPARE(CliOptions::parse({"tachora-cli", "--server", ipv6}).config.host, ipv6);
     }
@@ -95,6 +97,24 @@ private slots:
         QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 12.5)),
                  "Ping : 13 ms\nDescente : 11,7 Mo/s\nMontée : 1,5 Mo/s\n");
         QCOMPARE(CliReport::progressText(Phase::download, 93.4), "Descente… 11,7 Mo/s");
+        // The latencies under load, when measured, with a dash for each missing one.
+        QCOMPARE(
+            CliReport::text(Result(0, 93.4, 12.04, 17.6, {85.2, 120.4, 2.3})).section(u'\n', 3),
+            "Latence en charge\u202F: ↓ 85 ms · ↑ 120 ms · gigue 2 ms · réactivité C\n");
+        QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 17.6, {std::nullopt, std::nullopt, 0.4}))
+                     .section(u'\n', 3),
+                 "Latence en charge\u202F: ↓ \u2014 · ↑ \u2014 · gigue 0 ms · réactivité \u2014\n");
+        QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 17.6)).count(u'\n'), 3);
+        QCOMPARE(QJsonDocument::fromJson(CliReport::json(Result(0, 1, 2, 3, {4, std::nullopt, 5})))
+                     .object(),
+                 (QJsonObject{{"date", "2001-01-01T00:00:00.000Z"},
+                              {"down", 1},
+                              {"up", 2},
+                              {"ping", 3},
+                              {"loadedLatencyDown", 4},
+                              {"loadedLatencyUp", QJsonValue::Null},
+                              {"jitter", 5},
+                              {"grade", "A+"}}));
     }
 
     // Arguments after a quick test's when a server runs. An empty expected output: nothing at
@@ -111,6 +131,12 @@ private slots:
         // Not a terminal: no live line at all.
         QTest::newRow("text") << fast << QStringList() << 0 << "result" << QString();
         QTest::newRow("json") << fast << QStringList{"--json"} << 0 << "result" << QString();
+        // Phases long enough for probes under load, answered 100 ms late.
+        QTest::newRow("json, latency under load")
+            << fast + QStringList{"--fault", "delay=0@head#5", "--fault", "delay=100@head"}
+            << QStringList{"--json", "--download-budget", "2.4",       "--upload-budget",
+                           "2.4",    "--steps",           "1000000000"}
+            << 0 << "result" << QString();
         QTest::newRow("help") << QStringList() << QStringList{"--help"} << 0 << "--cacert"
                               << QString();
         QTest::newRow("version") << QStringList() << QStringList{"--version"} << 0 << "tachora-cli "
@@ -157,11 +183,23 @@ private slots:
                      output.constData());
         } else if (arguments.contains("--json")) {
             const Result &stored = history.constFirst();
+            const auto optional = [](std::optional<double> value) {
+                return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+            };
+            const auto grade = stored.grade();
             QCOMPARE(QJsonDocument::fromJson(output).object(),
                      (QJsonObject{{"date", stored.dateTime().toString(Qt::ISODateWithMs)},
                                   {"down", stored.down()},
                                   {"up", stored.up()},
-                                  {"ping", stored.ping()}}));
+                                  {"ping", stored.ping()},
+                                  {"loadedLatencyDown", optional(stored.loadedLatencyDown())},
+                                  {"loadedLatencyUp", optional(stored.loadedLatencyUp())},
+                                  {"jitter", optional(stored.jitter())},
+                                  {"grade", grade ? QJsonValue(Responsiveness::gradeText(*grade))
+                                                  : QJsonValue(QJsonValue::Null)}}));
+            // Measured when the phases leave time for it.
+            QCOMPARE(bool(stored.loadedLatencyDown() && stored.loadedLatencyUp() && grade),
+                     arguments.contains("2.4"));
         } else {
             QCOMPARE(output, CliReport::text(history.constFirst()).toUtf8());
         }
