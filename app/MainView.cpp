@@ -24,6 +24,8 @@ constexpr int gearInset = MainWindow::cornerInset;
 constexpr int gearSize = MainWindow::cornerButtonSize;
 // The stack sits this far below the middle of the view.
 constexpr int centreOffset = 2;
+// The data note's space, or the latencies', keeps this much from each side of the view.
+constexpr int noteMargin = 12;
 
 // The button's green is the same in both appearances, so its text colour is too: a dark
 // green that keeps a contrast above 6:1 on it, where white would fall near 2:1.
@@ -89,6 +91,9 @@ MainView::MainView(QWidget *parent)
 QWidget *MainView::makeNoteSlot()
 {
     auto *slot = new QWidget;
+    // As wide as the view less a margin, whatever it shows: a longer text never needs the
+    // layout to run again, and nothing around it moves.
+    slot->setFixedWidth(MainWindow::contentSize.width() - 2 * noteMargin);
     m_noteSlot = new QStackedLayout(slot);
     m_noteSlot->setContentsMargins(0, 0, 0, 0);
     m_noteSlot->addWidget(
