@@ -322,12 +322,20 @@ i23_probes() {
     "${in_client[@]}" "$@" &
     local transfer=$!
     sleep 1
-    local urls=()
-    for _ in $(seq 24); do urls+=(-o /dev/null "$origin/__down?bytes=0"); done
-    "${in_client[@]}" curl -s -I --rate 4/s -w '%{time_total} %{num_connects}\n' "${urls[@]}" \
-        >"$out" || true
+    local median
+    median=$(i23_loop "$out" 24)
     wait "$transfer" || true
-    awk '$2 == 0 {print $1 * 1000}' "$out" | tr '\n' ' ' | median
+    echo "$median"
+}
+
+# i23_loop <output> <count>: that many curl -I on one connection, four a second, in the
+# client namespace; prints the median time in ms of those that reused the connection.
+i23_loop() {
+    local urls=()
+    for _ in $(seq "$2"); do urls+=(-o /dev/null "$origin/__down?bytes=0"); done
+    "${in_client[@]}" curl -s -I --rate 4/s -w '%{time_total} %{num_connects}\n' "${urls[@]}" \
+        >"$1" || true
+    awk '$2 == 0 {print $1 * 1000}' "$1" | tr '\n' ' ' | median
 }
 
 latency() {
@@ -372,11 +380,13 @@ in_client=(ip netns exec "$i23_ns_client" env LD_PRELOAD="$work/cubic.so")
 server_host=$i23_server
 truncate -s 10000000 "$work/i23-upload.bin"
 local queue i pings jitters refs_down refs_up downs ups loaded_down loaded_up grades plain_downs plain_ups
+local ext_down ext_up
 local summary=()
 for queue in 200ms 5ms; do
     i23_shape "$queue"
     start_server http --congestion cubic
     pings='' jitters='' refs_down='' refs_up='' downs='' ups='' loaded_down='' loaded_up='' grades=''
+    ext_down='' ext_up=''
     plain_downs='' plain_ups=''
     for i in $(seq "$repeat"); do
         refs_down+=" $(i23_probes "$work/probes.txt" curl -s -o /dev/null --max-time 8 "$origin/__down?bytes=800000000")"
@@ -384,8 +394,16 @@ for queue in 200ms 5ms; do
         refs_up+=" $(i23_probes "$work/probes.txt" curl -s -o /dev/null --max-time 8 -H 'Expect:' \
             --data-binary "@$work/i23-upload.bin" "$origin/__up")"
         sleep 1
-        engine
-        downs+=" $down" ups+=" $up"
+        # The engine's test, with the same curl -I loop during each of its phases.
+        engine &
+        local engine_pid=$! started=$SECONDS
+        sleep 1.5
+        ext_down+=" $(i23_loop "$work/ext.txt" 24)"
+        while [ $((SECONDS - started)) -lt 10 ]; do sleep 0.2; done
+        ext_up+=" $(i23_loop "$work/ext.txt" 10)"
+        wait "$engine_pid" || true
+        down=$(json_number down "$work/result.json") up=$(json_number up "$work/result.json")
+        downs+=" ${down:-0}" ups+=" ${up:-0}"
         loaded_down+=" $(json_number loadedLatencyDown "$work/result.json")"
         loaded_up+=" $(json_number loadedLatencyUp "$work/result.json")"
         pings+=" $(json_number ping "$work/result.json")"
@@ -400,28 +418,42 @@ for queue in 200ms 5ms; do
     local rd ru ld lu
     rd=$(echo "$refs_down" | median) ru=$(echo "$refs_up" | median)
     ld=$(echo "$loaded_down" | median) lu=$(echo "$loaded_up" | median)
-    summary+=("$(printf '%-6s %-9s %10.1f %10.1f %8s' "$queue" "download" "$rd" "$ld" "$(error_pct "$ld" "$rd")")")
-    summary+=("$(printf '%-6s %-9s %10.1f %10.1f %8s' "$queue" "upload" "$ru" "$lu" "$(error_pct "$lu" "$ru")")")
+    summary+=("$(printf '%-6s %-9s %10.1f %10.1f %10.1f %8s' "$queue" "download" "$rd" "$(echo "$ext_down" | median)" "$ld" "$(error_pct "$ld" "$rd")")")
+    summary+=("$(printf '%-6s %-9s %10.1f %10.1f %10.1f %8s' "$queue" "upload" "$ru" "$(echo "$ext_up" | median)" "$lu" "$(error_pct "$lu" "$ru")")")
     summary+=("$(printf '       idle ping %.1f ms, jitter %.2f ms; grades:%s' "$(echo "$pings" | median)" "$(echo "$jitters" | median)" "$grades")")
     summary+=("$(printf '       rates with probes ↓ %.3f ↑ %.3f, without ↓ %.3f ↑ %.3f Mbit/s (%s, %s)' \
         "$(echo "$downs" | median)" "$(echo "$ups" | median)" "$(echo "$plain_downs" | median)" "$(echo "$plain_ups" | median)" \
         "$(error_pct "$(echo "$downs" | median)" "$(echo "$plain_downs" | median)")" \
         "$(error_pct "$(echo "$ups" | median)" "$(echo "$plain_ups" | median)")")")
 done
-printf '%-6s %-9s %10s %10s %8s\n' queue phase "ref (ms)" "engine" error
+printf '%-6s %-9s %10s %10s %10s %8s\n' queue phase "ref (ms)" "in engine" "engine" error
 printf '%s\n' "${summary[@]}"
-echo "(ref: median time of curl -I on a second connection, one second into a curl transfer)"
+echo "(ref: median time of curl -I on a second connection, one second into a curl transfer;"
+echo " in engine: the same loop during the engine's own phases; error: engine against ref)"
 
-# Idle jitter: the link unloaded, the server answering every request 20 ms late.
+# Idle jitter: the link unloaded, the server answering every request 20 ms late; then the
+# same at real-time priority, out of reach of whatever else the machine runs. Reference: the
+# jitter of five curl -I on one connection, over the four that reused it.
 i23_shape 5ms
-start_server http --congestion cubic --delay 20
-jitters=''
-for i in $(seq "$repeat"); do
-    engine --download-budget 0.5 --upload-budget 0.5
-    jitters+=" $(json_number jitter "$work/result.json")"
+local priority ref_jitters
+for priority in normal real-time; do
+    local rt=()
+    [ "$priority" = real-time ] && rt=(chrt -f 20)
+    in_server=(ip netns exec "$i23_ns_server" "${rt[@]}")
+    in_client=(ip netns exec "$i23_ns_client" "${rt[@]}" env LD_PRELOAD="$work/cubic.so")
+    start_server http --congestion cubic --delay 20
+    jitters='' ref_jitters=''
+    for i in $(seq "$repeat"); do
+        engine --download-budget 0.5 --upload-budget 0.5
+        jitters+=" $(json_number jitter "$work/result.json")"
+        i23_loop "$work/idle.txt" 5 >/dev/null
+        ref_jitters+=" $(awk '$2 == 0 {t = $1 * 1000; if (n++) {d = t - p; s += (d < 0 ? -d : d)} p = t}
+            END {printf "%.2f", (n > 1 ? s / (n - 1) : 0)}' "$work/idle.txt")"
+    done
+    stop_server >/dev/null
+    printf 'Idle jitter, steady 20 ms server delay, %s priority (ms): engine %s (median %.2f), curl%s\n' \
+        "$priority" "$(printf ' %.2f' $jitters)" "$(echo "$jitters" | median)" "$ref_jitters"
 done
-stop_server >/dev/null
-echo "Idle jitter with a steady 20 ms server delay (ms):$jitters (median $(echo "$jitters" | median))"
 in_server=() in_client=() server_host=127.0.0.1
 }
 
