@@ -86,6 +86,15 @@ class TestApp : public QObject
     }
 
     static PreferencesStore &store() { return PreferencesStore::shared(); }
+    // The relative luminance of a colour, as contrast ratios are computed from.
+    static qreal luminance(const QColor &color)
+    {
+        const auto linear = [](float v) {
+            return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
+               + 0.0722 * linear(color.blueF());
+    }
     template <class T>
     T *find(const char *name) const
     {
@@ -189,13 +198,6 @@ private slots:
                 !QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty(),
                 qPrintable(control->objectName()));
         // The button's text stays legible on its green whatever the appearance.
-        const auto luminance = [](const QColor &color) {
-            const auto linear = [](float v) {
-                return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-            };
-            return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
-                   + 0.0722 * linear(color.blueF());
-        };
         for (const QColor &windowColor : {QColor(236, 236, 236), QColor(40, 40, 40)}) {
             QApplication::setPalette(QPalette(windowColor));
             const QImage button = find<QPushButton>("testButton")->grab().toImage();
@@ -258,13 +260,6 @@ private slots:
         QCOMPARE(readout->text(QAccessible::Description),
                  ResultTexts::loadedLatencySpokenText(result));
 
-        const auto luminance = [](const QColor &color) {
-            const auto linear = [](float v) {
-                return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-            };
-            return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
-                   + 0.0722 * linear(color.blueF());
-        };
         for (const QColor &windowColor :
              {QColor(Qt::white), QColor(236, 236, 236), QColor(40, 40, 40)}) {
             QApplication::setPalette(QPalette(windowColor));
