@@ -338,6 +338,12 @@ i23_loop() {
     awk '$2 == 0 {print $1 * 1000}' "$1" | tr '\n' ' ' | median
 }
 
+# i23_within <a> <b> <fraction>: "met" when a is within that fraction of b, else "NOT met".
+i23_within() {
+    awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN {d = (b > 0 ? a / b - 1 : 1); if (d < 0) d = -d
+        print (d <= f ? "met" : "NOT met")}'
+}
+
 latency() {
 echo "== 6. Latency under load: 10 Mbit/s, tbf queues of 200 and 5 ms, cubic (medians of $repeat runs)"
 if [ "$(id -u)" -ne 0 ]; then
@@ -381,6 +387,7 @@ server_host=$i23_server
 truncate -s 10000000 "$work/i23-upload.bin"
 local queue i pings jitters refs_down refs_up downs ups loaded_down loaded_up grades plain_downs plain_ups
 local ext_down ext_up
+local goals=()
 local summary=()
 for queue in 200ms 5ms; do
     i23_shape "$queue"
@@ -421,6 +428,14 @@ for queue in 200ms 5ms; do
     summary+=("$(printf '%-6s %-9s %10.1f %10.1f %10.1f %8s' "$queue" "download" "$rd" "$(echo "$ext_down" | median)" "$ld" "$(error_pct "$ld" "$rd")")")
     summary+=("$(printf '%-6s %-9s %10.1f %10.1f %10.1f %8s' "$queue" "upload" "$ru" "$(echo "$ext_up" | median)" "$lu" "$(error_pct "$lu" "$ru")")")
     summary+=("$(printf '       idle ping %.1f ms, jitter %.2f ms; grades:%s' "$(echo "$pings" | median)" "$(echo "$jitters" | median)" "$grades")")
+    if [ "$queue" = 200ms ]; then
+        goals+=("loaded download latency within 15 % of the reference (200 ms queue): $(i23_within "$ld" "$rd" 0.15)")
+    else
+        local others
+        others=$(echo "$grades" | tr ' ' '\n' | grep -cvE '^(A\+?)?$' || true)
+        goals+=("grade A or A+ on the 5 ms queue ($grades ): $([ "$others" -eq 0 ] && echo met || echo NOT met)")
+    fi
+    goals+=("rates within 0.5 % with and without the probes ($queue): ↓ $(i23_within "$(echo "$downs" | median)" "$(echo "$plain_downs" | median)" 0.005), ↑ $(i23_within "$(echo "$ups" | median)" "$(echo "$plain_ups" | median)" 0.005)")
     summary+=("$(printf '       rates with probes ↓ %.3f ↑ %.3f, without ↓ %.3f ↑ %.3f Mbit/s (%s, %s)' \
         "$(echo "$downs" | median)" "$(echo "$ups" | median)" "$(echo "$plain_downs" | median)" "$(echo "$plain_ups" | median)" \
         "$(error_pct "$(echo "$downs" | median)" "$(echo "$plain_downs" | median)")" \
@@ -454,6 +469,8 @@ for priority in normal real-time; do
     printf 'Idle jitter, steady 20 ms server delay, %s priority (ms): engine %s (median %.2f), curl%s\n' \
         "$priority" "$(printf ' %.2f' $jitters)" "$(echo "$jitters" | median)" "$ref_jitters"
 done
+goals+=("idle jitter under 1 ms with a steady server delay, at real-time priority: $(awk -v j="$(echo "$jitters" | median)" 'BEGIN {print (j < 1 ? "met" : "NOT met")}')")
+printf 'Goal: %s\n' "${goals[@]}"
 in_server=() in_client=() server_host=127.0.0.1
 }
 
