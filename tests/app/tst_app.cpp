@@ -233,6 +233,9 @@ private slots:
                 if (widget->isVisible())
                     places.insert(widget->objectName(),
                                   QRect(widget->mapTo(window, QPoint()), widget->size()));
+            // The history lines are as wide as their newest text, whatever else shows.
+            const QRect history = places.value("historyLabel");
+            places["historyLabel"] = QRect(0, history.top(), 0, history.height());
             return places;
         };
         auto *note = find<QLabel>("noteLabel");
