@@ -4,6 +4,7 @@
 #include "Service.h"
 #include "Signer.h"
 #include "Store.h"
+#include "platform/ServiceLimits.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -197,8 +198,9 @@ int queue(const Options &options)
         return fail("the text is not valid UTF-8");
     if (text.trimmed().isEmpty())
         return fail("the text is empty");
-    if (text.size() > 10000)
-        return fail("the text is longer than 10000 characters");
+    if (text.size() > ServiceLimits::messageTextLength)
+        return fail("the text is longer than " + std::to_string(ServiceLimits::messageTextLength)
+                    + " characters");
     for (const QChar c : text) {
         if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\t')
             return fail("the text holds control characters");
@@ -206,7 +208,8 @@ int queue(const Options &options)
     const bool broadcast = options.command == "broadcast";
     // The ids the service takes from clients are 1 to 64 characters long.
     if (!broadcast
-        && (options.device.empty() || QString::fromStdString(options.device).size() > 64))
+        && (options.device.empty()
+            || QString::fromStdString(options.device).size() > ServiceLimits::deviceIdLength))
         return fail("no device has the id \"" + printable(options.device) + "\"");
     const auto store = openStore(databaseLocation(options));
     if (!store)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HttpHead.h"
+#include "platform/ServiceLimits.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,7 +37,7 @@ struct HttpResponse
 struct HttpLimits
 {
     std::size_t maxHead = 8 * 1024;
-    std::size_t maxBody = 64 * 1024;
+    std::size_t maxBody = ServiceLimits::requestBodyBytes;
     // A connection must bring a whole request within this time, counted from its opening
     // or from the previous answer; the same bounds writing an answer.
     std::chrono::milliseconds timeout{10000};

@@ -1,5 +1,7 @@
 #include "Service.h"
 
+#include "platform/ServiceLimits.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -53,10 +55,11 @@ read(const QJsonObject &object, std::initializer_list<Field> fields, std::string
 // could have us sign a different answer than the one we meant.
 bool isNonce(const std::string &text)
 {
-    return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
-               || c == '-';
-    });
+    return !text.empty() && text.size() <= std::size_t(ServiceLimits::nonceLength)
+           && std::all_of(text.begin(), text.end(), [](char c) {
+                  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
+                         || c == '-';
+              });
 }
 
 HttpResponse ok()
@@ -119,28 +122,32 @@ HttpResponse Service::handle(const HttpRequest &request, int worker)
 
     std::string problem;
     std::optional<std::vector<std::optional<std::string>>> fields;
+    using namespace ServiceLimits;
     if (crash)
         fields = read(object,
-                      {{"d", 64, true, true},
-                       {"kind", 16, true, true},
-                       {"message", 4000},
-                       {"stack", 32000},
-                       {"v", 64},
-                       {"os", 256}},
+                      {{"d", deviceIdLength, true, true},
+                       {"kind", crashKindLength, true, true},
+                       {"message", crashMessageLength},
+                       {"stack", crashStackLength},
+                       {"v", versionLength},
+                       {"os", osLength}},
                       problem);
     else if (report)
         fields = read(object,
-                      {{"d", 64, true, true},
-                       {"v", 64},
-                       {"os", 256},
-                       {"text", 16000, true, true},
-                       {"email", 254, false}},
+                      {{"d", deviceIdLength, true, true},
+                       {"v", versionLength},
+                       {"os", osLength},
+                       {"text", reportTextLength, true, true},
+                       {"email", reportEmailLength, false}},
                       problem);
     else
-        fields =
-            read(object,
-                 {{"n", 64, true, true}, {"d", 64, true, true}, {"v", 64}, {"os", 256}, {"c", 32}},
-                 problem);
+        fields = read(object,
+                      {{"n", nonceLength, true, true},
+                       {"d", deviceIdLength, true, true},
+                       {"v", versionLength},
+                       {"os", osLength},
+                       {"c", channelLength}},
+                      problem);
     if (!fields)
         return HttpServer::error(400, problem);
     const std::vector<std::optional<std::string>> &value = *fields;
