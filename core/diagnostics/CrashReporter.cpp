@@ -66,17 +66,24 @@ bool settled(const HttpOutcome &outcome)
                || (status >= 400 && status < 500 && status != 408 && status != 429));
 }
 
+// The service refuses a NUL character anywhere (its database cannot store one).
+QString withoutNul(QString text)
+{
+    return text.replace(QChar(0), QChar::ReplacementCharacter);
+}
+
 // The record as the service takes it: each member cut to its length, on a character's
 // boundary, and the stack further, as little as need be, until the whole body fits in
 // one request.
 QByteArray recordBody(const QString &deviceId, const QString &kind, const QString &message,
-                      const QString &stack)
+                      const QString &rawStack)
 {
     using namespace ServiceLimits;
+    const QString stack = withoutNul(rawStack);
     QJsonObject record{
         {QStringLiteral("d"), TextCut::toLength(deviceId, deviceIdLength)},
         {QStringLiteral("kind"), TextCut::toLength(kind, crashKindLength)},
-        {QStringLiteral("message"), TextCut::toLength(message, crashMessageLength)},
+        {QStringLiteral("message"), TextCut::toLength(withoutNul(message), crashMessageLength)},
         {QStringLiteral("v"), TextCut::toLength(SystemInfo::versionText(), versionLength)},
         {QStringLiteral("os"), TextCut::toLength(SystemInfo::osText(), osLength)},
     };
@@ -242,7 +249,10 @@ void CrashReporter::send(const QString &kind, const QString &message, const QStr
             app, [kind, message, stack, onSettled] { send(kind, message, stack, onSettled); });
         return;
     }
-    const QString deviceId =
-        PreferencesStore::shared().string(PreferenceKeys::deviceId).value_or(QStringLiteral("?"));
+    // The service takes no blank id: a record without one says "?".
+    QString deviceId =
+        PreferencesStore::shared().string(PreferenceKeys::deviceId).value_or(QString());
+    if (deviceId.trimmed().isEmpty())
+        deviceId = QStringLiteral("?");
     startUpload(recordBody(deviceId, kind, message, stack), onSettled);
 }

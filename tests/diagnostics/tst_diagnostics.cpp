@@ -226,6 +226,9 @@ private slots:
         row("further pieces", "Signal 6\n---\na\nb\n---\nc", none, "4F1C", "Signal 6", "a\nb");
         row("not UTF-8", "Exception: caf\xe9 : x\n---\ns", none, "?", "Exception: caf\uFFFD : x",
             "s");
+        // What the service would refuse: a NUL character, a blank device id.
+        row("NUL characters", QByteArray("Signal 6\0\n---\na\0b", 17), none, " ", "Signal 6\uFFFD",
+            "a\uFFFDb");
         // A crash that ended before its record was moved into place.
         row("whole partial record", none, "Signal 7\n---\nf\n---\nend", "?", "Signal 7", "f");
         row("whole partial record, newer", "Signal 6\n---\nold\n---\nend",
@@ -244,6 +247,7 @@ private slots:
         QFETCH(QString, stack);
         if (deviceId != "?")
             PreferencesStore::shared().setString(PreferenceKeys::deviceId, deviceId);
+        const QString sentId = deviceId.trimmed().isEmpty() ? "?" : deviceId;
         const QString pending = CrashReporter::pendingFilePath();
         QVERIFY(content.isNull() || writeFile(pending, content));
         QVERIFY(partial.isNull() || writeFile(pending + ".new", partial));
@@ -255,7 +259,7 @@ private slots:
         QVERIFY(uploadsSettle());
         QCOMPARE(m_service.requests.size(), message.isNull() ? 0 : 1);
         if (!message.isNull())
-            QCOMPARE(fields(m_service.requests[0]), record("crash", message, stack, deviceId));
+            QCOMPARE(fields(m_service.requests[0]), record("crash", message, stack, sentId));
         // An absent report folder leaves the scan unmarked.
         QVERIFY(!PreferencesStore::shared().contains(PreferenceKeys::lastCrashScan));
     }
