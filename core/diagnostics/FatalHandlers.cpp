@@ -233,12 +233,11 @@ void onFatalSignal(int number, siginfo_t *info, void *)
     if (takeRecord(number)) {
         void *frames[recordFrames];
         const int frameCount = backtrace(frames, recordFrames);
-        char message[messageCapacity];
         const size_t fatalLength = fatalTextLength.load();
         if (number == SIGABRT && fatalLength > 0) {
-            std::memcpy(message, fatalText, fatalLength);
-            writeRecord(message, fatalLength, frames, frameCount);
+            writeRecord(fatalText, fatalLength, frames, frameCount);
         } else {
+            char message[32];
             writeRecord(message, signalMessage(number, message), frames, frameCount);
         }
         recordFinished = true;
