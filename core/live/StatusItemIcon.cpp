@@ -144,7 +144,7 @@ void paintLiveText(QPainter &painter, const QRectF &rect, const QString &text)
     const double margin = std::max(1, int(s / 16));
     const QRectF box = rect.adjusted(margin, margin, -margin, -margin);
     const bool unitRow = !parts.sign.isEmpty() || !parts.unit.isEmpty();
-    const int unitHeight = unitRow ? std::max(3, int(std::lround(box.height() * 0.25))) : 0;
+    const int unitHeight = unitRow ? std::max(3, int(std::lround(box.height() * 0.35))) : 0;
     // The number's height with its comma's tail and a clear pixel row above the unit.
     auto numberSpan = [&](int height) {
         return height + (unitRow ? int(std::lround(metrics.commaDrop * height)) + 1 : 0);
