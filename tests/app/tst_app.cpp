@@ -839,6 +839,14 @@ private slots:
         m_app->findChild<QAction *>("updateAction")->trigger();
         QTRY_VERIFY(updateAlert());
         QCOMPARE(updateAlert()->text(), "Impossible de rechercher les mises à jour");
+        // Wide enough for its title, the application's icon, a bold title over regular
+        // words, and an OK button without an icon.
+        QMessageBox *alert = updateAlert();
+        QVERIFY(alert->width() >= AlertStyle::minimumTextWidth && !alert->iconPixmap().isNull());
+        QVERIFY(alert->findChild<QLabel *>("qt_msgbox_label")->font().bold());
+        QVERIFY(!alert->findChild<QLabel *>("qt_msgbox_informativelabel")->font().bold());
+        QCOMPARE(alert->buttons().size(), 1);
+        QVERIFY(alert->buttons()[0]->icon().isNull());
 
         // A release whose package is already in the cache opens with the desktop's installer.
         const QByteArray package = "!<arch>\ndebian-binary";
