@@ -32,6 +32,15 @@
 namespace {
 
 constexpr int rowX = 40;
+// The right edge of the cards' content: a check box's text ends before it.
+constexpr int rowRight = 398;
+constexpr int cardLeft = 24;
+constexpr int cardWidth = 382;
+constexpr int buttonGap = 10;
+// The controls' text size, like the rows' labels; a text too long for its place is set
+// smaller, down to the smallest.
+constexpr int controlTextSize = 13;
+constexpr int smallestTextSize = 11;
 // The space a push button leaves between its text and its border, on each side.
 constexpr int buttonPadding = 14;
 constexpr int buttonHeight = 30;
@@ -149,13 +158,49 @@ Widget *place(Widget *widget, QWidget *view, int x, int y, const char *name = nu
 
 // A push button of the view at its fitted size with room around its text, its top left at
 // (x, y).
-QPushButton *placeButton(const QString &text, QWidget *view, int x, int y, const char *name)
+// Sets the widget's text at the controls' size, or smaller until its natural width is at most
+// width.
+void fitText(QWidget *widget, int width, int padding = 0)
 {
-    auto *button = place(new QPushButton(text), view, x, y, name);
-    const int textWidth = button->fontMetrics().horizontalAdvance(text);
-    button->resize(std::max(button->width(), textWidth + 2 * buttonPadding),
-                   std::max(button->height(), buttonHeight));
-    return button;
+    for (int size = controlTextSize; size >= smallestTextSize; --size) {
+        widget->setFont(systemFont(size, QFont::Normal));
+        if (widget->sizeHint().width() + padding <= width)
+            return;
+    }
+}
+
+// Push buttons side by side from the cards' left edge at y, each with room around its text,
+// their texts at one size, small enough for the row to fit the cards' width.
+QList<QPushButton *> placeButtonRow(QWidget *view, int y,
+                                    const QList<std::pair<QString, const char *>> &buttons)
+{
+    QList<QPushButton *> row;
+    for (const auto &[text, name] : buttons) {
+        auto *button = new QPushButton(text, view);
+        button->setObjectName(QLatin1String(name));
+        row.append(button);
+    }
+    const auto widthOf = [](const QPushButton *button) {
+        return std::max(button->sizeHint().width(),
+                        button->fontMetrics().horizontalAdvance(button->text())
+                            + 2 * buttonPadding);
+    };
+    for (int size = controlTextSize; size >= smallestTextSize; --size) {
+        int width = -buttonGap;
+        for (QPushButton *button : row) {
+            button->setFont(systemFont(size, QFont::Normal));
+            width += widthOf(button) + buttonGap;
+        }
+        if (width <= cardWidth)
+            break;
+    }
+    int x = cardLeft;
+    for (QPushButton *button : row) {
+        button->setGeometry(x, y, widthOf(button),
+                            std::max(button->sizeHint().height(), buttonHeight));
+        x += button->width() + buttonGap;
+    }
+    return row;
 }
 
 // A label of the view, left-aligned, its middle on centreY.
@@ -177,6 +222,7 @@ QComboBox *addPopUp(QWidget *view, const QRect &frame, const char *name)
 {
     auto *popUp = new QComboBox(view);
     popUp->setObjectName(QLatin1String(name));
+    popUp->setFont(systemFont(controlTextSize, QFont::Normal));
     popUp->setGeometry(frame);
     popUp->setFocusPolicy(Qt::StrongFocus);
     popUp->installEventFilter(new WheelGuard(popUp));
@@ -217,6 +263,7 @@ void AppDelegate::addSettingsControls(QWidget *view)
                                           void (AppDelegate::*action)(QAbstractButton *)) {
         auto *box = new QCheckBox(title);
         box->setStyle(checkBoxStyle);
+        fitText(box, rowRight - rowX);
         place(box, view, rowX, y, name);
         const QSignalBlocker blocker(box);
         box->setChecked(on);
@@ -291,15 +338,16 @@ void AppDelegate::updateSettingsAvailability()
 
 void AppDelegate::addSettingsFooter(QWidget *view)
 {
-    int reportX = 24;
+    QList<std::pair<QString, const char *>> buttons;
+    if (m_updater)
+        buttons.append({QStringLiteral("Rechercher des mises à jour…"), "updateButton"});
+    buttons.append({QStringLiteral("Signaler un problème…"), "reportButton"});
+    const QList<QPushButton *> row = placeButtonRow(view, 392, buttons);
     if (m_updater) {
-        auto *update = placeButton(QStringLiteral("Rechercher des mises à jour…"), view, 24, 392,
-                                   "updateButton");
+        QPushButton *update = row.constFirst();
         connect(update, &QPushButton::clicked, this, [this, update] { checkForUpdates(update); });
-        reportX = update->geometry().right() + 1 + 10;
     }
-    auto *report =
-        placeButton(QStringLiteral("Signaler un problème…"), view, reportX, 392, "reportButton");
+    QPushButton *report = row.constLast();
     connect(report, &QPushButton::clicked, this, [this, report] { reportProblemPressed(report); });
     (new SeparatorLine(view))->setGeometry(24, 440, 382, 1);
 

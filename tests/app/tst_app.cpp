@@ -481,7 +481,7 @@ private slots:
         QCOMPARE(find<QLabel>("noteLabel")->toolTip(), "speedtest.a-rather-long-host-name.example");
         auto *popUp = find<QComboBox>("serverPopUp");
         const QString shown = popUp->currentText();
-        QVERIFY2(shown.startsWith("https:/") && shown.endsWith(":8443") && shown.contains(u'…'),
+        QVERIFY2(shown.startsWith("https:") && shown.endsWith(":8443") && shown.contains(u'…'),
                  qPrintable(shown));
         QCOMPARE(popUp->toolTip(), origin);
     }
