@@ -256,8 +256,10 @@ void AppDelegate::addSettingsControls(QWidget *view)
 {
     // States are read once, here; only the login item's is read again when the view shows.
     // Filling a control must not count as the user changing it.
+    // A widget does not own the style it is given: this one goes after the check boxes, with
+    // the delegate, which deletes the window first.
     auto *checkBoxStyle = new CheckBoxStyle;
-    checkBoxStyle->setParent(view);
+    checkBoxStyle->setParent(this);
     const auto checkbox = [this, view,
                            checkBoxStyle](const QString &title, int y, const char *name, bool on,
                                           void (AppDelegate::*action)(QAbstractButton *)) {
