@@ -156,10 +156,8 @@ Widget *place(Widget *widget, QWidget *view, int x, int y, const char *name = nu
     return widget;
 }
 
-// A push button of the view at its fitted size with room around its text, its top left at
-// (x, y).
-// Sets the widget's text at the controls' size, or smaller until its natural width is at most
-// width.
+// Sets the widget's text at the controls' size, or smaller until its natural width and the
+// padding are at most width.
 void fitText(QWidget *widget, int width, int padding = 0)
 {
     for (int size = controlTextSize; size >= smallestTextSize; --size) {
