@@ -388,6 +388,27 @@ private slots:
         QVERIFY2(visible >= 40, qPrintable(QString::number(visible)));
         QVERIFY(pixels(symbol, [&](QRgb pixel) { return pixel == text.rgb(); }).second >= 20);
     }
+
+    // A tray on a scaled screen asks for sizes between those offered: each is drawn at its
+    // own size, as sharp as the offered ones, never scaled from another.
+    void trayIconSharpAtEveryScale()
+    {
+        const QPalette palette(Qt::black, QColor(0xef, 0xef, 0xef));
+        for (const std::optional<QString> &text :
+             {std::optional<QString>(), std::optional<QString>("↓12M")}) {
+            const QIcon icon = StatusItemIcon::icon(text, palette);
+            QCOMPARE(icon.availableSizes().size(), qsizetype(std::size(StatusItemIcon::sizes)));
+            for (const qreal scale : {1.0, 1.25, 1.5, 2.0, 3.0}) {
+                const int side = qRound(22 * scale);
+                const QImage drawn =
+                    icon.pixmap(QSize(side, side)).toImage().convertToFormat(QImage::Format_ARGB32);
+                QVERIFY2(drawn
+                             == StatusItemIcon::render(text, palette, side)
+                                    .convertToFormat(QImage::Format_ARGB32),
+                         qPrintable(QString::number(side)));
+            }
+        }
+    }
 };
 
 TACHORA_TEST_WIDGETS_MAIN(TestLive)
