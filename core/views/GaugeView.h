@@ -28,7 +28,7 @@ public:
     bool hasValue() const { return m_hasValue; }
 
     QString caption() const { return m_caption; }
-    // An empty caption draws nothing at the bottom.
+    // Kept in French typography; an empty caption draws nothing at the bottom.
     void setCaption(const QString &caption);
 
     // The size the main window gives it.
