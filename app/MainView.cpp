@@ -3,16 +3,20 @@
 #include "AppIcon.h"
 #include "MainWindow.h"
 
+#include "settings/FrenchTypography.h"
+#include "settings/ResultTexts.h"
 #include "views/GaugeView.h"
+#include "views/HistoryTable.h"
 #include "views/LabelFactory.h"
 #include "views/Palette.h"
 #include "views/ResultTile.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
-#include <QShortcut>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -33,9 +37,29 @@ QLabel *named(QLabel *label, const char *name)
     return label;
 }
 
+// The widest the server's name may be in the data note before it is shortened in the middle.
+constexpr int serverNameWidth = 200;
+
+// The application icon, rendered at each paint for the scale of what it is painted on (the
+// screen's, or a picture's when the window is rendered into one), so that it is whole and
+// sharp at any scale.
+class ApplicationIcon : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        const qreal scale = painter.deviceTransform().m11();
+        painter.drawPixmap(rect(), AppIcon::applicationPixmap(width(), scale > 0 ? scale : 1));
+    }
+};
+
 } // namespace
 
-MainView::MainView(QWidget *parent)
+MainView::MainView(const QString &serverName, QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("mainView"));
@@ -44,12 +68,17 @@ MainView::MainView(QWidget *parent)
     m_gauge->setObjectName(QStringLiteral("gauge"));
     m_gauge->setFixedSize(250, 132);
     makeTestButton();
-    m_historyLabel =
-        named(makeLabel(QStringLiteral(" "), 11, QFont::Normal, ViewColor::tertiaryLabel),
-              "historyLabel");
-    m_historyLabel->setFont(monospacedDigitSystemFont(11, QFont::Normal));
-    setTabularDigits(m_historyLabel);
-    m_historyLabel->setAccessibleName(QStringLiteral("Derniers tests"));
+    // As high as its four lines from the start, so that nothing above moves as they come.
+    m_historyTable = new HistoryTable(ResultTexts::historyLines);
+    m_historyTable->setObjectName(QStringLiteral("historyTable"));
+    m_historyTable->setAccessibleName(QStringLiteral("Derniers tests"));
+    m_historyTable->setEmptyText(ResultTexts::noHistoryText);
+    QLabel *note =
+        named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel), "noteLabel");
+    note->setText(FrenchTypography::typeset(
+        QStringLiteral("Test via %1 : quelques dizaines de Mo échangés")
+            .arg(note->fontMetrics().elidedText(serverName, Qt::ElideMiddle, serverNameWidth))));
+    note->setToolTip(serverName);
 
     // Each element with the space that follows it.
     const std::pair<QWidget *, int> stack[] = {
@@ -66,11 +95,8 @@ MainView::MainView(QWidget *parent)
         {m_gauge, 12},
         {makeTilesRow(), 16},
         {m_testButton, 10},
-        {named(makeLabel(QStringLiteral("Test via Cloudflare : quelques dizaines de Mo échangés"),
-                         11, QFont::Normal, ViewColor::tertiaryLabel),
-               "noteLabel"),
-         12},
-        {m_historyLabel, 0},
+        {note, 12},
+        {m_historyTable, 0},
     };
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -85,15 +111,17 @@ MainView::MainView(QWidget *parent)
 
     makeGearButton();
     applyColors();
+    // The view passes the focus it is given, as the window opens or comes back to it, to
+    // the test button.
+    setFocusProxy(m_testButton);
 }
 
 QWidget *MainView::makeIcon()
 {
-    auto *icon = new QLabel;
+    auto *icon = new ApplicationIcon;
     icon->setObjectName(QStringLiteral("appIcon"));
     icon->setAccessibleName(QStringLiteral("Tachora"));
     icon->setFixedSize(92, 92);
-    icon->setPixmap(AppIcon::applicationPixmap(92, devicePixelRatioF()));
     return icon;
 }
 
@@ -135,12 +163,21 @@ void MainView::makeTestButton()
                        "QPushButton:focus { border-color: %5; }")
             .arg(green.name(), testButtonText.name(), green.lighter(108).name(),
                  green.darker(112).name(), green.darker(170).name()));
-    // A plain QWidget window has no default button: Return and Enter are ours to route.
-    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto *shortcut = new QShortcut(QKeySequence(key), this);
-        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(shortcut, &QShortcut::activated, m_testButton, &QPushButton::click);
+}
+
+void MainView::keyPressEvent(QKeyEvent *event)
+{
+    // A plain QWidget window has no default button: Return and Enter are ours to route. The
+    // test button answers them itself when it has the focus.
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QWidget::keyPressEvent(event);
+        return;
     }
+    auto *focused = qobject_cast<QAbstractButton *>(focusWidget());
+    if (focused && isAncestorOf(focused))
+        focused->click();
+    else
+        m_testButton->click();
 }
 
 void MainView::makeGearButton()

@@ -6,6 +6,7 @@
 
 #include "engine/SpeedTestEngine.h"
 #include "platform/BuildConfig.h"
+#include "settings/FrenchTypography.h"
 
 #include <QApplication>
 
@@ -27,14 +28,16 @@ std::optional<int> answerWithoutDisplay(const AppOptions &options)
 {
     switch (options.action) {
     case AppOptions::Action::help:
-        write(stdout, options.message.toUtf8());
+        write(stdout, FrenchTypography::typeset(options.message).toUtf8());
         return 0;
     case AppOptions::Action::version:
         write(stdout, QByteArrayLiteral("tachora ") + BuildConfig::version + "\n");
         return 0;
     case AppOptions::Action::badOrigin:
     case AppOptions::Action::fail:
-        write(stderr, "tachora : " + options.message.toUtf8() + "\nVoir tachora --help.\n");
+        write(stderr, FrenchTypography::typeset(QStringLiteral("tachora : ") + options.message
+                                                + QStringLiteral("\nVoir tachora --help.\n"))
+                          .toUtf8());
         return exitUsage;
     case AppOptions::Action::run:
         break;

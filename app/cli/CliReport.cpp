@@ -22,28 +22,6 @@ QString rateText(double mbps)
     return SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel();
 }
 
-// The reason in words, when the failure is one a user can act on; empty otherwise.
-QString failureReason(const HttpOutcome &failure)
-{
-    switch (failure.failure) {
-    case HttpFailure::refused:
-        return QStringLiteral("connexion refusée");
-    case HttpFailure::unreachable:
-        return QStringLiteral("serveur injoignable");
-    case HttpFailure::nameNotResolved:
-        return QStringLiteral("nom d'hôte introuvable");
-    case HttpFailure::certificateRejected:
-        return QStringLiteral("certificat du serveur refusé");
-    case HttpFailure::timedOut:
-        return QStringLiteral("délai d'attente dépassé");
-    case HttpFailure::none:
-        return QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
-    case HttpFailure::other:
-        break;
-    }
-    return {};
-}
-
 } // namespace
 
 namespace CliReport {
@@ -79,7 +57,7 @@ QString progressText(SpeedTestEngine::Phase phase, double mbps)
 
 QString failureText(const HttpOutcome &failure)
 {
-    const QString reason = failureReason(failure);
+    const QString reason = ResultTexts::failureReason(failure);
     if (reason.isEmpty())
         return QStringLiteral("Cause : ") + failure.error;
     if (failure.error.isEmpty())

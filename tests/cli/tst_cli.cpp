@@ -6,6 +6,7 @@
 #include "CliReport.h"
 
 #include "platform/PreferencesStore.h"
+#include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
@@ -120,7 +121,7 @@ private slots:
             << "htp:/127.0.0.1";
         QTest::newRow("no result, and why")
             << QStringList{"--fault", "refuse"} << QStringList() << 1 << ""
-            << "Test impossible (réseau ?)\nCause : connexion refusée";
+            << "Test impossible (réseau\u202F?)\nCause\u202F: connexion refusée";
         QTest::newRow("Ctrl-C") << QStringList{"--down-rate", "1000000"}
                                 << QStringList{"--download-budget", "60"} << 130 << ""
                                 << "Test annulé\n";
@@ -163,7 +164,9 @@ private slots:
                                   {"up", stored.up()},
                                   {"ping", stored.ping()}}));
         } else {
-            QCOMPARE(output, CliReport::text(history.constFirst()).toUtf8());
+            // In French typography, as everything the user reads.
+            QCOMPARE(output,
+                     FrenchTypography::typeset(CliReport::text(history.constFirst())).toUtf8());
         }
     }
 };
