@@ -35,10 +35,10 @@ std::string databaseLocation(const Options &options)
     return (folder + "/service.db").toStdString();
 }
 
-std::unique_ptr<Store> openStore(const std::string &location)
+std::unique_ptr<Store> openStore(const std::string &location, std::chrono::seconds timeout)
 {
     std::string error;
-    auto store = Store::open(location, error);
+    auto store = Store::open(location, error, timeout);
     if (!store)
         fail(error);
     return store;
@@ -148,7 +148,7 @@ int serve(const Options &options)
     const std::string database = databaseLocation(options);
     // Creates or migrates the schema now, so that a database out of reach or too new stops
     // us here rather than at the first request; the workers open their own connections.
-    if (!openStore(database))
+    if (!openStore(database, std::chrono::seconds(options.databaseTimeoutSeconds)))
         return 1;
 
     const std::size_t descriptors = raiseDescriptorLimit();
@@ -157,9 +157,7 @@ int serve(const Options &options)
     limits.workers = options.threads;
     limits.maxConnections =
         std::min(std::size_t(options.maxConnections), descriptors > 128 ? descriptors - 64 : 64);
-    limits.maxPerAddress = options.maxAddressConnections > 0
-                               ? std::size_t(options.maxAddressConnections)
-                               : limits.maxConnections;
+    limits.maxPerAddress = std::size_t(options.maxAddressConnections);
     limits.maxPerNetwork = std::size_t(options.maxNetworkConnections);
     limits.maxHeldBytes = std::size_t(options.maxUnfinishedBytes);
     limits.queueTimeout = std::chrono::seconds(options.queueTimeoutSeconds);
@@ -201,7 +199,8 @@ int serve(const Options &options)
 
 int list(const Options &options)
 {
-    const auto store = openStore(databaseLocation(options));
+    const auto store =
+        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
     if (!store)
         return 1;
     const bool reports = options.command == "reports";
@@ -228,7 +227,8 @@ int list(const Options &options)
 
 int purge(const Options &options)
 {
-    const auto store = openStore(databaseLocation(options));
+    const auto store =
+        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
     if (!store)
         return 1;
     const auto purged = store->purge(std::int64_t(std::time(nullptr))
@@ -260,7 +260,8 @@ int queue(const Options &options)
     if (!broadcast
         && (options.device.empty() || QString::fromStdString(options.device).size() > 64))
         return fail("no device has the id \"" + printable(options.device) + "\"");
-    const auto store = openStore(databaseLocation(options));
+    const auto store =
+        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
     if (!store)
         return 1;
     if (!broadcast) {

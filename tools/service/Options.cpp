@@ -175,7 +175,7 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
         else if (name == "--before")
             valid = parseNumber(value, options.before, 1LL);
         else if (name == "--older-than")
-            valid = parseNumber(value, options.olderThanDays, 1);
+            valid = parseNumber(value, options.olderThanDays, 0);
         if (!valid) {
             error = "bad value for " + name + ": " + value;
             return std::nullopt;
