@@ -24,6 +24,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -201,14 +202,26 @@ void flooder(int index, int port, const std::atomic<bool> &stop, std::atomic<lon
             continue;
         }
         ++connections;
+        // As fast as the service takes them, without spinning: the attacker's processor is
+        // not the service's.
         char sink[65536];
+        std::size_t sent = 0;
         while (!stop) {
-            if (send(fd, batch.data(), batch.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0
-                && errno != EAGAIN)
+            pollfd ready{fd, POLLIN | POLLOUT, 0};
+            if (poll(&ready, 1, 100) < 0)
                 break;
-            const ssize_t count = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-            if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
-                break;
+            if (ready.revents & POLLOUT) {
+                const ssize_t count = send(fd, batch.data() + sent, batch.size() - sent,
+                                           MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (count < 0 && errno != EAGAIN)
+                    break;
+                sent = count > 0 ? (sent + std::size_t(count)) % batch.size() : sent;
+            }
+            if (ready.revents & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t count = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+                if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                    break;
+            }
         }
         close(fd);
     }

@@ -15,10 +15,12 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUuid>
 
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -508,6 +510,50 @@ private slots:
         QVERIFY(second.send(post("/api/report.php", report)));
         QCOMPARE(second.read().status, 503);
         sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+
+    // An outage is logged once a second at most, not once a request.
+    void logsAnOutageSparingly()
+    {
+        if (m_postgres)
+            QSKIP("the outage below is a SQLite file made unreachable");
+        QProcess service;
+        service.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        service.start(SERVICE_PATH, {"serve", "--key", m_key, "--listen", "127.0.0.1:0", "--db",
+                                     m_database, "--threads", "1", "--limit-device", "0"});
+        QVERIFY(service.waitForReadyRead(20000) && service.canReadLine());
+        m_port = service.readLine().mid(5).trimmed().toInt();
+        // The workers open their connections at their first request: after this, they
+        // cannot.
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(m_database + suffix);
+        QVERIFY(QDir().mkpath(m_database));
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(exchange(post("/api/report.php", report)).status, 503);
+        service.terminate();
+        QVERIFY(service.waitForFinished());
+        const QList<QByteArray> lines = service.readAllStandardError().trimmed().split('\n');
+        // The line that says where it listens, and one for the outage.
+        QCOMPARE(lines.size(), 2);
+    }
+
+    // An IPv6 client may hold a whole /48: its connections are counted together too.
+    void limitsConnectionsPerNetwork()
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHostIPv6))
+            QSKIP("no IPv6 loopback here");
+        probe.close();
+        QVERIFY(startService({"--listen", "[::1]:0", "--max-address-connections", "0",
+                              "--max-network-connections", "2"}));
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 3; ++i) {
+            held.push_back(std::make_unique<QTcpSocket>());
+            held.back()->connectToHost(QHostAddress::LocalHostIPv6, quint16(m_port));
+            QVERIFY(held.back()->waitForConnected(5000));
+        }
+        QVERIFY(held.back()->waitForDisconnected(5000));
+        QCOMPARE(held.front()->state(), QAbstractSocket::ConnectedState);
     }
 
     // Half-open connections from one address cannot use up the service's: past its share, a
