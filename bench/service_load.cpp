@@ -14,9 +14,9 @@
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -181,7 +181,6 @@ double memoryMb(int pid, const std::string &field)
     return 0;
 }
 
-
 double percentileOf(std::vector<double> &values, double p)
 {
     std::sort(values.begin(), values.end());
@@ -211,8 +210,8 @@ void flooder(int index, int port, const std::atomic<bool> &stop, std::atomic<lon
             if (poll(&ready, 1, 100) < 0)
                 break;
             if (ready.revents & POLLOUT) {
-                const ssize_t count = send(fd, batch.data() + sent, batch.size() - sent,
-                                           MSG_NOSIGNAL | MSG_DONTWAIT);
+                const ssize_t count =
+                    send(fd, batch.data() + sent, batch.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (count < 0 && errno != EAGAIN)
                     break;
                 sent = count > 0 ? (sent + std::size_t(count)) % batch.size() : sent;
@@ -279,22 +278,24 @@ int underAttack(int port, const std::string &kind, int attackers, double seconds
     std::vector<double> latencies;
     long failed = 0;
     std::map<int, long> byStatus;
-    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                          std::chrono::duration<double>(seconds));
+    const auto until =
+        Clock::now()
+        + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     double during = 0;
     for (unsigned serial = 0; Clock::now() < until; ++serial) {
         const auto start = Clock::now();
         const int fd = connectTo(port);
         bool closing = false;
         std::string buffer;
-        const std::string bytes =
-            request(sync, "PROBE-" + std::to_string(getpid()) + "-" + std::to_string(serial), serial);
+        const std::string bytes = request(
+            sync, "PROBE-" + std::to_string(getpid()) + "-" + std::to_string(serial), serial);
         const int status = fd >= 0 && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0
                                ? readAnswer(fd, buffer, closing)
                                : 0;
         if (fd >= 0)
             close(fd);
-        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         if (status == 0)
             ++failed;
         else

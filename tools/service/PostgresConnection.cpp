@@ -76,10 +76,13 @@ public:
 
     bool begin() override
     {
-        // A server restart leaves the connection broken: try once to make it again.
+        // A server restart, or a statement given up on, leaves the connection broken:
+        // try once to make it again.
         if (PQstatus(m_db) == CONNECTION_BAD || m_broken) {
             PQreset(m_db);
-            m_broken = PQstatus(m_db) != CONNECTION_OK || !setTimeout();
+            m_broken = false;
+            if (PQstatus(m_db) == CONNECTION_OK)
+                setTimeout();
         }
         return run("BEGIN");
     }
