@@ -349,6 +349,10 @@ private slots:
         for (int i = 0; i < 4; ++i)
             statuses << status("192.0.2.1", "/api/report.php", big);
         QCOMPARE(statuses, QList<int>({200, 200, 200, 429}));
+        // A new device's row is stored data too.
+        QCOMPARE(status("192.0.2.1", "/api/check.php",
+                        with(syncBody("NEW", newNonce()), "os", QString(200, 'o'))),
+                 429);
         QCOMPARE(status("192.0.2.2", "/api/report.php", big), 200);
         QCOMPARE(status("192.0.2.3", "/api/report.php", big), 507);
         QCOMPARE(command({"reports"}).count("report "), 4);
