@@ -365,16 +365,18 @@ private slots:
         QCOMPARE(statuses, QList<int>({200, 200, 429}));
         QCOMPARE(status("192.0.2.5", "/api/crash.php", with(crash, "d", "?")), 200);
 
-        // Everything was received before the next second: a purge of what is older than
-        // 0 days takes it all away then.
+        // Everything was received before the next second: purges of what is older than
+        // 0 days take it all away then.
+        const auto none = [&](const char *listing) {
+            const auto done = TestSupport::run(SERVICE_PATH, {listing, "--db", m_database});
+            return done.status == 0 && done.out.isEmpty();
+        };
         QVERIFY(QTest::qWaitFor(
             [&] {
-                return command({"purge", "--older-than", "0"})
-                    .startsWith("purged 3 crash records, 4 reports");
+                return command({"purge", "--older-than", "0"}).startsWith("purged ")
+                       && none("reports") && none("crashes");
             },
-            5000));
-        QCOMPARE(command({"reports"}), QString(""));
-        QCOMPARE(command({"crashes"}), QString(""));
+            10000));
     }
 
     void deliversMessagesInOrder()
