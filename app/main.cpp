@@ -82,7 +82,13 @@ int main(int argc, char **argv)
     setup.reportCrashes = true;
     AppDelegate delegate(std::move(setup));
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
-                     [&delegate] { delegate.showMainWindow(nullptr); });
+                     [&delegate](const QByteArray &activationToken) {
+                         // Qt's Wayland windows hand this to the compositor when they ask to
+                         // be activated, and then forget it.
+                         if (!activationToken.isEmpty())
+                             qputenv("XDG_ACTIVATION_TOKEN", activationToken);
+                         delegate.showMainWindow(nullptr);
+                     });
     QMetaObject::invokeMethod(&delegate, &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);
     return QApplication::exec();

@@ -37,10 +37,22 @@ private slots:
             QSKIP("needs a Wayland compositor: see tests/app/wayland/on-weston.sh");
     }
 
-    // The compositor shows the window; once it is hidden, a second launch brings it back and
-    // ends at once.
+    void windowAppearsAndSecondLaunchShowsIt_data()
+    {
+        QTest::addColumn<QByteArray>("given");
+        QTest::addColumn<QByteArray>("handedOn");
+        QTest::newRow("no token") << QByteArray() << QByteArray();
+        QTest::newRow("token") << QByteArray("tachora-i22_1.5:x")
+                               << QByteArray("tachora-i22_1.5:x");
+        QTest::newRow("malformed") << QByteArray("two words") << QByteArray();
+    }
+
+    // The compositor shows the window; once it is hidden, a second launch brings it back,
+    // hands on the activation token it was started with, and ends at once.
     void windowAppearsAndSecondLaunchShowsIt()
     {
+        QFETCH(QByteArray, given);
+        QFETCH(QByteArray, handedOn);
         PreferencesStore::shared().setBool(PreferenceKeys::onboarded, true);
         PreferencesStore::shared().setBool(PreferenceKeys::menuBarMode, false);
         SingleInstance instance;
@@ -52,8 +64,12 @@ private slots:
         setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
         setup.updater.cacheFolder = m_cache.path();
         AppDelegate app(std::move(setup));
+        QList<QByteArray> tokens;
         connect(&instance, &SingleInstance::activationRequested, &app,
-                [&app] { app.showMainWindow(nullptr); });
+                [&](const QByteArray &token) {
+                    tokens.append(token);
+                    app.showMainWindow(nullptr);
+                });
         app.applicationDidFinishLaunching();
 
         MainWindow *window = app.mainWindow();
@@ -68,11 +84,17 @@ private slots:
         window->hide();
         QTRY_VERIFY(!exposed());
         QProcess second;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("XDG_ACTIVATION_TOKEN");
+        if (!given.isEmpty())
+            environment.insert("XDG_ACTIVATION_TOKEN", QString::fromLatin1(given));
+        second.setProcessEnvironment(environment);
         second.start(TACHORA_PATH, {"--service", "http://127.0.0.1:9"});
         QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 10000);
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(exposed(), 10000);
+        QCOMPARE(tokens, QList<QByteArray>{handedOn});
         QTRY_COMPARE(ServiceClient::shared().requestsRunning(), 0);
     }
 };
