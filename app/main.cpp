@@ -10,6 +10,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -72,11 +73,14 @@ int main(int argc, char **argv)
         return 0;
 
     AppDelegate::Setup setup;
+    // Declared before the delegate that uses it, so that it goes after it, while the
+    // application object is still there.
+    std::unique_ptr<SpeedTestEngine> engine;
     if (options.server) {
         SpeedTestConfig config;
         config.host = *options.server;
-        // Lives as long as the process, like the production engine.
-        setup.engine = new SpeedTestEngine(config);
+        engine = std::make_unique<SpeedTestEngine>(config);
+        setup.engine = engine.get();
     }
     setup.serviceOrigin = options.serviceOrigin;
     setup.reportCrashes = true;
