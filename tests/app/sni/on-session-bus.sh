@@ -19,6 +19,9 @@ if [ -n "${ASAN_OPTIONS:-}" ]; then
     export ASAN_OPTIONS="$ASAN_OPTIONS:strict_string_checks=0"
 fi
 
+# For the sanitized build: what Qt's D-Bus and Wayland libraries keep until exit.
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(dirname "$0")/../system-leaks.supp"
+
 # The bus daemon's complaint that it may not raise its file limit is no failure of ours.
 exec dbus-run-session -- env QT_QPA_PLATFORM=xcb \
     xvfb-run -a -s "-screen 0 1280x800x24" "$@" \
