@@ -263,9 +263,10 @@ private slots:
         controller.setLiveText(QStringLiteral("↓12M"));
         QCOMPARE(item->icon().cacheKey(), drawn);
         // A primary click opens the menu, as a secondary one does.
+        QMenu *shown = item->contextMenu();
         emit item->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(first->isVisible());
-        first->hide();
+        QVERIFY(shown && shown->isVisible());
+        shown->hide();
         controller.setLiveText(std::nullopt);
         QVERIFY(shows(std::nullopt));
         // A theme switch recolours the glyph at once.
@@ -278,14 +279,18 @@ private slots:
         controller.setLiveText(QString());
         QVERIFY(shows(QString()));
 
-        // An action of the shown menu rebuilds it, as the status menu does: the menu it runs
-        // in outlives it, and the same item takes the new menu.
+        // An action of the shown menu rebuilds it, as the status menu does: the menu it came
+        // from outlives it, and the same item, in the same menu, shows the new entries.
         QAction *rebuild = first->addAction(QStringLiteral("Lancer le test"));
+        controller.enable(first);
+        QCOMPARE(shown->actions(), first->actions());
+        second->addAction(QStringLiteral("Arrêter le test"));
         connect(rebuild, &QAction::triggered, &controller, [&] { controller.enable(second); });
         rebuild->trigger();
         QVERIFY(first);
         QCOMPARE(controller.trayIcon(), item);
-        QCOMPARE(item->contextMenu(), second.data());
+        QCOMPARE(item->contextMenu(), shown);
+        QCOMPARE(shown->actions(), second->actions());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!first);
         controller.enable(second);
