@@ -19,6 +19,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <tuple>
 
 using namespace std::chrono_literals;
@@ -134,11 +135,18 @@ class TestEngine : public QObject
             config.http.caFile = m_certificates.filePath("cert.pem");
         config.downloadBudget = config.uploadBudget = 1.0;
         config.downloadSteps = {200000, 1000000, 4000000};
+        config.downloadLimit = -1;
+        // One stream unless a case is about several.
+        config.maxStreamsDown = config.maxStreamsUp = 1;
         config.pingTimeout = 1s;
         // Transfers end at the phase's deadline, not on a time-out, even in the long phases.
         config.downloadTimeout = config.uploadTimeout = 30s;
         if (tune)
             tune(config);
+        // Each size once, unless a case asks for more.
+        if (config.downloadLimit < 0)
+            config.downloadLimit = std::accumulate(config.downloadSteps.begin(),
+                                                   config.downloadSteps.end(), qint64(0));
         m_engine = std::make_unique<SpeedTestEngine>(config);
         m_run = {};
         SpeedTestEngine *engine = m_engine.get();
@@ -475,9 +483,9 @@ private slots:
         QTest::newRow("error page on downloads")
             << QStringList{"--fault", "status=500@down"} << true << 0 << 1 << QList{5, 1, -1};
         QTest::newRow("500 on uploads")
-            << QStringList{"--fault", "status=500@up"} << true << -1 << 0 << QList{5, 3, 1};
+            << QStringList{"--fault", "status=500@up"} << true << -1 << 0 << QList{5, 3, -1};
         QTest::newRow("endless answer to uploads")
-            << QStringList{"--fault", "endless@up"} << true << -1 << 1 << QList{5, 3, 1};
+            << QStringList{"--fault", "endless@up"} << true << -1 << 1 << QList{5, 3, -1};
     }
 
     void faultsEndTheTestSoundly()
