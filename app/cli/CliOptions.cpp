@@ -57,7 +57,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Écrit le résultat en un objet JSON : "
                                                  "{\"date\", \"down\" (Mbps), \"up\" (Mbps), "
-                                                 "\"ping\" (ms)}."));
+                                                 "\"ping\" (ms), \"streamsDown\", "
+                                                 "\"streamsUp\" (connexions parallèles)}."));
     const QCommandLineOption server(
         QStringLiteral("server"),
         QStringLiteral("Serveur de mesure (http ou https, hôte, port facultatif), par défaut %1.")

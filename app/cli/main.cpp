@@ -106,8 +106,10 @@ int main(int argc, char **argv)
                 write(stderr, CliReport::failureText(*failure).toUtf8() + '\n');
             QCoreApplication::exit(exitNoResult);
         } else {
-            write(stdout,
-                  options.json ? CliReport::json(*result) : CliReport::text(*result).toUtf8());
+            write(stdout, options.json ? CliReport::json(
+                              *result, engine.streams(SpeedTestEngine::Phase::download),
+                              engine.streams(SpeedTestEngine::Phase::upload))
+                                       : CliReport::text(*result).toUtf8());
             QCoreApplication::exit(exitResult);
         }
     };

@@ -33,6 +33,8 @@ public:
 
     // The streams in use: the first, those that paid off and one on trial.
     int streams() const { return m_streams; }
+    // The streams kept: those in use but one on trial.
+    int kept() const { return m_streams - (m_onTrial ? 1 : 0); }
     bool onTrial() const { return m_onTrial; }
 
 private:

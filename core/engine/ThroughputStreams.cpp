@@ -137,6 +137,8 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     if (transfer->firstData)
         stream.lead = seconds(*transfer->firstData - transfer->sent);
     // A request that moved nothing tells that this stream gets nothing more.
+    const bool replace = moved == 0 && stream.movedAny && !stream.stopped;
+    stream.movedAny |= moved > 0;
     if (moved == 0)
         stream.stopped = true;
     const auto it = std::ranges::find(m_transfers, transfer, &std::unique_ptr<Transfer>::get);
@@ -144,6 +146,13 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
         m_transfers.erase(it);
     if (stream.inFlight == 0)
         send(index);
+    if (replace) {
+        m_streams.push_back({});
+        const int added = int(m_streams.size()) - 1;
+        if (m_trialStream == index)
+            m_trialStream = added;
+        send(added);
+    }
     if (m_transfers.empty()) {
         m_endedCut |= !outcome.ok;
         m_check.stop();
@@ -155,7 +164,9 @@ void ThroughputStreams::refreshUploads(Clock::time_point now)
 {
     for (const auto &transfer : m_transfers) {
         transfer->moved = transfer->task->bodyBytesAcknowledged();
-        if (transfer->moved > 0 && !transfer->firstData)
+        // The server's kernel takes the first bytes whether the server reads them or not:
+        // the body flows once more than its buffers could hold has gone through.
+        if (transfer->moved > transfer->size / 8 && !transfer->firstData)
             transfer->firstData = now;
     }
 }
@@ -183,6 +194,8 @@ void ThroughputStreams::check()
         addStream();
     else if (action == StreamRule::Action::giveBack)
         giveBackStream();
+    else if (!m_rule.onTrial())
+        m_trialStream = -1;
 }
 
 void ThroughputStreams::sendNextInTime(const Transfer &transfer, Clock::time_point now)
@@ -190,11 +203,13 @@ void ThroughputStreams::sendNextInTime(const Transfer &transfer, Clock::time_poi
     const Stream &stream = m_streams[size_t(transfer.stream)];
     if (stream.stopped || !transfer.firstData || transfer.moved <= 0)
         return;
-    const double moving = seconds(now - *transfer.firstData);
-    if (moving <= 0)
+    // The rate since the request was sent, its wait included, errs towards sending early:
+    // two requests of a stream running together a moment longer cost nothing.
+    const double since = seconds(now - transfer.sent);
+    if (since <= 0)
         return;
     const double remaining =
-        double(transfer.size - transfer.moved) / (double(transfer.moved) / moving);
+        double(transfer.size - transfer.moved) / (double(transfer.moved) / since);
     // The next answer takes about as long to start as the latest one did; twice that, and
     // a check's delay, leave a margin for a fresh connection's handshake.
     const double lead =
@@ -206,13 +221,16 @@ void ThroughputStreams::sendNextInTime(const Transfer &transfer, Clock::time_poi
 void ThroughputStreams::addStream()
 {
     m_streams.push_back({});
-    send(int(m_streams.size()) - 1);
+    m_trialStream = int(m_streams.size()) - 1;
+    send(m_trialStream);
 }
 
 void ThroughputStreams::giveBackStream()
 {
     // Its requests in flight finish and count; it sends no more.
-    m_streams.back().stopped = true;
+    if (m_trialStream >= 0)
+        m_streams[size_t(m_trialStream)].stopped = true;
+    m_trialStream = -1;
 }
 
 void ThroughputStreams::finishLater()

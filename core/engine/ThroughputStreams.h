@@ -22,8 +22,10 @@ class HttpTask;
 // its answer starts when the current one ends, so the link never waits a round trip
 // between two requests. How many streams run is StreamRule's choice.
 //
-// A request that moved something counts, whatever way it ended; a stream whose request
-// moved nothing stops (the others go on). Everything runs on the owner's event loop.
+// A request that moved something counts, whatever way it ended. A stream whose request
+// moved nothing stops; when it had moved something before, a new stream takes its place,
+// so one refused or dead connection costs no parallelism, while a server that answers
+// nothing ends the phase. Everything runs on the owner's event loop.
 class ThroughputStreams : public QObject
 {
     Q_OBJECT
@@ -62,8 +64,9 @@ public:
     // Body bytes moved so far: received with a success status, or sent and acknowledged by
     // the server.
     qint64 bytes();
-    // The streams StreamRule kept; streams that stopped on an error still count.
-    int streams() const { return m_rule.streams(); }
+    // The streams StreamRule kept, not counting one still on trial; streams that stopped
+    // on an error still count.
+    int streams() const { return m_rule.kept(); }
     // Requests in flight now.
     int inFlight() const { return int(m_transfers.size()); }
     // The phase asked for every byte it may and got them all before its deadline.
@@ -90,6 +93,7 @@ private:
         int inFlight = 0;
         int requests = 0;
         bool stopped = false;
+        bool movedAny = false;
         // From sending its latest request to that request's first byte, in seconds.
         double lead = -1;
     };
@@ -107,6 +111,8 @@ private:
     Setup m_setup;
     StreamRule m_rule;
     std::vector<Stream> m_streams;
+    // The stream added on trial, -1 when none is.
+    int m_trialStream = -1;
     std::vector<std::unique_ptr<Transfer>> m_transfers;
     QTimer m_check;
     bool m_started = false;

@@ -591,6 +591,149 @@ private slots:
         QVERIFY(m_run.result && m_run.result->up() > 0);
         QCOMPARE(m_engine->phase(), Phase::idle);
     }
+
+    // The next request is under way before the current one ends: a server that waits 50 ms
+    // before each answer never leaves the link idle between two of them.
+    void nextRequestOverlapsTheCurrent_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::newRow("download") << true;
+        QTest::newRow("upload") << false;
+    }
+
+    void nextRequestOverlapsTheCurrent()
+    {
+        QFETCH(bool, download);
+        // 160 Mbit/s: each 4 MB request takes 200 ms.
+        QVERIFY(prepare(
+            {"--delay", "50", "--log-times", download ? "--down-rate" : "--up-rate", "20000000"},
+            [&](SpeedTestConfig &config) {
+                config.downloadSteps = {4000000};
+                config.downloadLimit = 400000000;
+                config.downloadBudget = download ? 1.5 : 0;
+                config.uploadBudget = download ? 0 : 1.5;
+            }));
+        m_engine->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
+        QList<SpeedServerProcess::Times> times = m_server->times(download ? "GET" : "POST");
+        QVERIFY(times.size() >= 4);
+        std::ranges::sort(times, {}, &SpeedServerProcess::Times::start);
+        for (qsizetype i = 1; i < times.size(); ++i) {
+            // One after the other, each would wait its 50 ms and a round trip.
+            const qint64 gapUs = times[i].start - times[i - 1].end;
+            QVERIFY2(gapUs < 20000, qPrintable(QString("request %1: %2 us").arg(i).arg(gapUs)));
+        }
+        QVERIFY(m_run.result);
+        const double measured = download ? m_run.result->down() : m_run.result->up();
+        QVERIFY2(measured > 160 * 0.9, qPrintable(QString::number(measured)));
+    }
+
+    // A server that holds each connection to 20 Mbit/s: one stream cannot pass it, so the
+    // engine opens more and reaches more; a link that one stream fills keeps one.
+    void streamsAddedWhileTheyAddToTheRate_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<int>("streams"); // 0: more than two
+        QTest::newRow("download, limit per connection") << true << "--connection-rate" << 0;
+        QTest::newRow("upload, limit per connection") << false << "--connection-rate" << 0;
+        QTest::newRow("download, one link") << true << "--down-rate" << 1;
+        QTest::newRow("upload, one link") << false << "--up-rate" << 1;
+    }
+
+    void streamsAddedWhileTheyAddToTheRate()
+    {
+        QFETCH(bool, download);
+        QFETCH(QString, limit);
+        QFETCH(int, streams);
+        QVERIFY(prepare({limit, "2500000"}, [&](SpeedTestConfig &config) {
+            config.downloadSteps = {2000000};
+            config.downloadLimit = 400000000;
+            config.maxStreamsDown = config.maxStreamsUp = 4;
+            config.downloadBudget = download ? 2 : 0;
+            config.uploadBudget = download ? 0 : 2;
+        }));
+        m_engine->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
+        QVERIFY(m_run.result);
+        const Phase phase = download ? Phase::download : Phase::upload;
+        const double measured = download ? m_run.result->down() : m_run.result->up();
+        const int kept = m_engine->streams(phase);
+        const QString seen = QString("%1 Mbit/s on %2 streams").arg(measured).arg(kept);
+        if (streams == 0) {
+            QVERIFY2(kept > 2 && measured > 2 * 20, qPrintable(seen));
+        } else {
+            QVERIFY2(kept == streams && qAbs(measured / 20 - 1) < 0.05, qPrintable(seen));
+        }
+    }
+
+    void cancelWithSeveralStreamsInFlight_data()
+    {
+        QTest::addColumn<Phase>("phase");
+        QTest::newRow("download") << Phase::download;
+        QTest::newRow("upload") << Phase::upload;
+    }
+
+    void cancelWithSeveralStreamsInFlight()
+    {
+        QFETCH(Phase, phase);
+        QVERIFY(prepare({"--connection-rate", "2500000"}, [&](SpeedTestConfig &config) {
+            config.downloadSteps = {50000000};
+            config.downloadLimit = 400000000;
+            config.downloadBudget = phase == Phase::download ? 60 : 0;
+            config.uploadBudget = 60;
+            config.maxStreamsDown = config.maxStreamsUp = 4;
+        }));
+        m_engine->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_engine->phase() == phase && m_engine->requestsInFlight() >= 3,
+                                 finishWithinMs);
+        m_engine->cancel();
+        QCOMPARE(m_run.finished, 0);
+        // Every request in flight is cut at once, not left to finish.
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, 2000);
+        QVERIFY(!m_run.result);
+        QCOMPARE(m_engine->requestsInFlight(), 0);
+        QCOMPARE(SpeedHistory::all().size(), 0);
+        // Nothing more is asked once cancelled.
+        const int asked = int(m_server->requests().size());
+        QVERIFY(fetched(m_server->origin() + "/__down?bytes=0", "HEAD").outcome.ok);
+        QCOMPARE(m_server->requests().size(), asked + 1);
+    }
+
+    // One stream's request breaks or is refused while others run: its bytes count, the
+    // others go on to the deadline.
+    void streamFailingMidPhase_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("download broken") << true << "close-after=300000@down#1+2";
+        QTest::newRow("download refused") << true << "status=503@down#1+2";
+        QTest::newRow("upload broken") << false << "close-after=300000@up#1+1";
+        QTest::newRow("upload refused") << false << "status=500@up#1+1";
+    }
+
+    void streamFailingMidPhase()
+    {
+        QFETCH(bool, download);
+        QFETCH(QString, fault);
+        QVERIFY(prepare({"--connection-rate", "2500000", "--fault", fault},
+                        [&](SpeedTestConfig &config) {
+                            config.downloadSteps = {1000000};
+                            config.downloadLimit = 400000000;
+                            config.maxStreamsDown = config.maxStreamsUp = 4;
+                            config.downloadBudget = download ? 2 : 0;
+                            config.uploadBudget = download ? 0 : 2;
+                        }));
+        m_engine->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
+        QVERIFY(m_run.result);
+        const double measured = download ? m_run.result->down() : m_run.result->up();
+        QVERIFY2(measured > 1.5 * 20, qPrintable(QString::number(measured)));
+        QVERIFY(m_engine->lastFailure());
+        // The phase went on after the failure, on the other streams, to its deadline.
+        const QStringList requests = m_server->stop().requests;
+        QVERIFY(SpeedServerProcess::count(requests, download ? "GET" : "POST") > 4);
+    }
 };
 
 TACHORA_TEST_CORE_MAIN(TestEngine)
