@@ -11,7 +11,9 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds)
     const double previous = std::exchange(m_previous, rate);
     if (m_onTrial) {
         ++m_windowsOnTrial;
-        if (rate > m_beforeTrial * growth) {
+        // The first window holds the new connection's start, when the buffers on its way
+        // fill at once: only the windows after it tell what it adds.
+        if (m_windowsOnTrial > 1 && rate > m_beforeTrial * growth) {
             m_onTrial = false;
             // The new stream is still ramping up: the next trial waits for the level.
             return Action::none;

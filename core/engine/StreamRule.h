@@ -9,8 +9,9 @@
 // - once the aggregate rate stops growing (the last window is not more than `growth`
 //   above the one before: the streams have finished their slow start), one stream is
 //   added, on trial;
-// - the trial pays off when, within settleWindows windows, the aggregate rate rises more
-//   than `growth` above the rate just before the trial; then the rule waits for the rate
+// - the trial pays off when, in one of its windows but the first (which holds the new
+//   connection's start-up burst) and within settleWindows windows, the aggregate rate rises
+//   more than `growth` above the rate just before the trial; then the rule waits for the rate
 //   to level off again and tries one more, up to the bound;
 // - a trial that does not pay off is given back, and no stream is added any more.
 // So a link that one stream fills keeps one stream, and a link where each stream is held
@@ -22,7 +23,7 @@ public:
 
     static constexpr double windowSeconds = 0.15;
     static constexpr double growth = 1.05;
-    static constexpr int settleWindows = 3;
+    static constexpr int settleWindows = 4;
 
     explicit StreamRule(int maxStreams)
         : m_maxStreams(qMax(1, maxStreams))

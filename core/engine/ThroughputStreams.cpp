@@ -137,7 +137,11 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     if (transfer->firstData)
         stream.lead = seconds(*transfer->firstData - transfer->sent);
     // A request that moved nothing tells that this stream gets nothing more.
-    const bool replace = moved == 0 && stream.movedAny && !stream.stopped;
+    // So does a trial stream refused at once, once: the trial would otherwise judge the
+    // refusal, not the link.
+    const bool retry = index == m_trialStream && !m_trialRetried;
+    const bool replace = moved == 0 && !stream.stopped && (stream.movedAny || retry);
+    m_trialRetried |= replace && retry && !stream.movedAny;
     stream.movedAny |= moved > 0;
     if (moved == 0)
         stream.stopped = true;

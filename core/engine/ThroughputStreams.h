@@ -113,6 +113,7 @@ private:
     std::vector<Stream> m_streams;
     // The stream added on trial, -1 when none is.
     int m_trialStream = -1;
+    bool m_trialRetried = false;
     std::vector<std::unique_ptr<Transfer>> m_transfers;
     QTimer m_check;
     bool m_started = false;

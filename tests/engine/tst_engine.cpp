@@ -615,13 +615,16 @@ private slots:
             }));
         m_engine->start();
         QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
+        m_server->stop();
         QList<SpeedServerProcess::Times> times = m_server->times(download ? "GET" : "POST");
-        QVERIFY(times.size() >= 4);
+        // Those cut at the deadline before their body began moved nothing.
+        times.removeIf([](const SpeedServerProcess::Times &request) { return request.start == 0; });
+        QVERIFY2(times.size() >= 4, qPrintable(QString::number(times.size())));
         std::ranges::sort(times, {}, &SpeedServerProcess::Times::start);
         for (qsizetype i = 1; i < times.size(); ++i) {
             // One after the other, each would wait its 50 ms and a round trip.
             const qint64 gapUs = times[i].start - times[i - 1].end;
-            QVERIFY2(gapUs < 20000, qPrintable(QString("request %1: %2 us").arg(i).arg(gapUs)));
+            QVERIFY2(gapUs < 35000, qPrintable(QString("request %1: %2 us").arg(i).arg(gapUs)));
         }
         QVERIFY(m_run.result);
         const double measured = download ? m_run.result->down() : m_run.result->up();
