@@ -79,7 +79,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         QStringLiteral("Durée maximale de la montée en secondes (défaut 5)."), QStringLiteral("S"));
     const QCommandLineOption steps(
         QStringLiteral("steps"),
-        QStringLiteral("Tailles en octets des téléchargements successifs "
+        QStringLiteral("Tailles en octets des téléchargements successifs de chaque connexion, "
+                       "la dernière répétée jusqu'à 10 Go en tout "
                        "(défaut 15000000,40000000,100000000,300000000,800000000)."),
         QStringLiteral("N,N,..."));
     parser.addOptions(
