@@ -147,6 +147,7 @@ private:
     bool dropBody(std::uint64_t bytes)
     {
         m_bodyStart = Clock::now();
+        const LinkPacer::Use onTheLink(*m_options.upLink);
         // What came with the head was read from the socket already.
         m_stream.paceReads(m_options.upLink.get(), m_options.connectionRate, m_pending.size());
         const std::uint64_t fromPending = std::min<std::uint64_t>(bytes, m_pending.size());
@@ -171,6 +172,7 @@ private:
         m_bodyStart = Clock::now();
         Pacer own(m_options.connectionRate);
         LinkPacer &link = *m_options.downLink;
+        const LinkPacer::Use onTheLink(link);
         const char *block = bodyBlock().data();
         bool sent = true;
         while (bytes > 0) {

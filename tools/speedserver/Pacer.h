@@ -44,11 +44,15 @@ private:
 
 // One rate shared by every connection of one direction, as a link shares its capacity:
 // each piece moved takes the next slot of the link's schedule, whichever connection moved
-// it. A connection that woke up late catches up by at most one piece's time; after an idle
-// spell the schedule starts again from now, so no burst builds up.
+// it. While transfers run, one that was held up (its peer did not read) catches up by up
+// to catchUp; when none runs, the link idles and the schedule starts again from the next
+// transfer, so an idle spell builds up no burst and a gap between requests stays a gap.
 class LinkPacer
 {
 public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds catchUp{100};
+
     explicit LinkPacer(std::uint64_t bytesPerSecond)
         : m_rate(bytesPerSecond)
     {}
@@ -56,17 +60,37 @@ public:
     std::uint64_t rate() const { return m_rate; }
     size_t pieceSize(std::uint64_t most) const { return pacedPieceSize(m_rate, most); }
 
+    // A transfer on the link, for as long as it lives.
+    class Use
+    {
+    public:
+        explicit Use(LinkPacer &link)
+            : m_link(link)
+        {
+            std::lock_guard lock(m_link.m_mutex);
+            if (m_link.m_active++ == 0)
+                m_link.m_next = std::max(m_link.m_next, Clock::now());
+        }
+        ~Use()
+        {
+            std::lock_guard lock(m_link.m_mutex);
+            --m_link.m_active;
+        }
+        Use(const Use &) = delete;
+        Use &operator=(const Use &) = delete;
+
+    private:
+        LinkPacer &m_link;
+    };
+
     void moved(std::uint64_t bytes)
     {
         if (!m_rate)
             return;
-        using Clock = std::chrono::steady_clock;
-        const auto slack = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(double(pieceSize(UINT64_MAX)) / double(m_rate)));
         Clock::time_point wake;
         {
             std::lock_guard lock(m_mutex);
-            m_next = std::max(m_next, Clock::now() - slack)
+            m_next = std::max(m_next, Clock::now() - Clock::duration(catchUp))
                      + std::chrono::duration_cast<Clock::duration>(
                          std::chrono::duration<double>(double(bytes) / double(m_rate)));
             wake = m_next;
@@ -77,7 +101,8 @@ public:
 private:
     std::uint64_t m_rate;
     std::mutex m_mutex;
-    std::chrono::steady_clock::time_point m_next{};
+    int m_active = 0;
+    Clock::time_point m_next{};
 };
 
 } // namespace speedserver
