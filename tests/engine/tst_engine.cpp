@@ -6,6 +6,7 @@
 
 #include "engine/SpeedTestEngine.h"
 #include "engine/SpeedTestMath.h"
+#include "engine/StreamRule.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 #include "platform/PreferencesStore.h"
@@ -385,6 +386,44 @@ private slots:
         const QByteArray &chunk = SpeedTestEngine::uploadChunk();
         QCOMPARE(SpeedTestEngine::uploadChunk().constData(), chunk.constData());
         QVERIFY(chunk.count('\0') < chunk.size() / 100);
+    }
+
+    // The streams a phase keeps, from the rates of its successive windows (Mbit/s).
+    void streamRule_data()
+    {
+        QTest::addColumn<int>("maxStreams");
+        QTest::addColumn<QList<double>>("rates");
+        QTest::addColumn<int>("kept");
+        QTest::addColumn<bool>("stillTrying");
+        // Levelled off at the third window: a trial, which adds nothing and is given back.
+        QTest::newRow("one stream fills the link")
+            << 8 << QList<double>{50, 100, 100, 100, 100, 100, 100, 300} << 1 << false;
+        // The trial's first window is not judged: a burst there proves nothing.
+        QTest::newRow("a burst as the trial starts")
+            << 8 << QList<double>{100, 100, 200, 100, 100, 100} << 1 << false;
+        QTest::newRow("each stream adds its share")
+            << 8 << QList<double>{20, 20, 30, 40, 40, 50, 60, 60, 70} << 3 << true;
+        QTest::newRow("up to the bound")
+            << 2 << QList<double>{20, 20, 30, 40, 40, 40, 40} << 2 << false;
+    }
+
+    void streamRule()
+    {
+        QFETCH(int, maxStreams);
+        QFETCH(QList<double>, rates);
+        QFETCH(int, kept);
+        QFETCH(bool, stillTrying);
+        StreamRule rule(maxStreams);
+        int inUse = 1;
+        for (const double mbps : std::as_const(rates)) {
+            const auto action = rule.windowEnded(qint64(mbps * 1e6 / 8 * 0.15), 0.15);
+            inUse += action == StreamRule::Action::add        ? 1
+                     : action == StreamRule::Action::giveBack ? -1
+                                                              : 0;
+            QCOMPARE(rule.streams(), inUse);
+        }
+        QCOMPARE(rule.kept(), kept);
+        QCOMPARE(rule.onTrial(), stillTrying);
     }
 
     void fullTestReportsInOrderAndStoresItsResult()
