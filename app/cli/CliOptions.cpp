@@ -57,7 +57,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Écrit le résultat en un objet JSON : "
                                                  "{\"date\", \"down\" (Mbps), \"up\" (Mbps), "
-                                                 "\"ping\" (ms)}."));
+                                                 "\"ping\" (ms), \"streamsDown\", "
+                                                 "\"streamsUp\" (connexions parallèles)}."));
     const QCommandLineOption server(
         QStringLiteral("server"),
         QStringLiteral("Serveur de mesure (http ou https, hôte, port facultatif), par défaut %1.")
@@ -78,7 +79,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         QStringLiteral("Durée maximale de la montée en secondes (défaut 5)."), QStringLiteral("S"));
     const QCommandLineOption steps(
         QStringLiteral("steps"),
-        QStringLiteral("Tailles en octets des téléchargements successifs "
+        QStringLiteral("Tailles en octets des téléchargements successifs de chaque connexion, "
+                       "la dernière répétée jusqu'à 10 Go en tout "
                        "(défaut 15000000,40000000,100000000,300000000,800000000)."),
         QStringLiteral("N,N,..."));
     parser.addOptions(

@@ -33,11 +33,13 @@ QString text(const SpeedTestEngine::Result &result)
              rateText(result.up()));
 }
 
-QByteArray json(const SpeedTestEngine::Result &result)
+QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp)
 {
     const QByteArray date = result.dateTime().toString(Qt::ISODateWithMs).toUtf8();
-    return "{\"date\": \"" + date + "\", \"down\": " + jsonNumber(result.down()) + ", \"up\": "
-           + jsonNumber(result.up()) + ", \"ping\": " + jsonNumber(result.ping()) + "}\n";
+    return "{\"date\": \"" + date + "\", \"down\": " + jsonNumber(result.down())
+           + ", \"up\": " + jsonNumber(result.up()) + ", \"ping\": " + jsonNumber(result.ping())
+           + ", \"streamsDown\": " + QByteArray::number(streamsDown)
+           + ", \"streamsUp\": " + QByteArray::number(streamsUp) + "}\n";
 }
 
 QString progressText(SpeedTestEngine::Phase phase, double mbps)

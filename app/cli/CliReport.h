@@ -12,9 +12,10 @@ namespace CliReport {
 // unit the user chose for the application.
 QString text(const SpeedTestEngine::Result &result);
 
-// {"date": "<ISO 8601 UTC>", "down": <Mbps>, "up": <Mbps>, "ping": <ms>} and a line feed,
-// every number written with all the digits that give back the same double.
-QByteArray json(const SpeedTestEngine::Result &result);
+// {"date": "<ISO 8601 UTC>", "down": <Mbps>, "up": <Mbps>, "ping": <ms>, "streamsDown": <n>,
+// "streamsUp": <n>} and a line feed, every number written with all the digits that give
+// back the same double; the streams are the parallel connections each phase kept.
+QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp);
 
 // The live line while a test runs, such as "Descente… 93,4 Mbps".
 QString progressText(SpeedTestEngine::Phase phase, double mbps);

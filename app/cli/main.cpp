@@ -115,7 +115,9 @@ int main(int argc, char **argv)
             QCoreApplication::exit(exitNoResult);
         } else {
             if (options.json)
-                write(stdout, CliReport::json(*result));
+                write(stdout,
+                      CliReport::json(*result, engine.streams(SpeedTestEngine::Phase::download),
+                                      engine.streams(SpeedTestEngine::Phase::upload)));
             else
                 writeText(stdout, CliReport::text(*result));
             QCoreApplication::exit(exitResult);
