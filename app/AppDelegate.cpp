@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 
+#include "AlertStyle.h"
 #include "MainWindow.h"
 
 #include "service/ServiceClient.h"
@@ -147,6 +148,7 @@ void AppDelegate::applyDisplayMode()
     }
     applyQuitRule();
     applyLiveMode();
+    updateSettingsAvailability();
 }
 
 void AppDelegate::toggleMenuBarMode(QAbstractButton *sender)
@@ -205,17 +207,22 @@ void AppDelegate::showOnboardingIfNeeded()
     alert.setTextFormat(Qt::PlainText);
     alert.setText(QStringLiteral("Bienvenue dans Tachora 🚀"));
     alert.setInformativeText(QStringLiteral(
-        "Où veux-tu que l'app vive ?\n\nDans le Dock : une app classique avec sa fenêtre.\n"
-        "Dans la barre de menus : un petit compteur discret en haut de l'écran, qui peut même "
-        "afficher ton débit en direct.\n\nTu pourras changer d'avis à tout moment dans la "
-        "fenêtre de l'app."));
+        "Où veux-tu que l'app vive ?\n\nDans une fenêtre : une app classique avec sa fenêtre.\n"
+        "Dans la zone de notification : un petit compteur discret dans la zone de notification, "
+        "qui peut même afficher ton débit en direct.\n\nTu pourras changer d'avis à tout moment "
+        "dans la fenêtre de l'app."));
     // The same role for both keeps them in this order on every desktop's button layout.
-    QPushButton *dock = alert.addButton(QStringLiteral("Dans le Dock"), QMessageBox::ActionRole);
+    QPushButton *dock =
+        alert.addButton(QStringLiteral("Dans une fenêtre"), QMessageBox::ActionRole);
     QPushButton *tray =
-        alert.addButton(QStringLiteral("Dans la barre de menus"), QMessageBox::ActionRole);
+        alert.addButton(QStringLiteral("Dans la zone de notification"), QMessageBox::ActionRole);
     dock->setObjectName(QStringLiteral("dockButton"));
     tray->setObjectName(QStringLiteral("menuBarButton"));
     alert.setDefaultButton(dock);
+    // Escape and the window's close button give the default answer, like any answer but
+    // the tray.
+    alert.setEscapeButton(dock);
+    AlertStyle::apply(&alert);
     alert.exec();
 
     const bool menuBar = alert.clickedButton() == tray;

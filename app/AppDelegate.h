@@ -115,6 +115,9 @@ private:
     QWidget *buildSettingsView();
     void addSettingsControls(QWidget *view);
     void addSettingsFooter(QWidget *view);
+    // Enables the settings that can act now: the live text only in the tray, tray mode only
+    // with a tray.
+    void updateSettingsAvailability();
 
     void updateCheckFinished(Updater::Outcome outcome,
                              const std::optional<Updater::Update> &update);
@@ -125,6 +128,8 @@ private:
 
     void testProgress(SpeedTestEngine::Phase phase, double mbps);
     void testFinished(const std::optional<SpeedTestEngine::Result> &result);
+    // What the gauge says when a test ends without a result that the user did not cancel.
+    QString failureCaption() const;
     void refreshResultsUI();
 
     QCoro::Task<> sendReport(QString text, QString email);
@@ -146,6 +151,7 @@ private:
     QWidget *m_settingsView = nullptr;
     // The settings view's tray-mode checkbox, kept in step by the onboarding.
     QPointer<QAbstractButton> m_menuBarCheckbox;
+    QPointer<QAbstractButton> m_liveCheckbox;
     // Read again each time the settings view is shown.
     QPointer<QAbstractButton> m_loginCheckbox;
     Updater *m_updater = nullptr;

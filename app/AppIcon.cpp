@@ -1,7 +1,10 @@
 #include "AppIcon.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
+
+#include <algorithm>
 
 namespace {
 
@@ -33,7 +36,56 @@ void paintMenu(QPainter &painter, qreal unit, const QColor &color)
         painter.fillRect(QRectF(2 * unit, y * unit, 12 * unit, 2 * unit), color);
 }
 
-// The theme's icon of one of these names, else ours drawn at a few sizes.
+// The left-pointing chevron of a back button.
+void paintChevron(QPainter &painter, qreal unit, const QColor &color)
+{
+    QPainterPath chevron;
+    chevron.moveTo(10.5 * unit, 2.5 * unit);
+    chevron.lineTo(5 * unit, 8 * unit);
+    chevron.lineTo(10.5 * unit, 13.5 * unit);
+    painter.strokePath(chevron, QPen(color, 2 * unit, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+}
+
+// An icon drawn afresh at every size asked, device pixels included, so that it is as sharp
+// at a scale of 1.25 or 3 as at 1. Disabled, it is drawn at a third of its strength.
+class PaintedIconEngine : public QIconEngine
+{
+public:
+    PaintedIconEngine(PaintIcon paint, const QColor &color)
+        : m_paint(paint)
+        , m_color(color)
+    {}
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State) override
+    {
+        QColor color = m_color;
+        if (mode == QIcon::Disabled)
+            color.setAlphaF(color.alphaF() / 3);
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        const int side = std::min(rect.width(), rect.height());
+        painter->translate(rect.center() - QPointF(side, side) / 2);
+        m_paint(*painter, side / 16.0, color);
+        painter->restore();
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(), size), mode, state);
+        return pixmap;
+    }
+
+    QIconEngine *clone() const override { return new PaintedIconEngine(m_paint, m_color); }
+
+private:
+    PaintIcon m_paint;
+    QColor m_color;
+};
+
+// The theme's icon of one of these names, else ours, drawn at whatever size is asked.
 QIcon themedOr(std::initializer_list<const char *> names, PaintIcon paint, const QColor &color)
 {
     for (const char *name : names) {
@@ -41,17 +93,7 @@ QIcon themedOr(std::initializer_list<const char *> names, PaintIcon paint, const
         if (!themed.isNull())
             return themed;
     }
-    QIcon icon;
-    for (const int pixels : {16, 32, 48}) {
-        QPixmap pixmap(pixels, pixels);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        paint(painter, pixels / 16.0, color);
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    return QIcon(new PaintedIconEngine(paint, color));
 }
 
 } // namespace
@@ -65,9 +107,8 @@ QIcon application()
 
 QPixmap applicationPixmap(int size, qreal devicePixelRatio)
 {
-    QPixmap pixmap = application().pixmap(qRound(size * devicePixelRatio));
-    pixmap.setDevicePixelRatio(devicePixelRatio);
-    return pixmap;
+    // QIcon::pixmap(int) would take the application's own ratio on top of ours.
+    return application().pixmap(QSize(size, size), devicePixelRatio);
 }
 
 QIcon settings(const QColor &color)
@@ -78,6 +119,11 @@ QIcon settings(const QColor &color)
 QIcon menu(const QColor &color)
 {
     return themedOr({"open-menu"}, paintMenu, color);
+}
+
+QIcon back(const QColor &color)
+{
+    return themedOr({"go-previous-symbolic"}, paintChevron, color);
 }
 
 } // namespace AppIcon

@@ -2,6 +2,7 @@
 
 #include "AppDelegate.h"
 
+#include "AlertStyle.h"
 #include "MainWindow.h"
 
 #include "service/ProblemReportDialog.h"
@@ -100,6 +101,7 @@ QMessageBox *AppDelegate::newAlert(const QString &text, const QString &informati
         label->setTextFormat(Qt::PlainText);
         label->setOpenExternalLinks(false);
     }
+    AlertStyle::apply(alert);
     return alert;
 }
 

@@ -2,10 +2,12 @@
 // to apply or cancel.
 
 #include "AppDelegate.h"
+#include "AppIcon.h"
 #include "LoginItem.h"
 #include "MainWindow.h"
 
 #include "platform/BuildConfig.h"
+#include "settings/FrenchTypography.h"
 #include "settings/SpeedSettings.h"
 #include "views/CardView.h"
 #include "views/FlippedView.h"
@@ -18,9 +20,11 @@
 #include <QEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QStyleOptionFocusRect>
 #include <QToolButton>
 #include <QUrl>
@@ -28,6 +32,59 @@
 namespace {
 
 constexpr int rowX = 40;
+// The right edge of the cards' content: a check box's text ends before it.
+constexpr int rowRight = 398;
+constexpr int cardLeft = 24;
+constexpr int cardWidth = 382;
+constexpr int buttonGap = 10;
+// The controls' text size, like the rows' labels; a text too long for its place is set
+// smaller, down to the smallest.
+constexpr int controlTextSize = 13;
+constexpr int smallestTextSize = 11;
+// The space a push button leaves between its text and its border, on each side.
+constexpr int buttonPadding = 14;
+constexpr int buttonHeight = 30;
+
+const QString noTrayTip =
+    QStringLiteral("Aucune zone de notification sur ce bureau : Tachora reste dans sa fenêtre.");
+
+// The back button: a chevron in the tint of the window's other corner buttons, drawn again
+// when the appearance changes.
+class BackButton : public QToolButton
+{
+public:
+    using QToolButton::QToolButton;
+
+    void applyColors() { setIcon(AppIcon::back(secondaryLabelColor(palette()))); }
+
+protected:
+    void changeEvent(QEvent *event) override
+    {
+        QToolButton::changeEvent(event);
+        if (event->type() == QEvent::PaletteChange)
+            applyColors();
+    }
+};
+
+// Check boxes with an outline that stays visible on the settings cards in dark appearances
+// too, where the style's own nearly matches the card.
+class CheckBoxStyle : public QProxyStyle
+{
+public:
+    void drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
+                       const QWidget *widget) const override
+    {
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+        if (element != PE_IndicatorCheckBox)
+            return;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setBrush(Qt::NoBrush);
+        painter->setPen(QPen(secondaryLabelColor(option->palette), 1));
+        painter->drawRoundedRect(QRectF(option->rect).adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
+        painter->restore();
+    }
+};
 
 // Scrolling the view over a pop-up button that has not been given the focus must not change
 // a setting on the way.
@@ -99,6 +156,51 @@ Widget *place(Widget *widget, QWidget *view, int x, int y, const char *name = nu
     return widget;
 }
 
+// Sets the widget's text at the controls' size, or smaller until its natural width and the
+// padding are at most width.
+void fitText(QWidget *widget, int width, int padding = 0)
+{
+    for (int size = controlTextSize; size >= smallestTextSize; --size) {
+        widget->setFont(systemFont(size, QFont::Normal));
+        if (widget->sizeHint().width() + padding <= width)
+            return;
+    }
+}
+
+// Push buttons side by side from the cards' left edge at y, each with room around its text,
+// their texts at one size, small enough for the row to fit the cards' width.
+QList<QPushButton *> placeButtonRow(QWidget *view, int y,
+                                    const QList<std::pair<QString, const char *>> &buttons)
+{
+    QList<QPushButton *> row;
+    for (const auto &[text, name] : buttons) {
+        auto *button = new QPushButton(text, view);
+        button->setObjectName(QLatin1String(name));
+        row.append(button);
+    }
+    const auto widthOf = [](const QPushButton *button) {
+        return std::max(button->sizeHint().width(),
+                        button->fontMetrics().horizontalAdvance(button->text())
+                            + 2 * buttonPadding);
+    };
+    for (int size = controlTextSize; size >= smallestTextSize; --size) {
+        int width = -buttonGap;
+        for (QPushButton *button : row) {
+            button->setFont(systemFont(size, QFont::Normal));
+            width += widthOf(button) + buttonGap;
+        }
+        if (width <= cardWidth)
+            break;
+    }
+    int x = cardLeft;
+    for (QPushButton *button : row) {
+        button->setGeometry(x, y, widthOf(button),
+                            std::max(button->sizeHint().height(), buttonHeight));
+        x += button->width() + buttonGap;
+    }
+    return row;
+}
+
 // A label of the view, left-aligned, its middle on centreY.
 QLabel *placeLabel(QLabel *label, QWidget *view, int x, int centreY)
 {
@@ -118,6 +220,7 @@ QComboBox *addPopUp(QWidget *view, const QRect &frame, const char *name)
 {
     auto *popUp = new QComboBox(view);
     popUp->setObjectName(QLatin1String(name));
+    popUp->setFont(systemFont(controlTextSize, QFont::Normal));
     popUp->setGeometry(frame);
     popUp->setFocusPolicy(Qt::StrongFocus);
     popUp->installEventFilter(new WheelGuard(popUp));
@@ -130,13 +233,14 @@ QWidget *AppDelegate::buildSettingsView()
 {
     auto *view = new FlippedView(QRect(QPoint(0, 0), MainWindow::contentSize));
     view->setObjectName(QStringLiteral("settingsView"));
-    auto *back = new QToolButton(view);
+    auto *back = new BackButton(view);
     back->setObjectName(QStringLiteral("backButton"));
     back->setAccessibleName(QStringLiteral("Retour"));
-    back->setToolTip(QStringLiteral("Retour"));
+    back->setToolTip(QStringLiteral("Retour (Échap)"));
     back->setAutoRaise(true);
-    back->setIcon(QIcon::fromTheme(QStringLiteral("go-previous"),
-                                   QApplication::style()->standardIcon(QStyle::SP_ArrowBack)));
+    back->setIconSize(QSize(16, 16));
+    back->setCursor(Qt::PointingHandCursor);
+    back->applyColors();
     back->setGeometry(18, 46, 28, 28);
     connect(back, &QToolButton::clicked, this, [this, back] { showMain(back); });
     placeLabel(makeLabel(QStringLiteral("Réglages"), 20, QFont::Bold, ViewColor::label), view, 54,
@@ -150,9 +254,17 @@ void AppDelegate::addSettingsControls(QWidget *view)
 {
     // States are read once, here; only the login item's is read again when the view shows.
     // Filling a control must not count as the user changing it.
-    const auto checkbox = [this, view](const QString &title, int y, const char *name, bool on,
-                                       void (AppDelegate::*action)(QAbstractButton *)) {
-        auto *box = place(new QCheckBox(title), view, rowX, y, name);
+    // A widget does not own the style it is given: this one goes after the check boxes, with
+    // the delegate, which deletes the window first.
+    auto *checkBoxStyle = new CheckBoxStyle;
+    checkBoxStyle->setParent(this);
+    const auto checkbox = [this, view,
+                           checkBoxStyle](const QString &title, int y, const char *name, bool on,
+                                          void (AppDelegate::*action)(QAbstractButton *)) {
+        auto *box = new QCheckBox(title);
+        box->setStyle(checkBoxStyle);
+        fitText(box, rowRight - rowX);
+        place(box, view, rowX, y, name);
         const QSignalBlocker blocker(box);
         box->setChecked(on);
         connect(box, &QCheckBox::clicked, this, [this, box, action] { (this->*action)(box); });
@@ -160,8 +272,9 @@ void AppDelegate::addSettingsControls(QWidget *view)
     };
 
     addCard(view, QRect(24, 104, 382, 40));
-    checkbox(QStringLiteral("Débit en direct dans la barre de menus"), 115, "liveCheckbox",
-             SpeedSettings::liveMenuBar(), &AppDelegate::toggleLiveMenuBar);
+    m_liveCheckbox =
+        checkbox(QStringLiteral("Débit en direct dans la zone de notification"), 115,
+                 "liveCheckbox", SpeedSettings::liveMenuBar(), &AppDelegate::toggleLiveMenuBar);
 
     addCard(view, QRect(24, 168, 382, 80));
     const auto rowLabel = [view](const QString &text, int centreY) {
@@ -177,10 +290,19 @@ void AppDelegate::addSettingsControls(QWidget *view)
     }
     connect(unit, &QComboBox::activated, this, [this, unit] { unitChanged(unit); });
     rowLabel(QStringLiteral("Serveur de test"), 229);
-    // Only shows the server; choosing its one entry changes nothing.
-    const QString server = m_engine.config().host;
-    addPopUp(view, QRect(260, 216, 130, 26), "serverPopUp")
-        ->addItem(server == SpeedTestConfig().host ? QStringLiteral("Cloudflare") : server);
+    // Only shows the server; choosing its one entry changes nothing. An origin too long for
+    // it keeps both ends, its scheme and its port, and shows whole in its tool tip.
+    const QString origin = m_engine.config().host;
+    const QString server = origin == SpeedTestConfig().host ? QStringLiteral("Cloudflare") : origin;
+    QComboBox *serverPopUp = addPopUp(view, QRect(260, 216, 130, 26), "serverPopUp");
+    QStyleOptionComboBox option;
+    option.initFrom(serverPopUp);
+    const QRect field = serverPopUp->style()->subControlRect(
+        QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, serverPopUp);
+    serverPopUp->addItem(
+        serverPopUp->fontMetrics().elidedText(server, Qt::ElideMiddle, field.width() - 4));
+    serverPopUp->setItemData(0, server, Qt::ToolTipRole);
+    serverPopUp->setToolTip(server);
 
     addCard(view, QRect(24, 272, 382, 96));
     if (m_updater) {
@@ -195,23 +317,37 @@ void AppDelegate::addSettingsControls(QWidget *view)
               view, rowX, 286, "updatesLabel");
     }
     m_menuBarCheckbox =
-        checkbox(QStringLiteral("Icône dans la barre de menus (au lieu du Dock)"), 312,
+        checkbox(QStringLiteral("Icône dans la zone de notification (au lieu d'une fenêtre)"), 312,
                  "menuBarCheckbox", menuBarMode(), &AppDelegate::toggleMenuBarMode);
     m_loginCheckbox = checkbox(QStringLiteral("Ouvrir à la connexion"), 340, "loginCheckbox",
                                LoginItem::isEnabled(), &AppDelegate::toggleLoginItem);
+    updateSettingsAvailability();
+}
+
+void AppDelegate::updateSettingsAvailability()
+{
+    // The live text lives in the tray item: in a window it would do nothing.
+    if (m_liveCheckbox)
+        m_liveCheckbox->setEnabled(livesInTray());
+    if (m_menuBarCheckbox) {
+        const bool tray = m_trayAvailable();
+        m_menuBarCheckbox->setEnabled(tray);
+        m_menuBarCheckbox->setToolTip(tray ? QString() : FrenchTypography::typeset(noTrayTip));
+    }
 }
 
 void AppDelegate::addSettingsFooter(QWidget *view)
 {
-    int reportX = 24;
+    QList<std::pair<QString, const char *>> buttons;
+    if (m_updater)
+        buttons.append({QStringLiteral("Rechercher des mises à jour…"), "updateButton"});
+    buttons.append({QStringLiteral("Signaler un problème…"), "reportButton"});
+    const QList<QPushButton *> row = placeButtonRow(view, 392, buttons);
     if (m_updater) {
-        auto *update = place(new QPushButton(QStringLiteral("Rechercher des mises à jour…")), view,
-                             24, 392, "updateButton");
+        QPushButton *update = row.constFirst();
         connect(update, &QPushButton::clicked, this, [this, update] { checkForUpdates(update); });
-        reportX = update->geometry().right() + 1 + 10;
     }
-    auto *report = place(new QPushButton(QStringLiteral("Signaler un problème…")), view, reportX,
-                         392, "reportButton");
+    QPushButton *report = row.constLast();
     connect(report, &QPushButton::clicked, this, [this, report] { reportProblemPressed(report); });
     (new SeparatorLine(view))->setGeometry(24, 440, 382, 1);
 
@@ -237,6 +373,7 @@ void AppDelegate::showSettings(QObject *)
     if (!m_mainWindow)
         return;
     m_mainWindow->showSettingsView();
+    updateSettingsAvailability();
     // The desktop's own settings may have changed it since.
     if (m_loginCheckbox) {
         const QSignalBlocker blocker(m_loginCheckbox);

@@ -7,16 +7,10 @@
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
 #include "views/GaugeView.h"
+#include "views/HistoryTable.h"
 #include "views/ResultTile.h"
 
-#include <QLabel>
 #include <QPushButton>
-
-namespace {
-
-const QString noValue = QStringLiteral("\u00B7");
-
-} // namespace
 
 void AppDelegate::testPressed(QObject *)
 {
@@ -62,9 +56,18 @@ void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &res
         refreshResultsUI();
         return;
     }
-    m_mainView->gauge()->setMbps(0);
+    // Nothing was measured: the gauge shows no number, only why.
+    m_mainView->gauge()->clearValue();
     m_mainView->gauge()->setCaption(m_userCancelled ? QStringLiteral("Test annulé")
-                                                    : QStringLiteral("Test impossible (réseau ?)"));
+                                                    : failureCaption());
+}
+
+QString AppDelegate::failureCaption() const
+{
+    const std::optional<HttpOutcome> &failure = m_engine.lastFailure();
+    const QString reason = failure ? ResultTexts::failureReason(*failure) : QString();
+    return reason.isEmpty() ? QStringLiteral("Test impossible (réseau ?)")
+                            : QStringLiteral("Test impossible : ") + reason;
 }
 
 void AppDelegate::refreshResultsUI()
@@ -74,7 +77,7 @@ void AppDelegate::refreshResultsUI()
         m_mainView->gauge()->setCaption(QStringLiteral("Prêt à mesurer"));
         for (ResultTile *tile :
              {m_mainView->downTile(), m_mainView->upTile(), m_mainView->pingTile()})
-            tile->setValue(noValue);
+            tile->setValue(ResultTile::noValue);
         m_mainView->showLoadedLatency({}, {});
     } else {
         const SpeedTestEngine::Result &result = *m_lastResult;
@@ -87,5 +90,5 @@ void AppDelegate::refreshResultsUI()
         m_mainView->showLoadedLatency(ResultTexts::loadedLatencyText(result),
                                       ResultTexts::loadedLatencySpokenText(result));
     }
-    m_mainView->historyLabel()->setText(ResultTexts::historyText(SpeedHistory::all()));
+    m_mainView->historyTable()->setRows(ResultTexts::historyRows(SpeedHistory::all()));
 }

@@ -6,6 +6,7 @@
 
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
+#include "settings/FrenchTypography.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -50,8 +51,10 @@ void AppDelegate::updateFound(const Updater::Update &update, const std::optional
         item, &QSystemTrayIcon::messageClicked, this, [this, update] { showUpdateAlert(update); },
         Qt::SingleShotConnection);
     item->showMessage(QStringLiteral("Tachora %1 est disponible").arg(update.version),
-                      package ? QStringLiteral("Elle est téléchargée : clique pour l'installer.")
-                              : QStringLiteral("Clique pour en savoir plus."),
+                      FrenchTypography::typeset(
+                          package
+                              ? QStringLiteral("Elle est téléchargée : clique pour l'installer.")
+                              : QStringLiteral("Clique pour en savoir plus.")),
                       AppIcon::application());
 }
 

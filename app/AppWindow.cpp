@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QPushButton>
 #include <QToolButton>
+#include <QUrl>
 
 void AppDelegate::buildMainWindow()
 {
@@ -21,7 +22,11 @@ void AppDelegate::buildMainWindow()
 
 MainView *AppDelegate::buildMainView()
 {
-    auto *view = new MainView;
+    // The note names the server the tests actually go to.
+    const QString origin = m_engine.config().host;
+    const QString host = QUrl(origin).host();
+    auto *view = new MainView(
+        origin == SpeedTestConfig().host || host.isEmpty() ? QStringLiteral("Cloudflare") : host);
     connect(view->testButton(), &QPushButton::clicked, this,
             [this, view] { testPressed(view->testButton()); });
     connect(view->gearButton(), &QToolButton::clicked, this,

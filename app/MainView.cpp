@@ -3,17 +3,21 @@
 #include "AppIcon.h"
 #include "MainWindow.h"
 
+#include "settings/FrenchTypography.h"
+#include "settings/ResultTexts.h"
 #include "views/AccessibleReadout.h"
 #include "views/GaugeView.h"
+#include "views/HistoryTable.h"
 #include "views/LabelFactory.h"
 #include "views/Palette.h"
 #include "views/ResultTile.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
-#include <QShortcut>
 #include <QStackedLayout>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -37,9 +41,29 @@ QLabel *named(QLabel *label, const char *name)
     return label;
 }
 
+// The widest the server's name may be in the data note before it is shortened in the middle.
+constexpr int serverNameWidth = 200;
+
+// The application icon, rendered at each paint for the scale of what it is painted on (the
+// screen's, or a picture's when the window is rendered into one), so that it is whole and
+// sharp at any scale.
+class ApplicationIcon : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        const qreal scale = painter.deviceTransform().m11();
+        painter.drawPixmap(rect(), AppIcon::applicationPixmap(width(), scale > 0 ? scale : 1));
+    }
+};
+
 } // namespace
 
-MainView::MainView(QWidget *parent)
+MainView::MainView(const QString &serverName, QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("mainView"));
@@ -48,12 +72,11 @@ MainView::MainView(QWidget *parent)
     m_gauge->setObjectName(QStringLiteral("gauge"));
     m_gauge->setFixedSize(250, 132);
     makeTestButton();
-    m_historyLabel =
-        named(makeLabel(QStringLiteral(" "), 11, QFont::Normal, ViewColor::tertiaryLabel),
-              "historyLabel");
-    m_historyLabel->setFont(monospacedDigitSystemFont(11, QFont::Normal));
-    setTabularDigits(m_historyLabel);
-    m_historyLabel->setAccessibleName(QStringLiteral("Derniers tests"));
+    // As high as its four lines from the start, so that nothing above moves as they come.
+    m_historyTable = new HistoryTable(ResultTexts::historyLines);
+    m_historyTable->setObjectName(QStringLiteral("historyTable"));
+    m_historyTable->setAccessibleName(QStringLiteral("Derniers tests"));
+    m_historyTable->setEmptyText(ResultTexts::noHistoryText);
 
     // Each element with the space that follows it.
     const std::pair<QWidget *, int> stack[] = {
@@ -70,8 +93,8 @@ MainView::MainView(QWidget *parent)
         {m_gauge, 12},
         {makeTilesRow(), 16},
         {m_testButton, 10},
-        {makeNoteSlot(), 12},
-        {m_historyLabel, 0},
+        {makeNoteSlot(serverName), 12},
+        {m_historyTable, 0},
     };
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -86,9 +109,12 @@ MainView::MainView(QWidget *parent)
 
     makeGearButton();
     applyColors();
+    // The view passes the focus it is given, as the window opens or comes back to it, to
+    // the test button.
+    setFocusProxy(m_testButton);
 }
 
-QWidget *MainView::makeNoteSlot()
+QWidget *MainView::makeNoteSlot(const QString &serverName)
 {
     auto *slot = new QWidget;
     // As wide as the view less a margin, whatever it shows: a longer text never needs the
@@ -96,11 +122,13 @@ QWidget *MainView::makeNoteSlot()
     slot->setFixedWidth(MainWindow::contentSize.width() - 2 * noteMargin);
     m_noteSlot = new QStackedLayout(slot);
     m_noteSlot->setContentsMargins(0, 0, 0, 0);
-    m_noteSlot->addWidget(
-        named(makeLabel(QStringLiteral("Test via Cloudflare : quelques dizaines de Mo échangés"),
-                        11, QFont::Normal, ViewColor::tertiaryLabel),
-              "noteLabel"));
-    // Values to read, so in the stronger secondary colour, legible in both appearances.
+    QLabel *note =
+        named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel), "noteLabel");
+    note->setText(FrenchTypography::typeset(
+        QStringLiteral("Test via %1 : quelques dizaines de Mo échangés")
+            .arg(note->fontMetrics().elidedText(serverName, Qt::ElideMiddle, serverNameWidth))));
+    note->setToolTip(serverName);
+    m_noteSlot->addWidget(note);
     m_loadedLatencyLabel = named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel),
                                  "loadedLatencyLabel");
     m_loadedLatencyLabel->setAccessibleName(QStringLiteral("Latence en charge"));
@@ -110,7 +138,7 @@ QWidget *MainView::makeNoteSlot()
 
 void MainView::showLoadedLatency(const QString &text, const QString &spoken)
 {
-    m_loadedLatencyLabel->setText(text);
+    m_loadedLatencyLabel->setText(FrenchTypography::typeset(text));
     m_loadedLatencyLabel->setAccessibleDescription(spoken);
     m_noteSlot->setCurrentIndex(text.isEmpty() ? 0 : 1);
     AccessibleReadout::valueChanged(m_loadedLatencyLabel);
@@ -118,11 +146,10 @@ void MainView::showLoadedLatency(const QString &text, const QString &spoken)
 
 QWidget *MainView::makeIcon()
 {
-    auto *icon = new QLabel;
+    auto *icon = new ApplicationIcon;
     icon->setObjectName(QStringLiteral("appIcon"));
     icon->setAccessibleName(QStringLiteral("Tachora"));
     icon->setFixedSize(92, 92);
-    icon->setPixmap(AppIcon::applicationPixmap(92, devicePixelRatioF()));
     return icon;
 }
 
@@ -164,12 +191,21 @@ void MainView::makeTestButton()
                        "QPushButton:focus { border-color: %5; }")
             .arg(green.name(), testButtonText.name(), green.lighter(108).name(),
                  green.darker(112).name(), green.darker(170).name()));
-    // A plain QWidget window has no default button: Return and Enter are ours to route.
-    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto *shortcut = new QShortcut(QKeySequence(key), this);
-        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(shortcut, &QShortcut::activated, m_testButton, &QPushButton::click);
+}
+
+void MainView::keyPressEvent(QKeyEvent *event)
+{
+    // A plain QWidget window has no default button: Return and Enter are ours to route. The
+    // test button answers them itself when it has the focus.
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QWidget::keyPressEvent(event);
+        return;
     }
+    auto *focused = qobject_cast<QAbstractButton *>(focusWidget());
+    if (focused && isAncestorOf(focused))
+        focused->click();
+    else
+        m_testButton->click();
 }
 
 void MainView::makeGearButton()

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class GaugeView;
+class HistoryTable;
 class QLabel;
 class QPushButton;
 class QStackedLayout;
@@ -11,20 +12,22 @@ class ResultTile;
 
 // The main page of the window: icon, title, explanation, gauge, the three result tiles, the
 // test button, the data note, the last results and the settings button. It only lays them out;
-// the application delegate fills them and answers their buttons.
+// the application delegate fills them and answers their buttons. Return presses the button
+// that has the focus, and the test button when no button has it.
 class MainView : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit MainView(QWidget *parent = nullptr);
+    // serverName: the speed-test server as the data note names it ("Cloudflare", a host).
+    explicit MainView(const QString &serverName, QWidget *parent = nullptr);
 
     GaugeView *gauge() const { return m_gauge; }
     ResultTile *downTile() const { return m_downTile; }
     ResultTile *upTile() const { return m_upTile; }
     ResultTile *pingTile() const { return m_pingTile; }
     QPushButton *testButton() const { return m_testButton; }
-    QLabel *historyLabel() const { return m_historyLabel; }
+    HistoryTable *historyTable() const { return m_historyTable; }
     QToolButton *gearButton() const { return m_gearButton; }
 
     // Shows a test's latencies under load in place of the data note, in the same space, or
@@ -33,12 +36,13 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
     QWidget *makeIcon();
     QWidget *makeTilesRow();
-    QWidget *makeNoteSlot();
+    QWidget *makeNoteSlot(const QString &serverName);
     void makeTestButton();
     void makeGearButton();
     // The drawn gear follows the appearance.
@@ -49,7 +53,7 @@ private:
     ResultTile *m_upTile = nullptr;
     ResultTile *m_pingTile = nullptr;
     QPushButton *m_testButton = nullptr;
-    QLabel *m_historyLabel = nullptr;
+    HistoryTable *m_historyTable = nullptr;
     QStackedLayout *m_noteSlot = nullptr;
     QLabel *m_loadedLatencyLabel = nullptr;
     QToolButton *m_gearButton = nullptr;

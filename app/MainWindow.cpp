@@ -6,6 +6,7 @@
 
 #include <QEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QScreen>
@@ -28,16 +29,9 @@ MainWindow::MainWindow(QWidget *mainView, QWidget *settingsView)
     setWindowIcon(AppIcon::application());
     setFixedSize(contentSize);
 
-    m_stack->setObjectName(QStringLiteral("viewStack"));
-    m_stack->addWidget(m_mainView);
-    m_stack->addWidget(m_settingsView);
-    m_stack->setCurrentWidget(m_mainView);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_stack);
-
     // Linux desktops mostly have no global menu bar: the application menu opens from here.
-    // Made after the views, so that it comes after them in the focus chain.
+    // Made before the views join the window, so that Tab reaches it first: the focus moves
+    // from the top of the window to its bottom.
     m_menuButton = new QToolButton(this);
     m_menuButton->setObjectName(QStringLiteral("menuButton"));
     m_menuButton->setAccessibleName(QStringLiteral("Menu"));
@@ -50,6 +44,15 @@ MainWindow::MainWindow(QWidget *mainView, QWidget *settingsView)
     m_menuButton->move(contentSize.width() - cornerInset - cornerButtonSize, cornerInset);
     m_menuButton->raise();
     connect(m_menuButton, &QToolButton::clicked, this, &MainWindow::openMainMenu);
+
+    m_stack->setObjectName(QStringLiteral("viewStack"));
+    m_stack->addWidget(m_mainView);
+    m_stack->addWidget(m_settingsView);
+    m_stack->setCurrentWidget(m_mainView);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_stack);
+    m_mainView->setFocus();
 
     // Where the window manager lets us choose; Wayland compositors place windows themselves.
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -64,6 +67,7 @@ bool MainWindow::showsSettings() const
 void MainWindow::showMainView()
 {
     m_stack->setCurrentWidget(m_mainView);
+    m_mainView->setFocus();
 }
 
 void MainWindow::showSettingsView()
@@ -94,6 +98,29 @@ void MainWindow::openMainMenu()
     const QPoint corner =
         m_menuButton->mapToGlobal(QPoint(m_menuButton->width(), m_menuButton->height()));
     m_mainMenu->popup(corner - QPoint(m_mainMenu->sizeHint().width(), 0));
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        if (showsSettings()) {
+            showMainView();
+            return;
+        }
+        break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Tool buttons and check boxes leave these keys to their window.
+        if (auto *focused = qobject_cast<QAbstractButton *>(focusWidget())) {
+            focused->click();
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void MainWindow::changeEvent(QEvent *event)

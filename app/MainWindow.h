@@ -9,7 +9,8 @@ class QToolButton;
 
 // The one window: a fixed-size frame showing either the main view or the settings view, with
 // the menu button in its top right corner above both. Closing it only hides it; the same
-// window comes back with the view it had.
+// window comes back with the view it had. Escape leaves the settings view; Return presses the
+// button that has the focus.
 class MainWindow : public QWidget
 {
     Q_OBJECT
@@ -38,6 +39,7 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:

@@ -6,10 +6,12 @@
 
 #include "engine/SpeedTestEngine.h"
 #include "platform/BuildConfig.h"
+#include "settings/FrenchTypography.h"
 
 #include <QApplication>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -27,14 +29,16 @@ std::optional<int> answerWithoutDisplay(const AppOptions &options)
 {
     switch (options.action) {
     case AppOptions::Action::help:
-        write(stdout, options.message.toUtf8());
+        write(stdout, FrenchTypography::typeset(options.message).toUtf8());
         return 0;
     case AppOptions::Action::version:
         write(stdout, QByteArrayLiteral("tachora ") + BuildConfig::version + "\n");
         return 0;
     case AppOptions::Action::badOrigin:
     case AppOptions::Action::fail:
-        write(stderr, "tachora : " + options.message.toUtf8() + "\nVoir tachora --help.\n");
+        write(stderr, FrenchTypography::typeset(QStringLiteral("tachora : ") + options.message
+                                                + QStringLiteral("\nVoir tachora --help.\n"))
+                          .toUtf8());
         return exitUsage;
     case AppOptions::Action::run:
         break;
@@ -72,17 +76,26 @@ int main(int argc, char **argv)
         return 0;
 
     AppDelegate::Setup setup;
+    // Declared before the delegate that uses it, so that it goes after it, while the
+    // application object is still there.
+    std::unique_ptr<SpeedTestEngine> engine;
     if (options.server) {
         SpeedTestConfig config;
         config.host = *options.server;
-        // Lives as long as the process, like the production engine.
-        setup.engine = new SpeedTestEngine(config);
+        engine = std::make_unique<SpeedTestEngine>(config);
+        setup.engine = engine.get();
     }
     setup.serviceOrigin = options.serviceOrigin;
     setup.reportCrashes = true;
     AppDelegate delegate(std::move(setup));
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
-                     [&delegate] { delegate.showMainWindow(nullptr); });
+                     [&delegate](const QByteArray &activationToken) {
+                         // Qt's Wayland windows hand this to the compositor when they ask to
+                         // be activated, and then forget it.
+                         if (!activationToken.isEmpty())
+                             qputenv("XDG_ACTIVATION_TOKEN", activationToken);
+                         delegate.showMainWindow(nullptr);
+                     });
     QMetaObject::invokeMethod(&delegate, &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);
     return QApplication::exec();

@@ -4,9 +4,16 @@
 #      (70 % syncs, 20 % problem reports, 5 % crash records, 5 % bad reports);
 #   2. nothing lost: the rows stored against the answers 200;
 #   3. the same with 1000 idle connections held open: the service's memory, and the
-#      latency of the working clients meanwhile.
-# Usage: bench/service.sh [SECONDS]   (each of the four runs lasts SECONDS, default 10)
+#      latency of the working clients meanwhile;
+#   4. under attack, on SQLite with the service's default limits: one well-behaved client's
+#      p50 and p99 (20 syncs a second from 127.0.0.1) while other loopback addresses stream
+#      requests answered 429 (1, 4 and 16 connections), hold 10,200 idle connections from
+#      340 addresses, or hold 9,600 connections with 60 KB of a 64 KB body each; and the
+#      service's memory during and after.
+# Usage: bench/service.sh [SECONDS]   (each run lasts SECONDS, default 10)
 #        THREADS=N bench/service.sh   gives the service N workers instead of 8
+#        ATTACKS_ONLY=1 bench/service.sh   only the runs under attack
+#        SERVICE=path bench/service.sh     another build of the service, to compare
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
@@ -14,7 +21,7 @@ seconds=${1:-10}
 bash scripts/install-deps.sh --bench
 cmake --preset default >/dev/null
 cmake --build --preset default --target tachora-service service-load >/dev/null
-service=$PWD/build/tools/service/tachora-service
+service=${SERVICE:-$PWD/build/tools/service/tachora-service}
 load=$PWD/build/bench/service-load
 pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
 
@@ -89,8 +96,37 @@ schema() {
     echo "$pg_url&options=-csearch_path%3D$1"
 }
 
-run "SQLite" "$work/busy.db" 0
-run "PostgreSQL $("$pgbin/postgres" --version | awk '{print $3}')" "$(schema busy)" 0
-run "SQLite" "$work/idle.db" 1000
-run "PostgreSQL" "$(schema idle)" 1000
-echo "(on $(nproc) cores, shared with the 100 clients; PostgreSQL with its default durability: fsync at every commit)"
+# attack <kind> <attacker connections>: the service with its default limits, on SQLite.
+attack() {
+    local kind=$1 attackers=$2
+    "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$work/attack-$kind-$attackers.db" \
+        >"$work/service.out" 2>"$work/service.err" &
+    service_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$work/service.out" ] && break
+        sleep 0.05
+    done
+    local port
+    port=$(sed -n 's/^port //p' "$work/service.out")
+    echo "== under attack: $kind"
+    "$load" "$port" --attack "$kind" --attackers "$attackers" --seconds "$seconds" --pid "$service_pid"
+    kill "$service_pid"
+    wait "$service_pid" 2>/dev/null || true
+    service_pid=
+    echo "service log lines: $(wc -l <"$work/service.err")"
+    echo
+}
+
+if [ -z "${ATTACKS_ONLY:-}" ]; then
+    run "SQLite" "$work/busy.db" 0
+    run "PostgreSQL $("$pgbin/postgres" --version | awk '{print $3}')" "$(schema busy)" 0
+    run "SQLite" "$work/idle.db" 1000
+    run "PostgreSQL" "$(schema idle)" 1000
+fi
+attack none 0
+attack refused 1
+attack refused 4
+attack refused 16
+attack idle 10200
+attack slow-bodies 9600
+echo "(on $(nproc) cores, shared with the clients; PostgreSQL with its default durability: fsync at every commit)"

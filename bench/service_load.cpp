@@ -3,11 +3,18 @@
 // records, 5 % reports with a member missing. Optionally holds idle connections open the
 // whole time, and samples the service's memory.
 // Usage: service-load PORT [--clients N] [--seconds S] [--idle N] [--pid PID]
+//        service-load PORT --attack KIND [--attackers N] [--seconds S] [--pid PID]
+// Under attack, one well-behaved client (20 syncs a second, each of a new device, from
+// 127.0.0.1) is timed while attackers from other loopback addresses run one of:
+//   refused      N connections from 127.0.0.2 streaming syncs, past its rate limit (429)
+//   idle         N connections held open without a word, 30 from each of many addresses
+//   slow-bodies  N connections, each with 60 KB of a 64 KB body sent, then silence
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +24,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -31,9 +39,16 @@ using Clock = std::chrono::steady_clock;
 enum Kind { sync, report, crash, badReport, kinds };
 const char *const kindNames[kinds] = {"sync", "report", "crash", "bad report"};
 
-int connectTo(int port)
+// From 127.0.0.1, or from another loopback address (`from`, host order) when given.
+int connectTo(int port, std::uint32_t from = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(from);
+        bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(std::uint16_t(port));
@@ -166,6 +181,148 @@ double memoryMb(int pid, const std::string &field)
     return 0;
 }
 
+double percentileOf(std::vector<double> &values, double p)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[std::size_t(p * double(values.size() - 1))];
+}
+
+// One attacker connection streaming requests, made again whenever the service closes it,
+// until `stop`.
+void flooder(int index, int port, const std::atomic<bool> &stop, std::atomic<long> &connections)
+{
+    std::string batch;
+    for (unsigned i = 0; i < 64; ++i)
+        batch += request(sync, "ATTACK-" + std::to_string(index), i);
+    while (!stop) {
+        const int fd = connectTo(port, 0x7F000002u);
+        if (fd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        ++connections;
+        // As fast as the service takes them, without spinning: the attacker's processor is
+        // not the service's.
+        char sink[65536];
+        std::size_t sent = 0;
+        while (!stop) {
+            pollfd ready{fd, POLLIN | POLLOUT, 0};
+            if (poll(&ready, 1, 100) < 0)
+                break;
+            if (ready.revents & POLLOUT) {
+                const ssize_t count =
+                    send(fd, batch.data() + sent, batch.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (count < 0 && errno != EAGAIN)
+                    break;
+                sent = count > 0 ? (sent + std::size_t(count)) % batch.size() : sent;
+            }
+            if (ready.revents & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t count = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+                if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                    break;
+            }
+        }
+        close(fd);
+    }
+}
+
+// `count` connections, 30 from each of many loopback addresses (under the service's 32 per
+// address), silent or with most of a body sent; each made again when the service closes it.
+void holder(bool slowBodies, int count, int port, const std::atomic<bool> &stop,
+            std::atomic<long> &connections)
+{
+    const std::string slowHead = "POST /api/report.php HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                 "Content-Length: 65536\r\n\r\n"
+                                 + std::string(60000, ' ');
+    std::vector<int> fds(std::size_t(count), -1);
+    while (!stop) {
+        for (int i = 0; i < count && !stop; ++i) {
+            int &fd = fds[std::size_t(i)];
+            char probe[256];
+            if (fd >= 0) {
+                const ssize_t got = recv(fd, probe, sizeof probe, MSG_DONTWAIT);
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                    continue;
+                close(fd);
+            }
+            fd = connectTo(port, 0x7F010000u + std::uint32_t(i / 30 + 1));
+            if (fd < 0)
+                continue;
+            ++connections;
+            if (slowBodies)
+                send(fd, slowHead.data(), slowHead.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    for (const int fd : fds) {
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+int underAttack(int port, const std::string &kind, int attackers, double seconds, int pid)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<long> reconnects{0};
+    const double before = pid ? memoryMb(pid, "VmRSS") : 0;
+    std::vector<std::thread> threads;
+    if (kind == "refused") {
+        for (int i = 0; i < attackers; ++i)
+            threads.emplace_back(flooder, i, port, std::cref(stop), std::ref(reconnects));
+    } else if (kind == "idle" || kind == "slow-bodies") {
+        threads.emplace_back(holder, kind == "slow-bodies", attackers, port, std::cref(stop),
+                             std::ref(reconnects));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(kind == "refused" ? 1 : 3));
+
+    std::vector<double> latencies;
+    long failed = 0;
+    std::map<int, long> byStatus;
+    const auto until =
+        Clock::now()
+        + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    double during = 0;
+    for (unsigned serial = 0; Clock::now() < until; ++serial) {
+        const auto start = Clock::now();
+        const int fd = connectTo(port);
+        bool closing = false;
+        std::string buffer;
+        const std::string bytes = request(
+            sync, "PROBE-" + std::to_string(getpid()) + "-" + std::to_string(serial), serial);
+        const int status = fd >= 0 && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0
+                               ? readAnswer(fd, buffer, closing)
+                               : 0;
+        if (fd >= 0)
+            close(fd);
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (status == 0)
+            ++failed;
+        else
+            ++byStatus[status];
+        if (pid)
+            during = std::max(during, memoryMb(pid, "VmRSS"));
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(50));
+    }
+    stop = true;
+    for (std::thread &thread : threads)
+        thread.join();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double p50 = percentileOf(latencies, 0.5), p99 = percentileOf(latencies, 0.99);
+    std::printf("attack %s, %d attacker connections (%ld made), one client at 20 syncs/s:\n",
+                kind.c_str(), kind == "none" ? 0 : attackers, reconnects.load());
+    std::printf("client: %zu requests, p50 %.2f ms, p99 %.2f ms, max %.1f ms, failed %ld;",
+                latencies.size(), p50, p99, latencies.empty() ? 0.0 : latencies.back(), failed);
+    for (const auto &[status, count] : byStatus)
+        std::printf(" status %d: %ld", status, count);
+    std::printf("\n");
+    if (pid)
+        std::printf("service memory: %.1f MB before, %.1f MB at most during, %.1f MB 2 s after, "
+                    "peak %.1f MB\n",
+                    before, during, memoryMb(pid, "VmRSS"), memoryMb(pid, "VmHWM"));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -180,6 +337,8 @@ int main(int argc, char **argv)
     double seconds = 5;
     int idleCount = 0;
     int pid = 0;
+    std::string attack;
+    int attackers = 16;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--clients")
@@ -190,11 +349,17 @@ int main(int argc, char **argv)
             idleCount = std::atoi(argv[i + 1]);
         else if (name == "--pid")
             pid = std::atoi(argv[i + 1]);
+        else if (name == "--attack")
+            attack = argv[i + 1];
+        else if (name == "--attackers")
+            attackers = std::atoi(argv[i + 1]);
     }
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
+    if (!attack.empty())
+        return underAttack(port, attack, attackers, seconds, pid);
 
     const double before = pid ? memoryMb(pid, "VmRSS") : 0;
     std::vector<int> idle;

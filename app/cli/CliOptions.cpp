@@ -59,8 +59,9 @@ CliOptions CliOptions::parse(const QStringList &arguments)
                                                  "{\"date\", \"down\" (Mbps), \"up\" (Mbps), "
                                                  "\"ping\" (ms), \"loadedLatencyDown\" (ms), "
                                                  "\"loadedLatencyUp\" (ms), \"jitter\" (ms), "
-                                                 "\"grade\"}, null pour ce qui n'a pas "
-                                                 "été mesuré."));
+                                                 "\"grade\", \"streamsDown\", \"streamsUp\" "
+                                                 "(connexions parallèles)}, null pour ce qui "
+                                                 "n'a pas été mesuré."));
     const QCommandLineOption server(
         QStringLiteral("server"),
         QStringLiteral("Serveur de mesure (http ou https, hôte, port facultatif), par défaut %1.")
@@ -81,7 +82,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         QStringLiteral("Durée maximale de la montée en secondes (défaut 5)."), QStringLiteral("S"));
     const QCommandLineOption steps(
         QStringLiteral("steps"),
-        QStringLiteral("Tailles en octets des téléchargements successifs "
+        QStringLiteral("Tailles en octets des téléchargements successifs de chaque connexion, "
+                       "la dernière répétée jusqu'à 10 Go en tout "
                        "(défaut 15000000,40000000,100000000,300000000,800000000)."),
         QStringLiteral("N,N,..."));
     const QCommandLineOption noLoadedLatency(

@@ -22,28 +22,6 @@ QString rateText(double mbps)
     return SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel();
 }
 
-// The reason in words, when the failure is one a user can act on; empty otherwise.
-QString failureReason(const HttpOutcome &failure)
-{
-    switch (failure.failure) {
-    case HttpFailure::refused:
-        return QStringLiteral("connexion refusée");
-    case HttpFailure::unreachable:
-        return QStringLiteral("serveur injoignable");
-    case HttpFailure::nameNotResolved:
-        return QStringLiteral("nom d'hôte introuvable");
-    case HttpFailure::certificateRejected:
-        return QStringLiteral("certificat du serveur refusé");
-    case HttpFailure::timedOut:
-        return QStringLiteral("délai d'attente dépassé");
-    case HttpFailure::none:
-        return QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
-    case HttpFailure::other:
-        break;
-    }
-    return {};
-}
-
 } // namespace
 
 namespace CliReport {
@@ -59,7 +37,7 @@ QString text(const SpeedTestEngine::Result &result)
     return text;
 }
 
-QByteArray json(const SpeedTestEngine::Result &result)
+QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp)
 {
     const QByteArray date = result.dateTime().toString(Qt::ISODateWithMs).toUtf8();
     const auto optional = [](std::optional<double> value) {
@@ -73,7 +51,8 @@ QByteArray json(const SpeedTestEngine::Result &result)
            + ", \"jitter\": " + optional(result.jitter()) + ", \"grade\": "
            + (grade ? '"' + Responsiveness::gradeText(*grade).toLatin1() + '"'
                     : QByteArrayLiteral("null"))
-           + "}\n";
+           + ", \"streamsDown\": " + QByteArray::number(streamsDown)
+           + ", \"streamsUp\": " + QByteArray::number(streamsUp) + "}\n";
 }
 
 QString progressText(SpeedTestEngine::Phase phase, double mbps)
@@ -93,7 +72,7 @@ QString progressText(SpeedTestEngine::Phase phase, double mbps)
 
 QString failureText(const HttpOutcome &failure)
 {
-    const QString reason = failureReason(failure);
+    const QString reason = ResultTexts::failureReason(failure);
     if (reason.isEmpty())
         return QStringLiteral("Cause : ") + failure.error;
     if (failure.error.isEmpty())

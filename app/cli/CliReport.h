@@ -14,10 +14,11 @@ namespace CliReport {
 QString text(const SpeedTestEngine::Result &result);
 
 // {"date": "<ISO 8601 UTC>", "down": <Mbps>, "up": <Mbps>, "ping": <ms>,
-// "loadedLatencyDown": <ms>, "loadedLatencyUp": <ms>, "jitter": <ms>, "grade": "A+" to "F"}
-// and a line feed, every number written with all the digits that give back the same
-// double, and null for what was not measured.
-QByteArray json(const SpeedTestEngine::Result &result);
+// "loadedLatencyDown": <ms>, "loadedLatencyUp": <ms>, "jitter": <ms>, "grade": "A+" to "F",
+// "streamsDown": <n>, "streamsUp": <n>} and a line feed, every number written with all the
+// digits that give back the same double, and null for what was not measured; the streams
+// are the parallel connections each phase kept.
+QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp);
 
 // The live line while a test runs, such as "Descente… 93,4 Mbps".
 QString progressText(SpeedTestEngine::Phase phase, double mbps);

@@ -7,6 +7,7 @@
 
 #include "engine/SpeedTestEngine.h"
 #include "platform/BuildConfig.h"
+#include "settings/FrenchTypography.h"
 
 #include <QCoreApplication>
 
@@ -21,6 +22,12 @@ void write(FILE *stream, const QByteArray &bytes)
     std::fflush(stream);
 }
 
+// Words for the user, in French typography; JSON goes out as bytes.
+void writeText(FILE *stream, const QString &text)
+{
+    write(stream, FrenchTypography::typeset(text).toUtf8());
+}
+
 // The one live line on stderr, redrawn in place; nothing when stderr is not a terminal.
 class ProgressLine
 {
@@ -32,7 +39,7 @@ public:
     void show(const QString &text)
     {
         if (m_enabled)
-            write(stderr, "\r" + text.toUtf8() + "\x1b[K");
+            write(stderr, "\r" + FrenchTypography::typeset(text).toUtf8() + "\x1b[K");
     }
 
     void clear()
@@ -60,13 +67,14 @@ int main(int argc, char **argv)
     const CliOptions options = CliOptions::parse(QCoreApplication::arguments());
     switch (options.action) {
     case CliOptions::Action::help:
-        write(stdout, options.message.toUtf8());
+        writeText(stdout, options.message);
         return exitResult;
     case CliOptions::Action::version:
         write(stdout, QByteArrayLiteral("tachora-cli ") + BuildConfig::version + "\n");
         return exitResult;
     case CliOptions::Action::fail:
-        write(stderr, "tachora-cli : " + options.message.toUtf8() + "\nVoir tachora-cli --help.\n");
+        writeText(stderr, QStringLiteral("tachora-cli : ") + options.message
+                              + QStringLiteral("\nVoir tachora-cli --help.\n"));
         return exitUsage;
     case CliOptions::Action::run:
         break;
@@ -83,7 +91,7 @@ int main(int argc, char **argv)
         if (userCancelled) {
             // A second interrupt does not wait for the latency probe in flight.
             progress.clear();
-            write(stderr, "Test annulé\n");
+            writeText(stderr, QStringLiteral("Test annulé\n"));
             std::fflush(stdout);
             ::_exit(cancelStatus);
         }
@@ -98,16 +106,20 @@ int main(int argc, char **argv)
     engine.onFinished = [&](std::optional<SpeedTestEngine::Result> result) {
         progress.clear();
         if (userCancelled) {
-            write(stderr, "Test annulé\n");
+            writeText(stderr, QStringLiteral("Test annulé\n"));
             QCoreApplication::exit(cancelStatus);
         } else if (!result) {
-            write(stderr, "Test impossible (réseau ?)\n");
+            writeText(stderr, QStringLiteral("Test impossible (réseau ?)\n"));
             if (const auto &failure = engine.lastFailure())
-                write(stderr, CliReport::failureText(*failure).toUtf8() + '\n');
+                writeText(stderr, CliReport::failureText(*failure) + u'\n');
             QCoreApplication::exit(exitNoResult);
         } else {
-            write(stdout,
-                  options.json ? CliReport::json(*result) : CliReport::text(*result).toUtf8());
+            if (options.json)
+                write(stdout,
+                      CliReport::json(*result, engine.streams(SpeedTestEngine::Phase::download),
+                                      engine.streams(SpeedTestEngine::Phase::upload)));
+            else
+                writeText(stdout, CliReport::text(*result));
             QCoreApplication::exit(exitResult);
         }
     };

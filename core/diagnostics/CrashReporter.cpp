@@ -1,11 +1,14 @@
 #include "diagnostics/CrashReporter.h"
 
 #include "diagnostics/FatalHandlers.h"
+#include "diagnostics/PendingCrash.h"
 #include "diagnostics/SystemCrashReports.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 #include "platform/PreferencesStore.h"
+#include "platform/ServiceLimits.h"
 #include "platform/SystemInfo.h"
+#include "platform/TextCut.h"
 #include "settings/PreferenceKeys.h"
 
 #include <QCoreApplication>
@@ -18,6 +21,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdlib>
 #include <execinfo.h>
 #include <vector>
@@ -26,9 +30,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr QStringView separator = u"\n---\n";
-// A record of ours is a few KiB; a pending file larger than this was not written by us.
-constexpr qint64 pendingReadLimit = 256 * 1024;
 constexpr int errorFrames = 15;
 
 struct Overrides
@@ -54,7 +55,59 @@ HttpSession *uploadSession()
     return uploads;
 }
 
-void startUpload(QByteArray body)
+// Whether the service has the record, or refused it for what it holds: either way, sending
+// it again would change nothing. A failed transfer, a failure of the service (5xx) and a
+// "try later" (408, 429) leave it to be sent again.
+bool settled(const HttpOutcome &outcome)
+{
+    const long status = outcome.status;
+    return outcome.ok && !outcome.cancelled
+           && (HttpOutcome::isSuccessStatus(status)
+               || (status >= 400 && status < 500 && status != 408 && status != 429));
+}
+
+// The service refuses a NUL character anywhere (its database cannot store one).
+QString withoutNul(QString text)
+{
+    return text.replace(QChar(0), QChar::ReplacementCharacter);
+}
+
+// The record as the service takes it: each member cut to its length, on a character's
+// boundary, and the stack further, as little as need be, until the whole body fits in
+// one request.
+QByteArray recordBody(const QString &deviceId, const QString &kind, const QString &message,
+                      const QString &rawStack)
+{
+    using namespace ServiceLimits;
+    const QString stack = withoutNul(rawStack);
+    QJsonObject record{
+        {QStringLiteral("d"), TextCut::toLength(deviceId, deviceIdLength)},
+        {QStringLiteral("kind"), TextCut::toLength(kind, crashKindLength)},
+        {QStringLiteral("message"), TextCut::toLength(withoutNul(message), crashMessageLength)},
+        {QStringLiteral("v"), TextCut::toLength(SystemInfo::versionText(), versionLength)},
+        {QStringLiteral("os"), TextCut::toLength(SystemInfo::osText(), osLength)},
+    };
+    const auto withStack = [&record, &stack](qsizetype units) {
+        record[QStringLiteral("stack")] = TextCut::toLength(stack, units);
+        return QJsonDocument(record).toJson(QJsonDocument::Compact);
+    };
+    QByteArray body = withStack(crashStackLength);
+    if (body.size() <= qsizetype(requestBodyBytes))
+        return body;
+    // The longest stack that fits; JSON escapes make a unit cost 1 to 6 bytes.
+    qsizetype fits = 0;
+    qsizetype tooLong = std::min<qsizetype>(stack.size(), crashStackLength);
+    while (tooLong - fits > 1) {
+        const qsizetype middle = fits + (tooLong - fits) / 2;
+        if (withStack(middle).size() <= qsizetype(requestBodyBytes))
+            fits = middle;
+        else
+            tooLong = middle;
+    }
+    return withStack(fits);
+}
+
+void startUpload(QByteArray body, const std::function<void()> &onSettled)
 {
     HttpSession *session = uploadSession();
     if (!session)
@@ -66,7 +119,14 @@ void startUpload(QByteArray body)
     request.timeout = 8s;
     request.body = std::move(body);
     // The session keeps a started task until it completes.
-    session->task(std::move(request))->start();
+    const std::shared_ptr<HttpTask> task = session->task(std::move(request));
+    if (onSettled) {
+        task->onComplete = [onSettled](const HttpOutcome &outcome) {
+            if (settled(outcome))
+                onSettled();
+        };
+    }
+    task->start();
 }
 
 QString currentStack(int frameCount)
@@ -135,26 +195,10 @@ int CrashReporter::uploadsRunning()
 
 void CrashReporter::sendPendingCrash()
 {
-    QFile file(pendingFilePath());
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray bytes = file.read(pendingReadLimit);
-    if (file.error() != QFileDevice::NoError)
-        return;
-    file.close();
-    // Removed before the upload: a record is offered to the service at most once.
-    file.remove();
-
-    // Bytes that are not UTF-8 (a path, an exception's text) become U+FFFD rather than
-    // keep the record from ever leaving.
-    const QString text = QString::fromUtf8(bytes);
-    const qsizetype cut = text.indexOf(separator);
-    if (cut < 0) {
-        send(QStringLiteral("crash"), text, QString());
-        return;
-    }
-    const QString rest = text.mid(cut + separator.size());
-    send(QStringLiteral("crash"), text.left(cut), rest.left(rest.indexOf(separator)));
+    const std::optional<PendingCrash> pending = PendingCrash::read(pendingFilePath());
+    if (pending)
+        send(QStringLiteral("crash"), pending->message(), pending->stack(),
+             [pending] { pending->remove(); });
 }
 
 void CrashReporter::sendSystemCrashReports()
@@ -191,7 +235,8 @@ void CrashReporter::sendSystemCrashReports()
     store.setDate(PreferenceKeys::lastCrashScan, newest);
 }
 
-void CrashReporter::send(const QString &kind, const QString &message, const QString &stack)
+void CrashReporter::send(const QString &kind, const QString &message, const QString &stack,
+                         const std::function<void()> &onSettled)
 {
     // Without an application object there is no event loop to upload on.
     QCoreApplication *app = QCoreApplication::instance();
@@ -200,17 +245,14 @@ void CrashReporter::send(const QString &kind, const QString &message, const QStr
     // The store and the session belong to the main thread: another thread's caller hands
     // its report over.
     if (QThread::currentThread() != app->thread()) {
-        QMetaObject::invokeMethod(app, [kind, message, stack] { send(kind, message, stack); });
+        QMetaObject::invokeMethod(
+            app, [kind, message, stack, onSettled] { send(kind, message, stack, onSettled); });
         return;
     }
-    const QJsonObject record{
-        {QStringLiteral("d"),
-         PreferencesStore::shared().string(PreferenceKeys::deviceId).value_or(QStringLiteral("?"))},
-        {QStringLiteral("kind"), kind},
-        {QStringLiteral("message"), message},
-        {QStringLiteral("stack"), stack},
-        {QStringLiteral("v"), SystemInfo::versionText()},
-        {QStringLiteral("os"), SystemInfo::osText()},
-    };
-    startUpload(QJsonDocument(record).toJson(QJsonDocument::Compact));
+    // The service takes no blank id: a record without one says "?".
+    QString deviceId =
+        PreferencesStore::shared().string(PreferenceKeys::deviceId).value_or(QString());
+    if (deviceId.trimmed().isEmpty())
+        deviceId = QStringLiteral("?");
+    startUpload(recordBody(deviceId, kind, message, stack), onSettled);
 }

@@ -2,10 +2,13 @@
 
 #include <QString>
 
+#include <functional>
+
 // Catches the process's fatal ends (a fatal signal, an uncaught exception) into one record
 // on disk and uploads it at the next launch, with the system's own crash reports on this
-// program that appeared since. Every upload is fire-and-forget: nothing waits for it or
-// looks at its answer, and every failure here is silent.
+// program that appeared since. Nothing waits for an upload; the record of a crash stays
+// on disk until the service has taken it (or refused what it holds), so that a launch
+// without network leaves it for the next. Every failure here is silent.
 class CrashReporter
 {
 public:
@@ -38,5 +41,8 @@ public:
 private:
     static void sendPendingCrash();
     static void sendSystemCrashReports();
-    static void send(const QString &kind, const QString &message, const QString &stack);
+    // onSettled runs, on the main thread, once the service has taken the record or refused
+    // what it holds.
+    static void send(const QString &kind, const QString &message, const QString &stack,
+                     const std::function<void()> &onSettled = {});
 };

@@ -1,6 +1,7 @@
 #include "engine/SpeedTestEngine.h"
 
 #include "engine/LoadedLatencyProbe.h"
+#include "engine/ThroughputStreams.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 #include "settings/SpeedHistory.h"
@@ -54,6 +55,18 @@ void SpeedTestEngine::cancel()
         m_currentTask->cancel();
     if (m_loadedLatency)
         m_loadedLatency->stop();
+    if (m_streams)
+        m_streams->stop();
+}
+
+int SpeedTestEngine::streams(Phase phase) const
+{
+    return phase == Phase::download ? m_streamsDown : phase == Phase::upload ? m_streamsUp : 0;
+}
+
+int SpeedTestEngine::requestsInFlight() const
+{
+    return m_streams ? m_streams->inFlight() : 0;
 }
 
 QCoro::Task<> SpeedTestEngine::run()
@@ -125,6 +138,16 @@ QByteArray SpeedTestEngine::url(const char *path) const
     return m_config.host.toUtf8() + path;
 }
 
+bool SpeedTestEngine::StreamsAwaiter::await_ready() const noexcept
+{
+    return streams->finished();
+}
+
+void SpeedTestEngine::StreamsAwaiter::await_suspend(std::coroutine_handle<> awaiting)
+{
+    streams->onFinished = [awaiting] { awaiting.resume(); };
+}
+
 SpeedTestEngine::TaskAwaiter SpeedTestEngine::runTask(HttpTask *task)
 {
     return TaskAwaiter{this, task};
@@ -181,16 +204,16 @@ void SpeedTestEngine::tick()
 
 void SpeedTestEngine::countInFlight()
 {
-    if (m_phase == Phase::upload && m_currentTask)
-        m_phaseBytes = m_settledBytes + m_currentTask->bodyBytesAcknowledged();
+    if (m_streams)
+        m_phaseBytes = m_streams->bytes();
 }
 
 void SpeedTestEngine::cutAtDeadline()
 {
     // Counted first: a cancelled task counts nothing acknowledged after its cancellation.
     countInFlight();
-    if (m_currentTask)
-        m_currentTask->cancel();
+    if (m_streams)
+        m_streams->stop();
 }
 
 // Compiled here rather than with every other class of the library, so that a program

@@ -19,10 +19,11 @@ class HttpSession;
 class HttpTask;
 class LoadedLatencyProbe;
 class QTimer;
+class ThroughputStreams;
 
-// Runs one speed test at a time: latency, download, upload, one request at a time over
-// one HTTP session. Everything happens on the thread that owns it, through its event loop.
-// An engine must not be destroyed while a test runs.
+// Runs one speed test at a time: latency, download, upload, over one HTTP session; each
+// throughput phase on as many parallel streams as still add to its rate. Everything happens on the
+// thread that owns it, through its event loop. An engine must not be destroyed while a test runs.
 class SpeedTestEngine : public QObject
 {
     Q_OBJECT
@@ -118,6 +119,11 @@ public:
     // How the latest failed request of the current or last test ended: no answer at all,
     // or an answer whose status ended a throughput phase. Absent when none failed.
     const std::optional<HttpOutcome> &lastFailure() const { return m_lastFailure; }
+    // The parallel streams the current or last throughput phase of that direction kept;
+    // 0 before one ran.
+    int streams(Phase phase) const;
+    // Requests of the current throughput phase in flight now.
+    int requestsInFlight() const;
 
     // The phase and the rate so far in Mbps: (ping, 0) once as the latency phase begins,
     // then download and upload rates every tick once a phase has run for 0.3 s.
@@ -153,6 +159,17 @@ private:
         void await_suspend(std::coroutine_handle<> awaiting);
         void await_resume() const noexcept {}
     };
+    // Suspends a throughput phase until its streams have finished; it resumes from the
+    // event loop, never from inside the streams' own calls.
+    struct StreamsAwaiter
+    {
+        SpeedTestEngine *engine;
+        ThroughputStreams *streams;
+
+        bool await_ready() const noexcept;
+        void await_suspend(std::coroutine_handle<> awaiting);
+        void await_resume() const noexcept {}
+    };
 
     QCoro::Task<> run();
     QCoro::Task<std::optional<double>> measurePing();
@@ -163,8 +180,8 @@ private:
     void noteLoadedLatency(Phase phase);
     HttpRequest probeRequest() const;
     TaskAwaiter runTask(HttpTask *task);
-    std::shared_ptr<HttpTask> throughputTask(Phase phase, qint64 size);
-    // A task whose completion resumes the run and whose body counts in a download.
+    HttpRequest throughputRequest(Phase phase, qint64 size) const;
+    // A task whose completion resumes the run.
     std::shared_ptr<HttpTask> engineTask(HttpRequest request);
     void taskCompleted(const HttpTask *task, const HttpOutcome &outcome);
     void noteFailure(const HttpOutcome &outcome);
@@ -185,10 +202,12 @@ private:
     std::shared_ptr<HttpTask> m_currentTask;
     std::coroutine_handle<> m_taskContinuation;
     qint64 m_phaseBytes = 0;
-    // The bytes of the phase's finished requests; an upload in flight adds to them.
-    qint64 m_settledBytes = 0;
-    // The last throughput request ended without its whole answer: cut at the deadline, or
-    // broken. Its connection is gone, and what it left on the way may still be queued.
+    // The requests of the throughput phase running, or none.
+    ThroughputStreams *m_streams = nullptr;
+    int m_streamsDown = 0;
+    int m_streamsUp = 0;
+    // A download request ended without its whole answer: cut at the deadline, or broken.
+    // Its connection is gone, and what it left on the way may still be queued.
     bool m_lastRequestCut = false;
     Clock::time_point m_phaseStart = Clock::now();
     Clock::time_point m_phaseDeadline = m_phaseStart;

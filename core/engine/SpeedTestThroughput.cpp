@@ -1,6 +1,7 @@
 #include "engine/SpeedTestEngine.h"
 
 #include "engine/SpeedTestMath.h"
+#include "engine/ThroughputStreams.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 
@@ -27,7 +28,7 @@ const QByteArray &SpeedTestEngine::uploadChunk()
     return chunk;
 }
 
-std::shared_ptr<HttpTask> SpeedTestEngine::throughputTask(Phase phase, qint64 size)
+HttpRequest SpeedTestEngine::throughputRequest(Phase phase, qint64 size) const
 {
     HttpRequest request;
     if (phase == Phase::download) {
@@ -39,7 +40,7 @@ std::shared_ptr<HttpTask> SpeedTestEngine::throughputTask(Phase phase, qint64 si
         request.timeout = m_config.uploadTimeout;
         request.body = uploadChunk();
     }
-    return engineTask(std::move(request));
+    return request;
 }
 
 std::shared_ptr<HttpTask> SpeedTestEngine::engineTask(HttpRequest request)
@@ -47,13 +48,6 @@ std::shared_ptr<HttpTask> SpeedTestEngine::engineTask(HttpRequest request)
     std::shared_ptr<HttpTask> task = session().task(std::move(request));
     const QPointer<SpeedTestEngine> engine(this);
     const HttpTask *key = task.get();
-    // Only the measurement counts: a download's body when the answer is a success, never
-    // an error page, and never the body of an answer to an upload.
-    task->onReceive = [engine, key](QByteArrayView chunk) {
-        if (engine && engine->m_phase == Phase::download
-            && HttpOutcome::isSuccessStatus(key->status()))
-            engine->m_phaseBytes += chunk.size();
-    };
     task->onComplete = [engine, key](const HttpOutcome &outcome) {
         if (engine)
             engine->taskCompleted(key, outcome);
@@ -64,7 +58,7 @@ std::shared_ptr<HttpTask> SpeedTestEngine::engineTask(HttpRequest request)
 QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
 {
     m_phase = phase;
-    m_phaseBytes = m_settledBytes = 0;
+    m_phaseBytes = 0;
     if (phase == Phase::upload) {
         // Made before the clock starts: filling it takes tens of milliseconds the first time.
         uploadChunk();
@@ -85,55 +79,39 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     m_phaseDeadline =
         m_phaseStart
         + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget));
+
+    ThroughputStreams::Setup setup;
+    setup.upload = phase == Phase::upload;
+    setup.maxStreams = setup.upload ? m_config.maxStreamsUp : m_config.maxStreamsDown;
+    setup.sizes = m_config.downloadSteps;
+    setup.byteLimit = m_config.downloadLimit;
+    setup.deadline = m_phaseDeadline;
+    setup.request = [this, phase](qint64 size) { return throughputRequest(phase, size); };
+    m_streams = new ThroughputStreams(session(), std::move(setup), this);
+    m_streams->onFailure = [this](const HttpOutcome &outcome) { noteFailure(outcome); };
     startTicker();
     if (probingLatency)
         loadedLatency().start(m_phaseStart);
-
-    // A fast link may move every size in a fraction of a second: what it moved is the
-    // measure, however short it took.
-    bool ranOutOfSteps = false;
-    if (phase == Phase::download) {
-        ranOutOfSteps = !m_config.downloadSteps.isEmpty();
-        for (const qint64 size : std::as_const(m_config.downloadSteps)) {
-            if (m_cancelled || Clock::now() >= m_phaseDeadline) {
-                ranOutOfSteps = false;
-                break;
-            }
-            const qint64 before = m_phaseBytes;
-            const std::shared_ptr<HttpTask> task = throughputTask(phase, size);
-            co_await runTask(task.get());
-            m_lastRequestCut = !task->outcome().ok;
-            if (task->outcome().ok && !task->outcome().isSuccessStatus())
-                noteFailure(task->outcome());
-            if (m_phaseBytes == before) {
-                ranOutOfSteps = false;
-                break;
-            }
-        }
-    } else {
-        while (!m_cancelled && Clock::now() < m_phaseDeadline) {
-            m_settledBytes = m_phaseBytes;
-            const std::shared_ptr<HttpTask> task = throughputTask(phase, 0);
-            co_await runTask(task.get());
-            m_lastRequestCut = !task->outcome().ok;
-            // An upload answered with an error status was refused, whatever went out.
-            const HttpOutcome &outcome = task->outcome();
-            const bool refused = outcome.status != 0 && !outcome.isSuccessStatus();
-            if (refused)
-                noteFailure(outcome);
-            const qint64 moved = refused ? 0 : task->bodyBytesAcknowledged();
-            m_phaseBytes = m_settledBytes + moved;
-            if (moved == 0)
-                break;
-        }
-    }
+    if (m_cancelled)
+        m_streams->stop();
+    m_streams->start();
+    co_await StreamsAwaiter{this, m_streams};
 
     stopTicker();
     if (probingLatency)
         noteLoadedLatency(phase);
+    ThroughputStreams *streams = std::exchange(m_streams, nullptr);
+    m_phaseBytes = streams->bytes();
+    (phase == Phase::upload ? m_streamsUp : m_streamsDown) = streams->streams();
+    if (phase == Phase::download)
+        m_lastRequestCut = streams->endedCut();
+    // A fast link may move every byte the phase may ask for in a fraction of a second:
+    // what it moved is the measure, however short it took.
+    const bool ranOut = streams->ranOut();
+    streams->deleteLater();
     // The time is the phase's whole length: a request cut at the deadline ends a moment
     // after it, and nothing acknowledged after the deadline counts.
     const double elapsed = std::chrono::duration<double>(Clock::now() - m_phaseStart).count();
     co_return SpeedTestMath::rate(m_phaseBytes, elapsed,
-                                  ranOutOfSteps ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
+                                  ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
 }

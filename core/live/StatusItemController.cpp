@@ -28,7 +28,9 @@ bool StatusItemController::isEnabled() const
 void StatusItemController::enable(QMenu *menu)
 {
     if (!m_statusItem) {
+        m_shownMenu = std::make_unique<QMenu>();
         m_statusItem = std::make_unique<QSystemTrayIcon>();
+        m_statusItem->setContextMenu(m_shownMenu.get());
         // Linux trays hand a primary click to the application, and opening the menu is all
         // the item is for.
         connect(m_statusItem.get(), &QSystemTrayIcon::activated, this,
@@ -41,7 +43,12 @@ void StatusItemController::enable(QMenu *menu)
         releaseMenu();
         m_menu = menu;
     }
-    m_statusItem->setContextMenu(menu);
+    // Entries owned by the menu they came from stay alive until it goes.
+    m_shownMenu->clear();
+    if (menu) {
+        m_shownMenu->setObjectName(menu->objectName());
+        m_shownMenu->addActions(menu->actions());
+    }
     apply();
     m_statusItem->show();
 }
@@ -52,6 +59,7 @@ void StatusItemController::disable()
         return;
     m_statusItem->hide();
     m_statusItem.reset();
+    m_shownMenu.reset();
     m_shown.reset();
     releaseMenu();
 }
@@ -107,8 +115,8 @@ void StatusItemController::apply()
 
 void StatusItemController::openMenu()
 {
-    if (m_menu && !m_menu->isVisible())
-        m_menu->popup(QCursor::pos());
+    if (m_menu && !m_shownMenu->isVisible())
+        m_shownMenu->popup(QCursor::pos());
 }
 
 void StatusItemController::releaseMenu()

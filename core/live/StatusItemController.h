@@ -24,9 +24,9 @@ public:
 
     // True while the item exists, whether or not a tray shows it.
     bool isEnabled() const;
-    // Creates the item if needed and gives it menu, of which the controller takes
-    // ownership; a previous menu is deleted once control returns to the event loop, so
-    // that an action of that menu may rebuild it.
+    // Creates the item if needed and shows the entries of menu in it; the controller takes
+    // ownership of menu. A previous menu is deleted once control returns to the event loop,
+    // so that an action of that menu may rebuild it.
     void enable(QMenu *menu);
     // Removes the item and its menu; the live text is kept.
     void disable();
@@ -38,7 +38,8 @@ public:
     // Whether the user can see the item: it exists and a system tray is there to show it.
     bool isItemVisible() const;
 
-    // The item while enabled, else null; for connecting to its signals.
+    // The item while enabled, else null; for connecting to its signals. Its context menu
+    // stays the same for its whole life and holds the entries of the last menu given.
     QSystemTrayIcon *trayIcon() const { return m_statusItem.get(); }
 
 protected:
@@ -59,6 +60,10 @@ private:
     void releaseMenu();
     void openMenu();
 
+    // A panel that shows the item over D-Bus (StatusNotifierItem) keeps to the menu it was
+    // first given and hears only of changes to it: a new menu would go unseen, its entries
+    // dead. So the item keeps one menu, whose entries are those of the menu last given.
+    std::unique_ptr<QMenu> m_shownMenu;
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
     QPointer<QMenu> m_menu;
     std::optional<QString> m_liveText;

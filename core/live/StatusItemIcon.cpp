@@ -5,6 +5,7 @@
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPainterPathStroker>
@@ -144,7 +145,7 @@ void paintLiveText(QPainter &painter, const QRectF &rect, const QString &text)
     const double margin = std::max(1, int(s / 16));
     const QRectF box = rect.adjusted(margin, margin, -margin, -margin);
     const bool unitRow = !parts.sign.isEmpty() || !parts.unit.isEmpty();
-    const int unitHeight = unitRow ? std::max(3, int(std::lround(box.height() * 0.25))) : 0;
+    const int unitHeight = unitRow ? std::max(3, int(std::lround(box.height() * 0.35))) : 0;
     // The number's height with its comma's tail and a clear pixel row above the unit.
     auto numberSpan = [&](int height) {
         return height + (unitRow ? int(std::lround(metrics.commaDrop * height)) + 1 : 0);
@@ -215,12 +216,57 @@ QImage render(const std::optional<QString> &liveText, const QPalette &palette, i
     return image;
 }
 
+namespace {
+
+// Drawn afresh at whatever size a tray asks, a scaled screen's 27 or 28 px included, rather
+// than scaled from the nearest size offered.
+class LiveIconEngine : public QIconEngine
+{
+public:
+    LiveIconEngine(const std::optional<QString> &liveText, const QPalette &palette)
+        : m_liveText(liveText)
+        , m_palette(palette)
+    {}
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(rect.width(), rect.height());
+        StatusItemIcon::paint(*painter,
+                              QRectF(rect.center() - QPointF(side, side) / 2, QSizeF(side, side)),
+                              m_liveText, m_palette);
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        const int side = std::min(size.width(), size.height());
+        QPainter painter(&pixmap);
+        painter.drawImage((size.width() - side) / 2, (size.height() - side) / 2,
+                          render(m_liveText, m_palette, side));
+        return pixmap;
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> offered;
+        for (const int size : sizes)
+            offered.append(QSize(size, size));
+        return offered;
+    }
+
+    QIconEngine *clone() const override { return new LiveIconEngine(m_liveText, m_palette); }
+
+private:
+    std::optional<QString> m_liveText;
+    QPalette m_palette;
+};
+
+} // namespace
+
 QIcon icon(const std::optional<QString> &liveText, const QPalette &palette)
 {
-    QIcon icon;
-    for (const int size : sizes)
-        icon.addPixmap(QPixmap::fromImage(render(liveText, palette, size)));
-    return icon;
+    return QIcon(new LiveIconEngine(liveText, palette));
 }
 
 } // namespace StatusItemIcon

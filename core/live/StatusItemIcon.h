@@ -16,8 +16,9 @@ class QPainter;
 // contrast: the glyph an outline, the text its badge.
 namespace StatusItemIcon {
 
-// Square sizes rendered into the icon, so that no tray gets a scaled, blurred one: XEmbed
-// trays ask for 20 or 22, HiDPI ones for twice that.
+// Square sizes the icon offers to trays that take a list of pictures: XEmbed trays ask for
+// 20 or 22, HiDPI ones for twice that. Any other size asked is drawn at that size, never
+// scaled from one of these.
 inline constexpr int sizes[] = {16, 18, 20, 22, 24, 32, 40, 44, 48, 64};
 
 // No live text: the glyph in the palette's window text colour, outlined in black or white,

@@ -49,6 +49,10 @@ HttpSession::HttpSession(Config config, QObject *parent)
         curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
         curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &HttpSession::timerCallback);
         curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+        // Each transfer has a connection to itself while it runs, even over HTTP/2: parallel
+        // requests are parallel TCP streams, and what a connection's peer acknowledged
+        // belongs to the one request it carries.
+        curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_NOTHING));
     }
 }
 

@@ -38,7 +38,7 @@ QString loadedLatencyValues(const SpeedTestEngine::Result &result, const QString
 QString loadedLatencyText(const SpeedTestEngine::Result &result)
 {
     return loadedLatencyValues(
-        result, QStringLiteral("Latence en charge\u202F: ↓ %1 · ↑ %2 · gigue %3 · réactivité %4"),
+        result, QStringLiteral("Latence en charge : ↓ %1 · ↑ %2 · gigue %3 · réactivité %4"),
         QStringLiteral("\u2014"));
 }
 
@@ -49,21 +49,44 @@ QString loadedLatencySpokenText(const SpeedTestEngine::Result &result)
                                QStringLiteral("non mesurée"));
 }
 
-QString historyLine(const SpeedTestEngine::Result &result)
+QStringList historyCells(const SpeedTestEngine::Result &result)
 {
-    return hourText(result) + QStringLiteral("   ↓ ") + SpeedSettings::format(result.down())
-           + QStringLiteral("   ↑ ") + SpeedSettings::format(result.up()) + QStringLiteral("   ")
-           + latencyText(result.ping());
+    return {hourText(result), QStringLiteral("↓ ") + SpeedSettings::format(result.down()),
+            QStringLiteral("↑ ") + SpeedSettings::format(result.up()), latencyText(result.ping())};
 }
 
-QString historyText(const QList<SpeedTestEngine::Result> &history)
+QString historyLine(const SpeedTestEngine::Result &result)
 {
-    if (history.isEmpty())
-        return QStringLiteral("Aucun test pour l'instant");
-    QStringList lines;
+    return historyCells(result).join(QStringLiteral("   "));
+}
+
+QList<QStringList> historyRows(const QList<SpeedTestEngine::Result> &history)
+{
+    QList<QStringList> rows;
     for (const auto &result : history.first(std::min<qsizetype>(history.size(), historyLines)))
-        lines.append(historyLine(result));
-    return lines.join(u'\n');
+        rows.append(historyCells(result));
+    return rows;
+}
+
+QString failureReason(const HttpOutcome &failure)
+{
+    switch (failure.failure) {
+    case HttpFailure::refused:
+        return QStringLiteral("connexion refusée");
+    case HttpFailure::unreachable:
+        return QStringLiteral("serveur injoignable");
+    case HttpFailure::nameNotResolved:
+        return QStringLiteral("nom d'hôte introuvable");
+    case HttpFailure::certificateRejected:
+        return QStringLiteral("certificat du serveur refusé");
+    case HttpFailure::timedOut:
+        return QStringLiteral("délai d'attente dépassé");
+    case HttpFailure::none:
+        return QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
+    case HttpFailure::other:
+        break;
+    }
+    return {};
 }
 
 } // namespace ResultTexts

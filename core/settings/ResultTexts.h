@@ -1,9 +1,11 @@
 #pragma once
 
 #include "engine/SpeedTestEngine.h"
+#include "platform/HttpRequest.h"
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The texts of the result area: times of day, latencies and the history lines.
 namespace ResultTexts {
@@ -25,10 +27,20 @@ QString loadedLatencyText(const SpeedTestEngine::Result &result);
 // réactivité B", "non mesurée" for what was not measured; empty when none was.
 QString loadedLatencySpokenText(const SpeedTestEngine::Result &result);
 
-// "14:05   ↓ 93,4   ↑ 12,0   18 ms", rates in the chosen unit.
+// "14:05", "↓ 93,4", "↑ 12,0", "18 ms": the columns of a history line, rates in the chosen
+// unit.
+QStringList historyCells(const SpeedTestEngine::Result &result);
+
+// "14:05   ↓ 93,4   ↑ 12,0   18 ms": the cells joined by three spaces.
 QString historyLine(const SpeedTestEngine::Result &result);
 
-// The first lines of the history joined by line feeds, or "Aucun test pour l'instant".
-QString historyText(const QList<SpeedTestEngine::Result> &history);
+// The cells of the first lines of the history.
+QList<QStringList> historyRows(const QList<SpeedTestEngine::Result> &history);
+
+// What the history shows while it is empty.
+inline const QString noHistoryText = QStringLiteral("Aucun test pour l'instant");
+
+// The reason of a failed test in words, when it is one a user can act on; empty otherwise.
+QString failureReason(const HttpOutcome &failure);
 
 } // namespace ResultTexts

@@ -1,5 +1,6 @@
 #include "views/GaugeView.h"
 
+#include "settings/FrenchTypography.h"
 #include "settings/SpeedSettings.h"
 #include "views/GaugeGeometry.h"
 #include "views/LabelFactory.h"
@@ -52,6 +53,15 @@ GaugeView::GaugeView(QWidget *parent)
 void GaugeView::setMbps(double mbps)
 {
     m_mbps = mbps;
+    m_hasValue = true;
+    update();
+    valueChanged(this);
+}
+
+void GaugeView::clearValue()
+{
+    m_mbps = 0;
+    m_hasValue = false;
     update();
     valueChanged(this);
 }
@@ -59,9 +69,9 @@ void GaugeView::setMbps(double mbps)
 void GaugeView::setCaption(const QString &caption)
 {
     // Set again at each progress report: only a change is worth a repaint and an announcement.
-    if (caption == m_caption)
+    if (FrenchTypography::typeset(caption) == m_caption)
         return;
-    m_caption = caption;
+    m_caption = FrenchTypography::typeset(caption);
     update();
     nameChanged(this);
 }
@@ -73,6 +83,8 @@ QSize GaugeView::sizeHint() const
 
 QString GaugeView::readoutValue() const
 {
+    if (!m_hasValue)
+        return {};
     return SpeedSettings::format(m_mbps) + u' ' + SpeedSettings::unitLabel();
 }
 
@@ -92,12 +104,19 @@ void GaugeView::paintEvent(QPaintEvent *)
         strokeArc(painter, *geometry, *fraction, speedGreenFixed());
 
     const qreal centreX = geometry->centre.x();
-    drawCentredText(painter, SpeedSettings::format(m_mbps),
-                    monospacedDigitSystemFont(30, QFont::Bold), labelColor(colors), centreX,
-                    geometry->numberBottom);
-    drawCentredText(painter, SpeedSettings::unitLabel(), systemFont(11, QFont::Medium),
-                    secondaryLabelColor(colors), centreX, geometry->unitBottom);
+    if (m_hasValue) {
+        drawCentredText(painter, SpeedSettings::format(m_mbps),
+                        monospacedDigitSystemFont(30, QFont::Bold), labelColor(colors), centreX,
+                        geometry->numberBottom);
+        drawCentredText(painter, SpeedSettings::unitLabel(), systemFont(11, QFont::Medium),
+                        secondaryLabelColor(colors), centreX, geometry->unitBottom);
+    } else {
+        drawCentredText(painter, QStringLiteral("\u2014"), systemFont(30, QFont::Normal),
+                        tertiaryLabelColor(colors), centreX, geometry->numberBottom);
+    }
     if (!m_caption.isEmpty())
-        drawCentredText(painter, m_caption, systemFont(11, QFont::Normal),
-                        tertiaryLabelColor(colors), centreX, geometry->captionBottom);
+        drawCentredText(painter, m_caption,
+                        systemFont(11, m_hasValue ? QFont::Normal : QFont::DemiBold),
+                        m_hasValue ? secondaryLabelColor(colors) : labelColor(colors), centreX,
+                        geometry->captionBottom);
 }

@@ -21,16 +21,21 @@ public:
     // Stored as given, negative or not; each write schedules a repaint, and writes made
     // before the next one are drawn together.
     void setMbps(double mbps);
+    // No number at all, for a test that measured nothing: a failure must not read as a rate
+    // of zero. The caption, which then says why, is drawn at full strength. setMbps shows a
+    // number again.
+    void clearValue();
+    bool hasValue() const { return m_hasValue; }
 
     QString caption() const { return m_caption; }
-    // An empty caption draws nothing at the bottom.
+    // Kept in French typography; an empty caption draws nothing at the bottom.
     void setCaption(const QString &caption);
 
     // The size the main window gives it.
     QSize sizeHint() const override;
 
     QString readoutName() const override { return m_caption; }
-    // "93,4 Mbps": the number as drawn, with its unit.
+    // "93,4 Mbps": the number as drawn, with its unit; empty without a value.
     QString readoutValue() const override;
 
 protected:
@@ -38,5 +43,6 @@ protected:
 
 private:
     double m_mbps = 0;
+    bool m_hasValue = true;
     QString m_caption;
 };

@@ -1,5 +1,6 @@
 #include "views/LabelFactory.h"
 
+#include "settings/FrenchTypography.h"
 #include "views/TabularDigits.h"
 
 #include <QApplication>
@@ -132,7 +133,7 @@ private:
 QLabel *makeViewLabel(const QString &text, qreal size, QFont::Weight weight,
                       std::optional<ViewColor> dynamicColor, const QColor &fixedColor)
 {
-    auto *label = new ViewLabel(text, dynamicColor, fixedColor);
+    auto *label = new ViewLabel(FrenchTypography::typeset(text), dynamicColor, fixedColor);
     label->setTextFormat(Qt::PlainText);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     label->setWordWrap(false);

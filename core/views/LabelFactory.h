@@ -20,9 +20,10 @@ QFont systemFont(qreal size, QFont::Weight weight);
 // setTabularDigits) keeps them in place.
 QFont monospacedDigitSystemFont(qreal size, QFont::Weight weight);
 
-// A new static, centred, single-line label showing `text` as plain text (never as markup, since
-// texts may come from outside), in systemFont(size, weight). The caller owns and places it.
-// With a ViewColor, the text colour is resolved again whenever the label's palette changes.
+// A new static, centred, single-line label showing `text`, in French typography, as plain text
+// (never as markup, since texts may come from outside), in systemFont(size, weight). The caller
+// owns and places it. With a ViewColor, the text colour is resolved again whenever the label's
+// palette changes.
 QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, ViewColor color);
 QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, const QColor &color);
 

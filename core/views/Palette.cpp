@@ -77,7 +77,7 @@ QColor labelColor(const QPalette &palette)
 
 QColor secondaryLabelColor(const QPalette &palette)
 {
-    return labelTint(palette, 0.55);
+    return labelTint(palette, 0.68);
 }
 
 QColor tertiaryLabelColor(const QPalette &palette)

@@ -25,7 +25,10 @@ const QColor &korvelMauveFixed();
 const QColor &speedGreenFixed();
 
 // The window text colour at full, secondary and tertiary strength. Every view takes its
-// text and tint colours from these three, so the strengths live in one place.
+// text and tint colours from these three, so the strengths live in one place. Secondary
+// keeps a contrast of at least 4.5:1 on the window and on a card, in light and dark
+// appearances alike: every text that says something uses it or full strength. Tertiary is
+// for what only decorates.
 QColor labelColor(const QPalette &palette);
 QColor secondaryLabelColor(const QPalette &palette);
 QColor tertiaryLabelColor(const QPalette &palette);

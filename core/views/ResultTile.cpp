@@ -7,7 +7,7 @@
 ResultTile::ResultTile(const QString &title, QWidget *parent)
     : CardView(parent)
     , m_titleLabel(makeLabel(title, 11, QFont::Medium, ViewColor::secondaryLabel))
-    , m_valueLabel(makeLabel(QStringLiteral("\u00B7"), 16, QFont::DemiBold, ViewColor::label))
+    , m_valueLabel(makeLabel(noValue, 16, QFont::DemiBold, ViewColor::label))
 {
     m_valueLabel->setFont(monospacedDigitSystemFont(16, QFont::DemiBold));
     setTabularDigits(m_valueLabel);

@@ -16,7 +16,9 @@ public:
     static constexpr int tileWidth = 112;
     static constexpr int tileHeight = 56;
 
-    // The value starts as a middle dot, the tile's "no value" mark.
+    // The tile's "no value yet" mark, and its value until one is set.
+    static inline const QString noValue = QStringLiteral("\u2014");
+
     explicit ResultTile(const QString &title, QWidget *parent = nullptr);
 
     QLabel *titleLabel() const { return m_titleLabel; }

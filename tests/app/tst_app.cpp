@@ -2,7 +2,9 @@
 
 #include "SpeedServerProcess.h"
 
+#include "AlertStyle.h"
 #include "AppDelegate.h"
+#include "AppIcon.h"
 #include "LoginItem.h"
 #include "MainWindow.h"
 #include "SingleInstance.h"
@@ -14,17 +16,121 @@
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
+#include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/ResultTexts.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
+#include "views/GaugeGeometry.h"
 #include "views/GaugeView.h"
+#include "views/HistoryTable.h"
+#include "views/Palette.h"
 #include "views/ResultTile.h"
 
 #include <QtWidgets>
 
 using namespace std::chrono_literals;
 using Result = SpeedTestEngine::Result;
+
+namespace {
+
+const QChar nnbsp(0x202F);
+
+QPalette appearance(bool dark)
+{
+    const QColor text = dark ? Qt::white : Qt::black;
+    QPalette palette(text, dark ? QColor(40, 40, 40) : QColor(236, 236, 236));
+    palette.setColor(QPalette::WindowText, text);
+    return palette;
+}
+
+qreal luminance(const QColor &color)
+{
+    const auto linear = [](float v) {
+        return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
+           + 0.0722 * linear(color.blueF());
+}
+
+// The contrast ratio between the lightest and the darkest pixel of the region.
+qreal contrast(const QImage &image, const QRect &region)
+{
+    qreal darkest = 1, lightest = 0;
+    for (int y = region.top(); y <= region.bottom(); ++y)
+        for (int x = region.left(); x <= region.right(); ++x) {
+            const qreal l = luminance(image.pixelColor(x, y));
+            darkest = std::min(darkest, l), lightest = std::max(lightest, l);
+        }
+    return (lightest + 0.05) / (darkest + 0.05);
+}
+
+// The window as a screen of this pixel ratio shows it.
+QImage renderAt(QWidget *window, qreal ratio)
+{
+    QPixmap pixmap(window->size() * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    window->render(&pixmap);
+    return pixmap.toImage();
+}
+
+// Where a widget of the window lands on such a screen.
+QRect deviceRect(const QWidget *widget, const QWidget *window, qreal ratio)
+{
+    const QRectF logical(widget->mapTo(window, QPoint()), widget->size());
+    return QRectF(logical.topLeft() * ratio, logical.size() * ratio).toRect();
+}
+
+// The pixels of the region that differ from the background colour.
+QRect inkBounds(const QImage &image, const QRect &region, const QColor &background)
+{
+    QRect ink;
+    for (int y = region.top(); y <= region.bottom(); ++y)
+        for (int x = region.left(); x <= region.right(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - background.red()) + std::abs(c.green() - background.green())
+                    + std::abs(c.blue() - background.blue())
+                > 60)
+                ink |= QRect(x, y, 1, 1);
+        }
+    return ink;
+}
+
+// The right edges of the runs of ink in each band of rows with ink: a run ends where at
+// least gap clear columns follow.
+QList<QList<int>> inkRunEnds(const QImage &image, const QColor &background, int gap = 6)
+{
+    QList<QList<int>> bands;
+    int y = 0;
+    while (y < image.height()) {
+        const auto rowHasInk = [&](int row) {
+            return !inkBounds(image, QRect(0, row, image.width(), 1), background).isEmpty();
+        };
+        if (!rowHasInk(y)) {
+            ++y;
+            continue;
+        }
+        const int top = y;
+        while (y < image.height() && rowHasInk(y))
+            ++y;
+        QList<int> ends;
+        int clear = gap;
+        for (int x = 0; x < image.width(); ++x) {
+            if (!inkBounds(image, QRect(x, top, 1, y - top), background).isEmpty()) {
+                if (clear < gap && !ends.isEmpty())
+                    ends.removeLast();
+                ends.append(x);
+                clear = 0;
+            } else {
+                ++clear;
+            }
+        }
+        bands.append(ends);
+    }
+    return bands;
+}
+
+} // namespace
 
 class TestApp : public QObject
 {
@@ -86,15 +192,6 @@ class TestApp : public QObject
     }
 
     static PreferencesStore &store() { return PreferencesStore::shared(); }
-    // The relative luminance of a colour, as contrast ratios are computed from.
-    static qreal luminance(const QColor &color)
-    {
-        const auto linear = [](float v) {
-            return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-        };
-        return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
-               + 0.0722 * linear(color.blueF());
-    }
     template <class T>
     T *find(const char *name) const
     {
@@ -114,7 +211,9 @@ class TestApp : public QObject
         return nullptr;
     }
 
-    // Clicks the named button of the alert that the next launch puts up, if any.
+    // Answers the alert that the next launch puts up, if any: clicks the named button, or
+    // presses Escape ("escape") or closes its window ("close"). An alert that stays open is
+    // answered with its first button and marked "stuck".
     void answerAlert(const QString &button)
     {
         m_alert = {"none"};
@@ -124,11 +223,27 @@ class TestApp : public QObject
             if (!alert)
                 return;
             const auto buttons = alert->buttons();
-            m_alert = {alert->text(), alert->informativeText().section(u'\n', 0, 0),
+            const auto *label = alert->findChild<QLabel *>("qt_msgbox_label");
+            bool styled = alert->width() >= AlertStyle::minimumTextWidth
+                          && !alert->iconPixmap().isNull() && label->font().bold();
+            for (const QAbstractButton *each : buttons)
+                styled = styled && each->icon().isNull();
+            m_alert = {alert->text(),
+                       alert->informativeText().section(u'\n', 0, 0),
                        store().boolValue(PreferenceKeys::onboarded) ? "stored" : "absent",
                        buttons[0]->text() + (buttons[0] == alert->defaultButton() ? "*" : ""),
-                       buttons[1]->text() + (buttons[0]->x() < buttons[1]->x() ? "" : " first")};
-            alert->findChild<QPushButton *>(button)->click();
+                       buttons[1]->text() + (buttons[0]->x() < buttons[1]->x() ? "" : " first"),
+                       styled ? "styled" : "plain"};
+            if (button == "escape")
+                QTest::keyClick(alert, Qt::Key_Escape);
+            else if (button == "close")
+                alert->close();
+            else
+                alert->findChild<QPushButton *>(button)->click();
+            if (alert->isVisible()) {
+                m_alert.append("stuck");
+                buttons[0]->click();
+            }
         });
     }
 
@@ -159,12 +274,13 @@ private slots:
         QTest::addColumn<int>("stored");
         QTest::addColumn<bool>("megabytes");
         QTest::addColumn<QString>("expected"); // caption|tiles|first history line|lines
-        QTest::newRow("empty") << 0 << false << "Prêt à mesurer|·|·|·|Aucun test pour l'instant|1";
+        QTest::newRow("empty") << 0 << false << "Prêt à mesurer|—|—|—|Aucun test pour l'instant|1";
         QTest::newRow("five stored")
             << 5 << false
-            << "Dernier test : 14:05|93,4|12,0|13 ms|14:05   ↓ 93,4   ↑ 12,0   13 ms|4";
-        QTest::newRow("megabytes")
-            << 1 << true << "Dernier test : 14:05|11,7|1,5|13 ms|14:05   ↓ 11,7   ↑ 1,5   13 ms|1";
+            << "Dernier test\u202F: 14:05|93,4|12,0|13 ms|14:05   ↓ 93,4   ↑ 12,0   13 ms|4";
+        QTest::newRow("megabytes") << 1 << true
+                                   << "Dernier test\u202F: 14:05|11,7|1,5|13 ms|14:05   ↓ 11,7   ↑ "
+                                      "1,5   13 ms|1";
     }
 
     void resultArea()
@@ -177,7 +293,7 @@ private slots:
                 Result(Result::dateFrom(newest.addSecs(-60 * age)), 93.4, 12.04, age ? 0.4 : 12.5));
         SpeedSettings::setUnitMBytes(megabytes);
         launch();
-        const QString history = find<QLabel>("historyLabel")->text();
+        const QString history = find<HistoryTable>("historyTable")->text();
         QTEST(QStringList({caption(), tile("downTile"), tile("upTile"), tile("pingTile"),
                            history.section(u'\n', 0, 0), QString::number(history.count(u'\n') + 1)})
                   .join(u'|'),
@@ -201,13 +317,8 @@ private slots:
         for (const QColor &windowColor : {QColor(236, 236, 236), QColor(40, 40, 40)}) {
             QApplication::setPalette(QPalette(windowColor));
             const QImage button = find<QPushButton>("testButton")->grab().toImage();
-            qreal darkest = 1, lightest = 0;
-            for (int y = 8; y < button.height() - 8; ++y)
-                for (int x = 8; x < button.width() - 8; ++x) {
-                    const qreal l = luminance(button.pixelColor(x, y));
-                    darkest = std::min(darkest, l), lightest = std::max(lightest, l);
-                }
-            QVERIFY2((lightest + 0.05) / (darkest + 0.05) > 4.5, qPrintable(windowColor.name()));
+            QVERIFY2(contrast(button, button.rect().adjusted(8, 8, -8, -8)) > 4.5,
+                     qPrintable(windowColor.name()));
         }
         QApplication::setPalette(QPalette());
     }
@@ -233,9 +344,9 @@ private slots:
                 if (widget->isVisible())
                     places.insert(widget->objectName(),
                                   QRect(widget->mapTo(window, QPoint()), widget->size()));
-            // The history lines are as wide as their newest text, whatever else shows.
-            const QRect history = places.value("historyLabel");
-            places["historyLabel"] = QRect(0, history.top(), 0, history.height());
+            // The history table is as wide as its widest values, whatever else shows.
+            const QRect history = places.value("historyTable");
+            places["historyTable"] = QRect(0, history.top(), 0, history.height());
             return places;
         };
         auto *note = find<QLabel>("noteLabel");
@@ -247,10 +358,11 @@ private slots:
         const QRect shortPlace = before.take("loadedLatencyLabel");
 
         find<QPushButton>("testButton")->click();
-        QTRY_VERIFY_WITH_TIMEOUT(caption().startsWith("Dernier test : "), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(caption().startsWith("Dernier test\u202F: "), 20000);
         const Result result = SpeedHistory::all().value(0, Result(0, 0, 0, 0));
         QVERIFY(result.loadedLatencyDown() && result.grade());
-        QCOMPARE(latency->text(), ResultTexts::loadedLatencyText(result));
+        QCOMPARE(latency->text(),
+                 FrenchTypography::typeset(ResultTexts::loadedLatencyText(result)));
         QVERIFY(latency->isVisible() && !note->isVisible());
         QMap<QString, QRect> after = places();
         const QRect latencyPlace = after.take("loadedLatencyLabel");
@@ -287,6 +399,225 @@ private slots:
         QCOMPARE(places().value("noteLabel"), latencyPlace);
     }
 
+    void legibleInBothAppearances_data() { TestSupport::addBoolRows("dark", "light", "dark"); }
+
+    // Every text that says something stands out from what is under it by 4.5:1 at least.
+    void legibleInBothAppearances()
+    {
+        QFETCH(bool, dark);
+        QApplication::setPalette(appearance(dark));
+        const auto restore = qScopeGuard([] { QApplication::setPalette(QPalette()); });
+        SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
+        launch();
+        MainWindow *window = m_app->mainWindow();
+        const auto *gauge = find<GaugeView>("gauge");
+        const qreal captionBottom = gaugeGeometry(gauge->size())->captionBottom;
+        const QRect captionBand(gauge->mapTo(window, QPoint(60, int(captionBottom) - 14)),
+                                QSize(130, 14));
+        const auto check = [&](const QString &what, const QRect &region) {
+            const qreal ratio = contrast(renderAt(window, 1), region);
+            QVERIFY2(ratio >= 4.5, qPrintable(what + ": " + QString::number(ratio)));
+        };
+        for (const char *name : {"historyTable", "noteLabel", "subtitleLabel"})
+            check(name, deviceRect(find<QWidget>(name), window, 1));
+        check("caption", captionBand);
+        check("tile title", deviceRect(find<ResultTile>("downTile")->titleLabel(), window, 1));
+        // A failure's cause too.
+        m_app->testPressed(nullptr), m_app->testPressed(nullptr);
+        QTRY_COMPARE(caption(), "Test annulé");
+        check("cause", captionBand);
+    }
+
+    // What the window draws is whole at every pixel ratio, and the application icon as
+    // sharp as the picture it comes from.
+    void wholeAndSharpAtEveryScale()
+    {
+        SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
+        launch();
+        MainWindow *window = m_app->mainWindow();
+        const QColor background = window->palette().color(QPalette::Window);
+        const auto inkAt = [&](const QImage &image, QWidget *widget, qreal ratio) {
+            return inkBounds(image, deviceRect(widget, window, ratio), background);
+        };
+        QList<QWidget *> parts;
+        for (const char *name : {"appIcon", "gauge", "gearButton", "menuButton", "downTile"})
+            parts.append(find<QWidget>(name));
+        const QImage plain = renderAt(window, 1);
+        m_app->showSettings(nullptr);
+        auto *back = find<QWidget>("backButton");
+        const QImage plainSettings = renderAt(window, 1);
+        m_app->showMain(nullptr);
+        for (const qreal ratio : {1.25, 1.5, 2.0, 3.0}) {
+            const QString scale = QString::number(ratio);
+            const QImage image = renderAt(window, ratio);
+            for (QWidget *part : parts) {
+                const QRect one = inkAt(plain, part, 1), scaled = inkAt(image, part, ratio);
+                QVERIFY2(std::abs(scaled.width() - one.width() * ratio) <= ratio + 1
+                             && std::abs(scaled.height() - one.height() * ratio) <= ratio + 1,
+                         qPrintable(part->objectName() + " at " + scale));
+            }
+            // The icon matches the picture rendered at the screen's own resolution.
+            auto *icon = find<QWidget>("appIcon");
+            QPixmap drawn(icon->size() * ratio);
+            drawn.setDevicePixelRatio(ratio);
+            drawn.fill(Qt::transparent);
+            icon->render(&drawn, QPoint(), QRegion(), QWidget::DrawChildren);
+            const QImage got = drawn.toImage().convertToFormat(QImage::Format_ARGB32);
+            const QImage want = AppIcon::applicationPixmap(92, ratio).toImage().convertToFormat(
+                QImage::Format_ARGB32);
+            QCOMPARE(got.size(), want.size());
+            int opaque = 0, same = 0;
+            for (int y = 0; y < want.height(); ++y)
+                for (int x = 0; x < want.width(); ++x) {
+                    const QColor a = want.pixelColor(x, y), b = got.pixelColor(x, y);
+                    if (a.alpha() < 255)
+                        continue;
+                    ++opaque;
+                    same += std::abs(a.red() - b.red()) + std::abs(a.green() - b.green())
+                                + std::abs(a.blue() - b.blue())
+                            <= 6;
+                }
+            QVERIFY2(same >= 0.99 * opaque,
+                     qPrintable("icon at " + scale + ": " + QString::number(same) + "/"
+                                + QString::number(opaque)));
+
+            m_app->showSettings(nullptr);
+            const QRect one = inkAt(plainSettings, back, 1);
+            const QRect scaled = inkAt(renderAt(window, ratio), back, ratio);
+            m_app->showMain(nullptr);
+            QVERIFY2(std::abs(scaled.width() - one.width() * ratio) <= ratio + 1,
+                     qPrintable("back at " + scale));
+        }
+    }
+
+    // The result area keeps its place from the first result to the fourth line, and the
+    // lines keep their values in columns.
+    void historyHoldsItsPlace()
+    {
+        QList<int> tops;
+        for (int stored = 0; stored <= 4; ++stored) {
+            if (stored)
+                SpeedHistory::add(Result(Result::now(), stored % 2 ? 1.5 : 93.5,
+                                         stored % 2 ? 2.0 : 12.0, stored % 2 ? 8 : 18));
+            launch();
+            m_app->mainWindow()->mainView()->layout()->activate();
+            tops.append(find<GaugeView>("gauge")->mapTo(m_app->mainWindow(), QPoint()).y());
+        }
+        QCOMPARE(tops, QList<int>(tops.size(), tops.first()));
+
+        MainWindow *window = m_app->mainWindow();
+        const QImage table =
+            renderAt(window, 1).copy(deviceRect(find<QWidget>("historyTable"), window, 1));
+        const QList<QList<int>> rows = inkRunEnds(table, window->palette().color(QPalette::Window));
+        QCOMPARE(rows.size(), 4);
+        // Where a narrow value leaves its sign apart, the line has more runs; every run end
+        // of the other line is among its ends all the same.
+        for (int row = 1; row < rows.size(); ++row) {
+            const QList<int> &fewer = rows[row].size() < rows[0].size() ? rows[row] : rows[0];
+            const QList<int> &more = rows[row].size() < rows[0].size() ? rows[0] : rows[row];
+            for (const int end : fewer)
+                QVERIFY2(more.contains(end), qPrintable(QString::number(end)));
+        }
+    }
+
+    void keyboard()
+    {
+        launch();
+        MainWindow *window = m_app->mainWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QCOMPARE(QApplication::focusWidget(), find<QWidget>("testButton"));
+        // From the top of the window to its bottom, and round again.
+        QStringList order;
+        for (int step = 0; step < 3; ++step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order.append(QApplication::focusWidget()->objectName());
+        }
+        QCOMPARE(order, (QStringList{"gearButton", "menuButton", "testButton"}));
+
+        // Return presses the button that has the focus, Escape leaves the settings.
+        find<QWidget>("gearButton")->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QVERIFY(window->showsSettings() && !m_engine->isRunning());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QVERIFY(!window->showsSettings());
+    }
+
+    // With another server, the window names it: the note by its host, the settings by its
+    // origin, shortened in the middle when it is too long, and whole in a tool tip.
+    void otherServerNamed()
+    {
+        const QString origin = "https://speedtest.a-rather-long-host-name.example:8443";
+        SpeedTestConfig config;
+        config.host = origin;
+        m_engine = std::make_unique<SpeedTestEngine>(config);
+        relaunch();
+        const QString note = find<QLabel>("noteLabel")->text();
+        QVERIFY2(note.startsWith("Test via speedtest.") && note.contains(u'…')
+                     && note.endsWith(".example\u202F: quelques dizaines de Mo échangés"),
+                 qPrintable(note));
+        QCOMPARE(find<QLabel>("noteLabel")->toolTip(), "speedtest.a-rather-long-host-name.example");
+        auto *popUp = find<QComboBox>("serverPopUp");
+        const QString shown = popUp->currentText();
+        QVERIFY2(shown.startsWith("https:") && shown.endsWith(":8443") && shown.contains(u'…'),
+                 qPrintable(shown));
+        QCOMPARE(popUp->toolTip(), origin);
+    }
+
+    // The settings' controls in a dark appearance: the back chevron in the corner buttons'
+    // tint, push buttons with room around their text, check boxes that show.
+    void settingsLegible()
+    {
+        QApplication::setPalette(appearance(true));
+        const auto restore = qScopeGuard([] { QApplication::setPalette(QPalette()); });
+        launch();
+        m_app->showSettings(nullptr);
+        MainWindow *window = m_app->mainWindow();
+        const QImage chevron = find<QToolButton>("backButton")
+                                   ->icon()
+                                   .pixmap(16)
+                                   .toImage()
+                                   .convertToFormat(QImage::Format_ARGB32);
+        const QColor tint = secondaryLabelColor(window->palette());
+        int inked = 0;
+        for (int y = 0; y < chevron.height(); ++y)
+            for (int x = 0; x < chevron.width(); ++x) {
+                const QColor pixel = chevron.pixelColor(x, y);
+                if (pixel.alpha() < 64)
+                    continue;
+                ++inked;
+                QVERIFY2(std::abs(pixel.red() - tint.red()) <= 2
+                             && std::abs(pixel.blue() - tint.blue()) <= 2,
+                         qPrintable(pixel.name()));
+            }
+        QVERIFY(inked > 10);
+
+        for (const char *name : {"updateButton", "reportButton"}) {
+            auto *button = find<QPushButton>(name);
+            if (!button)
+                continue;
+            QVERIFY2(button->width() - button->fontMetrics().horizontalAdvance(button->text())
+                         >= 24,
+                     name);
+        }
+
+        auto *box = find<QCheckBox>("loginCheckbox");
+        QVERIFY(!box->isChecked());
+        QStyleOptionButton option;
+        option.initFrom(box);
+        const QRect indicator =
+            box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+        const QImage image = renderAt(window, 1);
+        const QRect area = indicator.translated(box->mapTo(window, QPoint()));
+        const QColor card = image.pixelColor(area.left() - 6, area.center().y());
+        qreal strongest = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x) {
+                const qreal a = luminance(image.pixelColor(x, y)), b = luminance(card);
+                strongest = std::max(strongest, (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05));
+            }
+        QVERIFY2(strongest >= 3, qPrintable(QString::number(strongest)));
+    }
+
     void endToEnd()
     {
         launch({"--down-rate", "2000000"});
@@ -300,13 +631,13 @@ private slots:
         };
         QTest::keyClick(m_app->mainWindow(), Qt::Key_Return);
         QCOMPARE(find<QPushButton>("testButton")->text(), "Arrêter le test");
-        QTRY_VERIFY_WITH_TIMEOUT(caption().startsWith("Dernier test : "), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(caption().startsWith("Dernier test\u202F: "), 20000);
         QCOMPARE(captions, (QStringList{"Ping…", "Descente…", "Montée…"}));
         QCOMPARE(find<QPushButton>("testButton")->text(), "Lancer le test");
         const Result result = SpeedHistory::all().value(0, Result(0, 0, 0, 0));
         QVERIFY(result.down() > 0 && result.up() > 0);
         QCOMPARE(tile("downTile"), SpeedSettings::format(result.down()));
-        QCOMPARE(find<QLabel>("historyLabel")->text(), ResultTexts::historyLine(result));
+        QCOMPARE(find<HistoryTable>("historyTable")->text(), ResultTexts::historyLine(result));
     }
 
     void cancelThenFail_data() { TestSupport::addBoolRows("fromTray", "button", "tray menu"); }
@@ -326,27 +657,42 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(caption(), "Descente…", 10000);
         press();
         QTRY_COMPARE_WITH_TIMEOUT(caption(), "Test annulé", 10000);
+        // Nothing measured shows no number, not a rate of zero.
+        QCOMPARE(find<GaugeView>("gauge")->readoutValue(), QString());
         QCOMPARE(tile("downTile"), "50,0");
         QCOMPARE(find<QPushButton>("testButton")->text(), "Lancer le test");
         QVERIFY(!fromTray || statusAction()->text() == "Lancer le test");
 
         m_server.reset();
         press();
-        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Test impossible (réseau ?)", 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Test impossible\u202F: connexion refusée", 10000);
+        QCOMPARE(find<GaugeView>("gauge")->readoutValue(), QString());
         QCOMPARE(tile("downTile"), "50,0");
     }
 
-    void onboarding_data() { TestSupport::addBoolRows("menuBar", "dock", "menu bar"); }
+    void onboarding_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("menuBar");
+        QTest::newRow("window") << "dockButton" << false;
+        QTest::newRow("tray") << "menuBarButton" << true;
+        // Dismissed: the default answer, a window.
+        QTest::newRow("escape") << "escape" << false;
+        QTest::newRow("close button") << "close" << false;
+    }
 
     void onboarding()
     {
+        QFETCH(QString, answer);
         QFETCH(bool, menuBar);
         store().remove(PreferenceKeys::onboarded);
         SpeedSettings::setLiveMenuBar(m_tray = true);
-        answerAlert(menuBar ? "menuBarButton" : "dockButton");
+        answerAlert(answer);
         launch();
-        QCOMPARE(m_alert, (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l'app vive ?",
-                                       "stored", "Dans le Dock*", "Dans la barre de menus"}));
+        QCOMPARE(
+            m_alert,
+            (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l'app vive\u202F?", "stored",
+                         "Dans une fenêtre*", "Dans la zone de notification", "styled"}));
         QCOMPARE(store().boolValue(PreferenceKeys::menuBarMode), menuBar);
         QCOMPARE(m_app->statusController().isEnabled(), menuBar);
         QCOMPARE(QGuiApplication::quitOnLastWindowClosed(), !menuBar);
@@ -377,16 +723,23 @@ private slots:
         QSignalSpy looks(watch, &QTimer::timeout);
         QTRY_VERIFY(!watch->isActive());
         const qsizetype atLaunch = looks.size();
+        // Without a tray, its check box cannot be changed and says why; the live text, which
+        // only the tray shows, cannot either.
         auto *box = find<QCheckBox>("menuBarCheckbox");
-        box->click(), box->click();
+        QVERIFY(!box->isEnabled() && !box->toolTip().isEmpty());
+        QVERIFY(!find<QCheckBox>("liveCheckbox")->isEnabled());
+        const auto toggle = [&] { box->toggle(), m_app->toggleMenuBarMode(box); };
+        toggle(), toggle();
         QTRY_VERIFY(!watch->isActive());
         QCOMPARE(looks.size(), 2 * atLaunch);
 
         // A tray that comes up a little later takes over.
-        box->click(), box->click();
+        toggle(), toggle();
         m_tray = true;
         QTRY_VERIFY(m_app->statusController().isEnabled());
         QVERIFY(!QGuiApplication::quitOnLastWindowClosed() && m_live.isRunning());
+        QVERIFY(box->isEnabled() && box->toolTip().isEmpty());
+        QVERIFY(find<QCheckBox>("liveCheckbox")->isEnabled());
     }
 
     void secondInstanceRaisesFirst()
@@ -469,7 +822,9 @@ private slots:
         const auto state = [this](const char *name) {
             if (auto *box = find<QCheckBox>(name))
                 return QString(box->isChecked() ? "on" : "off");
-            return find<QComboBox>(name)->currentText();
+            // The server's pop-up shows its origin whole in its tool tip.
+            auto *popUp = find<QComboBox>(name);
+            return popUp->toolTip().isEmpty() ? popUp->currentText() : popUp->toolTip();
         };
         QCOMPARE(QStringList({state("liveCheckbox"), state("unitPopUp"), state("serverPopUp"),
                               state("menuBarCheckbox"), state("loginCheckbox")}),
@@ -486,8 +841,15 @@ private slots:
         QVERIFY(SpeedSettings::unitMBytes());
         QCOMPARE(tile("downTile"), "11,7");
 
-        // The live text follows its checkbox at once.
+        // The live text, shown only in the tray, can be turned on once it lives there, and
+        // follows its checkbox at once.
+        QCOMPARE(find<QCheckBox>("liveCheckbox")->text(),
+                 "Débit en direct dans la zone de notification");
+        QCOMPARE(find<QCheckBox>("menuBarCheckbox")->text(),
+                 "Icône dans la zone de notification (au lieu d'une fenêtre)");
+        QVERIFY(!find<QCheckBox>("liveCheckbox")->isEnabled());
         find<QCheckBox>("menuBarCheckbox")->click();
+        QVERIFY(find<QCheckBox>("liveCheckbox")->isEnabled());
         find<QCheckBox>("liveCheckbox")->click();
         QVERIFY(m_live.isRunning());
 
@@ -554,6 +916,14 @@ private slots:
         m_app->findChild<QAction *>("updateAction")->trigger();
         QTRY_VERIFY(updateAlert());
         QCOMPARE(updateAlert()->text(), "Impossible de rechercher les mises à jour");
+        // Wide enough for its title, the application's icon, a bold title over regular
+        // words, and an OK button without an icon.
+        QMessageBox *alert = updateAlert();
+        QVERIFY(alert->width() >= AlertStyle::minimumTextWidth && !alert->iconPixmap().isNull());
+        QVERIFY(alert->findChild<QLabel *>("qt_msgbox_label")->font().bold());
+        QVERIFY(!alert->findChild<QLabel *>("qt_msgbox_informativelabel")->font().bold());
+        QCOMPARE(alert->buttons().size(), 1);
+        QVERIFY(alert->buttons()[0]->icon().isNull());
 
         // A release whose package is already in the cache opens with the desktop's installer.
         const QByteArray package = "!<arch>\ndebian-binary";
@@ -581,8 +951,9 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("output"); // on stdout and status 0, else on stderr and 2
         QTest::newRow("help") << QStringList{"--help"} << "--server <ORIGINE>";
-        QTest::newRow("bad server") << QStringList{"--server", "ftp://host"}
-                                    << "origine invalide pour --server : « ftp://host »";
+        QTest::newRow("bad server")
+            << QStringList{"--server", "ftp://host"}
+            << "origine invalide pour --server\u202F: «\u202Fftp://host\u202F»";
         QTest::newRow("bad service") << QStringList{"--service", "https://h/p"} << "--service";
     }
 

@@ -211,7 +211,7 @@ private slots:
         m_status = 500;
         form("\n  Ça rame\n\nbeaucoup \n", " a@b.c", "sendButton");
         QTRY_COMPARE(alerts(), QStringList{"Envoi impossible|Impossible d'envoyer pour le moment "
-                                           "(réseau ?). Réessaie plus tard ou écris à "
+                                           "(réseau\u202F?). Réessaie plus tard ou écris à "
                                            + QString(BuildConfig::supportEmail) + "."});
         QVERIFY(m_requests.size() == 2 && m_requests[1].json()["text"] == "Ça rame\n\nbeaucoup");
 
@@ -223,9 +223,10 @@ private slots:
         QCOMPARE(prefilled, "|");
         QTRY_COMPARE(m_requests.size(), 4);
         m_service.release();
-        QTRY_COMPARE(alerts().count("Merci !|Ton signalement est bien parti. La réponse arrivera "
-                                    "dans l'app."),
-                     2);
+        QTRY_COMPARE(
+            alerts().count("Merci\u202F!|Ton signalement est bien parti. La réponse arrivera "
+                           "dans l'app."),
+            2);
         QVERIFY(!store().contains(PreferenceKeys::reportDraftText));
 
         // The answer shows once, as plain text, and no sync runs while it is on screen.

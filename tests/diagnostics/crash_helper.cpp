@@ -1,19 +1,61 @@
 // Installs the crash reporter, then ends as told: tachora_crash_helper <data folder> <how>,
-// where how is a signal number (6 calls abort(), 11 writes where it may not, the others are
-// raised), "overflow" (runs out of stack), "exception" or "exception-int".
+// where how is
+// - a signal number (6 calls abort(), 11 writes where it may not, the others are raised);
+// - "overflow" (runs out of stack), "thread-overflow" (the same on a thread of its own);
+// - "exception", "exception-long" (a text longer than a record's message) or "exception-int";
+// - "fatal" (qFatal with a text);
+// - "threads": two threads write where they may not at the same instant;
+// - "second-fault": a thread writes where it may not, a second one raises SIGFPE 50 ms later;
+// - "sent-signal": the main thread writes where it may not, a second thread sends the process
+//   SIGBUS 50 ms later.
+// With a third argument N, the disk syncs in N ms ("hang": never).
 
 #include "diagnostics/CrashReporter.h"
+#include "diagnostics/ThreadSignalStack.h"
 
 #include <QCoreApplication>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
 
 volatile bool keepGoing = true;
 void (*volatile abortNow)() = std::abort;
+void (*volatile fatalNow)(const char *) = [](const char *what) {
+    qFatal("Base corrompue : %s\nligne 2", what);
+};
+std::atomic<long> syncMilliseconds{0};
+
+// A stand-in for the C library's, slow as a busy disk's when told: the crash handler's
+// call binds to it.
+extern "C" int fsync(int file)
+{
+    const long milliseconds = syncMilliseconds.load();
+    if (milliseconds < 0) {
+        while (true)
+            ::pause();
+    }
+    const timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    ::nanosleep(&delay, nullptr);
+    return int(::syscall(SYS_fsync, file));
+}
+
+namespace {
+
+void sleepMilliseconds(long milliseconds)
+{
+    const timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    ::nanosleep(&delay, nullptr);
+}
+
+} // namespace
 
 // Exported and not inlined, so that the record names them; each call is followed by more
 // code, so that its return address still lies inside the function.
@@ -24,11 +66,26 @@ void (*volatile abortNow)() = std::abort;
     return keepGoing ? crashHelperRecurse(depth + 1) + frame[0] : 0;
 }
 
-[[gnu::noinline]] void crashHelperThrow(bool withText)
+[[gnu::noinline]] void crashHelperFault()
 {
-    if (withText)
+    *static_cast<volatile int *>(
+        ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) = 1;
+    keepGoing = false;
+}
+
+[[gnu::noinline]] void crashHelperThrow(const QByteArray &how)
+{
+    if (how == "exception")
         throw std::runtime_error("disk on fire");
+    if (how == "exception-long")
+        throw std::runtime_error(QString(5000, QChar(0x20AC)).toStdString());
     throw 42;
+}
+
+[[gnu::noinline]] void crashHelperFatal()
+{
+    fatalNow("réglages");
+    keepGoing = false;
 }
 
 [[gnu::noinline]] void crashHelperSignal(int number)
@@ -36,11 +93,34 @@ void (*volatile abortNow)() = std::abort;
     if (number == SIGABRT)
         abortNow();
     else if (number == SIGSEGV)
-        *static_cast<volatile int *>(
-            ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) = 1;
+        crashHelperFault();
     else
         std::raise(number);
     keepGoing = false;
+}
+
+// Two threads fault: the second one `lag` ms after the first, with SIGFPE when it is late.
+[[gnu::noinline]] void crashHelperThreads(long lag)
+{
+    std::atomic<bool> go{false};
+    std::thread first([&go] {
+        while (!go.load())
+            ;
+        crashHelperFault();
+    });
+    std::thread second([&go, lag] {
+        while (!go.load())
+            ;
+        if (lag == 0) {
+            crashHelperFault();
+        } else {
+            sleepMilliseconds(lag);
+            std::raise(SIGFPE);
+        }
+    });
+    go = true;
+    first.join();
+    second.join();
 }
 
 int main(int argc, char **argv)
@@ -48,17 +128,33 @@ int main(int argc, char **argv)
     const rlimit noCoreFile{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCoreFile);
     QCoreApplication app(argc, argv);
-    if (argc != 3)
+    if (argc != 3 && argc != 4)
         return 2;
     CrashReporter::setDataFolder(QString::fromLocal8Bit(argv[1]));
     CrashReporter::setSystemReportFolder(QString());
     CrashReporter::install();
+    if (argc == 4)
+        syncMilliseconds = qstrcmp(argv[3], "hang") == 0 ? -1 : std::atol(argv[3]);
     const QByteArray how = argv[2];
     if (how == "overflow")
         crashHelperRecurse(0);
+    else if (how == "thread-overflow")
+        startThread([] { crashHelperRecurse(0); }).join();
     else if (how.startsWith("exception"))
-        crashHelperThrow(how == "exception");
-    else
+        crashHelperThrow(how);
+    else if (how == "fatal")
+        crashHelperFatal();
+    else if (how == "threads")
+        crashHelperThreads(0);
+    else if (how == "second-fault")
+        crashHelperThreads(50);
+    else if (how == "sent-signal") {
+        std::thread([] {
+            sleepMilliseconds(50);
+            ::kill(::getpid(), SIGBUS);
+        }).detach();
+        crashHelperSignal(SIGSEGV);
+    } else
         crashHelperSignal(how.toInt());
     return 1;
 }

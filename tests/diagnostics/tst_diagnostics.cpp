@@ -5,6 +5,7 @@
 #include "platform/BuildConfig.h"
 #include "platform/HttpSession.h"
 #include "platform/PreferencesStore.h"
+#include "platform/ServiceLimits.h"
 #include "platform/SystemInfo.h"
 #include "settings/PreferenceKeys.h"
 
@@ -48,6 +49,22 @@ QStringList record(const QString &kind, const QString &message, const QString &s
     return {deviceId, kind, message, SystemInfo::osText(), stack, BuildConfig::version};
 }
 
+// Runs the crash helper to its end, as told (see crash_helper.cpp).
+void runCrashHelper(QProcess &helper, const QString &dataFolder, const QString &how,
+                    const QString &sync = {})
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // A sanitizer build leaves these to AddressSanitizer unless it hands them back.
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS")
+                                           + ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0");
+    helper.setProcessEnvironment(environment);
+    QStringList arguments{dataFolder, how};
+    if (!sync.isEmpty())
+        arguments.append(sync);
+    helper.start(CRASH_HELPER_PATH, arguments);
+    helper.waitForFinished(30000);
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(QList<ReportFile>)
@@ -76,6 +93,7 @@ private slots:
 
     void init()
     {
+        m_service.handler = [](const FakeService::Request &) { return FakeService::Answer(); };
         CrashReporter::setSystemReportFolder(m_dataFolder.filePath("absent"));
         PreferencesStore::shared().remove(PreferenceKeys::deviceId);
         PreferencesStore::shared().remove(PreferenceKeys::lastCrashScan);
@@ -85,49 +103,75 @@ private slots:
     void crashLeavesOneRecordForTheNextLaunch_data()
     {
         QTest::addColumn<QString>("how");
+        // How long the disk takes to sync the record, in ms; empty: as long as it takes.
+        QTest::addColumn<QString>("sync");
         QTest::addColumn<int>("signal");
         QTest::addColumn<QString>("message");
         // The helper's innermost function, which the record must name.
         QTest::addColumn<QString>("function");
         for (const int number : {SIGABRT, SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGTRAP})
             QTest::addRow("SIG%s", sigabbrev_np(number))
-                << QString::number(number) << number << QStringLiteral("Signal %1").arg(number)
-                << "crashHelperSignal";
-        QTest::newRow("overflow") << "overflow" << SIGSEGV << "Signal 11"
+                << QString::number(number) << "" << number
+                << QStringLiteral("Signal %1").arg(number) << "crashHelperSignal";
+        QTest::newRow("overflow") << "overflow"
+                                  << "" << SIGSEGV << "Signal 11"
                                   << "crashHelperRecurse";
+        QTest::newRow("overflow on a thread") << "thread-overflow"
+                                              << "" << SIGSEGV << "Signal 11"
+                                              << "crashHelperRecurse";
         // The abort() that follows leaves the exception's record alone.
         QTest::newRow("exception")
-            << "exception" << SIGABRT << "Exception: std::runtime_error : disk on fire"
+            << "exception"
+            << "" << SIGABRT << "Exception: std::runtime_error : disk on fire"
             << "crashHelperThrow";
-        QTest::newRow("exception without text") << "exception-int" << SIGABRT << "Exception: int : "
+        QTest::newRow("exception without text") << "exception-int"
+                                                << "" << SIGABRT << "Exception: int : "
                                                 << "crashHelperThrow";
+        // Cut to the service's length, between two characters of 3 bytes each.
+        const QString prefix = "Exception: std::runtime_error : ";
+        QTest::newRow("exception with a long text")
+            << "exception-long"
+            << "" << SIGABRT
+            << prefix + QString(ServiceLimits::crashMessageLength - prefix.size(), QChar(0x20AC))
+            << "crashHelperThrow";
+        // On one line: the line feed of the text becomes a space.
+        QTest::newRow("qFatal") << "fatal"
+                                << "" << SIGABRT << "Base corrompue : réglages ligne 2"
+                                << "crashHelperFatal";
+        // The process ends by the first signal once the record is whole, whatever comes
+        // while the disk syncs it.
+        QTest::newRow("two threads at once") << "threads"
+                                             << "300" << SIGSEGV << "Signal 11"
+                                             << "crashHelperFault";
+        QTest::newRow("a second thread faults") << "second-fault"
+                                                << "300" << SIGSEGV << "Signal 11"
+                                                << "crashHelperFault";
+        QTest::newRow("a signal sent meanwhile") << "sent-signal"
+                                                 << "300" << SIGSEGV << "Signal 11"
+                                                 << "crashHelperSignal";
     }
 
     void crashLeavesOneRecordForTheNextLaunch()
     {
         QFETCH(QString, how);
+        QFETCH(QString, sync);
         QFETCH(QString, message);
         QFETCH(QString, function);
         QProcess helper;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        // A sanitizer build leaves these to AddressSanitizer unless it hands them back.
-        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS")
-                                               + ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0");
-        helper.setProcessEnvironment(environment);
-        helper.start(CRASH_HELPER_PATH, {m_dataFolder.path(), how});
-        QVERIFY(helper.waitForFinished(30000));
+        runCrashHelper(helper, m_dataFolder.path(), how, sync);
         QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
         QTEST(helper.exitCode(), "signal");
 
         const QString pending = CrashReporter::pendingFilePath();
         const QStringList pieces =
             QString::fromUtf8(TestSupport::readFile(pending)).split("\n---\n");
-        QCOMPARE(pieces.size(), 2);
+        QCOMPARE(pieces.size(), 3);
         QCOMPARE(pieces[0], message);
-        // At most 30 named frames, innermost first, and no line feed after the last.
+        QCOMPARE(pieces[2], "end");
+        // At most 30 named frames, innermost first.
         const QStringList frames = pieces[1].split(u'\n');
         QVERIFY(frames.size() <= 30 && !frames.contains(QString()));
-        QVERIFY(how != "overflow" || frames.size() == 30);
+        QVERIFY(!how.endsWith("overflow") || frames.size() == 30);
         const auto lineOf = [&frames](const QString &name) {
             const QRegularExpression symbol("\\((_Z\\d+)?" + name + "[^)]*\\+0x");
             return std::find_if(frames.begin(), frames.end(),
@@ -135,49 +179,179 @@ private slots:
                    - frames.begin();
         };
         QVERIFY2(lineOf(function) < 30, qPrintable(pieces[1]));
-        QVERIFY(how == "overflow" || lineOf(function) < lineOf("main"));
+        QVERIFY(how.endsWith("overflow") || lineOf(function) < lineOf("main"));
 
-        // A process that does not crash leaves no file behind.
+        // Sent at the next launch, and gone once the service has it.
         CrashReporter::install();
-        QVERIFY(!QFile::exists(pending) && !QFile::exists(pending + ".new"));
         QVERIFY(uploadsSettle());
+        QVERIFY(!QFile::exists(pending) && !QFile::exists(pending + ".new"));
         QCOMPARE(m_service.requests.size(), 1);
         QCOMPARE(fields(m_service.requests[0]), record("crash", message, pieces[1]));
     }
 
+    // A handler stuck on a disk that never syncs still ends the process, by its signal;
+    // the record it wrote goes up at the next launch.
+    void stuckHandlerEndsByItsSignal()
+    {
+        QProcess helper;
+        runCrashHelper(helper, m_dataFolder.path(), "11", "hang");
+        QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(helper.exitCode(), SIGSEGV);
+        const QString pending = CrashReporter::pendingFilePath();
+        QVERIFY(!QFile::exists(pending) && QFile::exists(pending + ".new"));
+
+        CrashReporter::install();
+        QVERIFY(uploadsSettle());
+        QVERIFY(!QFile::exists(pending) && !QFile::exists(pending + ".new"));
+        QCOMPARE(m_service.requests.size(), 1);
+        QCOMPARE(fields(m_service.requests[0]).value(2), "Signal 11");
+    }
+
     void pendingFileIsSentOnce_data()
     {
+        // The pending file and the partial one beside it; a null one is absent.
         QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("partial");
         QTest::addColumn<QString>("deviceId");
+        // What goes up; a null message: nothing.
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("stack");
-        const auto row = [](const char *name, const QByteArray &content, const char *deviceId,
-                            const QString &message, const char *stack) {
-            QTest::newRow(name) << content << QString(deviceId) << message << QString(stack);
+        const auto row = [](const char *name, const QByteArray &content, const QByteArray &partial,
+                            const char *deviceId, const QString &message, const char *stack) {
+            QTest::newRow(name) << content << partial << QString(deviceId) << message
+                                << QString(stack);
         };
-        row("no separator", "Signal 11", "?", "Signal 11", "");
-        row("further pieces", "Signal 6\n---\na\nb\n---\nc", "4F1C", "Signal 6", "a\nb");
-        row("not UTF-8", "Exception: caf\xe9 : x\n---\ns", "?", "Exception: caf\uFFFD : x", "s");
+        const QByteArray none;
+        row("no separator", "Signal 11", none, "?", "Signal 11", "");
+        row("further pieces", "Signal 6\n---\na\nb\n---\nc", none, "4F1C", "Signal 6", "a\nb");
+        row("not UTF-8", "Exception: caf\xe9 : x\n---\ns", none, "?", "Exception: caf\uFFFD : x",
+            "s");
+        // What the service would refuse: a NUL character, a blank device id.
+        row("NUL characters", QByteArray("Signal 6\0\n---\na\0b", 17), none, " ", "Signal 6\uFFFD",
+            "a\uFFFDb");
+        // A crash that ended before its record was moved into place.
+        row("whole partial record", none, "Signal 7\n---\nf\n---\nend", "?", "Signal 7", "f");
+        row("whole partial record, newer", "Signal 6\n---\nold\n---\nend",
+            "Signal 8\n---\nnew\n---\nend", "?", "Signal 8", "new");
+        row("partial record cut short", "Signal 6\n---\nold\n---\nend", "Signal 8\n---\nne", "?",
+            "Signal 6", "old");
+        row("only a partial record cut short", none, "Signal 8\n---\nne", "?", QString(), "");
     }
 
     void pendingFileIsSentOnce()
     {
         QFETCH(QByteArray, content);
+        QFETCH(QByteArray, partial);
         QFETCH(QString, deviceId);
         QFETCH(QString, message);
         QFETCH(QString, stack);
         if (deviceId != "?")
             PreferencesStore::shared().setString(PreferenceKeys::deviceId, deviceId);
-        QVERIFY(writeFile(CrashReporter::pendingFilePath(), content));
+        const QString sentId = deviceId.trimmed().isEmpty() ? "?" : deviceId;
+        const QString pending = CrashReporter::pendingFilePath();
+        QVERIFY(content.isNull() || writeFile(pending, content));
+        QVERIFY(partial.isNull() || writeFile(pending + ".new", partial));
 
         CrashReporter::install();
-        QVERIFY(!QFile::exists(CrashReporter::pendingFilePath()));
+        QVERIFY(uploadsSettle());
+        QVERIFY(!QFile::exists(pending) && !QFile::exists(pending + ".new"));
+        CrashReporter::install();
+        QVERIFY(uploadsSettle());
+        QCOMPARE(m_service.requests.size(), message.isNull() ? 0 : 1);
+        if (!message.isNull())
+            QCOMPARE(fields(m_service.requests[0]), record("crash", message, stack, sentId));
+        // An absent report folder leaves the scan unmarked.
+        QVERIFY(!PreferencesStore::shared().contains(PreferenceKeys::lastCrashScan));
+    }
+
+    // The record stays until the service has it or refuses what it holds; a later launch
+    // sends it again.
+    void recordStaysUntilTheServiceHasIt_data()
+    {
+        QTest::addColumn<int>("status"); // 0: no service at all
+        QTest::addColumn<bool>("kept");
+        for (const int status : {200, 202, 400, 413})
+            QTest::addRow("%d", status) << status << false;
+        for (const int status : {0, 408, 429, 500, 503})
+            QTest::addRow("%d", status) << status << true;
+    }
+
+    void recordStaysUntilTheServiceHasIt()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, kept);
+        const QString pending = CrashReporter::pendingFilePath();
+        QVERIFY(writeFile(pending, "Signal 11\n---\nf\n---\nend"));
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString nowhere = "http://127.0.0.1:" + QString::number(closed.serverPort()) + '/';
+        closed.close();
+        CrashReporter::setServiceOrigin(status == 0 ? nowhere : m_service.origin() + '/');
+        m_service.handler = [status](const FakeService::Request &) {
+            return FakeService::Answer{status, {}};
+        };
+
+        CrashReporter::install();
+        QVERIFY(uploadsSettle());
+        CrashReporter::setServiceOrigin(m_service.origin() + '/');
+        QCOMPARE(m_service.requests.size(), status == 0 ? 0 : 1);
+        QCOMPARE(QFile::exists(pending), kept);
+
+        m_service.handler = [](const FakeService::Request &) { return FakeService::Answer(); };
+        m_service.requests.clear();
+        CrashReporter::install();
+        QVERIFY(uploadsSettle());
+        QCOMPARE(m_service.requests.size(), kept ? 1 : 0);
+        QVERIFY(!QFile::exists(pending));
+    }
+
+    // Whatever the pending file holds goes up as the service takes it: each member within
+    // its length, cut between two characters, and the whole within one request's body.
+    void recordsAreCutToWhatTheServiceTakes_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("stack");
+        QTest::addColumn<QString>("sentMessage");
+        QTest::addColumn<QString>("sentStack");
+        const QString emoji = QStringLiteral("\U0001F600");
+        const QString accented = QStringLiteral("e\u0301");
+        const QString a = QStringLiteral("a");
+        QTest::newRow("surrogate pairs at the limits")
+            << a.repeated(ServiceLimits::crashMessageLength - 1) + emoji.repeated(3)
+            << a.repeated(ServiceLimits::crashStackLength - 1) + emoji.repeated(10)
+            << a.repeated(ServiceLimits::crashMessageLength - 1)
+            << a.repeated(ServiceLimits::crashStackLength - 1);
+        // 3 MB: as much as fits is read.
+        QTest::newRow("accents, megabytes")
+            << QString(5000, u'é') << accented.repeated(1000000)
+            << QString(ServiceLimits::crashMessageLength, u'é')
+            << accented.repeated(ServiceLimits::crashStackLength / 2);
+        // Each control character takes 6 bytes of JSON: the body is what limits the stack.
+        QTest::newRow("control characters")
+            << "Signal 11" << QString(100000, QChar(1)) << "Signal 11" << QString();
+    }
+
+    void recordsAreCutToWhatTheServiceTakes()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, stack);
+        QFETCH(QString, sentMessage);
+        QFETCH(QString, sentStack);
+        QVERIFY(
+            writeFile(CrashReporter::pendingFilePath(), (message + "\n---\n" + stack).toUtf8()));
         CrashReporter::install();
         QVERIFY(uploadsSettle());
         QCOMPARE(m_service.requests.size(), 1);
-        QCOMPARE(fields(m_service.requests[0]), record("crash", message, stack, deviceId));
-        // An absent report folder leaves the scan unmarked.
-        QVERIFY(!PreferencesStore::shared().contains(PreferenceKeys::lastCrashScan));
+        QVERIFY(m_service.requests[0].body.size() <= qsizetype(ServiceLimits::requestBodyBytes));
+        const QStringList sent = fields(m_service.requests[0]);
+        QCOMPARE(sent.value(2), sentMessage);
+        if (sentStack.isNull()) {
+            QVERIFY(sent[4].size() > 5000 && stack.startsWith(sent[4]));
+            QVERIFY(m_service.requests[0].body.size()
+                    > qsizetype(ServiceLimits::requestBodyBytes) - 6);
+        } else {
+            QCOMPARE(sent[4], sentStack);
+        }
     }
 
     void systemReportsNewSinceTheMark_data()
@@ -243,8 +417,10 @@ private slots:
         CrashReporter::install();
         QVERIFY(uploadsSettle());
         QCOMPARE(m_service.requests.size(), 1);
+        // As many as the service takes: fewer than 18,000 of two UTF-16 units each.
         QVERIFY(fields(m_service.requests[0])
-                == record("crash", "Rapport système Linux", character.repeated(18000)));
+                == record("crash", "Rapport système Linux",
+                          character.repeated(ServiceLimits::crashStackLength / 2)));
     }
 
     void reportErrorSendsItsStack()

@@ -6,6 +6,7 @@
 
 #include "engine/SpeedTestEngine.h"
 #include "engine/SpeedTestMath.h"
+#include "engine/StreamRule.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 #include "platform/PreferencesStore.h"
@@ -19,6 +20,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <tuple>
 
 using namespace std::chrono_literals;
@@ -134,11 +136,18 @@ class TestEngine : public QObject
             config.http.caFile = m_certificates.filePath("cert.pem");
         config.downloadBudget = config.uploadBudget = 1.0;
         config.downloadSteps = {200000, 1000000, 4000000};
+        config.downloadLimit = -1;
+        // One stream unless a case is about several.
+        config.maxStreamsDown = config.maxStreamsUp = 1;
         config.pingTimeout = 1s;
         // Transfers end at the phase's deadline, not on a time-out, even in the long phases.
         config.downloadTimeout = config.uploadTimeout = 30s;
         if (tune)
             tune(config);
+        // Each size once, unless a case asks for more.
+        if (config.downloadLimit < 0)
+            config.downloadLimit = std::accumulate(config.downloadSteps.begin(),
+                                                   config.downloadSteps.end(), qint64(0));
         m_engine = std::make_unique<SpeedTestEngine>(config);
         m_run = {};
         SpeedTestEngine *engine = m_engine.get();
@@ -379,6 +388,44 @@ private slots:
         QVERIFY(chunk.count('\0') < chunk.size() / 100);
     }
 
+    // The streams a phase keeps, from the rates of its successive windows (Mbit/s).
+    void streamRule_data()
+    {
+        QTest::addColumn<int>("maxStreams");
+        QTest::addColumn<QList<double>>("rates");
+        QTest::addColumn<int>("kept");
+        QTest::addColumn<bool>("stillTrying");
+        // Levelled off at the third window: a trial, which adds nothing and is given back.
+        QTest::newRow("one stream fills the link")
+            << 8 << QList<double>{50, 100, 100, 100, 100, 100, 100, 300} << 1 << false;
+        // The trial's first window is not judged: a burst there proves nothing.
+        QTest::newRow("a burst as the trial starts")
+            << 8 << QList<double>{100, 100, 200, 100, 100, 100} << 1 << false;
+        QTest::newRow("each stream adds its share")
+            << 8 << QList<double>{20, 20, 30, 40, 40, 50, 60, 60, 70} << 3 << true;
+        QTest::newRow("up to the bound")
+            << 2 << QList<double>{20, 20, 30, 40, 40, 40, 40} << 2 << false;
+    }
+
+    void streamRule()
+    {
+        QFETCH(int, maxStreams);
+        QFETCH(QList<double>, rates);
+        QFETCH(int, kept);
+        QFETCH(bool, stillTrying);
+        StreamRule rule(maxStreams);
+        int inUse = 1;
+        for (const double mbps : std::as_const(rates)) {
+            const auto action = rule.windowEnded(qint64(mbps * 1e6 / 8 * 0.15), 0.15);
+            inUse += action == StreamRule::Action::add        ? 1
+                     : action == StreamRule::Action::giveBack ? -1
+                                                              : 0;
+            QCOMPARE(rule.streams(), inUse);
+        }
+        QCOMPARE(rule.kept(), kept);
+        QCOMPARE(rule.onTrial(), stillTrying);
+    }
+
     void fullTestReportsInOrderAndStoresItsResult()
     {
         // Over TLS, paced so that both phases run into their deadline and report on the way.
@@ -476,9 +523,9 @@ private slots:
         QTest::newRow("error page on downloads")
             << QStringList{"--fault", "status=500@down"} << true << 0 << 1 << QList{5, 1, -1};
         QTest::newRow("500 on uploads")
-            << QStringList{"--fault", "status=500@up"} << true << -1 << 0 << QList{5, 3, 1};
+            << QStringList{"--fault", "status=500@up"} << true << -1 << 0 << QList{5, 3, -1};
         QTest::newRow("endless answer to uploads")
-            << QStringList{"--fault", "endless@up"} << true << -1 << 1 << QList{5, 3, 1};
+            << QStringList{"--fault", "endless@up"} << true << -1 << 1 << QList{5, 3, -1};
     }
 
     void faultsEndTheTestSoundly()
@@ -584,6 +631,153 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
         QVERIFY(m_run.result && m_run.result->up() > 0);
         QCOMPARE(m_engine->phase(), Phase::idle);
+    }
+
+    // The next request is under way before the current one ends: a server that waits 50 ms
+    // before each answer never leaves the link idle between two of them.
+    void nextRequestOverlapsTheCurrent_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::newRow("download") << true;
+        QTest::newRow("upload") << false;
+    }
+
+    void nextRequestOverlapsTheCurrent()
+    {
+        QFETCH(bool, download);
+        // 160 Mbit/s: each 4 MB request takes 200 ms.
+        QVERIFY(prepare(
+            {"--delay", "50", "--log-times", download ? "--down-rate" : "--up-rate", "20000000"},
+            [&](SpeedTestConfig &config) {
+                config.downloadSteps = {4000000};
+                config.downloadLimit = 400000000;
+                config.downloadBudget = download ? 1.5 : 0;
+                config.uploadBudget = download ? 0 : 1.5;
+            }));
+        m_engine->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
+        m_server->stop();
+        QList<SpeedServerProcess::Times> times = m_server->times(download ? "GET" : "POST");
+        // Those cut at the deadline before their body began moved nothing.
+        times.removeIf([](const SpeedServerProcess::Times &request) { return request.start == 0; });
+        QVERIFY2(times.size() >= 4, qPrintable(QString::number(times.size())));
+        std::ranges::sort(times, {}, &SpeedServerProcess::Times::start);
+        for (qsizetype i = 1; i < times.size(); ++i) {
+            // One after the other, each would wait its 50 ms and a round trip.
+            const qint64 gapUs = times[i].start - times[i - 1].end;
+            QVERIFY2(gapUs < 35000, qPrintable(QString("request %1: %2 us").arg(i).arg(gapUs)));
+        }
+        QVERIFY(m_run.result);
+        const double measured = download ? m_run.result->down() : m_run.result->up();
+        QVERIFY2(measured > 160 * 0.9, qPrintable(QString::number(measured)));
+    }
+
+    // A server that holds each connection to 20 Mbit/s: one stream cannot pass it, so the
+    // engine opens more and reaches more; a link that one stream fills keeps one.
+    void streamsAddedWhileTheyAddToTheRate_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<int>("streams"); // 0: more than two
+        QTest::newRow("download, limit per connection") << true << "--connection-rate" << 0;
+        QTest::newRow("upload, limit per connection") << false << "--connection-rate" << 0;
+        QTest::newRow("download, one link") << true << "--down-rate" << 1;
+        QTest::newRow("upload, one link") << false << "--up-rate" << 1;
+    }
+
+    void streamsAddedWhileTheyAddToTheRate()
+    {
+        QFETCH(bool, download);
+        QFETCH(QString, limit);
+        QFETCH(int, streams);
+        QVERIFY(prepare({limit, "2500000"}, [&](SpeedTestConfig &config) {
+            config.downloadSteps = {2000000};
+            config.downloadLimit = 400000000;
+            config.maxStreamsDown = config.maxStreamsUp = 4;
+            config.downloadBudget = download ? 2 : 0;
+            config.uploadBudget = download ? 0 : 2;
+        }));
+        m_engine->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
+        QVERIFY(m_run.result);
+        const Phase phase = download ? Phase::download : Phase::upload;
+        const double measured = download ? m_run.result->down() : m_run.result->up();
+        const int kept = m_engine->streams(phase);
+        const QString seen = QString("%1 Mbit/s on %2 streams").arg(measured).arg(kept);
+        if (streams == 0) {
+            QVERIFY2(kept > 2 && measured > 2 * 20, qPrintable(seen));
+        } else {
+            // A trial may pay off by chance on a busy machine, never twice.
+            QVERIFY2(kept <= streams + 1 && qAbs(measured / 20 - 1) < 0.05, qPrintable(seen));
+        }
+    }
+
+    void cancelWithSeveralStreamsInFlight_data()
+    {
+        QTest::addColumn<Phase>("phase");
+        QTest::newRow("download") << Phase::download;
+        QTest::newRow("upload") << Phase::upload;
+    }
+
+    void cancelWithSeveralStreamsInFlight()
+    {
+        QFETCH(Phase, phase);
+        QVERIFY(prepare({"--connection-rate", "2500000"}, [&](SpeedTestConfig &config) {
+            config.downloadSteps = {50000000};
+            config.downloadLimit = 400000000;
+            config.downloadBudget = phase == Phase::download ? 60 : 0;
+            config.uploadBudget = 60;
+            config.maxStreamsDown = config.maxStreamsUp = 4;
+        }));
+        m_engine->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_engine->phase() == phase && m_engine->requestsInFlight() >= 3,
+                                 finishWithinMs);
+        m_engine->cancel();
+        QCOMPARE(m_run.finished, 0);
+        // Every request in flight is cut at once, not left to finish.
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, 2000);
+        QVERIFY(!m_run.result);
+        QCOMPARE(m_engine->requestsInFlight(), 0);
+        QCOMPARE(SpeedHistory::all().size(), 0);
+        // Nothing more is asked once cancelled.
+        const int asked = int(m_server->requests().size());
+        QVERIFY(fetched(m_server->origin() + "/__down?bytes=0", "HEAD").outcome.ok);
+        QCOMPARE(m_server->requests().size(), asked + 1);
+    }
+
+    // One stream's request breaks or is refused while others run: its bytes count, the
+    // others go on to the deadline.
+    void streamFailingMidPhase_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("download broken") << true << "close-after=300000@down#1+2";
+        QTest::newRow("download refused") << true << "status=503@down#1+2";
+        QTest::newRow("upload broken") << false << "close-after=300000@up#1+1";
+        QTest::newRow("upload refused") << false << "status=500@up#1+1";
+    }
+
+    void streamFailingMidPhase()
+    {
+        QFETCH(bool, download);
+        QFETCH(QString, fault);
+        QVERIFY(prepare({"--connection-rate", "2500000", "--fault", fault},
+                        [&](SpeedTestConfig &config) {
+                            config.downloadSteps = {1000000};
+                            config.downloadLimit = 400000000;
+                            config.maxStreamsDown = config.maxStreamsUp = 4;
+                            config.downloadBudget = download ? 2 : 0;
+                            config.uploadBudget = download ? 0 : 2;
+                        }));
+        m_engine->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_run.finished, 1, finishWithinMs);
+        QVERIFY(m_run.result);
+        const double measured = download ? m_run.result->down() : m_run.result->up();
+        QVERIFY2(measured > 1.5 * 20, qPrintable(QString::number(measured)));
+        QVERIFY(m_engine->lastFailure());
+        // The phase went on after the failure, on the other streams, to its deadline.
+        const QStringList requests = m_server->stop().requests;
+        QVERIFY(SpeedServerProcess::count(requests, download ? "GET" : "POST") > 4);
     }
 };
 

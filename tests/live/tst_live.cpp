@@ -263,9 +263,10 @@ private slots:
         controller.setLiveText(QStringLiteral("↓12M"));
         QCOMPARE(item->icon().cacheKey(), drawn);
         // A primary click opens the menu, as a secondary one does.
+        QMenu *shown = item->contextMenu();
         emit item->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(first->isVisible());
-        first->hide();
+        QVERIFY(shown && shown->isVisible());
+        shown->hide();
         controller.setLiveText(std::nullopt);
         QVERIFY(shows(std::nullopt));
         // A theme switch recolours the glyph at once.
@@ -278,14 +279,18 @@ private slots:
         controller.setLiveText(QString());
         QVERIFY(shows(QString()));
 
-        // An action of the shown menu rebuilds it, as the status menu does: the menu it runs
-        // in outlives it, and the same item takes the new menu.
+        // An action of the shown menu rebuilds it, as the status menu does: the menu it came
+        // from outlives it, and the same item, in the same menu, shows the new entries.
         QAction *rebuild = first->addAction(QStringLiteral("Lancer le test"));
+        controller.enable(first);
+        QCOMPARE(shown->actions(), first->actions());
+        second->addAction(QStringLiteral("Arrêter le test"));
         connect(rebuild, &QAction::triggered, &controller, [&] { controller.enable(second); });
         rebuild->trigger();
         QVERIFY(first);
         QCOMPARE(controller.trayIcon(), item);
-        QCOMPARE(item->contextMenu(), second.data());
+        QCOMPARE(item->contextMenu(), shown);
+        QCOMPARE(shown->actions(), second->actions());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!first);
         controller.enable(second);
@@ -306,13 +311,14 @@ private slots:
         QTest::addColumn<double>("rate");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("numberHeight");
-        // Up to 10 GB/s, all at one size at 22 px: the digits 12 px high, a comma's tail
-        // reaching 2 px lower. A 0 only asks that the text fit, shrunk rather than cut off.
+        // Up to 10 GB/s, all at one size at 22 px: the digits 10 px high, a comma's tail
+        // reaching 2 px lower, and the unit below them 7 px high. A 0 only asks that the text
+        // fit, shrunk rather than cut off.
         const std::tuple<double, const char *, int> table[] = {
-            {999, "1k", 12},       {999000, "999k", 12},  {999999, "1000k", 12},
-            {1000000, "1,0M", 14}, {1500000, "1,5M", 14}, {9999999, "10,0M", 14},
-            {10000000, "10M", 12}, {12e6, "12M", 12},     {123e6, "123M", 12},
-            {9999e6, "9999M", 12}, {-0.0, "0k", 12},      {std::nan(""), "0k", 12},
+            {999, "1k", 10},       {999000, "999k", 10},  {999999, "1000k", 10},
+            {1000000, "1,0M", 12}, {1500000, "1,5M", 12}, {9999999, "10,0M", 12},
+            {10000000, "10M", 10}, {12e6, "12M", 10},     {123e6, "123M", 10},
+            {9999e6, "9999M", 10}, {-0.0, "0k", 10},      {std::nan(""), "0k", 10},
         };
         for (const auto &[rate, expected, numberHeight] : table)
             QTest::addRow("%.10g", rate) << rate << QString(expected) << numberHeight;
@@ -343,6 +349,12 @@ private slots:
         QVERIFY(clear < ink.bottom() - 2);
         if (numberHeight)
             QCOMPARE(clear - ink.top(), numberHeight);
+        // The unit letter reads at a glance: 7 px high at least.
+        int unitTop = clear;
+        while (unitTop < ink.bottom() && !pixels(canvas.copy(20, unitTop, 22, 1), isTextInk).second)
+            ++unitTop;
+        QVERIFY2(ink.bottom() - unitTop + 1 >= 7,
+                 qPrintable(QString::number(ink.bottom() - unitTop + 1)));
     }
 
     void trayItemLegibleOnLightAndDarkPanels_data()
@@ -380,6 +392,27 @@ private slots:
                             }).second;
         QVERIFY2(visible >= 40, qPrintable(QString::number(visible)));
         QVERIFY(pixels(symbol, [&](QRgb pixel) { return pixel == text.rgb(); }).second >= 20);
+    }
+
+    // A tray on a scaled screen asks for sizes between those offered: each is drawn at its
+    // own size, as sharp as the offered ones, never scaled from another.
+    void trayIconSharpAtEveryScale()
+    {
+        const QPalette palette(Qt::black, QColor(0xef, 0xef, 0xef));
+        for (const std::optional<QString> &text :
+             {std::optional<QString>(), std::optional<QString>("↓12M")}) {
+            const QIcon icon = StatusItemIcon::icon(text, palette);
+            QCOMPARE(icon.availableSizes().size(), qsizetype(std::size(StatusItemIcon::sizes)));
+            for (const qreal scale : {1.0, 1.25, 1.5, 2.0, 3.0}) {
+                const int side = qRound(22 * scale);
+                const QImage drawn =
+                    icon.pixmap(QSize(side, side)).toImage().convertToFormat(QImage::Format_ARGB32);
+                QVERIFY2(drawn
+                             == StatusItemIcon::render(text, palette, side)
+                                    .convertToFormat(QImage::Format_ARGB32),
+                         qPrintable(QString::number(side)));
+            }
+        }
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include "LoopbackClient.h"
 #include "PostgresCluster.h"
+#include "RateLimiter.h"
 #include "SpeedServerProcess.h"
 #include "diagnostics/CrashReporter.h"
 #include "platform/HttpSession.h"
@@ -11,11 +12,15 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUuid>
 
+#include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -150,7 +155,7 @@ private slots:
         QTest::addColumn<int>("status");
         // A report's head with these header lines, and one with a body of its own.
         const auto head = [](const QByteArray &lines) {
-            return "POST /api/report.php HTTP/1.1\r\n" + lines + "\r\n";
+            return "POST /api/report.php HTTP/1.1\r\nHost: a\r\n" + lines + "\r\n";
         };
         const auto raw = [&](const QByteArray &body) {
             return head("Content-Length: " + QByteArray::number(body.size()) + "\r\n") + body;
@@ -167,7 +172,7 @@ private slots:
             << post("/api/crash.php", with(crash, "stack", QString("f1") + QChar(0))) << 400;
         QTest::newRow("nonce with a line feed")
             << post("/api/check.php", syncBody("D1", "AB\n17\n9\nforged")) << 400;
-        QTest::newRow("GET") << QByteArray("GET /api/check.php HTTP/1.1\r\n\r\n") << 405;
+        QTest::newRow("GET") << QByteArray("GET /api/check.php HTTP/1.1\r\nHost: a\r\n\r\n") << 405;
         QTest::newRow("unknown endpoint") << post("/api/other.php", report) << 404;
         // Only the head is sent: the refusal must come without the body.
         QTest::newRow("100 MB announced") << head("Content-Length: 100000000\r\n") << 413;
@@ -183,6 +188,65 @@ private slots:
             << 400;
         QTest::newRow("headers over 8 KB")
             << head("X-Pad: " + QByteArray(9000, 'x') + "\r\n") << 431;
+        // What a proxy in front might read otherwise than we do.
+        const QByteArray body = QJsonDocument(report).toJson();
+        const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        QTest::newRow("no Host") << "POST /api/report.php HTTP/1.1\r\n" + length + "\r\n" + body
+                                 << 400;
+        QTest::newRow("two Hosts") << head("Host: b\r\n" + length) + body << 400;
+        QTest::newRow("Transfer-Encoding identity")
+            << head("Transfer-Encoding: identity\r\n" + length) + body << 400;
+        QTest::newRow("Transfer-Encoding and Content-Length")
+            << head("Transfer-Encoding: chunked\r\n" + length) + body << 400;
+        QTest::newRow("Transfer-Encoding twice")
+            << head("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n")
+                   + "2\r\n{}\r\n0\r\n\r\n"
+            << 400;
+    }
+
+    // What the standard lets a client do, read as a proxy in front would read it.
+    void readsWhatProxiesRead()
+    {
+        QVERIFY(startService());
+        LoopbackClient client(m_port);
+        // One empty line before a request is skipped; a HEAD answer has no body, so the
+        // next answer follows its head at once.
+        QVERIFY(client.send("\r\n" + post("/api/check.php", syncBody("D1", newNonce()))
+                            + "HEAD /api/check.php HTTP/1.1\r\nHost: a\r\n\r\n"
+                            + post("/api/check.php", syncBody("D1", newNonce()))));
+        QCOMPARE(client.read().status, 200);
+        QCOMPARE(client.read(false).status, 405);
+        QCOMPARE(client.read().status, 200);
+
+        // HTTP/1.0 asks to keep the connection: it is closed after the answer instead, since
+        // the answer does not say it is kept.
+        LoopbackClient old(m_port, 1000);
+        QVERIFY(old.send(post("/api/check.php", syncBody("D1", newNonce()))
+                             .replace("HTTP/1.1\r\n", "HTTP/1.0\r\nConnection: keep-alive\r\n")));
+        QCOMPARE(old.read().status, 200);
+        QVERIFY(old.closedByPeer());
+    }
+
+    // A client that streams requests answered 429 without reading a word of them is closed
+    // after a few, and another address is served meanwhile.
+    void closesAfterRepeatedRefusals()
+    {
+        QVERIFY(startService({"--limit-address", "1", "--proxy"}));
+        const auto from = [](const QByteArray &address) {
+            return post("/api/check.php", syncBody("D1", newNonce()),
+                        "X-Real-IP: " + address + "\r\n");
+        };
+        QByteArray flood;
+        for (int i = 0; i < 200; ++i)
+            flood += from("192.0.2.66");
+        LoopbackClient attacker(m_port);
+        QVERIFY(attacker.send(flood));
+        QCOMPARE(attacker.read().status, 200);
+        int refused = 0;
+        while (attacker.read().status == 429)
+            ++refused;
+        QVERIFY2(refused > 0 && refused < 50, qPrintable(QString::number(refused)));
+        QCOMPARE(exchange(from("192.0.2.7")).status, 200);
     }
 
     void refusesBadInput()
@@ -222,12 +286,97 @@ private slots:
         QCOMPARE(reports.count("email   ana@example.org"), 1);
         QVERIFY(reports.contains("device  D1\n  version 0.1.0, Debian GNU/Linux 12\n"));
         // The client's escape sequence never reaches the maker's terminal.
-        QVERIFY(reports.contains("    Deuxième\n    ?[2J ligne\n"));
+        QVERIFY(reports.contains("    Deuxième\n    \\u{1B}[2J ligne\n"));
         QVERIFY(reports.contains("    Le test s'arrête.\n"));
         QCOMPARE(command({"reports", "--limit", "1"}).count("report "), 1);
         const QString crashes = command({"crashes", "--stack"});
         QVERIFY(crashes.startsWith("crash 1, "));
         QVERIFY(crashes.contains("kind    crash\n    Signal 11\n  stack:\n    f1\n    f2\n"));
+    }
+
+    // Nothing a client sends can pass for something else on the maker's terminal: a line
+    // feed in a one-line field, reordering and invisible characters all show escaped.
+    void listsClientTextsEscaped()
+    {
+        QVERIFY(startService({"--proxy"}));
+        const QString forged = QString("Debian\n\nreport 99, 2026-01-01\n  device  OTHER")
+                               + QChar(0x202E) + "lmth.exe" + QChar(0x200B) + QChar(0x2028)
+                               + QString::fromUcs4(U"\U000E0041", 1) + "\\u{41}";
+        QCOMPARE(exchange(post("/api/report.php", with(report, "os", forged))).status, 200);
+        const QString reports = command({"reports"});
+        QCOMPARE(reports.count(QRegularExpression("^report ", QRegularExpression::MultilineOption)),
+                 1);
+        QVERIFY2(reports.contains("version 0.1.0, Debian\\u{A}\\u{A}report 99, 2026-01-01\\u{A}  "
+                                  "device  OTHER\\u{202E}lmth.exe\\u{200B}\\u{2028}\\u{E0041}"
+                                  "\\\\u{41}\n"),
+                 qPrintable(reports));
+    }
+
+    // Listings page back from an id, one device at a time if asked.
+    void pagesListings()
+    {
+        QVERIFY(startService());
+        for (const char *device : {"A", "B", "A", "B", "A"})
+            QCOMPARE(exchange(post("/api/crash.php", with(crash, "d", device))).status, 200);
+        const auto ids = [&](const QStringList &arguments) {
+            QList<int> found;
+            const QString listing = command(QStringList{"crashes"} + arguments);
+            static const QRegularExpression entry("^crash (\\d+), ",
+                                                  QRegularExpression::MultilineOption);
+            for (const auto &match : entry.globalMatch(listing))
+                found << match.captured(1).toInt();
+            return found;
+        };
+        QCOMPARE(ids({"--limit", "2"}), QList<int>({5, 4}));
+        QCOMPARE(ids({"--limit", "2", "--before", "4"}), QList<int>({3, 2}));
+        QCOMPARE(ids({"--device", "B"}), QList<int>({4, 2}));
+        QCOMPARE(ids({"--device", "A", "--before", "5"}), QList<int>({3, 1}));
+    }
+
+    // What one address may store in a day, and all together; crash records without a
+    // device id are limited by address; purge takes the old records away.
+    void keepsToTheStorageBudget()
+    {
+        // A report of this text takes a little over 600 bytes.
+        const QJsonObject big = with(report, "text", QString(500, 'x'));
+        QVERIFY(startService({"--proxy", "--address-budget", "2000", "--storage-budget", "2900",
+                              "--limit-unknown", "2"}));
+        const auto status = [&](const QByteArray &address, const QByteArray &path,
+                                const QJsonObject &body) {
+            return exchange(post(path, body, "X-Real-IP: " + address + "\r\n")).status;
+        };
+        QList<int> statuses;
+        for (int i = 0; i < 4; ++i)
+            statuses << status("192.0.2.1", "/api/report.php", big);
+        QCOMPARE(statuses, QList<int>({200, 200, 200, 429}));
+        // A new device's row is stored data too.
+        QCOMPARE(status("192.0.2.1", "/api/check.php",
+                        with(syncBody("NEW", newNonce()), "os", QString(200, 'o'))),
+                 429);
+        QCOMPARE(status("192.0.2.2", "/api/report.php", big), 200);
+        QCOMPARE(status("192.0.2.3", "/api/report.php", big), 507);
+        QCOMPARE(command({"reports"}).count("report "), 4);
+
+        cleanup();
+        QVERIFY(startService({"--proxy", "--limit-unknown", "2"}));
+        statuses.clear();
+        for (int i = 0; i < 3; ++i)
+            statuses << status("192.0.2.4", "/api/crash.php", with(crash, "d", "?"));
+        QCOMPARE(statuses, QList<int>({200, 200, 429}));
+        QCOMPARE(status("192.0.2.5", "/api/crash.php", with(crash, "d", "?")), 200);
+
+        // Everything was received before the next second: purges of what is older than
+        // 0 days take it all away then.
+        const auto none = [&](const char *listing) {
+            const auto done = TestSupport::run(SERVICE_PATH, {listing, "--db", m_database});
+            return done.status == 0 && done.out.isEmpty();
+        };
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return command({"purge", "--older-than", "0"}).startsWith("purged ")
+                       && none("reports") && none("crashes");
+            },
+            10000));
     }
 
     void deliversMessagesInOrder()
@@ -252,6 +401,20 @@ private slots:
         QCOMPARE(sync("B"), std::make_pair(qint64(3), QString("Pour tous")));
         // A device that first syncs after a broadcast does not get it.
         QCOMPARE(sync("C").first, 0);
+    }
+
+    // A flood of made-up keys does not make the limiter forget a key that spent its all.
+    void rateLimiterKeepsSpentKeys()
+    {
+        RateLimiter limiter(3, 100);
+        const auto now = RateLimiter::Clock::now();
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(limiter.allow("device", now));
+        QVERIFY(!limiter.allow("device", now));
+        for (int i = 0; i < 1000; ++i)
+            QVERIFY(limiter.allow("made-up " + std::to_string(i), now));
+        QVERIFY(!limiter.allow("device", now));
+        QVERIFY(limiter.allow("device", now + std::chrono::seconds(20)));
     }
 
     void limitsRates()
@@ -291,6 +454,112 @@ private slots:
         for (qsizetype i = 0; i < head.size() && i < 50 && !closed; ++i)
             closed = !slow.send(head.mid(i, 1)) || slow.closedByPeer();
         QVERIFY(closed);
+    }
+
+    // Connections held open from many addresses cannot lock everyone out: the ones that
+    // have waited longest make room; and the bytes of unfinished requests are bounded.
+    void makesRoomWhenFull()
+    {
+        QVERIFY(startService({"--max-connections", "20", "--max-address-connections", "0",
+                              "--max-unfinished-bytes", "100000"}));
+        std::vector<std::unique_ptr<LoopbackClient>> idle;
+        for (int i = 0; i < 20; ++i)
+            idle.push_back(std::make_unique<LoopbackClient>(m_port, 1000));
+        QCOMPARE(sync("D1").first, 0);
+        QVERIFY(idle.front()->closedByPeer());
+        idle.clear();
+
+        // Bodies that never end: whichever of the three comes last would take the held bytes
+        // past the cap, and is refused.
+        const QByteArray head = "POST /api/report.php HTTP/1.1\r\nHost: a\r\n"
+                                "Content-Length: 60000\r\n\r\n";
+        std::vector<std::unique_ptr<LoopbackClient>> slow;
+        for (int i = 0; i < 3; ++i) {
+            slow.push_back(std::make_unique<LoopbackClient>(m_port, 10));
+            QVERIFY(slow.back()->send(head + QByteArray(45000, ' ')));
+        }
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return std::any_of(slow.begin(), slow.end(),
+                                   [](const auto &client) { return client->read().status == 503; });
+            },
+            5000));
+        slow.clear();
+        QVERIFY(QTest::qWaitFor([&] { return sync("D1").first == 0; }, 5000));
+    }
+
+    // A database that does not answer holds no client for long: a request that waits for
+    // a busy worker is answered 503, and the service does not wait on a server that takes
+    // connections and says nothing.
+    void doesNotHangOnTheDatabase()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        silent.pauseAccepting();
+        const auto hung = TestSupport::run(
+            SERVICE_PATH,
+            {"serve", "--key", m_key, "--db-timeout", "1", "--db",
+             QString("postgresql://tachora@127.0.0.1:%1/none").arg(silent.serverPort())});
+        QCOMPARE(hung.status, 1);
+
+        if (m_postgres)
+            QSKIP("the lock below is SQLite's");
+        QVERIFY(startService({"--threads", "1", "--queue-timeout", "1"}));
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(m_database).constData(), &other), SQLITE_OK);
+        const auto closeOther = qScopeGuard([&] { sqlite3_close(other); });
+        QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        // The first report holds the one worker, waiting for the lock; the second waits for
+        // the worker and is answered 503 long before the lock's time-out.
+        LoopbackClient first(m_port), second(m_port);
+        QVERIFY(first.send(post("/api/report.php", report)));
+        QVERIFY(second.send(post("/api/report.php", report)));
+        QCOMPARE(second.read().status, 503);
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+
+    // An outage is logged once a second at most, not once a request.
+    void logsAnOutageSparingly()
+    {
+        if (m_postgres)
+            QSKIP("the outage below is a SQLite file made unreachable");
+        QProcess service;
+        service.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        service.start(SERVICE_PATH, {"serve", "--key", m_key, "--listen", "127.0.0.1:0", "--db",
+                                     m_database, "--threads", "1", "--limit-device", "0"});
+        QVERIFY(service.waitForReadyRead(20000) && service.canReadLine());
+        m_port = service.readLine().mid(5).trimmed().toInt();
+        // The workers open their connections at their first request: after this, they
+        // cannot.
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(m_database + suffix);
+        QVERIFY(QDir().mkpath(m_database));
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(exchange(post("/api/report.php", report)).status, 503);
+        service.terminate();
+        QVERIFY(service.waitForFinished());
+        const QList<QByteArray> lines = service.readAllStandardError().trimmed().split('\n');
+        // The line that says where it listens, and one for the outage.
+        QCOMPARE(lines.size(), 2);
+    }
+
+    // An IPv6 client may hold a whole /48: its connections are counted together too.
+    void limitsConnectionsPerNetwork()
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHostIPv6))
+            QSKIP("no IPv6 loopback here");
+        probe.close();
+        QVERIFY(startService({"--listen", "[::1]:0", "--max-address-connections", "0",
+                              "--max-network-connections", "2"}));
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 3; ++i) {
+            held.push_back(std::make_unique<QTcpSocket>());
+            held.back()->connectToHost(QHostAddress::LocalHostIPv6, quint16(m_port));
+            QVERIFY(held.back()->waitForConnected(5000));
+        }
+        QVERIFY(held.back()->waitForDisconnected(5000));
+        QCOMPARE(held.front()->state(), QAbstractSocket::ConnectedState);
     }
 
     // Half-open connections from one address cannot use up the service's: past its share, a

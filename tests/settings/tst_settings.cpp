@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "platform/PreferencesStore.h"
+#include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
@@ -110,6 +111,33 @@ private slots:
         // Stored as compact JSON data, as other versions of the program read it.
         QCOMPARE(store().data(PreferenceKeys::history),
                  QByteArray(R"([{"date":1,"down":2,"ping":4,"up":3}])"));
+    }
+
+    void frenchTypography_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected"); // with "_" for the narrow no-break space
+        QTest::newRow("high marks") << "Merci ! Vraiment ? Oui ; enfin : bon."
+                                    << "Merci_! Vraiment_? Oui_; enfin_: bon.";
+        QTest::newRow("no-break space") << "Test impossible (réseau\u00A0?)"
+                                        << "Test impossible (réseau_?)";
+        QTest::newRow("guillemets") << "origine « a » et «b»"
+                                    << "origine «_a_» et «_b_»";
+        QTest::newRow("already narrow") << "Cause_: x"
+                                        << "Cause_: x";
+        QTest::newRow("times and addresses") << "Dernier test : 14:05 via http://h:8080/?a"
+                                             << "Dernier test_: 14:05 via http://h:8080/?a";
+        QTest::newRow("leading mark") << ": x"
+                                      << ": x";
+    }
+
+    void frenchTypography()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        const QChar narrow(0x202F);
+        QCOMPARE(FrenchTypography::typeset(text.replace(u'_', narrow)),
+                 expected.replace(u'_', narrow));
     }
 };
 

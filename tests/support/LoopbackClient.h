@@ -40,14 +40,20 @@ public:
         return ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
     }
 
-    // The next answer, its body as long as its Content-Length says.
-    Answer read()
+    // The next answer, its body as long as its Content-Length says; without a body when it
+    // answers HEAD (`withBody` false).
+    Answer read(bool withBody = true)
     {
         for (;;) {
             const qsizetype end = m_in.indexOf("\r\n\r\n");
             const qsizetype at = m_in.left(end).toLower().indexOf("content-length: ");
             const qsizetype length =
                 at < 0 ? 0 : m_in.mid(at + 16, m_in.indexOf("\r\n", at) - at - 16).toLongLong();
+            if (end >= 0 && !withBody) {
+                Answer answer{m_in.mid(9, 3).toInt(), {}};
+                m_in.remove(0, end + 4);
+                return answer;
+            }
             if (end >= 0 && m_in.size() >= end + 4 + length) {
                 Answer answer{m_in.mid(9, 3).toInt(), m_in.mid(end + 4, length)};
                 m_in.remove(0, end + 4 + length);

@@ -37,8 +37,29 @@ public:
         while (m_process.canReadLine())
             m_lines.append(QString::fromUtf8(m_process.readLine().chopped(1)));
         QStringList requests = m_lines;
-        requests.removeIf([](const QString &line) { return line.startsWith(u"moved "); });
+        requests.removeIf([](const QString &line) {
+            return line.startsWith(u"moved ") || line.startsWith(u"times ");
+        });
         return requests;
+    }
+
+    // With --log-times: for each answered request of this method, when its body began and
+    // ended moving (microseconds), in the order the answers ended.
+    struct Times
+    {
+        qint64 start = 0;
+        qint64 end = 0;
+    };
+    QList<Times> times(const QString &method)
+    {
+        requests();
+        QList<Times> all;
+        for (const QString &line : std::as_const(m_lines)) {
+            const QStringList words = line.split(u' ');
+            if (words.size() == 6 && words[0] == u"times" && words[1] == method)
+                all.append({words[4].toLongLong(), words[5].toLongLong()});
+        }
+        return all;
     }
 
     // Stops the server: every request line it logged, and the body bytes it moved each way.

@@ -1,5 +1,6 @@
 // Runs one speed test in the application's window against the given server, in a light and
-// then a dark palette, and writes a PNG of the window after each: app-light.png, app-dark.png.
+// then a dark palette, and writes a PNG of the window after each, then of its settings:
+// app-light.png, settings-light.png, app-dark.png, settings-dark.png.
 
 #include "AppDelegate.h"
 #include "MainWindow.h"
@@ -17,6 +18,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -91,12 +93,17 @@ int main(int argc, char **argv)
         }
         // The new texts are laid out on the next turn of the event loop.
         QCoreApplication::processEvents();
-        const QString path = folder.filePath(QStringLiteral("app-%1.png").arg(QLatin1String(name)));
-        if (!delegate.mainWindow()->grab().save(path)) {
-            std::fprintf(stderr, "could not write %s\n", qPrintable(path));
-            return 1;
+        for (const char *page : {"app", "settings"}) {
+            if (page == std::string_view("settings"))
+                delegate.showSettings(nullptr);
+            const QString path = folder.filePath(
+                QStringLiteral("%1-%2.png").arg(QLatin1String(page), QLatin1String(name)));
+            if (!delegate.mainWindow()->grab().save(path)) {
+                std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+                return 1;
+            }
+            std::printf("wrote %s\n", qPrintable(path));
         }
-        std::printf("wrote %s\n", qPrintable(path));
     }
     return 0;
 }

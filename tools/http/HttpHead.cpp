@@ -48,6 +48,8 @@ bool lists(std::string_view value, std::string_view token)
 int HttpHead::parse(std::string_view text, HttpHead &head)
 {
     constexpr int badRequest = 400;
+    if (text.starts_with("\r\n"))
+        text.remove_prefix(2);
     auto lineEnd = text.find("\r\n");
     const std::string_view requestLine = text.substr(0, lineEnd);
     const auto firstSpace = requestLine.find(' ');
@@ -69,7 +71,10 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
     head.path = target.substr(0, question);
     if (question != std::string_view::npos)
         head.query = target.substr(question + 1);
-    head.keepAlive = version == "HTTP/1.1";
+    const bool http10 = version == "HTTP/1.0";
+    head.keepAlive = !http10;
+    int hosts = 0;
+    bool transferEncoding = false;
 
     while (lineEnd != std::string_view::npos) {
         text.remove_prefix(lineEnd + 2);
@@ -91,20 +96,27 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
                 return badRequest;
             head.contentLength = length;
         } else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
-            head.chunked = !equalsIgnoringCase(value, "identity");
+            if (transferEncoding || value.empty() || lists(value, "identity"))
+                return badRequest;
+            transferEncoding = true;
+            head.chunked = true;
+        } else if (equalsIgnoringCase(name, "Host")) {
+            ++hosts;
         } else if (equalsIgnoringCase(name, "Expect")) {
             if (!equalsIgnoringCase(value, "100-continue"))
                 return 417;
             head.expectContinue = true;
         } else if (equalsIgnoringCase(name, "Connection")) {
+            // HTTP/1.0's keep-alive would need the answer to say it too: such a connection
+            // is closed after its answer instead.
             if (lists(value, "close"))
                 head.keepAlive = false;
-            else if (lists(value, "keep-alive"))
-                head.keepAlive = true;
         } else if (equalsIgnoringCase(name, "X-Real-IP")) {
             head.realIp = value;
         }
     }
+    if (hosts > 1 || (hosts == 0 && !http10) || (transferEncoding && head.contentLength))
+        return badRequest;
     return 0;
 }
 
@@ -135,6 +147,8 @@ const char *httpReason(int status)
         return "Service Unavailable";
     case 505:
         return "HTTP Version Not Supported";
+    case 507:
+        return "Insufficient Storage";
     default:
         return "Status";
     }

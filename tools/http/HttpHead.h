@@ -15,13 +15,16 @@ struct HttpHead
     std::string path; // the target up to its query
     std::string query;
     std::optional<std::uint64_t> contentLength;
-    bool chunked = false; // a transfer coding other than identity
+    bool chunked = false; // a body sent with a transfer coding
     bool expectContinue = false;
-    bool keepAlive = true;
-    std::string realIp; // X-Real-IP, set by a reverse proxy
+    bool keepAlive = true; // HTTP/1.1 without Connection: close
+    std::string realIp;    // X-Real-IP, set by a reverse proxy
 
     // Parses the text before the blank line that ends the headers. 0 when it is a request
-    // we can read, else the status to refuse it with.
+    // we can read, else the status to refuse it with. Whatever a proxy in front might read
+    // differently is refused: a second Host or none (HTTP/1.1), a Transfer-Encoding
+    // repeated, naming identity, or sent with a Content-Length. One empty line before the
+    // request line is skipped, as clients may send one after a body.
     static int parse(std::string_view text, HttpHead &head);
 };
 

@@ -4,6 +4,7 @@
 #include "Service.h"
 #include "Signer.h"
 #include "Store.h"
+#include "platform/ServiceLimits.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -35,23 +36,49 @@ std::string databaseLocation(const Options &options)
     return (folder + "/service.db").toStdString();
 }
 
-std::unique_ptr<Store> openStore(const std::string &location)
+std::unique_ptr<Store> openStore(const std::string &location, std::chrono::seconds timeout)
 {
     std::string error;
-    auto store = Store::open(location, error);
+    auto store = Store::open(location, error, timeout);
     if (!store)
         fail(error);
     return store;
 }
 
-// Clients' texts are shown on the maker's terminal: no control character of theirs may
-// reach it.
-std::string printable(const std::string &text)
+// Whether a character could change how the maker's terminal shows the text around it, or
+// show as nothing: controls, format characters (bidi overrides and isolates, zero-width
+// ones, tags), line and paragraph separators, the unassigned, and the few letters and
+// marks that are drawn blank.
+bool hidden(char32_t c)
 {
-    QString shown = QString::fromStdString(text);
-    for (QChar &c : shown) {
-        if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\t')
-            c = u'?';
+    switch (QChar::category(c)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Other_Surrogate:
+    case QChar::Other_NotAssigned:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return true;
+    default:
+        return c == 0x034F || c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5
+               || (c >= 0x180B && c <= 0x180F) || c == 0x3164 || c == 0xFFA0
+               || (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0100 && c <= 0xE01EF);
+    }
+}
+
+// Clients' texts are shown on the maker's terminal: each hidden character shows as
+// \u{XXXX} (a backslash as \\), so that no text can pass for another, nor a field for
+// the next entry. Only a text of several lines keeps its line feeds and tabs.
+std::string printable(const std::string &text, bool lines = false)
+{
+    QString shown;
+    for (const char32_t c : QString::fromStdString(text).toUcs4()) {
+        if (c == U'\\')
+            shown += QStringLiteral("\\\\");
+        else if (hidden(c) && !(lines && (c == U'\n' || c == U'\t')))
+            shown += QStringLiteral("\\u{") + QString::number(uint(c), 16).toUpper() + u'}';
+        else
+            shown += QString::fromUcs4(&c, 1);
     }
     return shown.toStdString();
 }
@@ -59,7 +86,7 @@ std::string printable(const std::string &text)
 std::string indented(const std::string &text)
 {
     std::string lines = "    ";
-    for (const char c : printable(text))
+    for (const char c : printable(text, true))
         lines += c == '\n' ? std::string("\n    ") : std::string(1, c);
     return lines;
 }
@@ -122,7 +149,7 @@ int serve(const Options &options)
     const std::string database = databaseLocation(options);
     // Creates or migrates the schema now, so that a database out of reach or too new stops
     // us here rather than at the first request; the workers open their own connections.
-    if (!openStore(database))
+    if (!openStore(database, std::chrono::seconds(options.databaseTimeoutSeconds)))
         return 1;
 
     const std::size_t descriptors = raiseDescriptorLimit();
@@ -131,12 +158,19 @@ int serve(const Options &options)
     limits.workers = options.threads;
     limits.maxConnections =
         std::min(std::size_t(options.maxConnections), descriptors > 128 ? descriptors - 64 : 64);
-    limits.maxPerAddress = options.maxAddressConnections > 0
-                               ? std::size_t(options.maxAddressConnections)
-                               : limits.maxConnections;
+    limits.maxPerAddress = std::size_t(options.maxAddressConnections);
+    limits.maxPerNetwork = std::size_t(options.maxNetworkConnections);
+    limits.maxHeldBytes = std::size_t(options.maxUnfinishedBytes);
+    limits.queueTimeout = std::chrono::seconds(options.queueTimeoutSeconds);
     limits.trustProxy = options.proxy;
-    Service service({database, options.threads, options.repeats, options.devicePerMinute,
-                     options.addressPerMinute},
+    Service service({database,
+                     options.threads,
+                     options.repeats,
+                     options.devicePerMinute,
+                     options.addressPerMinute,
+                     options.unknownDevicePerMinute,
+                     {options.storageBudget, options.addressBudget},
+                     std::chrono::seconds(options.databaseTimeoutSeconds)},
                     *signer);
     HttpServer server(
         limits,
@@ -166,14 +200,13 @@ int serve(const Options &options)
 
 int list(const Options &options)
 {
-    const auto store = openStore(databaseLocation(options));
+    const auto store =
+        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
     if (!store)
         return 1;
     const bool reports = options.command == "reports";
-    const auto entries = reports ? store->reports(options.limit) : store->crashes(options.limit);
-    if (!entries)
-        return fail(store->error());
-    for (const Store::Entry &entry : *entries) {
+    // Printed as read: a long listing never sits whole in memory.
+    const auto print = [&](const Store::Entry &entry) {
         std::cout << (reports ? "report " : "crash ") << entry.id << ", " << utcTime(entry.received)
                   << "\n  device  " << printable(entry.device) << "\n  version "
                   << printable(entry.version) << ", " << printable(entry.os);
@@ -185,7 +218,27 @@ int list(const Options &options)
         if (options.stacks)
             std::cout << "  stack:\n" << indented(entry.stack) << "\n";
         std::cout << "\n";
-    }
+    };
+    const Store::Listing listing{options.limit, options.before, options.device};
+    if (!(reports ? store->reports(listing, print) : store->crashes(listing, print)))
+        return fail(store->error());
+    std::cout.flush();
+    return 0;
+}
+
+int purge(const Options &options)
+{
+    const auto store =
+        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
+    if (!store)
+        return 1;
+    const auto purged = store->purge(std::int64_t(std::time(nullptr))
+                                     - std::int64_t(options.olderThanDays) * 86400);
+    if (!purged)
+        return fail(store->error());
+    std::cout << "purged " << purged->crashes << " crash records, " << purged->reports
+              << " reports and " << purged->devices << " devices older than "
+              << options.olderThanDays << " days" << std::endl;
     return 0;
 }
 
@@ -197,8 +250,9 @@ int queue(const Options &options)
         return fail("the text is not valid UTF-8");
     if (text.trimmed().isEmpty())
         return fail("the text is empty");
-    if (text.size() > 10000)
-        return fail("the text is longer than 10000 characters");
+    if (text.size() > ServiceLimits::messageTextLength)
+        return fail("the text is longer than " + std::to_string(ServiceLimits::messageTextLength)
+                    + " characters");
     for (const QChar c : text) {
         if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\t')
             return fail("the text holds control characters");
@@ -206,9 +260,11 @@ int queue(const Options &options)
     const bool broadcast = options.command == "broadcast";
     // The ids the service takes from clients are 1 to 64 characters long.
     if (!broadcast
-        && (options.device.empty() || QString::fromStdString(options.device).size() > 64))
+        && (options.device.empty()
+            || QString::fromStdString(options.device).size() > ServiceLimits::deviceIdLength))
         return fail("no device has the id \"" + printable(options.device) + "\"");
-    const auto store = openStore(databaseLocation(options));
+    const auto store =
+        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
     if (!store)
         return 1;
     if (!broadcast) {

@@ -9,5 +9,6 @@ int keygen(const Options &options);
 int serve(const Options &options);
 int list(const Options &options);  // reports and crashes
 int queue(const Options &options); // answer and broadcast
+int purge(const Options &options);
 
 } // namespace commands

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@ namespace db {
 using Value = std::variant<std::monostate, std::int64_t, std::string>;
 // A result row, every column as text; NULL as nothing.
 using Row = std::vector<std::optional<std::string>>;
+using RowSink = std::function<void(Row &&)>;
 
 class Connection
 {
@@ -26,7 +29,14 @@ public:
     bool run(const std::string &sql, const std::vector<Value> &parameters = {},
              std::vector<Row> *rows = nullptr)
     {
-        return execute(sql, parameters, rows);
+        if (!rows)
+            return execute(sql, parameters, {});
+        return execute(sql, parameters, [rows](Row &&row) { rows->push_back(std::move(row)); });
+    }
+    // The same, handing each row on as it comes rather than holding them all.
+    bool each(const std::string &sql, const std::vector<Value> &parameters, const RowSink &sink)
+    {
+        return execute(sql, parameters, sink);
     }
 
     // Starts a transaction. SQLite's takes the write lock at once, so that it never fails
@@ -44,17 +54,20 @@ public:
 
 private:
     virtual bool execute(const std::string &sql, const std::vector<Value> &parameters,
-                         std::vector<Row> *rows) = 0;
+                         const RowSink &sink) = 0;
 };
 
 // True for a "postgresql://" or "postgres://" URL; anything else is a SQLite file path.
 bool isPostgresUrl(const std::string &where);
 
 // Opens a connection to a SQLite file (created when absent) or a PostgreSQL URL; null with
-// `error` set when that fails.
-std::unique_ptr<Connection> open(const std::string &where, std::string &error);
+// `error` set when that fails. With PostgreSQL, connecting and each statement fail after
+// `timeout` rather than wait on a server that does not answer.
+std::unique_ptr<Connection> open(const std::string &where, std::string &error,
+                                 std::chrono::seconds timeout = std::chrono::seconds(10));
 
 std::unique_ptr<Connection> openSqlite(const std::string &path, std::string &error);
-std::unique_ptr<Connection> openPostgres(const std::string &url, std::string &error);
+std::unique_ptr<Connection> openPostgres(const std::string &url, std::string &error,
+                                         std::chrono::seconds timeout);
 
 } // namespace db

@@ -3,8 +3,10 @@
 #include "Listener.h"
 #include "RateLimiter.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -20,6 +22,9 @@ using Clock = std::chrono::steady_clock;
 // small request, so that the refusal reaches it instead of a reset.
 constexpr std::size_t maxDiscarded = 256 * 1024;
 constexpr auto lingerTime = std::chrono::seconds(2);
+// Freed input buffers are given back to the system once they add up to this much: after a
+// flood of slow bodies the service should not keep their peak for good.
+constexpr std::size_t trimAfter = 8 * 1024 * 1024;
 
 std::string addressText(const sockaddr_storage &address)
 {
@@ -72,11 +77,13 @@ HttpServer::~HttpServer()
     }
 }
 
-std::string HttpServer::serialize(const HttpResponse &response, bool keepAlive)
+std::string HttpServer::serialize(const HttpResponse &response, bool keepAlive, bool headOnly)
 {
-    return httpResponseHead(response.status, "application/json", response.body.size(), !keepAlive,
-                            response.headers)
-           + response.body;
+    std::string bytes = httpResponseHead(response.status, "application/json", response.body.size(),
+                                         !keepAlive, response.headers);
+    if (!headOnly)
+        bytes += response.body;
+    return bytes;
 }
 
 HttpResponse HttpServer::error(int status, std::string_view message)
@@ -114,7 +121,9 @@ void HttpServer::run()
     epoll_event events[256];
     auto nextExpiry = Clock::now();
     while (!m_stopping) {
-        const int count = epoll_wait(m_epoll, events, 256, 200);
+        const int count = epoll_wait(m_epoll, events, 256, m_unfinishedTurns.empty() ? 200 : 0);
+        ++m_turn;
+        const auto unfinished = std::exchange(m_unfinishedTurns, {});
         for (int i = 0; i < count; ++i) {
             const int fd = events[i].data.fd;
             if (fd == m_listener) {
@@ -135,6 +144,14 @@ void HttpServer::run()
                     onReadable(connection);
                 }
             }
+        }
+        for (const auto &[fd, serial] : unfinished) {
+            const auto found = m_connections.find(fd);
+            if (found == m_connections.end() || found->second->serial != serial)
+                continue;
+            found->second->unfinished = false;
+            if (found->second->state == State::reading)
+                take(*found->second);
         }
         if (Clock::now() >= nextExpiry) {
             expire();
@@ -177,9 +194,9 @@ void HttpServer::work(int index)
         } catch (...) {
             response = error(500, "internal error");
         }
-        std::string bytes = serialize(response, job.keepAlive);
+        std::string bytes = serialize(response, job.keepAlive, job.request.method == "HEAD");
         lock.lock();
-        m_done.push_back({job.fd, std::move(bytes), job.keepAlive});
+        m_done.push_back({job.fd, job.serial, std::move(bytes), job.keepAlive});
         lock.unlock();
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
@@ -207,40 +224,87 @@ void HttpServer::acceptAll()
         }
         std::string peer = addressText(address);
         std::string key = m_limits.trustProxy ? std::string() : RateLimiter::addressKey(peer);
-        const auto held = m_perAddress.find(key);
-        if (m_connections.size() >= m_limits.maxConnections
-            || (!key.empty() && held != m_perAddress.end()
-                && held->second >= m_limits.maxPerAddress)) {
+        std::string network = m_limits.trustProxy ? std::string() : RateLimiter::networkKey(peer);
+        if (!admitConnection(key, network)) {
             ::close(fd);
             continue;
         }
         if (!key.empty())
             ++m_perAddress[key];
+        if (!network.empty())
+            ++m_perNetwork[network];
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
+        connection->serial = ++m_serial;
         connection->peer = std::move(peer);
         connection->addressKey = std::move(key);
+        connection->networkKey = std::move(network);
         connection->deadline = Clock::now() + m_limits.timeout;
         watch(*connection, EPOLLIN | EPOLLRDHUP);
         m_connections.emplace(fd, std::move(connection));
     }
 }
 
+bool HttpServer::admitConnection(const std::string &addressKey, const std::string &networkKey)
+{
+    const auto full = [](const auto &counts, const std::string &key, std::size_t limit) {
+        if (key.empty() || limit == 0)
+            return false;
+        const auto found = counts.find(key);
+        return found != counts.end() && found->second >= limit;
+    };
+    if (full(m_perAddress, addressKey, m_limits.maxPerAddress)
+        || full(m_perNetwork, networkKey, m_limits.maxPerNetwork))
+        return false;
+    if (m_connections.size() < m_limits.maxConnections)
+        return true;
+    // Every connection is taken: the ones that have waited longest for a request make room,
+    // a few at a time, so that connections held open by many addresses cannot lock
+    // everyone out.
+    std::vector<Connection *> waiting;
+    for (const auto &[fd, connection] : m_connections) {
+        if (connection->state == State::reading || connection->state == State::closing)
+            waiting.push_back(connection.get());
+    }
+    const std::size_t count = std::min(waiting.size(), m_limits.maxConnections / 64 + 1);
+    std::nth_element(
+        waiting.begin(), waiting.begin() + std::ptrdiff_t(count), waiting.end(),
+        [](const Connection *a, const Connection *b) { return a->deadline < b->deadline; });
+    for (std::size_t i = 0; i < count; ++i)
+        close(*waiting[i]);
+    return m_connections.size() < m_limits.maxConnections;
+}
+
 void HttpServer::onReadable(Connection &connection)
 {
+    // Whole requests left from the previous turn go first.
+    if (connection.state == State::reading && !connection.in.empty())
+        take(connection);
     char buffer[16 * 1024];
-    while (connection.fd >= 0
+    std::size_t budget = m_limits.bytesPerTurn;
+    while (connection.fd >= 0 && budget > 0
            && (connection.state == State::reading || connection.state == State::closing)) {
-        const ssize_t count = recv(connection.fd, buffer, sizeof buffer, 0);
+        // Enough for any request is waiting already: the rest stays in the socket.
+        if (connection.state == State::reading
+            && connection.in.size() >= m_limits.maxHead + m_limits.maxBody)
+            return;
+        const ssize_t count = recv(connection.fd, buffer, std::min(sizeof buffer, budget), 0);
         if (count > 0 && connection.state == State::closing) {
+            budget -= std::size_t(count);
             connection.discarded += std::size_t(count);
             if (connection.discarded > maxDiscarded)
                 close(connection);
         } else if (count > 0) {
+            budget -= std::size_t(count);
+            if (m_held + std::size_t(count) > m_limits.maxHeldBytes)
+                return refuse(connection, 503, "busy, try later");
             connection.in.append(buffer, std::size_t(count));
+            account(connection);
             take(connection);
+            if (connection.unfinished)
+                return;
         } else if (count < 0 && errno == EINTR) {
             continue;
         } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -254,7 +318,17 @@ void HttpServer::onReadable(Connection &connection)
 
 void HttpServer::take(Connection &connection)
 {
+    if (connection.turn != m_turn) {
+        connection.turn = m_turn;
+        connection.taken = 0;
+    }
     while (connection.fd >= 0 && connection.state == State::reading) {
+        if (connection.taken >= m_limits.requestsPerTurn) {
+            if (!connection.unfinished)
+                m_unfinishedTurns.emplace_back(connection.fd, connection.serial);
+            connection.unfinished = true;
+            break;
+        }
         if (!connection.head) {
             const auto end = connection.in.find("\r\n\r\n", connection.scanned);
             if (end == std::string::npos) {
@@ -262,7 +336,7 @@ void HttpServer::take(Connection &connection)
                 connection.scanned = connection.in.size() > 3 ? connection.in.size() - 3 : 0;
                 if (connection.in.size() > m_limits.maxHead)
                     refuse(connection, 431, "request headers too large");
-                return;
+                break;
             }
             connection.scanned = 0;
             if (end + 4 > m_limits.maxHead)
@@ -273,11 +347,14 @@ void HttpServer::take(Connection &connection)
                 return refuse(connection, status, "malformed request");
             if (head.chunked)
                 return refuse(connection, 411, "send the body with a Content-Length");
-            if (head.contentLength.value_or(0) > m_limits.maxBody)
+            const std::size_t length = head.contentLength.value_or(0);
+            if (length > m_limits.maxBody)
                 return refuse(connection, 413,
                               "body larger than " + std::to_string(m_limits.maxBody) + " bytes");
             connection.in.erase(0, end + 4);
-            if (head.expectContinue && connection.in.size() < head.contentLength.value_or(0)) {
+            // The body's room at once, rather than twice what it came to by doubling.
+            connection.in.reserve(length);
+            if (head.expectContinue && connection.in.size() < length) {
                 constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
                 // Tiny and first on the connection: the socket buffer takes it whole.
                 [[maybe_unused]] const auto sent =
@@ -287,32 +364,43 @@ void HttpServer::take(Connection &connection)
         }
         const std::size_t length = connection.head->contentLength.value_or(0);
         if (connection.in.size() < length)
-            return;
+            break;
+        ++connection.taken;
         // Behind the proxy its X-Real-IP names the client, when it is an address at all.
         const std::string &realIp = connection.head->realIp;
         HttpRequest request{connection.head->method, connection.head->path,
                             connection.in.substr(0, length),
                             m_limits.trustProxy && isAddress(realIp) ? realIp : connection.peer};
         connection.in.erase(0, length);
-        const bool keepAlive = connection.head->keepAlive;
+        bool keepAlive = connection.head->keepAlive;
         connection.head.reset();
+        const bool headOnly = request.method == "HEAD";
         if (!m_admit(request.address)) {
-            send(connection, serialize(error(429, "too many requests, try later"), keepAlive),
+            // A client that goes on regardless is not worth reading any longer.
+            keepAlive = keepAlive && ++connection.refusedInRow < m_limits.maxRefusedInRow;
+            send(connection,
+                 serialize(error(429, "too many requests, try later"), keepAlive, headOnly),
                  keepAlive);
             continue;
         }
+        connection.refusedInRow = 0;
         std::unique_lock lock(m_lock);
         if (m_jobs.size() >= m_limits.maxQueued) {
             lock.unlock();
-            send(connection, serialize(error(503, "busy, try later"), keepAlive), keepAlive);
+            send(connection, serialize(error(503, "busy, try later"), keepAlive, headOnly),
+                 keepAlive);
             continue;
         }
-        m_jobs.push_back({connection.fd, std::move(request), keepAlive});
+        const auto now = Clock::now();
+        m_jobs.push_back({connection.fd, connection.serial, std::move(request), keepAlive, now});
         lock.unlock();
         m_jobReady.notify_one();
         connection.state = State::working;
+        connection.deadline = now + m_limits.queueTimeout + m_limits.timeout;
         watch(connection, 0);
     }
+    if (connection.fd >= 0)
+        account(connection);
 }
 
 void HttpServer::refuse(Connection &connection, int status, std::string_view message)
@@ -355,7 +443,8 @@ void HttpServer::finish(Connection &connection)
         // Close our side first and let the client read the answer; whatever it still sends
         // is read and dropped until it closes, for a short while.
         shutdown(connection.fd, SHUT_WR);
-        std::string().swap(connection.in);
+        release(connection.in);
+        account(connection);
         connection.head.reset();
         connection.state = State::closing;
         connection.deadline =
@@ -363,8 +452,10 @@ void HttpServer::finish(Connection &connection)
     } else {
         connection.state = State::reading;
         connection.deadline = Clock::now() + m_limits.timeout;
-        if (connection.in.capacity() > 2 * m_limits.maxHead)
+        if (connection.in.capacity() > 2 * m_limits.maxHead) {
+            m_freed += connection.in.capacity();
             connection.in.shrink_to_fit();
+        }
     }
     watch(connection, EPOLLIN | EPOLLRDHUP);
 }
@@ -378,7 +469,9 @@ void HttpServer::collectDone()
     }
     for (Done &each : done) {
         const auto found = m_connections.find(each.fd);
-        if (found == m_connections.end())
+        // The client may have gone, or been answered 503 for waiting too long.
+        if (found == m_connections.end() || found->second->serial != each.serial
+            || found->second->state != State::working)
             continue;
         Connection &connection = *found->second;
         send(connection, std::move(each.bytes), each.keepAlive);
@@ -391,13 +484,52 @@ void HttpServer::collectDone()
 void HttpServer::expire()
 {
     const auto now = Clock::now();
+    std::vector<Job> stale;
+    {
+        const std::lock_guard guard(m_lock);
+        while (!m_jobs.empty() && now - m_jobs.front().queued > m_limits.queueTimeout) {
+            stale.push_back(std::move(m_jobs.front()));
+            m_jobs.pop_front();
+        }
+    }
+    const auto busy = [this](Connection &connection, bool headOnly) {
+        send(connection, serialize(error(503, "busy, try later"), false, headOnly), false);
+    };
+    for (const Job &job : stale) {
+        const auto found = m_connections.find(job.fd);
+        if (found != m_connections.end() && found->second->serial == job.serial
+            && found->second->state == State::working)
+            busy(*found->second, job.request.method == "HEAD");
+    }
     std::vector<Connection *> late;
     for (const auto &[fd, connection] : m_connections) {
-        if (connection->state != State::working && connection->deadline < now)
+        if (connection->deadline < now)
             late.push_back(connection.get());
     }
-    for (Connection *connection : late)
-        close(*connection);
+    // A request that a worker has held too long (a database that does not answer) is
+    // answered all the same; the worker's answer, when it comes, is dropped.
+    for (Connection *connection : late) {
+        if (connection->state == State::working)
+            busy(*connection, false);
+        else
+            close(*connection);
+    }
+    if (m_freed > trimAfter) {
+        malloc_trim(0);
+        m_freed = 0;
+    }
+}
+
+void HttpServer::account(Connection &connection)
+{
+    m_held = m_held - connection.held + connection.in.size();
+    connection.held = connection.in.size();
+}
+
+void HttpServer::release(std::string &bytes)
+{
+    m_freed += bytes.capacity();
+    std::string().swap(bytes);
 }
 
 void HttpServer::watch(Connection &connection, std::uint32_t events)
@@ -420,9 +552,14 @@ void HttpServer::close(Connection &connection)
     ::close(connection.fd);
     const auto found = m_connections.find(connection.fd);
     connection.fd = -1;
-    if (const auto held = m_perAddress.find(connection.addressKey);
-        held != m_perAddress.end() && --held->second == 0)
-        m_perAddress.erase(held);
+    release(connection.in);
+    release(connection.out);
+    account(connection);
+    for (auto [counts, key] : {std::pair(&m_perAddress, &connection.addressKey),
+                               std::pair(&m_perNetwork, &connection.networkKey)}) {
+        if (const auto held = counts->find(*key); held != counts->end() && --held->second == 0)
+            counts->erase(held);
+    }
     m_closed.push_back(std::move(found->second));
     m_connections.erase(found);
     if (m_listenerPaused) {

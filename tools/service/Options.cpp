@@ -48,10 +48,30 @@ each sync with the device's next message, signed.
       --max-address-connections N
                             open connections from one address (IPv6: one /64) at most
                             (default 32; 0: none); not counted with --proxy
+      --max-network-connections N
+                            open connections from one IPv6 /48 at most (default 256;
+                            0: none); not counted with --proxy
+      --max-unfinished-bytes N
+                            bytes that requests still being read may hold together
+                            (default 67108864); past them a request is refused with 503
+      --queue-timeout S     a request that waits S seconds for a worker is answered 503
+                            (default 5)
+      --db-timeout S        a database statement or connection that takes longer than S
+                            seconds fails, and its request is answered 503 (default 10)
+      --storage-budget N    bytes of crash records and reports stored at most (default
+                            10737418240); past them, 507
+      --address-budget N    bytes that one address (IPv6: one /64) may store a day
+                            (default 4194304); past them, 429
+      --limit-unknown N     crash records per minute from one address without a device
+                            id ("?") (default 4; 0: none)
       --proxy               behind a reverse proxy: the client's address is X-Real-IP
-  reports [--limit N]       the newest problem reports (default 50)
-  crashes [--limit N] [--stack]
-                            the newest crash records, with their stacks if asked
+  reports [--limit N] [--before ID] [--device ID]
+                            the newest problem reports (default 50), older than report
+                            ID if asked, of one device if asked
+  crashes [--limit N] [--before ID] [--device ID] [--stack]
+                            the same for crash records, with their stacks if asked
+  purge --older-than DAYS   delete crash records, reports, devices unseen and delivered
+                            messages older than DAYS days
   answer --device ID --text TEXT
                             queue a message for one device
   broadcast --text TEXT     queue a message for every device that has synced before
@@ -70,9 +90,11 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
         {"serve",
          {"--key", "--listen", "--db", "--threads", "--timeout", "--limit-address",
           "--limit-device", "--repeats", "--max-connections", "--max-address-connections",
-          "--proxy"}},
-        {"reports", {"--db", "--limit"}},
-        {"crashes", {"--db", "--limit", "--stack"}},
+          "--max-network-connections", "--max-unfinished-bytes", "--queue-timeout", "--db-timeout",
+          "--storage-budget", "--address-budget", "--limit-unknown", "--proxy"}},
+        {"reports", {"--db", "--limit", "--before", "--device"}},
+        {"crashes", {"--db", "--limit", "--before", "--device", "--stack"}},
+        {"purge", {"--db", "--older-than"}},
         {"answer", {"--db", "--device", "--text"}},
         {"broadcast", {"--db", "--text"}},
     };
@@ -136,6 +158,24 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
             valid = parseNumber(value, options.maxConnections, 1);
         else if (name == "--max-address-connections")
             valid = parseNumber(value, options.maxAddressConnections, 0);
+        else if (name == "--max-network-connections")
+            valid = parseNumber(value, options.maxNetworkConnections, 0);
+        else if (name == "--max-unfinished-bytes")
+            valid = parseNumber(value, options.maxUnfinishedBytes, 1LL);
+        else if (name == "--queue-timeout")
+            valid = parseNumber(value, options.queueTimeoutSeconds, 1);
+        else if (name == "--db-timeout")
+            valid = parseNumber(value, options.databaseTimeoutSeconds, 1);
+        else if (name == "--storage-budget")
+            valid = parseNumber(value, options.storageBudget, 1LL);
+        else if (name == "--address-budget")
+            valid = parseNumber(value, options.addressBudget, 1LL);
+        else if (name == "--limit-unknown")
+            valid = parseNumber(value, options.unknownDevicePerMinute, 0.0);
+        else if (name == "--before")
+            valid = parseNumber(value, options.before, 1LL);
+        else if (name == "--older-than")
+            valid = parseNumber(value, options.olderThanDays, 0);
         if (!valid) {
             error = "bad value for " + name + ": " + value;
             return std::nullopt;
@@ -143,10 +183,8 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
     }
     // What each command cannot do without.
     static const std::map<std::string, std::vector<std::string>> needed = {
-        {"keygen", {"--key"}},
-        {"serve", {"--key"}},
-        {"answer", {"--device", "--text"}},
-        {"broadcast", {"--text"}},
+        {"keygen", {"--key"}},     {"serve", {"--key"}},        {"answer", {"--device", "--text"}},
+        {"broadcast", {"--text"}}, {"purge", {"--older-than"}},
     };
     if (const auto found = needed.find(options.command); found != needed.end()) {
         for (const std::string &name : found->second) {

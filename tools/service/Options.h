@@ -7,7 +7,7 @@
 // The command line of tachora-service: one command and its options.
 struct Options
 {
-    std::string command; // keygen, serve, reports, crashes, answer, broadcast
+    std::string command; // keygen, serve, reports, crashes, answer, broadcast, purge
     std::string keyFile;
     std::string host = "127.0.0.1";
     int port = 8080;
@@ -15,7 +15,9 @@ struct Options
     std::string device;
     std::string text;
     long long limit = 50;
+    long long before = 0; // 0: from the newest
     bool stacks = false;
+    int olderThanDays = 0;
 
     int threads = 8;
     int timeoutSeconds = 10;
@@ -24,6 +26,13 @@ struct Options
     int repeats = 3;
     int maxConnections = 10000;
     int maxAddressConnections = 32;
+    int maxNetworkConnections = 256;
+    long long maxUnfinishedBytes = 64LL * 1024 * 1024;
+    int queueTimeoutSeconds = 5;
+    int databaseTimeoutSeconds = 10;
+    long long storageBudget = 10LL * 1024 * 1024 * 1024;
+    long long addressBudget = 4LL * 1024 * 1024;
+    double unknownDevicePerMinute = 4;
     bool proxy = false;
 };
 

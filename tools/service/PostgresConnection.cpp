@@ -2,6 +2,8 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
 namespace db {
 
 namespace {
@@ -13,13 +15,14 @@ constexpr Oid textType = 25;
 class PostgresConnection final : public Connection
 {
 public:
-    explicit PostgresConnection(PGconn *handle)
+    PostgresConnection(PGconn *handle, std::chrono::seconds timeout)
         : m_db(handle)
+        , m_timeout(timeout)
     {}
     ~PostgresConnection() override { PQfinish(m_db); }
 
     bool execute(const std::string &sql, const std::vector<Value> &parameters,
-                 std::vector<Row> *rows) override
+                 const RowSink &sink) override
     {
         std::vector<std::string> texts(parameters.size());
         std::vector<const char *> values(parameters.size(), nullptr);
@@ -36,23 +39,51 @@ public:
             }
             values[i] = texts[i].c_str();
         }
-        PGresult *result = PQexecParams(m_db, sql.c_str(), int(parameters.size()), types.data(),
-                                        values.data(), nullptr, nullptr, 0);
-        const ExecStatusType status = PQresultStatus(result);
-        const bool done = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-        if (!done)
-            m_error = trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(m_db));
-        else if (rows && status == PGRES_TUPLES_OK)
-            collect(result, *rows);
-        PQclear(result);
+        if (m_broken) {
+            m_error = "the connection was given up after a statement that did not end";
+            return false;
+        }
+        if (!PQsendQueryParams(m_db, sql.c_str(), int(parameters.size()), types.data(),
+                               values.data(), nullptr, nullptr, 0)) {
+            m_error = trimmed(PQerrorMessage(m_db));
+            return false;
+        }
+        if (sink)
+            PQsetSingleRowMode(m_db);
+        // The server's statement_timeout ends a slow statement; this one gives up on a
+        // server that does not answer at all, a little later.
+        const auto deadline =
+            std::chrono::steady_clock::now() + m_timeout + std::chrono::seconds(2);
+        bool done = true;
+        m_error.clear();
+        while (PGresult *result = next(deadline)) {
+            const ExecStatusType status = PQresultStatus(result);
+            if (status == PGRES_SINGLE_TUPLE || (status == PGRES_TUPLES_OK && sink))
+                collect(result, sink);
+            else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && done) {
+                done = false;
+                m_error = trimmed(PQresultErrorMessage(result));
+            }
+            PQclear(result);
+        }
+        if (m_broken) {
+            m_error =
+                "no answer from the database within " + std::to_string(m_timeout.count()) + " s";
+            return false;
+        }
         return done;
     }
 
     bool begin() override
     {
-        // A server restart leaves the connection broken: try once to make it again.
-        if (PQstatus(m_db) == CONNECTION_BAD)
+        // A server restart, or a statement given up on, leaves the connection broken:
+        // try once to make it again.
+        if (PQstatus(m_db) == CONNECTION_BAD || m_broken) {
             PQreset(m_db);
+            m_broken = false;
+            if (PQstatus(m_db) == CONNECTION_OK)
+                setTimeout();
+        }
         return run("BEGIN");
     }
     bool commit() override
@@ -72,11 +103,33 @@ public:
     }
     std::string error() const override { return m_error; }
 
+    bool setTimeout()
+    {
+        return run("SET statement_timeout = " + std::to_string(m_timeout.count() * 1000));
+    }
+
 private:
-    static void collect(PGresult *result, std::vector<Row> &rows)
+    // The next result of the statement sent, or null when there is none or the deadline
+    // passed (then the connection is broken, to be made again at the next transaction).
+    PGresult *next(std::chrono::steady_clock::time_point deadline)
+    {
+        while (PQisBusy(m_db)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd socket{PQsocket(m_db), POLLIN, 0};
+            if (left.count() <= 0 || poll(&socket, 1, int(left.count())) == 0
+                || !PQconsumeInput(m_db)) {
+                m_broken = true;
+                return nullptr;
+            }
+        }
+        return PQgetResult(m_db);
+    }
+
+    static void collect(PGresult *result, const RowSink &sink)
     {
         for (int tuple = 0; tuple < PQntuples(result); ++tuple) {
-            Row &row = rows.emplace_back();
+            Row row;
             for (int field = 0; field < PQnfields(result); ++field) {
                 if (PQgetisnull(result, tuple, field))
                     row.emplace_back();
@@ -84,6 +137,7 @@ private:
                     row.emplace_back(std::string(PQgetvalue(result, tuple, field),
                                                  PQgetlength(result, tuple, field)));
             }
+            sink(std::move(row));
         }
     }
 
@@ -96,14 +150,26 @@ private:
     }
 
     PGconn *m_db;
+    std::chrono::seconds m_timeout;
+    bool m_broken = false;
     std::string m_error;
 };
 
 } // namespace
 
-std::unique_ptr<Connection> openPostgres(const std::string &url, std::string &error)
+std::unique_ptr<Connection> openPostgres(const std::string &url, std::string &error,
+                                         std::chrono::seconds timeout)
 {
-    PGconn *handle = PQconnectdb(url.c_str());
+    // Before the URL, so that what it sets itself wins: a server that does not answer, or
+    // a peer gone without a word, is given up on rather than waited for.
+    const std::string seconds = std::to_string(timeout.count());
+    const std::string milliseconds = std::to_string(timeout.count() * 1000);
+    const char *const keys[] = {
+        "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+        "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
+    const char *const values[] = {seconds.c_str(),      "1",         "30",   "10", "3",
+                                  milliseconds.c_str(), url.c_str(), nullptr};
+    PGconn *handle = PQconnectdbParams(keys, values, 1);
     if (PQstatus(handle) != CONNECTION_OK) {
         error = PQerrorMessage(handle);
         while (!error.empty() && error.back() == '\n')
@@ -114,7 +180,12 @@ std::unique_ptr<Connection> openPostgres(const std::string &url, std::string &er
     // "relation already exists, skipping" and the like are not worth a line on stderr.
     PQsetNoticeProcessor(
         handle, [](void *, const char *) {}, nullptr);
-    return std::make_unique<PostgresConnection>(handle);
+    auto connection = std::make_unique<PostgresConnection>(handle, timeout);
+    if (!connection->setTimeout()) {
+        error = connection->error();
+        return nullptr;
+    }
+    return connection;
 }
 
 } // namespace db

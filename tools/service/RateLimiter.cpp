@@ -7,7 +7,7 @@
 RateLimiter::RateLimiter(double perMinute, std::size_t maxKeys)
     : m_capacity(perMinute)
     , m_perSecond(perMinute / 60.0)
-    , m_maxKeys(maxKeys)
+    , m_maxKeys(std::max<std::size_t>(maxKeys, 1))
 {}
 
 bool RateLimiter::allow(const std::string &key, Clock::time_point now)
@@ -15,34 +15,52 @@ bool RateLimiter::allow(const std::string &key, Clock::time_point now)
     if (m_capacity <= 0)
         return true;
     const std::lock_guard guard(m_lock);
-    const auto refilled = [&](const Bucket &bucket) {
-        const std::chrono::duration<double> elapsed = now - bucket.last;
-        return std::min(m_capacity, bucket.tokens + elapsed.count() * m_perSecond);
-    };
-    if (m_buckets.size() >= m_maxKeys) {
-        // A full bucket says nothing a new one would not: drop those first, and all of them
-        // when even that is not enough (a flood of made-up keys).
-        std::erase_if(m_buckets,
-                      [&](const auto &entry) { return refilled(entry.second) >= m_capacity; });
-        if (m_buckets.size() >= m_maxKeys)
-            m_buckets.clear();
+    auto found = m_buckets.find(key);
+    if (found == m_buckets.end()) {
+        if (m_buckets.size() >= m_maxKeys) {
+            m_buckets.erase(m_refills.begin()->second);
+            m_refills.erase(m_refills.begin());
+        }
+        found = m_buckets.emplace(key, Bucket{m_capacity, now, m_refills.end()}).first;
+    } else {
+        m_refills.erase(found->second.full);
     }
-    Bucket &bucket = m_buckets.try_emplace(key, Bucket{m_capacity, now}).first->second;
-    bucket.tokens = refilled(bucket);
+    Bucket &bucket = found->second;
+    const std::chrono::duration<double> elapsed = now - bucket.last;
+    bucket.tokens = std::min(m_capacity, bucket.tokens + elapsed.count() * m_perSecond);
     bucket.last = now;
-    if (bucket.tokens < 1.0)
-        return false;
-    bucket.tokens -= 1.0;
-    return true;
+    const bool allowed = bucket.tokens >= 1.0;
+    if (allowed)
+        bucket.tokens -= 1.0;
+    const auto untilFull = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>((m_capacity - bucket.tokens) / m_perSecond));
+    bucket.full = m_refills.emplace(now + untilFull, key);
+    return allowed;
 }
 
-std::string RateLimiter::addressKey(const std::string &address)
+namespace {
+
+// The IPv6 address's network of `bits` (a multiple of 8), or empty for anything else.
+std::string network(const std::string &address, int bits)
 {
     in6_addr bytes{};
     if (inet_pton(AF_INET6, address.c_str(), &bytes) != 1)
-        return address;
-    std::memset(bytes.s6_addr + 8, 0, 8);
+        return {};
+    std::memset(bytes.s6_addr + bits / 8, 0, std::size_t(16 - bits / 8));
     char text[INET6_ADDRSTRLEN] = {};
     inet_ntop(AF_INET6, &bytes, text, sizeof text);
-    return std::string(text) + "/64";
+    return std::string(text) + "/" + std::to_string(bits);
+}
+
+} // namespace
+
+std::string RateLimiter::addressKey(const std::string &address)
+{
+    std::string key = network(address, 64);
+    return key.empty() ? address : key;
+}
+
+std::string RateLimiter::networkKey(const std::string &address)
+{
+    return network(address, 48);
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -22,12 +23,16 @@ public:
     // The key of a client address: the address itself, or for IPv6 its /64 network,
     // which one client usually holds whole.
     static std::string addressKey(const std::string &address);
+    // For IPv6 its /48 network, which one client may hold whole too; empty for IPv4.
+    static std::string networkKey(const std::string &address);
 
 private:
+    using Refills = std::multimap<Clock::time_point, std::string>;
     struct Bucket
     {
         double tokens;
         Clock::time_point last;
+        Refills::iterator full; // when it will be full again, in m_refills
     };
 
     double m_capacity;
@@ -35,4 +40,9 @@ private:
     std::size_t m_maxKeys;
     std::mutex m_lock;
     std::unordered_map<std::string, Bucket> m_buckets;
+    // The buckets by the time they will be full again: when there are too many, those that
+    // are (or will soon be) full go first, since forgetting them forgives the least. A
+    // flood of made-up keys, each one request short of full, cannot push out a device
+    // that has spent all of its own.
+    Refills m_refills;
 };

@@ -1,5 +1,7 @@
 #include "Service.h"
 
+#include "platform/ServiceLimits.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -53,16 +55,21 @@ read(const QJsonObject &object, std::initializer_list<Field> fields, std::string
 // could have us sign a different answer than the one we meant.
 bool isNonce(const std::string &text)
 {
-    return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
-               || c == '-';
-    });
+    return !text.empty() && text.size() <= std::size_t(ServiceLimits::nonceLength)
+           && std::all_of(text.begin(), text.end(), [](char c) {
+                  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
+                         || c == '-';
+              });
 }
 
 HttpResponse ok()
 {
     return {200, R"({"ok":true})", {}};
 }
+
+// A /48 holds 65,536 /64s: one client with a whole /48 gets this many times one address's
+// share, no more.
+constexpr double networkShare = 8;
 
 } // namespace
 
@@ -71,12 +78,32 @@ Service::Service(Settings settings, const Signer &signer)
     , m_signer(signer)
     , m_perDevice(m_settings.devicePerMinute)
     , m_perAddress(m_settings.addressPerMinute)
+    , m_perNetwork(m_settings.addressPerMinute * networkShare)
+    , m_unknownDevices(m_settings.unknownDevicePerMinute)
     , m_stores(std::size_t(m_settings.workers))
 {}
 
 bool Service::admit(const std::string &address)
 {
-    return m_perAddress.allow(RateLimiter::addressKey(address));
+    const std::string network = RateLimiter::networkKey(address);
+    return m_perAddress.allow(RateLimiter::addressKey(address))
+           && (network.empty() || m_perNetwork.allow(network));
+}
+
+void Service::logFailure(const std::string &error)
+{
+    const std::lock_guard guard(m_logLock);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastLog < std::chrono::seconds(1)) {
+        ++m_unlogged;
+        return;
+    }
+    std::cerr << "tachora-service: " << error;
+    if (m_unlogged > 0)
+        std::cerr << " (and " << m_unlogged << " failures not shown since the previous line)";
+    std::cerr << std::endl;
+    m_lastLog = now;
+    m_unlogged = 0;
 }
 
 std::string Service::signedText(const std::string &nonce, std::int64_t time, std::int64_t messageId,
@@ -90,11 +117,9 @@ Store *Service::store(int worker)
     auto &store = m_stores[std::size_t(worker)];
     if (!store) {
         std::string error;
-        store = Store::open(m_settings.database, error);
-        if (!store) {
-            const std::lock_guard guard(m_logLock);
-            std::cerr << "tachora-service: " << error << std::endl;
-        }
+        store = Store::open(m_settings.database, error, m_settings.databaseTimeout);
+        if (!store)
+            logFailure(error);
     }
     return store.get();
 }
@@ -119,74 +144,85 @@ HttpResponse Service::handle(const HttpRequest &request, int worker)
 
     std::string problem;
     std::optional<std::vector<std::optional<std::string>>> fields;
+    using namespace ServiceLimits;
     if (crash)
         fields = read(object,
-                      {{"d", 64, true, true},
-                       {"kind", 16, true, true},
-                       {"message", 4000},
-                       {"stack", 32000},
-                       {"v", 64},
-                       {"os", 256}},
+                      {{"d", deviceIdLength, true, true},
+                       {"kind", crashKindLength, true, true},
+                       {"message", crashMessageLength},
+                       {"stack", crashStackLength},
+                       {"v", versionLength},
+                       {"os", osLength}},
                       problem);
     else if (report)
         fields = read(object,
-                      {{"d", 64, true, true},
-                       {"v", 64},
-                       {"os", 256},
-                       {"text", 16000, true, true},
-                       {"email", 254, false}},
+                      {{"d", deviceIdLength, true, true},
+                       {"v", versionLength},
+                       {"os", osLength},
+                       {"text", reportTextLength, true, true},
+                       {"email", reportEmailLength, false}},
                       problem);
     else
-        fields =
-            read(object,
-                 {{"n", 64, true, true}, {"d", 64, true, true}, {"v", 64}, {"os", 256}, {"c", 32}},
-                 problem);
+        fields = read(object,
+                      {{"n", nonceLength, true, true},
+                       {"d", deviceIdLength, true, true},
+                       {"v", versionLength},
+                       {"os", osLength},
+                       {"c", channelLength}},
+                      problem);
     if (!fields)
         return HttpServer::error(400, problem);
     const std::vector<std::optional<std::string>> &value = *fields;
     if (check && !isNonce(*value[0]))
         return HttpServer::error(400, "member \"n\" must be 1 to 64 letters, digits or hyphens");
 
-    // A crash record of an installation without an id yet says "?": those share no limit.
+    // A crash record of an installation without an id yet says "?": those are counted by
+    // address instead.
     const std::string &device = check ? *value[1] : *value[0];
-    if (device != "?" && !m_perDevice.allow(device))
+    const std::string addressKey = RateLimiter::addressKey(request.address);
+    if (device == "?" ? !m_unknownDevices.allow(addressKey) : !m_perDevice.allow(device))
         return HttpServer::error(429, "too many requests from this device, try later");
 
     Store *database = store(worker);
     const std::int64_t now = std::time(nullptr);
-    const auto unavailable = [&] {
-        const std::lock_guard guard(m_logLock);
-        std::cerr << "tachora-service: " << (database ? database->error() : "no database")
-                  << std::endl;
+    const auto answer = [&](Store::Outcome outcome) {
+        switch (outcome) {
+        case Store::Outcome::stored:
+            return ok();
+        case Store::Outcome::addressOverBudget:
+            return HttpServer::error(429, "this address has stored enough today, try tomorrow");
+        case Store::Outcome::overBudget:
+            return HttpServer::error(507, "storage full, try later");
+        case Store::Outcome::failed:
+            break;
+        }
+        logFailure(database ? database->error() : "no database");
         return HttpServer::error(503, "storage unavailable, try later");
     };
     if (!database)
-        return unavailable();
-    if (crash) {
-        if (!database->addCrash({*value[0], *value[1], *value[2], *value[3], *value[4], *value[5]},
-                                request.address, now))
-            return unavailable();
-        return ok();
-    }
-    if (report) {
-        if (!database->addReport({*value[0], *value[1], *value[2], *value[3], value[4]},
-                                 request.address, now))
-            return unavailable();
-        return ok();
-    }
-    const auto message = database->sync(device, *value[2], *value[3], m_settings.repeats, now);
+        return answer(Store::Outcome::failed);
+    if (crash)
+        return answer(
+            database->addCrash({*value[0], *value[1], *value[2], *value[3], *value[4], *value[5]},
+                               request.address, addressKey, m_settings.budget, now));
+    if (report)
+        return answer(database->addReport({*value[0], *value[1], *value[2], *value[3], value[4]},
+                                          request.address, addressKey, m_settings.budget, now));
+    Store::Outcome outcome = Store::Outcome::failed;
+    const auto message = database->sync(device, *value[2], *value[3], m_settings.repeats,
+                                        addressKey, m_settings.budget, now, outcome);
     if (!message)
-        return unavailable();
+        return answer(outcome);
     const std::string &nonce = *value[0];
     // Signed as the client will see it once decoded, even if the stored bytes were not
     // clean UTF-8.
     const QString text = QString::fromStdString(message->text);
     const std::string signature =
         m_signer.sign(signedText(nonce, now, message->id, text.toStdString()));
-    const QJsonObject answer{{"n", QString::fromStdString(nonce)},
-                             {"ts", qint64(now)},
-                             {"mid", qint64(message->id)},
-                             {"msg", text},
-                             {"sig", QString::fromStdString(signature)}};
-    return {200, QJsonDocument(answer).toJson(QJsonDocument::Compact).toStdString(), {}};
+    const QJsonObject signedAnswer{{"n", QString::fromStdString(nonce)},
+                                   {"ts", qint64(now)},
+                                   {"mid", qint64(message->id)},
+                                   {"msg", text},
+                                   {"sig", QString::fromStdString(signature)}};
+    return {200, QJsonDocument(signedAnswer).toJson(QJsonDocument::Compact).toStdString(), {}};
 }

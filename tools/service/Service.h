@@ -5,6 +5,7 @@
 #include "Signer.h"
 #include "Store.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,13 +24,18 @@ public:
         int repeats = 3;
         double devicePerMinute = 12;
         double addressPerMinute = 300;
+        // Crash records of installations without an id yet ("?"), by address.
+        double unknownDevicePerMinute = 4;
+        Store::Budget budget;
+        std::chrono::seconds databaseTimeout{10};
     };
 
     Service(Settings settings, const Signer &signer);
 
     // On worker `worker`'s thread.
     HttpResponse handle(const HttpRequest &request, int worker);
-    // The per-address limit, checked before a request reaches a worker.
+    // The per-address limit (and for IPv6, a wider one per /48), checked before a request
+    // reaches a worker.
     bool admit(const std::string &address);
 
     // The bytes that "sig" signs: n, ts, mid and msg, each but the last followed by "\n".
@@ -40,11 +46,17 @@ private:
     // The worker's own connection, opened on first use; null when the database is out
     // of reach (the request gets 503 and the next one tries again).
     Store *store(int worker);
+    // An outage is logged at most once a second, with the count of failures since.
+    void logFailure(const std::string &error);
 
     Settings m_settings;
     const Signer &m_signer;
     RateLimiter m_perDevice;
     RateLimiter m_perAddress;
+    RateLimiter m_perNetwork;
+    RateLimiter m_unknownDevices;
     std::vector<std::unique_ptr<Store>> m_stores;
     std::mutex m_logLock;
+    std::chrono::steady_clock::time_point m_lastLog;
+    long m_unlogged = 0;
 };

@@ -32,7 +32,7 @@ public:
     }
 
     bool execute(const std::string &sql, const std::vector<Value> &parameters,
-                 std::vector<Row> *rows) override
+                 const RowSink &sink) override
     {
         sqlite3_stmt *statement = prepared(sql);
         if (!statement)
@@ -53,9 +53,9 @@ public:
         }
         int status;
         while ((status = sqlite3_step(statement)) == SQLITE_ROW) {
-            if (!rows)
+            if (!sink)
                 continue;
-            Row &row = rows->emplace_back();
+            Row row;
             for (int column = 0; column < sqlite3_column_count(statement); ++column) {
                 if (sqlite3_column_type(statement, column) == SQLITE_NULL) {
                     row.emplace_back();
@@ -65,6 +65,7 @@ public:
                                                  sqlite3_column_bytes(statement, column)));
                 }
             }
+            sink(std::move(row));
         }
         sqlite3_reset(statement);
         sqlite3_clear_bindings(statement);

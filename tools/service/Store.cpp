@@ -9,25 +9,47 @@ namespace {
 // it has shown.
 const std::vector<std::vector<std::string>> &migrations()
 {
-    static const std::vector<std::vector<std::string>> steps = {{
-        "CREATE TABLE crashes (id {id}, received BIGINT NOT NULL, device TEXT NOT NULL,"
-        " kind TEXT NOT NULL, message TEXT NOT NULL, stack TEXT NOT NULL,"
-        " version TEXT NOT NULL, os TEXT NOT NULL, address TEXT NOT NULL)",
-        "CREATE TABLE reports (id {id}, received BIGINT NOT NULL, device TEXT NOT NULL,"
-        " version TEXT NOT NULL, os TEXT NOT NULL, text TEXT NOT NULL, email TEXT,"
-        " address TEXT NOT NULL)",
-        // horizon: the newest message id when the device first synced; broadcasts after
-        // it are for this device.
-        "CREATE TABLE devices (device TEXT PRIMARY KEY, first_seen BIGINT NOT NULL,"
-        " last_seen BIGINT NOT NULL, horizon BIGINT NOT NULL, version TEXT NOT NULL,"
-        " os TEXT NOT NULL)",
-        // device NULL: a broadcast.
-        "CREATE TABLE messages (id {id}, created BIGINT NOT NULL, device TEXT,"
-        " text TEXT NOT NULL)",
-        "CREATE INDEX messages_device ON messages (device, id)",
-        "CREATE TABLE deliveries (device TEXT NOT NULL, message BIGINT NOT NULL,"
-        " sent INTEGER NOT NULL, last_sent BIGINT NOT NULL, PRIMARY KEY (device, message))",
-    }};
+    static const std::vector<std::vector<std::string>> steps = {
+        {
+            "CREATE TABLE crashes (id {id}, received BIGINT NOT NULL, device TEXT NOT NULL,"
+            " kind TEXT NOT NULL, message TEXT NOT NULL, stack TEXT NOT NULL,"
+            " version TEXT NOT NULL, os TEXT NOT NULL, address TEXT NOT NULL)",
+            "CREATE TABLE reports (id {id}, received BIGINT NOT NULL, device TEXT NOT NULL,"
+            " version TEXT NOT NULL, os TEXT NOT NULL, text TEXT NOT NULL, email TEXT,"
+            " address TEXT NOT NULL)",
+            // horizon: the newest message id when the device first synced; broadcasts after
+            // it are for this device.
+            "CREATE TABLE devices (device TEXT PRIMARY KEY, first_seen BIGINT NOT NULL,"
+            " last_seen BIGINT NOT NULL, horizon BIGINT NOT NULL, version TEXT NOT NULL,"
+            " os TEXT NOT NULL)",
+            // device NULL: a broadcast.
+            "CREATE TABLE messages (id {id}, created BIGINT NOT NULL, device TEXT,"
+            " text TEXT NOT NULL)",
+            "CREATE INDEX messages_device ON messages (device, id)",
+            "CREATE TABLE deliveries (device TEXT NOT NULL, message BIGINT NOT NULL,"
+            " sent INTEGER NOT NULL, last_sent BIGINT NOT NULL, PRIMARY KEY (device, message))",
+        },
+        {
+            // The bytes stored by each address key in each day (UTC, days since 1970); address
+            // '*' holds the day's total. The total of what was stored before is counted in the
+            // day it was received.
+            "CREATE TABLE usage (address TEXT NOT NULL, day BIGINT NOT NULL, bytes BIGINT NOT NULL,"
+            " PRIMARY KEY (address, day))",
+            "INSERT INTO usage (address, day, bytes) SELECT '*', received / 86400,"
+            " SUM(LENGTH(device) + LENGTH(kind) + LENGTH(message) + LENGTH(stack)"
+            " + LENGTH(version) + LENGTH(os) + LENGTH(address) + 64)"
+            " FROM crashes WHERE true GROUP BY received / 86400",
+            "INSERT INTO usage (address, day, bytes) SELECT '*', received / 86400,"
+            " SUM(LENGTH(device) + LENGTH(version) + LENGTH(os) + LENGTH(text)"
+            " + COALESCE(LENGTH(email), 0) + LENGTH(address) + 64)"
+            " FROM reports WHERE true GROUP BY received / 86400"
+            " ON CONFLICT (address, day) DO UPDATE SET bytes = usage.bytes + excluded.bytes",
+            "CREATE INDEX crashes_device ON crashes (device, id)",
+            "CREATE INDEX reports_device ON reports (device, id)",
+            "CREATE INDEX crashes_received ON crashes (received)",
+            "CREATE INDEX reports_received ON reports (received)",
+            "CREATE INDEX devices_last_seen ON devices (last_seen)",
+        }};
     return steps;
 }
 
@@ -39,6 +61,15 @@ std::int64_t number(const std::optional<std::string> &text)
     return value;
 }
 
+// What a row takes, roughly: its texts and a fixed share for the rest.
+std::int64_t rowBytes(std::initializer_list<std::string_view> texts)
+{
+    std::int64_t bytes = 64;
+    for (const std::string_view text : texts)
+        bytes += std::int64_t(text.size());
+    return bytes;
+}
+
 std::string replaced(std::string text, std::string_view from, std::string_view to)
 {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -48,9 +79,10 @@ std::string replaced(std::string text, std::string_view from, std::string_view t
 
 } // namespace
 
-std::unique_ptr<Store> Store::open(const std::string &where, std::string &error)
+std::unique_ptr<Store> Store::open(const std::string &where, std::string &error,
+                                   std::chrono::seconds timeout)
 {
-    auto connection = db::open(where, error);
+    auto connection = db::open(where, error, timeout);
     if (!connection)
         return nullptr;
     std::unique_ptr<Store> store(new Store(std::move(connection)));
@@ -100,40 +132,94 @@ bool Store::migrate(std::string &error)
     return true;
 }
 
-bool Store::addCrash(const Crash &crash, const std::string &address, std::int64_t now)
+Store::Outcome Store::charge(std::int64_t bytes, const std::string &addressKey,
+                             const Budget &budget, std::int64_t now)
 {
-    if (!m_db->begin())
-        return false;
-    if (!m_db->run("INSERT INTO crashes (received, device, kind, message, stack, version, os,"
-                   " address) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
-                   {now, crash.device, crash.kind, crash.message, crash.stack, crash.version,
-                    crash.os, address})) {
-        m_db->rollback();
-        return false;
+    const std::int64_t day = now / 86400;
+    std::vector<db::Row> total, today;
+    if (!m_db->run("SELECT COALESCE(SUM(bytes), 0) FROM usage WHERE address = '*'", {}, &total)
+        || !m_db->run("SELECT bytes FROM usage WHERE address = $1 AND day = $2", {addressKey, day},
+                      &today))
+        return Outcome::failed;
+    if (number(total.empty() ? std::nullopt : total[0][0]) + bytes > budget.total)
+        return Outcome::overBudget;
+    if (number(today.empty() ? std::nullopt : today[0][0]) + bytes > budget.perAddressDaily)
+        return Outcome::addressOverBudget;
+    for (const std::string &key : {addressKey, std::string("*")}) {
+        if (!m_db->run(
+                "INSERT INTO usage (address, day, bytes) VALUES ($1, $2, $3)"
+                " ON CONFLICT (address, day) DO UPDATE SET bytes = usage.bytes + excluded.bytes",
+                {key, day, bytes}))
+            return Outcome::failed;
     }
-    return m_db->commit();
+    return Outcome::stored;
 }
 
-bool Store::addReport(const Report &report, const std::string &address, std::int64_t now)
+Store::Outcome Store::insert(const std::string &sql, const std::vector<db::Value> &values,
+                             std::int64_t bytes, const std::string &addressKey,
+                             const Budget &budget, std::int64_t now)
 {
     if (!m_db->begin())
-        return false;
-    const db::Value email = report.email ? db::Value(*report.email) : db::Value();
-    if (!m_db->run("INSERT INTO reports (received, device, version, os, text, email, address)"
-                   " VALUES ($1, $2, $3, $4, $5, $6, $7)",
-                   {now, report.device, report.version, report.os, report.text, email, address})) {
+        return Outcome::failed;
+    Outcome outcome = charge(bytes, addressKey, budget, now);
+    if (outcome == Outcome::stored && !m_db->run(sql, values))
+        outcome = Outcome::failed;
+    if (outcome != Outcome::stored) {
         m_db->rollback();
-        return false;
+        return outcome;
     }
-    return m_db->commit();
+    return m_db->commit() ? Outcome::stored : Outcome::failed;
+}
+
+Store::Outcome Store::addCrash(const Crash &crash, const std::string &address,
+                               const std::string &addressKey, const Budget &budget,
+                               std::int64_t now)
+{
+    return insert("INSERT INTO crashes (received, device, kind, message, stack, version, os,"
+                  " address) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+                  {now, crash.device, crash.kind, crash.message, crash.stack, crash.version,
+                   crash.os, address},
+                  rowBytes({crash.device, crash.kind, crash.message, crash.stack, crash.version,
+                            crash.os, address}),
+                  addressKey, budget, now);
+}
+
+Store::Outcome Store::addReport(const Report &report, const std::string &address,
+                                const std::string &addressKey, const Budget &budget,
+                                std::int64_t now)
+{
+    const db::Value email = report.email ? db::Value(*report.email) : db::Value();
+    return insert("INSERT INTO reports (received, device, version, os, text, email, address)"
+                  " VALUES ($1, $2, $3, $4, $5, $6, $7)",
+                  {now, report.device, report.version, report.os, report.text, email, address},
+                  rowBytes({report.device, report.version, report.os, report.text,
+                            report.email.value_or(""), address}),
+                  addressKey, budget, now);
 }
 
 std::optional<Store::Message> Store::sync(const std::string &device, const std::string &version,
-                                          const std::string &os, int repeats, std::int64_t now)
+                                          const std::string &os, int repeats,
+                                          const std::string &addressKey, const Budget &budget,
+                                          std::int64_t now, Outcome &outcome)
 {
+    outcome = Outcome::failed;
     if (!m_db->begin())
         return std::nullopt;
     std::vector<db::Row> rows;
+    // A device's row is stored data too: made-up ids must not grow the table without end.
+    if (!m_db->run("SELECT 1 FROM devices WHERE device = $1", {device}, &rows)) {
+        m_db->rollback();
+        return std::nullopt;
+    }
+    if (rows.empty()) {
+        outcome = charge(rowBytes({device, version, os}), addressKey, budget, now);
+        if (outcome != Outcome::stored) {
+            m_db->rollback();
+            return std::nullopt;
+        }
+    }
+    rows.clear();
+    outcome = Outcome::failed;
     const bool done =
         m_db->run("INSERT INTO devices (device, first_seen, last_seen, horizon, version, os)"
                   " VALUES ($1, $2, $2, (SELECT COALESCE(MAX(id), 0) FROM messages), $3, $4)"
@@ -160,6 +246,7 @@ std::optional<Store::Message> Store::sync(const std::string &device, const std::
     }
     if (!m_db->commit())
         return std::nullopt;
+    outcome = Outcome::stored;
     if (rows.empty())
         return Message{};
     return Message{number(rows[0][0]), rows[0][1].value_or("")};
@@ -191,30 +278,62 @@ std::optional<bool> Store::knowsDevice(const std::string &device)
     return !rows.empty();
 }
 
-std::optional<std::vector<Store::Entry>> Store::reports(std::int64_t limit)
+bool Store::reports(const Listing &listing, const std::function<void(const Entry &)> &onEntry)
 {
-    return list("SELECT id, received, device, version, os, text, email, '' FROM reports"
-                " ORDER BY id DESC LIMIT $1",
-                limit);
+    return list("id, received, device, version, os, text, COALESCE(email, ''), ''", "reports",
+                listing, onEntry);
 }
 
-std::optional<std::vector<Store::Entry>> Store::crashes(std::int64_t limit)
+bool Store::crashes(const Listing &listing, const std::function<void(const Entry &)> &onEntry)
 {
-    return list("SELECT id, received, device, version, os, message, kind, stack FROM crashes"
-                " ORDER BY id DESC LIMIT $1",
-                limit);
+    return list("id, received, device, version, os, message, kind, stack", "crashes", listing,
+                onEntry);
 }
 
-std::optional<std::vector<Store::Entry>> Store::list(const char *sql, std::int64_t limit)
+bool Store::list(const char *columns, const char *table, const Listing &listing,
+                 const std::function<void(const Entry &)> &onEntry)
 {
-    std::vector<db::Row> rows;
-    if (!m_db->run(sql, {limit}, &rows))
-        return std::nullopt;
-    std::vector<Entry> entries;
-    for (const db::Row &row : rows) {
-        entries.push_back({number(row[0]), number(row[1]), row[2].value_or(""), row[3].value_or(""),
-                           row[4].value_or(""), row[5].value_or(""), row[6].value_or(""),
-                           row[7].value_or("")});
+    // Only the conditions asked for, so that each form of the query uses its index.
+    std::string sql = std::string("SELECT ") + columns + " FROM " + table + " WHERE true";
+    std::vector<db::Value> values{listing.limit};
+    if (listing.before > 0) {
+        values.emplace_back(listing.before);
+        sql += " AND id < $" + std::to_string(values.size());
     }
-    return entries;
+    if (!listing.device.empty()) {
+        values.emplace_back(listing.device);
+        sql += " AND device = $" + std::to_string(values.size());
+    }
+    sql += " ORDER BY id DESC LIMIT $1";
+    return m_db->each(sql, values, [&](db::Row &&row) {
+        onEntry({number(row[0]), number(row[1]), row[2].value_or(""), row[3].value_or(""),
+                 row[4].value_or(""), row[5].value_or(""), row[6].value_or(""),
+                 row[7].value_or("")});
+    });
+}
+
+std::optional<Store::Purged> Store::purge(std::int64_t cutoff)
+{
+    Purged purged;
+    const auto deleting = [&](const std::string &sql, std::int64_t *count) {
+        return m_db->each(sql + " RETURNING 1", {cutoff}, [count](db::Row &&) {
+            if (count)
+                ++*count;
+        });
+    };
+    const std::string gone = "(SELECT device FROM devices WHERE last_seen < $1)";
+    const bool done = m_db->begin()
+                      && deleting("DELETE FROM crashes WHERE received < $1", &purged.crashes)
+                      && deleting("DELETE FROM reports WHERE received < $1", &purged.reports)
+                      && deleting("DELETE FROM messages WHERE device IN " + gone, nullptr)
+                      && deleting("DELETE FROM deliveries WHERE device IN " + gone, nullptr)
+                      && deleting("DELETE FROM devices WHERE last_seen < $1", &purged.devices)
+                      && deleting("DELETE FROM usage WHERE day < $1 / 86400", nullptr);
+    if (!done) {
+        m_db->rollback();
+        return std::nullopt;
+    }
+    if (!m_db->commit())
+        return std::nullopt;
+    return purged;
 }

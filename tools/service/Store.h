@@ -2,7 +2,9 @@
 
 #include "Database.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,17 +38,42 @@ public:
         std::string device, version, os, text, extra, stack;
     };
 
+    // What storing may take: all the records together, and one address (its rate-limit
+    // key) in one day (UTC). A new device's row counts against both.
+    struct Budget
+    {
+        std::int64_t total = 10LL * 1024 * 1024 * 1024;
+        std::int64_t perAddressDaily = 4LL * 1024 * 1024;
+    };
+    enum class Outcome { stored, failed, addressOverBudget, overBudget };
+    struct Listing
+    {
+        std::int64_t limit = 50;
+        std::int64_t before = 0; // 0: from the newest
+        std::string device;      // empty: every device
+    };
+    struct Purged
+    {
+        std::int64_t crashes = 0, reports = 0, devices = 0;
+    };
+
     // Opens the database and brings its schema up to date; null with `error` set when that
     // fails, or when the schema is newer than this program knows.
-    static std::unique_ptr<Store> open(const std::string &where, std::string &error);
+    static std::unique_ptr<Store> open(const std::string &where, std::string &error,
+                                       std::chrono::seconds timeout = std::chrono::seconds(10));
 
-    bool addCrash(const Crash &crash, const std::string &address, std::int64_t now);
-    bool addReport(const Report &report, const std::string &address, std::int64_t now);
+    // `addressKey` is what the budget counts by.
+    Outcome addCrash(const Crash &crash, const std::string &address, const std::string &addressKey,
+                     const Budget &budget, std::int64_t now);
+    Outcome addReport(const Report &report, const std::string &address,
+                      const std::string &addressKey, const Budget &budget, std::int64_t now);
 
     // The message that a sync of this device answers with (see the README's delivery
-    // rule), counted as sent once more; id 0 when there is none. Nothing on failure.
+    // rule), counted as sent once more; id 0 when there is none. `outcome` says why there
+    // is nothing.
     std::optional<Message> sync(const std::string &device, const std::string &version,
-                                const std::string &os, int repeats, std::int64_t now);
+                                const std::string &os, int repeats, const std::string &addressKey,
+                                const Budget &budget, std::int64_t now, Outcome &outcome);
 
     // Queues a message for one device, or for every device known now when `device` is
     // absent; its id, or nothing on failure.
@@ -54,9 +81,13 @@ public:
                                            const std::string &text, std::int64_t now);
     std::optional<bool> knowsDevice(const std::string &device);
 
-    // Newest first.
-    std::optional<std::vector<Entry>> reports(std::int64_t limit);
-    std::optional<std::vector<Entry>> crashes(std::int64_t limit);
+    // Newest first, each handed on as it is read; false on failure.
+    bool reports(const Listing &listing, const std::function<void(const Entry &)> &onEntry);
+    bool crashes(const Listing &listing, const std::function<void(const Entry &)> &onEntry);
+
+    // Deletes the crash records and reports received before `cutoff`, the devices last seen
+    // before it with their messages and deliveries, and the budget's days before it.
+    std::optional<Purged> purge(std::int64_t cutoff);
 
     std::string error() const { return m_db->error(); }
 
@@ -65,7 +96,13 @@ private:
         : m_db(std::move(connection))
     {}
     bool migrate(std::string &error);
-    std::optional<std::vector<Entry>> list(const char *sql, std::int64_t limit);
+    bool list(const char *columns, const char *table, const Listing &listing,
+              const std::function<void(const Entry &)> &onEntry);
+    // Inside a transaction: whether `bytes` more fit the budget, and if so counts them.
+    Outcome charge(std::int64_t bytes, const std::string &addressKey, const Budget &budget,
+                   std::int64_t now);
+    Outcome insert(const std::string &sql, const std::vector<db::Value> &values, std::int64_t bytes,
+                   const std::string &addressKey, const Budget &budget, std::int64_t now);
 
     std::unique_ptr<db::Connection> m_db;
 };

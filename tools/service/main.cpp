@@ -31,5 +31,7 @@ int main(int argc, char **argv)
         return commands::serve(*options);
     if (options->command == "reports" || options->command == "crashes")
         return commands::list(*options);
+    if (options->command == "purge")
+        return commands::purge(*options);
     return commands::queue(*options);
 }

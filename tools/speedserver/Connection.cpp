@@ -102,7 +102,11 @@ public:
             }
             if (m_options.log)
                 logLine(request.method + ' ' + request.target);
-            if (!answer(request) || !request.keepAlive)
+            m_bodyStart = m_bodyEnd = Clock::time_point{};
+            const bool goesOn = answer(request);
+            if (m_options.log && m_options.logTimes)
+                logTimes(request);
+            if (!goesOn || !request.keepAlive)
                 return;
         }
     }
@@ -115,6 +119,7 @@ private:
         for (;;) {
             const size_t end = m_pending.find("\r\n\r\n");
             if (end != std::string::npos) {
+                m_headAt = Clock::now();
                 std::string text = m_pending.substr(0, end);
                 m_pending.erase(0, end + 4);
                 return text;
@@ -139,10 +144,12 @@ private:
     }
 
     // Reads and drops up to `bytes` of body; whether all of them arrived.
-    bool dropBody(std::uint64_t bytes, std::uint64_t rate)
+    bool dropBody(std::uint64_t bytes)
     {
+        m_bodyStart = Clock::now();
+        const LinkPacer::Use onTheLink(*m_options.upLink);
         // What came with the head was read from the socket already.
-        m_stream.paceReads(rate, m_pending.size());
+        m_stream.paceReads(m_options.upLink.get(), m_options.connectionRate, m_pending.size());
         const std::uint64_t fromPending = std::min<std::uint64_t>(bytes, m_pending.size());
         m_pending.erase(0, fromPending);
         bytes -= fromPending;
@@ -155,23 +162,48 @@ private:
             bytes -= std::uint64_t(n);
             totals().up += std::uint64_t(n);
         }
-        m_stream.paceReads(0);
+        m_stream.paceReads();
+        m_bodyEnd = Clock::now();
         return bytes == 0;
     }
 
-    bool sendBody(std::uint64_t bytes, std::uint64_t rate)
+    bool sendBody(std::uint64_t bytes)
     {
-        Pacer pacer(rate);
+        m_bodyStart = Clock::now();
+        Pacer own(m_options.connectionRate);
+        LinkPacer &link = *m_options.downLink;
+        const LinkPacer::Use onTheLink(link);
         const char *block = bodyBlock().data();
+        bool sent = true;
         while (bytes > 0) {
-            const size_t n = pacer.pieceSize(std::min<std::uint64_t>(bytes, blockBytes));
-            if (!m_stream.writeAll(block, n))
-                return false;
+            const std::uint64_t most = std::min<std::uint64_t>(bytes, blockBytes);
+            const size_t n = std::min(own.pieceSize(most), link.pieceSize(most));
+            if (!m_stream.writeAll(block, n)) {
+                sent = false;
+                break;
+            }
             bytes -= n;
             totals().down += n;
-            pacer.moved(n);
+            own.moved(n);
+            link.moved(n);
         }
-        return true;
+        m_bodyEnd = Clock::now();
+        return sent;
+    }
+
+    // "times METHOD TARGET HEAD START END", in microseconds of the monotonic clock.
+    void logTimes(const HttpHead &request) const
+    {
+        const auto micros = [](Clock::time_point at) {
+            return at == Clock::time_point{}
+                       ? 0LL
+                       : (long long)std::chrono::duration_cast<std::chrono::microseconds>(
+                             at.time_since_epoch())
+                             .count();
+        };
+        logLine("times " + request.method + ' ' + request.target + ' '
+                + std::to_string(micros(m_headAt)) + ' ' + std::to_string(micros(m_bodyStart)) + ' '
+                + std::to_string(micros(m_bodyEnd)));
     }
 
     // Whether the connection can carry another request.
@@ -231,10 +263,10 @@ private:
         if (target == Target::head)
             return true;
         if (cut) {
-            sendBody(std::min(fault->closeAfter, *bytes), m_options.downRate);
+            sendBody(std::min(fault->closeAfter, *bytes));
             return false;
         }
-        return sendBody(*bytes, m_options.downRate);
+        return sendBody(*bytes);
     }
 
     bool answerUpload(const HttpHead &request, std::optional<std::uint64_t> cutAfter, bool endless)
@@ -246,14 +278,14 @@ private:
         if (request.expectContinue && !send("HTTP/1.1 100 Continue\r\n\r\n"))
             return false;
         if (cutAfter) {
-            dropBody(std::min(*cutAfter, *request.contentLength), m_options.upRate);
+            dropBody(std::min(*cutAfter, *request.contentLength));
             return false;
         }
-        if (!dropBody(*request.contentLength, m_options.upRate))
+        if (!dropBody(*request.contentLength))
             return false;
         if (endless) {
             send(head(200, maxDownloadBytes, true, "application/octet-stream"));
-            sendBody(maxDownloadBytes, m_options.downRate);
+            sendBody(maxDownloadBytes);
             return false;
         }
         return send(head(200, 2, false) + "ok");
@@ -263,6 +295,9 @@ private:
     const ServerOptions &m_options;
     std::unique_ptr<char[]> m_buffer;
     std::string m_pending;
+    Clock::time_point m_headAt;
+    Clock::time_point m_bodyStart;
+    Clock::time_point m_bodyEnd;
 };
 
 } // namespace

@@ -38,9 +38,12 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
   --port N            port; 0 (default) picks a free one. The first output line is "port N".
   --cert FILE         serve HTTPS with this PEM certificate (needs --key)
   --key FILE          the certificate's PEM private key
-  --down-rate B       send each download body at most at B bytes per second
-  --up-rate B         read each upload body at most at B bytes per second; the receive
-                      buffer is kept small so that the kernel takes little ahead of it
+  --down-rate B       send download bodies at most at B bytes per second, all
+                      connections together, as one link would
+  --up-rate B         read upload bodies at most at B bytes per second, all connections
+                      together; the receive buffer is kept small so that the kernel
+                      takes little ahead of it
+  --connection-rate B also hold each connection to B bytes per second, both ways
   --delay MS          wait MS milliseconds before answering each request
   --congestion NAME   TCP congestion control of every connection, such as cubic
                       (one the system does not allow needs CAP_NET_ADMIN)
@@ -59,8 +62,13 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                         refuse             refuse every connection (no TARGET, no #N)
                         delay=MS           answer MS milliseconds later, after --delay
                       TARGET is head, down or up (default: every request);
-                      #N limits the fault to the first N matching requests.
+                      #N limits the fault to the first N matching requests, +S
+                      leaves the first S matching requests alone.
   --log               print "METHOD TARGET" on standard output for every request
+  --log-times         with --log, also print "times METHOD TARGET HEAD START END" once
+                      a request is answered: when its head arrived and when its body
+                      began and ended moving, in microseconds of the system's
+                      monotonic clock (START and END are 0 without a body)
   --totals            when stopped by SIGTERM or SIGINT, print the body bytes moved:
                       "moved down N up N"
   --help              show this text
@@ -71,6 +79,13 @@ std::optional<Fault> parseFault(const std::string &text)
 {
     std::string_view rest(text);
     Fault fault;
+    if (const auto plus = rest.rfind('+'); plus != std::string_view::npos) {
+        const auto skip = parseNumber<std::int64_t>(rest.substr(plus + 1));
+        if (!skip || *skip < 0)
+            return std::nullopt;
+        fault.skip = *skip;
+        rest = rest.substr(0, plus);
+    }
     if (const auto hash = rest.rfind('#'); hash != std::string_view::npos) {
         const auto count = parseNumber<std::int64_t>(rest.substr(hash + 1));
         if (!count || *count < 0)
@@ -114,7 +129,7 @@ std::optional<Fault> parseFault(const std::string &text)
     } else if (kind == "refuse" && equals == std::string_view::npos) {
         // Connections are refused before any request comes, so a refusal cannot pick
         // requests; it could pick connections only by closing the port now and then.
-        if (fault.target != Target::any || fault.count >= 0)
+        if (fault.target != Target::any || fault.count >= 0 || fault.skip > 0)
             return std::nullopt;
         fault.kind = Fault::Kind::refuse;
     } else {
@@ -137,7 +152,7 @@ const Fault *ServerOptions::takeFault(Target requestTarget) const
     for (const Fault &fault : faults) {
         if (fault.target != Target::any && fault.target != requestTarget)
             continue;
-        if (fault.count >= 0 && fault.used->fetch_add(1) >= fault.count)
+        if ((fault.count >= 0 || fault.skip > 0) && !fault.takes(fault.used->fetch_add(1)))
             continue;
         return &fault;
     }
@@ -155,8 +170,10 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
             wantsHelp = true;
             return options;
         }
-        if (name == "--log" || name == "--totals") {
-            (name == "--log" ? options.log : options.totals) = true;
+        if (name == "--log" || name == "--totals" || name == "--log-times") {
+            (name == "--log"      ? options.log
+             : name == "--totals" ? options.totals
+                                  : options.logTimes) = true;
             continue;
         }
         if (i + 1 >= arguments.size()) {
@@ -175,10 +192,12 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
             options.certFile = value;
         } else if (name == "--key") {
             options.keyFile = value;
-        } else if (name == "--down-rate" || name == "--up-rate") {
+        } else if (name == "--down-rate" || name == "--up-rate" || name == "--connection-rate") {
             const auto rate = parseNumber<std::uint64_t>(value);
             ok = rate.has_value();
-            (name == "--down-rate" ? options.downRate : options.upRate) = rate.value_or(0);
+            (name == "--down-rate" ? options.downRate
+             : name == "--up-rate" ? options.upRate
+                                   : options.connectionRate) = rate.value_or(0);
         } else if (name == "--delay") {
             const auto delay = parseNumber<int>(value);
             ok = delay && *delay >= 0;
@@ -212,6 +231,8 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
         error = "--cert and --key go together";
         return std::nullopt;
     }
+    options.downLink = std::make_shared<LinkPacer>(options.downRate);
+    options.upLink = std::make_shared<LinkPacer>(options.upRate);
     return options;
 }
 

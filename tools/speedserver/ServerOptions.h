@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Pacer.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -23,9 +25,17 @@ struct Fault
     Target target = Target::any;
     // Only this many matching requests get the fault; negative means all of them.
     std::int64_t count = -1;
+    // The first this many matching requests are left alone.
+    std::int64_t skip = 0;
     // Shared by every connection thread.
     std::shared_ptr<std::atomic<std::int64_t>> used =
         std::make_shared<std::atomic<std::int64_t>>(0);
+
+    // Whether the matching request with this index, counted from 0, gets the fault.
+    bool takes(std::int64_t index) const
+    {
+        return index >= skip && (count < 0 || index - skip < count);
+    }
 };
 
 struct ServerOptions
@@ -34,8 +44,13 @@ struct ServerOptions
     int port = 0;
     std::string certFile;
     std::string keyFile;
-    std::uint64_t downRate = 0; // bytes per second, 0 = unlimited
+    // Bytes per second, 0 = unlimited. The two rates hold all connections together, as one
+    // link would; the connection rate holds each connection on its own, both ways.
+    std::uint64_t downRate = 0;
     std::uint64_t upRate = 0;
+    std::uint64_t connectionRate = 0;
+    std::shared_ptr<LinkPacer> downLink = std::make_shared<LinkPacer>(0);
+    std::shared_ptr<LinkPacer> upLink = std::make_shared<LinkPacer>(0);
     int delayMs = 0;
     // The congestion control of every connection, such as "cubic"; empty: the system's.
     std::string congestion;
@@ -44,6 +59,8 @@ struct ServerOptions
     int idleTimeoutMs = 10000;
     std::vector<Fault> faults;
     bool log = false;
+    // With log, also print when each answered request's body began and ended moving.
+    bool logTimes = false;
     // On SIGTERM/SIGINT, print the body bytes moved: "moved down <n> up <n>".
     bool totals = false;
 
@@ -52,7 +69,7 @@ struct ServerOptions
     const Fault *takeFault(Target requestTarget) const;
 };
 
-// Parses "KIND[@TARGET][#N]"; absent when malformed.
+// Parses "KIND[@TARGET][#N][+S]"; absent when malformed.
 std::optional<Fault> parseFault(const std::string &text);
 
 // Parses the command line; on failure sets error and returns nothing. "--help" sets

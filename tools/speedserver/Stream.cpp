@@ -25,14 +25,13 @@ public:
 
     ssize_t read(char *buffer, size_t size) override
     {
-        if (m_readPacer)
-            size = m_readPacer->pieceSize(size);
+        size = readPiece(size);
         ssize_t n;
         do
             n = ::recv(m_fd, buffer, size, 0);
         while (n < 0 && errno == EINTR);
-        if (n > 0 && m_readPacer)
-            m_readPacer->moved(std::uint64_t(n));
+        if (n > 0)
+            readMoved(std::uint64_t(n));
         return n;
     }
 
@@ -88,8 +87,8 @@ private:
                            size_t *processed)
     {
         auto *self = reinterpret_cast<TlsStream *>(BIO_get_callback_arg(socket));
-        if (operation == (BIO_CB_READ | BIO_CB_RETURN) && ret > 0 && self->m_readPacer)
-            self->m_readPacer->moved(*processed);
+        if (operation == (BIO_CB_READ | BIO_CB_RETURN) && ret > 0)
+            self->readMoved(*processed);
         return ret;
     }
 

@@ -25,14 +25,38 @@ public:
     virtual bool writeAll(const char *data, size_t size) = 0;
     int fd() const { return m_fd; }
 
-    // Holds reads from the socket to this many bytes per second from now on, 0 for no
-    // limit; alreadyRead bytes taken before count as the first. Over TLS it is the records'
-    // bytes that are held, as a link would hold them, not the decrypted ones.
-    void paceReads(std::uint64_t bytesPerSecond, std::uint64_t alreadyRead = 0)
+    // Holds reads from the socket to the link's rate and to this connection's own from now
+    // on (a rate of 0: no limit); alreadyRead bytes taken before count as the first. Over
+    // TLS it is the records' bytes that are held, as a link would hold them, not the
+    // decrypted ones. Without arguments, reads are free again.
+    void paceReads(LinkPacer *link = nullptr, std::uint64_t connectionRate = 0,
+                   std::uint64_t alreadyRead = 0)
     {
+        m_readLink = link && link->rate() > 0 ? link : nullptr;
         m_readPacer.reset();
-        if (bytesPerSecond > 0)
-            m_readPacer.emplace(bytesPerSecond).moved(alreadyRead);
+        if (connectionRate > 0)
+            m_readPacer.emplace(connectionRate);
+        readMoved(alreadyRead);
+    }
+
+protected:
+    size_t readPiece(size_t most) const
+    {
+        size_t piece = most;
+        if (m_readPacer)
+            piece = std::min(piece, m_readPacer->pieceSize(most));
+        if (m_readLink)
+            piece = std::min(piece, m_readLink->pieceSize(most));
+        return piece;
+    }
+    void readMoved(std::uint64_t bytes)
+    {
+        if (bytes == 0)
+            return;
+        if (m_readPacer)
+            m_readPacer->moved(bytes);
+        if (m_readLink)
+            m_readLink->moved(bytes);
     }
 
 protected:
@@ -41,6 +65,7 @@ protected:
     {}
     int m_fd;
     std::optional<Pacer> m_readPacer;
+    LinkPacer *m_readLink = nullptr;
 };
 
 // Takes ownership of the socket; closes it when destroyed.

@@ -107,13 +107,16 @@ int main(int argc, char **argv)
     const bool refusing = options->refusesConnections();
     const int server = openListener(
         options->host, options->port, 0, refusing ? -1 : 128, error, [&options](int fd) {
-            if (options->upRate == 0)
+            const std::uint64_t slowest =
+                std::min(options->upRate ? options->upRate : UINT64_MAX,
+                         options->connectionRate ? options->connectionRate : UINT64_MAX);
+            if (slowest == UINT64_MAX)
                 return;
             // The kernel acknowledges whatever fits in the receive buffer, however slowly the
             // body is read: a small one keeps what a client sees acknowledged close to what
             // was read. Set before listening, it holds for every connection and is what their
             // window is negotiated with.
-            const int bytes = int(std::clamp<std::uint64_t>(options->upRate / 100, 2048, 65536));
+            const int bytes = int(std::clamp<std::uint64_t>(slowest / 100, 2048, 65536));
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
         });
     if (server < 0)

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QtGlobal>
+
+// When a throughput phase opens another parallel stream, and when it gives one back.
+//
+// A phase starts with one stream. At the end of every window (windowSeconds) the rule
+// is given the bytes all streams moved in it:
+// - once the aggregate rate stops growing (the last window is not more than `growth`
+//   above the one before: the streams have finished their slow start), one stream is
+//   added, on trial;
+// - the trial pays off when, in one of its windows but the first (which holds the new
+//   connection's start-up burst) and within settleWindows windows, the aggregate rate rises
+//   more than `growth` above the rate just before the trial; then the rule waits for the rate
+//   to level off again and tries one more, up to the bound;
+// - a trial that does not pay off is given back, and no stream is added any more.
+// So a link that one stream fills keeps one stream, and a link where each stream is held
+// back by its window, or by a limit per connection, gets as many as still add to the rate.
+class StreamRule
+{
+public:
+    enum class Action { none, add, giveBack };
+
+    static constexpr double windowSeconds = 0.15;
+    static constexpr double growth = 1.05;
+    static constexpr int settleWindows = 4;
+
+    explicit StreamRule(int maxStreams)
+        : m_maxStreams(qMax(1, maxStreams))
+    {}
+
+    // The end of a window of this many seconds in which the streams moved this many bytes.
+    Action windowEnded(qint64 bytes, double seconds);
+
+    // The streams in use: the first, those that paid off and one on trial.
+    int streams() const { return m_streams; }
+    // The streams kept: those in use but one on trial.
+    int kept() const { return m_streams - (m_onTrial ? 1 : 0); }
+    bool onTrial() const { return m_onTrial; }
+
+private:
+    int m_maxStreams;
+    int m_streams = 1;
+    bool m_onTrial = false;
+    bool m_done = false;
+    int m_windowsOnTrial = 0;
+    double m_previous = 0;
+    double m_beforeTrial = 0;
+};

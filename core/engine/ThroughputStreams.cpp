@@ -1,0 +1,249 @@
+#include "engine/ThroughputStreams.h"
+
+#include "platform/HttpSession.h"
+#include "platform/HttpTask.h"
+
+#include <QPointer>
+
+#include <algorithm>
+
+namespace {
+
+double seconds(std::chrono::steady_clock::duration duration)
+{
+    return std::chrono::duration<double>(duration).count();
+}
+
+} // namespace
+
+ThroughputStreams::ThroughputStreams(HttpSession &session, Setup setup, QObject *parent)
+    : QObject(parent)
+    , m_session(session)
+    , m_setup(std::move(setup))
+    , m_rule(m_setup.maxStreams)
+{
+    m_check.setInterval(checkInterval);
+    m_check.setTimerType(Qt::PreciseTimer);
+    connect(&m_check, &QTimer::timeout, this, &ThroughputStreams::check);
+}
+
+ThroughputStreams::~ThroughputStreams()
+{
+    for (const auto &transfer : m_transfers) {
+        transfer->task->onReceive = nullptr;
+        transfer->task->onComplete = nullptr;
+    }
+}
+
+void ThroughputStreams::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    m_windowStart = Clock::now();
+    m_streams.push_back({});
+    m_check.start();
+    if (!send(0)) {
+        m_check.stop();
+        finishLater();
+    }
+}
+
+void ThroughputStreams::stop()
+{
+    m_stopped = true;
+    m_check.stop();
+    m_endedCut |= !m_transfers.empty();
+    // A cancelled upload counts what was acknowledged up to the cancellation, not after.
+    for (const auto &transfer : m_transfers)
+        transfer->task->cancel();
+}
+
+qint64 ThroughputStreams::bytes()
+{
+    if (!m_setup.upload)
+        return m_settled;
+    refreshUploads(Clock::now());
+    qint64 total = m_settled;
+    for (const auto &transfer : m_transfers)
+        total += transfer->moved;
+    return total;
+}
+
+bool ThroughputStreams::send(int index)
+{
+    const Clock::time_point now = Clock::now();
+    Stream &stream = m_streams[size_t(index)];
+    if (m_stopped || stream.stopped || now >= m_setup.deadline)
+        return false;
+    qint64 size = 0;
+    if (!m_setup.upload) {
+        if (m_setup.sizes.isEmpty())
+            return false;
+        size = std::min(
+            m_setup.sizes.at(std::min<qsizetype>(stream.requests, m_setup.sizes.size() - 1)),
+            m_setup.byteLimit - m_asked);
+        if (size <= 0) {
+            m_ranOut = true;
+            return false;
+        }
+        m_asked += size;
+    }
+    const HttpRequest request = m_setup.request(size);
+    auto transfer = std::make_unique<Transfer>();
+    transfer->task = m_session.task(request);
+    transfer->stream = index;
+    transfer->size = m_setup.upload ? request.body.size() : size;
+    transfer->sent = now;
+    Transfer *raw = transfer.get();
+    const QPointer<ThroughputStreams> self(this);
+    // Only the measurement counts: a download's body when the answer is a success, never
+    // an error page, and never the body of an answer to an upload.
+    if (!m_setup.upload) {
+        raw->task->onReceive = [self, raw](QByteArrayView chunk) {
+            if (!self || !HttpOutcome::isSuccessStatus(raw->task->status()))
+                return;
+            if (!raw->firstData)
+                raw->firstData = Clock::now();
+            raw->moved += chunk.size();
+            self->m_settled += chunk.size();
+        };
+    }
+    raw->task->onComplete = [self, raw](const HttpOutcome &outcome) {
+        if (self)
+            self->transferEnded(raw, outcome);
+    };
+    ++stream.requests;
+    ++stream.inFlight;
+    m_transfers.push_back(std::move(transfer));
+    raw->task->start();
+    return true;
+}
+
+void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &outcome)
+{
+    // An upload answered with an error status was refused, whatever went out.
+    const bool refused = outcome.status != 0 && !outcome.isSuccessStatus();
+    if (!outcome.cancelled && (!outcome.ok || refused) && onFailure)
+        onFailure(outcome);
+    qint64 moved = transfer->moved;
+    if (m_setup.upload) {
+        moved = refused ? 0 : transfer->task->bodyBytesAcknowledged();
+        m_settled += moved;
+    }
+    const int index = transfer->stream;
+    Stream &stream = m_streams[size_t(index)];
+    --stream.inFlight;
+    if (transfer->firstData)
+        stream.lead = seconds(*transfer->firstData - transfer->sent);
+    // A request that moved nothing tells that this stream gets nothing more.
+    // So does a trial stream refused at once, once: the trial would otherwise judge the
+    // refusal, not the link.
+    const bool retry = index == m_trialStream && !m_trialRetried;
+    const bool replace = moved == 0 && !stream.stopped && (stream.movedAny || retry);
+    m_trialRetried |= replace && retry && !stream.movedAny;
+    stream.movedAny |= moved > 0;
+    if (moved == 0)
+        stream.stopped = true;
+    const auto it = std::ranges::find(m_transfers, transfer, &std::unique_ptr<Transfer>::get);
+    if (it != m_transfers.end())
+        m_transfers.erase(it);
+    if (stream.inFlight == 0)
+        send(index);
+    if (replace) {
+        m_streams.push_back({});
+        const int added = int(m_streams.size()) - 1;
+        if (m_trialStream == index)
+            m_trialStream = added;
+        send(added);
+    }
+    if (m_transfers.empty()) {
+        m_endedCut |= !outcome.ok;
+        m_check.stop();
+        finishLater();
+    }
+}
+
+void ThroughputStreams::refreshUploads(Clock::time_point now)
+{
+    for (const auto &transfer : m_transfers) {
+        transfer->moved = transfer->task->bodyBytesAcknowledged();
+        // The server's kernel takes the first bytes whether the server reads them or not:
+        // the body flows once more than its buffers could hold has gone through.
+        if (transfer->moved > transfer->size / 8 && !transfer->firstData)
+            transfer->firstData = now;
+    }
+}
+
+void ThroughputStreams::check()
+{
+    const Clock::time_point now = Clock::now();
+    if (m_setup.upload)
+        refreshUploads(now);
+    // Sending may add to the list: only those in flight now are looked at.
+    const size_t count = m_transfers.size();
+    for (size_t i = 0; i < count; ++i) {
+        const Transfer &transfer = *m_transfers[i];
+        if (m_streams[size_t(transfer.stream)].inFlight == 1)
+            sendNextInTime(transfer, now);
+    }
+    const double window = seconds(now - m_windowStart);
+    if (window < StreamRule::windowSeconds)
+        return;
+    const qint64 total = bytes();
+    const StreamRule::Action action = m_rule.windowEnded(total - m_windowBytes, window);
+    m_windowBytes = total;
+    m_windowStart = now;
+    if (action == StreamRule::Action::add)
+        addStream();
+    else if (action == StreamRule::Action::giveBack)
+        giveBackStream();
+    else if (!m_rule.onTrial())
+        m_trialStream = -1;
+}
+
+void ThroughputStreams::sendNextInTime(const Transfer &transfer, Clock::time_point now)
+{
+    const Stream &stream = m_streams[size_t(transfer.stream)];
+    if (stream.stopped || !transfer.firstData || transfer.moved <= 0)
+        return;
+    // The rate since the request was sent, its wait included, errs towards sending early:
+    // two requests of a stream running together a moment longer cost nothing.
+    const double since = seconds(now - transfer.sent);
+    if (since <= 0)
+        return;
+    const double remaining =
+        double(transfer.size - transfer.moved) / (double(transfer.moved) / since);
+    // The next answer takes about as long to start as the latest one did; twice that, and
+    // a check's delay, leave a margin for a fresh connection's handshake.
+    const double lead =
+        stream.lead >= 0 ? stream.lead : seconds(*transfer.firstData - transfer.sent);
+    if (remaining <= 2 * lead + 2 * seconds(checkInterval))
+        send(transfer.stream);
+}
+
+void ThroughputStreams::addStream()
+{
+    m_streams.push_back({});
+    m_trialStream = int(m_streams.size()) - 1;
+    send(m_trialStream);
+}
+
+void ThroughputStreams::giveBackStream()
+{
+    // Its requests in flight finish and count; it sends no more.
+    if (m_trialStream >= 0)
+        m_streams[size_t(m_trialStream)].stopped = true;
+    m_trialStream = -1;
+}
+
+void ThroughputStreams::finishLater()
+{
+    QTimer::singleShot(0, this, [this] {
+        if (const auto callback = std::exchange(onFinished, nullptr))
+            callback();
+    });
+}
+
+// Compiled here so that a program using the engine links none of the widgets.
+#include "moc_ThroughputStreams.cpp"

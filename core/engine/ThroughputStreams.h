@@ -1,0 +1,128 @@
+#pragma once
+
+#include "engine/StreamRule.h"
+#include "platform/HttpRequest.h"
+
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class HttpSession;
+class HttpTask;
+
+// The requests of one throughput phase, on parallel streams. A stream is a series of
+// requests, each on a connection of its own; the next request of a stream is sent while
+// the current one still moves its last bytes (on another connection), early enough that
+// its answer starts when the current one ends, so the link never waits a round trip
+// between two requests. How many streams run is StreamRule's choice.
+//
+// A request that moved something counts, whatever way it ended. A stream whose request
+// moved nothing stops; when it had moved something before, a new stream takes its place,
+// so one refused or dead connection costs no parallelism, while a server that answers
+// nothing ends the phase. Everything runs on the owner's event loop.
+class ThroughputStreams : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Setup
+    {
+        bool upload = false;
+        int maxStreams = 1;
+        // Downloads: the sizes of each stream's successive requests; after the last, the
+        // last again, as long as the phase has asked for fewer than byteLimit in all.
+        QList<qint64> sizes;
+        qint64 byteLimit = 0;
+        Clock::time_point deadline;
+        // The request for a body of this size (ignored for uploads).
+        std::function<HttpRequest(qint64 size)> request;
+    };
+
+    ThroughputStreams(HttpSession &session, Setup setup, QObject *parent = nullptr);
+    ~ThroughputStreams() override;
+
+    // Sends the first stream's first request.
+    void start();
+    // Cuts every request in flight (at the deadline, or on cancel) and sends no more.
+    void stop();
+
+    // Nothing in flight and nothing more to send.
+    bool finished() const { return m_started && m_transfers.empty(); }
+    // Called once, from the event loop, when finished() becomes true.
+    std::function<void()> onFinished;
+    // A request ended without an answer (not cancelled), or with an error status.
+    std::function<void(const HttpOutcome &outcome)> onFailure;
+
+    // Body bytes moved so far: received with a success status, or sent and acknowledged by
+    // the server.
+    qint64 bytes();
+    // The streams StreamRule kept, not counting one still on trial; streams that stopped
+    // on an error still count.
+    int streams() const { return m_rule.kept(); }
+    // Requests in flight now.
+    int inFlight() const { return int(m_transfers.size()); }
+    // The phase asked for every byte it may and got them all before its deadline.
+    bool ranOut() const { return m_ranOut && !m_stopped; }
+    // The phase ended with requests cut, or with a broken one: what they left on the way
+    // may still be queued on the link.
+    bool endedCut() const { return m_endedCut; }
+
+    // How often the requests in flight are looked at, to send the next in time.
+    static constexpr std::chrono::milliseconds checkInterval{20};
+
+private:
+    struct Transfer
+    {
+        std::shared_ptr<HttpTask> task;
+        int stream = 0;
+        qint64 size = 0;
+        qint64 moved = 0;
+        Clock::time_point sent;
+        std::optional<Clock::time_point> firstData;
+    };
+    struct Stream
+    {
+        int inFlight = 0;
+        int requests = 0;
+        bool stopped = false;
+        bool movedAny = false;
+        // From sending its latest request to that request's first byte, in seconds.
+        double lead = -1;
+    };
+
+    bool send(int stream);
+    void transferEnded(Transfer *transfer, const HttpOutcome &outcome);
+    void check();
+    void sendNextInTime(const Transfer &transfer, Clock::time_point now);
+    void refreshUploads(Clock::time_point now);
+    void addStream();
+    void giveBackStream();
+    void finishLater();
+
+    HttpSession &m_session;
+    Setup m_setup;
+    StreamRule m_rule;
+    std::vector<Stream> m_streams;
+    // The stream added on trial, -1 when none is.
+    int m_trialStream = -1;
+    bool m_trialRetried = false;
+    std::vector<std::unique_ptr<Transfer>> m_transfers;
+    QTimer m_check;
+    bool m_started = false;
+    bool m_stopped = false;
+    bool m_ranOut = false;
+    bool m_endedCut = false;
+    qint64 m_asked = 0;
+    // Downloads: every counted byte; uploads: those of the requests that ended.
+    qint64 m_settled = 0;
+    qint64 m_windowBytes = 0;
+    Clock::time_point m_windowStart;
+};

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+// French typography for what is shown to the user: a narrow no-break space (U+202F) before
+// « : ; ! ? » and inside « », so that no line ever starts with a lone mark. Only displayed
+// texts go through it, never stored values or keys.
+namespace FrenchTypography {
+
+inline constexpr QChar narrowSpace = u'\u202F';
+
+// The text with the space before a high mark or a closing guillemet, and after an opening
+// one, made narrow and unbreakable; one is added inside guillemets that have none. Marks
+// without a space before them (times, addresses) are left alone.
+QString typeset(const QString &text);
+
+} // namespace FrenchTypography
