@@ -29,7 +29,7 @@
 #   BENCH_WAN_LINKS="100/20 1000/40" (Mbit/s/ms)  BENCH_WAN_REFS=0 (engine only)
 #   BENCH_CLI="/a/tachora-cli /b/tachora-cli": the engines to measure, one column each
 #   (default: this checkout's)  BENCH_TCP_RMEM, BENCH_TCP_WMEM: the namespaces' TCP buffers
-#   BENCH_NICE=-10: the niceness of the engine, curl and the server on the line
+#   BENCH_RT=10: the real-time priority of the engine, curl and the server (0: none)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 part=${1:-all}
@@ -395,8 +395,13 @@ for i in "${!clis[@]}"; do
 done
 echo "load: $(uptime | sed 's/.*load/load/')"
 make_wan
-# The machine may be busy compiling: the measured processes get a larger share of it.
-in_server=(ip netns exec "$ns_server" nice -n "$nice") in_client=(ip netns exec "$ns_client" nice -n "$nice")
+# The machine may be busy with other work: the measured processes run at real-time
+# priority (below the line's own), else one stream's upload reads 40 % low at 1 Gbit/s on a
+# loaded machine, curl's as much as the engine's. They block on the network; the kernel's
+# real-time throttling would still leave the rest of the system a share if one spun.
+local priority=(chrt -f "$rt")
+[ "$rt" = 0 ] && priority=()
+in_server=(ip netns exec "$ns_server" "${priority[@]}") in_client=(ip netns exec "$ns_client" "${priority[@]}")
 server_host=$wan_server
 local head="| link (rate, RTT) | ping ms |" rule="|---|---|" numbered=
 [ "$n" -gt 1 ] && numbered=1
@@ -466,7 +471,7 @@ links=${BENCH_LINKS:-server tbf}
 schemes=${BENCH_SCHEMES:-http https}
 wan_links=${BENCH_WAN_LINKS:-10/20 100/20 100/40 500/20 1000/20 1000/40 2000/20 4000/20}
 refs=${BENCH_WAN_REFS:-1}
-nice=${BENCH_NICE:--10}
+rt=${BENCH_RT:-10}
 if [ "$part" = wan ]; then
     wan
     exit
