@@ -386,6 +386,10 @@ idle_rtt() {
 
 wan() {
 echo "== 6. Links with a round-trip time, through the delay line (http; medians of $repeat runs, Mbit/s)"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "(the delay line needs root for network namespaces and TUN devices)"
+    return
+fi
 local link rate rtt i c n ping
 local -a clis
 read -r -a clis <<<"${BENCH_CLI:-$cli}"
