@@ -3,6 +3,7 @@
 #include "Updater.h"
 
 #include "engine/SpeedTestEngine.h"
+#include "service/ReportDraft.h"
 
 #include <QObject>
 #include <QPointer>
@@ -164,6 +165,8 @@ private:
     bool m_reportCrashes = false;
     ServiceClient &m_service;
     QPointer<QDialog> m_reportForm;
+    // Reports on their way to the service, as sent.
+    QList<ReportDraft> m_reportsSending;
     // The service's message on screen; no other sync runs until it is closed.
     QPointer<QMessageBox> m_messageAlert;
     bool m_syncRunning = false;

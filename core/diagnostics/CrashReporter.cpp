@@ -64,6 +64,7 @@ void startUpload(QByteArray body)
     request.url =
         SystemInfo::serviceUrl(overrides().serviceOrigin, QStringLiteral("/api/crash.php"));
     request.timeout = 8s;
+    request.deadline = 10s;
     request.body = std::move(body);
     // The session keeps a started task until it completes.
     session->task(std::move(request))->start();
