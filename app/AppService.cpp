@@ -2,6 +2,8 @@
 
 #include "AppDelegate.h"
 
+#include "AlertText.h"
+
 #include "MainWindow.h"
 
 #include "service/ProblemReportDialog.h"
@@ -112,14 +114,15 @@ QMessageBox *AppDelegate::newAlert(const QString &text, const QString &informati
     auto *alert = new QMessageBox(alertParent());
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setWindowTitle(QStringLiteral("Tachora"));
-    alert->setText(text);
-    alert->setInformativeText(informativeText);
+    alert->setText(AlertText::displayable(text));
+    alert->setInformativeText(AlertText::displayable(informativeText));
     // Words from elsewhere, such as the service's messages or release notes, are shown as they
     // are: never as markup, never as links. setTextFormat would reach the main label only.
     for (QLabel *label : alert->findChildren<QLabel *>()) {
         label->setTextFormat(Qt::PlainText);
         label->setOpenExternalLinks(false);
     }
+    AlertText::boundSize(alert);
     return alert;
 }
 

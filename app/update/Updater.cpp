@@ -226,11 +226,13 @@ QCoro::Task<std::optional<QString>> Updater::fetchPackage(Update update)
     m_download = sharedSession()->task(std::move(request));
     const std::shared_ptr<HttpTask> transfer = m_download;
     const QPointer self(this);
-    const HttpResponse response = co_await sharedSession()->fetch(
-        transfer, update.size, [self, total = update.size](qsizetype received) {
-            if (self && self->onDownloadProgress)
-                self->onDownloadProgress(received, total);
-        });
+    // Named, not a temporary of the co_await expression: GCC 12 may destroy those twice.
+    std::function<void(qsizetype)> progress = [self, total = update.size](qsizetype received) {
+        if (self && self->onDownloadProgress)
+            self->onDownloadProgress(received, total);
+    };
+    const HttpResponse response =
+        co_await sharedSession()->fetch(transfer, update.size, std::move(progress));
     if (!self)
         co_return std::nullopt;
     m_download.reset();

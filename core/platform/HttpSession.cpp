@@ -86,7 +86,10 @@ QCoro::Task<HttpOutcome> HttpSession::perform(HttpRequest request)
 
 QCoro::Task<HttpResponse> HttpSession::fetch(HttpRequest request, qsizetype bodyLimit)
 {
-    co_return co_await fetch(task(std::move(request)), bodyLimit);
+    // Named, not temporaries of the co_await expression: GCC 12 may destroy those twice.
+    const std::shared_ptr<HttpTask> transfer = task(std::move(request));
+    HttpResponse response = co_await fetch(transfer, bodyLimit, {});
+    co_return response;
 }
 
 QCoro::Task<HttpResponse> HttpSession::fetch(std::shared_ptr<HttpTask> transfer,
