@@ -497,6 +497,20 @@ private slots:
             QVERIFY(label->textFormat() == Qt::PlainText && !label->openExternalLinks());
         updateAlert()->findChild<QPushButton *>("installButton")->click();
         QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file)});
+
+        // Notes of a thousand lines scroll inside an alert that fits on the screen; what would
+        // hide or reorder the text is not shown.
+        Updater::Update longNotes = update;
+        longNotes.notes = QString::fromUtf8("ligne\x1b[31m \u202Egnp.exe\t!\r\n").repeated(1200);
+        m_app->updater()->onUpdateFound(longNotes, file);
+        QTRY_VERIFY(updateAlert() && updateAlert()->isVisible()
+                    && updateAlert()->informativeText().size() > 1000);
+        const QString shown = updateAlert()->informativeText();
+        QVERIFY(shown.contains("ligne[31m gnp.exe\t!\nligne") && !shown.contains(u'\x1b')
+                && !shown.contains(QChar(0x202E)) && !shown.contains(u'\r'));
+        QVERIFY2(updateAlert()->height() <= updateAlert()->screen()->availableGeometry().height(),
+                 QByteArray::number(updateAlert()->height()));
+        updateAlert()->close();
     }
 
     void commandLine_data()
