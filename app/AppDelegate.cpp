@@ -71,6 +71,9 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
                                                const std::optional<QString> &package) {
             updateDownloaded(update, package);
         };
+        m_updater->onDownloadProgress = [this](qint64 received, qint64 total) {
+            showDownloadProgress(received, total);
+        };
     }
 }
 

@@ -25,6 +25,7 @@ class QDialog;
 class QComboBox;
 class QMenu;
 class QMessageBox;
+class QProgressDialog;
 class QTimer;
 class QUrl;
 class QWidget;
@@ -122,6 +123,8 @@ private:
     void updateFound(const Updater::Update &update, const std::optional<QString> &package);
     void updateDownloaded(const Updater::Update &update, const std::optional<QString> &package);
     void showUpdateAlert(const Updater::Update &update);
+    void openDownloadProgress(const Updater::Update &update);
+    void showDownloadProgress(qint64 received, qint64 total);
     QMessageBox *newUpdateAlert(const QString &text, const QString &informativeText);
 
     void testProgress(SpeedTestEngine::Phase phase, double mbps);
@@ -152,6 +155,8 @@ private:
     Updater *m_updater = nullptr;
     std::function<bool(const QUrl &url)> m_openUrl;
     QPointer<QMessageBox> m_updateAlert;
+    // The package the user asked for, on its way.
+    QPointer<QProgressDialog> m_downloadProgress;
     // The same actions serve the window's menu and the tray item's.
     QAction *m_updateAction = nullptr;
     QAction *m_reportAction = nullptr;

@@ -8,6 +8,7 @@
 #include "platform/BuildConfig.h"
 
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QUrl>
@@ -68,15 +69,54 @@ void AppDelegate::showUpdateAlert(const Updater::Update &update)
     alert->setDefaultButton(install);
     alert->addButton(QStringLiteral("Plus tard"), QMessageBox::RejectRole);
     connect(install, &QPushButton::clicked, this, [this, update] {
-        if (m_updater)
-            m_updater->downloadUpdate(update);
+        if (!m_updater)
+            return;
+        openDownloadProgress(update);
+        m_updater->downloadUpdate(update);
     });
     alert->open();
+}
+
+void AppDelegate::openDownloadProgress(const Updater::Update &update)
+{
+    if (m_downloadProgress)
+        return;
+    auto *progress =
+        new QProgressDialog(QStringLiteral("Téléchargement de Tachora %1…").arg(update.version),
+                            QStringLiteral("Annuler"), 0, 0, alertParent());
+    progress->setObjectName(QStringLiteral("downloadProgress"));
+    progress->setWindowTitle(QStringLiteral("Tachora"));
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setMinimumDuration(0);
+    connect(progress, &QProgressDialog::canceled, this, [this, progress] {
+        if (m_updater)
+            m_updater->cancelDownload();
+        progress->deleteLater();
+        m_downloadProgress = nullptr;
+    });
+    m_downloadProgress = progress;
+    progress->show();
+}
+
+void AppDelegate::showDownloadProgress(qint64 received, qint64 total)
+{
+    // Packages are at most a few hundred megabytes: an int counts them.
+    if (m_downloadProgress) {
+        m_downloadProgress->setMaximum(int(total));
+        m_downloadProgress->setValue(int(received));
+    }
 }
 
 void AppDelegate::updateDownloaded(const Updater::Update &update,
                                    const std::optional<QString> &package)
 {
+    if (m_downloadProgress) {
+        // Closing it would count as a cancel.
+        m_downloadProgress->disconnect(this);
+        m_downloadProgress->deleteLater();
+        m_downloadProgress = nullptr;
+    }
     // The desktop's package installer takes it from here.
     if (package && m_openUrl(QUrl::fromLocalFile(*package)))
         return;

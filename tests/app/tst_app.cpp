@@ -1,3 +1,4 @@
+#include "FakeService.h"
 #include "TestSupport.h"
 
 #include "SpeedServerProcess.h"
@@ -511,6 +512,32 @@ private slots:
         QVERIFY2(updateAlert()->height() <= updateAlert()->screen()->availableGeometry().height(),
                  QByteArray::number(updateAlert()->height()));
         updateAlert()->close();
+
+        // A package on its way shows its progress; "Annuler" stops it, and nothing more is said.
+        FakeService server;
+        server.trickle = 100ms;
+        server.handler = [&](const FakeService::Request &) {
+            return FakeService::Answer{200, package};
+        };
+        Updater::Update remote = update;
+        remote.version = "9.9.10";
+        remote.url = server.origin().toUtf8() + "/tachora.deb";
+        m_app->updater()->onUpdateFound(remote, std::nullopt);
+        QTRY_VERIFY(updateAlert() && updateAlert()->text() == "Tachora 9.9.10 est disponible");
+        updateAlert()->findChild<QPushButton *>("installButton")->click();
+        const auto progress = []() -> QProgressDialog * {
+            for (QWidget *widget : QApplication::topLevelWidgets())
+                if (auto *dialog = qobject_cast<QProgressDialog *>(widget);
+                    dialog && dialog->isVisible())
+                    return dialog;
+            return nullptr;
+        };
+        QTRY_VERIFY(progress() && progress()->value() > 2);
+        QCOMPARE(progress()->maximum(), package.size());
+        progress()->findChild<QPushButton *>()->click();
+        QTRY_VERIFY(!progress() && !m_app->updater()->isDownloading());
+        QVERIFY(!updateAlert() || !updateAlert()->isVisible());
+        QCOMPARE(m_opened.size(), 1);
     }
 
     void commandLine_data()
