@@ -23,8 +23,10 @@ for option in "$@"; do
     # files are checked by their validators; the service's suite runs again on PostgreSQL
     # and behind nginx. Debian starts both servers as system services: only the tests and
     # benchmarks ask for them, never the plain build.
+    # The package installer's test runs a stand-in PackageKit (Python with GObject) on a
+    # private session bus.
     --test) packages+=(xvfb xauth trayer xdotool desktop-file-utils appstream
-        postgresql nginx-light) ;;
+        postgresql nginx-light dbus-daemon python3-gi) ;;
     # The benchmarks also time processes, count SQLite rows, run the application on X,
     # shape links between network namespaces, put the service on PostgreSQL, compare HTTP/2
     # through nginx and photograph the tray (import).
