@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PackageInstaller.h"
 #include "Updater.h"
 
 #include "engine/SpeedTestEngine.h"
@@ -50,8 +51,10 @@ struct AppSetup
     ServiceClient *service = nullptr;
     // The updater's feed, keys, clock and store, when the build has an updater.
     UpdaterConfig updater;
-    // Opens a web page or a downloaded package with the desktop's application for it.
+    // Opens a web page or a folder with the desktop's application for it.
     std::function<bool(const QUrl &url)> openUrl;
+    // Where PackageKit is asked to install updates; the system bus when absent.
+    std::optional<QDBusConnection> packageBus;
 };
 
 // The application: it owns the engine, the live monitor, the tray item and the window, and
@@ -123,6 +126,8 @@ private:
     void updateFound(const Updater::Update &update, const std::optional<QString> &package);
     void updateDownloaded(const Updater::Update &update, const std::optional<QString> &package);
     void showUpdateAlert(const Updater::Update &update);
+    void installFinished(const Updater::Update &update, const QString &package,
+                         PackageInstaller::Result result, const QString &details);
     void openDownloadProgress(const Updater::Update &update);
     void showDownloadProgress(qint64 received, qint64 total);
     QMessageBox *newUpdateAlert(const QString &text, const QString &informativeText);
@@ -153,6 +158,7 @@ private:
     // Read again each time the settings view is shown.
     QPointer<QAbstractButton> m_loginCheckbox;
     Updater *m_updater = nullptr;
+    PackageInstaller *m_installer;
     std::function<bool(const QUrl &url)> m_openUrl;
     QPointer<QMessageBox> m_updateAlert;
     // The package the user asked for, on its way.

@@ -82,6 +82,8 @@ class TestApp : public QObject
         setup.updater.publicKeys = QList{m_keys.publicKey};
         setup.updater.cacheFolder = m_cache.path();
         setup.openUrl = [this](const QUrl &url) { return m_opened.append(url), true; };
+        // A bus where nothing answers: the host's own PackageKit is never asked.
+        setup.packageBus = QDBusConnection(QStringLiteral("tachora-no-bus"));
         m_app = std::make_unique<AppDelegate>(std::move(setup));
         m_app->applicationDidFinishLaunching();
     }
@@ -497,7 +499,11 @@ private slots:
         for (QLabel *label : updateAlert()->findChildren<QLabel *>())
             QVERIFY(label->textFormat() == Qt::PlainText && !label->openExternalLinks());
         updateAlert()->findChild<QPushButton *>("installButton")->click();
-        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file)});
+        // No PackageKit answers: the package's folder opens, with the command that installs it.
+        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(m_cache.path())});
+        QTRY_COMPARE(updateAlert()->text(), "Installe Tachora 9.9.9 toi-même");
+        QVERIFY2(updateAlert()->informativeText().endsWith("\n\nsudo apt install " + file),
+                 qPrintable(updateAlert()->informativeText()));
 
         // Notes of a thousand lines scroll inside an alert that fits on the screen; what would
         // hide or reorder the text is not shown.
