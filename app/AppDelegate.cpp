@@ -41,6 +41,8 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
                                           : &QSystemTrayIcon::isSystemTrayAvailable)
     , m_statusController(new StatusItemController(this))
     , m_updater(BuildConfig::updaterEnabled ? new Updater(std::move(setup.updater), this) : nullptr)
+    , m_installer(
+          new PackageInstaller(setup.packageBus.value_or(QDBusConnection::systemBus()), this))
     , m_openUrl(setup.openUrl ? std::move(setup.openUrl) : &QDesktopServices::openUrl)
     , m_hourlyTimer(new QTimer(this))
     , m_trayWatch(new QTimer(this))
@@ -71,6 +73,9 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
         m_updater->onDownloadFinished = [this](const Updater::Update &update,
                                                const std::optional<QString> &package) {
             updateDownloaded(update, package);
+        };
+        m_updater->onDownloadProgress = [this](qint64 received, qint64 total) {
+            showDownloadProgress(received, total);
         };
     }
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "PackageInstaller.h"
 #include "Updater.h"
 
 #include "engine/SpeedTestEngine.h"
+#include "service/ReportDraft.h"
 
 #include <QObject>
 #include <QPointer>
@@ -24,6 +26,7 @@ class QDialog;
 class QComboBox;
 class QMenu;
 class QMessageBox;
+class QProgressDialog;
 class QTimer;
 class QUrl;
 class QWidget;
@@ -48,8 +51,10 @@ struct AppSetup
     ServiceClient *service = nullptr;
     // The updater's feed, keys, clock and store, when the build has an updater.
     UpdaterConfig updater;
-    // Opens a web page or a downloaded package with the desktop's application for it.
+    // Opens a web page or a folder with the desktop's application for it.
     std::function<bool(const QUrl &url)> openUrl;
+    // Where PackageKit is asked to install updates; the system bus when absent.
+    std::optional<QDBusConnection> packageBus;
 };
 
 // The application: it owns the engine, the live monitor, the tray item and the window, and
@@ -124,6 +129,10 @@ private:
     void updateFound(const Updater::Update &update, const std::optional<QString> &package);
     void updateDownloaded(const Updater::Update &update, const std::optional<QString> &package);
     void showUpdateAlert(const Updater::Update &update);
+    void installFinished(const Updater::Update &update, const QString &package,
+                         PackageInstaller::Result result, const QString &details);
+    void openDownloadProgress(const Updater::Update &update);
+    void showDownloadProgress(qint64 received, qint64 total);
     QMessageBox *newUpdateAlert(const QString &text, const QString &informativeText);
 
     void testProgress(SpeedTestEngine::Phase phase, double mbps);
@@ -155,8 +164,11 @@ private:
     // Read again each time the settings view is shown.
     QPointer<QAbstractButton> m_loginCheckbox;
     Updater *m_updater = nullptr;
+    PackageInstaller *m_installer;
     std::function<bool(const QUrl &url)> m_openUrl;
     QPointer<QMessageBox> m_updateAlert;
+    // The package the user asked for, on its way.
+    QPointer<QProgressDialog> m_downloadProgress;
     // The same actions serve the window's menu and the tray item's.
     QAction *m_updateAction = nullptr;
     QAction *m_reportAction = nullptr;
@@ -170,6 +182,8 @@ private:
     bool m_reportCrashes = false;
     ServiceClient &m_service;
     QPointer<QDialog> m_reportForm;
+    // Reports on their way to the service, as sent.
+    QList<ReportDraft> m_reportsSending;
     // The service's message on screen; no other sync runs until it is closed.
     QPointer<QMessageBox> m_messageAlert;
     bool m_syncRunning = false;

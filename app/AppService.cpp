@@ -3,6 +3,8 @@
 #include "AppDelegate.h"
 
 #include "AlertStyle.h"
+#include "AlertText.h"
+
 #include "MainWindow.h"
 
 #include "service/ProblemReportDialog.h"
@@ -22,8 +24,14 @@ void AppDelegate::reportProblemPressed(QObject *)
         auto *form = new ProblemReportDialog(alertParent());
         form->setAttribute(Qt::WA_DeleteOnClose);
         form->setWindowModality(Qt::ApplicationModal);
+        // A report on its way stays stored until the service takes it, but a form opened
+        // meanwhile is for another one.
         const ReportDraft draft = ReportDraft::load(m_store);
-        form->setContents(draft.text, draft.email);
+        if (!m_reportsSending.contains(draft.sent()))
+            form->setContents(draft.text, draft.email);
+        connect(form, &ProblemReportDialog::draftChanged, this, [this, form] {
+            ReportDraft::save(m_store, {form->text(), form->email()});
+        });
         connect(form, &QDialog::accepted, this,
                 [this, form] { sendReport(form->text().trimmed(), form->email()); });
         m_reportForm = form;
@@ -35,21 +43,35 @@ void AppDelegate::reportProblemPressed(QObject *)
 
 QCoro::Task<> AppDelegate::sendReport(QString text, QString email)
 {
-    // While it is under way the report is no draft: a form opened meanwhile starts empty.
     PreferencesStore &store = m_store;
-    ReportDraft::clear(store);
-    if (text.isEmpty())
+    if (text.isEmpty()) {
+        ReportDraft::clear(store);
         co_return;
+    }
+    // The report stays stored while it is under way, so that quitting or a crash meanwhile
+    // loses nothing; only the service's yes takes it away.
+    const ReportDraft report{text, email};
+    m_reportsSending.append(report);
     QPointer<AppDelegate> self(this);
-    const bool sent = co_await m_service.reportProblem(text, email);
-    if (!sent)
-        ReportDraft::save(store, {text, email});
+    const ReportOutcome outcome = co_await m_service.reportProblem(text, email);
+    const ReportDraft stored = ReportDraft::load(store);
+    if (outcome == ReportOutcome::sent && stored.sent() == report)
+        ReportDraft::clear(store);
+    // Unless the user has begun another one since.
+    else if (outcome != ReportOutcome::sent && stored.sent() == ReportDraft())
+        ReportDraft::save(store, report);
     if (!self)
         co_return;
-    if (sent) {
+    m_reportsSending.removeOne(report);
+    if (outcome == ReportOutcome::sent) {
         openAlert(
             QStringLiteral("Merci !"),
             QStringLiteral("Ton signalement est bien parti. La réponse arrivera dans l'app."));
+    } else if (outcome == ReportOutcome::refused) {
+        openAlert(QStringLiteral("Envoi refusé"),
+                  QStringLiteral("Ton message n'est pas accepté tel quel : il est sans doute trop "
+                                 "long. Raccourcis-le, puis renvoie-le : il t'attend dans le "
+                                 "formulaire."));
     } else {
         openAlert(QStringLiteral("Envoi impossible"),
                   QStringLiteral("Impossible d'envoyer pour le moment (réseau ?). Réessaie plus "
@@ -93,8 +115,8 @@ QMessageBox *AppDelegate::newAlert(const QString &text, const QString &informati
     auto *alert = new QMessageBox(alertParent());
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setWindowTitle(QStringLiteral("Tachora"));
-    alert->setText(text);
-    alert->setInformativeText(informativeText);
+    alert->setText(AlertText::displayable(text));
+    alert->setInformativeText(AlertText::displayable(informativeText));
     // Words from elsewhere, such as the service's messages or release notes, are shown as they
     // are: never as markup, never as links. setTextFormat would reach the main label only.
     for (QLabel *label : alert->findChildren<QLabel *>()) {
@@ -102,6 +124,7 @@ QMessageBox *AppDelegate::newAlert(const QString &text, const QString &informati
         label->setOpenExternalLinks(false);
     }
     AlertStyle::apply(alert);
+    AlertText::boundSize(alert);
     return alert;
 }
 

@@ -8,8 +8,12 @@
 #include "platform/BuildConfig.h"
 #include "settings/FrenchTypography.h"
 
+#include <QFileInfo>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QUrl>
 
@@ -71,24 +75,101 @@ void AppDelegate::showUpdateAlert(const Updater::Update &update)
     alert->setDefaultButton(install);
     alert->addButton(QStringLiteral("Plus tard"), QMessageBox::RejectRole);
     connect(install, &QPushButton::clicked, this, [this, update] {
-        if (m_updater)
-            m_updater->downloadUpdate(update);
+        if (!m_updater)
+            return;
+        openDownloadProgress(update);
+        m_updater->downloadUpdate(update);
     });
     alert->open();
+}
+
+void AppDelegate::openDownloadProgress(const Updater::Update &update)
+{
+    if (m_downloadProgress)
+        return;
+    auto *progress =
+        new QProgressDialog(QStringLiteral("Téléchargement de Tachora %1…").arg(update.version),
+                            QStringLiteral("Annuler"), 0, 0, alertParent());
+    progress->setObjectName(QStringLiteral("downloadProgress"));
+    progress->setWindowTitle(QStringLiteral("Tachora"));
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setMinimumDuration(0);
+    connect(progress, &QProgressDialog::canceled, this, [this, progress] {
+        if (m_updater)
+            m_updater->cancelDownload();
+        progress->deleteLater();
+        m_downloadProgress = nullptr;
+    });
+    m_downloadProgress = progress;
+    progress->show();
+}
+
+void AppDelegate::showDownloadProgress(qint64 received, qint64 total)
+{
+    // Packages are at most a few hundred megabytes: an int counts them.
+    if (m_downloadProgress) {
+        m_downloadProgress->setMaximum(int(total));
+        m_downloadProgress->setValue(int(received));
+    }
 }
 
 void AppDelegate::updateDownloaded(const Updater::Update &update,
                                    const std::optional<QString> &package)
 {
-    // The desktop's package installer takes it from here.
-    if (package && m_openUrl(QUrl::fromLocalFile(*package)))
+    if (m_downloadProgress) {
+        // Closing it would count as a cancel.
+        m_downloadProgress->disconnect(this);
+        m_downloadProgress->deleteLater();
+        m_downloadProgress = nullptr;
+    }
+    if (!package) {
+        newUpdateAlert(QStringLiteral("Impossible d'installer Tachora %1").arg(update.version),
+                       QStringLiteral("Le paquet n'a pas pu être téléchargé intact. "
+                                      "Réessaie plus tard."))
+            ->open();
         return;
-    newUpdateAlert(QStringLiteral("Impossible d'installer Tachora %1").arg(update.version),
-                   package
-                       ? QStringLiteral("Aucune application n'ouvre le paquet %1.").arg(*package)
-                       : QStringLiteral("Le paquet n'a pas pu être téléchargé intact. "
-                                        "Réessaie plus tard."))
-        ->open();
+    }
+    // The system's package installer takes it from here, and asks for the password itself.
+    m_installer->onFinished = [this, update, path = *package](PackageInstaller::Result result,
+                                                              const QString &details) {
+        installFinished(update, path, result, details);
+    };
+    m_installer->install(*package);
+}
+
+void AppDelegate::installFinished(const Updater::Update &update, const QString &package,
+                                  PackageInstaller::Result result, const QString &details)
+{
+    if (result == PackageInstaller::Result::installed) {
+        newUpdateAlert(QStringLiteral("Tachora %1 est installée").arg(update.version),
+                       QStringLiteral("Quitte Tachora et relance-la pour passer à la nouvelle "
+                                      "version."))
+            ->open();
+        return;
+    }
+    // Without an installer that answers, the user installs it: the package is shown in its
+    // folder, with the command that does it.
+    const QFileInfo file(package);
+    m_openUrl(QUrl::fromLocalFile(file.absolutePath()));
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+-]+$"));
+    QString path = file.absoluteFilePath();
+    if (!plain.match(path).hasMatch())
+        path = u'\'' + path.replace(u'\'', QStringLiteral("'\\''")) + u'\'';
+    const QString command = QStringLiteral("sudo apt install %1").arg(path);
+    const QString why =
+        result == PackageInstaller::Result::unavailable
+            ? QStringLiteral("Aucun installateur de paquets ne répond.")
+            : QStringLiteral("L'installateur de paquets a échoué%1.")
+                  .arg(details.isEmpty() ? QString() : QStringLiteral(" : ") + details);
+    QMessageBox *alert = newUpdateAlert(
+        QStringLiteral("Installe Tachora %1 toi-même").arg(update.version),
+        QStringLiteral("%1 Le paquet est dans le dossier qui vient de s'ouvrir ; pour l'installer, "
+                       "lance dans un terminal :\n\n%2")
+            .arg(why, command));
+    for (QLabel *label : alert->findChildren<QLabel *>())
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    alert->open();
 }
 
 QMessageBox *AppDelegate::newUpdateAlert(const QString &text, const QString &informativeText)

@@ -25,6 +25,8 @@ for option in "$@"; do
     # their validators; the service's suite runs again on PostgreSQL and behind nginx. Debian
     # starts both servers as system services: only the tests and benchmarks ask for them,
     # never the plain build.
+    # The package installer's test runs a stand-in PackageKit (Python with GObject) on a
+    # private session bus.
     --test) packages+=(xvfb xauth trayer xdotool dbus-daemon python3-dbus python3-gi weston
         desktop-file-utils appstream postgresql nginx-light) ;;
     # The benchmarks also time processes, count SQLite rows, run the application on X,

@@ -1,5 +1,8 @@
 #include "service/ProblemReportDialog.h"
 
+#include "platform/ServiceLimits.h"
+#include "settings/FrenchTypography.h"
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -39,8 +42,12 @@ ProblemReportDialog::ProblemReportDialog(QWidget *parent)
     m_email->setPlaceholderText(
         QStringLiteral("ton email (facultatif, pour te répondre aussi par mail)"));
     m_email->setAccessibleName(m_email->placeholderText());
+    m_email->setMaxLength(int(ServiceLimits::reportEmailLength));
+    m_count = new QLabel;
+    m_count->setObjectName(QStringLiteral("reportCount"));
+    m_count->hide();
 
-    auto *send = new QPushButton(QStringLiteral("Envoyer"));
+    auto *send = m_send = new QPushButton(QStringLiteral("Envoyer"));
     send->setObjectName(QStringLiteral("sendButton"));
     send->setDefault(true);
     auto *cancel = new QPushButton(QStringLiteral("Annuler"));
@@ -49,6 +56,7 @@ ProblemReportDialog::ProblemReportDialog(QWidget *parent)
     connect(send, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_count);
     buttons->addStretch();
     buttons->addWidget(send);
     buttons->addWidget(cancel);
@@ -61,6 +69,14 @@ ProblemReportDialog::ProblemReportDialog(QWidget *parent)
     layout->setSizeConstraint(QLayout::SetFixedSize);
     // Typing starts in the text.
     m_text->setFocus();
+
+    // Kept a moment after the last keystroke: often enough that a crash loses little, seldom
+    // enough that typing does not write the store at every key.
+    m_draftDelay.setSingleShot(true);
+    m_draftDelay.setInterval(500);
+    connect(&m_draftDelay, &QTimer::timeout, this, &ProblemReportDialog::draftChanged);
+    connect(m_text, &QPlainTextEdit::textChanged, this, &ProblemReportDialog::edited);
+    connect(m_email, &QLineEdit::textChanged, this, &ProblemReportDialog::edited);
 }
 
 QString ProblemReportDialog::text() const
@@ -76,5 +92,33 @@ QString ProblemReportDialog::email() const
 void ProblemReportDialog::setContents(const QString &text, const QString &email)
 {
     m_text->setPlainText(text);
+    m_text->moveCursor(QTextCursor::End);
     m_email->setText(email);
+    m_draftDelay.stop();
+}
+
+void ProblemReportDialog::done(int result)
+{
+    if (m_draftDelay.isActive()) {
+        m_draftDelay.stop();
+        emit draftChanged();
+    }
+    QDialog::done(result);
+}
+
+void ProblemReportDialog::edited()
+{
+    m_draftDelay.start();
+    // Counted as the service counts: what is sent, the trimmed text, in UTF-16 units.
+    const qsizetype length = text().trimmed().size();
+    const bool over = length > ServiceLimits::reportTextLength;
+    m_count->setVisible(length >= ServiceLimits::reportTextLength * 9 / 10);
+    m_count->setText(FrenchTypography::typeset(
+        over ? QStringLiteral("%1 / %2 caractères : raccourcis ton message")
+                   .arg(length)
+                   .arg(ServiceLimits::reportTextLength)
+             : QStringLiteral("%1 / %2 caractères")
+                   .arg(length)
+                   .arg(ServiceLimits::reportTextLength)));
+    m_send->setEnabled(!over);
 }

@@ -11,6 +11,10 @@ ReportDraft ReportDraft::load(const PreferencesStore &store)
 
 void ReportDraft::save(PreferencesStore &store, const ReportDraft &draft)
 {
+    if (draft.text.isEmpty() && draft.email.isEmpty()) {
+        clear(store);
+        return;
+    }
     store.setString(PreferenceKeys::reportDraftText, draft.text);
     store.setString(PreferenceKeys::reportDraftEmail, draft.email);
 }

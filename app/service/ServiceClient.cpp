@@ -16,9 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto reportTimeout = 10s;
-constexpr auto checkTimeout = 8s;
-
 // The build's key, or nothing that any signature verifies against.
 QByteArray buildPublicKey()
 {
@@ -39,6 +36,8 @@ ServiceClient::ServiceClient(Config config, QObject *parent)
     , m_publicKey(config.publicKey ? *config.publicKey : buildPublicKey())
     , m_store(config.store ? *config.store : PreferencesStore::shared())
     , m_clock(config.clock ? std::move(config.clock) : &systemClock)
+    , m_syncDeadline(config.syncDeadline)
+    , m_reportDeadline(config.reportDeadline)
     , m_session(new HttpSession({}, this))
 {
     setOrigin(config.origin);
@@ -72,7 +71,7 @@ QString ServiceClient::osString()
     return SystemInfo::osText();
 }
 
-QCoro::Task<bool> ServiceClient::reportProblem(QString text, std::optional<QString> email)
+QCoro::Task<ReportOutcome> ServiceClient::reportProblem(QString text, std::optional<QString> email)
 {
     QJsonObject body{{QStringLiteral("d"), deviceId()},
                      {QStringLiteral("v"), SystemInfo::versionText()},
@@ -80,11 +79,18 @@ QCoro::Task<bool> ServiceClient::reportProblem(QString text, std::optional<QStri
                      {QStringLiteral("text"), text}};
     if (email && !email->isEmpty())
         body.insert(QStringLiteral("email"), *email);
-    const HttpResponse response = co_await post("/api/report.php", body, reportTimeout);
-    if (!response.outcome.ok || response.outcome.status != 200)
-        co_return false;
+    const HttpResponse response = co_await post("/api/report.php", body, m_reportDeadline);
+    const long status = response.outcome.status;
+    if (!response.outcome.ok)
+        co_return ReportOutcome::failed;
+    // Any other answer in 4xx judges the report itself: sending it again changes nothing.
+    if (status >= 400 && status < 500 && status != 408 && status != 429)
+        co_return ReportOutcome::refused;
     const QJsonDocument answer = QJsonDocument::fromJson(response.body);
-    co_return answer.isObject() && answer.object().value(QStringLiteral("ok")) == QJsonValue(true);
+    co_return status == 200 && answer.isObject()
+            && answer.object().value(QStringLiteral("ok")) == QJsonValue(true)
+        ? ReportOutcome::sent
+        : ReportOutcome::failed;
 }
 
 QCoro::Task<> ServiceClient::checkWithServer()
@@ -96,7 +102,7 @@ QCoro::Task<> ServiceClient::checkWithServer()
                            {QStringLiteral("os"), osString()},
                            {QStringLiteral("c"), QStringLiteral("direct")}};
     // Whatever the status: an answer is taken on its signature alone.
-    const HttpResponse response = co_await post("/api/check.php", body, checkTimeout);
+    const HttpResponse response = co_await post("/api/check.php", body, m_syncDeadline);
     if (!response.outcome.ok)
         co_return;
     const std::optional<SyncAnswer::Message> message =
@@ -131,12 +137,13 @@ QList<qint64> ServiceClient::shownMessages() const
 }
 
 QCoro::Task<HttpResponse> ServiceClient::post(const char *path, QJsonObject body,
-                                              std::chrono::milliseconds timeout)
+                                              std::chrono::milliseconds deadline)
 {
     HttpRequest request;
     request.method = QByteArrayLiteral("POST");
     request.url = SystemInfo::serviceUrl(m_origin, QLatin1String(path));
-    request.timeout = timeout;
+    request.timeout = deadline;
+    request.deadline = deadline;
     request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
     co_return co_await m_session->fetch(std::move(request), SyncAnswer::maxBytes);
 }

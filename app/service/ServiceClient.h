@@ -26,6 +26,18 @@ struct ServiceClientConfig
     PreferencesStore *store = nullptr;
     // Seconds since 1970, with fractions.
     std::function<double()> clock;
+    // How long a sync and a report may take, from the first connection to the answer's end.
+    std::chrono::milliseconds syncDeadline{8000};
+    std::chrono::milliseconds reportDeadline{10000};
+};
+
+// How the service answered a problem report.
+enum class ReportOutcome {
+    sent,
+    // It will never take this report as it is: the text or the address is at fault.
+    refused,
+    // No answer, or one saying to try later.
+    failed
 };
 
 // The one object that talks to the maker's service: problem reports and the message sync,
@@ -52,9 +64,9 @@ public:
     QString deviceId();
     static QString osString();
 
-    // Uploads one problem report; true only when the service said it took it. An absent or
+    // Uploads one problem report; sent only when the service said it took it. An absent or
     // empty e-mail is left out.
-    QCoro::Task<bool> reportProblem(QString text, std::optional<QString> email);
+    QCoro::Task<ReportOutcome> reportProblem(QString text, std::optional<QString> email);
 
     // Asks the service for a message; a new one, in an answer it signed for this very
     // request, becomes the pending message.
@@ -72,13 +84,15 @@ public:
 
 private:
     QCoro::Task<HttpResponse> post(const char *path, QJsonObject body,
-                                   std::chrono::milliseconds timeout);
+                                   std::chrono::milliseconds deadline);
     QList<qint64> shownMessages() const;
 
     QString m_origin;
     QByteArray m_publicKey;
     PreferencesStore &m_store;
     std::function<double()> m_clock;
+    std::chrono::milliseconds m_syncDeadline;
+    std::chrono::milliseconds m_reportDeadline;
     HttpSession *m_session;
     std::optional<SyncAnswer::Message> m_pendingMessage;
 };

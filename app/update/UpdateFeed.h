@@ -18,7 +18,7 @@
 //       "packageSignature": "<base64 Ed25519 signature of the .deb>",
 //       "sha256": "<hex>",
 //       "size": 1234567,
-//       "url": "https://…/tachora_0.2.0_amd64.deb",
+//       "url": "https://…/tachora_0.2.0_amd64.deb",  (https, or http on this machine only)
 //       "version": "0.2.0",
 //       "signature": "<base64>"
 //   }

@@ -2,6 +2,7 @@
 
 #include "platform/BuildConfig.h"
 #include "platform/HttpSession.h"
+#include "platform/HttpTask.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
 
@@ -152,7 +153,7 @@ QCoro::Task<> Updater::check(bool manual)
             onCheckFinished(newer ? Outcome::available : Outcome::upToDate,
                             newer ? reading.update : std::nullopt);
     } else if (newer && m_store.string(PreferenceKeys::updateNotifiedVersion) != update.version) {
-        if (automaticallyDownloadsUpdates()) {
+        if (automaticallyDownloadsUpdates() && !m_download) {
             // The check runs on until the package is there; a package that fails its checks
             // is not offered, and the next scheduled check tries again.
             const std::optional<QString> package = co_await download(update);
@@ -188,25 +189,57 @@ void Updater::finishCheck()
 
 QCoro::Task<> Updater::downloadUpdate(Update update)
 {
-    const QPointer self(this);
-    const std::optional<QString> package = co_await download(update);
-    if (self && onDownloadFinished)
-        onDownloadFinished(update, package);
+    m_downloadAsked = true;
+    if (!m_download)
+        co_await download(update);
+}
+
+void Updater::cancelDownload()
+{
+    m_downloadAsked = false;
+    if (m_download)
+        m_download->cancel();
 }
 
 QCoro::Task<std::optional<QString>> Updater::download(Update update)
+{
+    const QPointer self(this);
+    const std::optional<QString> package = co_await fetchPackage(update);
+    if (!self)
+        co_return std::nullopt;
+    if (std::exchange(m_downloadAsked, false) && onDownloadFinished)
+        onDownloadFinished(update, package);
+    co_return package;
+}
+
+QCoro::Task<std::optional<QString>> Updater::fetchPackage(Update update)
 {
     const QString path = packagePath(update);
     // The cache is not ours alone: a package found there is checked again.
     QFile cached(path);
     if (cached.open(QIODevice::ReadOnly) && UpdateFeed::isPackage(cached.readAll(), update, m_keys))
         co_return path;
+    HttpRequest request;
+    request.url = update.url;
+    request.timeout = m_config.timeout;
+    request.deadline = m_config.packageDeadline;
+    m_download = sharedSession()->task(std::move(request));
+    const std::shared_ptr<HttpTask> transfer = m_download;
     const QPointer self(this);
-    const std::optional<QByteArray> body = co_await fetch(update.url, update.size);
+    // Named, not a temporary of the co_await expression: GCC 12 may destroy those twice.
+    std::function<void(qsizetype)> progress = [self, total = update.size](qsizetype received) {
+        if (self && self->onDownloadProgress)
+            self->onDownloadProgress(received, total);
+    };
+    const HttpResponse response =
+        co_await sharedSession()->fetch(transfer, update.size, std::move(progress));
     if (!self)
         co_return std::nullopt;
-    if (!body || !UpdateFeed::isPackage(*body, update, m_keys)) {
-        qCInfo(lcUpdates) << "package refused:" << update.url;
+    m_download.reset();
+    if (!response.outcome.ok || response.outcome.status != 200
+        || !UpdateFeed::isPackage(response.body, update, m_keys)) {
+        qCInfo(lcUpdates) << "package refused:" << update.url << response.outcome.status
+                          << response.outcome.error;
         co_return std::nullopt;
     }
     QDir folder(m_config.cacheFolder);
@@ -215,7 +248,7 @@ QCoro::Task<std::optional<QString>> Updater::download(Update update)
         folder.remove(old);
     QSaveFile file(path);
     const bool saved = folder.mkpath(QStringLiteral(".")) && file.open(QIODevice::WriteOnly)
-                       && file.write(*body) == body->size() && file.commit();
+                       && file.write(response.body) == response.body.size() && file.commit();
     co_return saved ? std::optional(path) : std::nullopt;
 }
 
@@ -230,6 +263,7 @@ QCoro::Task<std::optional<QByteArray>> Updater::fetch(QByteArray url, qint64 lim
     HttpRequest request;
     request.url = std::move(url);
     request.timeout = m_config.timeout;
+    request.deadline = m_config.feedDeadline;
     HttpResponse response = co_await sharedSession()->fetch(std::move(request), limit);
     if (!response.outcome.ok || response.outcome.status != 200) {
         qCInfo(lcUpdates) << "fetch failed:" << response.outcome.status << response.outcome.error;

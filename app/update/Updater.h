@@ -5,12 +5,15 @@
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
+
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
 #include <functional>
 #include <optional>
 
+class HttpTask;
 class PreferencesStore;
 
 // What the updater works with; empty fields stand for the production ones.
@@ -24,7 +27,11 @@ struct UpdaterConfig
     QString cacheFolder;
     std::function<QDateTime()> clock;
     PreferencesStore *store = nullptr;
+    // Inactivity limit of every transfer.
     std::chrono::milliseconds timeout{15000};
+    // How long reading the feed, and fetching a package, may take in all.
+    std::chrono::milliseconds feedDeadline{30000};
+    std::chrono::milliseconds packageDeadline{30 * 60 * 1000};
 };
 
 // Looks for a newer release in the signed feed, on a schedule and when asked, and fetches
@@ -61,8 +68,11 @@ public:
     bool isChecking() const { return m_checking; }
 
     // Fetches the package of update to the cache, or takes the one already there, and checks
-    // it; ends with onDownloadFinished.
+    // it; ends with onDownloadFinished, unless cancelDownload() stopped it. One package is
+    // fetched at a time: asked again meanwhile, the running download answers.
     QCoro::Task<> downloadUpdate(Update update);
+    void cancelDownload();
+    bool isDownloading() const { return bool(m_download); }
 
     std::function<void(Outcome outcome, const std::optional<Update> &update)> onCheckFinished;
     // A scheduled check found a release the user has not been told about; the package is
@@ -70,6 +80,7 @@ public:
     std::function<void(const Update &update, const std::optional<QString> &package)> onUpdateFound;
     std::function<void(const Update &update, const std::optional<QString> &package)>
         onDownloadFinished;
+    std::function<void(qint64 received, qint64 total)> onDownloadProgress;
 
 private:
     QDateTime now() const;
@@ -79,7 +90,9 @@ private:
     void finishCheck();
     // The body of a 200 answer of at most limit bytes; nothing otherwise.
     QCoro::Task<std::optional<QByteArray>> fetch(QByteArray url, qint64 limit);
+    // The package, checked and in the cache; nothing when it failed or was cancelled.
     QCoro::Task<std::optional<QString>> download(Update update);
+    QCoro::Task<std::optional<QString>> fetchPackage(Update update);
     QString packagePath(const Update &update) const;
 
     Config m_config;
@@ -89,4 +102,7 @@ private:
     std::chrono::seconds m_interval{std::chrono::hours(24)};
     bool m_checking = false;
     bool m_manual = false;
+    std::shared_ptr<HttpTask> m_download;
+    // Someone waits for onDownloadFinished.
+    bool m_downloadAsked = false;
 };

@@ -117,6 +117,7 @@ void startUpload(QByteArray body, const std::function<void()> &onSettled)
     request.url =
         SystemInfo::serviceUrl(overrides().serviceOrigin, QStringLiteral("/api/crash.php"));
     request.timeout = 8s;
+    request.deadline = 10s;
     request.body = std::move(body);
     // The session keeps a started task until it completes.
     const std::shared_ptr<HttpTask> task = session->task(std::move(request));

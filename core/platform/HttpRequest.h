@@ -17,6 +17,10 @@ struct HttpRequest
     // Sent as is with a POST. QByteArray shares its data, so one large block can be the
     // body of many requests without a copy.
     QByteArray body;
+    // The whole transfer, from the first connection to the last byte of the answer, must end
+    // within it; zero leaves it to the inactivity limit alone, for transfers that their
+    // owner bounds itself (a speed test's phase, a download the user can cancel).
+    std::chrono::milliseconds deadline{0};
 };
 
 // Why a request got no answer, as far as the transport can tell.

@@ -90,11 +90,20 @@ QCoro::Task<HttpOutcome> HttpSession::perform(HttpRequest request)
 
 QCoro::Task<HttpResponse> HttpSession::fetch(HttpRequest request, qsizetype bodyLimit)
 {
+    // Named, not temporaries of the co_await expression: GCC 12 may destroy those twice.
     const std::shared_ptr<HttpTask> transfer = task(std::move(request));
+    HttpResponse response = co_await fetch(transfer, bodyLimit, {});
+    co_return response;
+}
+
+QCoro::Task<HttpResponse> HttpSession::fetch(std::shared_ptr<HttpTask> transfer,
+                                             qsizetype bodyLimit,
+                                             std::function<void(qsizetype received)> onProgress)
+{
     HttpResponse response;
     bool tooLarge = false;
     // The frame outlives the task's callbacks: they are dropped when it completes.
-    transfer->onReceive = [&response, &tooLarge, bodyLimit,
+    transfer->onReceive = [&response, &tooLarge, &onProgress, bodyLimit,
                            raw = transfer.get()](QByteArrayView chunk) {
         if (tooLarge)
             return;
@@ -105,6 +114,8 @@ QCoro::Task<HttpResponse> HttpSession::fetch(HttpRequest request, qsizetype body
             return;
         }
         response.body.append(chunk);
+        if (onProgress)
+            onProgress(response.body.size());
     };
     co_await Completion{transfer.get()};
     response.outcome = transfer->outcome();

@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 
+#include <functional>
 #include <memory>
 
 class HttpTask;
@@ -50,6 +51,10 @@ public:
     // Performs one request and keeps the body of the answer, up to bodyLimit bytes: a
     // longer body stops the transfer, which then fails with an empty body.
     QCoro::Task<HttpResponse> fetch(HttpRequest request, qsizetype bodyLimit);
+    // The same for a transfer made by task(), which its owner may cancel meanwhile;
+    // onProgress gets the bytes of the body received so far as they come.
+    QCoro::Task<HttpResponse> fetch(std::shared_ptr<HttpTask> transfer, qsizetype bodyLimit,
+                                    std::function<void(qsizetype received)> onProgress = {});
 
     int runningTransfers() const { return int(m_running.size()); }
 

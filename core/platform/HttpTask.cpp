@@ -77,12 +77,16 @@ bool HttpTask::configure()
     set(CURLOPT_ERRORBUFFER, m_errorText);
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_PROTOCOLS_STR, "http,https");
-    set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A request begun over TLS stays on it: a redirect must not send its body in clear.
+    set(CURLOPT_REDIR_PROTOCOLS_STR,
+        qstrnicmp(m_request.url.constData(), "https:", 6) == 0 ? "https" : "http,https");
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_MAXREDIRS, 10L);
     set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(CURLOPT_LOW_SPEED_TIME, std::max(1L, (timeoutMs + 999) / 1000));
+    if (m_request.deadline.count() > 0)
+        set(CURLOPT_TIMEOUT_MS, long(m_request.deadline.count()));
     set(CURLOPT_BUFFERSIZE, receiveBufferBytes);
     set(CURLOPT_UPLOAD_BUFFERSIZE, sendBufferBytes);
     set(CURLOPT_WRITEFUNCTION, &HttpTask::receive);

@@ -1,3 +1,4 @@
+#include "FakeService.h"
 #include "TestSupport.h"
 
 #include "SpeedServerProcess.h"
@@ -187,6 +188,8 @@ class TestApp : public QObject
         setup.updater.publicKeys = QList{m_keys.publicKey};
         setup.updater.cacheFolder = m_cache.path();
         setup.openUrl = [this](const QUrl &url) { return m_opened.append(url), true; };
+        // A bus where nothing answers: the host's own PackageKit is never asked.
+        setup.packageBus = QDBusConnection(QStringLiteral("tachora-no-bus"));
         m_app = std::make_unique<AppDelegate>(std::move(setup));
         m_app->applicationDidFinishLaunching();
     }
@@ -943,7 +946,51 @@ private slots:
         for (QLabel *label : updateAlert()->findChildren<QLabel *>())
             QVERIFY(label->textFormat() == Qt::PlainText && !label->openExternalLinks());
         updateAlert()->findChild<QPushButton *>("installButton")->click();
-        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(file)});
+        // No PackageKit answers: the package's folder opens, with the command that installs it.
+        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(m_cache.path())});
+        QTRY_COMPARE(updateAlert()->text(), "Installe Tachora 9.9.9 toi-même");
+        QVERIFY2(updateAlert()->informativeText().endsWith("\n\nsudo apt install " + file),
+                 qPrintable(updateAlert()->informativeText()));
+
+        // Notes of a thousand lines scroll inside an alert that fits on the screen; what would
+        // hide or reorder the text is not shown.
+        Updater::Update longNotes = update;
+        longNotes.notes = QString::fromUtf8("ligne\x1b[31m \u202Egnp.exe\t!\r\n").repeated(1200);
+        m_app->updater()->onUpdateFound(longNotes, file);
+        QTRY_VERIFY(updateAlert() && updateAlert()->isVisible()
+                    && updateAlert()->informativeText().size() > 1000);
+        const QString shown = updateAlert()->informativeText();
+        QVERIFY(shown.contains("ligne[31m gnp.exe\t!\nligne") && !shown.contains(u'\x1b')
+                && !shown.contains(QChar(0x202E)) && !shown.contains(u'\r'));
+        QVERIFY2(updateAlert()->height() <= updateAlert()->screen()->availableGeometry().height(),
+                 QByteArray::number(updateAlert()->height()));
+        updateAlert()->close();
+
+        // A package on its way shows its progress; "Annuler" stops it, and nothing more is said.
+        FakeService server;
+        server.trickle = 100ms;
+        server.handler = [&](const FakeService::Request &) {
+            return FakeService::Answer{200, package};
+        };
+        Updater::Update remote = update;
+        remote.version = "9.9.10";
+        remote.url = server.origin().toUtf8() + "/tachora.deb";
+        m_app->updater()->onUpdateFound(remote, std::nullopt);
+        QTRY_VERIFY(updateAlert() && updateAlert()->text() == "Tachora 9.9.10 est disponible");
+        updateAlert()->findChild<QPushButton *>("installButton")->click();
+        const auto progress = []() -> QProgressDialog * {
+            for (QWidget *widget : QApplication::topLevelWidgets())
+                if (auto *dialog = qobject_cast<QProgressDialog *>(widget);
+                    dialog && dialog->isVisible())
+                    return dialog;
+            return nullptr;
+        };
+        QTRY_VERIFY(progress() && progress()->value() > 2);
+        QCOMPARE(progress()->maximum(), package.size());
+        progress()->findChild<QPushButton *>()->click();
+        QTRY_VERIFY(!progress() && !m_app->updater()->isDownloading());
+        QVERIFY(!updateAlert() || !updateAlert()->isVisible());
+        QCOMPARE(m_opened.size(), 1);
     }
 
     void commandLine_data()

@@ -73,26 +73,31 @@ private slots:
         m_requests.clear();
         m_reply = R"({"ok": true})", m_status = 200, m_mid = 7, m_msg = "Ça roule", m_skew = 0;
         m_tweak.clear();
+        m_service.trickle = 0ms;
         store().remove(PreferenceKeys::shownMessages);
     }
 
     void cleanup() { QTRY_COMPARE(m_client->requestsRunning(), 0); }
 
-    // Only a 200 with "ok" true is a report taken. Every upload carries the identifier that
-    // the first one made.
+    // Only a 200 with "ok" true is a report taken; a 4xx that is not about the pace refuses it
+    // for good. Every upload carries the identifier that the first one made.
     void reportAndIdentity()
     {
         store().remove(PreferenceKeys::deviceId);
-        const std::tuple<int, QByteArray, QString, bool> cases[] = {
-            {200, R"({"ok": true})", "", true},
-            {200, R"({"ok": true})", " ", true},
-            {200, R"({"ok": false})", "a@b", false},
-            {200, R"({"ok": 1})", "", false},
-            {200, "", "", false},
-            {500, R"({"ok": true})", "", false}};
-        for (const auto &[status, reply, email, ok] : cases) {
+        using enum ReportOutcome;
+        const std::tuple<int, QByteArray, QString, ReportOutcome> cases[] = {
+            {200, R"({"ok": true})", "", sent},
+            {200, R"({"ok": true})", " ", sent},
+            {200, R"({"ok": false})", "a@b", failed},
+            {200, R"({"ok": 1})", "", failed},
+            {200, "", "", failed},
+            {500, R"({"ok": true})", "", failed},
+            {429, R"({"ok": false})", "", failed},
+            {400, R"({"ok": false, "error": "text is too long"})", "", refused},
+            {413, "", "", refused}};
+        for (const auto &[status, reply, email, outcome] : cases) {
             m_status = status, m_reply = reply;
-            QCOMPARE(QCoro::waitFor(m_client->reportProblem("Texte", email)), ok);
+            QCOMPARE(QCoro::waitFor(m_client->reportProblem("Texte", email)), outcome);
             const QJsonObject sent = m_requests.last().json();
             QCOMPARE(sent["email"].toString("none"), email.isEmpty() ? "none" : email);
             QVERIFY(sent.size() == 5 - email.isEmpty() && sent["text"] == "Texte");
@@ -100,17 +105,37 @@ private slots:
         QCoro::waitFor(m_client->checkWithServer());
         CrashReporter::setServiceOrigin(m_service.origin());
         CrashReporter::reportError("x");
-        QTRY_COMPARE(m_requests.size(), 8);
+        QTRY_COMPARE(m_requests.size(), 11);
         const QString id = store().string(PreferenceKeys::deviceId).value_or("");
         const QRegularExpression uuid("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
                                       "[0-9A-F]{12}$");
         QVERIFY(
             uuid.match(id).hasMatch()
-            && m_requests[6].json()["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
+            && m_requests[9].json()["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
         for (const auto &request : std::as_const(m_requests))
             QVERIFY(request.json()["d"] == id && request.json()["os"] == ServiceClient::osString());
         m_client->setOrigin("http://127.0.0.1:9");
-        QVERIFY(!QCoro::waitFor(m_client->reportProblem("Texte", {})));
+        QCOMPARE(QCoro::waitFor(m_client->reportProblem("Texte", {})), failed);
+    }
+
+    // A service that trickles its answers holds neither a report nor a sync past its deadline,
+    // and the next sync is not kept waiting behind a hung one.
+    void deadlines()
+    {
+        m_service.trickle = 1s;
+        ServiceClient client({m_service.origin(), QByteArray((char *)m_public, 32), nullptr,
+                              [this] { return m_now; }, 1500ms, 1500ms});
+        std::optional<ReportOutcome> report;
+        int synced = 0;
+        client.reportProblem("Texte", {}).then([&](ReportOutcome outcome) { report = outcome; });
+        client.checkWithServer().then([&] { ++synced; });
+        QTRY_VERIFY_WITH_TIMEOUT(report && synced == 1, 10000);
+        QCOMPARE(*report, ReportOutcome::failed);
+        QVERIFY(!client.pendingMessage());
+        m_service.trickle = 0ms;
+        QCoro::waitFor(client.checkWithServer());
+        QVERIFY(client.pendingMessage());
+        QTRY_COMPARE(client.requestsRunning(), 0);
     }
 
     void sync_data()
@@ -172,8 +197,7 @@ private slots:
         QVERIFY(!m_client->pendingMessage());
     }
 
-    // From the form to the service and back as its message, in the application.
-    void reportThenMessage()
+    std::unique_ptr<AppDelegate> application()
     {
         store().setBool(PreferenceKeys::onboarded, true);
         AppSetup setup;
@@ -181,7 +205,24 @@ private slots:
         setup.trayRetryInterval = 10ms;
         setup.service = m_client.get();
         setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
-        AppDelegate app(std::move(setup));
+        return std::make_unique<AppDelegate>(std::move(setup));
+    }
+
+    // The visible alerts, each as "text|informative text".
+    static QStringList alerts()
+    {
+        QStringList texts;
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (auto *alert = qobject_cast<QMessageBox *>(widget); alert && alert->isVisible())
+                texts.append(alert->text() + "|" + alert->informativeText());
+        return texts;
+    }
+
+    // From the form to the service and back as its message, in the application.
+    void reportThenMessage()
+    {
+        const std::unique_ptr<AppDelegate> application = this->application();
+        AppDelegate &app = *application;
         m_mid = 0;
         app.applicationDidFinishLaunching();
         QString prefilled;
@@ -198,13 +239,6 @@ private slots:
             line->setText(email);
             dialog->findChild<QPushButton *>(button)->click();
         };
-        const auto alerts = [] {
-            QStringList texts;
-            for (QWidget *widget : QApplication::topLevelWidgets())
-                if (auto *alert = qobject_cast<QMessageBox *>(widget); alert && alert->isVisible())
-                    texts.append(alert->text() + "|" + alert->informativeText());
-            return texts;
-        };
         QTRY_COMPARE(m_requests.size(), 1);
         form("Texte", "", "cancelButton");
         form(" \n\t\n ", "a@b.c", "sendButton");
@@ -215,13 +249,17 @@ private slots:
                                            + QString(BuildConfig::supportEmail) + "."});
         QVERIFY(m_requests.size() == 2 && m_requests[1].json()["text"] == "Ça rame\n\nbeaucoup");
 
-        // The draft comes back; two reports at once, the form usable meanwhile.
+        // The draft comes back; two reports at once, the form usable meanwhile. Each stays
+        // stored until the service has it.
         m_status = 200, m_service.hold = true;
         form("Ça rame", " a@b.c", "sendButton");
-        QCOMPARE(prefilled, "Ça rame\n\nbeaucoup| a@b.c");
+        QCOMPARE(prefilled, "\n  Ça rame\n\nbeaucoup \n| a@b.c");
+        QTRY_COMPARE(m_requests.size(), 3);
+        QCOMPARE(store().string(PreferenceKeys::reportDraftText), "Ça rame");
         form("Encore", "", "sendButton");
         QCOMPARE(prefilled, "|");
         QTRY_COMPARE(m_requests.size(), 4);
+        QCOMPARE(store().string(PreferenceKeys::reportDraftText), "Encore");
         m_service.release();
         QTRY_COMPARE(
             alerts().count("Merci\u202F!|Ton signalement est bien parti. La réponse arrivera "
@@ -245,6 +283,51 @@ private slots:
         QCOMPARE(store().integerList(PreferenceKeys::shownMessages), QList<qint64>{7});
         QTRY_VERIFY(m_requests.size() > asked + 2);
         QCOMPARE(alerts().count("Message de Korvel|" + m_msg), 0);
+    }
+
+    // The form holds to the service's limits, keeps what is typed as it is typed, and says so
+    // when the service refuses a report for what it holds; the draft stays until it is taken.
+    void reportForm()
+    {
+        store().remove(PreferenceKeys::reportDraftText);
+        const std::unique_ptr<AppDelegate> app = application();
+        app->reportProblemPressed(nullptr);
+        QWidget *dialog = QApplication::activeModalWidget();
+        auto *editor = dialog->findChild<QPlainTextEdit *>("reportText");
+        auto *count = dialog->findChild<QLabel *>("reportCount");
+        auto *send = dialog->findChild<QPushButton *>("sendButton");
+        QCOMPARE(dialog->findChild<QLineEdit *>("reportEmail")->maxLength(), 254);
+        // Counted as sent: trimmed, in UTF-16 units.
+        const std::tuple<qsizetype, bool, bool> lengths[] = {
+            {100, false, true}, {15000, true, true}, {16000, true, true}, {16001, true, false}};
+        for (const auto &[length, counted, sendable] : lengths) {
+            editor->setPlainText(" \n" + QString(length - 2, u'é') + QString("😀") + "\n ");
+            QCOMPARE(count->isVisible(), counted);
+            QCOMPARE(send->isEnabled(), sendable);
+            QVERIFY2(!counted || count->text().startsWith(QString("%1 / 16000").arg(length)),
+                     qPrintable(count->text()));
+        }
+
+        editor->clear();
+        QTest::keyClicks(editor, "Ça plante");
+        QTRY_COMPARE(store().string(PreferenceKeys::reportDraftText), "Ça plante");
+        dialog->findChild<QPushButton *>("cancelButton")->click();
+        app->reportProblemPressed(nullptr);
+        dialog = QApplication::activeModalWidget();
+        editor = dialog->findChild<QPlainTextEdit *>("reportText");
+        QCOMPARE(editor->toPlainText(), "Ça plante");
+        QCOMPARE(editor->textCursor().position(), 9);
+
+        m_status = 400;
+        m_reply = R"({"ok": false, "error": "text is longer than 16000 characters"})";
+        dialog->findChild<QPushButton *>("sendButton")->click();
+        QTRY_COMPARE(alerts().size(), 1);
+        QVERIFY2(alerts()[0].startsWith("Envoi refusé|Ton message n'est pas accepté"),
+                 qPrintable(alerts()[0]));
+        QCOMPARE(store().string(PreferenceKeys::reportDraftText), "Ça plante");
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (auto *alert = qobject_cast<QMessageBox *>(widget))
+                alert->close();
     }
 
     // Mutated signed answers: none gives a message unless it still says the same.

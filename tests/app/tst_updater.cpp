@@ -61,6 +61,7 @@ private slots:
         QDir(m_cache.path()).removeRecursively();
         m_files = {{"/tachora.deb", m_package}};
         m_service.requests.clear();
+        m_service.trickle = 0ms;
         for (const auto &key :
              {PreferenceKeys::updateAutoCheck, PreferenceKeys::updateAutoDownload,
               PreferenceKeys::updateLastCheck, PreferenceKeys::updateNotifiedVersion})
@@ -94,6 +95,11 @@ private slots:
         Update update = release("1.3.0");
         update.expires = m_now;
         QTest::newRow("expired") << feed(update) << "expired";
+        update = release("1.3.0");
+        update.url = "http://downloads.example/tachora_1.3.0.deb";
+        QTest::newRow("package in clear") << feed(update) << "bad url";
+        update.url = "https://downloads.example/tachora_1.3.0.deb";
+        QTest::newRow("package over TLS") << feed(update) << "";
     }
 
     void readFeed()
@@ -162,6 +168,54 @@ private slots:
         QCOMPARE(answers[0], std::pair(outcome, outcome == 1 ? served : QString()));
         QCOMPARE(m_service.requests.size(), served == "closed" ? 0 : 1);
         QCOMPARE(store().contains(PreferenceKeys::updateLastCheck), outcome != 2);
+    }
+
+    // A feed that trickles in ends the check at its deadline, with an answer.
+    void feedDeadline()
+    {
+        serve("1.3.0");
+        m_service.trickle = 500ms;
+        UpdaterConfig config{url("/feed.json"), QList{m_keys.publicKey}, "1.2.0", m_cache.path(),
+                             [this] { return m_now; }};
+        config.feedDeadline = 1500ms;
+        Updater checker(config);
+        std::optional<Updater::Outcome> answer;
+        checker.onCheckFinished = [&](Updater::Outcome outcome, const std::optional<Update> &) {
+            answer = outcome;
+        };
+        checker.checkForUpdates();
+        QTRY_VERIFY_WITH_TIMEOUT(answer, 10000);
+        QCOMPARE(*answer, Updater::Outcome::failed);
+    }
+
+    // One package at a time, its progress told as it comes; a download the user cancels ends
+    // without an answer.
+    void downloadProgressAndCancel()
+    {
+        m_service.trickle = 20ms;
+        auto checker = updater();
+        QList<qint64> progress;
+        int answers = 0;
+        checker->onDownloadProgress = [&](qint64 received, qint64 total) {
+            if (total == m_package.size())
+                progress.append(received);
+        };
+        checker->onDownloadFinished = [&](const Update &, const std::optional<QString> &package) {
+            answers += package ? 1 : 100;
+        };
+        const Update update = release("1.3.0");
+        checker->downloadUpdate(update);
+        checker->downloadUpdate(update);
+        QTRY_VERIFY(progress.size() >= 3);
+        QVERIFY(checker->isDownloading());
+        QCOMPARE(m_service.requests.size(), 1);
+        checker->cancelDownload();
+        QTRY_VERIFY(!checker->isDownloading());
+        m_service.trickle = 0ms;
+        checker->downloadUpdate(update);
+        QTRY_COMPARE(answers, 1);
+        QCOMPARE(progress.last(), m_package.size());
+        QCOMPARE(m_service.requests.size(), 2);
     }
 
     void download_data()

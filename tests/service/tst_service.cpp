@@ -591,7 +591,11 @@ private slots:
         QVERIFY(crashes.contains("  kind    error\n    Erreur de test\n  stack:\n    "));
 
         ServiceClient client({origin, m_publicKey, nullptr, {}});
-        QVERIFY(QCoro::waitFor(client.reportProblem("Le test s'arrête.", "moi@exemple.fr")));
+        QCOMPARE(QCoro::waitFor(client.reportProblem("Le test s'arrête.", "moi@exemple.fr")),
+                 ReportOutcome::sent);
+        // A text the service never takes is told apart from a failure to reach it.
+        QCOMPARE(QCoro::waitFor(client.reportProblem(QString(16001, u'x'), {})),
+                 ReportOutcome::refused);
         const QString reports = command({"reports"});
         QVERIFY(reports.contains(client.deviceId()) && reports.contains("Le test s'arrête."));
         QVERIFY(!command({"answer", "--device", client.deviceId(), "--text", "Réglé !"}).isNull());

@@ -5,13 +5,18 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <chrono>
 
 #include <functional>
 #include <utility>
 
 // An HTTP service on 127.0.0.1 that keeps every whole request it gets and answers each one,
 // on a connection of its own, through the handler the test sets (200 and no body unless it
-// says otherwise). While hold is set, answers wait for release().
+// says otherwise). While hold is set, answers wait for release(). With trickle set, the body of
+// each answer goes out one byte at that pace, as from a service that hangs without ever going
+// silent.
 class FakeService
 {
 public:
@@ -29,6 +34,7 @@ public:
     std::function<Answer(const Request &)> handler = [](const Request &) { return Answer(); };
     QList<Request> requests;
     bool hold = false;
+    std::chrono::milliseconds trickle{0};
 
     FakeService()
     {
@@ -51,12 +57,30 @@ public:
         for (const auto &[socket, answer] : std::exchange(m_held, {})) {
             socket->write("HTTP/1.1 " + QByteArray::number(answer.status)
                           + " X\r\nConnection: close\r\nContent-Length: "
-                          + QByteArray::number(answer.body.size()) + "\r\n\r\n" + answer.body);
+                          + QByteArray::number(answer.body.size()) + "\r\n\r\n");
+            if (trickle.count() > 0 && !answer.body.isEmpty()) {
+                send(socket, answer.body);
+                continue;
+            }
+            socket->write(answer.body);
             socket->disconnectFromHost();
         }
     }
 
 private:
+    void send(QTcpSocket *socket, const QByteArray &bytes)
+    {
+        auto *pace = new QTimer(socket);
+        QObject::connect(pace, &QTimer::timeout, socket, [socket, pace, bytes, sent = 0]() mutable {
+            socket->write(bytes.mid(sent++, 1));
+            if (sent == bytes.size()) {
+                pace->stop();
+                socket->disconnectFromHost();
+            }
+        });
+        pace->start(trickle);
+    }
+
     void receive(QTcpSocket *socket)
     {
         static const QRegularExpression length("\r\ncontent-length: *(\\d+)",
