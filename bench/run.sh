@@ -18,26 +18,40 @@
 #            goodput on the same link (one download of 8 s, one upload of 5 s)
 #   Every measure is taken BENCH_REPEAT times (default 3) and the median is shown: the
 #   machine may be busy with other work.
-# Usage: bash bench/run.sh [all|loopback|rates]   (all: about 35 minutes; rates: 30)
+# wan: links with a real round-trip time (needs root; not part of all): the delay line of
+#   bench/netlab between two network namespaces, at 10 to 4000 Mbit/s and 20 or 40 ms. Over
+#   http, the engine against one curl stream and four parallel ones (their bytes summed over
+#   the slowest one's time: what the link carries), both directions, and the line's idle
+#   round-trip time measured by ping. TCP's buffers in the namespaces are Debian's defaults.
+# Usage: bash bench/run.sh [all|loopback|rates|wan]   (all: about 35 minutes; rates: 30;
+#   wan: 20 at BENCH_REPEAT=3)
 #   BENCH_REPEAT=N  BENCH_RATES="1 10"  BENCH_LINKS="server tbf"  BENCH_SCHEMES="http https"
+#   BENCH_WAN_LINKS="100/20 1000/40" (Mbit/s/ms)  BENCH_WAN_REFS=0 (engine only)
+#   BENCH_CLI="/a/tachora-cli /b/tachora-cli": the engines to measure, one column each
+#   (default: this checkout's)  BENCH_TCP_RMEM, BENCH_TCP_WMEM: the namespaces' TCP buffers
+#   BENCH_RT=10: the real-time priority of the engine, curl and the server (0: none)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 part=${1:-all}
-case $part in all | loopback | rates) ;; *) echo "usage: bench/run.sh [all|loopback|rates]" >&2; exit 2 ;; esac
+case $part in all | loopback | rates | wan) ;; *) echo "usage: bench/run.sh [all|loopback|rates|wan]" >&2; exit 2 ;; esac
 
 bash scripts/install-deps.sh --bench
 cmake --preset default >/dev/null
-cmake --build --preset default --target tachora-cli tachora-speedserver >/dev/null
+targets=(tachora-cli tachora-speedserver)
+[ "$part" = wan ] && targets+=(tachora-netlab)
+cmake --build --preset default --target "${targets[@]}" >/dev/null
 
 cli=$PWD/build/app/cli/tachora-cli
 server=$PWD/build/tools/speedserver/tachora-speedserver
 work=$(mktemp -d)
 server_pid=
+netlab_pid=
 # The two network namespaces of the shaped link, named after this run.
 ns_client=tachora-bench-c$$
 ns_server=tachora-bench-s$$
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "$netlab_pid" ] && kill "$netlab_pid" 2>/dev/null || true
     [ -f "$work/nginx/nginx.pid" ] && kill "$(cat "$work/nginx/nginx.pid")" 2>/dev/null || true
     ip netns del "$ns_client" 2>/dev/null || true
     ip netns del "$ns_server" 2>/dev/null || true
@@ -288,10 +302,184 @@ cmake --build --preset default --target tachora-bench-preferences >/dev/null
 build/bench/preferences/tachora-bench-preferences --dir "$work"
 }
 
+# The delay line's devices and addresses: the client's and the server's end.
+wan_client=10.232.0.1
+wan_server=10.232.0.2
+wan_dev_client=twc$$
+wan_dev_server=tws$$
+
+make_wan() {
+    ip netns add "$ns_client"
+    ip netns add "$ns_server"
+    # A new namespace copies the host's TCP settings; Debian's defaults stand for the
+    # users' machines: one stream's window is what limits it on long fat links.
+    for ns in "$ns_client" "$ns_server"; do
+        ip -n "$ns" link set lo up
+        ip netns exec "$ns" sysctl -qw net.ipv4.tcp_rmem="${BENCH_TCP_RMEM:-4096 131072 6291456}" \
+            net.ipv4.tcp_wmem="${BENCH_TCP_WMEM:-4096 16384 4194304}"
+    done
+}
+
+# start_wan <Mbit/s> <RTT ms>: the delay line between the namespaces, both ends up.
+start_wan() {
+    : >"$work/netlab.out"
+    build/bench/netlab/tachora-netlab --ns-a "$ns_client" --dev-a "$wan_dev_client" \
+        --ns-b "$ns_server" --dev-b "$wan_dev_server" --rate "$1" --rtt "$2" >"$work/netlab.out" &
+    netlab_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$work/netlab.out" ] && break
+        sleep 0.05
+    done
+    local ns dev address
+    for end in client server; do
+        ns=ns_$end dev=wan_dev_$end address=wan_$end
+        # The kernel's own queue in front of the line must not be what drops.
+        ip -n "${!ns}" link set "${!dev}" txqueuelen 10000 up
+        ip -n "${!ns}" addr add "${!address}/24" dev "${!dev}"
+    done
+}
+
+stop_wan() {
+    kill -TERM "$netlab_pid"
+    wait "$netlab_pid" 2>/dev/null || true
+    netlab_pid=
+}
+
+# curl_streams <n> <Mbit/s>: sets streams_down and streams_up (Mbps): n parallel curl
+# transfers from the client's namespace; all their bytes over the slowest one's time, each
+# timed from the moment its request could go out. Downloads are cut after 8 s as the
+# engine's are (each asks for twice what the link carries in that time). Uploads run to
+# their end, since a cut one counts what still waited in its socket's buffer: together 5 s
+# at the link's rate, but one stream asks for no more than 5 s at 1 Gbit/s, about what
+# one stream carries with Debian's buffers, so that it ends in time on fast links.
+curl_streams() {
+    local n=$1 rate=$2 i pids=()
+    if [ "$n" = 1 ] && [ "$rate" -gt 1000 ]; then rate=1000; fi
+    local down_bytes=$(($2 * 2000000 / n)) up_bytes=$((rate * 625000 / n))
+    truncate -s "$up_bytes" "$work/upload.bin"
+    local sum='{b += $1; if ($3 - $2 > t) t = $3 - $2} END {print (t > 0 ? b * 8 / t / 1e6 : 0)}'
+    for i in $(seq "$n"); do
+        "${in_client[@]}" curl -s --max-time 8 -o /dev/null \
+            -w '%{size_download} %{time_pretransfer} %{time_total}\n' \
+            "$origin/__down?bytes=$down_bytes" >"$work/stream$i" &
+        pids+=($!)
+    done
+    wait "${pids[@]}" || true
+    streams_down=$(cat "$work"/stream* | awk "$sum")
+    sleep 0.5
+    pids=()
+    for i in $(seq "$n"); do
+        "${in_client[@]}" curl -s --max-time 60 -o /dev/null -H 'Expect:' -X POST -T "$work/upload.bin" \
+            -w '%{size_upload} %{time_pretransfer} %{time_total}\n' "$origin/__up" >"$work/stream$i" &
+        pids+=($!)
+    done
+    wait "${pids[@]}" || true
+    streams_up=$(cat "$work"/stream* | awk "$sum")
+    rm -f "$work"/stream*
+}
+
+# idle_rtt: the line's round-trip time without load (ms, average of ten pings).
+idle_rtt() {
+    "${in_client[@]}" ping -q -c 10 -i 0.05 "$wan_server" |
+        awk -F/ '/^rtt/ {printf "%.2f", $5}'
+}
+
+wan() {
+echo "== 6. Links with a round-trip time, through the delay line (http; medians of $repeat runs, Mbit/s)"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "(the delay line needs root for network namespaces and TUN devices)"
+    return
+fi
+local link rate rtt i c n ping
+local -a clis
+read -r -a clis <<<"${BENCH_CLI:-$cli}"
+n=${#clis[@]}
+for i in "${!clis[@]}"; do
+    echo "engine $((i + 1)): ${clis[$i]} ($(git -C "$(dirname "${clis[$i]}")" log --oneline -1 2>/dev/null || echo '?'))"
+done
+echo "load: $(uptime | sed 's/.*load/load/')"
+make_wan
+# The machine may be busy with other work: the measured processes run at real-time
+# priority (below the line's own), else one stream's upload reads 40 % low at 1 Gbit/s on a
+# loaded machine, curl's as much as the engine's. They block on the network; the kernel's
+# real-time throttling would still leave the rest of the system a share if one spun.
+local priority=(chrt -f "$rt")
+[ "$rt" = 0 ] && priority=()
+in_server=(ip netns exec "$ns_server" "${priority[@]}") in_client=(ip netns exec "$ns_client" "${priority[@]}")
+server_host=$wan_server
+local head="| link (rate, RTT) | ping ms |" rule="|---|---|" numbered=
+[ "$n" -gt 1 ] && numbered=1
+for dir in ↓ ↑; do
+    for i in "${!clis[@]}"; do
+        head+=" engine${numbered:+ $((i + 1))} $dir |"
+        rule+="---|"
+    done
+    if [ "$refs" = 1 ]; then head+=" curl 1 $dir | curl 4 $dir |" rule+="---|---|"; fi
+done
+echo "$head"
+echo "$rule"
+for link in $wan_links; do
+    rate=${link%/*} rtt=${link#*/}
+    start_wan "$rate" "$rtt"
+    start_server http
+    ping=$(idle_rtt)
+    local -A downs=() ups=()
+    for i in $(seq "$repeat"); do
+        for c in "${!clis[@]}"; do
+            cli=${clis[$c]}
+            engine
+            # What the cut transfers left in the line drains first.
+            sleep 0.5
+            downs[$c]+=" $down" ups[$c]+=" $up"
+            local streams
+            streams=$(json_number streamsDown "$work/result.json" || true)
+            if [ -n "$streams" ]; then
+                downs[s$c]+=" $streams" ups[s$c]+=" $(json_number streamsUp "$work/result.json" || true)"
+            fi
+        done
+        if [ "$refs" = 1 ]; then
+            curl_streams 1 "$rate"
+            downs[r1]+=" $streams_down" ups[r1]+=" $streams_up"
+            sleep 0.5
+            curl_streams 4 "$rate"
+            downs[r4]+=" $streams_down" ups[r4]+=" $streams_up"
+            sleep 0.5
+        fi
+    done
+    stop_server >/dev/null
+    stop_wan
+    local row="| $rate Mbit/s, $rtt ms | $ping |" col
+    for dir in downs ups; do
+        local -n values=$dir
+        for c in "${!clis[@]}"; do
+            col=$(printf '%.1f' "$(echo "${values[$c]}" | median)")
+            if [ -n "${values[s$c]:-}" ]; then col+=" ($(echo "${values[s$c]}" | median))"; fi
+            row+=" $col |"
+        done
+        if [ "$refs" = 1 ]; then
+            row+=" $(printf '%.1f' "$(echo "${values[r1]}" | median)") | $(printf '%.1f' "$(echo "${values[r4]}" | median)") |"
+        fi
+        unset -n values
+    done
+    echo "$row"
+done
+in_server=() in_client=() server_host=127.0.0.1
+echo "(engine: the reported rate, with its streams in parentheses when it reports them;"
+echo " curl 4: four streams' bytes over the slowest one's time. TCP over 1500-byte packets"
+echo " carries at most 96.5 % of the link's rate. load after: $(uptime | sed 's/.*average: //'))"
+}
+
 repeat=${BENCH_REPEAT:-3}
 rate_list=${BENCH_RATES:-1 2 10 50 200 800}
 links=${BENCH_LINKS:-server tbf}
 schemes=${BENCH_SCHEMES:-http https}
+wan_links=${BENCH_WAN_LINKS:-10/20 100/20 100/40 500/20 1000/20 1000/40 2000/20 4000/20}
+refs=${BENCH_WAN_REFS:-1}
+rt=${BENCH_RT:-10}
+if [ "$part" = wan ]; then
+    wan
+    exit
+fi
 if [ "$part" != rates ]; then
     loopback
     preferences

@@ -28,9 +28,9 @@ for option in "$@"; do
     --test) packages+=(xvfb xauth trayer xdotool dbus-daemon python3-dbus python3-gi weston
         desktop-file-utils appstream postgresql nginx-light) ;;
     # The benchmarks also time processes, count SQLite rows, run the application on X,
-    # shape links between network namespaces, put the service on PostgreSQL, compare HTTP/2
-    # through nginx and photograph the tray (import).
-    --bench) packages+=(time sqlite3 xvfb xauth trayer xdotool iproute2
+    # shape links between network namespaces and ping across them, put the service on
+    # PostgreSQL, compare HTTP/2 through nginx and photograph the tray (import).
+    --bench) packages+=(time sqlite3 xvfb xauth trayer xdotool iproute2 iputils-ping
         postgresql nginx-light imagemagick) ;;
     *) echo "install-deps: unknown option $option" >&2; exit 2 ;;
     esac
