@@ -117,6 +117,11 @@ bool ThroughputStreams::send(int index)
     ++stream.inFlight;
     m_transfers.push_back(std::move(transfer));
     raw->task->start();
+    // An upload's blocks are short: while a new connection still opens its window the
+    // rate says little of when the block will end, and the next block, on a connection
+    // of its own, would start its window only when this one ends. Both start together.
+    if (m_setup.upload && stream.requests == 1)
+        send(index);
     return true;
 }
 
@@ -136,6 +141,8 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     --stream.inFlight;
     if (transfer->firstData)
         stream.lead = seconds(*transfer->firstData - transfer->sent);
+    if (moved > 0)
+        stream.rate = double(moved) / seconds(Clock::now() - transfer->sent);
     // A request that moved nothing tells that this stream gets nothing more.
     // So does a trial stream refused at once, once: the trial would otherwise judge the
     // refusal, not the link.
@@ -180,13 +187,8 @@ void ThroughputStreams::check()
     const Clock::time_point now = Clock::now();
     if (m_setup.upload)
         refreshUploads(now);
-    // Sending may add to the list: only those in flight now are looked at.
-    const size_t count = m_transfers.size();
-    for (size_t i = 0; i < count; ++i) {
-        const Transfer &transfer = *m_transfers[i];
-        if (m_streams[size_t(transfer.stream)].inFlight == 1)
-            sendNextInTime(transfer, now);
-    }
+    for (size_t index = 0; index < m_streams.size(); ++index)
+        sendNextInTime(int(index), now);
     const double window = seconds(now - m_windowStart);
     if (window < StreamRule::windowSeconds)
         return;
@@ -202,24 +204,36 @@ void ThroughputStreams::check()
         m_trialStream = -1;
 }
 
-void ThroughputStreams::sendNextInTime(const Transfer &transfer, Clock::time_point now)
+void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
 {
-    const Stream &stream = m_streams[size_t(transfer.stream)];
-    if (stream.stopped || !transfer.firstData || transfer.moved <= 0)
+    const Stream &stream = m_streams[size_t(index)];
+    if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= maxRequestsInFlight)
         return;
-    // The rate since the request was sent, its wait included, errs towards sending early:
-    // two requests of a stream running together a moment longer cost nothing.
-    const double since = seconds(now - transfer.sent);
-    if (since <= 0)
-        return;
-    const double remaining =
-        double(transfer.size - transfer.moved) / (double(transfer.moved) / since);
+    // What the stream's requests in flight have still to move, at the rate they move it:
+    // the rate since each was sent, its wait included, errs towards sending early (two
+    // requests of a stream running together a moment longer cost nothing). Before its
+    // first data a request's rate says nothing; the stream's latest finished one's does.
+    qint64 remaining = 0;
+    double rate = 0;
+    const Transfer *latest = nullptr;
+    for (const auto &transfer : m_transfers) {
+        if (transfer->stream != index)
+            continue;
+        remaining += transfer->size - transfer->moved;
+        const double since = seconds(now - transfer->sent);
+        if (transfer->firstData && transfer->moved > 0 && since > 0)
+            rate += double(transfer->moved) / since;
+        if (!latest || transfer->sent > latest->sent)
+            latest = transfer.get();
+    }
+    rate = std::max(rate, stream.rate);
     // The next answer takes about as long to start as the latest one did; twice that, and
     // a check's delay, leave a margin for a fresh connection's handshake.
-    const double lead =
-        stream.lead >= 0 ? stream.lead : seconds(*transfer.firstData - transfer.sent);
-    if (remaining <= 2 * lead + 2 * seconds(checkInterval))
-        send(transfer.stream);
+    double lead = stream.lead;
+    if (lead < 0 && latest && latest->firstData)
+        lead = seconds(*latest->firstData - latest->sent);
+    if (rate > 0 && lead >= 0 && double(remaining) / rate <= 2 * lead + 2 * seconds(checkInterval))
+        send(index);
 }
 
 void ThroughputStreams::addStream()

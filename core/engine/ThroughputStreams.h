@@ -18,9 +18,9 @@ class HttpTask;
 
 // The requests of one throughput phase, on parallel streams. A stream is a series of
 // requests, each on a connection of its own; the next request of a stream is sent while
-// the current one still moves its last bytes (on another connection), early enough that
-// its answer starts when the current one ends, so the link never waits a round trip
-// between two requests. How many streams run is StreamRule's choice.
+// the current ones still move their last bytes (on another connection), early enough that
+// its answer starts when they end, so the link never waits a round trip between two
+// requests. How many streams run is StreamRule's choice.
 //
 // A request that moved something counts, whatever way it ended. A stream whose request
 // moved nothing stops; when it had moved something before, a new stream takes its place,
@@ -77,6 +77,9 @@ public:
 
     // How often the requests in flight are looked at, to send the next in time.
     static constexpr std::chrono::milliseconds checkInterval{20};
+    // A stream's requests in flight at most: a block shorter than a round trip needs
+    // more than two to keep the link busy while a finished one's answer comes back.
+    static constexpr int maxRequestsInFlight = 4;
 
 private:
     struct Transfer
@@ -96,12 +99,14 @@ private:
         bool movedAny = false;
         // From sending its latest request to that request's first byte, in seconds.
         double lead = -1;
+        // Bytes per second of its latest finished request, from sending it to its end.
+        double rate = 0;
     };
 
     bool send(int stream);
     void transferEnded(Transfer *transfer, const HttpOutcome &outcome);
     void check();
-    void sendNextInTime(const Transfer &transfer, Clock::time_point now);
+    void sendNextInTime(int stream, Clock::time_point now);
     void refreshUploads(Clock::time_point now);
     void addStream();
     void giveBackStream();
