@@ -276,6 +276,7 @@ int underAttack(int port, const std::string &kind, int attackers, double seconds
     std::this_thread::sleep_for(std::chrono::seconds(kind == "refused" ? 1 : 3));
 
     std::vector<double> latencies;
+    std::vector<double> connecting; // of each request, the time connect() took
     long failed = 0;
     std::map<int, long> byStatus;
     const auto until =
@@ -285,6 +286,8 @@ int underAttack(int port, const std::string &kind, int attackers, double seconds
     for (unsigned serial = 0; Clock::now() < until; ++serial) {
         const auto start = Clock::now();
         const int fd = connectTo(port);
+        connecting.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         bool closing = false;
         std::string buffer;
         const std::string bytes = request(
@@ -316,6 +319,11 @@ int underAttack(int port, const std::string &kind, int attackers, double seconds
     for (const auto &[status, count] : byStatus)
         std::printf(" status %d: %ld", status, count);
     std::printf("\n");
+    // A connection that waits for the service to accept it shows here, apart from the
+    // time the request itself took.
+    const double connectP99 = percentileOf(connecting, 0.99);
+    std::printf("client connect: p99 %.2f ms, max %.1f ms\n", connectP99,
+                connecting.empty() ? 0.0 : connecting.back());
     if (pid)
         std::printf("service memory: %.1f MB before, %.1f MB at most during, %.1f MB 2 s after, "
                     "peak %.1f MB\n",

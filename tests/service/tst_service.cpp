@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QUuid>
 
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -575,6 +577,43 @@ private slots:
         QVERIFY(LoopbackClient(m_port).closedByPeer());
         held.pop_back();
         QVERIFY(QTest::qWaitFor([&] { return sync("D1").first == 0; }, 5000));
+    }
+
+    // Clients turned away for their address's share may reconnect as fast as they are closed:
+    // the service still comes back to the connections it holds between taking new ones.
+    void servesBetweenAccepting()
+    {
+        QVERIFY(startService({"--max-address-connections", "1"}));
+        LoopbackClient held(m_port);
+        QVERIFY(held.send(post("/api/check.php", syncBody("D1", newNonce()))));
+        QCOMPARE(held.read().status, 200);
+        // While the service is stopped, the listen queue fills with connections past the
+        // share, and the held connection gets a request answered without a worker.
+        QCOMPARE(::kill(pid_t(m_service.processId()), SIGSTOP), 0);
+        auto resume = qScopeGuard([&] { ::kill(pid_t(m_service.processId()), SIGCONT); });
+        std::vector<pollfd> queued;
+        const auto closeAll = qScopeGuard([&] {
+            for (const pollfd &each : queued)
+                ::close(each.fd);
+        });
+        for (int i = 0; i < 2000; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(quint16(m_port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            QVERIFY(fd >= 0
+                    && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+            queued.push_back({fd, POLLIN, 0});
+        }
+        QVERIFY(held.send("GET / HTTP/1.1\r\n\r\n"));
+        resume.dismiss();
+        ::kill(pid_t(m_service.processId()), SIGCONT);
+        QCOMPARE(held.read().status, 400);
+        const int turnedAway = ::poll(queued.data(), queued.size(), 0);
+        QVERIFY2(turnedAway < int(queued.size()), qPrintable(QString::number(turnedAway)));
+        QTRY_COMPARE_WITH_TIMEOUT(::poll(queued.data(), queued.size(), 0), int(queued.size()),
+                                  10000);
     }
 
     // The application's own code against the real service: a crash record arrives; a report

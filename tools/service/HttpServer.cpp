@@ -127,7 +127,7 @@ void HttpServer::run()
         for (int i = 0; i < count; ++i) {
             const int fd = events[i].data.fd;
             if (fd == m_listener) {
-                acceptAll();
+                acceptSome();
             } else if (fd == m_wake) {
                 std::uint64_t value = 0;
                 [[maybe_unused]] const auto read = ::read(m_wake, &value, sizeof value);
@@ -203,9 +203,9 @@ void HttpServer::work(int index)
     }
 }
 
-void HttpServer::acceptAll()
+void HttpServer::acceptSome()
 {
-    for (;;) {
+    for (std::size_t taken = 0; taken < m_limits.acceptsPerTurn; ++taken) {
         sockaddr_storage address{};
         socklen_t length = sizeof address;
         const int fd = accept4(m_listener, reinterpret_cast<sockaddr *>(&address), &length,

@@ -61,6 +61,10 @@ struct HttpLimits
     // cannot keep everyone else waiting.
     std::size_t requestsPerTurn = 4;
     std::size_t bytesPerTurn = 32 * 1024;
+    // Connections taken from the listen queue in one turn. Without a bound, clients that
+    // reconnect as fast as they are turned away (past their address's share) keep the queue
+    // from ever running dry, and the loop never gets back to the connections it holds.
+    std::size_t acceptsPerTurn = 64;
     // A connection answered 429 this many times in a row is closed after the last.
     int maxRefusedInRow = 16;
     bool trustProxy = false;
@@ -137,7 +141,9 @@ private:
 
     // Each of these may close the connection: its fd is then -1, and the object lives on
     // until the end of the loop's turn.
-    void acceptAll();
+    // Takes waiting connections, at most acceptsPerTurn; the listener stays ready for the
+    // next turn when more are left.
+    void acceptSome();
     // Whether a new connection from these keys may come in; closes idle ones to make room
     // when every connection is taken.
     bool admitConnection(const std::string &addressKey, const std::string &networkKey);
