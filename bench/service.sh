@@ -59,18 +59,24 @@ count() {
     esac
 }
 
+# service_port: waits for the service just started to print its port (up to 20 s: a
+# loaded machine may take more than a few seconds to open the database) and prints it.
+service_port() {
+    for _ in $(seq 400); do
+        [ -s "$work/service.out" ] && break
+        sleep 0.05
+    done
+    sed -n 's/^port //p' "$work/service.out"
+}
+
 # run <label> <db> <idle connections>
 run() {
     local label=$1 db=$2 idle=$3
     "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$db" \
         --limit-address 0 --limit-device 0 --max-address-connections 0 --timeout 60 ${THREADS:+--threads $THREADS} >"$work/service.out" 2>"$work/service.err" &
     service_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/service.out" ] && break
-        sleep 0.05
-    done
     local port
-    port=$(sed -n 's/^port //p' "$work/service.out")
+    port=$(service_port)
     echo "== $label, $idle idle connections"
     "$load" "$port" --clients 100 --seconds "$seconds" --idle "$idle" --pid "$service_pid" | tee "$work/load.out"
     kill "$service_pid"
@@ -102,12 +108,8 @@ attack() {
     "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$work/attack-$kind-$attackers.db" \
         >"$work/service.out" 2>"$work/service.err" &
     service_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/service.out" ] && break
-        sleep 0.05
-    done
     local port
-    port=$(sed -n 's/^port //p' "$work/service.out")
+    port=$(service_port)
     echo "== under attack: $kind"
     "$load" "$port" --attack "$kind" --attackers "$attackers" --seconds "$seconds" --pid "$service_pid"
     kill "$service_pid"
