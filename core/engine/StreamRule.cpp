@@ -14,9 +14,14 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds)
         // The first window holds the new connection's start, when the buffers on its way
         // fill at once: only the windows after it tell what it adds.
         if (m_windowsOnTrial > 1 && rate > m_beforeTrial * growth) {
-            m_onTrial = false;
-            // The new stream is still ramping up: the next trial waits for the level.
-            return Action::none;
+            // While streams still add to the rate, the next one is tried at once rather than
+            // after the level: each trial costs windows in which new connections ramp up.
+            if (m_streams >= m_maxStreams) {
+                m_onTrial = false;
+                m_done = true;
+                return Action::none;
+            }
+            return startTrial(rate);
         }
         if (m_windowsOnTrial < settleWindows)
             return Action::none;
@@ -32,10 +37,15 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds)
         m_done = true;
         return Action::none;
     }
+    // A window that dipped is no easier base to beat.
+    return startTrial(std::max(rate, previous));
+}
+
+StreamRule::Action StreamRule::startTrial(double base)
+{
     ++m_streams;
     m_onTrial = true;
     m_windowsOnTrial = 0;
-    // A window that dipped is no easier base to beat.
-    m_beforeTrial = std::max(rate, previous);
+    m_beforeTrial = base;
     return Action::add;
 }

@@ -11,8 +11,9 @@
 //   added, on trial;
 // - the trial pays off when, in one of its windows but the first (which holds the new
 //   connection's start-up burst) and within settleWindows windows, the aggregate rate rises
-//   more than `growth` above the rate just before the trial; then the rule waits for the rate
-//   to level off again and tries one more, up to the bound;
+//   more than `growth` above the rate just before the trial; then the next stream goes on
+//   trial at once, judged against the rate of that window, up to the bound (only the first
+//   trial waits for the level);
 // - a trial that does not pay off is given back, and no stream is added any more.
 // So a link that one stream fills keeps one stream, and a link where each stream is held
 // back by its window, or by a limit per connection, gets as many as still add to the rate.
@@ -46,4 +47,6 @@ private:
     int m_windowsOnTrial = 0;
     double m_previous = 0;
     double m_beforeTrial = 0;
+
+    Action startTrial(double base);
 };

@@ -401,8 +401,11 @@ private slots:
         // The trial's first window is not judged: a burst there proves nothing.
         QTest::newRow("a burst as the trial starts")
             << 8 << QList<double>{100, 100, 200, 100, 100, 100} << 1 << false;
+        // Only the first trial waits for the level: one that pays off is followed at once.
         QTest::newRow("each stream adds its share")
-            << 8 << QList<double>{20, 20, 30, 40, 40, 50, 60, 60, 70} << 3 << true;
+            << 8 << QList<double>{20, 20, 30, 40, 40, 50, 60, 60, 70} << 4 << true;
+        QTest::newRow("the first trial that adds nothing ends the rule")
+            << 8 << QList<double>{20, 20, 30, 40, 40, 40, 40, 40, 80} << 2 << false;
         QTest::newRow("up to the bound")
             << 2 << QList<double>{20, 20, 30, 40, 40, 40, 40} << 2 << false;
     }
