@@ -36,10 +36,11 @@ std::string databaseLocation(const Options &options)
     return (folder + "/service.db").toStdString();
 }
 
-std::unique_ptr<Store> openStore(const std::string &location, std::chrono::seconds timeout)
+std::unique_ptr<Store> openStore(const Options &options)
 {
     std::string error;
-    auto store = Store::open(location, error, timeout);
+    auto store = Store::open(databaseLocation(options), error,
+                             std::chrono::seconds(options.databaseTimeoutSeconds));
     if (!store)
         fail(error);
     return store;
@@ -149,7 +150,7 @@ int serve(const Options &options)
     const std::string database = databaseLocation(options);
     // Creates or migrates the schema now, so that a database out of reach or too new stops
     // us here rather than at the first request; the workers open their own connections.
-    if (!openStore(database, std::chrono::seconds(options.databaseTimeoutSeconds)))
+    if (!openStore(options))
         return 1;
 
     const std::size_t descriptors = raiseDescriptorLimit();
@@ -200,8 +201,7 @@ int serve(const Options &options)
 
 int list(const Options &options)
 {
-    const auto store =
-        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
+    const auto store = openStore(options);
     if (!store)
         return 1;
     const bool reports = options.command == "reports";
@@ -228,8 +228,7 @@ int list(const Options &options)
 
 int purge(const Options &options)
 {
-    const auto store =
-        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
+    const auto store = openStore(options);
     if (!store)
         return 1;
     const auto purged = store->purge(std::int64_t(std::time(nullptr))
@@ -263,8 +262,7 @@ int queue(const Options &options)
         && (options.device.empty()
             || QString::fromStdString(options.device).size() > ServiceLimits::deviceIdLength))
         return fail("no device has the id \"" + printable(options.device) + "\"");
-    const auto store =
-        openStore(databaseLocation(options), std::chrono::seconds(options.databaseTimeoutSeconds));
+    const auto store = openStore(options);
     if (!store)
         return 1;
     if (!broadcast) {
