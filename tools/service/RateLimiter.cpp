@@ -15,15 +15,19 @@ bool RateLimiter::allow(const std::string &key, Clock::time_point now)
     if (m_capacity <= 0)
         return true;
     const std::lock_guard guard(m_lock);
+    // The key's entry in m_refills is taken out and put back at its new time, or handed to
+    // the new key from the one forgotten: no allocation for a key already known.
+    Refills::node_type refill;
     auto found = m_buckets.find(key);
-    if (found == m_buckets.end()) {
+    if (found != m_buckets.end()) {
+        refill = m_refills.extract(found->second.full);
+    } else {
         if (m_buckets.size() >= m_maxKeys) {
-            m_buckets.erase(m_refills.begin()->second);
-            m_refills.erase(m_refills.begin());
+            refill = m_refills.extract(m_refills.begin());
+            m_buckets.erase(refill.mapped());
+            refill.mapped() = key;
         }
         found = m_buckets.emplace(key, Bucket{m_capacity, now, m_refills.end()}).first;
-    } else {
-        m_refills.erase(found->second.full);
     }
     Bucket &bucket = found->second;
     const std::chrono::duration<double> elapsed = now - bucket.last;
@@ -34,7 +38,12 @@ bool RateLimiter::allow(const std::string &key, Clock::time_point now)
         bucket.tokens -= 1.0;
     const auto untilFull = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>((m_capacity - bucket.tokens) / m_perSecond));
-    bucket.full = m_refills.emplace(now + untilFull, key);
+    if (refill) {
+        refill.key() = now + untilFull;
+        bucket.full = m_refills.insert(std::move(refill));
+    } else {
+        bucket.full = m_refills.emplace(now + untilFull, key);
+    }
     return allowed;
 }
 
