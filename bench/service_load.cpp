@@ -181,10 +181,10 @@ double memoryMb(int pid, const std::string &field)
     return 0;
 }
 
-double percentileOf(std::vector<double> &values, double p)
+// Of values sorted in ascending order.
+double percentileOf(const std::vector<double> &sorted, double p)
 {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[std::size_t(p * double(values.size() - 1))];
+    return sorted.empty() ? 0.0 : sorted[std::size_t(p * double(sorted.size() - 1))];
 }
 
 // One attacker connection streaming requests, made again whenever the service closes it,
@@ -311,6 +311,8 @@ int underAttack(int port, const std::string &kind, int attackers, double seconds
     for (std::thread &thread : threads)
         thread.join();
     std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::sort(latencies.begin(), latencies.end());
+    std::sort(connecting.begin(), connecting.end());
     const double p50 = percentileOf(latencies, 0.5), p99 = percentileOf(latencies, 0.99);
     std::printf("attack %s, %d attacker connections (%ld made), one client at 20 syncs/s:\n",
                 kind.c_str(), kind == "none" ? 0 : attackers, reconnects.load());
@@ -321,8 +323,7 @@ int underAttack(int port, const std::string &kind, int attackers, double seconds
     std::printf("\n");
     // A connection that waits for the service to accept it shows here, apart from the
     // time the request itself took.
-    const double connectP99 = percentileOf(connecting, 0.99);
-    std::printf("client connect: p99 %.2f ms, max %.1f ms\n", connectP99,
+    std::printf("client connect: p99 %.2f ms, max %.1f ms\n", percentileOf(connecting, 0.99),
                 connecting.empty() ? 0.0 : connecting.back());
     if (pid)
         std::printf("service memory: %.1f MB before, %.1f MB at most during, %.1f MB 2 s after, "
@@ -398,13 +399,11 @@ int main(int argc, char **argv)
 
     std::vector<double> &latencies = tally.latencies;
     std::sort(latencies.begin(), latencies.end());
-    const auto percentile = [&](double p) {
-        return latencies.empty() ? 0.0 : latencies[std::size_t(p * double(latencies.size() - 1))];
-    };
     std::printf("clients %d, idle connections %zu, %.1f s\n", clients, idle.size(), elapsed);
     std::printf("requests %zu, %.0f/s, p50 %.2f ms, p99 %.2f ms, max %.1f ms, failed %ld\n",
-                latencies.size(), double(latencies.size()) / elapsed, percentile(0.5),
-                percentile(0.99), latencies.empty() ? 0.0 : latencies.back(), tally.failed);
+                latencies.size(), double(latencies.size()) / elapsed, percentileOf(latencies, 0.5),
+                percentileOf(latencies, 0.99), latencies.empty() ? 0.0 : latencies.back(),
+                tally.failed);
     for (const auto &[status, counts] : tally.byStatus) {
         std::printf("status %d:", status);
         for (int kind = 0; kind < kinds; ++kind)
