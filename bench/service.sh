@@ -40,16 +40,19 @@ trap cleanup EXIT
 
 "$service" keygen --key "$work/key" >/dev/null 2>&1
 
-# PostgreSQL refuses to run as root: then the cluster is the postgres user's.
-mkdir "$work/pg"
-if [ "$(id -u)" -eq 0 ]; then
-    chown postgres: "$work/pg"
-    owner=(runuser -u postgres --)
+# The runs under attack use SQLite only.
+if [ -z "${ATTACKS_ONLY:-}" ]; then
+    # PostgreSQL refuses to run as root: then the cluster is the postgres user's.
+    mkdir "$work/pg"
+    if [ "$(id -u)" -eq 0 ]; then
+        chown postgres: "$work/pg"
+        owner=(runuser -u postgres --)
+    fi
+    "${owner[@]}" "$pgbin/initdb" -D "$work/pg/data" -U tachora -A trust -E UTF8 --locale=C >/dev/null
+    "${owner[@]}" "$pgbin/pg_ctl" start -w -D "$work/pg/data" -l "$work/pg/log" \
+        -o "-k $work/pg -c listen_addresses=''" >/dev/null
+    pg_url="postgresql:///postgres?host=$work/pg&user=tachora"
 fi
-"${owner[@]}" "$pgbin/initdb" -D "$work/pg/data" -U tachora -A trust -E UTF8 --locale=C >/dev/null
-"${owner[@]}" "$pgbin/pg_ctl" start -w -D "$work/pg/data" -l "$work/pg/log" \
-    -o "-k $work/pg -c listen_addresses=''" >/dev/null
-pg_url="postgresql:///postgres?host=$work/pg&user=tachora"
 
 # count <db> <table>: the rows of a table.
 count() {
@@ -59,29 +62,36 @@ count() {
     esac
 }
 
-# service_port: waits for the service just started to print its port (up to 20 s: a
-# loaded machine may take more than a few seconds to open the database) and prints it.
-service_port() {
+# start_service <db> [serve options...]: sets service_pid and port, once the service has
+# printed its port (up to 20 s: a loaded machine may take more than a few seconds to open
+# the database).
+start_service() {
+    local db=$1
+    shift
+    "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$db" "$@" \
+        >"$work/service.out" 2>"$work/service.err" &
+    service_pid=$!
     for _ in $(seq 400); do
         [ -s "$work/service.out" ] && break
         sleep 0.05
     done
-    sed -n 's/^port //p' "$work/service.out"
+    port=$(sed -n 's/^port //p' "$work/service.out")
+}
+
+stop_service() {
+    kill "$service_pid"
+    wait "$service_pid" 2>/dev/null || true
+    service_pid=
 }
 
 # run <label> <db> <idle connections>
 run() {
     local label=$1 db=$2 idle=$3
-    "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$db" \
-        --limit-address 0 --limit-device 0 --max-address-connections 0 --timeout 60 ${THREADS:+--threads $THREADS} >"$work/service.out" 2>"$work/service.err" &
-    service_pid=$!
-    local port
-    port=$(service_port)
+    start_service "$db" --limit-address 0 --limit-device 0 --max-address-connections 0 \
+        --timeout 60 ${THREADS:+--threads $THREADS}
     echo "== $label, $idle idle connections"
     "$load" "$port" --clients 100 --seconds "$seconds" --idle "$idle" --pid "$service_pid" | tee "$work/load.out"
-    kill "$service_pid"
-    wait "$service_pid" 2>/dev/null || true
-    service_pid=
+    stop_service
     local answered_reports answered_crashes rows_reports rows_crashes
     answered_reports=$(awk -F'[ ,]+' '/^status 200:/ {print $6}' "$work/load.out")
     answered_crashes=$(awk -F'[ ,]+' '/^status 200:/ {print $8}' "$work/load.out")
@@ -105,16 +115,10 @@ schema() {
 # attack <kind> <attacker connections>: the service with its default limits, on SQLite.
 attack() {
     local kind=$1 attackers=$2
-    "$service" serve --key "$work/key" --listen 127.0.0.1:0 --db "$work/attack-$kind-$attackers.db" \
-        >"$work/service.out" 2>"$work/service.err" &
-    service_pid=$!
-    local port
-    port=$(service_port)
+    start_service "$work/attack-$kind-$attackers.db"
     echo "== under attack: $kind"
     "$load" "$port" --attack "$kind" --attackers "$attackers" --seconds "$seconds" --pid "$service_pid"
-    kill "$service_pid"
-    wait "$service_pid" 2>/dev/null || true
-    service_pid=
+    stop_service
     echo "service log lines: $(wc -l <"$work/service.err")"
     echo
 }
