@@ -230,14 +230,19 @@ make_link() {
     ip -n "$ns_server" link set "tbs$$" up
 }
 
-# shape_link <Mbit/s>: the same token bucket on both ends: a burst of 1 ms at the rate (at
-# least two full frames) and a queue of 100 ms (at least 30 kB), as a modem's would be.
+# link_tbf <tbf parameters...>: the same token bucket filter on both ends of the link.
+link_tbf() {
+    tc -n "$ns_client" qdisc replace dev "tbc$$" root tbf "$@"
+    tc -n "$ns_server" qdisc replace dev "tbs$$" root tbf "$@"
+}
+
+# shape_link <Mbit/s>: a burst of 1 ms at the rate (at least two full frames) and a queue
+# of 100 ms (at least 30 kB), as a modem's would be.
 shape_link() {
     local bytes_per_s=$(($1 * 1000000 / 8))
     local burst=$((bytes_per_s / 1000 > 3028 ? bytes_per_s / 1000 : 3028))
     local limit=$((bytes_per_s / 10 > 30000 ? bytes_per_s / 10 : 30000))
-    tc -n "$ns_client" qdisc replace dev "tbc$$" root tbf rate "${1}mbit" burst "$burst" limit "$limit"
-    tc -n "$ns_server" qdisc replace dev "tbs$$" root tbf rate "${1}mbit" burst "$burst" limit "$limit"
+    link_tbf rate "${1}mbit" burst "$burst" limit "$limit"
 }
 
 # goodput <Mbit/s>: sets ref_down and ref_up (Mbps), curl's goodput on the running server:
@@ -309,22 +314,10 @@ cmake --build --preset default --target tachora-bench-preferences >/dev/null
 build/bench/preferences/tachora-bench-preferences --dir "$work"
 }
 
-# The latency section's own link, named apart from the other sections'.
-i23_ns_client=tachora-i23-c$$
-i23_ns_server=tachora-i23-s$$
-i23_client=10.232.0.1
-i23_server=10.232.0.2
-
-i23_cleanup() {
-    ip netns del "$i23_ns_client" 2>/dev/null || true
-    ip netns del "$i23_ns_server" 2>/dev/null || true
-}
-
 # i23_shape <queue>: 10 Mbit/s both ways, a burst of 16 kB and a queue of that many
 # milliseconds at the rate, as a home router's would be.
 i23_shape() {
-    tc -n "$i23_ns_client" qdisc replace dev "i23c$$" root tbf rate 10mbit burst 16kb latency "$1"
-    tc -n "$i23_ns_server" qdisc replace dev "i23s$$" root tbf rate 10mbit burst 16kb latency "$1"
+    link_tbf rate 10mbit burst 16kb latency "$1"
 }
 
 # i23_probes <output> <command...>: runs a transfer in the client namespace; one second in,
@@ -364,15 +357,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "(needs root for network namespaces)"
     return
 fi
-trap 'cleanup; i23_cleanup' EXIT
-ip netns add "$i23_ns_client"
-ip netns add "$i23_ns_server"
-ip link add "i23c$$" netns "$i23_ns_client" type veth peer name "i23s$$" netns "$i23_ns_server"
-ip -n "$i23_ns_client" addr add "$i23_client/24" dev "i23c$$"
-ip -n "$i23_ns_server" addr add "$i23_server/24" dev "i23s$$"
-for ns in "$i23_ns_client" "$i23_ns_server"; do ip -n "$ns" link set lo up; done
-ip -n "$i23_ns_client" link set "i23c$$" up
-ip -n "$i23_ns_server" link set "i23s$$" up
+make_link
 # The server sets cubic on its sockets; the namespaces' own default cannot be changed here,
 # so the client's sockets (the senders of the uploads) get it from a small preloaded shim.
 cat >"$work/cubic.c" <<'SHIM'
@@ -395,9 +380,9 @@ int connect(int fd, const struct sockaddr *address, socklen_t length)
 }
 SHIM
 cc -shared -fPIC -O2 -o "$work/cubic.so" "$work/cubic.c" -ldl
-in_server=(ip netns exec "$i23_ns_server")
-in_client=(ip netns exec "$i23_ns_client" env LD_PRELOAD="$work/cubic.so")
-server_host=$i23_server
+in_server=(ip netns exec "$ns_server")
+in_client=(ip netns exec "$ns_client" env LD_PRELOAD="$work/cubic.so")
+server_host=$link_server
 truncate -s 10000000 "$work/i23-upload.bin"
 local queue i pings jitters refs_down refs_up downs ups loaded_down loaded_up grades plain_downs plain_ups
 local ext_down ext_up
@@ -468,8 +453,8 @@ local priority ref_jitters
 for priority in normal real-time; do
     local rt=()
     [ "$priority" = real-time ] && rt=(chrt -f 20)
-    in_server=(ip netns exec "$i23_ns_server" "${rt[@]}")
-    in_client=(ip netns exec "$i23_ns_client" "${rt[@]}" env LD_PRELOAD="$work/cubic.so")
+    in_server=(ip netns exec "$ns_server" "${rt[@]}")
+    in_client=(ip netns exec "$ns_client" "${rt[@]}" env LD_PRELOAD="$work/cubic.so")
     start_server http --congestion cubic --delay 20
     jitters='' ref_jitters=''
     for i in $(seq "$repeat"); do
