@@ -314,30 +314,24 @@ cmake --build --preset default --target tachora-bench-preferences >/dev/null
 build/bench/preferences/tachora-bench-preferences --dir "$work"
 }
 
-# i23_shape <queue>: 10 Mbit/s both ways, a burst of 16 kB and a queue of that many
-# milliseconds at the rate, as a home router's would be.
-i23_shape() {
-    link_tbf rate 10mbit burst 16kb latency "$1"
-}
-
-# i23_probes <output> <command...>: runs a transfer in the client namespace; one second in,
+# probes_during <output> <command...>: runs a transfer in the client namespace; one second in,
 # a curl -I loop on a connection of its own (four a second, on one connection) until it
 # ends; prints the median probe time in ms over the probes that reused the connection.
-i23_probes() {
+probes_during() {
     local out=$1
     shift
     "${in_client[@]}" "$@" &
     local transfer=$!
     sleep 1
     local median
-    median=$(i23_loop "$out" 24)
+    median=$(probe_loop "$out" 24)
     wait "$transfer" || true
     echo "$median"
 }
 
-# i23_loop <output> <count>: that many curl -I on one connection, four a second, in the
+# probe_loop <output> <count>: that many curl -I on one connection, four a second, in the
 # client namespace; prints the median time in ms of those that reused the connection.
-i23_loop() {
+probe_loop() {
     local urls=()
     for _ in $(seq "$2"); do urls+=(-o /dev/null "$origin/__down?bytes=0"); done
     "${in_client[@]}" curl -s -I --rate 4/s -w '%{time_total} %{num_connects}\n' "${urls[@]}" \
@@ -345,8 +339,8 @@ i23_loop() {
     awk '$2 == 0 {print $1 * 1000}' "$1" | tr '\n' ' ' | median
 }
 
-# i23_within <a> <b> <fraction>: "met" when a is within that fraction of b, else "NOT met".
-i23_within() {
+# within <a> <b> <fraction>: "met" when a is within that fraction of b, else "NOT met".
+within() {
     awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN {d = (b > 0 ? a / b - 1 : 1); if (d < 0) d = -d
         print (d <= f ? "met" : "NOT met")}'
 }
@@ -383,30 +377,32 @@ cc -shared -fPIC -O2 -o "$work/cubic.so" "$work/cubic.c" -ldl
 in_server=(ip netns exec "$ns_server")
 in_client=(ip netns exec "$ns_client" env LD_PRELOAD="$work/cubic.so")
 server_host=$link_server
-truncate -s 10000000 "$work/i23-upload.bin"
+truncate -s 10000000 "$work/latency-upload.bin"
 local queue i pings jitters refs_down refs_up downs ups loaded_down loaded_up grades plain_downs plain_ups
 local ext_down ext_up
 local goals=()
 local summary=()
 for queue in 200ms 5ms; do
-    i23_shape "$queue"
+    # 10 Mbit/s both ways, a burst of 16 kB and a queue of that many milliseconds at the
+    # rate, as a home router's would be.
+    link_tbf rate 10mbit burst 16kb latency "$queue"
     start_server http --congestion cubic
     pings='' jitters='' refs_down='' refs_up='' downs='' ups='' loaded_down='' loaded_up='' grades=''
     ext_down='' ext_up=''
     plain_downs='' plain_ups=''
     for i in $(seq "$repeat"); do
-        refs_down+=" $(i23_probes "$work/probes.txt" curl -s -o /dev/null --max-time 8 "$origin/__down?bytes=800000000")"
+        refs_down+=" $(probes_during "$work/probes.txt" curl -s -o /dev/null --max-time 8 "$origin/__down?bytes=800000000")"
         sleep 1
-        refs_up+=" $(i23_probes "$work/probes.txt" curl -s -o /dev/null --max-time 8 -H 'Expect:' \
-            --data-binary "@$work/i23-upload.bin" "$origin/__up")"
+        refs_up+=" $(probes_during "$work/probes.txt" curl -s -o /dev/null --max-time 8 -H 'Expect:' \
+            --data-binary "@$work/latency-upload.bin" "$origin/__up")"
         sleep 1
         # The engine's test, with the same curl -I loop during each of its phases.
         engine &
         local engine_pid=$! started=$SECONDS
         sleep 1.5
-        ext_down+=" $(i23_loop "$work/ext.txt" 24)"
+        ext_down+=" $(probe_loop "$work/ext.txt" 24)"
         while [ $((SECONDS - started)) -lt 10 ]; do sleep 0.2; done
-        ext_up+=" $(i23_loop "$work/ext.txt" 10)"
+        ext_up+=" $(probe_loop "$work/ext.txt" 10)"
         wait "$engine_pid" || true
         down=$(json_number down "$work/result.json") up=$(json_number up "$work/result.json")
         downs+=" ${down:-0}" ups+=" ${up:-0}"
@@ -428,13 +424,13 @@ for queue in 200ms 5ms; do
     summary+=("$(printf '%-6s %-9s %10.1f %10.1f %10.1f %8s' "$queue" "upload" "$ru" "$(echo "$ext_up" | median)" "$lu" "$(error_pct "$lu" "$ru")")")
     summary+=("$(printf '       idle ping %.1f ms, jitter %.2f ms; grades:%s' "$(echo "$pings" | median)" "$(echo "$jitters" | median)" "$grades")")
     if [ "$queue" = 200ms ]; then
-        goals+=("loaded download latency within 15 % of the reference (200 ms queue): $(i23_within "$ld" "$rd" 0.15)")
+        goals+=("loaded download latency within 15 % of the reference (200 ms queue): $(within "$ld" "$rd" 0.15)")
     else
         local others
         others=$(echo "$grades" | tr ' ' '\n' | grep -cvE '^(A\+?)?$' || true)
         goals+=("grade A or A+ on the 5 ms queue ($grades ): $([ "$others" -eq 0 ] && echo met || echo NOT met)")
     fi
-    goals+=("rates within 0.5 % with and without the probes ($queue): ↓ $(i23_within "$(echo "$downs" | median)" "$(echo "$plain_downs" | median)" 0.005), ↑ $(i23_within "$(echo "$ups" | median)" "$(echo "$plain_ups" | median)" 0.005)")
+    goals+=("rates within 0.5 % with and without the probes ($queue): ↓ $(within "$(echo "$downs" | median)" "$(echo "$plain_downs" | median)" 0.005), ↑ $(within "$(echo "$ups" | median)" "$(echo "$plain_ups" | median)" 0.005)")
     summary+=("$(printf '       rates with probes ↓ %.3f ↑ %.3f, without ↓ %.3f ↑ %.3f Mbit/s (%s, %s)' \
         "$(echo "$downs" | median)" "$(echo "$ups" | median)" "$(echo "$plain_downs" | median)" "$(echo "$plain_ups" | median)" \
         "$(error_pct "$(echo "$downs" | median)" "$(echo "$plain_downs" | median)")" \
@@ -448,7 +444,7 @@ echo " in engine: the same loop during the engine's own phases; error: engine ag
 # Idle jitter: the link unloaded, the server answering every request 20 ms late; then the
 # same at real-time priority, out of reach of whatever else the machine runs. Reference: the
 # jitter of five curl -I on one connection, over the four that reused it.
-i23_shape 5ms
+link_tbf rate 10mbit burst 16kb latency 5ms
 local priority ref_jitters
 for priority in normal real-time; do
     local rt=()
@@ -460,7 +456,7 @@ for priority in normal real-time; do
     for i in $(seq "$repeat"); do
         engine --download-budget 0.5 --upload-budget 0.5
         jitters+=" $(json_number jitter "$work/result.json")"
-        i23_loop "$work/idle.txt" 5 >/dev/null
+        probe_loop "$work/idle.txt" 5 >/dev/null
         ref_jitters+=" $(awk '$2 == 0 {t = $1 * 1000; if (n++) {d = t - p; s += (d < 0 ? -d : d)} p = t}
             END {printf "%.2f", (n > 1 ? s / (n - 1) : 0)}' "$work/idle.txt")"
     done
