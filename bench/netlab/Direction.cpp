@@ -36,6 +36,7 @@ Direction::Direction(int in, int out, bool vnetHeader, const LinkShape &shape)
     , out_(out)
     , vnetHeader_(vnetHeader)
     , shape_(shape)
+    , nsPerByte_(8e9 / shape.bitsPerSecond)
     , ring_(ringCapacity(shape))
     , discard_(PacketRing::maxPacket)
 {}
@@ -79,9 +80,8 @@ void Direction::receive(std::int64_t now)
         const Segments segments = Segments::of(vnet, packet, packetLength);
 
         linkFree_ = std::max(linkFree_, now);
-        const double nsPerByte = 8e9 / shape_.bitsPerSecond;
         const auto queued =
-            static_cast<std::size_t>(static_cast<double>(linkFree_ - now) / nsPerByte);
+            static_cast<std::size_t>(static_cast<double>(linkFree_ - now) / nsPerByte_);
         const std::size_t room = shape_.queueBytes > queued ? shape_.queueBytes - queued : 0;
         std::size_t wire = segments.wireBytes;
         if (wire > room) {
@@ -98,7 +98,7 @@ void Direction::receive(std::int64_t now)
             counts_.packets += segments.count;
         }
         counts_.wireBytes += wire;
-        linkFree_ += std::llround(static_cast<double>(wire) * nsPerByte);
+        linkFree_ += std::llround(static_cast<double>(wire) * nsPerByte_);
         ring_.commit(packetLength + header, linkFree_ + shape_.delayNs);
     }
 }

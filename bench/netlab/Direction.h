@@ -45,6 +45,7 @@ private:
     int out_;
     bool vnetHeader_;
     LinkShape shape_;
+    double nsPerByte_; // serialising one byte at the link's rate
     PacketRing ring_;
     std::vector<std::uint8_t> discard_; // what is read when the ring is full
     // When the link finishes serialising what it has accepted so far.
