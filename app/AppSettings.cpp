@@ -45,8 +45,8 @@ constexpr int smallestTextSize = 11;
 constexpr int buttonPadding = 14;
 constexpr int buttonHeight = 30;
 
-const QString noTrayTip =
-    QStringLiteral("Aucune zone de notification sur ce bureau : Tachora reste dans sa fenêtre.");
+const QString noTrayTip = FrenchTypography::typeset(
+    QStringLiteral("Aucune zone de notification sur ce bureau : Tachora reste dans sa fenêtre."));
 
 // The back button: a chevron in the tint of the window's other corner buttons, drawn again
 // when the appearance changes.
@@ -326,13 +326,14 @@ void AppDelegate::addSettingsControls(QWidget *view)
 
 void AppDelegate::updateSettingsAvailability()
 {
+    // Asked once: under a D-Bus tray each question is a blocking round trip on the bus.
+    const bool tray = m_trayAvailable();
     // The live text lives in the tray item: in a window it would do nothing.
     if (m_liveCheckbox)
-        m_liveCheckbox->setEnabled(livesInTray());
+        m_liveCheckbox->setEnabled(tray && menuBarMode());
     if (m_menuBarCheckbox) {
-        const bool tray = m_trayAvailable();
         m_menuBarCheckbox->setEnabled(tray);
-        m_menuBarCheckbox->setToolTip(tray ? QString() : FrenchTypography::typeset(noTrayTip));
+        m_menuBarCheckbox->setToolTip(tray ? QString() : noTrayTip);
     }
 }
 
