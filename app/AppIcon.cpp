@@ -1,10 +1,9 @@
 #include "AppIcon.h"
 
-#include <QIconEngine>
+#include "views/PaintedIcon.h"
+
 #include <QPainter>
 #include <QPainterPath>
-
-#include <algorithm>
 
 namespace {
 
@@ -46,45 +45,6 @@ void paintChevron(QPainter &painter, qreal unit, const QColor &color)
     painter.strokePath(chevron, QPen(color, 2 * unit, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
 }
 
-// An icon drawn afresh at every size asked, device pixels included, so that it is as sharp
-// at a scale of 1.25 or 3 as at 1. Disabled, it is drawn at a third of its strength.
-class PaintedIconEngine : public QIconEngine
-{
-public:
-    PaintedIconEngine(PaintIcon paint, const QColor &color)
-        : m_paint(paint)
-        , m_color(color)
-    {}
-
-    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State) override
-    {
-        QColor color = m_color;
-        if (mode == QIcon::Disabled)
-            color.setAlphaF(color.alphaF() / 3);
-        painter->save();
-        painter->setRenderHint(QPainter::Antialiasing);
-        const int side = std::min(rect.width(), rect.height());
-        painter->translate(rect.center() - QPointF(side, side) / 2);
-        m_paint(*painter, side / 16.0, color);
-        painter->restore();
-    }
-
-    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
-    {
-        QPixmap pixmap(size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        paint(&painter, QRect(QPoint(), size), mode, state);
-        return pixmap;
-    }
-
-    QIconEngine *clone() const override { return new PaintedIconEngine(m_paint, m_color); }
-
-private:
-    PaintIcon m_paint;
-    QColor m_color;
-};
-
 // The theme's icon of one of these names, else ours, drawn at whatever size is asked.
 QIcon themedOr(std::initializer_list<const char *> names, PaintIcon paint, const QColor &color)
 {
@@ -93,7 +53,16 @@ QIcon themedOr(std::initializer_list<const char *> names, PaintIcon paint, const
         if (!themed.isNull())
             return themed;
     }
-    return QIcon(new PaintedIconEngine(paint, color));
+    return PaintedIcon::make(
+        [paint, color](QPainter &painter, const QRectF &square, QIcon::Mode mode) {
+            // Disabled, it is drawn at a third of its strength.
+            QColor tint = color;
+            if (mode == QIcon::Disabled)
+                tint.setAlphaF(tint.alphaF() / 3);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.translate(square.topLeft());
+            paint(painter, square.width() / 16.0, tint);
+        });
 }
 
 } // namespace

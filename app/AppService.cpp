@@ -3,7 +3,6 @@
 #include "AppDelegate.h"
 
 #include "AlertStyle.h"
-#include "AlertText.h"
 
 #include "MainWindow.h"
 
@@ -115,8 +114,8 @@ QMessageBox *AppDelegate::newAlert(const QString &text, const QString &informati
     auto *alert = new QMessageBox(alertParent());
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setWindowTitle(QStringLiteral("Tachora"));
-    alert->setText(AlertText::displayable(text));
-    alert->setInformativeText(AlertText::displayable(informativeText));
+    alert->setText(AlertStyle::displayable(text));
+    alert->setInformativeText(AlertStyle::displayable(informativeText));
     // Words from elsewhere, such as the service's messages or release notes, are shown as they
     // are: never as markup, never as links. setTextFormat would reach the main label only.
     for (QLabel *label : alert->findChildren<QLabel *>()) {
@@ -124,7 +123,6 @@ QMessageBox *AppDelegate::newAlert(const QString &text, const QString &informati
         label->setOpenExternalLinks(false);
     }
     AlertStyle::apply(alert);
-    AlertText::boundSize(alert);
     return alert;
 }
 

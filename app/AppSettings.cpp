@@ -20,10 +20,10 @@
 #include <QEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QStyleOptionFocusRect>
 #include <QToolButton>
@@ -45,8 +45,8 @@ constexpr int smallestTextSize = 11;
 constexpr int buttonPadding = 14;
 constexpr int buttonHeight = 30;
 
-const QString noTrayTip =
-    QStringLiteral("Aucune zone de notification sur ce bureau : Tachora reste dans sa fenêtre.");
+const QString noTrayTip = FrenchTypography::typeset(
+    QStringLiteral("Aucune zone de notification sur ce bureau : Tachora reste dans sa fenêtre."));
 
 // The back button: a chevron in the tint of the window's other corner buttons, drawn again
 // when the appearance changes.
@@ -66,23 +66,26 @@ protected:
     }
 };
 
-// Check boxes with an outline that stays visible on the settings cards in dark appearances
+// A check box with an outline that stays visible on the settings cards in dark appearances
 // too, where the style's own nearly matches the card.
-class CheckBoxStyle : public QProxyStyle
+class OutlinedCheckBox : public QCheckBox
 {
 public:
-    void drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
-                       const QWidget *widget) const override
+    using QCheckBox::QCheckBox;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
     {
-        QProxyStyle::drawPrimitive(element, option, painter, widget);
-        if (element != PE_IndicatorCheckBox)
-            return;
-        painter->save();
-        painter->setRenderHint(QPainter::Antialiasing);
-        painter->setBrush(Qt::NoBrush);
-        painter->setPen(QPen(secondaryLabelColor(option->palette), 1));
-        painter->drawRoundedRect(QRectF(option->rect).adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
-        painter->restore();
+        QCheckBox::paintEvent(event);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const QRect indicator =
+            style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, this);
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(QPen(secondaryLabelColor(palette()), 1));
+        painter.drawRoundedRect(QRectF(indicator).adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
     }
 };
 
@@ -254,15 +257,9 @@ void AppDelegate::addSettingsControls(QWidget *view)
 {
     // States are read once, here; only the login item's is read again when the view shows.
     // Filling a control must not count as the user changing it.
-    // A widget does not own the style it is given: this one goes after the check boxes, with
-    // the delegate, which deletes the window first.
-    auto *checkBoxStyle = new CheckBoxStyle;
-    checkBoxStyle->setParent(this);
-    const auto checkbox = [this, view,
-                           checkBoxStyle](const QString &title, int y, const char *name, bool on,
-                                          void (AppDelegate::*action)(QAbstractButton *)) {
-        auto *box = new QCheckBox(title);
-        box->setStyle(checkBoxStyle);
+    const auto checkbox = [this, view](const QString &title, int y, const char *name, bool on,
+                                       void (AppDelegate::*action)(QAbstractButton *)) {
+        auto *box = new OutlinedCheckBox(title);
         fitText(box, rowRight - rowX);
         place(box, view, rowX, y, name);
         const QSignalBlocker blocker(box);
@@ -326,13 +323,14 @@ void AppDelegate::addSettingsControls(QWidget *view)
 
 void AppDelegate::updateSettingsAvailability()
 {
+    // Asked once: under a D-Bus tray each question is a blocking round trip on the bus.
+    const bool tray = m_trayAvailable();
     // The live text lives in the tray item: in a window it would do nothing.
     if (m_liveCheckbox)
-        m_liveCheckbox->setEnabled(livesInTray());
+        m_liveCheckbox->setEnabled(tray && menuBarMode());
     if (m_menuBarCheckbox) {
-        const bool tray = m_trayAvailable();
         m_menuBarCheckbox->setEnabled(tray);
-        m_menuBarCheckbox->setToolTip(tray ? QString() : FrenchTypography::typeset(noTrayTip));
+        m_menuBarCheckbox->setToolTip(tray ? QString() : noTrayTip);
     }
 }
 

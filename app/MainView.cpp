@@ -14,7 +14,6 @@
 
 #include <QEvent>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -191,21 +190,6 @@ void MainView::makeTestButton()
                        "QPushButton:focus { border-color: %5; }")
             .arg(green.name(), testButtonText.name(), green.lighter(108).name(),
                  green.darker(112).name(), green.darker(170).name()));
-}
-
-void MainView::keyPressEvent(QKeyEvent *event)
-{
-    // A plain QWidget window has no default button: Return and Enter are ours to route. The
-    // test button answers them itself when it has the focus.
-    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
-        QWidget::keyPressEvent(event);
-        return;
-    }
-    auto *focused = qobject_cast<QAbstractButton *>(focusWidget());
-    if (focused && isAncestorOf(focused))
-        focused->click();
-    else
-        m_testButton->click();
 }
 
 void MainView::makeGearButton()

@@ -12,8 +12,7 @@ class ResultTile;
 
 // The main page of the window: icon, title, explanation, gauge, the three result tiles, the
 // test button, the data note, the last results and the settings button. It only lays them out;
-// the application delegate fills them and answers their buttons. Return presses the button
-// that has the focus, and the test button when no button has it.
+// the application delegate fills them and answers their buttons.
 class MainView : public QWidget
 {
     Q_OBJECT
@@ -36,7 +35,6 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:

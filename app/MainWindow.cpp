@@ -111,7 +111,8 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         break;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        // Tool buttons and check boxes leave these keys to their window.
+        // Outside a dialog, buttons leave these keys to their window: the focused one, or
+        // the test button that the main view passes its focus to, is pressed here.
         if (auto *focused = qobject_cast<QAbstractButton *>(focusWidget())) {
             focused->click();
             return;

@@ -20,13 +20,11 @@ packages=(
 for option in "$@"; do
     case "$option" in
     # The tray tests run on a virtual X server with a tray, driven by xdotool, and on a
-    # private session bus with a stand-in StatusNotifierItem tray written in Python; the
-    # window also runs under Weston's headless compositor; the desktop files are checked by
-    # their validators; the service's suite runs again on PostgreSQL and behind nginx. Debian
-    # starts both servers as system services: only the tests and benchmarks ask for them,
-    # never the plain build.
-    # The package installer's test runs a stand-in PackageKit (Python with GObject) on a
-    # private session bus.
+    # private session bus with a stand-in StatusNotifierItem tray written in Python, as does
+    # the package installer's with a stand-in PackageKit; the window also runs under
+    # Weston's headless compositor; the desktop files are checked by their validators; the
+    # service's suite runs again on PostgreSQL and behind nginx. Debian starts both servers
+    # as system services: only the tests and benchmarks ask for them, never the plain build.
     --test) packages+=(xvfb xauth trayer xdotool dbus-daemon python3-dbus python3-gi weston
         desktop-file-utils appstream postgresql nginx-light) ;;
     # The benchmarks also time processes, count SQLite rows, run the application on X,

@@ -15,7 +15,7 @@ constexpr uint exitSuccess = 1;
 
 } // namespace
 
-PackageInstaller::PackageInstaller(QDBusConnection bus, QObject *parent)
+PackageInstaller::PackageInstaller(std::optional<QDBusConnection> bus, QObject *parent)
     : QObject(parent)
     , m_bus(std::move(bus))
 {}
@@ -23,14 +23,16 @@ PackageInstaller::PackageInstaller(QDBusConnection bus, QObject *parent)
 void PackageInstaller::install(const QString &path)
 {
     m_details.clear();
-    if (!m_bus.isConnected()) {
+    if (!m_bus)
+        m_bus = QDBusConnection::systemBus();
+    if (!m_bus->isConnected()) {
         QTimer::singleShot(0, this, [this] { finish(Result::unavailable, {}); });
         return;
     }
     const QDBusMessage create =
         QDBusMessage::createMethodCall(packageKit, QStringLiteral("/org/freedesktop/PackageKit"),
                                        packageKit, QStringLiteral("CreateTransaction"));
-    auto *created = new QDBusPendingCallWatcher(m_bus.asyncCall(create), this);
+    auto *created = new QDBusPendingCallWatcher(m_bus->asyncCall(create), this);
     connect(
         created, &QDBusPendingCallWatcher::finished, this,
         [this, path](QDBusPendingCallWatcher *call) {
@@ -43,21 +45,22 @@ void PackageInstaller::install(const QString &path)
                 return;
             }
             m_transaction = reply.value().path();
-            m_bus.connect(packageKit, m_transaction, transactionInterface,
-                          QStringLiteral("ErrorCode"), this, SLOT(transactionError(uint, QString)));
-            m_bus.connect(packageKit, m_transaction, transactionInterface,
-                          QStringLiteral("Finished"), this, SLOT(transactionFinished(uint, uint)));
+            m_bus->connect(packageKit, m_transaction, transactionInterface,
+                           QStringLiteral("ErrorCode"), this,
+                           SLOT(transactionError(uint, QString)));
+            m_bus->connect(packageKit, m_transaction, transactionInterface,
+                           QStringLiteral("Finished"), this, SLOT(transactionFinished(uint, uint)));
             // The user asked for it: PackageKit may ask for a password.
             QDBusMessage hints = QDBusMessage::createMethodCall(
                 packageKit, m_transaction, transactionInterface, QStringLiteral("SetHints"));
             hints << QStringList{QStringLiteral("interactive=true")};
-            m_bus.send(hints);
+            m_bus->send(hints);
             // Not "only trusted": the package is no repository's, and its signature has
             // been checked against our own keys.
             QDBusMessage files = QDBusMessage::createMethodCall(
                 packageKit, m_transaction, transactionInterface, QStringLiteral("InstallFiles"));
             files << quint64(0) << QStringList{path};
-            auto *asked = new QDBusPendingCallWatcher(m_bus.asyncCall(files), this);
+            auto *asked = new QDBusPendingCallWatcher(m_bus->asyncCall(files), this);
             connect(asked, &QDBusPendingCallWatcher::finished, this,
                     [this](QDBusPendingCallWatcher *answer) {
                         answer->deleteLater();
@@ -80,10 +83,10 @@ void PackageInstaller::transactionFinished(uint exit, uint)
 void PackageInstaller::finish(Result result, const QString &details)
 {
     if (!m_transaction.isEmpty()) {
-        m_bus.disconnect(packageKit, m_transaction, transactionInterface,
-                         QStringLiteral("ErrorCode"), this, SLOT(transactionError(uint, QString)));
-        m_bus.disconnect(packageKit, m_transaction, transactionInterface,
-                         QStringLiteral("Finished"), this, SLOT(transactionFinished(uint, uint)));
+        m_bus->disconnect(packageKit, m_transaction, transactionInterface,
+                          QStringLiteral("ErrorCode"), this, SLOT(transactionError(uint, QString)));
+        m_bus->disconnect(packageKit, m_transaction, transactionInterface,
+                          QStringLiteral("Finished"), this, SLOT(transactionFinished(uint, uint)));
         m_transaction.clear();
     }
     if (onFinished)

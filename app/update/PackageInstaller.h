@@ -4,9 +4,11 @@
 #include <QObject>
 
 #include <functional>
+#include <optional>
 
 // Hands a downloaded package to the system's package installer, PackageKit, on the bus given
-// (the system bus unless told otherwise). PackageKit asks for the user's authorisation itself.
+// (the system bus unless told otherwise, connected to at the first install: most runs
+// install nothing). PackageKit asks for the user's authorisation itself.
 class PackageInstaller : public QObject
 {
     Q_OBJECT
@@ -14,7 +16,7 @@ class PackageInstaller : public QObject
 public:
     enum class Result { installed, failed, unavailable };
 
-    explicit PackageInstaller(QDBusConnection bus = QDBusConnection::systemBus(),
+    explicit PackageInstaller(std::optional<QDBusConnection> bus = std::nullopt,
                               QObject *parent = nullptr);
 
     // Ends with onFinished, once: unavailable when no PackageKit answers on the bus.
@@ -28,7 +30,7 @@ private slots:
 private:
     void finish(Result result, const QString &details);
 
-    QDBusConnection m_bus;
+    std::optional<QDBusConnection> m_bus;
     QString m_transaction;
     QString m_details;
 };

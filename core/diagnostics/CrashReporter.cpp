@@ -79,7 +79,8 @@ QByteArray recordBody(const QString &deviceId, const QString &kind, const QStrin
                       const QString &rawStack)
 {
     using namespace ServiceLimits;
-    const QString stack = withoutNul(rawStack);
+    // Cut once to its length here: each cut below looks at the whole text it is given.
+    const QString stack = TextCut::toLength(withoutNul(rawStack), crashStackLength);
     QJsonObject record{
         {QStringLiteral("d"), TextCut::toLength(deviceId, deviceIdLength)},
         {QStringLiteral("kind"), TextCut::toLength(kind, crashKindLength)},
@@ -91,12 +92,12 @@ QByteArray recordBody(const QString &deviceId, const QString &kind, const QStrin
         record[QStringLiteral("stack")] = TextCut::toLength(stack, units);
         return QJsonDocument(record).toJson(QJsonDocument::Compact);
     };
-    QByteArray body = withStack(crashStackLength);
+    QByteArray body = withStack(stack.size());
     if (body.size() <= qsizetype(requestBodyBytes))
         return body;
     // The longest stack that fits; JSON escapes make a unit cost 1 to 6 bytes.
     qsizetype fits = 0;
-    qsizetype tooLong = std::min<qsizetype>(stack.size(), crashStackLength);
+    qsizetype tooLong = stack.size();
     while (tooLong - fits > 1) {
         const qsizetype middle = fits + (tooLong - fits) / 2;
         if (withStack(middle).size() <= qsizetype(requestBodyBytes))

@@ -1,11 +1,11 @@
 #include "live/StatusItemIcon.h"
 
+#include "views/PaintedIcon.h"
 #include "views/Palette.h"
 #include "views/TabularDigits.h"
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
-#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPainterPathStroker>
@@ -216,57 +216,18 @@ QImage render(const std::optional<QString> &liveText, const QPalette &palette, i
     return image;
 }
 
-namespace {
-
-// Drawn afresh at whatever size a tray asks, a scaled screen's 27 or 28 px included, rather
-// than scaled from the nearest size offered.
-class LiveIconEngine : public QIconEngine
-{
-public:
-    LiveIconEngine(const std::optional<QString> &liveText, const QPalette &palette)
-        : m_liveText(liveText)
-        , m_palette(palette)
-    {}
-
-    void paint(QPainter *painter, const QRect &rect, QIcon::Mode, QIcon::State) override
-    {
-        const int side = std::min(rect.width(), rect.height());
-        StatusItemIcon::paint(*painter,
-                              QRectF(rect.center() - QPointF(side, side) / 2, QSizeF(side, side)),
-                              m_liveText, m_palette);
-    }
-
-    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
-    {
-        QPixmap pixmap(size);
-        pixmap.fill(Qt::transparent);
-        const int side = std::min(size.width(), size.height());
-        QPainter painter(&pixmap);
-        painter.drawImage((size.width() - side) / 2, (size.height() - side) / 2,
-                          render(m_liveText, m_palette, side));
-        return pixmap;
-    }
-
-    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
-    {
-        QList<QSize> offered;
-        for (const int size : sizes)
-            offered.append(QSize(size, size));
-        return offered;
-    }
-
-    QIconEngine *clone() const override { return new LiveIconEngine(m_liveText, m_palette); }
-
-private:
-    std::optional<QString> m_liveText;
-    QPalette m_palette;
-};
-
-} // namespace
-
 QIcon icon(const std::optional<QString> &liveText, const QPalette &palette)
 {
-    return QIcon(new LiveIconEngine(liveText, palette));
+    // Drawn afresh at whatever size a tray asks, a scaled screen's 27 or 28 px included,
+    // rather than scaled from the nearest size offered.
+    QList<QSize> offered;
+    for (const int size : sizes)
+        offered.append(QSize(size, size));
+    return PaintedIcon::make(
+        [liveText, palette](QPainter &painter, const QRectF &square, QIcon::Mode) {
+            paint(painter, square, liveText, palette);
+        },
+        offered);
 }
 
 } // namespace StatusItemIcon

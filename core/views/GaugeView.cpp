@@ -11,6 +11,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <utility>
+
 namespace {
 
 constexpr qreal ringWidth = 14;
@@ -69,9 +71,10 @@ void GaugeView::clearValue()
 void GaugeView::setCaption(const QString &caption)
 {
     // Set again at each progress report: only a change is worth a repaint and an announcement.
-    if (FrenchTypography::typeset(caption) == m_caption)
+    QString typeset = FrenchTypography::typeset(caption);
+    if (typeset == m_caption)
         return;
-    m_caption = FrenchTypography::typeset(caption);
+    m_caption = std::move(typeset);
     update();
     nameChanged(this);
 }
