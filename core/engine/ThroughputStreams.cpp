@@ -101,10 +101,15 @@ bool ThroughputStreams::send(int index)
     // an error page, and never the body of an answer to an upload.
     if (!m_setup.upload) {
         raw->task->onReceive = [self, raw](QByteArrayView chunk) {
-            if (!self || !HttpOutcome::isSuccessStatus(raw->task->status()))
+            if (!self)
                 return;
-            if (!raw->firstData)
+            // The answer's status is settled by its first byte: it is asked for only until
+            // the body of a success starts.
+            if (!raw->firstData) {
+                if (!HttpOutcome::isSuccessStatus(raw->task->status()))
+                    return;
                 raw->firstData = Clock::now();
+            }
             raw->moved += chunk.size();
             self->m_settled += chunk.size();
         };
