@@ -61,9 +61,15 @@ void ThroughputStreams::stop()
 
 qint64 ThroughputStreams::bytes()
 {
+    if (m_setup.upload)
+        refreshUploads(Clock::now());
+    return counted();
+}
+
+qint64 ThroughputStreams::counted() const
+{
     if (!m_setup.upload)
         return m_settled;
-    refreshUploads(Clock::now());
     qint64 total = m_settled;
     for (const auto &transfer : m_transfers)
         total += transfer->moved;
@@ -197,7 +203,8 @@ void ThroughputStreams::check()
     const double window = seconds(now - m_windowStart);
     if (window < StreamRule::windowSeconds)
         return;
-    const qint64 total = bytes();
+    // The uploads' counts were refreshed above.
+    const qint64 total = counted();
     const StreamRule::Action action = m_rule.windowEnded(total - m_windowBytes, window);
     m_windowBytes = total;
     m_windowStart = now;
