@@ -3,20 +3,6 @@
 #include "engine/SpeedTestMath.h"
 #include "platform/HttpTask.h"
 
-void LoadedLatencyProbe::Answer::await_suspend(std::coroutine_handle<> awaiting)
-{
-    const std::shared_ptr<HttpTask> task = probe->newTask();
-    const HttpTask *key = task.get();
-    LoadedLatencyProbe *owner = probe;
-    task->onComplete = [owner, key, awaiting](const HttpOutcome &) {
-        if (owner->m_inFlight.get() == key)
-            owner->m_inFlight.reset();
-        awaiting.resume();
-    };
-    probe->m_inFlight = task;
-    task->start();
-}
-
 LoadedLatencyProbe::LoadedLatencyProbe(HttpSession::Config http, HttpRequest probe,
                                        LoadedLatencyTiming timing, QObject *parent)
     : QObject(parent)
@@ -43,7 +29,11 @@ bool LoadedLatencyProbe::fitsIn(double budgetSeconds) const
 
 QCoro::Task<> LoadedLatencyProbe::open()
 {
-    co_await Answer{this};
+    const std::shared_ptr<HttpTask> task = newTask();
+    m_inFlight = task;
+    co_await m_session->perform(task);
+    if (m_inFlight == task)
+        m_inFlight.reset();
 }
 
 void LoadedLatencyProbe::start(Clock::time_point phaseStart)

@@ -9,7 +9,6 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
-#include <coroutine>
 #include <memory>
 #include <optional>
 
@@ -62,15 +61,6 @@ public:
     const QList<double> &sendTimes() const { return m_sendTimes; }
 
 private:
-    struct Answer
-    {
-        LoadedLatencyProbe *probe;
-
-        bool await_ready() const noexcept { return false; }
-        void await_suspend(std::coroutine_handle<> awaiting);
-        void await_resume() const noexcept {}
-    };
-
     void send();
     void answered(const HttpTask *task, quint64 phase, bool timed, Clock::time_point sent);
     void scheduleAt(Clock::time_point when);

@@ -8,13 +8,6 @@
 
 #include <QTimer>
 
-void SpeedTestEngine::TaskAwaiter::await_suspend(std::coroutine_handle<> awaiting)
-{
-    engine->m_taskContinuation = awaiting;
-    engine->m_currentTask = task->shared_from_this();
-    task->start();
-}
-
 SpeedTestEngine::SpeedTestEngine(Config config, QObject *parent)
     : QObject(parent)
     , m_config(std::move(config))
@@ -51,8 +44,8 @@ void SpeedTestEngine::cancel()
     if (!m_running)
         return;
     m_cancelled = true;
-    if (m_currentTask)
-        m_currentTask->cancel();
+    if (m_drainProbe)
+        m_drainProbe->cancel();
     if (m_loadedLatency)
         m_loadedLatency->stop();
     if (m_streams)
@@ -148,25 +141,10 @@ void SpeedTestEngine::StreamsAwaiter::await_suspend(std::coroutine_handle<> awai
     streams->onFinished = [awaiting] { awaiting.resume(); };
 }
 
-SpeedTestEngine::TaskAwaiter SpeedTestEngine::runTask(HttpTask *task)
-{
-    return TaskAwaiter{this, task};
-}
-
 void SpeedTestEngine::noteFailure(const HttpOutcome &outcome)
 {
     if (!outcome.cancelled)
         m_lastFailure = outcome;
-}
-
-void SpeedTestEngine::taskCompleted(const HttpTask *task, const HttpOutcome &outcome)
-{
-    if (!outcome.ok)
-        noteFailure(outcome);
-    if (m_currentTask.get() == task)
-        m_currentTask.reset();
-    if (const auto continuation = std::exchange(m_taskContinuation, nullptr))
-        continuation.resume();
 }
 
 void SpeedTestEngine::startTicker()

@@ -147,18 +147,6 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // Suspends a throughput phase on the request in flight. The continuation and the task
-    // are stored before the task starts, so its completion always finds them. Plain
-    // pointers only: GCC 12 may destroy an awaiter temporary twice.
-    struct TaskAwaiter
-    {
-        SpeedTestEngine *engine;
-        HttpTask *task;
-
-        bool await_ready() const noexcept { return false; }
-        void await_suspend(std::coroutine_handle<> awaiting);
-        void await_resume() const noexcept {}
-    };
     // Suspends a throughput phase until its streams have finished; it resumes from the
     // event loop, never from inside the streams' own calls.
     struct StreamsAwaiter
@@ -179,11 +167,7 @@ private:
     QCoro::Task<bool> prepareLoadedLatency(double budget);
     void noteLoadedLatency(Phase phase);
     HttpRequest probeRequest() const;
-    TaskAwaiter runTask(HttpTask *task);
     HttpRequest throughputRequest(Phase phase, qint64 size) const;
-    // A task whose completion resumes the run.
-    std::shared_ptr<HttpTask> engineTask(HttpRequest request);
-    void taskCompleted(const HttpTask *task, const HttpOutcome &outcome);
     void noteFailure(const HttpOutcome &outcome);
     void startTicker();
     void stopTicker();
@@ -199,8 +183,8 @@ private:
     Phase m_phase = Phase::idle;
     bool m_running = false;
     bool m_cancelled = false;
-    std::shared_ptr<HttpTask> m_currentTask;
-    std::coroutine_handle<> m_taskContinuation;
+    // The probe that lets the link drain before an upload, while it runs; cancel() cuts it.
+    std::shared_ptr<HttpTask> m_drainProbe;
     qint64 m_phaseBytes = 0;
     // The requests of the throughput phase running, or none.
     ThroughputStreams *m_streams = nullptr;

@@ -5,8 +5,6 @@
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 
-#include <QPointer>
-
 #include <sys/random.h>
 
 const QByteArray &SpeedTestEngine::uploadChunk()
@@ -43,18 +41,6 @@ HttpRequest SpeedTestEngine::throughputRequest(Phase phase, qint64 size) const
     return request;
 }
 
-std::shared_ptr<HttpTask> SpeedTestEngine::engineTask(HttpRequest request)
-{
-    std::shared_ptr<HttpTask> task = session().task(std::move(request));
-    const QPointer<SpeedTestEngine> engine(this);
-    const HttpTask *key = task.get();
-    task->onComplete = [engine, key](const HttpOutcome &outcome) {
-        if (engine)
-            engine->taskCompleted(key, outcome);
-    };
-    return task;
-}
-
 QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
 {
     m_phase = phase;
@@ -68,8 +54,12 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         // A probe's answer comes once that has drained, on a connection then ready, so
         // that neither counts in the upload's time.
         if (m_lastRequestCut && !m_cancelled) {
-            const std::shared_ptr<HttpTask> probe = engineTask(probeRequest());
-            co_await runTask(probe.get());
+            m_drainProbe = session().task(probeRequest());
+            const std::shared_ptr<HttpTask> probe = m_drainProbe;
+            const HttpOutcome outcome = co_await session().perform(probe);
+            m_drainProbe.reset();
+            if (!outcome.ok)
+                noteFailure(outcome);
         }
     }
     const double budget =

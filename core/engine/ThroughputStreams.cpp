@@ -61,9 +61,15 @@ void ThroughputStreams::stop()
 
 qint64 ThroughputStreams::bytes()
 {
+    if (m_setup.upload)
+        refreshUploads(Clock::now());
+    return counted();
+}
+
+qint64 ThroughputStreams::counted() const
+{
     if (!m_setup.upload)
         return m_settled;
-    refreshUploads(Clock::now());
     qint64 total = m_settled;
     for (const auto &transfer : m_transfers)
         total += transfer->moved;
@@ -101,10 +107,15 @@ bool ThroughputStreams::send(int index)
     // an error page, and never the body of an answer to an upload.
     if (!m_setup.upload) {
         raw->task->onReceive = [self, raw](QByteArrayView chunk) {
-            if (!self || !HttpOutcome::isSuccessStatus(raw->task->status()))
+            if (!self)
                 return;
-            if (!raw->firstData)
+            // The answer's status is settled by its first byte: it is asked for only until
+            // the body of a success starts.
+            if (!raw->firstData) {
+                if (!HttpOutcome::isSuccessStatus(raw->task->status()))
+                    return;
                 raw->firstData = Clock::now();
+            }
             raw->moved += chunk.size();
             self->m_settled += chunk.size();
         };
@@ -192,7 +203,8 @@ void ThroughputStreams::check()
     const double window = seconds(now - m_windowStart);
     if (window < StreamRule::windowSeconds)
         return;
-    const qint64 total = bytes();
+    // The uploads' counts were refreshed above.
+    const qint64 total = counted();
     const StreamRule::Action action = m_rule.windowEnded(total - m_windowBytes, window);
     m_windowBytes = total;
     m_windowStart = now;

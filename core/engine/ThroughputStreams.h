@@ -108,6 +108,8 @@ private:
     void check();
     void sendNextInTime(int stream, Clock::time_point now);
     void refreshUploads(Clock::time_point now);
+    // bytes() as of the last refresh of the uploads in flight.
+    qint64 counted() const;
     void addStream();
     void giveBackStream();
     void finishLater();

@@ -83,7 +83,14 @@ std::shared_ptr<HttpTask> HttpSession::task(HttpRequest request)
 
 QCoro::Task<HttpOutcome> HttpSession::perform(HttpRequest request)
 {
+    // Named, not temporaries of the co_await expression: GCC 12 may destroy those twice.
     const std::shared_ptr<HttpTask> transfer = task(std::move(request));
+    HttpOutcome outcome = co_await perform(transfer);
+    co_return outcome;
+}
+
+QCoro::Task<HttpOutcome> HttpSession::perform(std::shared_ptr<HttpTask> transfer)
+{
     co_await Completion{transfer.get()};
     co_return transfer->outcome();
 }

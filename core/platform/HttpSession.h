@@ -48,6 +48,8 @@ public:
 
     // Performs one request and gives how it ended; the body of the answer is dropped.
     QCoro::Task<HttpOutcome> perform(HttpRequest request);
+    // The same for a transfer made by task(), which its owner may cancel meanwhile.
+    QCoro::Task<HttpOutcome> perform(std::shared_ptr<HttpTask> transfer);
     // Performs one request and keeps the body of the answer, up to bodyLimit bytes: a
     // longer body stops the transfer, which then fails with an empty body.
     QCoro::Task<HttpResponse> fetch(HttpRequest request, qsizetype bodyLimit);
