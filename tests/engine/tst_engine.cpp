@@ -383,7 +383,7 @@ private slots:
         QTest::addColumn<Phase>("phase");
         QTest::addColumn<QStringList>("arguments");
         const QStringList perConnection{"--connection-rate", "2500000"};
-        QTest::newRow("third probe") << Phase::ping << QStringList{"--delay", "600"};
+        QTest::newRow("third probe") << Phase::ping << QStringList{"--delay", "300"};
         QTest::newRow("download, several streams") << Phase::download << perConnection;
         QTest::newRow("upload, several streams") << Phase::upload << perConnection;
     }
