@@ -183,7 +183,6 @@ private slots:
             post("/api/crash.php", with(crash, "stack", QString("f1") + QChar(0))), 400);
         row("nonce with a line feed", post("/api/check.php", syncBody("D1", "AB\n17\n9\nforged")),
             400);
-        row("GET", "GET /api/check.php HTTP/1.1\r\nHost: a\r\n\r\n", 405);
         row("unknown endpoint", post("/api/other.php", report), 404);
         // Only the head is sent: the refusal must come without the body.
         row("100 MB announced", head("Content-Length: 100000000\r\n"), 413);
@@ -239,30 +238,24 @@ private slots:
         QVERIFY(old.closedByPeer());
     }
 
-    // A client that streams requests answered 429 without reading a word of them is closed
-    // after a few, and another address is served meanwhile.
-    void closesAfterRepeatedRefusals()
-    {
-        QVERIFY(startService({"--limit-address", "1", "--proxy"}));
-        LoopbackClient attacker(m_port);
-        QVERIFY(attacker.send(post("/api/check.php", syncBody("D1"), "192.0.2.66").repeated(200)));
-        QCOMPARE(attacker.read().status, 200);
-        int refused = 0;
-        while (attacker.read().status == 429)
-            ++refused;
-        QVERIFY2(refused > 0 && refused < 50, qPrintable(QString::number(refused)));
-        QCOMPARE(status("/api/check.php", syncBody("D1"), "192.0.2.7"), 200);
-    }
-
+    // Requests split anywhere between reads are stored; listings page back from an id, one
+    // device at a time if asked, and nothing a client sends can pass for something else on
+    // the maker's terminal: a line feed in a one-line field, reordering and invisible
+    // characters all show escaped.
     void storesAndLists()
     {
         QVERIFY(startService());
+        const QString forged = QString("Debian\n\nreport 99, 2026-01-01\n  device  OTHER")
+                               + QChar(0x202E) + "lmth.exe" + QChar(0x200B) + QChar(0x2028)
+                               + QString::fromUcs4(U"\U000E0041", 1) + "\\u{41}";
         // Three requests on one connection: the first with the second's head up to the middle
         // of its blank line, and the rest once the first is answered.
         LoopbackClient client(m_port);
         const QByteArray first = post("/api/report.php", with(report, "email", "ana@example.org"));
         const QByteArray requests =
-            first + post("/api/report.php", with(report, "text", "Deuxième\n\x1b[2J ligne"))
+            first
+            + post("/api/report.php",
+                   with(with(report, "text", "Deuxième\n\x1b[2J ligne"), "os", forged))
             + post("/api/crash.php", crash);
         const qsizetype split = requests.indexOf("\r\n\r\n", first.size()) + 3;
         QVERIFY(client.send(requests.left(split)));
@@ -271,40 +264,19 @@ private slots:
             QVERIFY(i > 0 || client.send(requests.mid(split)));
         }
         const QString reports = command({"reports"});
+        QCOMPARE(reports.count(QRegularExpression("^report ", QRegularExpression::MultilineOption)),
+                 2);
         QVERIFY(reports.startsWith("report 2, ") && reports.contains("report 1, "));
         QCOMPARE(reports.count("email   ana@example.org"), 1);
-        QVERIFY(reports.contains("device  D1\n  version 0.1.0, Debian GNU/Linux 12\n"));
-        // The client's escape sequence never reaches the maker's terminal.
         QVERIFY(reports.contains("    Deuxième\n    \\u{1B}[2J ligne\n"));
-        QVERIFY(reports.contains("    Le test s'arrête.\n"));
-        const QString crashes = command({"crashes", "--stack"});
-        QVERIFY(crashes.startsWith("crash 1, "));
-        QVERIFY(crashes.contains("kind    crash\n    Signal 11\n  stack:\n    f1\n    f2\n"));
-    }
-
-    // Nothing a client sends can pass for something else on the maker's terminal: a line
-    // feed in a one-line field, reordering and invisible characters all show escaped.
-    void listsClientTextsEscaped()
-    {
-        QVERIFY(startService({"--proxy"}));
-        const QString forged = QString("Debian\n\nreport 99, 2026-01-01\n  device  OTHER")
-                               + QChar(0x202E) + "lmth.exe" + QChar(0x200B) + QChar(0x2028)
-                               + QString::fromUcs4(U"\U000E0041", 1) + "\\u{41}";
-        QCOMPARE(status("/api/report.php", with(report, "os", forged)), 200);
-        const QString reports = command({"reports"});
-        QCOMPARE(reports.count(QRegularExpression("^report ", QRegularExpression::MultilineOption)),
-                 1);
         QVERIFY2(reports.contains("version 0.1.0, Debian\\u{A}\\u{A}report 99, 2026-01-01\\u{A}  "
                                   "device  OTHER\\u{202E}lmth.exe\\u{200B}\\u{2028}\\u{E0041}"
                                   "\\\\u{41}\n"),
                  qPrintable(reports));
-    }
+        QVERIFY(command({"crashes", "--stack"})
+                    .contains("kind    crash\n    Signal 11\n  stack:\n    f1\n    f2\n"));
 
-    // Listings page back from an id, one device at a time if asked.
-    void pagesListings()
-    {
-        QVERIFY(startService());
-        for (const char *device : {"A", "B", "A", "B", "A"})
+        for (const char *device : {"A", "B", "A", "B"})
             QCOMPARE(status("/api/crash.php", with(crash, "d", device)), 200);
         const auto ids = [&](const QStringList &arguments) {
             static const QRegularExpression entry("^crash (\\d+), ",
@@ -316,8 +288,8 @@ private slots:
         };
         QCOMPARE(ids({"--limit", "2"}), QList<int>({5, 4}));
         QCOMPARE(ids({"--limit", "2", "--before", "4"}), QList<int>({3, 2}));
-        QCOMPARE(ids({"--device", "B"}), QList<int>({4, 2}));
-        QCOMPARE(ids({"--device", "A", "--before", "5"}), QList<int>({3, 1}));
+        QCOMPARE(ids({"--device", "B"}), QList<int>({5, 3}));
+        QCOMPARE(ids({"--device", "A", "--before", "4"}), QList<int>({2}));
     }
 
     // What one address may store in a day, and all together; crash records without a
@@ -392,6 +364,9 @@ private slots:
         QVERIFY(limiter.allow("device", now + std::chrono::seconds(20)));
     }
 
+    // Requests are limited per device and per address; an X-Real-IP that is no address
+    // counts as the proxy's own. A client that streams requests answered 429 without reading
+    // a word of them is closed after a few, and another address is served meanwhile.
     void limitsRates()
     {
         QVERIFY(startService({"--limit-device", "3", "--limit-address", "6", "--proxy"}));
@@ -399,11 +374,20 @@ private slots:
         for (const char *device : {"X", "X", "X", "X", "Y", "Y", "Y"})
             statuses << status("/api/check.php", syncBody(device), "192.0.2.1");
         QCOMPARE(statuses, QList<int>({200, 200, 200, 429, 200, 200, 429}));
-        // An X-Real-IP that is no address counts as the proxy's own.
         for (int i = 0; i < 7; ++i)
             statuses << status("/api/check.php", syncBody(QString::number(i)),
                                "forged " + QByteArray::number(i));
         QCOMPARE(statuses.last(), 429);
+
+        LoopbackClient attacker(m_port);
+        QVERIFY(attacker.send(post("/api/check.php", syncBody("D1"), "192.0.2.66").repeated(200)));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(attacker.read().status, 200);
+        int refused = 0;
+        while (attacker.read().status == 429)
+            ++refused;
+        QVERIFY2(refused > 0 && refused < 50, qPrintable(QString::number(refused)));
+        QCOMPARE(status("/api/check.php", syncBody("Z"), "192.0.2.7"), 200);
     }
 
     // An idle client is closed, and so is one that trickles its head byte by byte.
@@ -562,32 +546,6 @@ private slots:
                                   10000);
         held.reset();
         QVERIFY(QTest::qWaitFor([&] { return sync("D1").first == 0; }, 5000));
-    }
-
-    // The application's own code against the real service: a crash record arrives; a report
-    // goes in, the maker answers it, the next sync brings the answer once.
-    void applicationClients()
-    {
-        QVERIFY(startService());
-        const QString origin = QString("http://127.0.0.1:%1").arg(m_port);
-        CrashReporter::setServiceOrigin(origin);
-        CrashReporter::reportError("Erreur de test");
-        QVERIFY(QTest::qWaitFor([] { return CrashReporter::uploadsRunning() == 0; }, 10000));
-        const QString crashes = command({"crashes", "--stack"});
-        QVERIFY(crashes.startsWith("crash 1, ") && crashes.contains("  device  ?\n"));
-        QVERIFY(crashes.contains("  kind    error\n    Erreur de test\n  stack:\n    "));
-
-        ServiceClient client({origin, m_publicKey, nullptr, {}});
-        QCOMPARE(QCoro::waitFor(client.reportProblem("Le test s'arrête.", "moi@exemple.fr")),
-                 ReportOutcome::sent);
-        const QString reports = command({"reports"});
-        QVERIFY(reports.contains(client.deviceId()) && reports.contains("Le test s'arrête."));
-        QVERIFY(!command({"answer", "--device", client.deviceId(), "--text", "Réglé !"}).isNull());
-        QCoro::waitFor(client.checkWithServer());
-        QCOMPARE(client.pendingMessage().value_or(SyncAnswer::Message{}).text, "Réglé !");
-        client.markMessageShown();
-        QCoro::waitFor(client.checkWithServer());
-        QVERIFY(!client.pendingMessage());
     }
 
     // The nginx snippet the README gives, as it is, in front of the service.
