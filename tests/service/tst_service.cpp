@@ -3,10 +3,6 @@
 #include "LoopbackClient.h"
 #include "PostgresCluster.h"
 #include "RateLimiter.h"
-#include "SpeedServerProcess.h"
-#include "diagnostics/CrashReporter.h"
-#include "platform/HttpSession.h"
-#include "service/ServiceClient.h"
 #include "service/SyncAnswer.h"
 
 #include <QDateTime>
@@ -26,9 +22,6 @@
 
 #include <memory>
 
-using namespace std::chrono_literals;
-using Answer = LoopbackClient::Answer;
-
 namespace {
 
 // A request as a proxy in front hands it on when `address` is given.
@@ -40,12 +33,8 @@ QByteArray post(const QByteArray &path, const QJsonObject &body, const QByteArra
            + "Content-Length: " + QByteArray::number(bytes.size()) + "\r\n\r\n" + bytes;
 }
 
-QString newNonce()
-{
-    return QUuid::createUuid().toString(QUuid::Id128).toUpper();
-}
-
-QJsonObject syncBody(const QString &device, const QString &nonce = newNonce())
+QJsonObject syncBody(const QString &device,
+                     const QString &nonce = QUuid::createUuid().toString(QUuid::Id128).toUpper())
 {
     return {{"n", nonce}, {"d", device}, {"v", "0.1.0"}, {"os", "Debian 12"}, {"c", "direct"}};
 }
@@ -100,7 +89,7 @@ class TestService : public QObject
         return m_port > 0;
     }
 
-    Answer exchange(const QByteArray &bytes)
+    LoopbackClient::Answer exchange(const QByteArray &bytes)
     {
         LoopbackClient client(m_port);
         client.send(bytes);
@@ -113,17 +102,13 @@ class TestService : public QObject
     }
 
     // The message of a sync answer as the application takes it, or -1 when it would not.
-    std::pair<qint64, QString> taken(const QByteArray &answer, const QString &nonce) const
-    {
-        const auto message = SyncAnswer::decode(answer, nonce, m_publicKey,
-                                                double(QDateTime::currentSecsSinceEpoch()));
-        return message ? std::pair(message->id, message->text) : std::pair(qint64(-1), QString());
-    }
-
     std::pair<qint64, QString> sync(const QString &device)
     {
-        const QString nonce = newNonce();
-        return taken(exchange(post("/api/check.php", syncBody(device, nonce))).body, nonce);
+        const QJsonObject body = syncBody(device);
+        const auto message =
+            SyncAnswer::decode(exchange(post("/api/check.php", body)).body, body["n"].toString(),
+                               m_publicKey, double(QDateTime::currentSecsSinceEpoch()));
+        return message ? std::pair(message->id, message->text) : std::pair(qint64(-1), QString());
     }
 
 private slots:
@@ -208,10 +193,7 @@ private slots:
     {
         QFETCH(QByteArray, request);
         QVERIFY(startService());
-        const Answer answer = exchange(request);
-        QTEST(answer.status, "status");
-        QCOMPARE(answer.json()["ok"], QJsonValue(false));
-        QVERIFY(!answer.json()["error"].toString().isEmpty());
+        QTEST(exchange(request).status, "status");
         QVERIFY(listsNothing("reports") && listsNothing("crashes"));
     }
 
@@ -365,8 +347,9 @@ private slots:
     }
 
     // Requests are limited per device and per address; an X-Real-IP that is no address
-    // counts as the proxy's own. A client that streams requests answered 429 without reading
-    // a word of them is closed after a few, and another address is served meanwhile.
+    // counts as the proxy's own. A client that streams requests answered 429 (its device is
+    // over its limit) without reading a word of them is closed after a few, and another
+    // address is served meanwhile.
     void limitsRates()
     {
         QVERIFY(startService({"--limit-device", "3", "--limit-address", "6", "--proxy"}));
@@ -380,9 +363,7 @@ private slots:
         QCOMPARE(statuses.last(), 429);
 
         LoopbackClient attacker(m_port);
-        QVERIFY(attacker.send(post("/api/check.php", syncBody("D1"), "192.0.2.66").repeated(200)));
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(attacker.read().status, 200);
+        QVERIFY(attacker.send(post("/api/check.php", syncBody("X"), "192.0.2.66").repeated(200)));
         int refused = 0;
         while (attacker.read().status == 429)
             ++refused;
@@ -490,10 +471,8 @@ private slots:
     // An IPv6 client may hold a whole /48: its connections are counted together too.
     void limitsConnectionsPerNetwork()
     {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHostIPv6))
+        if (!QTcpServer().listen(QHostAddress::LocalHostIPv6))
             QSKIP("no IPv6 loopback here");
-        probe.close();
         QVERIFY(startService({"--listen", "[::1]:0", "--max-address-connections", "0",
                               "--max-network-connections", "2"}));
         std::vector<std::unique_ptr<QTcpSocket>> held;
@@ -520,7 +499,7 @@ private slots:
         // share, and the held connection gets a request answered without a worker.
         const pid_t service = pid_t(m_service.processId());
         QCOMPARE(::kill(service, SIGSTOP), 0);
-        auto resume = qScopeGuard([&] { ::kill(service, SIGCONT); });
+        const auto resume = qScopeGuard([&] { ::kill(service, SIGCONT); });
         std::vector<pollfd> queued;
         const auto closeAll = qScopeGuard([&] {
             for (const pollfd &each : queued)
@@ -537,7 +516,6 @@ private slots:
                 == 0);
         }
         QVERIFY(held->send("GET / HTTP/1.1\r\n\r\n"));
-        resume.dismiss();
         ::kill(service, SIGCONT);
         QCOMPARE(held->read().status, 400);
         const int turnedAway = ::poll(queued.data(), queued.size(), 0);
@@ -546,62 +524,6 @@ private slots:
                                   10000);
         held.reset();
         QVERIFY(QTest::qWaitFor([&] { return sync("D1").first == 0; }, 5000));
-    }
-
-    // The nginx snippet the README gives, as it is, in front of the service.
-    void behindNginx()
-    {
-        if (m_postgres)
-            QSKIP("the proxy does not depend on the database");
-#ifndef NGINX_PATH
-        QSKIP("nginx is not installed");
-#else
-        QVERIFY(startService({"--proxy"}));
-        QVERIFY(SpeedServerProcess::makeCertificate(m_dir.path()));
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const int port = probe.serverPort();
-        probe.close();
-        QString snippet = QString::fromUtf8(TestSupport::readFile(SNIPPET_PATH));
-        const QString live = "/etc/letsencrypt/live/service.example.org/";
-        const QList<std::pair<QString, QString>> local = {
-            {"listen 443 ssl http2;", QString("listen 127.0.0.1:%1 ssl http2;").arg(port)},
-            {"    listen [::]:443 ssl http2;\n", ""},
-            {"server 127.0.0.1:8080;", QString("server 127.0.0.1:%1;").arg(m_port)},
-            {live + "fullchain.pem", m_dir.filePath("cert.pem")},
-            {live + "privkey.pem", m_dir.filePath("key.pem")}};
-        for (const auto &[from, to] : local) {
-            QVERIFY2(snippet.contains(from), qPrintable(from));
-            snippet.replace(from, to);
-        }
-        const QString folder = m_dir.filePath("nginx");
-        const QString config = folder + "/nginx.conf";
-        QVERIFY(QDir().mkpath(folder)
-                && TestSupport::writeFile(
-                    config, QString("%1worker_processes 1;\npid %2/nginx.pid;\nevents {}\nhttp {\n"
-                                    "access_log off;\nclient_body_temp_path %2/body;\n"
-                                    "proxy_temp_path %2/proxy;\n%3}\n")
-                                .arg(geteuid() == 0 ? "user root;\n" : "", folder, snippet)
-                                .toUtf8()));
-        const QStringList nginx = {"-c", config, "-e", folder + "/error.log"};
-        QCOMPARE(TestSupport::run(NGINX_PATH, nginx).status, 0);
-        const auto stopNginx = qScopeGuard([&] {
-            TestSupport::run(NGINX_PATH, nginx + QStringList{"-s", "stop"});
-        });
-
-        HttpSession https({HttpVersion::http2, m_dir.filePath("cert.pem")});
-        const auto send = [&](const char *path, const QByteArray &body) {
-            const QString url = QString("https://127.0.0.1:%1%2").arg(port).arg(path);
-            return QCoro::waitFor(https.fetch({"POST", url.toUtf8(), 10s, body}, 1 << 16));
-        };
-        QCOMPARE(send("/api/report.php", QJsonDocument(report).toJson()).outcome.status, 200);
-        QCOMPARE(send("/api/report.php", QByteArray(100000, ' ')).outcome.status, 413);
-        const QString nonce = newNonce();
-        const HttpResponse answer =
-            send("/api/check.php", QJsonDocument(syncBody("D1", nonce)).toJson());
-        QCOMPARE(taken(answer.body, nonce).first, 0);
-        QVERIFY(command({"reports"}).contains("Le test s'arrête."));
-#endif
     }
 };
 
