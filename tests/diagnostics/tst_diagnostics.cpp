@@ -266,14 +266,13 @@ private slots:
         QVERIFY(writeFile(file, (message.isNull() ? stack : message + "\n---\n" + stack).toUtf8()));
         QVERIFY(launch());
         QCOMPARE(m_service.requests.size(), 1);
-        const qsizetype body = m_service.requests[0].body.size();
         const QStringList sent = fields(m_service.requests[0]);
         QCOMPARE(sent,
                  record("crash", sentMessage, sentStack.isNull() ? sent.value(4) : sentStack));
-        QVERIFY(body <= qsizetype(ServiceLimits::requestBodyBytes));
-        if (sentStack.isNull())
-            QVERIFY(sent[4].size() > 5000 && stack.startsWith(sent[4])
-                    && body > qsizetype(ServiceLimits::requestBodyBytes) - 6);
+        // Within one body, filled to it when the body is what limits the stack.
+        const qsizetype room =
+            qsizetype(ServiceLimits::requestBodyBytes) - m_service.requests[0].body.size();
+        QVERIFY(room >= 0 && (!sentStack.isNull() || (room < 6 && stack.startsWith(sent[4]))));
     }
 
     void systemReportsNewSinceTheMark_data()
@@ -282,20 +281,19 @@ private slots:
         QTest::addColumn<QDateTime>("mark");
         QTest::addColumn<QStringList>("messages");
         QTest::addColumn<QDateTime>("newMark");
-        const QString ours = m_ours;
         QTest::newRow("first scan, our names only")
-            << QList<ReportFile>{{ours + ".1000.crash", 0, "ProblemType: Crash\nTitle: t"},
-                                 {ours + ".crash", 0, "Title: no number"},
-                                 {ours + ".1000.upload", 0, "Title: apport's marker"},
-                                 {ours + ".1000.CRASH", 0, "Title: upper case"},
-                                 {ours + "-cli.1000.crash", 0, "Title: another program"}}
+            << QList<ReportFile>{{m_ours + ".1000.crash", 0, "ProblemType: Crash\nTitle: t"},
+                                 {m_ours + ".crash", 0, "Title: no number"},
+                                 {m_ours + ".1000.upload", 0, "Title: apport's marker"},
+                                 {m_ours + ".1000.CRASH", 0, "Title: upper case"},
+                                 {m_ours + "-cli.1000.crash", 0, "Title: another program"}}
             << QDateTime() << QStringList{"Title: t"} << markTime;
         QTest::newRow("two new ones, two old")
-            << QList<ReportFile>{{ours + ".1.crash", 5,
+            << QList<ReportFile>{{m_ours + ".1.crash", 5,
                                   "a\n\nb\nSignal: 11 Termination\nException"},
-                                 {ours + ".2.crash", 9, "ProblemType: Crash\nSignal: 6"},
-                                 {ours + ".3.crash", -1, "Title: old"},
-                                 {ours + ".4.crash", 0, "Title: as old as the mark"}}
+                                 {m_ours + ".2.crash", 9, "ProblemType: Crash\nSignal: 6"},
+                                 {m_ours + ".3.crash", -1, "Title: old"},
+                                 {m_ours + ".4.crash", 0, "Title: as old as the mark"}}
             << markTime << QStringList{"Rapport système Linux", "Signal: 11 Termination"}
             << markTime.addSecs(9);
     }
@@ -344,16 +342,6 @@ private slots:
         PreferencesStore::shared().setString(PreferenceKeys::deviceId, "4F1C");
         QTRY_COMPARE(fields(m_service.requests.value(0)).value(0), "4F1C");
         QVERIFY(launch(false));
-    }
-
-    void osTextFromOsRelease()
-    {
-        QTemporaryDir folder;
-        const QStringList files{folder.filePath("absent"), folder.filePath("os-release")};
-        QCOMPARE(SystemInfo::osText(files), "Linux " + QSysInfo::kernelVersion());
-        QVERIFY(writeFile(files[1],
-                          "NAME=\"Debian \\\"GNU\\\"/Linux\"\n# VERSION_ID=1\nVERSION_ID='12'\n"));
-        QCOMPARE(SystemInfo::osText(files), "Debian \"GNU\"/Linux 12");
     }
 };
 
