@@ -256,9 +256,7 @@ private slots:
         // A theme switch recolours the glyph at once.
         const QPalette theme = QGuiApplication::palette();
         const auto restore = qScopeGuard([&theme] { QGuiApplication::setPalette(theme); });
-        QPalette dark = theme;
-        dark.setColor(QPalette::WindowText, Qt::white);
-        QGuiApplication::setPalette(dark);
+        QGuiApplication::setPalette(QPalette(Qt::white, Qt::black));
         QVERIFY(shows(std::nullopt));
 
         // An action of the shown menu rebuilds it, as the status menu does: the menu it came
