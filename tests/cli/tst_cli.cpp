@@ -11,7 +11,6 @@
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
 
-
 using Result = SpeedTestEngine::Result;
 
 class TestCli : public QObject
