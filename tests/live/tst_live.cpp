@@ -127,9 +127,9 @@ private slots:
         QTest::newRow("no device")
             << QStringList()
             << QStringList({"eth0", "docker0", "vethab12cd3", "wg0", "wlan0", "wlé0", "br0"});
-        QTest::newRow("ethernet, wifi and loopback with a device")
-            << QStringList({"lo", "eth0", "wlan0"}) << QStringList({"eth0", "wlan0"});
-        QTest::newRow("name not in ASCII") << QStringList({"wlé0"}) << QStringList({"wlé0"});
+        QTest::newRow("ethernet, wifi, a name not in ASCII and loopback with a device")
+            << QStringList({"lo", "eth0", "wlan0", "wlé0"})
+            << QStringList({"eth0", "wlan0", "wlé0"});
     }
 
     void countsDeviceBackedInterfaces()
@@ -146,8 +146,8 @@ private slots:
                 QVERIFY(
                     QFile::link(root.filePath("devices/virtio2"), root.filePath(name + "/device")));
         }
-        const QString fixture = QStringLiteral(TACHORA_LIVE_FIXTURES "/proc_net_dev.txt");
-        const auto counted = InterfaceCounters::snapshot(fixture, sysfs.path());
+        const auto counted =
+            InterfaceCounters::snapshot(TACHORA_LIVE_FIXTURES "/proc_net_dev.txt", sysfs.path());
         QStringList names;
         for (const Interface &interface : counted.value())
             names.append(QString::fromUtf8(interface.name));
@@ -159,8 +159,6 @@ private slots:
     {
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<Rates>("expected");
-        QTest::newRow("first tick measures from the baseline")
-            << QList<Step>{{1000, 500, 0}, {5000, 2500, 2}} << Rates{{2000, 1000}};
         QTest::newRow("a decrease of either counter costs one tick")
             << QList<Step>{{10000, 9000, 0},
                            {4000, 9500, 2},
@@ -204,14 +202,9 @@ private slots:
     void startStopAndSubscribers()
     {
         Script script({{0, 0, 0}, {1000, 100, 2}});
-        const auto subscriber = std::exchange(script.monitor.onSample, nullptr);
         script.monitor.start();
         script.monitor.start();
         QCOMPARE(script.snapshots, 1);
-        QTRY_VERIFY(script.steps.isEmpty());
-        // Set while running, it gets the next tick measured from the previous one.
-        script.monitor.onSample = subscriber;
-        script.steps = {{5000, 300, 4}};
         QTRY_VERIFY(script.steps.isEmpty());
         script.monitor.stop();
         script.monitor.stop();
@@ -219,7 +212,7 @@ private slots:
         script.steps = {{900000, 0, 100}, {904000, 0, 102}};
         script.monitor.start();
         QTRY_VERIFY(script.steps.isEmpty());
-        QCOMPARE(script.rates, (Rates{{2000, 100}, {2000, 0}}));
+        QCOMPARE(script.rates, (Rates{{500, 50}, {2000, 0}}));
 
         // A subscriber may stop the monitor and drop itself while it runs.
         auto calls = std::make_shared<int>(0);
@@ -238,16 +231,13 @@ private slots:
         if (QSystemTrayIcon::isSystemTrayAvailable())
             QSKIP("This test expects no system tray, as on the offscreen platform.");
         StatusItemController controller;
-        // Pixmaps at the sizes XEmbed and HiDPI trays ask for, none of them scaled.
+        // The icon drawn for the text in the palette of the moment, and its tool tip.
         auto shows = [&](const std::optional<QString> &text) {
-            const QIcon icon = controller.trayIcon()->icon();
-            for (const int size : {20, 22, 44}) {
-                if (icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied)
-                    != StatusItemIcon::render(text, QGuiApplication::palette(), size))
-                    return false;
-            }
             const QString tip = text && !text->isEmpty() ? *text : QStringLiteral("Tachora");
-            return controller.trayIcon()->toolTip() == tip;
+            return controller.trayIcon()->icon().pixmap(22).toImage().convertToFormat(
+                       QImage::Format_ARGB32_Premultiplied)
+                       == StatusItemIcon::render(text, QGuiApplication::palette(), 22)
+                   && controller.trayIcon()->toolTip() == tip;
         };
         controller.disable();
         controller.setLiveText(QStringLiteral("↓12M"));
@@ -256,12 +246,6 @@ private slots:
         controller.enable(first);
         QSystemTrayIcon *item = controller.trayIcon();
         QVERIFY(item && shows(QStringLiteral("↓12M")));
-        // No tray here: the state is kept, but nothing is visible.
-        QVERIFY(!controller.isItemVisible());
-        // The same text again is neither drawn nor sent again.
-        const qint64 drawn = item->icon().cacheKey();
-        controller.setLiveText(QStringLiteral("↓12M"));
-        QCOMPARE(item->icon().cacheKey(), drawn);
         // A primary click opens the menu, as a secondary one does.
         QMenu *shown = item->contextMenu();
         emit item->activated(QSystemTrayIcon::Trigger);
@@ -272,25 +256,16 @@ private slots:
         // A theme switch recolours the glyph at once.
         const QPalette theme = QGuiApplication::palette();
         const auto restore = qScopeGuard([&theme] { QGuiApplication::setPalette(theme); });
-        QPalette dark = theme;
-        dark.setColor(QPalette::WindowText, Qt::white);
-        QGuiApplication::setPalette(dark);
+        QGuiApplication::setPalette(QPalette(Qt::white, Qt::black));
         QVERIFY(shows(std::nullopt));
-        controller.setLiveText(QString());
-        QVERIFY(shows(QString()));
 
         // An action of the shown menu rebuilds it, as the status menu does: the menu it came
         // from outlives it, and the same item, in the same menu, shows the new entries.
         QAction *rebuild = first->addAction(QStringLiteral("Lancer le test"));
-        controller.enable(first);
-        QCOMPARE(shown->actions(), first->actions());
         second->addAction(QStringLiteral("Arrêter le test"));
         connect(rebuild, &QAction::triggered, &controller, [&] { controller.enable(second); });
         rebuild->trigger();
-        QVERIFY(first);
-        QCOMPARE(controller.trayIcon(), item);
-        QCOMPARE(item->contextMenu(), shown);
-        QCOMPARE(shown->actions(), second->actions());
+        QVERIFY(first && item->contextMenu() == shown && shown->actions() == second->actions());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!first);
         controller.enable(second);
@@ -330,48 +305,36 @@ private slots:
         QFETCH(double, rate);
         QFETCH(int, numberHeight);
         QTEST(LiveThroughputMonitor::compact(rate), "expected");
-        const QString text = "↓" + LiveThroughputMonitor::compact(rate);
         // Drawn in the middle of a larger canvas, so that anything past the square shows.
         QImage canvas(62, 62, QImage::Format_ARGB32);
         canvas.fill(Qt::transparent);
         const QRect square(20, 20, 22, 22);
         QPainter painter(&canvas);
-        StatusItemIcon::paint(painter, square, text, QPalette());
+        StatusItemIcon::paint(painter, square, "↓" + LiveThroughputMonitor::compact(rate),
+                              QPalette());
         painter.end();
         QVERIFY(
             square.contains(pixels(canvas, [](QRgb pixel) { return qAlpha(pixel) > 0; }).first));
-        const QRect ink = pixels(canvas, isTextInk).first;
-        QVERIFY(square.adjusted(1, 1, -1, -1).contains(ink));
-        // The number is the ink above the first clear row, the unit the ink below it.
-        int clear = ink.top();
-        while (clear < ink.bottom() && pixels(canvas.copy(20, clear, 22, 1), isTextInk).second)
-            ++clear;
-        QVERIFY(clear < ink.bottom() - 2);
+        QVERIFY(square.adjusted(1, 1, -1, -1).contains(pixels(canvas, isTextInk).first));
+        // The number is the first run of rows with ink, the unit the last one.
+        QList<bool> inked;
+        for (int y = 0; y < canvas.height(); ++y)
+            inked.append(pixels(canvas.copy(0, y, canvas.width(), 1), isTextInk).second > 0);
+        const qsizetype top = inked.indexOf(true), clear = inked.indexOf(false, top);
+        const qsizetype unitTop = inked.indexOf(true, clear), bottom = inked.lastIndexOf(true);
+        QVERIFY(unitTop > clear && clear > top);
         if (numberHeight)
-            QCOMPARE(clear - ink.top(), numberHeight);
+            QCOMPARE(clear - top, numberHeight);
         // The unit letter reads at a glance: 7 px high at least.
-        int unitTop = clear;
-        while (unitTop < ink.bottom() && !pixels(canvas.copy(20, unitTop, 22, 1), isTextInk).second)
-            ++unitTop;
-        QVERIFY2(ink.bottom() - unitTop + 1 >= 7,
-                 qPrintable(QString::number(ink.bottom() - unitTop + 1)));
+        QVERIFY2(bottom - unitTop + 1 >= 7, qPrintable(QString::number(bottom - unitTop + 1)));
     }
 
-    void trayItemLegibleOnLightAndDarkPanels_data()
+    // A theme's text colour on the other kind of panel is the hard case: a dark theme's white
+    // on a light panel.
+    void trayItemLegibleOnTheOtherKindOfPanel()
     {
-        QTest::addColumn<QColor>("panel");
-        QTest::addColumn<bool>("darkTheme");
-        // A theme's text colour on the other kind of panel is the hard case.
-        QTest::newRow("light panel, dark theme") << QColor(0xd6, 0xd6, 0xd6) << true;
-        QTest::newRow("dark panel, light theme") << QColor(0x20, 0x20, 0x24) << false;
-    }
-
-    void trayItemLegibleOnLightAndDarkPanels()
-    {
-        QFETCH(QColor, panel);
-        QFETCH(bool, darkTheme);
-        const QColor text = darkTheme ? Qt::white : Qt::black;
-        QPalette palette(text, darkTheme ? QColor(0x2a, 0x2a, 0x2a) : QColor(0xef, 0xef, 0xef));
+        const QColor panel(0xd6, 0xd6, 0xd6);
+        const QPalette palette(Qt::white, QColor(0x2a, 0x2a, 0x2a));
         auto onPanel = [&](const std::optional<QString> &liveText) {
             QImage image(22, 22, QImage::Format_RGB32);
             image.fill(panel);
@@ -391,7 +354,8 @@ private slots:
                                 return std::abs(qGray(pixel) - qGray(panel.rgb())) >= 100;
                             }).second;
         QVERIFY2(visible >= 40, qPrintable(QString::number(visible)));
-        QVERIFY(pixels(symbol, [&](QRgb pixel) { return pixel == text.rgb(); }).second >= 20);
+        QVERIFY(pixels(symbol, [](QRgb pixel) { return pixel == qRgb(255, 255, 255); }).second
+                >= 20);
     }
 
     // A tray on a scaled screen asks for sizes between those offered: each is drawn at its

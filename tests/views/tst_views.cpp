@@ -142,20 +142,18 @@ private slots:
         QWidget parent;
         QLabel *mauve = makeLabel("<b>Réglages</b>", 11, QFont::Medium, ViewColor::korvelMauve);
         QLabel *secondary = makeLabel("Montée", 11, QFont::Medium, ViewColor::secondaryLabel);
-        mauve->setParent(&parent);
-        secondary->setParent(&parent);
+        mauve->setParent(&parent), secondary->setParent(&parent);
         QCOMPARE(mauve->textFormat(), Qt::PlainText);
-
         // The colours follow the palette of the moment, the application's or the parent's.
-        auto colour = [](QLabel *label) { return label->palette().color(QPalette::WindowText); };
-        QCOMPARE(colour(secondary), secondaryLabelColor(lightPalette));
-        QCOMPARE(colour(mauve), lightMauve);
+        auto colours = [&] {
+            return std::pair(secondary->palette().color(QPalette::WindowText),
+                             mauve->palette().color(QPalette::WindowText));
+        };
+        QCOMPARE(colours(), std::pair(secondaryLabelColor(lightPalette), lightMauve));
         QApplication::setPalette(darkPalette);
-        QTRY_COMPARE(colour(secondary), secondaryLabelColor(darkPalette));
-        QCOMPARE(colour(mauve), darkMauve);
+        QTRY_COMPARE(colours(), std::pair(secondaryLabelColor(darkPalette), darkMauve));
         parent.setPalette(lightPalette);
-        QTRY_COMPARE(colour(secondary), secondaryLabelColor(lightPalette));
-        QCOMPARE(colour(mauve), lightMauve);
+        QTRY_COMPARE(colours(), std::pair(secondaryLabelColor(lightPalette), lightMauve));
 
         // The appearance is dark below the window's middle lightness, light from it on.
         for (const auto &[grey, expected] : {std::pair(128, lightMauve), {126, darkMauve}}) {
@@ -164,33 +162,15 @@ private slots:
         }
     }
 
-    void gaugeGeometryAndSizeLimit_data()
+    // Below the size limit nothing at all is drawn, caption included; a ring of 21 is drawn.
+    void gaugeSizeLimit()
     {
-        // Heights from the bottom edge of the number's and the unit's line boxes.
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<qreal>("radius");
-        QTest::addColumn<qreal>("number");
-        QTest::addColumn<qreal>("unit");
-        QTest::addRow("300x200") << QSize(300, 200) << 126.0 << 64.84 << 48.84;
-        QTest::addRow("88x200, ring of 20") << QSize(88, 200) << 0.0 << 0.0 << 0.0;
-        QTest::addRow("300x65") << QSize(300, 65) << 21.0 << 29.14 << 13.14;
-    }
-
-    void gaugeGeometryAndSizeLimit()
-    {
-        QFETCH(QSize, size);
-        QFETCH(qreal, radius);
-        const std::optional<GaugeGeometry> geometry = gaugeGeometry(size);
-        QCOMPARE(geometry.has_value(), radius > 0);
-        // Below the limit nothing at all is drawn, caption included.
-        const QImage image = renderGauge(50, QStringLiteral("Descente"), size);
-        QCOMPARE(inkBounds(image, image.rect(), lightWindow, 8).isEmpty(), radius == 0);
-        if (!geometry)
-            return;
-        QCOMPARE(geometry->radius, radius);
-        QCOMPARE(geometry->centre, QPointF(size.width() / 2.0, size.height() - 22));
-        QTEST(size.height() - geometry->numberBottom, "number");
-        QTEST(size.height() - geometry->unitBottom, "unit");
+        for (const auto &[size, drawn] :
+             {std::pair(QSize(300, 65), true), {QSize(88, 200), false}}) {
+            QCOMPARE(gaugeGeometry(size).has_value(), drawn);
+            const QImage image = renderGauge(50, QStringLiteral("Descente"), size);
+            QCOMPARE(inkBounds(image, image.rect(), lightWindow, 8).isEmpty(), !drawn);
+        }
     }
 
     void gaugeArc_data()
@@ -261,12 +241,13 @@ private slots:
         QVERIFY(distance(ringColor(hundred, 30), speedGreenFixed()) > 12);
     }
 
-    void tileTitleAboveValue()
+    // The title above the value, in a card that follows the tile's bounds.
+    void tile()
     {
         ResultTile tile(QStringLiteral("Montée"));
         tile.setValue(QStringLiteral("123,4"));
         const QColor fill = blend(lightWindow, Qt::black, 0.05);
-        const QImage image = render(tile);
+        QImage image = render(tile);
         const QRect title = inkBounds(image, QRect(12, 2, 88, 24), fill, 60);
         const QRect value = inkBounds(image, QRect(12, 26, 88, 28), fill, 60);
         QVERIFY(!title.isEmpty() && QRect(0, 8, 112, 15).contains(title));
@@ -277,63 +258,42 @@ private slots:
         QCOMPARE(readout->text(QAccessible::Name), QStringLiteral("Montée"));
         QCOMPARE(readout->text(QAccessible::Description), QStringLiteral("123,4"));
         QCOMPARE(readout->childCount(), 0);
+
+        // Rounded corners leave the window showing; the outline runs along every edge pixel
+        // (over half a pixel of fill), and the inside is a faint tint of the text colour.
+        tile.setFixedSize(200, 40);
+        image = render(tile);
+        const QColor outline = blend(blend(lightWindow, Qt::black, 0.05 / 2), Qt::black, 0.08);
+        const std::tuple<QPoint, QColor, int> expected[] = {
+            {{0, 0}, lightWindow, 3},    {{199, 0}, lightWindow, 3}, {{0, 39}, lightWindow, 3},
+            {{199, 39}, lightWindow, 3}, {{100, 0}, outline, 4},     {{100, 39}, outline, 4},
+            {{0, 20}, outline, 4},       {{199, 20}, outline, 4},    {{3, 20}, fill, 4},
+            {{196, 20}, fill, 4}};
+        for (const auto &[point, colour, tolerance] : expected)
+            QVERIFY2(distance(image.pixelColor(point), colour) <= tolerance,
+                     qPrintable(QStringLiteral("%1,%2").arg(point.x()).arg(point.y())));
     }
 
-    void numbersKeepTheirPlace_data() { TestSupport::addBoolRows("gauge", "tile", "gauge"); }
-
+    // "18,8" and "88,8" differ in their first digit only: what follows it must not move, even
+    // with a '1' narrower than the '8'. Right of the middle is past the first digit.
     void numbersKeepTheirPlace()
     {
-        QFETCH(bool, gauge);
         static const QString family = loadNarrowOneFont();
         QVERIFY2(!family.isEmpty(), "DejaVu Sans Bold (fonts-dejavu-core) is needed");
         const QFont font = QApplication::font();
         const auto restore = qScopeGuard([&font] { QApplication::setFont(font); });
         QApplication::setFont(QFont(family));
-        // "18,8" and "88,8" differ in their first digit only: what follows it must not move,
-        // even with a '1' narrower than the '8'. Right of the middle is past the first digit.
-        auto rightHalf = [gauge](double value) {
-            if (gauge)
-                return renderGauge(value).copy(
-                    textBand(gauge300.numberBottom, 40).adjusted(70, 0, 0, 0));
+        const auto gaugeRight = [](double value) {
+            return renderGauge(value).copy(
+                textBand(gauge300.numberBottom, 40).adjusted(70, 0, 0, 0));
+        };
+        const auto tileRight = [](double value) {
             ResultTile tile(QStringLiteral("Descente"));
             tile.setValue(SpeedSettings::format(value));
             return render(tile).copy(56, 0, 56, 56);
         };
-        QCOMPARE(rightHalf(18.8), rightHalf(88.8));
-    }
-
-    void tileCardFollowsTheBounds_data()
-    {
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<bool>("dark");
-        QTest::addRow("wider and lower") << QSize(200, 40) << false;
-        QTest::addRow("dark, narrower and higher") << QSize(60, 90) << true;
-    }
-
-    void tileCardFollowsTheBounds()
-    {
-        QFETCH(QSize, size);
-        QFETCH(bool, dark);
-        QApplication::setPalette(dark ? darkPalette : lightPalette);
-        const QColor window = QApplication::palette().color(QPalette::Window);
-        const QColor text = QApplication::palette().color(QPalette::WindowText);
-        ResultTile tile(QStringLiteral("Descente"));
-        tile.setFixedSize(size);
-        const QImage image = render(tile);
-        const int right = size.width() - 1, bottom = size.height() - 1;
-        const int midX = size.width() / 2, midY = size.height() / 2;
-        // Rounded corners leave the window showing; the outline runs along every edge pixel
-        // (over half a pixel of fill), and the inside is a faint tint of the text colour.
-        const QColor outline = blend(blend(window, text, 0.05 / 2), text, 0.08);
-        const QColor fill = blend(window, text, 0.05);
-        const std::tuple<QPoint, QColor, int> expected[] = {
-            {{0, 0}, window, 3},          {{right, 0}, window, 3},     {{0, bottom}, window, 3},
-            {{right, bottom}, window, 3}, {{midX, 0}, outline, 4},     {{midX, bottom}, outline, 4},
-            {{0, midY}, outline, 4},      {{right, midY}, outline, 4}, {{3, midY}, fill, 4},
-            {{right - 3, midY}, fill, 4}};
-        for (const auto &[point, colour, tolerance] : expected)
-            QVERIFY2(distance(image.pixelColor(point), colour) <= tolerance,
-                     qPrintable(QStringLiteral("%1,%2").arg(point.x()).arg(point.y())));
+        QCOMPARE(gaugeRight(18.8), gaugeRight(88.8));
+        QCOMPARE(tileRight(18.8), tileRight(88.8));
     }
 };
 

@@ -11,7 +11,6 @@
 #   item SERVICE         the item's properties; IconPixmap as [[width, height, base64]]
 #   layout SERVICE       the entries of its menu: [{"id", "label", "type", "enabled"}]
 #   click SERVICE ID     what a host sends when the user chooses that entry
-#   activate SERVICE     what a host sends on a primary click on the item
 # Runs until its standard input closes.
 
 import base64
@@ -192,9 +191,6 @@ class Host:
                     service, path, MENU, "Event", dbus.Int32(int(words[2])), "clicked",
                     dbus.Int32(0, variant_level=1), dbus.UInt32(0),
                     then=lambda *_: self.reply(True)))
-            elif command == "activate":
-                self.call(service, "/StatusNotifierItem", ITEM, "Activate", dbus.Int32(0),
-                          dbus.Int32(0), then=lambda *_: self.reply(True))
             else:
                 self.fail("unknown command: " + command)
         except (dbus.exceptions.DBusException, ValueError, IndexError) as error:
