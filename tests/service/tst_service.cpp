@@ -3,9 +3,12 @@
 #include "LoopbackClient.h"
 #include "PostgresCluster.h"
 #include "RateLimiter.h"
+#include "SpeedServerProcess.h"
+#include "platform/HttpSession.h"
 #include "service/SyncAnswer.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -21,6 +24,8 @@
 #include <sys/prctl.h>
 
 #include <memory>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -524,6 +529,59 @@ private slots:
                                   10000);
         held.reset();
         QVERIFY(QTest::qWaitFor([&] { return sync("D1").first == 0; }, 5000));
+    }
+    // The proxy set-up the README ships: TLS and HTTP/2 in front, the client's address passed
+    // on, the body limit held at the proxy too.
+    void behindNginx()
+    {
+        if (m_postgres)
+            QSKIP("the proxy does not depend on the database");
+#ifndef NGINX_PATH
+        QSKIP("nginx is not installed");
+#else
+        QVERIFY(startService({"--proxy"}));
+        QVERIFY(SpeedServerProcess::makeCertificate(m_dir.path()));
+        QString snippet = QString::fromUtf8(TestSupport::readFile(SNIPPET_PATH));
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const int port = probe.serverPort();
+        probe.close();
+        const QList<std::pair<QString, QString>> local = {
+            {"listen 443 ssl http2;", QString("listen 127.0.0.1:%1 ssl http2;").arg(port)},
+            {"    listen [::]:443 ssl http2;\n", ""},
+            {"server 127.0.0.1:8080;", QString("server 127.0.0.1:%1;").arg(m_port)},
+            {"/etc/letsencrypt/live/service.example.org/fullchain.pem", m_dir.filePath("cert.pem")},
+            {"/etc/letsencrypt/live/service.example.org/privkey.pem", m_dir.filePath("key.pem")}};
+        for (const auto &[from, to] : local) {
+            QVERIFY2(snippet.contains(from), qPrintable(from));
+            snippet.replace(from, to);
+        }
+        const QString folder = m_dir.filePath("nginx");
+        QDir().mkpath(folder);
+        const QString config = folder + "/nginx.conf";
+        QVERIFY(TestSupport::writeFile(
+            config, QString("%1worker_processes 1;\npid %2/nginx.pid;\nevents {}\nhttp {\n"
+                            "access_log off;\nclient_body_temp_path %2/body;\n"
+                            "proxy_temp_path %2/proxy;\n%3}\n")
+                        .arg(geteuid() == 0 ? "user root;\n" : "", folder, snippet)
+                        .toUtf8()));
+        const QStringList nginx = {"-c", config, "-e", folder + "/error.log"};
+        QCOMPARE(TestSupport::run(NGINX_PATH, nginx).status, 0);
+        const auto stopNginx = qScopeGuard([&] {
+            TestSupport::run(NGINX_PATH, nginx + QStringList{"-s", "stop"});
+        });
+
+        HttpSession https({HttpVersion::http2, m_dir.filePath("cert.pem")});
+        const auto status = [&](const char *path, const QByteArray &body) {
+            const QString url = QString("https://127.0.0.1:%1%2").arg(port).arg(path);
+            return QCoro::waitFor(https.fetch({"POST", url.toUtf8(), 10s, body}, 1 << 16))
+                .outcome.status;
+        };
+        QCOMPARE(status("/api/report.php", QJsonDocument(report).toJson()), 200);
+        QCOMPARE(status("/api/report.php", QByteArray(100000, ' ')), 413);
+        QCOMPARE(status("/api/check.php", QJsonDocument(syncBody("D1")).toJson()), 200);
+        QVERIFY(command({"reports"}).contains("Le test s'arrête."));
+#endif
     }
 };
 
