@@ -52,6 +52,13 @@ class TestServiceClient : public QObject
         return m_tweak.startsWith("pad") ? body.leftJustified(65536 + (m_tweak == "pad+1")) : body;
     }
 
+    // The child of the open dialog.
+    template <typename T>
+    static T *modal(const char *name = nullptr)
+    {
+        return QApplication::activeModalWidget()->findChild<T *>(name);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -223,47 +230,41 @@ private slots:
         app->applicationDidFinishLaunching();
         QTRY_COMPARE(m_requests.size(), 1);
         app->reportProblemPressed(nullptr);
-        QWidget *dialog = QApplication::activeModalWidget();
-        auto *editor = dialog->findChild<QPlainTextEdit *>("reportText");
-        auto *count = dialog->findChild<QLabel *>("reportCount");
-        auto *send = dialog->findChild<QPushButton *>("sendButton");
-        QCOMPARE(dialog->findChild<QLineEdit *>("reportEmail")->maxLength(), 254);
+        auto *editor = modal<QPlainTextEdit>("reportText");
+        auto *count = modal<QLabel>("reportCount");
+        QCOMPARE(modal<QLineEdit>("reportEmail")->maxLength(), 254);
         // Counted as sent: trimmed, in UTF-16 units.
         const std::tuple<qsizetype, bool, bool> lengths[] = {
             {100, false, true}, {15000, true, true}, {16000, true, true}, {16001, true, false}};
         for (const auto &[length, counted, sendable] : lengths) {
             editor->setPlainText(" \n" + QString(length - 2, u'é') + QString("😀") + "\n ");
             QCOMPARE(count->isVisible(), counted);
-            QCOMPARE(send->isEnabled(), sendable);
+            QCOMPARE(modal<QPushButton>("sendButton")->isEnabled(), sendable);
             QVERIFY2(!counted || count->text().startsWith(QString("%1 / 16000").arg(length)),
                      qPrintable(count->text()));
         }
         editor->clear();
         QTest::keyClicks(editor, "Ça plante");
         QTRY_COMPARE(store().string(PreferenceKeys::reportDraftText), "Ça plante");
-        dialog->findChild<QPushButton *>("cancelButton")->click();
+        modal<QPushButton>("cancelButton")->click();
         app->reportProblemPressed(nullptr);
-        editor = QApplication::activeModalWidget()->findChild<QPlainTextEdit *>("reportText");
-        QCOMPARE(editor->toPlainText(), "Ça plante");
-        QCOMPARE(editor->textCursor().position(), 9);
-        m_status = 400;
+        QCOMPARE(modal<QPlainTextEdit>()->toPlainText(), "Ça plante");
+        QCOMPARE(modal<QPlainTextEdit>()->textCursor().position(), 9);
+        m_status = 400,
         m_reply = R"({"ok": false, "error": "text is longer than 16000 characters"})";
-        QApplication::activeModalWidget()->findChild<QPushButton *>("sendButton")->click();
+        modal<QPushButton>("sendButton")->click();
         QTRY_VERIFY(alerts().value(0).startsWith("Envoi refusé|Ton message n'est pas accepté"));
         QCOMPARE(store().string(PreferenceKeys::reportDraftText), "Ça plante");
         qobject_cast<QMessageBox *>(QApplication::activeModalWidget())->accept();
 
         const auto form = [&](const QString &text, const QString &email, const char *button) {
             app->reportProblemPressed(nullptr);
-            QWidget *dialog = QApplication::activeModalWidget();
-            auto *editor = dialog->findChild<QPlainTextEdit *>();
-            auto *line = dialog->findChild<QLineEdit *>();
-            auto *send = dialog->findChild<QPushButton *>("sendButton");
-            QVERIFY(dialog->focusWidget() == editor && send->isDefault()
-                    && send->x() < dialog->findChild<QPushButton *>("cancelButton")->x());
-            editor->setPlainText(text);
-            line->setText(email);
-            dialog->findChild<QPushButton *>(button)->click();
+            auto *send = modal<QPushButton>("sendButton");
+            QVERIFY(QApplication::activeModalWidget()->focusWidget() == modal<QPlainTextEdit>()
+                    && send->isDefault() && send->x() < modal<QPushButton>("cancelButton")->x());
+            modal<QPlainTextEdit>()->setPlainText(text);
+            modal<QLineEdit>()->setText(email);
+            modal<QPushButton>(button)->click();
         };
         form("Texte", "", "cancelButton");
         form(" \n\t\n ", "a@b.c", "sendButton");

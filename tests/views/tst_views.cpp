@@ -34,24 +34,21 @@ QPalette appearance(const QColor &window, const QColor &text)
 const QPalette lightPalette = appearance(lightWindow, Qt::black);
 const QPalette darkPalette = appearance(QColor(40, 40, 40), Qt::white);
 
-QImage render(QWidget &widget)
-{
-    return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
-}
+const auto render = [](QWidget &w) {
+    return w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+};
 
-int distance(const QColor &a, const QColor &b)
-{
+const auto distance = [](const QColor &a, const QColor &b) {
     return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green())
            + std::abs(a.blue() - b.blue());
-}
+};
 
 // What `color` at `alpha` looks like over `background`.
-QColor blend(const QColor &background, const QColor &color, qreal alpha)
-{
-    auto mix = [&](int under, int over) { return qRound(under + (over - under) * alpha); };
-    return QColor(mix(background.red(), color.red()), mix(background.green(), color.green()),
-                  mix(background.blue(), color.blue()));
-}
+const auto blend = [](const QColor &background, const QColor &color, qreal alpha) {
+    return QColor::fromRgbF(background.redF() + (color.redF() - background.redF()) * alpha,
+                            background.greenF() + (color.greenF() - background.greenF()) * alpha,
+                            background.blueF() + (color.blueF() - background.blueF()) * alpha);
+};
 
 // The bounds, within `region`, of every pixel further than `threshold` from the background.
 QRect inkBounds(const QImage &image, const QRect &region, const QColor &background, int threshold)
@@ -88,10 +85,9 @@ QColor ringColor(const QImage &image, qreal degrees)
 }
 
 // The inside of a 300 x 200 gauge, clear of the ring, where a text line ends at `bottom`.
-QRect textBand(qreal bottom, int lineHeight)
-{
+const auto textBand = [](qreal bottom, int lineHeight) {
     return QRect(QPoint(80, qFloor(bottom) - lineHeight), QPoint(220, qCeil(bottom)));
-}
+};
 
 // DejaVu Sans Bold with its '1' half as wide, under another name: a font whose digits are not
 // all equally wide, as Cantarell's are (GNOME's default). Same-length names keep every offset
@@ -198,12 +194,12 @@ private slots:
         QFETCH(Angles, track);
         QCOMPARE(gaugeFraction(mbps).value_or(0), fraction);
         const QImage image = renderGauge(mbps);
-        for (double degrees : green)
-            QVERIFY2(distance(ringColor(image, degrees), speedGreenFixed()) <= 12,
-                     qPrintable(QStringLiteral("%1°").arg(degrees)));
-        for (double degrees : track)
-            QVERIFY2(distance(ringColor(image, degrees), blend(lightWindow, Qt::black, 0.12)) <= 12,
-                     qPrintable(QStringLiteral("%1°").arg(degrees)));
+        const QColor trackColour = blend(lightWindow, Qt::black, 0.12);
+        for (const auto &[angles, colour] :
+             {std::pair(green, speedGreenFixed()), {track, trackColour}})
+            for (double degrees : angles)
+                QVERIFY2(distance(ringColor(image, degrees), colour) <= 12,
+                         qPrintable(QString::number(degrees)));
     }
 
     void gaugeTextsCentredAndArcInMbps()
