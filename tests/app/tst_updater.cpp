@@ -62,9 +62,8 @@ private slots:
         m_files = {{"/tachora.deb", m_package}};
         m_service.requests.clear();
         m_service.trickle = 0ms;
-        for (const auto &key :
-             {PreferenceKeys::updateAutoCheck, PreferenceKeys::updateAutoDownload,
-              PreferenceKeys::updateLastCheck, PreferenceKeys::updateNotifiedVersion})
+        for (const auto &key : {PreferenceKeys::updateAutoDownload, PreferenceKeys::updateLastCheck,
+                                PreferenceKeys::updateNotifiedVersion})
             store().remove(key);
         // Only the scheduling test checks on its own.
         store().setBool(PreferenceKeys::updateAutoCheck, false);

@@ -17,15 +17,14 @@ class TestHttp : public QObject
 
     QTemporaryDir m_certificates;
 
-    // Starts the request and waits, at most `bound`, for how it ends.
-    static std::optional<HttpOutcome> outcomeOf(HttpSession &session, HttpRequest request,
-                                                std::chrono::milliseconds bound)
+    // Starts the request and waits, at most 15 s, for how it ends.
+    static std::optional<HttpOutcome> outcomeOf(HttpSession &&session, HttpRequest request)
     {
         const std::shared_ptr<HttpTask> task = session.task(std::move(request));
         std::optional<HttpOutcome> outcome;
         task->onComplete = [&](const HttpOutcome &ended) { outcome = ended; };
         task->start();
-        if (!QTest::qWaitFor([&] { return outcome.has_value(); }, int(bound.count())))
+        if (!QTest::qWaitFor([&] { return outcome.has_value(); }, 15000))
             task->cancel();
         return outcome;
     }
@@ -42,12 +41,11 @@ private slots:
         service.handler = [](const FakeService::Request &) {
             return FakeService::Answer{200, QByteArray(600, 'x')};
         };
-        HttpSession session;
-        HttpRequest request;
-        request.url = (service.origin() + "/slow").toUtf8();
-        request.timeout = 3s;
-        request.deadline = 2s;
-        const std::optional<HttpOutcome> outcome = outcomeOf(session, request, 15s);
+        const std::optional<HttpOutcome> outcome =
+            outcomeOf(HttpSession(), {.url = (service.origin() + "/slow").toUtf8(),
+                                      .timeout = 3s,
+                                      .body = {},
+                                      .deadline = 2s});
         QVERIFY(outcome && !outcome->ok);
         QCOMPARE(outcome->failure, HttpFailure::timedOut);
     }
@@ -85,12 +83,9 @@ private slots:
                 });
             }
         });
-        HttpSession session({.caFile = m_certificates.filePath("cert.pem")});
-        HttpRequest request;
-        request.method = "POST";
-        request.url = tlsOrigin + "/first";
-        request.body = "secret";
-        const std::optional<HttpOutcome> outcome = outcomeOf(session, request, 15s);
+        const std::optional<HttpOutcome> outcome =
+            outcomeOf(HttpSession({.caFile = m_certificates.filePath("cert.pem")}),
+                      {.method = "POST", .url = tlsOrigin + "/first", .body = "secret"});
         QVERIFY(outcome);
         QCOMPARE(outcome->ok, !toClearText);
         QCOMPARE(clear.requests.size(), 0);

@@ -102,19 +102,15 @@ private slots:
                               "bad": {"$data": "@@"}, "day": {"$date": 1796563200},
                               "older": {"$date": {"$double": 1796563200}},
                               "notag": {"$data": 5}, "pre": {"$date": -0.5}})"));
-        const QDateTime day = QDateTime::fromMSecsSinceEpoch(1796563200000, Qt::UTC);
+        const auto day = [](qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC); };
         // As read by hand, then once the store has written the file from what it read.
         for (int pass = 0; pass < 2; ++pass) {
             PreferencesStore store(m_path);
-            QCOMPARE(store.integer("i"), 1);
-            QCOMPARE(store.integer("w"), 2);
-            QCOMPARE(store.doubleValue("d"), 1.0);
-            QCOMPARE(store.doubleValue("e"), 0.01);
-            QVERIFY(!store.contains("n"));
-            QVERIFY(!store.contains("bad"));
-            QCOMPARE(store.date("day"), day);
-            QCOMPARE(store.date("older"), day);
-            QCOMPARE(store.date("pre"), QDateTime::fromMSecsSinceEpoch(-500, Qt::UTC));
+            QVERIFY(store.integer("i") == 1 && store.integer("w") == 2 && !store.contains("n"));
+            QVERIFY(store.doubleValue("d") == 1.0 && store.doubleValue("e") == 0.01);
+            QVERIFY(!store.contains("bad") && store.date("pre") == day(-500));
+            QVERIFY(store.date("day") == day(1796563200000)
+                    && store.date("older") == store.date("day"));
             QCOMPARE(store.value("notag"), QVariant(QVariantMap{{"$data", qint64(5)}}));
             QVERIFY(store.setInteger("pass", pass));
         }
@@ -131,9 +127,9 @@ private slots:
         store.setString("a", "second");
         QVERIFY(before.readAll().contains("first"));
         // Nothing is left behind next to the file: no temporary copy, no lock.
-        QCOMPARE(QDir(QFileInfo(m_path).absolutePath())
-                     .entryList({QFileInfo(m_path).fileName() + '*'}, QDir::Files | QDir::Hidden),
-                 QStringList{QFileInfo(m_path).fileName()});
+        const QFileInfo file(m_path);
+        QCOMPARE(file.dir().entryList({file.fileName() + '*'}, QDir::Files | QDir::Hidden),
+                 QStringList{file.fileName()});
     }
 
     void changeByAnotherWriterIsSeen_data()
@@ -155,17 +151,14 @@ private slots:
         QVERIFY(TestSupport::writeFile(m_path, R"({"mine": 1, "theirs": 1})", stamp));
         PreferencesStore mine(m_path);
         QCOMPARE(mine.integer("theirs"), 1);
-        if (sameStamp)
-            QVERIFY(TestSupport::writeFile(m_path, R"({"mine": 1, "theirs": 2})", stamp));
-        else
-            QVERIFY(PreferencesStore(m_path).setInteger("theirs", 2));
+        QVERIFY(sameStamp ? TestSupport::writeFile(m_path, R"({"mine": 1, "theirs": 2})", stamp)
+                          : PreferencesStore(m_path).setInteger("theirs", 2));
         // A read trusts a stamp that is old enough; a write never does.
         if (ageSeconds == 0)
             QCOMPARE(mine.integer("theirs"), 2);
         QVERIFY(mine.setInteger("mine", 3));
         PreferencesStore reader(m_path);
-        QCOMPARE(reader.integer("theirs"), 2);
-        QCOMPARE(reader.integer("mine"), 3);
+        QVERIFY(reader.integer("theirs") == 2 && reader.integer("mine") == 3);
     }
 
     void lockOfAGoneWriterIsTakenOver_data()
@@ -179,10 +172,8 @@ private slots:
         const QString lockPath = m_path + ".lock";
         // Earlier versions lock with QLockFile; a live one is waited for like any writer.
         QLockFile live(lockPath);
-        if (heldByLiveWriter)
-            QVERIFY(live.tryLock(0));
-        else
-            QVERIFY(TestSupport::writeFile(lockPath, "2147483646\ntachora\nhost\n"));
+        QVERIFY(heldByLiveWriter ? live.tryLock(0)
+                                 : TestSupport::writeFile(lockPath, "2147483646\ntachora\nhost\n"));
         PreferencesStore store(m_path);
         store.setLockTimeout(std::chrono::milliseconds(0));
         QCOMPARE(store.setBool("TCLiveMenuBar", true), !heldByLiveWriter);
@@ -195,8 +186,7 @@ private slots:
         const QByteArray garbage = "{\"TCUnitMBytes\": tru";
         QVERIFY(TestSupport::writeFile(m_path, garbage));
         PreferencesStore store(m_path);
-        QCOMPARE(store.value("TCUnitMBytes").isValid(), false);
-        QCOMPARE(TestSupport::readFile(m_path), garbage);
+        QVERIFY(!store.value("TCUnitMBytes").isValid() && TestSupport::readFile(m_path) == garbage);
 
         store.setBool("TCLiveMenuBar", true);
         QCOMPARE(TestSupport::readFile(m_path + ".corrupt"), garbage);

@@ -58,25 +58,20 @@ public:
             socket->write("HTTP/1.1 " + QByteArray::number(answer.status)
                           + " X\r\nConnection: close\r\nContent-Length: "
                           + QByteArray::number(answer.body.size()) + "\r\n\r\n");
-            if (trickle.count() > 0 && !answer.body.isEmpty()) {
-                send(socket, answer.body);
-                continue;
-            }
-            socket->write(answer.body);
-            socket->disconnectFromHost();
+            send(socket, answer.body);
         }
     }
 
 private:
+    // The whole body at once, or a byte at a time when trickling.
     void send(QTcpSocket *socket, const QByteArray &bytes)
     {
+        const qsizetype step = trickle.count() > 0 ? 1 : bytes.size();
         auto *pace = new QTimer(socket);
-        QObject::connect(pace, &QTimer::timeout, socket, [socket, pace, bytes, sent = 0]() mutable {
-            socket->write(bytes.mid(sent++, 1));
-            if (sent == bytes.size()) {
-                pace->stop();
-                socket->disconnectFromHost();
-            }
+        QObject::connect(pace, &QTimer::timeout, socket, [=, sent = qsizetype(0)]() mutable {
+            socket->write(bytes.mid(std::exchange(sent, sent + step), step));
+            if (sent >= bytes.size())
+                pace->stop(), socket->disconnectFromHost();
         });
         pace->start(trickle);
     }

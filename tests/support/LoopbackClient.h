@@ -49,14 +49,10 @@ public:
             const qsizetype at = m_in.left(end).toLower().indexOf("content-length: ");
             const qsizetype length =
                 at < 0 ? 0 : m_in.mid(at + 16, m_in.indexOf("\r\n", at) - at - 16).toLongLong();
-            if (end >= 0 && !withBody) {
-                Answer answer{m_in.mid(9, 3).toInt(), {}};
-                m_in.remove(0, end + 4);
-                return answer;
-            }
-            if (end >= 0 && m_in.size() >= end + 4 + length) {
-                Answer answer{m_in.mid(9, 3).toInt(), m_in.mid(end + 4, length)};
-                m_in.remove(0, end + 4 + length);
+            const qsizetype size = withBody ? length : 0;
+            if (end >= 0 && m_in.size() >= end + 4 + size) {
+                Answer answer{m_in.mid(9, 3).toInt(), m_in.mid(end + 4, size)};
+                m_in.remove(0, end + 4 + size);
                 return answer;
             }
             if (!receive())

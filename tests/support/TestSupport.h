@@ -20,17 +20,14 @@ inline QString userDirsRoot()
 inline void isolateUserDirs()
 {
     const QString root = userDirsRoot();
-    const char *variables[][2] = {{"XDG_CONFIG_HOME", "config"},
-                                  {"XDG_DATA_HOME", "data"},
-                                  {"XDG_CACHE_HOME", "cache"},
-                                  {"XDG_STATE_HOME", "state"},
-                                  {"XDG_RUNTIME_DIR", "runtime"}};
-    for (const auto &[variable, folder] : variables) {
-        const QString path = root + u'/' + QLatin1String(folder);
+    for (const QByteArray folder : {"config", "data", "cache", "state", "runtime"}) {
+        const QString path = root + u'/' + folder;
         QDir().mkpath(path);
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                         | QFileDevice::ExeOwner);
-        qputenv(variable, QFile::encodeName(path));
+        // XDG_CONFIG_HOME … XDG_STATE_HOME, XDG_RUNTIME_DIR
+        qputenv("XDG_" + folder.toUpper() + (folder == "runtime" ? "_DIR" : "_HOME"),
+                QFile::encodeName(path));
     }
     qputenv("HOME", QFile::encodeName(root));
 }
