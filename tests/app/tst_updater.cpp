@@ -26,13 +26,10 @@ class TestUpdater : public QObject
 
     Update release(const QString &version) const
     {
-        return {version,
-                url("/tachora.deb"),
-                m_package.size(),
-                QCryptographicHash::hash(m_package, QCryptographicHash::Sha256),
-                Ed25519::sign(m_package, m_keys.secretKey),
-                "Plus rapide.",
-                m_now.addDays(30)};
+        const QByteArray hash = QCryptographicHash::hash(m_package, QCryptographicHash::Sha256);
+        return Update(version, url("/tachora.deb"), m_package.size(), hash,
+                      Ed25519::sign(m_package, m_keys.secretKey), "Plus rapide.",
+                      m_now.addDays(30));
     }
 
     QByteArray feed(const Update &update) { return UpdateFeed::write(update, m_keys.secretKey); }
