@@ -36,8 +36,9 @@ QCoro::Task<> LoadedLatencyProbe::open()
         m_inFlight.reset();
 }
 
-void LoadedLatencyProbe::start(Clock::time_point phaseStart)
+void LoadedLatencyProbe::start(Clock::time_point phaseStart, std::function<double()> phaseRate)
 {
+    m_phaseRate = std::move(phaseRate);
     m_probing = true;
     ++m_phaseNumber;
     m_phaseStart = phaseStart;
@@ -92,7 +93,16 @@ void LoadedLatencyProbe::answered(const HttpTask *task, quint64 phase, bool time
         return;
     if (timed)
         m_samples.append(std::chrono::duration<double, std::milli>(now - sent).count());
-    scheduleAt(std::max(now, m_lastSent + m_timing.interval));
+    scheduleAt(std::max(now, m_lastSent + interval()));
+}
+
+LoadedLatencyProbe::Clock::duration LoadedLatencyProbe::interval() const
+{
+    const double rate = m_phaseRate ? m_phaseRate() : 0;
+    const auto least = std::chrono::duration<double>(
+        rate > 0 ? m_timing.probeBytes / (m_timing.linkShare * rate) : 0);
+    return std::max<Clock::duration>(m_timing.interval,
+                                     std::chrono::duration_cast<Clock::duration>(least));
 }
 
 void LoadedLatencyProbe::scheduleAt(Clock::time_point when)

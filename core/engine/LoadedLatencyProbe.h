@@ -9,6 +9,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -22,6 +23,11 @@ struct LoadedLatencyTiming
     std::chrono::milliseconds interval{250};
     // The start of a phase, while its transfers are still in slow start, goes untimed.
     std::chrono::milliseconds skip{1000};
+    // What one probe and its answer take of the link, TCP and TLS headers included: on a
+    // slow link the probes go out less often, so that together they take no more than
+    // linkShare of what the phase moves and the measured rate stays the link's.
+    double probeBytes = 500;
+    double linkShare = 0.0025;
 };
 
 // Times small requests while a throughput phase loads the link: how long an answer waits
@@ -46,8 +52,9 @@ public:
     // Opens the connection, or checks that it is still open, with one probe that is not
     // timed; over when that one is answered or has failed.
     QCoro::Task<> open();
-    // Sends the phase's probes, the first one timing.skip after phaseStart, until stop().
-    void start(Clock::time_point phaseStart);
+    // Sends the phase's probes, the first one timing.skip after phaseStart, until stop();
+    // phaseRate gives what the phase has moved so far, in bytes per second.
+    void start(Clock::time_point phaseStart, std::function<double()> phaseRate = {});
     // Ends the phase's probing, cutting the probe in flight (the opening one too), which
     // is dropped. The median of the answered probes' times in milliseconds; absent with
     // fewer than three.
@@ -64,6 +71,7 @@ private:
     void send();
     void answered(const HttpTask *task, quint64 phase, bool timed, Clock::time_point sent);
     void scheduleAt(Clock::time_point when);
+    Clock::duration interval() const;
     std::shared_ptr<HttpTask> newTask();
 
     HttpRequest m_request;
@@ -75,6 +83,7 @@ private:
     // Tells this phase's probes from those of an earlier one still on their way.
     quint64 m_phaseNumber = 0;
     Clock::time_point m_phaseStart;
+    std::function<double()> m_phaseRate;
     Clock::time_point m_lastSent;
     QList<double> m_samples;
     QList<double> m_sendTimes;

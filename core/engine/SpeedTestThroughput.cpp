@@ -81,7 +81,11 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     m_streams->onFailure = [this](const HttpOutcome &outcome) { noteFailure(outcome); };
     startTicker();
     if (probingLatency)
-        loadedLatency().start(m_phaseStart);
+        loadedLatency().start(m_phaseStart, [this] {
+            const double elapsed =
+                std::chrono::duration<double>(Clock::now() - m_phaseStart).count();
+            return elapsed > 0 ? double(m_phaseBytes) / elapsed : 0.0;
+        });
     if (m_cancelled)
         m_streams->stop();
     m_streams->start();

@@ -128,11 +128,6 @@ bool ThroughputStreams::send(int index)
     ++stream.inFlight;
     m_transfers.push_back(std::move(transfer));
     raw->task->start();
-    // An upload's blocks are short: while a new connection still opens its window the
-    // rate says little of when the block will end, and the next block, on a connection
-    // of its own, would start its window only when this one ends. Both start together.
-    if (m_setup.upload && stream.requests == 1)
-        send(index);
     return true;
 }
 
@@ -237,6 +232,16 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
             rate += double(transfer->moved) / since;
         if (!latest || transfer->sent > latest->sent)
             latest = transfer.get();
+    }
+    // An upload's blocks are short on a fast link: while a new connection still opens its
+    // window the rate says little of when the block will end, and the next block, on a
+    // connection of its own, would start its window only when this one ends. Once the
+    // first block shows a fast link, the second starts at once. On a slow link a second
+    // connection would only crowd the first in the link's small queue.
+    if (m_setup.upload && stream.requests == 1 && latest && latest->moved >= pairingBytes
+        && seconds(now - latest->sent) <= pairingSeconds) {
+        send(index);
+        return;
     }
     rate = std::max(rate, stream.rate);
     // The next answer takes about as long to start as the latest one did; twice that, and
