@@ -31,7 +31,7 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds)
         return Action::giveBack;
     }
     const bool levelled = previous > 0 && rate > 0 && rate <= previous * growth;
-    if (!levelled)
+    if (!levelled || std::max(rate, previous) < leastTrialRate)
         return Action::none;
     if (m_streams >= m_maxStreams) {
         m_done = true;

@@ -14,7 +14,10 @@
 //   more than `growth` above the rate just before the trial; then the next stream goes on
 //   trial at once, judged against the rate of that window, up to the bound (only the first
 //   trial waits for the level);
-// - a trial that does not pay off is given back, and no stream is added any more.
+// - a trial that does not pay off is given back, and no stream is added any more;
+// - below leastTrialRate nothing is tried: there even a small window carries one stream at
+//   the link's rate, and a second connection starting in a slow link's short queue costs
+//   more than it could add (its handshake, and the losses of its start, ~1.5 % at 1 Mbit/s).
 // So a link that one stream fills keeps one stream, and a link where each stream is held
 // back by its window, or by a limit per connection, gets as many as still add to the rate.
 class StreamRule
@@ -25,6 +28,8 @@ public:
     static constexpr double windowSeconds = 0.15;
     static constexpr double growth = 1.05;
     static constexpr int settleWindows = 4;
+    // Bytes per second (12 Mbit/s): 256 KB of window in flight carry it at a 170 ms RTT.
+    static constexpr double leastTrialRate = 1.5e6;
 
     explicit StreamRule(int maxStreams)
         : m_maxStreams(qMax(1, maxStreams))

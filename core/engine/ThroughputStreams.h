@@ -79,7 +79,7 @@ public:
     static constexpr std::chrono::milliseconds checkInterval{20};
     // An upload stream's first block that has this many bytes acknowledged within this
     // long shows a link fast enough for its second block to start at once.
-    static constexpr qint64 pairingBytes = 128 * 1024;
+    static constexpr qint64 pairingBytes = 1024 * 1024;
     static constexpr double pairingSeconds = 0.5;
     // A stream's requests in flight at most: a block shorter than a round trip needs
     // more than two to keep the link busy while a finished one's answer comes back.

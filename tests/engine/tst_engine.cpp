@@ -359,6 +359,10 @@ private slots:
         QTest::newRow("the first trial that adds nothing ends the rule")
             << 8 << QList<double>{20, 20, 30, 40, 40, 40, 40, 40, 80} << 2;
         QTest::newRow("up to the bound") << 2 << QList<double>{20, 20, 30, 40, 40, 40, 40} << 2;
+        // A slow link is never tried; one that turns fast later is.
+        QTest::newRow("a slow link") << 8 << QList<double>{2, 4, 4, 4, 11, 11, 4} << 1;
+        QTest::newRow("a slow start, then fast")
+            << 8 << QList<double>{2, 4, 4, 30, 30, 30, 40, 40, 40} << 2;
     }
 
     void streamRule()
