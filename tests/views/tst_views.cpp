@@ -4,11 +4,13 @@
 #include "views/GaugeGeometry.h"
 #include "views/GaugeView.h"
 #include "views/LabelFactory.h"
+#include "views/PaintedIcon.h"
 #include "views/Palette.h"
 #include "views/ResultTile.h"
 
 #include <QAccessible>
 #include <QLabel>
+#include <QPainter>
 #include <QRawFont>
 #include <QtEndian>
 
@@ -270,6 +272,39 @@ private slots:
 
     // "18,8" and "88,8" differ in their first digit only: what follows it must not move, even
     // with a '1' narrower than the '8'. Right of the middle is past the first digit.
+    // A painted icon fills the largest square centred in the space asked, to the device
+    // pixel, whether it is painted in place or as a picture.
+    void paintedIconCentred_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QRect>("ink");
+        QTest::newRow("square") << QSize(16, 16) << QRect(0, 0, 16, 16);
+        QTest::newRow("wide") << QSize(20, 16) << QRect(2, 0, 16, 16);
+        QTest::newRow("tall") << QSize(16, 24) << QRect(0, 4, 16, 16);
+    }
+
+    void paintedIconCentred()
+    {
+        QFETCH(QSize, size);
+        const QIcon icon =
+            PaintedIcon::make([](QPainter &painter, const QRectF &square, QIcon::Mode) {
+                painter.fillRect(square, Qt::black);
+            });
+        QImage painted(size, QImage::Format_ARGB32_Premultiplied);
+        painted.fill(Qt::transparent);
+        QPainter painter(&painted);
+        icon.paint(&painter, painted.rect());
+        painter.end();
+        for (const QImage &image : {painted, icon.pixmap(size).toImage()}) {
+            QRect ink;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    if (qAlpha(image.pixel(x, y)) > 0)
+                        ink |= QRect(x, y, 1, 1);
+            QTEST(ink, "ink");
+        }
+    }
+
     void numbersKeepTheirPlace()
     {
         static const QString family = loadNarrowOneFont();
