@@ -23,11 +23,12 @@ struct LoadedLatencyTiming
     std::chrono::milliseconds interval{250};
     // The start of a phase, while its transfers are still in slow start, goes untimed.
     std::chrono::milliseconds skip{1000};
-    // What one probe and its answer take of the link, TCP and TLS headers included: on a
-    // slow link the probes go out less often, so that together they take no more than
-    // linkShare of what the phase moves and the measured rate stays the link's.
+    // What one probe and its answer take of the link, TCP and TLS headers included: below
+    // 1.6 Mbit/s the probes go out less often, so that together they take no more than
+    // linkShare of what the phase moves (the rate stays the link's), and still often enough
+    // for a 5 s phase at 1 Mbit/s to have the three answers a value needs.
     double probeBytes = 500;
-    double linkShare = 0.0025;
+    double linkShare = 0.01;
 };
 
 // Times small requests while a throughput phase loads the link: how long an answer waits
