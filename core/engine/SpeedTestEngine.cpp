@@ -175,9 +175,14 @@ void SpeedTestEngine::tick()
         cutAtDeadline();
     else
         countInFlight();
-    const double elapsed = std::chrono::duration<double>(now - m_phaseStart).count();
+    const double elapsed = phaseSeconds(now);
     if (elapsed > firstReportSeconds && onProgress)
         onProgress(m_phase, double(m_phaseBytes) * 8.0 / elapsed / 1000000.0);
+}
+
+double SpeedTestEngine::phaseSeconds(Clock::time_point now) const
+{
+    return std::chrono::duration<double>(now - m_phaseStart).count();
 }
 
 void SpeedTestEngine::countInFlight()

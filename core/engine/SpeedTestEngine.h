@@ -169,6 +169,8 @@ private:
     HttpRequest probeRequest() const;
     HttpRequest throughputRequest(Phase phase, qint64 size) const;
     void noteFailure(const HttpOutcome &outcome);
+    // Seconds since the throughput phase started.
+    double phaseSeconds(Clock::time_point now = Clock::now()) const;
     void startTicker();
     void stopTicker();
     void tick();

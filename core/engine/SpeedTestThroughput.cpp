@@ -82,8 +82,7 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     startTicker();
     if (probingLatency)
         loadedLatency().start(m_phaseStart, [this] {
-            const double elapsed =
-                std::chrono::duration<double>(Clock::now() - m_phaseStart).count();
+            const double elapsed = phaseSeconds();
             return elapsed > 0 ? double(m_phaseBytes) / elapsed : 0.0;
         });
     if (m_cancelled)
@@ -105,7 +104,7 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     streams->deleteLater();
     // The time is the phase's whole length: a request cut at the deadline ends a moment
     // after it, and nothing acknowledged after the deadline counts.
-    const double elapsed = std::chrono::duration<double>(Clock::now() - m_phaseStart).count();
+    const double elapsed = phaseSeconds();
     co_return SpeedTestMath::rate(m_phaseBytes, elapsed,
                                   ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
 }

@@ -79,20 +79,20 @@ std::optional<Fault> parseFault(const std::string &text)
 {
     std::string_view rest(text);
     Fault fault;
-    if (const auto plus = rest.rfind('+'); plus != std::string_view::npos) {
-        const auto skip = parseNumber<std::int64_t>(rest.substr(plus + 1));
-        if (!skip || *skip < 0)
-            return std::nullopt;
-        fault.skip = *skip;
-        rest = rest.substr(0, plus);
-    }
-    if (const auto hash = rest.rfind('#'); hash != std::string_view::npos) {
-        const auto count = parseNumber<std::int64_t>(rest.substr(hash + 1));
-        if (!count || *count < 0)
-            return std::nullopt;
-        fault.count = *count;
-        rest = rest.substr(0, hash);
-    }
+    // Takes a trailing "<mark><count>" off the text into the count; false when malformed.
+    const auto takeCount = [&rest](char mark, std::int64_t &count) {
+        const auto at = rest.rfind(mark);
+        if (at == std::string_view::npos)
+            return true;
+        const auto number = parseNumber<std::int64_t>(rest.substr(at + 1));
+        if (!number || *number < 0)
+            return false;
+        count = *number;
+        rest = rest.substr(0, at);
+        return true;
+    };
+    if (!takeCount('+', fault.skip) || !takeCount('#', fault.count))
+        return std::nullopt;
     if (const auto at = rest.rfind('@'); at != std::string_view::npos) {
         const auto target = parseTarget(rest.substr(at + 1));
         if (!target)
