@@ -34,14 +34,6 @@ using Result = SpeedTestEngine::Result;
 
 namespace {
 
-QPalette appearance(bool dark)
-{
-    const QColor text = dark ? Qt::white : Qt::black;
-    QPalette palette(text, dark ? QColor(40, 40, 40) : QColor(236, 236, 236));
-    palette.setColor(QPalette::WindowText, text);
-    return palette;
-}
-
 qreal luminance(const QColor &color)
 {
     const auto linear = [](float v) {
@@ -361,7 +353,10 @@ private slots:
     void legibleInBothAppearances()
     {
         QFETCH(bool, dark);
-        QApplication::setPalette(appearance(dark));
+        const QColor text = dark ? Qt::white : Qt::black;
+        QPalette palette(text, dark ? QColor(40, 40, 40) : QColor(236, 236, 236));
+        palette.setColor(QPalette::WindowText, text);
+        QApplication::setPalette(palette);
         const auto restore = qScopeGuard([] { QApplication::setPalette(QPalette()); });
         SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
         launch();
@@ -514,10 +509,11 @@ private slots:
             m_alert,
             (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l'app vive\u202F?", "stored",
                          "Dans une fenêtre*", "Dans la zone de notification", "styled"}));
-        QCOMPARE(store().boolValue(PreferenceKeys::menuBarMode), menuBar);
-        QCOMPARE(m_app->statusController().isEnabled(), menuBar);
-        QCOMPARE(QGuiApplication::quitOnLastWindowClosed(), !menuBar);
-        QCOMPARE(m_live.isRunning(), menuBar);
+        // Stored, the tray item, the application staying without a window, the live counters.
+        QCOMPARE((QList<bool>{store().boolValue(PreferenceKeys::menuBarMode),
+                              m_app->statusController().isEnabled(),
+                              !QGuiApplication::quitOnLastWindowClosed(), m_live.isRunning()}),
+                 QList<bool>(4, menuBar));
         QTRY_VERIFY(m_app->mainWindow()->isVisible());
 
         // Asked once; a launch in tray mode shows no window.
@@ -676,14 +672,11 @@ private slots:
         const QByteArray package = "!<arch>\ndebian-binary";
         const QString file = m_cache.filePath("tachora_9.9.9.deb");
         QVERIFY(TestSupport::writeFile(file, package));
-        Updater::Update update{
-            "9.9.9",
-            "http://127.0.0.1:9/tachora.deb",
-            package.size(),
-            QCryptographicHash::hash(package, QCryptographicHash::Sha256),
-            Ed25519::sign(package, m_keys.secretKey),
-            QString::fromUtf8("ligne\x1b[31m \u202Egnp.exe\t!\r\n").repeated(1200),
-            {}};
+        const QString lines =
+            QString::fromUtf8("ligne\x1b[31m \u202Egnp.exe\t!\r\n").repeated(1200);
+        Updater::Update update("9.9.9", "http://127.0.0.1:9/tachora.deb", package.size(),
+                               QCryptographicHash::hash(package, QCryptographicHash::Sha256),
+                               Ed25519::sign(package, m_keys.secretKey), lines, QDateTime());
         m_app->updater()->onUpdateFound(update, file);
         QTRY_COMPARE(shown()->text(), "Tachora 9.9.9 est disponible");
         const QString notes = shown()->informativeText();

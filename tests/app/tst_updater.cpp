@@ -145,8 +145,7 @@ private slots:
         m_service.trickle = served == "trickle" ? 500ms : 0ms;
         auto checker = updater();
         QList<std::pair<int, QString>> answers;
-        checker->onCheckFinished = [&](Updater::Outcome result,
-                                       const std::optional<Update> &update) {
+        checker->onCheckFinished = [&](auto result, const auto &update) {
             answers.append({int(result), update ? update->version : QString()});
         };
         // A second request while the first runs is answered by the first.
@@ -170,7 +169,7 @@ private slots:
             if (total == m_package.size())
                 progress.append(received);
         };
-        checker->onDownloadFinished = [&](const Update &, const std::optional<QString> &package) {
+        checker->onDownloadFinished = [&](auto &, const auto &package) {
             answers += package ? 1 : 100;
         };
         const Update update = release("1.3.0");
@@ -214,9 +213,7 @@ private slots:
                     && TestSupport::writeFile(copy, QByteArray(m_package).replace("arch", "ARCH")));
         auto checker = updater();
         std::optional<std::optional<QString>> package;
-        checker->onDownloadFinished = [&](const Update &, const std::optional<QString> &path) {
-            package = path;
-        };
+        checker->onDownloadFinished = [&](auto &, const auto &path) { package = path; };
         checker->downloadUpdate(update);
         QTRY_VERIFY(package);
         QCOMPARE(package->value_or(""), intact ? copy : "");
@@ -233,9 +230,7 @@ private slots:
         auto checker = updater();
         checker->setUpdateCheckInterval(1h);
         int answers = 0;
-        checker->onCheckFinished = [&](Updater::Outcome, const std::optional<Update> &) {
-            ++answers;
-        };
+        checker->onCheckFinished = [&](auto, auto &) { ++answers; };
         checker->onUpdateFound = [&](const Update &update, const std::optional<QString> &package) {
             found.append(update.version + (package && QFile::exists(*package) ? "+deb" : ""));
             // Asked while the scheduled check is still running: it answers too.
