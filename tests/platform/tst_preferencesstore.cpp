@@ -46,14 +46,13 @@ private slots:
         QTest::newRow("mixed array") << QVariant(QVariantList{qint64(3), 2.5, QStringLiteral("x")});
         QTest::newRow("nested") << QVariant(QVariantMap{{"a", QVariantMap{{"b", QVariantMap{}}}},
                                                         {"c", QVariantList{QVariantList{}, true}}});
-        // Dictionaries whose one key looks like a tag stay dictionaries.
+        // Dictionaries whose one key looks like a tag stay dictionaries (a list's elements are
+        // written and read by the same code).
         for (const char *tagged : {R"({"$data": "QUJD"})", R"({"$double": "nan"})",
                                    R"({"$date": 5})", R"({"$date": {"$double": 5}})",
-                                   R"({"$map": {"a": 1}})", R"({"$map": {}})", R"({"$new": 1})"}) {
-            const QVariant map = QJsonDocument::fromJson(tagged).object().toVariantMap();
-            QTest::newRow(tagged) << map;
-            QTest::addRow("[%s]", tagged) << QVariant(QVariantList{map});
-        }
+                                   R"({"$map": {"a": 1}})", R"({"$map": {}})", R"({"$new": 1})"})
+            QTest::newRow(tagged) << QVariant(
+                QJsonDocument::fromJson(tagged).object().toVariantMap());
     }
 
     void typesSurviveReopen()

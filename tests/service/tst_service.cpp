@@ -164,6 +164,8 @@ private slots:
         };
         const QByteArray body = QJsonDocument(report).toJson();
         const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        const QByteArray chunked = "Transfer-Encoding: chunked\r\n",
+                         chunks = "2\r\n{}\r\n0\r\n\r\n";
         row("a JSON array", head("Content-Length: 2\r\n") + "[]", 400);
         row("e-mail null", post("/api/report.php", with(report, "email", QJsonValue::Null)), 400);
         row("blank text", post("/api/report.php", with(report, "text", " \n ")), 400);
@@ -176,7 +178,7 @@ private slots:
         row("unknown endpoint", post("/api/other.php", report), 404);
         // Only the head is sent: the refusal must come without the body.
         row("100 MB announced", head("Content-Length: 100000000\r\n"), 413);
-        row("chunked", head("Transfer-Encoding: chunked\r\n") + "2\r\n{}\r\n0\r\n\r\n", 411);
+        row("chunked", head(chunked) + chunks, 411);
         row("two lengths", head("Content-Length: 2\r\nContent-Length: 3\r\n") + "{}", 400);
         row("HTTP/2 preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 400);
         row("bare line feed in a header", head("X: a\nY: b\r\n" + length) + body, 400);
@@ -186,12 +188,8 @@ private slots:
         row("two Hosts", head("Host: b\r\n" + length) + body, 400);
         row("Transfer-Encoding identity", head("Transfer-Encoding: identity\r\n" + length) + body,
             400);
-        row("Transfer-Encoding and Content-Length",
-            head("Transfer-Encoding: chunked\r\n" + length) + body, 400);
-        row("Transfer-Encoding twice",
-            head("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n")
-                + "2\r\n{}\r\n0\r\n\r\n",
-            400);
+        row("Transfer-Encoding and Content-Length", head(chunked + length) + body, 400);
+        row("Transfer-Encoding twice", head(chunked + chunked) + chunks, 400);
     }
 
     void refusesBadInput()
@@ -251,8 +249,6 @@ private slots:
             QVERIFY(i > 0 || client.send(requests.mid(split)));
         }
         const QString reports = command({"reports"});
-        QCOMPARE(reports.count(QRegularExpression("^report ", QRegularExpression::MultilineOption)),
-                 2);
         QVERIFY(reports.startsWith("report 2, ") && reports.contains("report 1, "));
         QCOMPARE(reports.count("email   ana@example.org"), 1);
         QVERIFY(reports.contains("    Deuxième\n    \\u{1B}[2J ligne\n"));
