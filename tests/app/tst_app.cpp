@@ -56,7 +56,8 @@ qreal contrast(const QImage &image, const QRect &region)
     for (int y = region.top(); y <= region.bottom(); ++y)
         for (int x = region.left(); x <= region.right(); ++x) {
             const qreal l = luminance(image.pixelColor(x, y));
-            darkest = std::min(darkest, l), lightest = std::max(lightest, l);
+            darkest = std::min(darkest, l);
+            lightest = std::max(lightest, l);
         }
     return (lightest + 0.05) / (darkest + 0.05);
 }
@@ -376,7 +377,8 @@ private slots:
         // The button's text on its green.
         check("button", placeIn(window, find<QWidget>("testButton")).adjusted(8, 8, -8, -8));
         // A failure's cause too.
-        m_app->testPressed(nullptr), m_app->testPressed(nullptr);
+        m_app->testPressed(nullptr);
+        m_app->testPressed(nullptr);
         QTRY_COMPARE(caption(), "Test annulé");
         check("cause", captionBand);
 
@@ -545,13 +547,19 @@ private slots:
         auto *box = find<QCheckBox>("menuBarCheckbox");
         auto *live = find<QCheckBox>("liveCheckbox");
         QVERIFY(!box->isEnabled() && !box->toolTip().isEmpty() && !live->isEnabled());
-        const auto toggle = [&] { box->toggle(), m_app->toggleMenuBarMode(box); };
-        toggle(), toggle();
+        // Switched off and on again by the user.
+        const auto toggleTwice = [&] {
+            for (int i = 0; i < 2; ++i) {
+                box->toggle();
+                m_app->toggleMenuBarMode(box);
+            }
+        };
+        toggleTwice();
         QTRY_VERIFY(!watch->isActive());
         QCOMPARE(looks.size(), 2 * atLaunch);
 
         // A tray that comes up a little later takes over.
-        toggle(), toggle();
+        toggleTwice();
         m_tray = true;
         QTRY_VERIFY(m_app->statusController().isEnabled());
         QVERIFY(!QGuiApplication::quitOnLastWindowClosed() && m_live.isRunning());

@@ -149,8 +149,10 @@ private slots:
         QTest::addColumn<QList<qint64>>("after"); // the shown list once shown; empty: not taken
         QVariantList fifty;
         QList<qint64> newest;
-        for (int id = 1; id <= 50; ++id)
-            fifty.append(id), newest.append(id + 1);
+        for (int id = 1; id <= 50; ++id) {
+            fifty.append(id);
+            newest.append(id + 1);
+        }
         const auto row = [](const char *name, const char *tweak, QVariant shown = {},
                             QList<qint64> after = {}) {
             QTest::newRow(name) << QString(tweak) << shown << after;

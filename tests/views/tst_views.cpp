@@ -140,7 +140,8 @@ private slots:
         QWidget parent;
         QLabel *mauve = makeLabel("<b>Réglages</b>", 11, QFont::Medium, ViewColor::korvelMauve);
         QLabel *secondary = makeLabel("Montée", 11, QFont::Medium, ViewColor::secondaryLabel);
-        mauve->setParent(&parent), secondary->setParent(&parent);
+        mauve->setParent(&parent);
+        secondary->setParent(&parent);
         QCOMPARE(mauve->textFormat(), Qt::PlainText);
         // The colours follow the palette of the moment, the application's or the parent's.
         auto colours = [&] {

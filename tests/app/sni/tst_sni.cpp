@@ -51,20 +51,30 @@ public:
         std::optional<QString> event;
         const auto came = [&] {
             read();
-            for (qsizetype index = 0; index < m_events.size() && !event; ++index)
-                if (const QString line = m_events.at(index) + u' '; line.startsWith(prefix))
-                    m_events.remove(0, index + 1), event = line.sliced(prefix.size()).trimmed();
+            for (qsizetype index = 0; index < m_events.size() && !event; ++index) {
+                if (const QString line = m_events.at(index) + u' '; line.startsWith(prefix)) {
+                    m_events.remove(0, index + 1);
+                    event = line.sliced(prefix.size()).trimmed();
+                }
+            }
             return event.has_value();
         };
         return QTest::qWaitFor(came, 10000) ? event : std::nullopt;
     }
-    void forgetEvents() { read(), m_events.clear(); }
+    void forgetEvents()
+    {
+        read();
+        m_events.clear();
+    }
 
     // Sends a command and returns its answer, null when none came within 10 seconds.
     QJsonValue ask(const QString &command)
     {
         m_process.write(command.toUtf8() + '\n');
-        const auto answered = [this] { return read(), !m_answers.isEmpty(); };
+        const auto answered = [this] {
+            read();
+            return !m_answers.isEmpty();
+        };
         return QTest::qWaitFor(answered, 10000) ? m_answers.takeFirst() : QJsonValue();
     }
 
