@@ -34,6 +34,8 @@ void SpeedTestEngine::start()
     m_running = true;
     m_cancelled = false;
     m_lastRequestCut = false;
+    m_streamsDown = m_streamsUp = 0;
+    m_downMbps = 0;
     m_lastFailure.reset();
     m_latencies = {};
     QTimer::singleShot(0, this, [this] { run(); });

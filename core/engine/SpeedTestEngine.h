@@ -141,6 +141,9 @@ public:
     // The body of every upload request: 4,000,000 random bytes made once per process.
     static const QByteArray &uploadChunk();
     static constexpr qint64 uploadChunkBytes = 4000000;
+    // A download at least this fast (Mbit/s) starts the upload with two streams at least:
+    // one stream's blocks, each waiting for its answer, seldom fill such a path.
+    static constexpr double twoUploadStreamsMbps = 50;
     static constexpr int latencyProbes = 5;
     static constexpr std::chrono::milliseconds tickInterval{200};
     static constexpr double firstReportSeconds = 0.3;
@@ -192,6 +195,8 @@ private:
     ThroughputStreams *m_streams = nullptr;
     int m_streamsDown = 0;
     int m_streamsUp = 0;
+    // The download's rate, Mbit/s.
+    double m_downMbps = 0;
     // A download request ended without its whole answer: cut at the deadline, or broken.
     // Its connection is gone, and what it left on the way may still be queued.
     bool m_lastRequestCut = false;

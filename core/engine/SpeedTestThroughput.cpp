@@ -5,6 +5,8 @@
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 
+#include <algorithm>
+
 #include <sys/random.h>
 
 const QByteArray &SpeedTestEngine::uploadChunk()
@@ -73,6 +75,10 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     ThroughputStreams::Setup setup;
     setup.upload = phase == Phase::upload;
     setup.maxStreams = setup.upload ? m_config.maxStreamsUp : m_config.maxStreamsDown;
+    // The download has just found how many streams this path needs: the upload would find
+    // them again one after the other, each a trial of several round trips.
+    if (setup.upload)
+        setup.firstStreams = std::max(m_streamsDown, m_downMbps >= twoUploadStreamsMbps ? 2 : 1);
     setup.sizes = m_config.downloadSteps;
     setup.byteLimit = m_config.downloadLimit;
     setup.deadline = m_phaseDeadline;
@@ -105,6 +111,9 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     // The time is the phase's whole length: a request cut at the deadline ends a moment
     // after it, and nothing acknowledged after the deadline counts.
     const double elapsed = phaseSeconds();
-    co_return SpeedTestMath::rate(m_phaseBytes, elapsed,
-                                  ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
+    const double mbps = SpeedTestMath::rate(m_phaseBytes, elapsed,
+                                            ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
+    if (phase == Phase::download)
+        m_downMbps = mbps;
+    co_return mbps;
 }

@@ -4,8 +4,9 @@
 
 // When a throughput phase opens another parallel stream, and when it gives one back.
 //
-// A phase starts with one stream. At the end of every window (windowSeconds) the rule
-// is given the bytes all streams moved in it:
+// A phase starts with one stream, or with those an earlier phase found on the same path.
+// At the end of every window (windowSeconds) the rule is given the bytes all streams moved
+// in it:
 // - once the aggregate rate stops growing (the last window is not more than `growth`
 //   above the one before: the streams have finished their slow start), one stream is
 //   added, on trial;
@@ -31,8 +32,9 @@ public:
     // Bytes per second (12 Mbit/s): 256 KB of window in flight carry it at a 170 ms RTT.
     static constexpr double leastTrialRate = 1.5e6;
 
-    explicit StreamRule(int maxStreams)
+    explicit StreamRule(int maxStreams, int firstStreams = 1)
         : m_maxStreams(qMax(1, maxStreams))
+        , m_streams(qBound(1, firstStreams, m_maxStreams))
     {}
 
     // The end of a window of this many seconds in which the streams moved this many bytes.
@@ -46,7 +48,7 @@ public:
 
 private:
     int m_maxStreams;
-    int m_streams = 1;
+    int m_streams;
     bool m_onTrial = false;
     bool m_done = false;
     int m_windowsOnTrial = 0;

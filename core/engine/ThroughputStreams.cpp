@@ -6,6 +6,8 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace {
 
@@ -20,7 +22,7 @@ ThroughputStreams::ThroughputStreams(HttpSession &session, Setup setup, QObject 
     : QObject(parent)
     , m_session(session)
     , m_setup(std::move(setup))
-    , m_rule(m_setup.maxStreams)
+    , m_rule(m_setup.maxStreams, m_setup.firstStreams)
 {
     m_check.setInterval(checkInterval);
     m_check.setTimerType(Qt::PreciseTimer);
@@ -41,9 +43,13 @@ void ThroughputStreams::start()
         return;
     m_started = true;
     m_windowStart = Clock::now();
-    m_streams.push_back({});
     m_check.start();
-    if (!send(0)) {
+    bool sent = false;
+    for (int index = 0; index < m_rule.streams(); ++index) {
+        m_streams.push_back({});
+        sent |= send(index);
+    }
+    if (!sent) {
         m_check.stop();
         finishLater();
     }
@@ -76,7 +82,7 @@ qint64 ThroughputStreams::counted() const
     return total;
 }
 
-bool ThroughputStreams::send(int index)
+bool ThroughputStreams::send(int index, double rate)
 {
     const Clock::time_point now = Clock::now();
     Stream &stream = m_streams[size_t(index)];
@@ -86,9 +92,7 @@ bool ThroughputStreams::send(int index)
     if (!m_setup.upload) {
         if (m_setup.sizes.isEmpty())
             return false;
-        size = std::min(
-            m_setup.sizes.at(std::min<qsizetype>(stream.requests, m_setup.sizes.size() - 1)),
-            m_setup.byteLimit - m_asked);
+        size = std::min(nextSize(stream, rate, now), m_setup.byteLimit - m_asked);
         if (size <= 0) {
             m_ranOut = true;
             return false;
@@ -131,6 +135,19 @@ bool ThroughputStreams::send(int index)
     return true;
 }
 
+qint64 ThroughputStreams::nextSize(const Stream &stream, double rate, Clock::time_point now) const
+{
+    const qint64 step =
+        m_setup.sizes.at(std::min<qsizetype>(stream.requests, m_setup.sizes.size() - 1));
+    // A step the stream would finish before the deadline is skipped for twice what it
+    // carries until then, up to the largest step: the next request would go on a connection
+    // of its own, whose window opens from ten packets, a costly start where a round trip is
+    // long; what a request has not moved at the deadline is never sent.
+    const double left = seconds(m_setup.deadline - now);
+    const double largest = double(*std::ranges::max_element(m_setup.sizes));
+    return std::max(step, qint64(std::min(2 * std::max(rate, stream.rate) * left, largest)));
+}
+
 void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &outcome)
 {
     // An upload answered with an error status was refused, whatever went out.
@@ -153,6 +170,10 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     // So does a trial stream refused at once, once: the trial would otherwise judge the
     // refusal, not the link.
     const bool retry = index == m_trialStream && !m_trialRetried;
+    // Its other requests in flight may have moved something already.
+    stream.movedAny |= std::ranges::any_of(m_transfers, [&](const auto &other) {
+        return other.get() != transfer && other->stream == index && other->moved > 0;
+    });
     const bool replace = moved == 0 && !stream.stopped && (stream.movedAny || retry);
     m_trialRetried |= replace && retry && !stream.movedAny;
     stream.movedAny |= moved > 0;
@@ -193,8 +214,22 @@ void ThroughputStreams::check()
     const Clock::time_point now = Clock::now();
     if (m_setup.upload)
         refreshUploads(now);
+    for (const auto &transfer : m_transfers) {
+        if (!transfer->firstData)
+            continue;
+        if (transfer->markTime) {
+            const double since = seconds(now - *transfer->markTime);
+            if (since < recentSeconds)
+                continue;
+            transfer->recentRate = double(transfer->moved - transfer->markMoved) / since;
+        }
+        transfer->markTime = now;
+        transfer->markMoved = transfer->moved;
+    }
     for (size_t index = 0; index < m_streams.size(); ++index)
-        sendNextInTime(int(index), now);
+        // A fast upload stream moves more than a block between two checks.
+        while (sendNextInTime(int(index), now)) {
+        }
     const double window = seconds(now - m_windowStart);
     if (window < StreamRule::windowSeconds)
         return;
@@ -211,11 +246,11 @@ void ThroughputStreams::check()
         m_trialStream = -1;
 }
 
-void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
+bool ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
 {
     const Stream &stream = m_streams[size_t(index)];
     if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= maxRequestsInFlight)
-        return;
+        return false;
     // What the stream's requests in flight have still to move, at the rate they move it:
     // the rate since each was sent, its wait included, errs towards sending early (two
     // requests of a stream running together a moment longer cost nothing). Before its
@@ -229,19 +264,19 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
         remaining += transfer->size - transfer->moved;
         const double since = seconds(now - transfer->sent);
         if (transfer->firstData && transfer->moved > 0 && since > 0)
-            rate += double(transfer->moved) / since;
+            rate += std::max(double(transfer->moved) / since, transfer->recentRate);
         if (!latest || transfer->sent > latest->sent)
             latest = transfer.get();
     }
-    // An upload's blocks are short on a fast link: while a new connection still opens its
-    // window the rate says little of when the block will end, and the next block, on a
-    // connection of its own, would start its window only when this one ends. Once the
-    // first block shows a fast link, the second starts at once. On a slow link a second
-    // connection would only crowd the first in the link's small queue.
-    if (m_setup.upload && stream.requests == 1 && latest && latest->moved >= pairingBytes
+    // A stream's first request is short on a fast link (an upload's block, a download's
+    // first step): while its connection still opens its window the rate says little of
+    // when it will end, and the next request, on a connection of its own, would start its
+    // window only when this one ends. Once the first request shows a fast link, the second
+    // starts at once, a download's at the largest size. On a slow link a second connection
+    // would only crowd the first in the link's small queue.
+    if (stream.requests == 1 && latest && latest->moved >= pairingBytes
         && seconds(now - latest->sent) <= pairingSeconds) {
-        send(index);
-        return;
+        return send(index, std::numeric_limits<double>::infinity());
     }
     rate = std::max(rate, stream.rate);
     // The next answer takes about as long to start as the latest one did; twice that, and
@@ -249,8 +284,17 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     double lead = stream.lead;
     if (lead < 0 && latest && latest->firstData)
         lead = seconds(*latest->firstData - latest->sent);
-    if (rate > 0 && lead >= 0 && double(remaining) / rate <= 2 * lead + 2 * seconds(checkInterval))
-        send(index);
+    if (rate <= 0 || lead < 0)
+        return false;
+    // A download's next request goes on a connection fresh or idle for long: its window
+    // opens from ten packets, doubling each round trip, and carries the stream's rate only
+    // after log2(rate × round trip / ten packets) of them, time the current ones still fill.
+    // An upload's connections are busy again within a round trip or two, their windows open.
+    const double window = rate * lead;
+    const double ramp =
+        !m_setup.upload && window > freshWindowBytes ? std::log2(window / freshWindowBytes) : 0;
+    return double(remaining) / rate <= (2 + ramp) * lead + 2 * seconds(checkInterval)
+           && send(index, rate);
 }
 
 void ThroughputStreams::addStream()

@@ -37,8 +37,11 @@ public:
     {
         bool upload = false;
         int maxStreams = 1;
+        // The streams the phase opens with, before any trial.
+        int firstStreams = 1;
         // Downloads: the sizes of each stream's successive requests; after the last, the
-        // last again, as long as the phase has asked for fewer than byteLimit in all.
+        // last again, as long as the phase has asked for fewer than byteLimit in all. A
+        // stream skips a size it would move well before the deadline (nextSize()).
         QList<qint64> sizes;
         qint64 byteLimit = 0;
         Clock::time_point deadline;
@@ -84,6 +87,10 @@ public:
     // A stream's requests in flight at most: a block shorter than a round trip needs
     // more than two to keep the link busy while a finished one's answer comes back.
     static constexpr int maxRequestsInFlight = 4;
+    // How far back a request's recent rate looks.
+    static constexpr double recentSeconds = 0.1;
+    // A fresh connection's first window: ten packets.
+    static constexpr double freshWindowBytes = 14600;
 
 private:
     struct Transfer
@@ -94,6 +101,10 @@ private:
         qint64 moved = 0;
         Clock::time_point sent;
         std::optional<Clock::time_point> firstData;
+        // The rate of its last recentSeconds, from a mark moved on at each.
+        std::optional<Clock::time_point> markTime;
+        qint64 markMoved = 0;
+        double recentRate = 0;
     };
     struct Stream
     {
@@ -107,10 +118,14 @@ private:
         double rate = 0;
     };
 
-    bool send(int stream);
+    // Sends the stream's next request; a download's size follows the stream's rate, when
+    // known (bytes per second).
+    bool send(int stream, double rate = 0);
+    qint64 nextSize(const Stream &stream, double rate, Clock::time_point now) const;
     void transferEnded(Transfer *transfer, const HttpOutcome &outcome);
     void check();
-    void sendNextInTime(int stream, Clock::time_point now);
+    // Sends the stream's next request if it is time to; whether it did.
+    bool sendNextInTime(int stream, Clock::time_point now);
     void refreshUploads(Clock::time_point now);
     // bytes() as of the last refresh of the uploads in flight.
     qint64 counted() const;

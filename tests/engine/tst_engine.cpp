@@ -597,6 +597,56 @@ private slots:
                      qPrintable(seen));
         }
     }
+
+    // A stream that would finish a step long before the deadline asks instead for what it
+    // carries until then, up to the largest step: each new request starts a connection's
+    // window over, a costly start where the round trip is long.
+    void fastStreamSkipsShortSteps()
+    {
+        // 160 Mbit/s: the first step takes 50 ms of the 1.5 s.
+        QVERIFY(prepare({"--down-rate", "20000000"}, [](SpeedTestConfig &config) {
+            config.downloadSteps = {1000000, 2000000, 4000000, 60000000};
+            config.downloadLimit = 400000000;
+            config.downloadBudget = 1.5;
+            config.uploadBudget = 0;
+        }));
+        QVERIFY(finishes());
+        QList<qint64> asked;
+        for (const QString &line : m_server->stop().requests.filter("GET /__down?bytes="))
+            if (const qint64 bytes = line.section('=', 1).toLongLong(); bytes > 0)
+                asked.append(bytes);
+        const QString seen = QString::number(asked.size());
+        QVERIFY2(asked.size() >= 2 && asked.size() <= 3, qPrintable(seen));
+        // About 20 MB/s for the rest of the phase: no step, less than the largest.
+        QVERIFY(std::ranges::any_of(
+            asked, [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; }));
+    }
+
+    // The upload crosses the path the download has just measured: it opens with the streams
+    // the download kept, all at once, rather than finding them again one by one.
+    void uploadOpensWithTheDownloadsStreams()
+    {
+        QVERIFY(
+            prepare({"--connection-rate", "2500000", "--log-times"}, [](SpeedTestConfig &config) {
+                config.downloadSteps = {2000000};
+                config.downloadLimit = 400000000;
+                config.maxStreamsDown = config.maxStreamsUp = 4;
+                // Long enough for the opening blocks to end, 1.6 s each.
+                config.downloadBudget = config.uploadBudget = 2;
+            }));
+        QVERIFY(finishes());
+        const int kept = m_engine->streams(Phase::download);
+        QVERIFY2(kept > 2, qPrintable(QString::number(kept)));
+        m_server->stop();
+        QList<SpeedServerProcess::Times> posts = m_server->times("POST");
+        std::ranges::sort(posts, {}, &SpeedServerProcess::Times::start);
+        QVERIFY(!posts.isEmpty());
+        // A stream's second block waits for 1 MB of its first, 0.4 s at this rate, and a
+        // trial for the rate to level.
+        const auto opening = std::ranges::count_if(
+            posts, [&](const auto &post) { return post.start - posts.first().start < 200000; });
+        QCOMPARE(int(opening), kept);
+    }
 };
 
 TACHORA_TEST_CORE_MAIN(TestEngine)
