@@ -142,7 +142,7 @@ qint64 ThroughputStreams::nextSize(const Stream &stream, double rate, Clock::tim
     // A step the stream would finish before the deadline is skipped for twice what it
     // carries until then, up to the largest step: the next request would go on a connection
     // of its own, whose window opens from ten packets, a costly start where a round trip is
-    // long; what a request has not moved at the deadline is never sent.
+    // long. A request still under way at the deadline is cut, however large.
     const double left = seconds(m_setup.deadline - now);
     const double largest = double(*std::ranges::max_element(m_setup.sizes));
     return std::max(step, qint64(std::min(2 * std::max(rate, stream.rate) * left, largest)));
@@ -227,9 +227,7 @@ void ThroughputStreams::check()
         transfer->markMoved = transfer->moved;
     }
     for (size_t index = 0; index < m_streams.size(); ++index)
-        // A fast upload stream moves more than a block between two checks.
-        while (sendNextInTime(int(index), now)) {
-        }
+        sendNextInTime(int(index), now);
     const double window = seconds(now - m_windowStart);
     if (window < StreamRule::windowSeconds)
         return;
@@ -246,15 +244,16 @@ void ThroughputStreams::check()
         m_trialStream = -1;
 }
 
-bool ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
+void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
 {
     const Stream &stream = m_streams[size_t(index)];
     if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= maxRequestsInFlight)
-        return false;
+        return;
     // What the stream's requests in flight have still to move, at the rate they move it:
-    // the rate since each was sent, its wait included, errs towards sending early (two
-    // requests of a stream running together a moment longer cost nothing). Before its
-    // first data a request's rate says nothing; the stream's latest finished one's does.
+    // the rate since each was sent, or that of its last 0.1 s when higher, since in a
+    // connection's slow start the average lags far behind and would send the next request
+    // late. Before its first data a request's rate says nothing; the stream's latest
+    // finished one's does.
     qint64 remaining = 0;
     double rate = 0;
     const Transfer *latest = nullptr;
@@ -276,7 +275,8 @@ bool ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     // would only crowd the first in the link's small queue.
     if (stream.requests == 1 && latest && latest->moved >= pairingBytes
         && seconds(now - latest->sent) <= pairingSeconds) {
-        return send(index, std::numeric_limits<double>::infinity());
+        send(index, std::numeric_limits<double>::infinity());
+        return;
     }
     rate = std::max(rate, stream.rate);
     // The next answer takes about as long to start as the latest one did; twice that, and
@@ -285,7 +285,7 @@ bool ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     if (lead < 0 && latest && latest->firstData)
         lead = seconds(*latest->firstData - latest->sent);
     if (rate <= 0 || lead < 0)
-        return false;
+        return;
     // A download's next request goes on a connection fresh or idle for long: its window
     // opens from ten packets, doubling each round trip, and carries the stream's rate only
     // after log2(rate × round trip / ten packets) of them, time the current ones still fill.
@@ -293,8 +293,8 @@ bool ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     const double window = rate * lead;
     const double ramp =
         !m_setup.upload && window > freshWindowBytes ? std::log2(window / freshWindowBytes) : 0;
-    return double(remaining) / rate <= (2 + ramp) * lead + 2 * seconds(checkInterval)
-           && send(index, rate);
+    if (double(remaining) / rate <= (2 + ramp) * lead + 2 * seconds(checkInterval))
+        send(index, rate);
 }
 
 void ThroughputStreams::addStream()

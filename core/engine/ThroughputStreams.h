@@ -124,8 +124,7 @@ private:
     qint64 nextSize(const Stream &stream, double rate, Clock::time_point now) const;
     void transferEnded(Transfer *transfer, const HttpOutcome &outcome);
     void check();
-    // Sends the stream's next request if it is time to; whether it did.
-    bool sendNextInTime(int stream, Clock::time_point now);
+    void sendNextInTime(int stream, Clock::time_point now);
     void refreshUploads(Clock::time_point now);
     // bytes() as of the last refresh of the uploads in flight.
     qint64 counted() const;

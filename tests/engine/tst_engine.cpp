@@ -647,6 +647,23 @@ private slots:
             posts, [&](const auto &post) { return post.start - posts.first().start < 200000; });
         QCOMPARE(int(opening), kept);
     }
+
+    // After a fast download, even one that one stream filled, the upload opens with two
+    // streams, and so keeps two at least.
+    void uploadOpensWithTwoAfterAFastDownload()
+    {
+        // 160 Mbit/s down, 64 up.
+        QVERIFY(prepare({"--down-rate", "20000000", "--up-rate", "8000000"},
+                        [](SpeedTestConfig &config) {
+                            config.downloadSteps = {2000000};
+                            config.downloadLimit = 400000000;
+                            config.maxStreamsDown = config.maxStreamsUp = 4;
+                        }));
+        QVERIFY(finishes());
+        QVERIFY(measured(true) > 50);
+        QVERIFY2(m_engine->streams(Phase::upload) >= 2,
+                 qPrintable(QString::number(m_engine->streams(Phase::upload))));
+    }
 };
 
 TACHORA_TEST_CORE_MAIN(TestEngine)
