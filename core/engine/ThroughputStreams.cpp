@@ -250,10 +250,11 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= maxRequestsInFlight)
         return;
     // What the stream's requests in flight have still to move, at the rate they move it:
-    // the rate since each was sent, or that of its last 0.1 s when higher, since in a
-    // connection's slow start the average lags far behind and would send the next request
-    // late. Before its first data a request's rate says nothing; the stream's latest
-    // finished one's does.
+    // the rate since each was sent, or for a download that of its last 0.1 s when higher,
+    // since in a connection's slow start the average lags far behind and would send the
+    // next request late. (An upload's blocks would then crowd the stream's four places
+    // while they wait for their answers, and leave the link idle.) Before its first data a
+    // request's rate says nothing; the stream's latest finished one's does.
     qint64 remaining = 0;
     double rate = 0;
     const Transfer *latest = nullptr;
@@ -263,7 +264,8 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
         remaining += transfer->size - transfer->moved;
         const double since = seconds(now - transfer->sent);
         if (transfer->firstData && transfer->moved > 0 && since > 0)
-            rate += std::max(double(transfer->moved) / since, transfer->recentRate);
+            rate += std::max(double(transfer->moved) / since,
+                             m_setup.upload ? 0.0 : transfer->recentRate);
         if (!latest || transfer->sent > latest->sent)
             latest = transfer.get();
     }
