@@ -212,19 +212,22 @@ void ThroughputStreams::refreshUploads(Clock::time_point now)
 void ThroughputStreams::check()
 {
     const Clock::time_point now = Clock::now();
-    if (m_setup.upload)
+    if (m_setup.upload) {
         refreshUploads(now);
-    for (const auto &transfer : m_transfers) {
-        if (!transfer->firstData)
-            continue;
-        if (transfer->markTime) {
-            const double since = seconds(now - *transfer->markTime);
-            if (since < recentSeconds)
+    } else {
+        // Only a download's timing uses the recent rate (sendNextInTime()).
+        for (const auto &transfer : m_transfers) {
+            if (!transfer->firstData)
                 continue;
-            transfer->recentRate = double(transfer->moved - transfer->markMoved) / since;
+            if (transfer->markTime) {
+                const double since = seconds(now - *transfer->markTime);
+                if (since < recentSeconds)
+                    continue;
+                transfer->recentRate = double(transfer->moved - transfer->markMoved) / since;
+            }
+            transfer->markTime = now;
+            transfer->markMoved = transfer->moved;
         }
-        transfer->markTime = now;
-        transfer->markMoved = transfer->moved;
     }
     for (size_t index = 0; index < m_streams.size(); ++index)
         sendNextInTime(int(index), now);
@@ -264,8 +267,7 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
         remaining += transfer->size - transfer->moved;
         const double since = seconds(now - transfer->sent);
         if (transfer->firstData && transfer->moved > 0 && since > 0)
-            rate += std::max(double(transfer->moved) / since,
-                             m_setup.upload ? 0.0 : transfer->recentRate);
+            rate += std::max(double(transfer->moved) / since, transfer->recentRate);
         if (!latest || transfer->sent > latest->sent)
             latest = transfer.get();
     }

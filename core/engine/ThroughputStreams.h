@@ -101,7 +101,7 @@ private:
         qint64 moved = 0;
         Clock::time_point sent;
         std::optional<Clock::time_point> firstData;
-        // The rate of its last recentSeconds, from a mark moved on at each.
+        // Downloads: the rate of its last recentSeconds, from a mark moved on at each.
         std::optional<Clock::time_point> markTime;
         qint64 markMoved = 0;
         double recentRate = 0;
