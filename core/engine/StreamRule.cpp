@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds)
+StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool windowLimited)
 {
     if (m_done || !(seconds > 0))
         return Action::none;
@@ -30,7 +30,9 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds)
         --m_streams;
         return Action::giveBack;
     }
-    const bool levelled = previous > 0 && rate > 0 && rate <= previous * growth;
+    // A stream held by its window adds nothing more however long it runs: the aggregate's
+    // level would show it a window later.
+    const bool levelled = previous > 0 && rate > 0 && (rate <= previous * growth || windowLimited);
     if (!levelled || std::max(rate, previous) < leastTrialRate)
         return Action::none;
     if (m_streams >= m_maxStreams) {

@@ -8,8 +8,9 @@
 // At the end of every window (windowSeconds) the rule is given the bytes all streams moved
 // in it:
 // - once the aggregate rate stops growing (the last window is not more than `growth`
-//   above the one before: the streams have finished their slow start), one stream is
-//   added, on trial;
+//   above the one before: the streams have finished their slow start), or as soon as a
+//   stream is held by its connection's window, which can open no further (the owner
+//   tells), one stream is added, on trial;
 // - the trial pays off when, in one of its windows but the first (which holds the new
 //   connection's start-up burst) and within settleWindows windows, the aggregate rate rises
 //   more than `growth` above the rate just before the trial; then the next stream goes on
@@ -37,8 +38,9 @@ public:
         , m_streams(qBound(1, firstStreams, m_maxStreams))
     {}
 
-    // The end of a window of this many seconds in which the streams moved this many bytes.
-    Action windowEnded(qint64 bytes, double seconds);
+    // The end of a window of this many seconds in which the streams moved this many bytes;
+    // windowLimited: a stream is held by its connection's window, which can open no further.
+    Action windowEnded(qint64 bytes, double seconds, bool windowLimited = false);
 
     // The streams in use: the first, those that paid off and one on trial.
     int streams() const { return m_streams; }

@@ -236,7 +236,20 @@ void ThroughputStreams::check()
         return;
     // The uploads' counts were refreshed above.
     const qint64 total = counted();
-    const StreamRule::Action action = m_rule.windowEnded(total - m_windowBytes, window);
+    // A download whose connection's receive buffer can grow no more, and which carried no
+    // more per round trip than a window before, is held by its window.
+    bool windowLimited = false;
+    if (!m_setup.upload) {
+        for (const auto &transfer : m_transfers) {
+            if (!transfer->firstData)
+                continue;
+            const std::optional<quint32> now = transfer->task->receivedPerRoundTripAtLimit();
+            windowLimited |= now && transfer->perRoundTripAtLimit == now;
+            transfer->perRoundTripAtLimit = now;
+        }
+    }
+    const StreamRule::Action action =
+        m_rule.windowEnded(total - m_windowBytes, window, windowLimited);
     m_windowBytes = total;
     m_windowStart = now;
     if (action == StreamRule::Action::add)

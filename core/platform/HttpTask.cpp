@@ -214,6 +214,13 @@ qint64 HttpTask::bodyBytesAcknowledged()
     return m_acknowledgedBefore + m_acknowledged;
 }
 
+std::optional<quint32> HttpTask::receivedPerRoundTripAtLimit() const
+{
+    if (m_socket == CURL_SOCKET_BAD)
+        return std::nullopt;
+    return TcpCounters::receivedPerRoundTripAtLimit(m_socket);
+}
+
 void HttpTask::countAcknowledged()
 {
     if (m_state != State::running || m_cancelRequested || !m_requestBegun)

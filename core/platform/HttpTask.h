@@ -53,6 +53,9 @@ public:
     // nothing acknowledged after cancel() counts. Where the socket cannot be asked, the
     // bytes handed over.
     qint64 bodyBytesAcknowledged();
+    // TcpCounters::receivedPerRoundTripAtLimit() of the task's connection; absent while
+    // it has none.
+    std::optional<quint32> receivedPerRoundTripAtLimit() const;
 
 private:
     friend class HttpSession;

@@ -16,4 +16,11 @@ std::optional<quint64> acknowledged(qintptr socket);
 // in the kernel, sent or not.
 std::optional<quint64> written(qintptr socket);
 
+// What the connection has received per round trip at its best (the kernel's measure, by
+// which it sizes the receive buffer), once that buffer has grown to the most the system
+// lets it grow: from then on the window offered to the sender can open no further, and
+// this stops growing when the connection carries all its window allows. Absent before, or
+// when unknown.
+std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket);
+
 } // namespace TcpCounters

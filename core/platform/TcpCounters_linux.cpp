@@ -1,5 +1,7 @@
 #include "platform/TcpCounters.h"
 
+#include <QFile>
+
 #include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
@@ -27,6 +29,29 @@ std::optional<quint64> written(qintptr socket)
     if (!acked || ::ioctl(int(socket), SIOCOUTQ, &queued) != 0 || queued < 0)
         return std::nullopt;
     return *acked + quint64(queued);
+}
+
+std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket)
+{
+    // The kernel grows a connection's receive buffer up to the last of tcp_rmem's values.
+    static const int limit = [] {
+        QFile file(QStringLiteral("/proc/sys/net/ipv4/tcp_rmem"));
+        if (!file.open(QIODevice::ReadOnly))
+            return 0;
+        const QList<QByteArray> values = file.readAll().simplified().split(' ');
+        return values.size() == 3 ? values.last().toInt() : 0;
+    }();
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (limit <= 0 || ::getsockopt(int(socket), SOL_SOCKET, SO_RCVBUF, &size, &length) != 0
+        || size < limit)
+        return std::nullopt;
+    tcp_info info{};
+    length = sizeof info;
+    if (::getsockopt(int(socket), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
+        || length < offsetof(tcp_info, tcpi_rcv_space) + sizeof info.tcpi_rcv_space)
+        return std::nullopt;
+    return info.tcpi_rcv_space;
 }
 
 } // namespace TcpCounters
