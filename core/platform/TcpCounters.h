@@ -4,9 +4,10 @@
 
 #include <optional>
 
-// What the kernel knows about one TCP connection's outgoing stream, counted in bytes
-// since the connection opened (its SYN included, so only differences mean anything).
-// Absent when the socket is not a TCP socket the kernel can describe.
+// What the kernel knows about one TCP connection: its outgoing stream, counted in bytes
+// since the connection opened (its SYN included, so only differences mean anything), and
+// how far its receive window can still open. Absent when the socket is not a TCP socket
+// the kernel can describe.
 namespace TcpCounters {
 
 // Bytes of the stream the peer has acknowledged: those it has received.
