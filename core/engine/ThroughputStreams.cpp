@@ -243,9 +243,10 @@ void ThroughputStreams::check()
         for (const auto &transfer : m_transfers) {
             if (!transfer->firstData)
                 continue;
-            const std::optional<quint32> now = transfer->task->receivedPerRoundTripAtLimit();
-            windowLimited |= now && transfer->perRoundTripAtLimit == now;
-            transfer->perRoundTripAtLimit = now;
+            const std::optional<quint32> perRoundTrip =
+                transfer->task->receivedPerRoundTripAtLimit();
+            windowLimited |= perRoundTrip && transfer->perRoundTripAtLimit == perRoundTrip;
+            transfer->perRoundTripAtLimit = perRoundTrip;
         }
     }
     const StreamRule::Action action =
