@@ -77,8 +77,13 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     setup.maxStreams = setup.upload ? m_config.maxStreamsUp : m_config.maxStreamsDown;
     // The download has just found how many streams this path needs: the upload would find
     // them again one after the other, each a trial of several round trips.
-    if (setup.upload)
+    if (setup.upload) {
         setup.firstStreams = std::max(m_streamsDown, m_downMbps >= twoUploadStreamsMbps ? 2 : 1);
+        // The path is known to be fast: waiting for a megabyte of a stream's first block
+        // before its second, where a round trip is long, leaves the second's connection
+        // still opening its window when the first block ends.
+        setup.pairFirstRequests = setup.firstStreams > 1;
+    }
     setup.sizes = m_config.downloadSteps;
     setup.byteLimit = m_config.downloadLimit;
     setup.deadline = m_phaseDeadline;

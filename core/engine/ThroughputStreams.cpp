@@ -47,7 +47,11 @@ void ThroughputStreams::start()
     bool sent = false;
     for (int index = 0; index < m_rule.streams(); ++index) {
         m_streams.push_back({});
-        sent |= send(index);
+        if (send(index)) {
+            sent = true;
+            if (m_setup.pairFirstRequests)
+                send(index, std::numeric_limits<double>::infinity());
+        }
     }
     if (!sent) {
         m_check.stop();
@@ -236,21 +240,12 @@ void ThroughputStreams::check()
         return;
     // The uploads' counts were refreshed above.
     const qint64 total = counted();
-    // A download whose connection's receive buffer can grow no more, and which carried no
-    // more per round trip than a window before, is held by its window.
-    bool windowLimited = false;
-    if (!m_setup.upload) {
-        for (const auto &transfer : m_transfers) {
-            if (!transfer->firstData)
-                continue;
-            const std::optional<quint32> perRoundTrip =
-                transfer->task->receivedPerRoundTripAtLimit();
-            windowLimited |= perRoundTrip && transfer->perRoundTripAtLimit == perRoundTrip;
-            transfer->perRoundTripAtLimit = perRoundTrip;
-        }
-    }
+    const bool bufferAtLimit =
+        !m_setup.upload && std::ranges::any_of(m_transfers, [](const auto &transfer) {
+            return transfer->firstData && transfer->task->receiveBufferAtLimit();
+        });
     const StreamRule::Action action =
-        m_rule.windowEnded(total - m_windowBytes, window, windowLimited);
+        m_rule.windowEnded(total - m_windowBytes, window, bufferAtLimit);
     m_windowBytes = total;
     m_windowStart = now;
     if (action == StreamRule::Action::add)

@@ -39,6 +39,8 @@ public:
         int maxStreams = 1;
         // The streams the phase opens with, before any trial.
         int firstStreams = 1;
+        // Each of those sends its first two requests at once: the link is known to be fast.
+        bool pairFirstRequests = false;
         // Downloads: the sizes of each stream's successive requests; after the last, the
         // last again, as long as the phase has asked for fewer than byteLimit in all. A
         // stream skips a size it would move well before the deadline (nextSize()).
@@ -105,9 +107,6 @@ private:
         std::optional<Clock::time_point> markTime;
         qint64 markMoved = 0;
         double recentRate = 0;
-        // Downloads: its connection's bytes per round trip once its receive buffer can
-        // grow no more, as of the last window's end.
-        std::optional<quint32> perRoundTripAtLimit;
     };
     struct Stream
     {

@@ -214,11 +214,9 @@ qint64 HttpTask::bodyBytesAcknowledged()
     return m_acknowledgedBefore + m_acknowledged;
 }
 
-std::optional<quint32> HttpTask::receivedPerRoundTripAtLimit() const
+bool HttpTask::receiveBufferAtLimit() const
 {
-    if (m_socket == CURL_SOCKET_BAD)
-        return std::nullopt;
-    return TcpCounters::receivedPerRoundTripAtLimit(m_socket);
+    return m_socket != CURL_SOCKET_BAD && TcpCounters::receiveBufferAtLimit(m_socket);
 }
 
 void HttpTask::countAcknowledged()

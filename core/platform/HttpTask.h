@@ -53,9 +53,8 @@ public:
     // nothing acknowledged after cancel() counts. Where the socket cannot be asked, the
     // bytes handed over.
     qint64 bodyBytesAcknowledged();
-    // TcpCounters::receivedPerRoundTripAtLimit() of the task's connection; absent while
-    // it has none.
-    std::optional<quint32> receivedPerRoundTripAtLimit() const;
+    // TcpCounters::receiveBufferAtLimit() of the task's connection; false while it has none.
+    bool receiveBufferAtLimit() const;
 
 private:
     friend class HttpSession;
