@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool bufferAtLimit)
+StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool windowLimited)
 {
     if (m_done || !(seconds > 0))
         return Action::none;
@@ -31,9 +31,7 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool bu
         return Action::giveBack;
     }
     // A stream held by its window adds nothing more however long it runs: the aggregate's
-    // level would show it a window or two later. The kernel grows a buffer well ahead of
-    // what arrives, so during a slow start a buffer at its limit tells nothing yet.
-    const bool windowLimited = bufferAtLimit && rate < previous * slowStartGrowth;
+    // level would show it a window later.
     const bool levelled = previous > 0 && rate > 0 && (rate <= previous * growth || windowLimited);
     if (!levelled || std::max(rate, previous) < leastTrialRate)
         return Action::none;

@@ -9,9 +9,8 @@
 // in it:
 // - once the aggregate rate stops growing (the last window is not more than `growth`
 //   above the one before: the streams have finished their slow start), or as soon as a
-//   stream is held by its connection's window (its receive buffer can grow no more, the
-//   owner tells, and the rate no longer multiplies as in a slow start: it grew by less than
-//   `slowStartGrowth`), one stream is added, on trial;
+//   stream is held by its connection's window, which can open no further (the owner
+//   tells), one stream is added, on trial;
 // - the trial pays off when, in one of its windows but the first (which holds the new
 //   connection's start-up burst) and within settleWindows windows, the aggregate rate rises
 //   more than `growth` above the rate just before the trial; then the next stream goes on
@@ -30,9 +29,6 @@ public:
 
     static constexpr double windowSeconds = 0.15;
     static constexpr double growth = 1.05;
-    // A slow start doubles the rate every round trip: over a window, by eight at 50 ms, by
-    // two at 150 ms.
-    static constexpr double slowStartGrowth = 1.5;
     static constexpr int settleWindows = 4;
     // Bytes per second (12 Mbit/s): 256 KB of window in flight carry it at a 170 ms RTT.
     static constexpr double leastTrialRate = 1.5e6;
@@ -43,8 +39,8 @@ public:
     {}
 
     // The end of a window of this many seconds in which the streams moved this many bytes;
-    // bufferAtLimit: a stream's receive buffer can grow no more, so neither can its window.
-    Action windowEnded(qint64 bytes, double seconds, bool bufferAtLimit = false);
+    // windowLimited: a stream is held by its connection's window, which can open no further.
+    Action windowEnded(qint64 bytes, double seconds, bool windowLimited = false);
 
     // The streams in use: the first, those that paid off and one on trial.
     int streams() const { return m_streams; }

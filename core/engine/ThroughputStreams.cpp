@@ -240,12 +240,21 @@ void ThroughputStreams::check()
         return;
     // The uploads' counts were refreshed above.
     const qint64 total = counted();
-    const bool bufferAtLimit =
-        !m_setup.upload && std::ranges::any_of(m_transfers, [](const auto &transfer) {
-            return transfer->firstData && transfer->task->receiveBufferAtLimit();
-        });
+    // A download whose connection's receive buffer can grow no more, and which carried no
+    // more per round trip than a window before, is held by its window.
+    bool windowLimited = false;
+    if (!m_setup.upload) {
+        for (const auto &transfer : m_transfers) {
+            if (!transfer->firstData)
+                continue;
+            const std::optional<quint32> perRoundTrip =
+                transfer->task->receivedPerRoundTripAtLimit();
+            windowLimited |= perRoundTrip && transfer->perRoundTripAtLimit == perRoundTrip;
+            transfer->perRoundTripAtLimit = perRoundTrip;
+        }
+    }
     const StreamRule::Action action =
-        m_rule.windowEnded(total - m_windowBytes, window, bufferAtLimit);
+        m_rule.windowEnded(total - m_windowBytes, window, windowLimited);
     m_windowBytes = total;
     m_windowStart = now;
     if (action == StreamRule::Action::add)

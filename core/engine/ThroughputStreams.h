@@ -107,6 +107,9 @@ private:
         std::optional<Clock::time_point> markTime;
         qint64 markMoved = 0;
         double recentRate = 0;
+        // Downloads: its connection's bytes per round trip once its receive buffer can
+        // grow no more, as of the last window's end.
+        std::optional<quint32> perRoundTripAtLimit;
     };
     struct Stream
     {

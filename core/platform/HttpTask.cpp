@@ -214,9 +214,11 @@ qint64 HttpTask::bodyBytesAcknowledged()
     return m_acknowledgedBefore + m_acknowledged;
 }
 
-bool HttpTask::receiveBufferAtLimit() const
+std::optional<quint32> HttpTask::receivedPerRoundTripAtLimit() const
 {
-    return m_socket != CURL_SOCKET_BAD && TcpCounters::receiveBufferAtLimit(m_socket);
+    if (m_socket == CURL_SOCKET_BAD)
+        return std::nullopt;
+    return TcpCounters::receivedPerRoundTripAtLimit(m_socket);
 }
 
 void HttpTask::countAcknowledged()

@@ -53,8 +53,9 @@ public:
     // nothing acknowledged after cancel() counts. Where the socket cannot be asked, the
     // bytes handed over.
     qint64 bodyBytesAcknowledged();
-    // TcpCounters::receiveBufferAtLimit() of the task's connection; false while it has none.
-    bool receiveBufferAtLimit() const;
+    // TcpCounters::receivedPerRoundTripAtLimit() of the task's connection; absent while
+    // it has none.
+    std::optional<quint32> receivedPerRoundTripAtLimit() const;
 
 private:
     friend class HttpSession;

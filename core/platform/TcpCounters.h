@@ -6,7 +6,7 @@
 
 // What the kernel knows about one TCP connection: its outgoing stream, counted in bytes
 // since the connection opened (its SYN included, so only differences mean anything), and
-// whether its receive window can still open. Absent when the socket is not a TCP socket
+// how far its receive window can still open. Absent when the socket is not a TCP socket
 // the kernel can describe.
 namespace TcpCounters {
 
@@ -17,8 +17,11 @@ std::optional<quint64> acknowledged(qintptr socket);
 // in the kernel, sent or not.
 std::optional<quint64> written(qintptr socket);
 
-// The connection's receive buffer has grown to the most the system lets it grow: the window
-// offered to the sender can open no further. False when unknown.
-bool receiveBufferAtLimit(qintptr socket);
+// What the connection has received per round trip at its best (the kernel's measure, by
+// which it sizes the receive buffer), once that buffer has grown to the most the system
+// lets it grow: from then on the window offered to the sender can open no further, and
+// this stops growing when the connection carries all its window allows. Absent before, or
+// when unknown.
+std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket);
 
 } // namespace TcpCounters

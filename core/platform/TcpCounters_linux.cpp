@@ -31,7 +31,7 @@ std::optional<quint64> written(qintptr socket)
     return *acked + quint64(queued);
 }
 
-bool receiveBufferAtLimit(qintptr socket)
+std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket)
 {
     // The kernel grows a connection's receive buffer up to the last of tcp_rmem's values.
     static const int limit = [] {
@@ -43,8 +43,15 @@ bool receiveBufferAtLimit(qintptr socket)
     }();
     int size = 0;
     socklen_t length = sizeof size;
-    return limit > 0 && ::getsockopt(int(socket), SOL_SOCKET, SO_RCVBUF, &size, &length) == 0
-           && size >= limit;
+    if (limit <= 0 || ::getsockopt(int(socket), SOL_SOCKET, SO_RCVBUF, &size, &length) != 0
+        || size < limit)
+        return std::nullopt;
+    tcp_info info{};
+    length = sizeof info;
+    if (::getsockopt(int(socket), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
+        || length < offsetof(tcp_info, tcpi_rcv_space) + sizeof info.tcpi_rcv_space)
+        return std::nullopt;
+    return info.tcpi_rcv_space;
 }
 
 } // namespace TcpCounters
