@@ -7,7 +7,8 @@
 #      five production steps (1.255 GB) go by in a fraction of a second, so this part
 #      asks for ten steps of 800 MB to measure for the whole budget.
 #   1b. HTTP/1.1 against HTTP/2, against nginx over TLS (our server speaks HTTP/1.1 only)
-#   2. CPU seconds the engine process spends per GB moved
+#   2. CPU seconds the engine process spends per GB moved, against curl's on the same
+#      bytes: its own cost per GB each way, weighed by what the engine moved each way
 #   3. the engine process's peak RSS during a full-size test
 #   5. the cost of one read of the preferences store
 # rates: the engine's rates on rate-limited links of 1, 2, 10, 50, 200 and 800 Mbit/s,
@@ -120,18 +121,31 @@ engine() {
 }
 
 # curl_rates [curl options...]: sets curl_down, curl_up (Mbps) on the running server:
-# one 800 MB download (the engine's largest step) and 100 uploads of 4 MB on one connection.
+# one 800 MB download (the engine's largest step) and 100 uploads of 4 MB on one connection;
+# and curl_cpu_down, curl_cpu_up, the CPU seconds curl spent per GB in each direction.
 curl_rates() {
-    curl_down=$(timeout 60 curl -s --max-time 60 "$@" --cacert "$work/cert.pem" -o /dev/null -w '%{speed_download}' \
-        "$origin/__down?bytes=800000000" | awk '{print $1 * 8 / 1e6}' || true)
+    local out
+    out=$(/usr/bin/time -f '%U %S' -o "$work/curl_time.txt" timeout 60 curl -s --max-time 60 "$@" \
+        --cacert "$work/cert.pem" -o /dev/null -w '%{size_download} %{speed_download}' \
+        "$origin/__down?bytes=800000000" || true)
+    curl_down=$(echo "$out" | awk '{print $2 * 8 / 1e6}')
+    curl_cpu_down=$(cpu_per_gb "$work/curl_time.txt" "$(echo "$out" | awk '{print $1}')")
     local urls=()
     for _ in $(seq 100); do urls+=(-o /dev/null "$origin/__up"); done
     # A transfer cut by the time limit shows as a rate of 0. The outer timeout is there
     # because curl 7.88 can spin on an HTTP/2 upload without ever checking --max-time.
-    curl_up=$(timeout 60 curl -s --max-time 60 "$@" --cacert "$work/cert.pem" -H 'Expect:' \
-        --data-binary "@$work/chunk.bin" -w '%{size_upload} %{time_total}\n' "${urls[@]}" |
-        awk '{b += $1; t += $2} END {print (t > 0 ? b * 8 / t / 1e6 : 0)}' || true)
+    out=$(/usr/bin/time -f '%U %S' -o "$work/curl_time.txt" timeout 60 curl -s --max-time 60 "$@" \
+        --cacert "$work/cert.pem" -H 'Expect:' --data-binary "@$work/chunk.bin" \
+        -w '%{size_upload} %{time_total}\n' "${urls[@]}" | awk '{b += $1; t += $2} END {print b, t}' || true)
+    curl_up=$(echo "$out" | awk '{print ($2 > 0 ? $1 * 8 / $2 / 1e6 : 0)}')
+    curl_cpu_up=$(cpu_per_gb "$work/curl_time.txt" "$(echo "$out" | awk '{print $1}')")
     curl_down=${curl_down:-0} curl_up=${curl_up:-0}
+}
+
+# cpu_per_gb <time file> <bytes>: the user and system seconds of /usr/bin/time -f '%U %S'
+# per GB of those bytes (0 when nothing moved).
+cpu_per_gb() {
+    awk -v b="${2:-0}" '{c = $1 + $2} END {printf "%.3f", (b > 0 ? c / (b / 1e9) : 0)}' "$1" 2>/dev/null || echo 0
 }
 
 json_number() { grep -o "\"$1\": *[-0-9.eE+]*" "$2" | sed 's/.*: *//'; }
@@ -145,7 +159,7 @@ loopback() {
 long_steps=800000000$(printf ',800000000%.0s' $(seq 9))
 
 echo "== 1-3. Engine vs curl on loopback (8 s / 5 s budgets; ten 800 MB download steps)"
-printf '%-14s %10s %10s %6s %10s %10s %6s %9s %8s\n' link "engine ↓" "curl ↓" ratio "engine ↑" "curl ↑" ratio "CPU s/GB" "peak MB"
+printf '%-14s %10s %10s %6s %10s %10s %6s %9s %9s %6s %8s\n' link "engine ↓" "curl ↓" ratio "engine ↑" "curl ↑" ratio "CPU s/GB" "curl s/GB" ratio "peak MB"
 for scheme in http https; do
     start_server "$scheme"
     curl_rates
@@ -154,9 +168,14 @@ for scheme in http https; do
     engine --steps "$long_steps"
     read -r moved_down moved_up < <(stop_server)
     per_gb=$(awk -v c="$cpu" -v d="$moved_down" -v u="$moved_up" 'BEGIN {printf "%.2f", c / ((d + u) / 1e9)}')
-    printf '%-14s %10s %10s %6s %10s %10s %6s %9s %8s\n' "$scheme" \
+    # What curl would spend on the engine's bytes: its own cost per GB in each direction,
+    # weighed by what the engine moved each way (an upload costs more than a download).
+    curl_per_gb=$(awk -v cd="$curl_cpu_down" -v cu="$curl_cpu_up" -v d="$moved_down" -v u="$moved_up" \
+        'BEGIN {printf "%.2f", (cd * d + cu * u) / (d + u)}')
+    printf '%-14s %10s %10s %6s %10s %10s %6s %9s %9s %6s %8s\n' "$scheme" \
         "$(mbps "$down")" "$(mbps "$curl_down")" "$(ratio "$down" "$curl_down")" \
-        "$(mbps "$up")" "$(mbps "$curl_up")" "$(ratio "$up" "$curl_up")" "$per_gb" "$rss"
+        "$(mbps "$up")" "$(mbps "$curl_up")" "$(ratio "$up" "$curl_up")" "$per_gb" "$curl_per_gb" \
+        "$(ratio "$per_gb" "$curl_per_gb")" "$rss"
 done
 echo "(rates in Mbit/s; peak MB is the engine process's maximum resident set)"
 start_server https
