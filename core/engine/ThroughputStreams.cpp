@@ -167,7 +167,7 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     Stream &stream = m_streams[size_t(index)];
     --stream.inFlight;
     if (transfer->firstData)
-        stream.lead = seconds(*transfer->firstData - transfer->sent);
+        stream.lead = leadOf(*transfer, moved, Clock::now());
     if (moved > 0)
         stream.rate = double(moved) / seconds(Clock::now() - transfer->sent);
     // A request that moved nothing tells that this stream gets nothing more.
@@ -202,10 +202,33 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     }
 }
 
+double ThroughputStreams::leadOf(const Transfer &transfer, qint64 moved,
+                                 Clock::time_point now) const
+{
+    if (!transfer.firstData)
+        return -1;
+    const double toFirstData = seconds(*transfer.firstData - transfer.sent);
+    const double since = seconds(now - transfer.sent);
+    if (!m_setup.upload || moved <= 0 || since <= 0)
+        return toFirstData;
+    // An upload's first data is an eighth of its block acknowledged (refreshUploads()): on a
+    // slow link that is mostly the eighth's own time on the link, and taken for the wait
+    // before the body flows, it would send the next block a second early, a fresh
+    // connection starting into a slow link's short queue beside the current one. What is
+    // left once that time is taken off, at the rate the block moved, is the wait; never
+    // less than the wait for the first byte acknowledged.
+    const double eighthOnTheLink = double(transfer.size) / 8 / (double(moved) / since);
+    const double toFirstByte =
+        transfer.firstAcknowledged ? seconds(*transfer.firstAcknowledged - transfer.sent) : 0;
+    return std::max(toFirstData - eighthOnTheLink, toFirstByte);
+}
+
 void ThroughputStreams::refreshUploads(Clock::time_point now)
 {
     for (const auto &transfer : m_transfers) {
         transfer->moved = transfer->task->bodyBytesAcknowledged();
+        if (transfer->moved > 0 && !transfer->firstAcknowledged)
+            transfer->firstAcknowledged = now;
         // The server's kernel takes the first bytes whether the server reads them or not:
         // the body flows once more than its buffers could hold has gone through.
         if (transfer->moved > transfer->size / 8 && !transfer->firstData)
@@ -304,8 +327,8 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     // The next answer takes about as long to start as the latest one did; twice that, and
     // a check's delay, leave a margin for a fresh connection's handshake.
     double lead = stream.lead;
-    if (lead < 0 && latest && latest->firstData)
-        lead = seconds(*latest->firstData - latest->sent);
+    if (lead < 0 && latest)
+        lead = leadOf(*latest, latest->moved, now);
     if (rate <= 0 || lead < 0)
         return;
     // A download's next request goes on a connection fresh or idle for long: its window

@@ -103,6 +103,8 @@ private:
         qint64 moved = 0;
         Clock::time_point sent;
         std::optional<Clock::time_point> firstData;
+        // Uploads: when the first byte of its body was acknowledged.
+        std::optional<Clock::time_point> firstAcknowledged;
         // Downloads: the rate of its last recentSeconds, from a mark moved on at each.
         std::optional<Clock::time_point> markTime;
         qint64 markMoved = 0;
@@ -117,7 +119,7 @@ private:
         int requests = 0;
         bool stopped = false;
         bool movedAny = false;
-        // From sending its latest request to that request's first byte, in seconds.
+        // From sending its latest request to its body's first byte, in seconds (leadOf()).
         double lead = -1;
         // Bytes per second of its latest finished request, from sending it to its end.
         double rate = 0;
@@ -128,6 +130,9 @@ private:
     bool send(int stream, double rate = 0);
     qint64 nextSize(const Stream &stream, double rate, Clock::time_point now) const;
     void transferEnded(Transfer *transfer, const HttpOutcome &outcome);
+    // How long the request took for its body to start moving, when it has moved this much
+    // by now; negative before its first data.
+    double leadOf(const Transfer &transfer, qint64 moved, Clock::time_point now) const;
     void check();
     void sendNextInTime(int stream, Clock::time_point now);
     void refreshUploads(Clock::time_point now);

@@ -564,6 +564,24 @@ private slots:
         QVERIFY2(measured(download) > 160 * 0.9, qPrintable(QString::number(measured(download))));
     }
 
+    // On a slow link most of the time to an upload block's first eighth is that eighth on the
+    // link, not a wait: the next block starts as the current one ends, not most of a second
+    // before, a second connection starting beside the first in a slow link's short queue.
+    void slowUploadsOverlapLittle()
+    {
+        // 12.8 Mbit/s, below what pairs a stream's first two blocks: each 4 MB block takes
+        // 2.5 s, its first eighth 0.31 s.
+        QVERIFY(prepareOneWay({"--log-times", "--up-rate", "1600000"}, false, 5.6, 4000000, 1));
+        QVERIFY(finishes());
+        m_server->stop();
+        QList<SpeedServerProcess::Times> times = m_server->times("POST");
+        std::ranges::sort(times, {}, &SpeedServerProcess::Times::start);
+        QVERIFY2(times.size() >= 2, qPrintable(QString::number(times.size())));
+        // Taking the eighth's time for the wait started the second 1.3 s early.
+        const qint64 overlap = times[0].end - times[1].start;
+        QVERIFY2(overlap > -35000 && overlap < 250000, qPrintable(QString::number(overlap)));
+    }
+
     // A server that holds each connection to 20 Mbit/s: one stream cannot pass it, so the
     // engine opens more and reaches more; a link that one stream fills keeps one (a trial may
     // pay off by chance on a busy machine, never twice). When one stream's request is refused
