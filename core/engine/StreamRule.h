@@ -47,6 +47,8 @@ public:
     // The streams kept: those in use but one on trial.
     int kept() const { return m_streams - (m_onTrial ? 1 : 0); }
     bool onTrial() const { return m_onTrial; }
+    // Waiting for the level, or for a stream held by its window, to start the first trial.
+    bool waitingForLevel() const { return !m_onTrial && !m_done; }
 
 private:
     int m_maxStreams;

@@ -264,9 +264,10 @@ void ThroughputStreams::check()
     // The uploads' counts were refreshed above.
     const qint64 total = counted();
     // A download whose connection's receive buffer can grow no more, and which carried no
-    // more per round trip than a window before, is held by its window.
+    // more per round trip than a window before, is held by its window. Only the first
+    // trial waits for that: the kernel is not asked for the rest of the phase.
     bool windowLimited = false;
-    if (!m_setup.upload) {
+    if (!m_setup.upload && m_rule.waitingForLevel()) {
         for (const auto &transfer : m_transfers) {
             if (!transfer->firstData)
                 continue;

@@ -2,21 +2,35 @@
 
 #include <QFile>
 
+#include <cstddef>
+
 #include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+namespace {
+
+// The kernel's struct, not the C library's older copy, whose later fields are missing; a
+// running kernel older than the headers fills only its own part: false when that part ends
+// before `needed` bytes.
+bool readInfo(qintptr socket, tcp_info &info, std::size_t needed)
+{
+    socklen_t length = sizeof info;
+    return ::getsockopt(int(socket), IPPROTO_TCP, TCP_INFO, &info, &length) == 0
+           && length >= needed;
+}
+
+} // namespace
+
 namespace TcpCounters {
 
 std::optional<quint64> acknowledged(qintptr socket)
 {
-    // The kernel's struct, not the C library's older copy: tcpi_bytes_acked came later.
     tcp_info info{};
-    socklen_t length = sizeof info;
-    if (::getsockopt(int(socket), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
-        || length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+    if (!readInfo(socket, info,
+                  offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked))
         return std::nullopt;
     return info.tcpi_bytes_acked;
 }
@@ -47,9 +61,7 @@ std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket)
         || size < limit)
         return std::nullopt;
     tcp_info info{};
-    length = sizeof info;
-    if (::getsockopt(int(socket), IPPROTO_TCP, TCP_INFO, &info, &length) != 0
-        || length < offsetof(tcp_info, tcpi_rcv_space) + sizeof info.tcpi_rcv_space)
+    if (!readInfo(socket, info, offsetof(tcp_info, tcpi_rcv_space) + sizeof info.tcpi_rcv_space))
         return std::nullopt;
     return info.tcpi_rcv_space;
 }
