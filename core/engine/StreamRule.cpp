@@ -12,8 +12,13 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool wi
     if (m_onTrial) {
         ++m_windowsOnTrial;
         // The first window holds the new connection's start, when the buffers on its way
-        // fill at once: only the windows after it tell what it adds.
-        if (m_windowsOnTrial > 1 && rate > m_beforeTrial * growth) {
+        // fill at once: only the windows after it tell what it adds, on average, since a
+        // connection's start on a full link costs losses, whose repair then delivers in
+        // one window what the ones before held back.
+        if (m_windowsOnTrial > 1)
+            m_trialBytesPerSecond += rate;
+        if (m_windowsOnTrial > 1
+            && m_trialBytesPerSecond / (m_windowsOnTrial - 1) > m_beforeTrial * growth) {
             // While streams still add to the rate, the next one is tried at once rather than
             // after the level: each trial costs windows in which new connections ramp up.
             if (m_streams >= m_maxStreams) {
@@ -48,6 +53,7 @@ StreamRule::Action StreamRule::startTrial(double base)
     ++m_streams;
     m_onTrial = true;
     m_windowsOnTrial = 0;
+    m_trialBytesPerSecond = 0;
     m_beforeTrial = base;
     return Action::add;
 }

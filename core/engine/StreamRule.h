@@ -11,11 +11,11 @@
 //   above the one before: the streams have finished their slow start), or as soon as a
 //   stream is held by its connection's window, which can open no further (the owner
 //   tells), one stream is added, on trial;
-// - the trial pays off when, in one of its windows but the first (which holds the new
-//   connection's start-up burst) and within settleWindows windows, the aggregate rate rises
-//   more than `growth` above the rate just before the trial; then the next stream goes on
-//   trial at once, judged against the rate of that window, up to the bound (only the first
-//   trial waits for the level);
+// - the trial pays off when, over its windows but the first (which holds the new
+//   connection's start-up burst), within settleWindows windows, the aggregate rate rises
+//   more than `growth` above the rate just before the trial, on average; then the next
+//   stream goes on trial at once, judged against the rate of the window that showed it, up
+//   to the bound (only the first trial waits for the level);
 // - a trial that does not pay off is given back, and no stream is added any more;
 // - below leastTrialRate nothing is tried: there even a small window carries one stream at
 //   the link's rate, and a second connection starting in a slow link's short queue costs
@@ -56,6 +56,8 @@ private:
     bool m_onTrial = false;
     bool m_done = false;
     int m_windowsOnTrial = 0;
+    // The rates of the trial's windows after its first, summed.
+    double m_trialBytesPerSecond = 0;
     double m_previous = 0;
     double m_beforeTrial = 0;
 

@@ -86,17 +86,18 @@ qint64 ThroughputStreams::counted() const
     return total;
 }
 
-bool ThroughputStreams::send(int index, double rate)
+bool ThroughputStreams::send(int index, double rate, qint64 size)
 {
     const Clock::time_point now = Clock::now();
     Stream &stream = m_streams[size_t(index)];
     if (m_stopped || stream.stopped || now >= m_setup.deadline)
         return false;
-    qint64 size = 0;
+    const bool explicitSize = size > 0;
     if (!m_setup.upload) {
         if (m_setup.sizes.isEmpty())
             return false;
-        size = std::min(nextSize(stream, rate, now), m_setup.byteLimit - m_asked);
+        size = std::min(explicitSize ? size : nextSize(stream, rate, now),
+                        m_setup.byteLimit - m_asked);
         if (size <= 0) {
             m_ranOut = true;
             return false;
@@ -132,9 +133,11 @@ bool ThroughputStreams::send(int index, double rate)
         if (self)
             self->transferEnded(raw, outcome);
     };
-    ++stream.requests;
+    // A request of a given size repeats one: the stream's next is still its next step.
+    stream.requests += explicitSize ? 0 : 1;
     ++stream.inFlight;
     m_transfers.push_back(std::move(transfer));
+    m_connections = std::max(m_connections, int(m_transfers.size()));
     raw->task->start();
     return true;
 }
@@ -183,11 +186,22 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     stream.movedAny |= moved > 0;
     if (moved == 0)
         stream.stopped = true;
+    const bool refill = outcome.ok && moved > 0 && catchingUp(*transfer);
+    const qint64 size = transfer->size;
     const auto it = std::ranges::find(m_transfers, transfer, &std::unique_ptr<Transfer>::get);
     if (it != m_transfers.end())
         m_transfers.erase(it);
     if (stream.inFlight == 0)
         send(index);
+    else if (refill)
+        send(index, 0, size);
+    if (m_setup.upload) {
+        // The block's connection is free now, its window open: the first stream ready for
+        // its next block takes it.
+        const Clock::time_point now = Clock::now();
+        for (size_t other = 0; other < m_streams.size(); ++other)
+            sendNextInTime(int(other), now);
+    }
     if (replace) {
         m_streams.push_back({});
         const int added = int(m_streams.size()) - 1;
@@ -200,6 +214,46 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
         m_check.stop();
         finishLater();
     }
+}
+
+double ThroughputStreams::roundTripsToOpen(double window)
+{
+    return window > freshWindowBytes ? std::log2(window / freshWindowBytes) : 0;
+}
+
+double ThroughputStreams::currentRate(const Transfer &transfer, Clock::time_point now)
+{
+    const double since = seconds(now - transfer.sent);
+    if (!transfer.firstData || transfer.moved <= 0 || !(since > 0))
+        return 0;
+    return std::max(double(transfer.moved) / since, transfer.recentRate);
+}
+
+bool ThroughputStreams::catchingUp(const Transfer &ended) const
+{
+    const Stream &stream = m_streams[size_t(ended.stream)];
+    if (m_setup.upload || stream.stopped || stream.inFlight == 0
+        || stream.inFlight >= maxRequestsInFlight)
+        return false;
+    const Clock::time_point now = Clock::now();
+    const double rate = currentRate(ended, now);
+    double others = 0;
+    bool opening = false;
+    for (const auto &transfer : m_transfers) {
+        if (transfer.get() == &ended || transfer->stream != ended.stream)
+            continue;
+        others += currentRate(*transfer, now);
+        // Before its first data, or fewer round trips since than its window takes to open
+        // up to the ended one's rate (the wait for its first data standing for a round trip,
+        // which it overstates).
+        if (!transfer->firstData) {
+            opening = true;
+        } else {
+            const double lead = seconds(*transfer->firstData - transfer->sent);
+            opening |= seconds(now - *transfer->firstData) < roundTripsToOpen(rate * lead) * lead;
+        }
+    }
+    return opening && others < rate / 2;
 }
 
 double ThroughputStreams::leadOf(const Transfer &transfer, qint64 moved,
@@ -294,6 +348,14 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     const Stream &stream = m_streams[size_t(index)];
     if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= maxRequestsInFlight)
         return;
+    // An upload's block sent while every connection is busy goes on a fresh one, whose
+    // window opens from ten packets: on a long fast path it carries its 4 MB in slow start,
+    // many times as long as an open window would, and holds one of the stream's places
+    // meanwhile. Past its first blocks, a stream waits for a connection to spare, one that
+    // a block left with its window open (transferEnded()).
+    if (m_setup.upload && stream.inFlight >= uploadsOnFreshConnections
+        && int(m_transfers.size()) >= m_connections)
+        return;
     // What the stream's requests in flight have still to move, at the rate they move it:
     // the rate since each was sent, or for a download that of its last 0.1 s when higher,
     // since in a connection's slow start the average lags far behind and would send the
@@ -307,9 +369,7 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
         if (transfer->stream != index)
             continue;
         remaining += transfer->size - transfer->moved;
-        const double since = seconds(now - transfer->sent);
-        if (transfer->firstData && transfer->moved > 0 && since > 0)
-            rate += std::max(double(transfer->moved) / since, transfer->recentRate);
+        rate += currentRate(*transfer, now);
         if (!latest || transfer->sent > latest->sent)
             latest = transfer.get();
     }
@@ -336,9 +396,7 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     // opens from ten packets, doubling each round trip, and carries the stream's rate only
     // after log2(rate × round trip / ten packets) of them, time the current ones still fill.
     // An upload's connections are busy again within a round trip or two, their windows open.
-    const double window = rate * lead;
-    const double ramp =
-        !m_setup.upload && window > freshWindowBytes ? std::log2(window / freshWindowBytes) : 0;
+    const double ramp = m_setup.upload ? 0 : roundTripsToOpen(rate * lead);
     if (double(remaining) / rate <= (2 + ramp) * lead + 2 * seconds(checkInterval))
         send(index, rate);
 }

@@ -89,6 +89,9 @@ public:
     // A stream's requests in flight at most: a block shorter than a round trip needs
     // more than two to keep the link busy while a finished one's answer comes back.
     static constexpr int maxRequestsInFlight = 4;
+    // An upload stream's blocks in flight beyond which the next one waits for a connection
+    // to spare rather than opening a fresh one.
+    static constexpr int uploadsOnFreshConnections = 2;
     // How far back a request's recent rate looks.
     static constexpr double recentSeconds = 0.1;
     // A fresh connection's first window: ten packets.
@@ -125,14 +128,23 @@ private:
         double rate = 0;
     };
 
-    // Sends the stream's next request; a download's size follows the stream's rate, when
-    // known (bytes per second).
-    bool send(int stream, double rate = 0);
+    // Sends the stream's next request; a download's size follows the stream's steps and
+    // rate, when known (bytes per second), unless given: then it repeats an earlier one.
+    bool send(int stream, double rate = 0, qint64 size = 0);
     qint64 nextSize(const Stream &stream, double rate, Clock::time_point now) const;
     void transferEnded(Transfer *transfer, const HttpOutcome &outcome);
     // How long the request took for its body to start moving, when it has moved this much
     // by now; negative before its first data.
     double leadOf(const Transfer &transfer, qint64 moved, Clock::time_point now) const;
+    // The round trips a fresh connection's window takes to double up to this many bytes.
+    static double roundTripsToOpen(double window);
+    // Bytes per second a request in flight moves now; 0 before its first data.
+    static double currentRate(const Transfer &transfer, Clock::time_point now);
+    // A download that has just ended while its stream's next request, on a fresh connection,
+    // still opens its window and carries less than half its rate: the link would be half
+    // idle until that one catches up. The connection the ended one frees, its window open,
+    // then carries one more request of the same size at once.
+    bool catchingUp(const Transfer &ended) const;
     void check();
     void sendNextInTime(int stream, Clock::time_point now);
     void refreshUploads(Clock::time_point now);
@@ -156,6 +168,9 @@ private:
     bool m_ranOut = false;
     bool m_endedCut = false;
     qint64 m_asked = 0;
+    // The connections the phase has opened, as far as it can tell: the most requests in
+    // flight at once (a request goes on an idle connection when one is left).
+    int m_connections = 0;
     // Downloads: every counted byte; uploads: those of the requests that ended.
     qint64 m_settled = 0;
     qint64 m_windowBytes = 0;

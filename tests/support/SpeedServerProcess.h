@@ -38,7 +38,8 @@ public:
             m_lines.append(QString::fromUtf8(m_process.readLine().chopped(1)));
         QStringList requests = m_lines;
         requests.removeIf([](const QString &line) {
-            return line.startsWith(u"moved ") || line.startsWith(u"times ");
+            return line.startsWith(u"moved ") || line.startsWith(u"connections ")
+                   || line.startsWith(u"times ");
         });
         return requests;
     }
@@ -62,12 +63,14 @@ public:
         return all;
     }
 
-    // Stops the server: every request line it logged, and the body bytes it moved each way.
+    // Stops the server: every request line it logged, the body bytes it moved each way and
+    // the connections it served.
     struct Log
     {
         QStringList requests;
         qint64 down = -1;
         qint64 up = -1;
+        int connections = -1;
     };
     Log stop()
     {
@@ -80,6 +83,8 @@ public:
                 log.down = words[2].toLongLong();
                 log.up = words[4].toLongLong();
             }
+            if (words.size() == 2 && words[0] == u"connections")
+                log.connections = words[1].toInt();
         }
         return log;
     }

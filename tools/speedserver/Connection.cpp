@@ -310,6 +310,7 @@ Totals &totals()
 
 void serveConnection(std::unique_ptr<Stream> stream, const ServerOptions &options)
 {
+    ++totals().connections;
     ConnectionHandler(*stream, options).run();
 }
 

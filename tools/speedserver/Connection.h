@@ -14,6 +14,7 @@ struct Totals
 {
     std::atomic<std::uint64_t> down{0};
     std::atomic<std::uint64_t> up{0};
+    std::atomic<std::uint64_t> connections{0};
 };
 Totals &totals();
 

@@ -69,8 +69,8 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                       a request is answered: when its head arrived and when its body
                       began and ended moving, in microseconds of the system's
                       monotonic clock (START and END are 0 without a body)
-  --totals            when stopped by SIGTERM or SIGINT, print the body bytes moved:
-                      "moved down N up N"
+  --totals            when stopped by SIGTERM or SIGINT, print the body bytes moved,
+                      "moved down N up N", then the connections served, "connections N"
   --help              show this text
 )";
 }

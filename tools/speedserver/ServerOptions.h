@@ -61,7 +61,8 @@ struct ServerOptions
     bool log = false;
     // With log, also print when each answered request's body began and ended moving.
     bool logTimes = false;
-    // On SIGTERM/SIGINT, print the body bytes moved: "moved down <n> up <n>".
+    // On SIGTERM/SIGINT, print the body bytes moved, "moved down <n> up <n>", and the
+    // connections served, "connections <n>".
     bool totals = false;
 
     bool refusesConnections() const;

@@ -78,8 +78,10 @@ int main(int argc, char **argv)
         int received = 0;
         sigwait(&stopSignals, &received);
         if (printTotals) {
-            std::printf("moved down %llu up %llu\n", (unsigned long long)totals().down.load(),
-                        (unsigned long long)totals().up.load());
+            std::printf("moved down %llu up %llu\nconnections %llu\n",
+                        (unsigned long long)totals().down.load(),
+                        (unsigned long long)totals().up.load(),
+                        (unsigned long long)totals().connections.load());
             std::fflush(stdout);
         }
         std::_Exit(0);
