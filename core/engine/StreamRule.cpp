@@ -16,9 +16,9 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool wi
         // connection's start on a full link costs losses, whose repair then delivers in
         // one window what the ones before held back.
         if (m_windowsOnTrial > 1)
-            m_trialBytesPerSecond += rate;
+            m_trialRateSum += rate;
         if (m_windowsOnTrial > 1
-            && m_trialBytesPerSecond / (m_windowsOnTrial - 1) > m_beforeTrial * growth) {
+            && m_trialRateSum / (m_windowsOnTrial - 1) > m_beforeTrial * growth) {
             // While streams still add to the rate, the next one is tried at once rather than
             // after the level: each trial costs windows in which new connections ramp up.
             if (m_streams >= m_maxStreams) {
@@ -53,7 +53,7 @@ StreamRule::Action StreamRule::startTrial(double base)
     ++m_streams;
     m_onTrial = true;
     m_windowsOnTrial = 0;
-    m_trialBytesPerSecond = 0;
+    m_trialRateSum = 0;
     m_beforeTrial = base;
     return Action::add;
 }

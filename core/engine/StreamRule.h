@@ -57,7 +57,7 @@ private:
     bool m_done = false;
     int m_windowsOnTrial = 0;
     // The rates of the trial's windows after its first, summed.
-    double m_trialBytesPerSecond = 0;
+    double m_trialRateSum = 0;
     double m_previous = 0;
     double m_beforeTrial = 0;
 

@@ -137,7 +137,6 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
     stream.requests += explicitSize ? 0 : 1;
     ++stream.inFlight;
     m_transfers.push_back(std::move(transfer));
-    m_connections = std::max(m_connections, int(m_transfers.size()));
     raw->task->start();
     return true;
 }
@@ -197,7 +196,7 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
         send(index, 0, size);
     if (m_setup.upload) {
         // The block's connection is free now, its window open: the first stream ready for
-        // its next block takes it.
+        // its next block takes it, rather than one opened at the next check.
         const Clock::time_point now = Clock::now();
         for (size_t other = 0; other < m_streams.size(); ++other)
             sendNextInTime(int(other), now);
@@ -346,15 +345,12 @@ void ThroughputStreams::check()
 void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
 {
     const Stream &stream = m_streams[size_t(index)];
-    if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= maxRequestsInFlight)
-        return;
-    // An upload's block sent while every connection is busy goes on a fresh one, whose
-    // window opens from ten packets: on a long fast path it carries its 4 MB in slow start,
-    // many times as long as an open window would, and holds one of the stream's places
-    // meanwhile. Past its first blocks, a stream waits for a connection to spare, one that
-    // a block left with its window open (transferEnded()).
-    if (m_setup.upload && stream.inFlight >= uploadsOnFreshConnections
-        && int(m_transfers.size()) >= m_connections)
+    // An upload's third block would go on a fresh connection, the stream's two others busy,
+    // whose window opens from ten packets: on a long fast path it carries its 4 MB in slow
+    // start, many times as long as an open window would. It waits for one of the two to
+    // end instead, and takes its connection, window open (transferEnded()).
+    const int most = m_setup.upload ? maxBlocksInFlight : maxRequestsInFlight;
+    if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= most)
         return;
     // What the stream's requests in flight have still to move, at the rate they move it:
     // the rate since each was sent, or for a download that of its last 0.1 s when higher,

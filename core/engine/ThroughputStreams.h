@@ -86,12 +86,12 @@ public:
     // long shows a link fast enough for its second block to start at once.
     static constexpr qint64 pairingBytes = 1024 * 1024;
     static constexpr double pairingSeconds = 0.5;
-    // A stream's requests in flight at most: a block shorter than a round trip needs
-    // more than two to keep the link busy while a finished one's answer comes back.
+    // A download stream's requests in flight at most.
     static constexpr int maxRequestsInFlight = 4;
-    // An upload stream's blocks in flight beyond which the next one waits for a connection
-    // to spare rather than opening a fresh one.
-    static constexpr int uploadsOnFreshConnections = 2;
+    // An upload stream's blocks in flight at most: where a block is shorter than a round
+    // trip, the upload runs two streams or more (the download was fast), whose blocks share
+    // the link and so last longer.
+    static constexpr int maxBlocksInFlight = 2;
     // How far back a request's recent rate looks.
     static constexpr double recentSeconds = 0.1;
     // A fresh connection's first window: ten packets.
@@ -168,9 +168,6 @@ private:
     bool m_ranOut = false;
     bool m_endedCut = false;
     qint64 m_asked = 0;
-    // The connections the phase has opened, as far as it can tell: the most requests in
-    // flight at once (a request goes on an idle connection when one is left).
-    int m_connections = 0;
     // Downloads: every counted byte; uploads: those of the requests that ended.
     qint64 m_settled = 0;
     qint64 m_windowBytes = 0;
