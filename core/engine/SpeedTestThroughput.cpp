@@ -83,6 +83,11 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         // before its second, where a round trip is long, leaves the second's connection
         // still opening its window when the first block ends.
         setup.pairFirstRequests = setup.firstStreams > 1;
+        // Where the download needed several, they fill the same path for the upload too; a
+        // trial of one more would only cost the losses of its connections' start on a full
+        // link.
+        if (m_streamsDown > 1)
+            setup.maxStreams = std::min(setup.maxStreams, setup.firstStreams);
     }
     setup.sizes = m_config.downloadSteps;
     setup.byteLimit = m_config.downloadLimit;

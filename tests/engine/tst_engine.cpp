@@ -699,26 +699,29 @@ private slots:
 
     // The upload crosses the path the download has just measured: it opens with the streams
     // the download kept, all at once, rather than finding them again one by one, and each
-    // with its first two blocks, rather than waiting for a megabyte of the first.
+    // with its first two blocks, rather than waiting for a megabyte of the first; and it
+    // tries no more.
     void uploadOpensWithTheDownloadsStreams()
     {
         QVERIFY(
             prepare({"--connection-rate", "2500000", "--log-times"}, [](SpeedTestConfig &config) {
                 config.downloadSteps = {2000000};
                 config.downloadLimit = 400000000;
-                config.maxStreamsDown = config.maxStreamsUp = 4;
+                config.maxStreamsDown = 4;
+                config.maxStreamsUp = 5;
                 // Long enough for the opening blocks to end, 1.6 s each.
                 config.downloadBudget = config.uploadBudget = 2;
             }));
         QVERIFY(finishes());
         const int kept = m_engine->streams(Phase::download);
         QVERIFY2(kept > 2, qPrintable(QString::number(kept)));
+        QCOMPARE(m_engine->streams(Phase::upload), kept);
         m_server->stop();
         QList<SpeedServerProcess::Times> posts = m_server->times("POST");
         std::ranges::sort(posts, {}, &SpeedServerProcess::Times::start);
         QVERIFY(!posts.isEmpty());
-        // A stream's third block waits for most of the first two, a trial for the rate to
-        // level.
+        // A stream's third block waits for one of the first two to end, a trial for the rate
+        // to level.
         const auto opening = std::ranges::count_if(
             posts, [&](const auto &post) { return post.start - posts.first().start < 200000; });
         QCOMPARE(int(opening), 2 * kept);
