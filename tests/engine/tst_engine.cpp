@@ -646,10 +646,12 @@ private slots:
         for (const qint64 bytes : std::as_const(asked))
             sizes.append(QString::number(bytes));
         const QString seen = sizes.join(u' ');
-        // The second: about 20 MB/s for the rest of the phase, no step, less than the largest
-        // (a repeat of the first may follow, downloadKeepsTheLinkBusyWhileTheNextStarts()).
-        QVERIFY2(asked.size() >= 2 && asked[1] > 4000000 && asked[1] < 60000000
-                     && !asked.contains(2000000),
+        // After the first, about 20 MB/s for the rest of the phase: no step, less than the
+        // largest (a repeat of the first may come too,
+        // downloadKeepsTheLinkBusyWhileTheNextStarts()).
+        QVERIFY2(!asked.contains(2000000)
+                     && std::ranges::any_of(
+                         asked, [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; }),
                  qPrintable(seen));
     }
 
