@@ -9,6 +9,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <array>
 #include <chrono>
 #include <coroutine>
 #include <functional>
@@ -119,6 +120,19 @@ public:
     // How the latest failed request of the current or last test ended: no answer at all,
     // or an answer whose status ended a throughput phase. Absent when none failed.
     const std::optional<HttpOutcome> &lastFailure() const { return m_lastFailure; }
+    // How one phase of the current or last test went: what it moved (acknowledged bytes for
+    // the upload; always 0 for the latency phase) and the latest of its own requests that
+    // failed. A throughput phase that moved nothing measured no rate, though the stored
+    // result holds 0 for it.
+    struct PhaseReport
+    {
+        qint64 bytes = 0;
+        std::optional<HttpOutcome> failure;
+
+        bool moved() const { return bytes > 0; }
+    };
+    // The report of `phase`; that of idle is always empty.
+    const PhaseReport &report(Phase phase) const;
     // The parallel streams the current or last throughput phase of that direction kept;
     // 0 before one ran.
     int streams(Phase phase) const;
@@ -204,6 +218,8 @@ private:
     Clock::time_point m_phaseDeadline = m_phaseStart;
     QTimer *m_ticker = nullptr;
     std::optional<HttpOutcome> m_lastFailure;
+    // Indexed by Phase.
+    std::array<PhaseReport, 4> m_reports;
     Result::Latencies m_latencies;
     std::unique_ptr<HttpSession> m_session;
     std::unique_ptr<LoadedLatencyProbe> m_loadedLatency;

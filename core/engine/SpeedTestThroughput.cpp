@@ -111,6 +111,7 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         noteLoadedLatency(phase);
     ThroughputStreams *streams = std::exchange(m_streams, nullptr);
     m_phaseBytes = streams->bytes();
+    m_reports[size_t(phase)].bytes = m_phaseBytes;
     (phase == Phase::upload ? m_streamsUp : m_streamsDown) = streams->streams();
     if (phase == Phase::download)
         m_lastRequestCut = streams->endedCut();
