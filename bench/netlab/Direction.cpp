@@ -31,7 +31,7 @@ std::size_t ringCapacity(const LinkShape &shape)
 
 } // namespace
 
-Direction::Direction(int in, int out, bool vnetHeader, const LinkShape &shape)
+Direction::Direction(int in, int out, bool vnetHeader, const LinkShape &shape, std::uint64_t seed)
     : in_(in)
     , out_(out)
     , vnetHeader_(vnetHeader)
@@ -39,6 +39,8 @@ Direction::Direction(int in, int out, bool vnetHeader, const LinkShape &shape)
     , nsPerByte_(8e9 / shape.bitsPerSecond)
     , ring_(ringCapacity(shape))
     , discard_(PacketRing::maxPacket)
+    , random_(seed)
+    , loss_(shape.lossFraction)
 {}
 
 void Direction::run()
@@ -78,6 +80,12 @@ void Direction::receive(std::int64_t now)
         std::uint8_t *packet = buffer + header;
         std::size_t packetLength = static_cast<std::size_t>(length) - header;
         const Segments segments = Segments::of(vnet, packet, packetLength);
+        // Losses are drawn per packet, which they are here: the line does not take large
+        // segments when it loses packets.
+        if (shape_.lossFraction > 0 && loss_(random_)) {
+            counts_.lost += segments.count;
+            continue;
+        }
 
         linkFree_ = std::max(linkFree_, now);
         const auto queued =

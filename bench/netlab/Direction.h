@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace netlab {
@@ -13,6 +14,7 @@ struct LinkShape
     double bitsPerSecond = 100e6;
     std::int64_t delayNs = 10'000'000; // one way: half the round-trip time
     std::size_t queueBytes = 0;        // waiting to be serialised; more is dropped
+    double lossFraction = 0;           // of the packets, dropped at random before the queue
 };
 
 struct DirectionCounts
@@ -20,6 +22,7 @@ struct DirectionCounts
     std::atomic<std::uint64_t> packets{0}; // on the wire, offloaded ones counted per segment
     std::atomic<std::uint64_t> wireBytes{0};
     std::atomic<std::uint64_t> dropped{0};  // packets on the wire that found the queue full
+    std::atomic<std::uint64_t> lost{0};     // packets dropped at random
     std::atomic<std::uint64_t> ringFull{0}; // dropped because the line's own buffer was full
     std::atomic<std::uint64_t> writeFailed{0};
 };
@@ -31,7 +34,8 @@ struct DirectionCounts
 class Direction
 {
 public:
-    Direction(int in, int out, bool vnetHeader, const LinkShape &shape);
+    // seed: of the random losses, so that two directions do not lose the same packets.
+    Direction(int in, int out, bool vnetHeader, const LinkShape &shape, std::uint64_t seed);
 
     // Runs until the process ends.
     [[noreturn]] void run();
@@ -48,6 +52,8 @@ private:
     double nsPerByte_; // serialising one byte at the link's rate
     PacketRing ring_;
     std::vector<std::uint8_t> discard_; // what is read when the ring is full
+    std::mt19937_64 random_;
+    std::bernoulli_distribution loss_;
     // When the link finishes serialising what it has accepted so far.
     std::int64_t linkFree_ = 0;
     DirectionCounts counts_;

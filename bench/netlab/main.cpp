@@ -7,6 +7,11 @@
 // stops the line and prints what it carried.
 //
 // Usage: tachora-netlab --ns-a NS --dev-a DEV --ns-b NS --dev-b DEV --rate MBIT --rtt MS
+//   [--rate-down MBIT] the rate from b to a instead (a being the client, b the server)
+//   [--rate-up MBIT]   the rate from a to b instead
+//   [--loss PCT]       drop each packet at random with this probability, both ways; the line
+//                      then moves single packets, so that a loss is one packet, not a segment
+//                      of up to 64 KB
 //   [--queue-bdp F]    queue of F times the bandwidth-delay product (default 1.5)
 //   [--queue-bytes N]  queue of N bytes instead
 //   [--no-offload]     move single packets instead of the kernel's large TCP segments
@@ -34,6 +39,8 @@ struct Options
 {
     std::string nsA, devA, nsB, devB;
     double rateMbit = 0;
+    std::optional<double> rateDownMbit, rateUpMbit;
+    double lossPercent = 0;
     double rttMs = -1;
     double queueBdp = 1.5;
     std::optional<double> queueBytes;
@@ -45,7 +52,8 @@ struct Options
 int usage()
 {
     std::fputs("usage: tachora-netlab --ns-a NS --dev-a DEV --ns-b NS --dev-b DEV --rate MBIT "
-               "--rtt MS [--queue-bdp F | --queue-bytes N] [--no-offload] [--priority P] "
+               "--rtt MS [--rate-down MBIT] [--rate-up MBIT] [--loss PCT] "
+               "[--queue-bdp F | --queue-bytes N] [--no-offload] [--priority P] "
                "[--cpus A,B|none]\n",
                stderr);
     return 2;
@@ -89,6 +97,12 @@ std::optional<Options> parse(int argc, char **argv)
             return std::nullopt;
         else if (name == "--rate")
             options.rateMbit = *parsed;
+        else if (name == "--rate-down")
+            options.rateDownMbit = *parsed;
+        else if (name == "--rate-up")
+            options.rateUpMbit = *parsed;
+        else if (name == "--loss")
+            options.lossPercent = *parsed;
         else if (name == "--rtt")
             options.rttMs = *parsed;
         else if (name == "--queue-bdp")
@@ -101,8 +115,16 @@ std::optional<Options> parse(int argc, char **argv)
             return std::nullopt;
     }
     if (options.nsA.empty() || options.devA.empty() || options.nsB.empty() || options.devB.empty()
-        || options.rateMbit <= 0 || options.rttMs < 0)
+        || options.rttMs < 0 || options.lossPercent >= 100)
         return std::nullopt;
+    if (!options.rateDownMbit)
+        options.rateDownMbit = options.rateMbit;
+    if (!options.rateUpMbit)
+        options.rateUpMbit = options.rateMbit;
+    if (*options.rateDownMbit <= 0 || *options.rateUpMbit <= 0)
+        return std::nullopt;
+    if (options.lossPercent > 0)
+        options.offloads = false;
     return options;
 }
 
@@ -127,11 +149,12 @@ void placeThread(std::thread &thread, int cpu, int priority)
 
 void report(const char *name, const netlab::DirectionCounts &counts)
 {
-    std::printf("%s: %llu packets, %.1f MB on the wire, %llu dropped by the queue, %llu by a full "
-                "line buffer, %llu writes failed\n",
+    std::printf("%s: %llu packets, %.1f MB on the wire, %llu dropped by the queue, %llu lost at "
+                "random, %llu by a full line buffer, %llu writes failed\n",
                 name, static_cast<unsigned long long>(counts.packets.load()),
                 static_cast<double>(counts.wireBytes.load()) / 1e6,
                 static_cast<unsigned long long>(counts.dropped.load()),
+                static_cast<unsigned long long>(counts.lost.load()),
                 static_cast<unsigned long long>(counts.ringFull.load()),
                 static_cast<unsigned long long>(counts.writeFailed.load()));
 }
@@ -150,13 +173,20 @@ int main(int argc, char **argv)
     if (tunA < 0 || tunB < 0)
         return 1;
 
-    netlab::LinkShape shape;
-    shape.bitsPerSecond = options->rateMbit * 1e6;
-    shape.delayNs = static_cast<std::int64_t>(options->rttMs * 1e6 / 2);
-    const double bdp = shape.bitsPerSecond / 8 * options->rttMs / 1e3;
-    // However short the line, the queue takes a few full-size packets.
-    shape.queueBytes = static_cast<std::size_t>(
-        std::max(options->queueBytes.value_or(options->queueBdp * bdp), 4 * 1500.0));
+    // Each direction's queue holds the same multiple of its own bandwidth-delay product.
+    const auto shapeAt = [&](double rateMbit) {
+        netlab::LinkShape shape;
+        shape.bitsPerSecond = rateMbit * 1e6;
+        shape.delayNs = static_cast<std::int64_t>(options->rttMs * 1e6 / 2);
+        shape.lossFraction = options->lossPercent / 100;
+        const double bdp = shape.bitsPerSecond / 8 * options->rttMs / 1e3;
+        // However short the line, the queue takes a few full-size packets.
+        shape.queueBytes = static_cast<std::size_t>(
+            std::max(options->queueBytes.value_or(options->queueBdp * bdp), 4 * 1500.0));
+        return shape;
+    };
+    const netlab::LinkShape up = shapeAt(*options->rateUpMbit);
+    const netlab::LinkShape down = shapeAt(*options->rateDownMbit);
 
     // The threads inherit the blocked signals: only this one waits for them.
     sigset_t stop;
@@ -166,8 +196,8 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     prctl(PR_SET_TIMERSLACK, 1UL);
 
-    auto aToB = std::make_unique<netlab::Direction>(tunA, tunB, options->offloads, shape);
-    auto bToA = std::make_unique<netlab::Direction>(tunB, tunA, options->offloads, shape);
+    auto aToB = std::make_unique<netlab::Direction>(tunA, tunB, options->offloads, up, 1);
+    auto bToA = std::make_unique<netlab::Direction>(tunB, tunA, options->offloads, down, 2);
     std::thread first([&] { aToB->run(); });
     std::thread second([&] { bToA->run(); });
     placeThread(first, options->cpuA, options->priority);
@@ -175,8 +205,10 @@ int main(int argc, char **argv)
     first.detach();
     second.detach();
 
-    std::printf("ready: %.0f Mbit/s, %.1f ms round trip, queue %zu bytes, %s\n", options->rateMbit,
-                options->rttMs, shape.queueBytes,
+    std::printf("ready: %.0f Mbit/s down, %.0f up, %.1f ms round trip, queues %zu and %zu bytes, "
+                "%.2f %% loss, %s\n",
+                *options->rateDownMbit, *options->rateUpMbit, options->rttMs, down.queueBytes,
+                up.queueBytes, options->lossPercent,
                 options->offloads ? "large segments" : "single packets");
     std::fflush(stdout);
     int signal = 0;
