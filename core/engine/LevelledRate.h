@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <vector>
+
+// The rate of a throughput phase once its aggregate has levelled. On a long path each
+// connection's window takes seconds to open: bytes since the start over the whole phase then
+// reads TCP's start, not the link. The phase's byte count, sampled as it runs, tells where the
+// rate stopped climbing: the reading is the average from the earliest moment after which the
+// rest of the phase is level (its two halves within a tolerance of each other) and long enough
+// to stand for the phase. A ramp before it is left out; a burst at the start (a token bucket,
+// a server's buffer) is not level with what follows and is left out as well; a stall and the
+// lump that makes up for it both fall inside the level part, so neither inflates it. A phase
+// that never levels reads its whole average, as before.
+class LevelledRate
+{
+public:
+    struct Tuning
+    {
+        // The level part lasts at least this long, and at least this share of the phase.
+        double minimumSeconds = 1.0;
+        double minimumShare = 0.3;
+        // How far the rates of the level part's two halves may differ, as a share of the
+        // larger one. A level part that still holds the end of a ramp reads low by about half
+        // of it at most; a noisy link whose halves differ more reads its whole average.
+        double tolerance = 0.05;
+    };
+
+    struct Reading
+    {
+        double bytesPerSecond = 0;
+        // Where the level part begins, in seconds since the phase started; 0 for the whole.
+        double fromSeconds = 0;
+        bool levelled = false;
+    };
+
+    LevelledRate();
+    explicit LevelledRate(Tuning tuning);
+
+    // The phase had moved `bytes` after `seconds`; samples come in order of time.
+    void add(double seconds, qint64 bytes);
+    void clear() { m_samples.clear(); }
+    // The reading of a phase of `span` seconds that moved `bytes` in all.
+    Reading reading(double span, qint64 bytes) const;
+
+private:
+    struct Sample
+    {
+        double seconds;
+        double bytes;
+    };
+
+    // The bytes moved by `seconds`, between the samples around it.
+    static double bytesAt(const std::vector<Sample> &samples, double seconds);
+
+    Tuning m_tuning;
+    std::vector<Sample> m_samples;
+};
