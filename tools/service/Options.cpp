@@ -75,7 +75,8 @@ each sync with the device's next message, signed.
   crashes [--limit N] [--before ID] [--device ID] [--stack]
                             the same for crash records, with their stacks if asked
   purge --older-than DAYS   delete crash records, reports, devices unseen and delivered
-                            messages older than DAYS days
+                            messages older than DAYS days, count the budgets again from
+                            what is left and give the space back (SQLite)
   answer --device ID --text TEXT
                             queue a message for one device
   broadcast --text TEXT     queue a message for every device that has synced before
