@@ -9,7 +9,13 @@
 #      p50 and p99 (20 syncs a second from 127.0.0.1) while other loopback addresses stream
 #      requests answered 429 (1, 4 and 16 connections), hold 10,200 idle connections from
 #      340 addresses, or hold 9,600 connections with 60 KB of a 64 KB body each; and the
-#      service's memory during and after.
+#      service's memory during and after;
+#   5. the bytes of unfinished requests shared by address: the same client while 34
+#      addresses hold 32 connections each with 63,000 bytes of a 64 KB body, and 50 more
+#      every 200 ms (about 70 MB in all, past the pool's 64 MiB);
+#   6. budgets by network: one IPv6 /48, as 16 /64s, storing 63 KB crash records behind
+#      --proxy with a 40 MB storage budget: what it stores, and whether a new address
+#      elsewhere still can.
 # Usage: bench/service.sh [SECONDS]   (each run lasts SECONDS, default 10)
 #        THREADS=N bench/service.sh   gives the service N workers instead of 8
 #        ATTACKS_ONLY=1 bench/service.sh   only the runs under attack
@@ -112,12 +118,14 @@ schema() {
     echo "$pg_url&options=-csearch_path%3D$1"
 }
 
-# attack <kind> <attacker connections>: the service with its default limits, on SQLite.
+# attack <kind> <attacker connections> [per address] [body bytes] [trickle]: the service
+# with its default limits, on SQLite.
 attack() {
     local kind=$1 attackers=$2
     start_service "$work/attack-$kind-$attackers.db"
     echo "== under attack: $kind"
-    "$load" "$port" --attack "$kind" --attackers "$attackers" --seconds "$seconds" --pid "$service_pid"
+    "$load" "$port" --attack "$kind" --attackers "$attackers" --per-address "${3:-30}" \
+        --body-bytes "${4:-60000}" --trickle "${5:-0}" --seconds "$seconds" --pid "$service_pid"
     stop_service
     echo "service log lines: $(wc -l <"$work/service.err")"
     echo
@@ -135,4 +143,13 @@ attack refused 4
 attack refused 16
 attack idle 10200
 attack slow-bodies 9600
+attack slow-bodies 1088 32 63000 50
+
+echo "== budgets by network"
+start_service "$work/network.db" --proxy --storage-budget 41943040
+"$load" "$port" --attack network --seconds "$((seconds * 2))"
+stop_service
+echo "stored in the database: $(sqlite3 "$work/network.db" \
+    "SELECT count(*) || ' crash records, ' || round(sum(length(CAST(stack AS BLOB))) / 1e6, 1) || ' MB of stacks' FROM crashes")"
+echo
 echo "(on $(nproc) cores, shared with the clients; PostgreSQL with its default durability: fsync at every commit)"

@@ -9,6 +9,13 @@
 //   refused      N connections from 127.0.0.2 streaming syncs, past its rate limit (429)
 //   idle         N connections held open without a word, 30 from each of many addresses
 //   slow-bodies  N connections, each with 60 KB of a 64 KB body sent, then silence
+// (the idle and slow-body holders take --per-address connections from each address, 30 by
+// default; a slow body sends --body-bytes of its 65,536 at once, 60,000 by default, then
+// --trickle bytes more every 200 ms, none by default). And, against a service
+// behind --proxy:
+//   service-load PORT --attack network [--seconds S]
+// 16 clients, one per /64 of one IPv6 /48 (named in X-Real-IP), store 63 KB crash records
+// as fast as the service takes them; then a client of another address tries one.
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -228,12 +235,12 @@ void flooder(int index, int port, const std::atomic<bool> &stop, std::atomic<lon
 
 // `count` connections, 30 from each of many loopback addresses (under the service's 32 per
 // address), silent or with most of a body sent; each made again when the service closes it.
-void holder(bool slowBodies, int count, int port, const std::atomic<bool> &stop,
-            std::atomic<long> &connections)
+void holder(bool slowBodies, int count, int perAddress, int bodyBytes, int trickle, int port,
+            const std::atomic<bool> &stop, std::atomic<long> &connections)
 {
     const std::string slowHead = "POST /api/report.php HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                                  "Content-Length: 65536\r\n\r\n"
-                                 + std::string(60000, ' ');
+                                 + std::string(std::size_t(bodyBytes), ' ');
     std::vector<int> fds(std::size_t(count), -1);
     while (!stop) {
         for (int i = 0; i < count && !stop; ++i) {
@@ -241,11 +248,16 @@ void holder(bool slowBodies, int count, int port, const std::atomic<bool> &stop,
             char probe[256];
             if (fd >= 0) {
                 const ssize_t got = recv(fd, probe, sizeof probe, MSG_DONTWAIT);
-                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    // A little more of the body: whatever room the others leave is taken.
+                    if (slowBodies && trickle > 0)
+                        send(fd, slowHead.data(), std::size_t(trickle),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
                     continue;
+                }
                 close(fd);
             }
-            fd = connectTo(port, 0x7F010000u + std::uint32_t(i / 30 + 1));
+            fd = connectTo(port, 0x7F010000u + std::uint32_t(i / perAddress + 1));
             if (fd < 0)
                 continue;
             ++connections;
@@ -260,7 +272,81 @@ void holder(bool slowBodies, int count, int port, const std::atomic<bool> &stop,
     }
 }
 
-int underAttack(int port, const std::string &kind, int attackers, double seconds, int pid)
+// A 63 KB crash record (its stack in two-byte characters), each one different, sent as
+// from `address` by the proxy.
+std::string bigCrash(const std::string &address, unsigned serial)
+{
+    std::string stack;
+    for (int i = 0; i < 31000; ++i)
+        stack += "\u00e9";
+    const std::string body = R"({"d":"NET-)" + std::to_string(serial)
+                             + R"(","v":"0.1.0","os":"Debian GNU/Linux 12","kind":"crash",)"
+                             + R"("message":"Signal 11","stack":")" + stack + std::to_string(serial)
+                             + R"("})";
+    return "POST /api/crash.php HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Real-IP: " + address
+           + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+int networkFlood(int port, double seconds)
+{
+    std::atomic<long> stored{0}, storedBytes{0}, refused{0};
+    std::vector<std::thread> threads;
+    const auto started = Clock::now();
+    const auto until =
+        started
+        + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (unsigned net = 0; net < 16; ++net) {
+        threads.emplace_back([&, net] {
+            const std::string address = "2001:db8:1:" + std::to_string(net) + "::1";
+            std::string buffer;
+            int fd = -1;
+            for (unsigned serial = net * 1000000; Clock::now() < until; ++serial) {
+                if (fd < 0 && (fd = connectTo(port)) < 0)
+                    return;
+                const std::string bytes = bigCrash(address, serial);
+                bool closing = false;
+                const int status =
+                    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size())
+                        ? readAnswer(fd, buffer, closing)
+                        : 0;
+                if (status == 200) {
+                    ++stored;
+                    storedBytes += long(bytes.size());
+                } else {
+                    ++refused;
+                    // Past its budgets or limits: the application would wait too.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+                if (status == 0 || closing) {
+                    close(fd);
+                    fd = -1;
+                    buffer.clear();
+                }
+            }
+            if (fd >= 0)
+                close(fd);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    const int fd = connectTo(port);
+    std::string buffer;
+    bool closing = false;
+    const std::string bytes = bigCrash("192.0.2.1", 999999999);
+    const int elsewhere = fd >= 0 && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0
+                              ? readAnswer(fd, buffer, closing)
+                              : 0;
+    if (fd >= 0)
+        close(fd);
+    std::printf("one /48 as 16 /64s, %.0f s: %ld crash records stored (%.1f MB of requests), "
+                "%ld refused; then a new address elsewhere: status %d\n",
+                seconds, stored.load(), double(storedBytes.load()) / 1e6, refused.load(),
+                elsewhere);
+    return 0;
+}
+
+int underAttack(int port, const std::string &kind, int attackers, int perAddress, int bodyBytes,
+                int trickle, double seconds, int pid)
 {
     std::atomic<bool> stop{false};
     std::atomic<long> reconnects{0};
@@ -270,8 +356,8 @@ int underAttack(int port, const std::string &kind, int attackers, double seconds
         for (int i = 0; i < attackers; ++i)
             threads.emplace_back(flooder, i, port, std::cref(stop), std::ref(reconnects));
     } else if (kind == "idle" || kind == "slow-bodies") {
-        threads.emplace_back(holder, kind == "slow-bodies", attackers, port, std::cref(stop),
-                             std::ref(reconnects));
+        threads.emplace_back(holder, kind == "slow-bodies", attackers, perAddress, bodyBytes,
+                             trickle, port, std::cref(stop), std::ref(reconnects));
     }
     std::this_thread::sleep_for(std::chrono::seconds(kind == "refused" ? 1 : 3));
 
@@ -348,6 +434,9 @@ int main(int argc, char **argv)
     int pid = 0;
     std::string attack;
     int attackers = 16;
+    int perAddress = 30;
+    int bodyBytes = 60000;
+    int trickle = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--clients")
@@ -362,13 +451,21 @@ int main(int argc, char **argv)
             attack = argv[i + 1];
         else if (name == "--attackers")
             attackers = std::atoi(argv[i + 1]);
+        else if (name == "--body-bytes")
+            bodyBytes = std::clamp(std::atoi(argv[i + 1]), 0, 65535);
+        else if (name == "--trickle")
+            trickle = std::clamp(std::atoi(argv[i + 1]), 0, 1000);
+        else if (name == "--per-address")
+            perAddress = std::max(1, std::atoi(argv[i + 1]));
     }
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
+    if (attack == "network")
+        return networkFlood(port, seconds);
     if (!attack.empty())
-        return underAttack(port, attack, attackers, seconds, pid);
+        return underAttack(port, attack, attackers, perAddress, bodyBytes, trickle, seconds, pid);
 
     const double before = pid ? memoryMb(pid, "VmRSS") : 0;
     std::vector<int> idle;

@@ -47,9 +47,9 @@ std::unique_ptr<Store> openStore(const Options &options)
 }
 
 // Whether a character could change how the maker's terminal shows the text around it, or
-// show as nothing: controls, format characters (bidi overrides and isolates, zero-width
-// ones, tags), line and paragraph separators, the unassigned, and the few letters and
-// marks that are drawn blank.
+// show as nothing or as a space: controls, format characters (bidi overrides and isolates,
+// zero-width ones, tags), line and paragraph separators, the unassigned, spaces other than
+// U+0020, and the few letters, marks and symbols that are drawn blank.
 bool hidden(char32_t c)
 {
     switch (QChar::category(c)) {
@@ -60,23 +60,34 @@ bool hidden(char32_t c)
     case QChar::Separator_Line:
     case QChar::Separator_Paragraph:
         return true;
+    case QChar::Separator_Space:
+        return c != U' ';
     default:
         return c == 0x034F || c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5
-               || (c >= 0x180B && c <= 0x180F) || c == 0x3164 || c == 0xFFA0
+               || (c >= 0x180B && c <= 0x180F) || c == 0x2800 || c == 0x3164 || c == 0xFFA0
                || (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0100 && c <= 0xE01EF);
     }
 }
 
 // Clients' texts are shown on the maker's terminal: each hidden character shows as
-// \u{XXXX} (a backslash as \\), so that no text can pass for another, nor a field for
-// the next entry. Only a text of several lines keeps its line feeds and tabs.
+// \u{XXXX} (a backslash as \\), and so does each space of a run of four or more, so that
+// no text can pass for another, nor a field for the next entry, even folded to the
+// terminal's width. Only a text of several lines keeps its line feeds and tabs.
 std::string printable(const std::string &text, bool lines = false)
 {
+    const QList<uint> characters = QString::fromStdString(text).toUcs4();
     QString shown;
-    for (const char32_t c : QString::fromStdString(text).toUcs4()) {
+    qsizetype spaces = 0; // the length of the run of spaces this character is in
+    for (qsizetype i = 0; i < characters.size(); ++i) {
+        const char32_t c = characters[i];
+        if (c != U' ')
+            spaces = 0;
+        else if (spaces == 0)
+            while (i + spaces < characters.size() && characters[i + spaces] == U' ')
+                ++spaces;
         if (c == U'\\')
             shown += QStringLiteral("\\\\");
-        else if (hidden(c) && !(lines && (c == U'\n' || c == U'\t')))
+        else if ((hidden(c) && !(lines && (c == U'\n' || c == U'\t'))) || spaces >= 4)
             shown += QStringLiteral("\\u{") + QString::number(uint(c), 16).toUpper() + u'}';
         else
             shown += QString::fromUcs4(&c, 1);
@@ -162,17 +173,23 @@ int serve(const Options &options)
     limits.maxPerAddress = std::size_t(options.maxAddressConnections);
     limits.maxPerNetwork = std::size_t(options.maxNetworkConnections);
     limits.maxHeldBytes = std::size_t(options.maxUnfinishedBytes);
+    // Shares of the pool, each room for one whole request at least.
+    const std::size_t request = limits.maxHead + limits.maxBody;
+    limits.maxHeldPerAddress = std::max(limits.maxHeldBytes / 64, request);
+    limits.maxHeldPerNetwork = std::max(limits.maxHeldBytes / 16, request);
     limits.queueTimeout = std::chrono::seconds(options.queueTimeoutSeconds);
     limits.trustProxy = options.proxy;
-    Service service({database,
-                     options.threads,
-                     options.repeats,
-                     options.devicePerMinute,
-                     options.addressPerMinute,
-                     options.unknownDevicePerMinute,
-                     {options.storageBudget, options.addressBudget},
-                     std::chrono::seconds(options.databaseTimeoutSeconds)},
-                    *signer);
+    Service service(
+        {database,
+         options.threads,
+         options.repeats,
+         options.devicePerMinute,
+         options.addressPerMinute,
+         options.unknownDevicePerMinute,
+         {options.storageBudget, options.addressBudget,
+          options.networkBudget > 0 ? options.networkBudget : 4 * options.addressBudget},
+         std::chrono::seconds(options.databaseTimeoutSeconds)},
+        *signer);
     HttpServer server(
         limits,
         [&service](const HttpRequest &request, int worker) {
@@ -231,13 +248,24 @@ int purge(const Options &options)
     const auto store = openStore(options);
     if (!store)
         return 1;
-    const auto purged = store->purge(std::int64_t(std::time(nullptr))
-                                     - std::int64_t(options.olderThanDays) * 86400);
-    if (!purged)
-        return fail(store->error());
+    const std::int64_t now = std::time(nullptr);
+    const auto purged = store->purge(now - std::int64_t(options.olderThanDays) * 86400, now);
+    if (!purged) {
+        const std::string error = store->error();
+        // Deleting writes too: the log of the transaction needs room on the disk.
+        if (error.find("full") != std::string::npos)
+            return fail("cannot purge, the disk is full (" + error
+                        + "): free a few megabytes, or purge the oldest days first with a"
+                          " larger --older-than, and run it again");
+        return fail("cannot purge: " + error);
+    }
     std::cout << "purged " << purged->crashes << " crash records, " << purged->reports
               << " reports and " << purged->devices << " devices older than "
               << options.olderThanDays << " days" << std::endl;
+    if (!purged->compacted)
+        std::cerr << "tachora-service: warning: the space freed is not given back to the disk"
+                     " yet: "
+                  << store->error() << std::endl;
     return 0;
 }
 

@@ -44,9 +44,15 @@ public:
     // only as its statements reach them, and waits on another writer's rows.
     virtual bool begin() = 0;
     virtual bool commit() = 0;
+    // Keeps error() as it was: the statement that failed says why, not the rollback.
     virtual void rollback() = 0;
     // Inside a transaction: waits until no other process changes the schema.
     virtual bool lockSchema() = 0;
+    // Inside a transaction: keeps every other writer of the table out until it ends.
+    virtual bool lockTable(const std::string &table) = 0;
+    // Outside a transaction: gives the space of deleted rows back to the system, where the
+    // engine does not do it on its own; only the log's when `logOnly`.
+    virtual bool compact(bool logOnly = false) = 0;
 
     // The column definition of an auto-incremented key that is never reused.
     virtual const char *autoIdColumn() const = 0;

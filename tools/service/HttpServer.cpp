@@ -298,7 +298,7 @@ void HttpServer::onReadable(Connection &connection)
                 close(connection);
         } else if (count > 0) {
             budget -= std::size_t(count);
-            if (m_held + std::size_t(count) > m_limits.maxHeldBytes)
+            if (!mayHold(connection, std::size_t(count)))
                 return refuse(connection, 503, "busy, try later");
             connection.in.append(buffer, std::size_t(count));
             account(connection);
@@ -522,8 +522,32 @@ void HttpServer::expire()
 
 void HttpServer::account(Connection &connection)
 {
-    m_held = m_held - connection.held + connection.in.size();
-    connection.held = connection.in.size();
+    const std::size_t held = connection.in.size();
+    if (held == connection.held)
+        return;
+    m_held = m_held - connection.held + held;
+    for (const std::string *key : {&connection.addressKey, &connection.networkKey}) {
+        if (key->empty())
+            continue;
+        std::size_t &bytes = m_heldBy[*key];
+        bytes = bytes - connection.held + held;
+        if (bytes == 0)
+            m_heldBy.erase(*key);
+    }
+    connection.held = held;
+}
+
+bool HttpServer::mayHold(const Connection &connection, std::size_t more) const
+{
+    const auto within = [&](const std::string &key, std::size_t limit) {
+        if (key.empty())
+            return true;
+        const auto found = m_heldBy.find(key);
+        return (found == m_heldBy.end() ? 0 : found->second) + more <= limit;
+    };
+    return m_held + more <= m_limits.maxHeldBytes
+           && within(connection.addressKey, m_limits.maxHeldPerAddress)
+           && within(connection.networkKey, m_limits.maxHeldPerNetwork);
 }
 
 void HttpServer::release(std::string &bytes)

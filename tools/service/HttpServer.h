@@ -52,6 +52,11 @@ struct HttpLimits
     // The bytes that unfinished requests may hold together; past them the request being
     // read is refused with 503.
     std::size_t maxHeldBytes = 64 * 1024 * 1024;
+    // Of those, what the connections of one address (IPv6: one /64) and of one IPv6 /48 may
+    // hold together, so that a few clients cannot fill them for everyone. Not counted
+    // behind a proxy, which reads whole requests before it hands them on.
+    std::size_t maxHeldPerAddress = 1024 * 1024;
+    std::size_t maxHeldPerNetwork = 4 * 1024 * 1024;
     // Requests waiting for a worker beyond this get 503 at once; one that waited longer
     // than queueTimeout gets it then.
     std::size_t maxQueued = 1024;
@@ -160,8 +165,10 @@ private:
     // Answers 503 to requests that waited too long for a worker, and closes connections
     // past their deadline.
     void expire();
-    // Keeps m_held up to date with the connection's input.
+    // Keeps m_held and m_heldBy up to date with the connection's input.
     void account(Connection &connection);
+    // Whether the connection may hold `more` bytes of input.
+    bool mayHold(const Connection &connection, std::size_t more) const;
     void release(std::string &bytes);
     void work(int index);
 
@@ -182,6 +189,7 @@ private:
     std::uint64_t m_serial = 0;
     std::uint64_t m_turn = 0;
     std::size_t m_held = 0;
+    std::unordered_map<std::string, std::size_t> m_heldBy; // by address and network key
     std::size_t m_freed = 0; // bytes given back to the allocator since the last trim
 
     std::mutex m_lock;

@@ -53,7 +53,9 @@ each sync with the device's next message, signed.
                             0: none); not counted with --proxy
       --max-unfinished-bytes N
                             bytes that requests still being read may hold together
-                            (default 67108864); past them a request is refused with 503
+                            (default 67108864); past them a request is refused with 503.
+                            One address (IPv6: one /64) may hold a 64th of them, one
+                            IPv6 /48 a 16th, each at least one whole request.
       --queue-timeout S     a request that waits S seconds for a worker is answered 503
                             (default 5)
       --db-timeout S        a database statement or connection that takes longer than S
@@ -62,6 +64,8 @@ each sync with the device's next message, signed.
                             10737418240); past them, 507
       --address-budget N    bytes that one address (IPv6: one /64) may store a day
                             (default 4194304); past them, 429
+      --network-budget N    bytes that one IPv6 /48 may store a day (default 4 times the
+                            address budget); past them, 429
       --limit-unknown N     crash records per minute from one address without a device
                             id ("?") (default 4; 0: none)
       --proxy               behind a reverse proxy: the client's address is X-Real-IP
@@ -71,7 +75,8 @@ each sync with the device's next message, signed.
   crashes [--limit N] [--before ID] [--device ID] [--stack]
                             the same for crash records, with their stacks if asked
   purge --older-than DAYS   delete crash records, reports, devices unseen and delivered
-                            messages older than DAYS days
+                            messages older than DAYS days, count the budgets again from
+                            what is left and give the space back (SQLite)
   answer --device ID --text TEXT
                             queue a message for one device
   broadcast --text TEXT     queue a message for every device that has synced before
@@ -91,7 +96,8 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
          {"--key", "--listen", "--db", "--threads", "--timeout", "--limit-address",
           "--limit-device", "--repeats", "--max-connections", "--max-address-connections",
           "--max-network-connections", "--max-unfinished-bytes", "--queue-timeout", "--db-timeout",
-          "--storage-budget", "--address-budget", "--limit-unknown", "--proxy"}},
+          "--storage-budget", "--address-budget", "--network-budget", "--limit-unknown",
+          "--proxy"}},
         {"reports", {"--db", "--limit", "--before", "--device"}},
         {"crashes", {"--db", "--limit", "--before", "--device", "--stack"}},
         {"purge", {"--db", "--older-than"}},
@@ -170,6 +176,8 @@ std::optional<Options> parseOptions(const std::vector<std::string> &arguments, s
             valid = parseNumber(value, options.storageBudget, 1LL);
         else if (name == "--address-budget")
             valid = parseNumber(value, options.addressBudget, 1LL);
+        else if (name == "--network-budget")
+            valid = parseNumber(value, options.networkBudget, 1LL);
         else if (name == "--limit-unknown")
             valid = parseNumber(value, options.unknownDevicePerMinute, 0.0);
         else if (name == "--before")

@@ -32,6 +32,7 @@ struct Options
     int databaseTimeoutSeconds = 10;
     long long storageBudget = 10LL * 1024 * 1024 * 1024;
     long long addressBudget = 4LL * 1024 * 1024;
+    long long networkBudget = 0; // 0: 4 × addressBudget
     double unknownDevicePerMinute = 4;
     bool proxy = false;
 };

@@ -93,9 +93,21 @@ public:
         rollback();
         return false;
     }
-    void rollback() override { run("ROLLBACK"); }
+    void rollback() override
+    {
+        const std::string first = m_error;
+        run("ROLLBACK");
+        m_error = first;
+    }
     // Several service processes may start at once on one database.
     bool lockSchema() override { return run("SELECT pg_advisory_xact_lock(7261034)"); }
+    bool lockTable(const std::string &table) override
+    {
+        return run("LOCK TABLE " + table + " IN EXCLUSIVE MODE");
+    }
+    // Autovacuum makes the space of deleted rows reusable; giving it back to the system
+    // (VACUUM FULL) would lock the tables for long, and is the administrator's choice.
+    bool compact(bool) override { return true; }
 
     const char *autoIdColumn() const override
     {

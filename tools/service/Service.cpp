@@ -81,6 +81,7 @@ Service::Service(Settings settings, const Signer &signer)
     , m_perNetwork(m_settings.addressPerMinute * networkShare)
     , m_unknownDevices(m_settings.unknownDevicePerMinute)
     , m_stores(std::size_t(m_settings.workers))
+    , m_failures(std::cerr)
 {}
 
 bool Service::admit(const std::string &address)
@@ -88,22 +89,6 @@ bool Service::admit(const std::string &address)
     const std::string network = RateLimiter::networkKey(address);
     return m_perAddress.allow(RateLimiter::addressKey(address))
            && (network.empty() || m_perNetwork.allow(network));
-}
-
-void Service::logFailure(const std::string &error)
-{
-    const std::lock_guard guard(m_logLock);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - m_lastLog < std::chrono::seconds(1)) {
-        ++m_unlogged;
-        return;
-    }
-    std::cerr << "tachora-service: " << error;
-    if (m_unlogged > 0)
-        std::cerr << " (and " << m_unlogged << " failures not shown since the previous line)";
-    std::cerr << std::endl;
-    m_lastLog = now;
-    m_unlogged = 0;
 }
 
 std::string Service::signedText(const std::string &nonce, std::int64_t time, std::int64_t messageId,
@@ -119,7 +104,7 @@ Store *Service::store(int worker)
         std::string error;
         store = Store::open(m_settings.database, error, m_settings.databaseTimeout);
         if (!store)
-            logFailure(error);
+            m_failures.add(error);
     }
     return store.get();
 }
@@ -179,8 +164,9 @@ HttpResponse Service::handle(const HttpRequest &request, int worker)
     // A crash record of an installation without an id yet says "?": those are counted by
     // address instead.
     const std::string &device = check ? *value[1] : *value[0];
-    const std::string addressKey = RateLimiter::addressKey(request.address);
-    if (device == "?" ? !m_unknownDevices.allow(addressKey) : !m_perDevice.allow(device))
+    const Store::Sender sender{request.address, RateLimiter::addressKey(request.address),
+                               RateLimiter::networkKey(request.address)};
+    if (device == "?" ? !m_unknownDevices.allow(sender.addressKey) : !m_perDevice.allow(device))
         return HttpServer::error(429, "too many requests from this device, try later");
 
     Store *database = store(worker);
@@ -196,7 +182,7 @@ HttpResponse Service::handle(const HttpRequest &request, int worker)
         case Store::Outcome::failed:
             break;
         }
-        logFailure(database ? database->error() : "no database");
+        m_failures.add(database ? database->error() : "no database");
         return HttpServer::error(503, "storage unavailable, try later");
     };
     if (!database)
@@ -204,13 +190,13 @@ HttpResponse Service::handle(const HttpRequest &request, int worker)
     if (crash)
         return answer(
             database->addCrash({*value[0], *value[1], *value[2], *value[3], *value[4], *value[5]},
-                               request.address, addressKey, m_settings.budget, now));
+                               sender, m_settings.budget, now));
     if (report)
         return answer(database->addReport({*value[0], *value[1], *value[2], *value[3], value[4]},
-                                          request.address, addressKey, m_settings.budget, now));
+                                          sender, m_settings.budget, now));
     Store::Outcome outcome = Store::Outcome::failed;
-    const auto message = database->sync(device, *value[2], *value[3], m_settings.repeats,
-                                        addressKey, m_settings.budget, now, outcome);
+    const auto message = database->sync(device, *value[2], *value[3], m_settings.repeats, sender,
+                                        m_settings.budget, now, outcome);
     if (!message)
         return answer(outcome);
     const std::string &nonce = *value[0];

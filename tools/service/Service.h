@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FailureLog.h"
 #include "HttpServer.h"
 #include "RateLimiter.h"
 #include "Signer.h"
@@ -7,7 +8,6 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,8 +46,6 @@ private:
     // The worker's own connection, opened on first use; null when the database is out
     // of reach (the request gets 503 and the next one tries again).
     Store *store(int worker);
-    // An outage is logged at most once a second, with the count of failures since.
-    void logFailure(const std::string &error);
 
     Settings m_settings;
     const Signer &m_signer;
@@ -56,7 +54,5 @@ private:
     RateLimiter m_perNetwork;
     RateLimiter m_unknownDevices;
     std::vector<std::unique_ptr<Store>> m_stores;
-    std::mutex m_logLock;
-    std::chrono::steady_clock::time_point m_lastLog;
-    long m_unlogged = 0;
+    FailureLog m_failures;
 };

@@ -65,9 +65,19 @@ std::optional<std::string> Signer::generate(const std::string &file, std::string
 
 std::unique_ptr<Signer> Signer::load(const std::string &file, std::string &error)
 {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO would hold us until someone writes to it.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = file + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    struct stat status
+    {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        error = file
+                + ": not a regular file; the key is the file that \"tachora-service keygen\""
+                  " wrote";
         return nullptr;
     }
     char text[256];

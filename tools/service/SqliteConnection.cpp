@@ -88,17 +88,41 @@ public:
     {
         const bool done = run("COMMIT");
         if (!done)
-            run("ROLLBACK");
+            rollback();
         m_writing = {};
         return done;
     }
     void rollback() override
     {
-        run("ROLLBACK");
+        // After a full disk or an I/O error SQLite has often rolled back on its own already.
+        if (!sqlite3_get_autocommit(m_db)) {
+            const std::string first = m_error;
+            run("ROLLBACK");
+            m_error = first;
+        }
         m_writing = {};
     }
     // BEGIN IMMEDIATE already keeps every other writer out.
     bool lockSchema() override { return true; }
+    bool lockTable(const std::string &) override { return true; }
+    // The log goes back to nothing first, then the free pages of the file; each step
+    // needs little new space, so that it works on a nearly full disk too.
+    bool compact(bool logOnly) override
+    {
+        std::vector<Row> mode;
+        if (!run("PRAGMA wal_checkpoint(TRUNCATE)"))
+            return false;
+        if (logOnly)
+            return true;
+        if (!run("PRAGMA auto_vacuum", {}, &mode))
+            return false;
+        // A file made before incremental vacuum was asked for needs one full VACUUM to take
+        // it on.
+        const bool incremental = !mode.empty() && mode[0][0] == "2";
+        const bool done = incremental ? run("PRAGMA incremental_vacuum")
+                                      : run("PRAGMA auto_vacuum = INCREMENTAL") && run("VACUUM");
+        return done && run("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
 
     const char *autoIdColumn() const override { return "INTEGER PRIMARY KEY AUTOINCREMENT"; }
     std::string error() const override { return m_error; }
@@ -136,11 +160,23 @@ std::unique_ptr<Connection> openSqlite(const std::string &path, std::string &err
         return nullptr;
     }
     sqlite3_busy_timeout(handle, 5000);
+    // Sizes in bytes as the service counts them; SQLite's length() counts characters.
+    sqlite3_create_function(
+        handle, "octet_length", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+        [](sqlite3_context *context, int, sqlite3_value **values) {
+            if (sqlite3_value_type(values[0]) == SQLITE_NULL)
+                sqlite3_result_null(context);
+            else
+                sqlite3_result_int64(context, sqlite3_value_bytes(values[0]));
+        },
+        nullptr, nullptr);
     auto connection = std::make_unique<SqliteConnection>(handle);
     // WAL lets the maker's commands read while the service writes; NORMAL syncs at
     // checkpoints, so a crash of the process never loses a committed row.
+    // Incremental vacuum lets purge give space back; it takes effect only in a new file.
     std::vector<Row> mode;
-    if (!connection->run("PRAGMA journal_mode=WAL", {}, &mode)
+    if (!connection->run("PRAGMA auto_vacuum = INCREMENTAL")
+        || !connection->run("PRAGMA journal_mode=WAL", {}, &mode)
         || !connection->run("PRAGMA synchronous=NORMAL")) {
         error = path + ": " + connection->error();
         return nullptr;

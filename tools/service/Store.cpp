@@ -1,8 +1,36 @@
 #include "Store.h"
 
+#include "RateLimiter.h"
+
+#include <sodium.h>
+
 #include <charconv>
+#include <map>
 
 namespace {
+
+// What each stored row takes, as rowBytes() counts it below.
+constexpr const char *crashBytes =
+    "octet_length(device) + octet_length(kind) + octet_length(message) + octet_length(stack)"
+    " + octet_length(version) + octet_length(os) + octet_length(address) + 64";
+constexpr const char *reportBytes =
+    "octet_length(device) + octet_length(version) + octet_length(os) + octet_length(text)"
+    " + COALESCE(octet_length(email), 0) + octet_length(address) + 64";
+
+// The budget's row of everything stored, all days together.
+const std::string everything = "*";
+constexpr std::int64_t allDays = -1;
+
+// Sets that row to what the tables hold.
+std::string recountEverything()
+{
+    return std::string("INSERT INTO usage (address, day, bytes) VALUES ('*', -1,"
+                       " (SELECT COALESCE(SUM(")
+           + crashBytes + "), 0) FROM crashes) + (SELECT COALESCE(SUM(" + reportBytes
+           + "), 0) FROM reports) + (SELECT COALESCE(SUM(octet_length(device)"
+             " + octet_length(version) + octet_length(os) + 64), 0) FROM devices))"
+             " ON CONFLICT (address, day) DO UPDATE SET bytes = excluded.bytes";
+}
 
 // One list of statements per schema version; "{id}" is the auto-incremented key of the
 // engine. Ids are never reused, so that a device never mistakes a new message for one
@@ -49,6 +77,16 @@ const std::vector<std::vector<std::string>> &migrations()
             "CREATE INDEX crashes_received ON crashes (received)",
             "CREATE INDEX reports_received ON reports (received)",
             "CREATE INDEX devices_last_seen ON devices (last_seen)",
+        },
+        {
+            // A hash of each record's texts, to know a record sent again.
+            "ALTER TABLE crashes ADD COLUMN hash TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE reports ADD COLUMN hash TEXT NOT NULL DEFAULT ''",
+            "CREATE INDEX crashes_hash ON crashes (device, hash)",
+            "CREATE INDEX reports_hash ON reports (device, hash)",
+            // Everything stored is one row now, day -1, charged in one statement.
+            "DELETE FROM usage WHERE address = '*'",
+            recountEverything(),
         }};
     return steps;
 }
@@ -68,6 +106,24 @@ std::int64_t rowBytes(std::initializer_list<std::string_view> texts)
     for (const std::string_view text : texts)
         bytes += std::int64_t(text.size());
     return bytes;
+}
+
+// Hex of a hash of the texts, each one's end marked: no two lists of texts give the same
+// bytes to hash (none of them holds a NUL).
+std::string hashOf(std::initializer_list<std::string_view> texts)
+{
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES);
+    for (const std::string_view text : texts) {
+        crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(text.data()),
+                                  text.size());
+        crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(""), 1);
+    }
+    unsigned char hash[crypto_generichash_BYTES];
+    crypto_generichash_final(&state, hash, sizeof hash);
+    char hex[2 * sizeof hash + 1];
+    sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
+    return hex;
 }
 
 std::string replaced(std::string text, std::string_view from, std::string_view to)
@@ -132,75 +188,115 @@ bool Store::migrate(std::string &error)
     return true;
 }
 
-Store::Outcome Store::charge(std::int64_t bytes, const std::string &addressKey,
-                             const Budget &budget, std::int64_t now)
+Store::Outcome Store::charge(std::int64_t bytes, const Sender &sender, const Budget &budget,
+                             std::int64_t now)
 {
     const std::int64_t day = now / 86400;
-    std::vector<db::Row> total, today;
-    if (!m_db->run("SELECT COALESCE(SUM(bytes), 0) FROM usage WHERE address = '*'", {}, &total)
-        || !m_db->run("SELECT bytes FROM usage WHERE address = $1 AND day = $2", {addressKey, day},
-                      &today))
-        return Outcome::failed;
-    if (number(total.empty() ? std::nullopt : total[0][0]) + bytes > budget.total)
-        return Outcome::overBudget;
-    if (number(today.empty() ? std::nullopt : today[0][0]) + bytes > budget.perAddressDaily)
-        return Outcome::addressOverBudget;
-    for (const std::string &key : {addressKey, std::string("*")}) {
-        if (!m_db->run(
-                "INSERT INTO usage (address, day, bytes) VALUES ($1, $2, $3)"
-                " ON CONFLICT (address, day) DO UPDATE SET bytes = usage.bytes + excluded.bytes",
-                {key, day, bytes}))
+    struct Count
+    {
+        const std::string &key;
+        std::int64_t day, budget;
+        Outcome over;
+    };
+    // Always in this order, so that two transactions never each wait for a row the other
+    // holds.
+    const Count counts[] = {
+        {sender.addressKey, day, budget.perAddressDaily, Outcome::addressOverBudget},
+        {sender.network, day, budget.perNetworkDaily, Outcome::addressOverBudget},
+        {everything, allDays, budget.total, Outcome::overBudget}};
+    for (const Count &count : counts) {
+        if (count.key.empty())
+            continue;
+        if (bytes > count.budget)
+            return count.over;
+        // The row is locked and read again as it is now before the condition is checked:
+        // another writer's charge is either counted or waited for.
+        std::vector<db::Row> rows;
+        if (!m_db->run("INSERT INTO usage (address, day, bytes) VALUES ($1, $2, $3)"
+                       " ON CONFLICT (address, day) DO UPDATE SET bytes = usage.bytes + $3"
+                       " WHERE usage.bytes + $3 <= $4 RETURNING bytes",
+                       {count.key, count.day, bytes, count.budget}, &rows))
             return Outcome::failed;
+        if (rows.empty())
+            return count.over;
     }
     return Outcome::stored;
 }
 
-Store::Outcome Store::insert(const std::string &sql, const std::vector<db::Value> &values,
-                             std::int64_t bytes, const std::string &addressKey,
-                             const Budget &budget, std::int64_t now)
+std::optional<bool> Store::repeated(const char *table, const std::string &device,
+                                    const std::string &hash, const Sender &sender, std::int64_t now)
+{
+    // Installations without an id all say "?": theirs are told apart by address too.
+    std::string sql = std::string("SELECT 1 FROM ") + table
+                      + " WHERE device = $1 AND hash = $2 AND received >= $3";
+    std::vector<db::Value> values{device, hash, now - repeatWindow};
+    if (device == "?") {
+        sql += " AND address = $4";
+        values.emplace_back(sender.address);
+    }
+    std::vector<db::Row> rows;
+    if (!m_db->run(sql + " LIMIT 1", values, &rows))
+        return std::nullopt;
+    return !rows.empty();
+}
+
+Store::Outcome Store::insert(const char *table, const std::string &device, const std::string &hash,
+                             const std::string &sql, const std::vector<db::Value> &values,
+                             std::int64_t bytes, const Sender &sender, const Budget &budget,
+                             std::int64_t now)
 {
     if (!m_db->begin())
         return Outcome::failed;
-    Outcome outcome = charge(bytes, addressKey, budget, now);
-    if (outcome == Outcome::stored && !m_db->run(sql, values))
+    const auto again = repeated(table, device, hash, sender, now);
+    Outcome outcome = !again   ? Outcome::failed
+                      : *again ? Outcome::stored
+                               : charge(bytes, sender, budget, now);
+    const bool storing = again == false && outcome == Outcome::stored;
+    if (storing && !m_db->run(sql, values))
         outcome = Outcome::failed;
-    if (outcome != Outcome::stored) {
+    if (!storing || outcome != Outcome::stored) {
         m_db->rollback();
         return outcome;
     }
     return m_db->commit() ? Outcome::stored : Outcome::failed;
 }
 
-Store::Outcome Store::addCrash(const Crash &crash, const std::string &address,
-                               const std::string &addressKey, const Budget &budget,
+Store::Outcome Store::addCrash(const Crash &crash, const Sender &sender, const Budget &budget,
                                std::int64_t now)
 {
-    return insert("INSERT INTO crashes (received, device, kind, message, stack, version, os,"
-                  " address) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
-                  {now, crash.device, crash.kind, crash.message, crash.stack, crash.version,
-                   crash.os, address},
-                  rowBytes({crash.device, crash.kind, crash.message, crash.stack, crash.version,
-                            crash.os, address}),
-                  addressKey, budget, now);
+    const std::string hash =
+        hashOf({crash.device, crash.kind, crash.message, crash.stack, crash.version, crash.os});
+    return insert(
+        "crashes", crash.device, hash,
+        "INSERT INTO crashes (received, device, kind, message, stack, version, os, address,"
+        " hash) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+        {now, crash.device, crash.kind, crash.message, crash.stack, crash.version, crash.os,
+         sender.address, hash},
+        rowBytes({crash.device, crash.kind, crash.message, crash.stack, crash.version, crash.os,
+                  sender.address}),
+        sender, budget, now);
 }
 
-Store::Outcome Store::addReport(const Report &report, const std::string &address,
-                                const std::string &addressKey, const Budget &budget,
+Store::Outcome Store::addReport(const Report &report, const Sender &sender, const Budget &budget,
                                 std::int64_t now)
 {
     const db::Value email = report.email ? db::Value(*report.email) : db::Value();
-    return insert("INSERT INTO reports (received, device, version, os, text, email, address)"
-                  " VALUES ($1, $2, $3, $4, $5, $6, $7)",
-                  {now, report.device, report.version, report.os, report.text, email, address},
-                  rowBytes({report.device, report.version, report.os, report.text,
-                            report.email.value_or(""), address}),
-                  addressKey, budget, now);
+    // An absent e-mail is told from an empty one.
+    const std::string hash = hashOf({report.device, report.version, report.os, report.text,
+                                     report.email ? "@" + *report.email : ""});
+    return insert(
+        "reports", report.device, hash,
+        "INSERT INTO reports (received, device, version, os, text, email, address,"
+        " hash) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+        {now, report.device, report.version, report.os, report.text, email, sender.address, hash},
+        rowBytes({report.device, report.version, report.os, report.text, report.email.value_or(""),
+                  sender.address}),
+        sender, budget, now);
 }
 
 std::optional<Store::Message> Store::sync(const std::string &device, const std::string &version,
-                                          const std::string &os, int repeats,
-                                          const std::string &addressKey, const Budget &budget,
-                                          std::int64_t now, Outcome &outcome)
+                                          const std::string &os, int repeats, const Sender &sender,
+                                          const Budget &budget, std::int64_t now, Outcome &outcome)
 {
     outcome = Outcome::failed;
     if (!m_db->begin())
@@ -212,7 +308,7 @@ std::optional<Store::Message> Store::sync(const std::string &device, const std::
         return std::nullopt;
     }
     if (rows.empty()) {
-        outcome = charge(rowBytes({device, version, os}), addressKey, budget, now);
+        outcome = charge(rowBytes({device, version, os}), sender, budget, now);
         if (outcome != Outcome::stored) {
             m_db->rollback();
             return std::nullopt;
@@ -312,8 +408,11 @@ bool Store::list(const char *columns, const char *table, const Listing &listing,
     });
 }
 
-std::optional<Store::Purged> Store::purge(std::int64_t cutoff)
+std::optional<Store::Purged> Store::purge(std::int64_t cutoff, std::int64_t now)
 {
+    // A log left full by the service goes first: on a full disk, its room is what the
+    // deletions below need.
+    m_db->compact(true);
     Purged purged;
     const auto deleting = [&](const std::string &sql, std::int64_t *count) {
         return m_db->each(sql + " RETURNING 1", {cutoff}, [count](db::Row &&) {
@@ -328,12 +427,50 @@ std::optional<Store::Purged> Store::purge(std::int64_t cutoff)
                       && deleting("DELETE FROM messages WHERE device IN " + gone, nullptr)
                       && deleting("DELETE FROM deliveries WHERE device IN " + gone, nullptr)
                       && deleting("DELETE FROM devices WHERE last_seen < $1", &purged.devices)
-                      && deleting("DELETE FROM usage WHERE day < $1 / 86400", nullptr);
+                      && recount(cutoff, now);
     if (!done) {
         m_db->rollback();
         return std::nullopt;
     }
     if (!m_db->commit())
         return std::nullopt;
+    purged.compacted = m_db->compact();
     return purged;
+}
+
+bool Store::recount(std::int64_t cutoff, std::int64_t now)
+{
+    // No charge comes between the count and its writing.
+    const std::int64_t today = now / 86400;
+    if (!m_db->lockTable("usage") || !m_db->run(recountEverything())
+        || !m_db->run("DELETE FROM usage WHERE day <> $1 AND day <> $2", {today, allDays}))
+        return false;
+    // Today's rows count what each address stored today; they change only when today's
+    // records went too (and then the rows of new devices are forgiven).
+    if (cutoff <= today * 86400)
+        return true;
+    std::map<std::string, std::int64_t> bytes;
+    const auto add = [&](db::Row &&row) {
+        const std::string address = row[0].value_or("");
+        for (const std::string &key :
+             {RateLimiter::addressKey(address), RateLimiter::networkKey(address)}) {
+            if (!key.empty())
+                bytes[key] += number(row[1]);
+        }
+    };
+    for (const char *table : {"crashes", "reports"}) {
+        const std::string sum = std::string("SELECT address, SUM(")
+                                + (table == std::string("crashes") ? crashBytes : reportBytes)
+                                + ") FROM " + table + " WHERE received >= $1 GROUP BY address";
+        if (!m_db->each(sum, {today * 86400}, add))
+            return false;
+    }
+    if (!m_db->run("DELETE FROM usage WHERE day = $1", {today}))
+        return false;
+    for (const auto &[key, total] : bytes) {
+        if (!m_db->run("INSERT INTO usage (address, day, bytes) VALUES ($1, $2, $3)",
+                       {key, today, total}))
+            return false;
+    }
+    return true;
 }
