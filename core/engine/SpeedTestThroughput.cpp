@@ -36,7 +36,8 @@ HttpRequest SpeedTestEngine::throughputRequest(Phase phase, qint64 size) const
         request.timeout = m_config.downloadTimeout;
     } else {
         request.method = QByteArrayLiteral("POST");
-        request.url = url("/__up");
+        // The size lets the server bound the body it reads.
+        request.url = url("/__up?bytes=") + QByteArray::number(uploadChunkBytes);
         request.timeout = m_config.uploadTimeout;
         request.body = uploadChunk();
     }
