@@ -64,6 +64,9 @@ void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &res
 
 QString AppDelegate::failureCaption() const
 {
+    if (const QString refusal = ResultTexts::refusalText(TestFailure::of(m_engine));
+        !refusal.isEmpty())
+        return refusal;
     const std::optional<HttpOutcome> &failure = m_engine.lastFailure();
     const QString reason = failure ? ResultTexts::failureReason(*failure) : QString();
     return reason.isEmpty() ? QStringLiteral("Test impossible (réseau ?)")
@@ -79,6 +82,7 @@ void AppDelegate::refreshResultsUI()
              {m_mainView->downTile(), m_mainView->upTile(), m_mainView->pingTile()})
             tile->setValue(ResultTile::noValue);
         m_mainView->showLoadedLatency({}, {});
+        m_mainView->showTestVolume(std::nullopt);
     } else {
         const SpeedTestEngine::Result &result = *m_lastResult;
         m_mainView->gauge()->setMbps(result.down());
@@ -87,6 +91,7 @@ void AppDelegate::refreshResultsUI()
         m_mainView->downTile()->setValue(SpeedSettings::format(result.down()));
         m_mainView->upTile()->setValue(SpeedSettings::format(result.up()));
         m_mainView->pingTile()->setValue(ResultTexts::latencyText(result.ping()));
+        m_mainView->showTestVolume(result.bytes());
         m_mainView->showLoadedLatency(ResultTexts::loadedLatencyText(result),
                                       ResultTexts::loadedLatencySpokenText(result));
     }

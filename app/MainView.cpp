@@ -123,9 +123,9 @@ QWidget *MainView::makeNoteSlot(const QString &serverName)
     m_noteSlot->setContentsMargins(0, 0, 0, 0);
     QLabel *note =
         named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel), "noteLabel");
-    note->setText(FrenchTypography::typeset(
-        QStringLiteral("Test via %1 : quelques dizaines de Mo échangés")
-            .arg(note->fontMetrics().elidedText(serverName, Qt::ElideMiddle, serverNameWidth))));
+    m_note = note;
+    m_noteServerName = note->fontMetrics().elidedText(serverName, Qt::ElideMiddle, serverNameWidth);
+    showTestVolume(std::nullopt);
     note->setToolTip(serverName);
     m_noteSlot->addWidget(note);
     m_loadedLatencyLabel = named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel),
@@ -133,6 +133,11 @@ QWidget *MainView::makeNoteSlot(const QString &serverName)
     m_loadedLatencyLabel->setAccessibleName(QStringLiteral("Latence en charge"));
     m_noteSlot->addWidget(m_loadedLatencyLabel);
     return slot;
+}
+
+void MainView::showTestVolume(std::optional<qint64> bytes)
+{
+    m_note->setText(FrenchTypography::typeset(ResultTexts::noteText(m_noteServerName, bytes)));
 }
 
 void MainView::showLoadedLatency(const QString &text, const QString &spoken)

@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <optional>
+
 class GaugeView;
 class HistoryTable;
 class QLabel;
@@ -32,6 +34,8 @@ public:
     // Shows a test's latencies under load in place of the data note, in the same space, or
     // the note again when the text is empty. spoken: the same for screen readers.
     void showLoadedLatency(const QString &text, const QString &spoken);
+    // The data note with what the last test moved, both ways, when known.
+    void showTestVolume(std::optional<qint64> bytes);
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -53,6 +57,9 @@ private:
     QPushButton *m_testButton = nullptr;
     HistoryTable *m_historyTable = nullptr;
     QStackedLayout *m_noteSlot = nullptr;
+    QLabel *m_note = nullptr;
+    // As the note shows it, shortened.
+    QString m_noteServerName;
     QLabel *m_loadedLatencyLabel = nullptr;
     QToolButton *m_gearButton = nullptr;
 };

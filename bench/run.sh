@@ -31,10 +31,16 @@
 #   http, the engine against one curl stream and four parallel ones (their bytes summed over
 #   the slowest one's time: what the link carries), both directions, and the line's idle
 #   round-trip time measured by ping. TCP's buffers in the namespaces are Debian's defaults.
+#   The server answers by the public service's rule (--public-rules): downloads of 100 MB or
+#   more are refused without a Referer; each link is measured once per size cap of
+#   BENCH_WAN_CAPS (default "default 30000000"), with the downloads the server refused to
+#   the engine over all its runs. curl sends a Referer: its streams are taken without the
+#   rule, once per link.
 # Usage: bash bench/run.sh [all|loopback|rates|latency|wan]   (all: about 35 minutes;
 #   rates: 30; latency: 8; wan: 20 at BENCH_REPEAT=3; latency and wan are not part of all)
 #   BENCH_REPEAT=N  BENCH_RATES="1 10"  BENCH_LINKS="server tbf"  BENCH_SCHEMES="http https"
 #   BENCH_WAN_LINKS="100/20 1000/40" (Mbit/s/ms)  BENCH_WAN_REFS=0 (engine only)
+#   BENCH_WAN_CAPS="default 30000000": the size caps of the public rule, one row each
 #   BENCH_CLI="/a/tachora-cli /b/tachora-cli": the engines to measure, one column each
 #   (default: this checkout's)  BENCH_TCP_RMEM, BENCH_TCP_WMEM: the namespaces' TCP buffers
 #   BENCH_RT=10: the real-time priority of the engine, curl and the server (0: none)
@@ -545,7 +551,7 @@ curl_streams() {
     truncate -s "$up_bytes" "$work/upload.bin"
     local sum='{b += $1; if ($3 - $2 > t) t = $3 - $2} END {print (t > 0 ? b * 8 / t / 1e6 : 0)}'
     for i in $(seq "$n"); do
-        "${in_client[@]}" curl -s --max-time 8 -o /dev/null \
+        "${in_client[@]}" curl -s --max-time 8 -o /dev/null -e "$origin/" \
             -w '%{size_download} %{time_pretransfer} %{time_total}\n' \
             "$origin/__down?bytes=$down_bytes" >"$work/stream$i" &
         pids+=($!)
@@ -593,7 +599,7 @@ local priority=(chrt -f "$rt")
 [ "$rt" = 0 ] && priority=()
 in_server=(ip netns exec "$ns_server" "${priority[@]}") in_client=(ip netns exec "$ns_client" "${priority[@]}")
 server_host=$wan_server
-local head="| link (rate, RTT) | ping ms |" rule="|---|---|" numbered=
+local head="| link (rate, RTT) | size cap | ping ms |" rule="|---|---|---|" numbered=
 [ "$n" -gt 1 ] && numbered=1
 for dir in ↓ ↑; do
     for i in "${!clis[@]}"; do
@@ -602,52 +608,61 @@ for dir in ↓ ↑; do
     done
     if [ "$refs" = 1 ]; then head+=" curl 1 $dir | curl 4 $dir |" rule+="---|---|"; fi
 done
+head+=" refused |" rule+="---|"
 echo "$head"
 echo "$rule"
 for link in $wan_links; do
     rate=${link%/*} rtt=${link#*/}
     start_wan "$rate" "$rtt"
-    start_server http
-    ping=$(idle_rtt)
+    local cap first=1 refused
     local -A downs=() ups=()
-    for i in $(seq "$repeat"); do
-        for c in "${!clis[@]}"; do
-            cli=${clis[$c]}
-            engine
-            # What the cut transfers left in the line drains first.
-            sleep 0.5
-            downs[$c]+=" $down" ups[$c]+=" $up"
-            local streams
-            streams=$(json_number streamsDown "$work/result.json" || true)
-            if [ -n "$streams" ]; then
-                downs[s$c]+=" $streams" ups[s$c]+=" $(json_number streamsUp "$work/result.json" || true)"
+    for cap in $wan_caps; do
+        local cap_option=()
+        [ "$cap" != default ] && cap_option=(--size-cap "$cap")
+        start_server http --public-rules "${cap_option[@]}"
+        ping=$(idle_rtt)
+        for c in "${!clis[@]}"; do unset "downs[$c]" "ups[$c]" "downs[s$c]" "ups[s$c]"; done
+        for i in $(seq "$repeat"); do
+            for c in "${!clis[@]}"; do
+                cli=${clis[$c]}
+                engine
+                # What the cut transfers left in the line drains first.
+                sleep 0.5
+                downs[$c]+=" $down" ups[$c]+=" $up"
+                local streams
+                streams=$(json_number streamsDown "$work/result.json" || true)
+                if [ -n "$streams" ]; then
+                    downs[s$c]+=" $streams" ups[s$c]+=" $(json_number streamsUp "$work/result.json" || true)"
+                fi
+            done
+            if [ "$refs" = 1 ] && [ "$first" = 1 ]; then
+                curl_streams 1 "$rate"
+                downs[r1]+=" $streams_down" ups[r1]+=" $streams_up"
+                sleep 0.5
+                curl_streams 4 "$rate"
+                downs[r4]+=" $streams_down" ups[r4]+=" $streams_up"
+                sleep 0.5
             fi
         done
-        if [ "$refs" = 1 ]; then
-            curl_streams 1 "$rate"
-            downs[r1]+=" $streams_down" ups[r1]+=" $streams_up"
-            sleep 0.5
-            curl_streams 4 "$rate"
-            downs[r4]+=" $streams_down" ups[r4]+=" $streams_up"
-            sleep 0.5
-        fi
-    done
-    stop_server >/dev/null
-    stop_wan
-    local row="| $rate Mbit/s, $rtt ms | $ping |" col
-    for dir in downs ups; do
-        local -n values=$dir
-        for c in "${!clis[@]}"; do
-            col=$(printf '%.1f' "$(echo "${values[$c]}" | median)")
-            if [ -n "${values[s$c]:-}" ]; then col+=" ($(echo "${values[s$c]}" | median))"; fi
-            row+=" $col |"
+        stop_server >/dev/null
+        refused=$(awk '/^refused/ {print $2}' "$work/server.out")
+        first=0
+        local row="| $rate Mbit/s, $rtt ms | $cap | $ping |" col
+        for dir in downs ups; do
+            local -n values=$dir
+            for c in "${!clis[@]}"; do
+                col=$(printf '%.1f' "$(echo "${values[$c]}" | median)")
+                if [ -n "${values[s$c]:-}" ]; then col+=" ($(echo "${values[s$c]}" | median))"; fi
+                row+=" $col |"
+            done
+            if [ "$refs" = 1 ]; then
+                row+=" $(printf '%.1f' "$(echo "${values[r1]}" | median)") | $(printf '%.1f' "$(echo "${values[r4]}" | median)") |"
+            fi
+            unset -n values
         done
-        if [ "$refs" = 1 ]; then
-            row+=" $(printf '%.1f' "$(echo "${values[r1]}" | median)") | $(printf '%.1f' "$(echo "${values[r4]}" | median)") |"
-        fi
-        unset -n values
+        echo "$row ${refused:-?} in $((repeat * n)) runs |"
     done
-    echo "$row"
+    stop_wan
 done
 in_server=() in_client=() server_host=127.0.0.1
 echo "(engine: the reported rate, with its streams in parentheses when it reports them;"
@@ -661,6 +676,7 @@ links=${BENCH_LINKS:-server tbf}
 schemes=${BENCH_SCHEMES:-http https}
 wan_links=${BENCH_WAN_LINKS:-10/20 100/20 100/40 500/20 1000/20 1000/40 2000/20 4000/20}
 refs=${BENCH_WAN_REFS:-1}
+wan_caps=${BENCH_WAN_CAPS:-default 30000000}
 rt=${BENCH_RT:-10}
 if [ "$part" = latency ]; then
     latency

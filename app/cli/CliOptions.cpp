@@ -84,7 +84,7 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         QStringLiteral("steps"),
         QStringLiteral("Tailles en octets des téléchargements successifs de chaque connexion, "
                        "la dernière répétée jusqu'à 10 Go en tout "
-                       "(défaut 15000000,40000000,100000000,300000000,800000000)."),
+                       "(défaut 15000000,40000000,95000000)."),
         QStringLiteral("N,N,..."));
     const QCommandLineOption noLoadedLatency(
         QStringLiteral("no-loaded-latency"),

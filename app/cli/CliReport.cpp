@@ -1,5 +1,6 @@
 #include "CliReport.h"
 
+#include "engine/TestFailure.h"
 #include "settings/ResultTexts.h"
 #include "settings/SpeedSettings.h"
 
@@ -15,6 +16,11 @@ QByteArray jsonNumber(double value)
     char buffer[32];
     const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
     return QByteArray(buffer, written.ptr - buffer);
+}
+
+QByteArray optionalCount(std::optional<qint64> count)
+{
+    return count ? QByteArray::number(*count) : QByteArrayLiteral("null");
 }
 
 QString rateText(double mbps)
@@ -51,8 +57,19 @@ QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int stre
            + ", \"jitter\": " + optional(result.jitter()) + ", \"grade\": "
            + (grade ? '"' + Responsiveness::gradeText(*grade).toLatin1() + '"'
                     : QByteArrayLiteral("null"))
-           + ", \"streamsDown\": " + QByteArray::number(streamsDown)
-           + ", \"streamsUp\": " + QByteArray::number(streamsUp) + "}\n";
+           + ", \"streamsDown\": " + QByteArray::number(streamsDown) + ", \"streamsUp\": "
+           + QByteArray::number(streamsUp) + ", \"bytesDown\": " + optionalCount(result.bytesDown())
+           + ", \"bytesUp\": " + optionalCount(result.bytesUp()) + "}\n";
+}
+
+QByteArray failureJson(const SpeedTestEngine &engine)
+{
+    const TestFailure failure = TestFailure::of(engine);
+    using Phase = SpeedTestEngine::Phase;
+    return "{\"failure\": \"" + failure.name().toLatin1() + '"'
+           + (failure.status ? ", \"status\": " + QByteArray::number(failure.status) : QByteArray())
+           + ", \"bytesDown\": " + QByteArray::number(engine.report(Phase::download).bytes)
+           + ", \"bytesUp\": " + QByteArray::number(engine.report(Phase::upload).bytes) + "}\n";
 }
 
 QString progressText(SpeedTestEngine::Phase phase, double mbps)

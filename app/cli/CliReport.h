@@ -15,10 +15,15 @@ QString text(const SpeedTestEngine::Result &result);
 
 // {"date": "<ISO 8601 UTC>", "down": <Mbps>, "up": <Mbps>, "ping": <ms>,
 // "loadedLatencyDown": <ms>, "loadedLatencyUp": <ms>, "jitter": <ms>, "grade": "A+" to "F",
-// "streamsDown": <n>, "streamsUp": <n>} and a line feed, every number written with all the
-// digits that give back the same double, and null for what was not measured; the streams
-// are the parallel connections each phase kept.
+// "streamsDown": <n>, "streamsUp": <n>, "bytesDown": <n>, "bytesUp": <n>} and a line feed,
+// every number written with all the digits that give back the same double, and null for what
+// was not measured; the streams are the parallel connections each phase kept, the bytes what
+// each phase moved.
 QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp);
+
+// {"failure": "refused", "status": 403, "bytesDown": <n>, "bytesUp": <n>} and a line feed, for
+// the engine's last test, which failed; "status" only when an answer had one.
+QByteArray failureJson(const SpeedTestEngine &engine);
 
 // The live line while a test runs, such as "Descente… 93,4 Mbps".
 QString progressText(SpeedTestEngine::Phase phase, double mbps);

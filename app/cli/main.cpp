@@ -6,8 +6,10 @@
 #include "InterruptWatcher.h"
 
 #include "engine/SpeedTestEngine.h"
+#include "engine/TestFailure.h"
 #include "platform/BuildConfig.h"
 #include "settings/FrenchTypography.h"
+#include "settings/ResultTexts.h"
 
 #include <QCoreApplication>
 
@@ -109,7 +111,12 @@ int main(int argc, char **argv)
             writeText(stderr, QStringLiteral("Test annulé\n"));
             QCoreApplication::exit(cancelStatus);
         } else if (!result) {
-            writeText(stderr, QStringLiteral("Test impossible (réseau ?)\n"));
+            const QString refusal = ResultTexts::refusalText(TestFailure::of(engine));
+            writeText(stderr,
+                      (refusal.isEmpty() ? QStringLiteral("Test impossible (réseau ?)") : refusal)
+                          + u'\n');
+            if (options.json)
+                write(stdout, CliReport::failureJson(engine));
             if (const auto &failure = engine.lastFailure())
                 writeText(stderr, CliReport::failureText(*failure) + u'\n');
             QCoreApplication::exit(exitNoResult);

@@ -89,7 +89,9 @@ QCoro::Task<> SpeedTestEngine::run()
         co_return;
     }
     if (down > 0 || up > 0) {
-        const Result result(Result::now(), down, up, *ping, m_latencies);
+        const Result result(
+            Result::now(), down, up, *ping, m_latencies,
+            {m_reports[size_t(Phase::download)].bytes, m_reports[size_t(Phase::upload)].bytes});
         SpeedHistory::add(result);
         finish(result);
     } else {

@@ -41,8 +41,8 @@ public:
     // The values of one completed test. Also the element of the stored history, so its
     // JSON form is a stored format: {"date": <seconds since 2001-01-01 00:00:00 UTC>,
     // "down": <Mbps>, "up": <Mbps>, "ping": <ms>}, all JSON numbers, and, each only when it
-    // was measured, "loadedLatencyDown", "loadedLatencyUp" and "jitter" in ms. Readers
-    // that know only the first four ignore the others.
+    // was measured, "loadedLatencyDown", "loadedLatencyUp" and "jitter" in ms, "bytesDown"
+    // and "bytesUp" in bytes. Readers that know only the first four ignore the others.
     class Result
     {
     public:
@@ -56,13 +56,23 @@ public:
             std::optional<double> jitter;
         };
 
+        // What the test moved each way, in bytes, when known: received, and acknowledged
+        // by the server.
+        struct Volume
+        {
+            std::optional<qint64> down;
+            std::optional<qint64> up;
+        };
+
         // date: seconds (with fraction) since 2001-01-01 00:00:00 UTC.
-        Result(double date, double down, double up, double ping, Latencies latencies = {})
+        Result(double date, double down, double up, double ping, Latencies latencies = {},
+               Volume volume = {})
             : m_date(date)
             , m_down(down)
             , m_up(up)
             , m_ping(ping)
             , m_latencies(latencies)
+            , m_volume(volume)
         {}
 
         double date() const { return m_date; }
@@ -72,6 +82,15 @@ public:
         std::optional<double> loadedLatencyDown() const { return m_latencies.loadedDown; }
         std::optional<double> loadedLatencyUp() const { return m_latencies.loadedUp; }
         std::optional<double> jitter() const { return m_latencies.jitter; }
+        std::optional<qint64> bytesDown() const { return m_volume.down; }
+        std::optional<qint64> bytesUp() const { return m_volume.up; }
+        // Both ways together; absent when neither is known.
+        std::optional<qint64> bytes() const
+        {
+            if (!m_volume.down && !m_volume.up)
+                return std::nullopt;
+            return m_volume.down.value_or(0) + m_volume.up.value_or(0);
+        }
         // From the loaded latencies and the ping; absent without a loaded latency.
         std::optional<Responsiveness::Grade> grade() const
         {
@@ -98,6 +117,7 @@ public:
         double m_up;
         double m_ping;
         Latencies m_latencies;
+        Volume m_volume;
     };
 
     using Config = SpeedTestConfig;
@@ -118,7 +138,8 @@ public:
     qint64 phaseBytes() const { return m_phaseBytes; }
     std::chrono::steady_clock::time_point phaseStart() const { return m_phaseStart; }
     // How the latest failed request of the current or last test ended: no answer at all,
-    // or an answer whose status ended a throughput phase. Absent when none failed.
+    // an answer with an error status to a latency probe (still timed), or one whose status
+    // ended a throughput phase. Absent when none failed.
     const std::optional<HttpOutcome> &lastFailure() const { return m_lastFailure; }
     // How one phase of the current or last test went: what it moved (acknowledged bytes for
     // the upload; always 0 for the latency phase) and the latest of its own requests that

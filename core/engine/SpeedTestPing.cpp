@@ -19,9 +19,10 @@ QCoro::Task<std::optional<double>> SpeedTestEngine::measurePing()
         // up to the moment this code runs again.
         const Clock::time_point sent = Clock::now();
         const HttpOutcome outcome = co_await session().perform(probeRequest());
-        if (!outcome.ok)
+        // An answer with an error status is timed like any other, and tells what failed.
+        if (!outcome.ok || !outcome.isSuccessStatus())
             noteFailure(outcome);
-        else
+        if (outcome.ok)
             samples.append(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
         if (outcome.ok && outcome.newConnections == 0)
             overOpenConnection.append(samples.constLast());

@@ -16,6 +16,14 @@ constexpr std::array<std::pair<const char16_t *, Latency>, 3> latencyKeys{{
     {u"jitter", &SpeedTestEngine::Result::Latencies::jitter},
 }};
 
+using Bytes = std::optional<qint64> SpeedTestEngine::Result::Volume::*;
+constexpr std::array<std::pair<const char16_t *, Bytes>, 2> volumeKeys{{
+    {u"bytesDown", &SpeedTestEngine::Result::Volume::down},
+    {u"bytesUp", &SpeedTestEngine::Result::Volume::up},
+}};
+// The largest count a JSON number (a double) holds exactly.
+constexpr double largestBytes = 9007199254740992.0;
+
 } // namespace
 
 QDateTime SpeedTestEngine::Result::dateTime() const
@@ -57,6 +65,10 @@ std::optional<QJsonObject> SpeedTestEngine::Result::toJson() const
             return std::nullopt;
         object.insert(QStringView(key), *value);
     }
+    for (const auto &[key, member] : volumeKeys) {
+        if (const std::optional<qint64> &bytes = m_volume.*member)
+            object.insert(QStringView(key), double(*bytes));
+    }
     return object;
 }
 
@@ -79,5 +91,11 @@ std::optional<SpeedTestEngine::Result> SpeedTestEngine::Result::fromJson(const Q
         if (value.isDouble() && value.toDouble() >= 0)
             latencies.*member = value.toDouble();
     }
-    return Result(values[0], values[1], values[2], values[3], latencies);
+    Volume volume;
+    for (const auto &[key, member] : volumeKeys) {
+        const double bytes = object.value(QStringView(key)).toDouble(-1);
+        if (bytes >= 0 && bytes <= largestBytes && bytes == std::floor(bytes))
+            volume.*member = qint64(bytes);
+    }
+    return Result(values[0], values[1], values[2], values[3], latencies, volume);
 }

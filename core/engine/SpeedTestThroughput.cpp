@@ -36,7 +36,8 @@ HttpRequest SpeedTestEngine::throughputRequest(Phase phase, qint64 size) const
         request.timeout = m_config.downloadTimeout;
     } else {
         request.method = QByteArrayLiteral("POST");
-        request.url = url("/__up");
+        // The size lets the server bound the body it reads.
+        request.url = url("/__up?bytes=") + QByteArray::number(uploadChunkBytes);
         request.timeout = m_config.uploadTimeout;
         request.body = uploadChunk();
     }
@@ -119,9 +120,9 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     // what it moved is the measure, however short it took.
     const bool ranOut = streams->ranOut();
     streams->deleteLater();
-    // The time is the phase's whole length: a request cut at the deadline ends a moment
-    // after it, and nothing acknowledged after the deadline counts.
-    const double elapsed = phaseSeconds();
+    // The time is the phase's whole length, at most its budget: the requests cut at the
+    // deadline end a few event-loop turns after it, and nothing after the deadline counts.
+    const double elapsed = std::min(phaseSeconds(), budget);
     const double mbps = SpeedTestMath::rate(m_phaseBytes, elapsed,
                                             ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
     if (phase == Phase::download)

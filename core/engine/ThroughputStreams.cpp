@@ -96,7 +96,7 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
     if (!m_setup.upload) {
         if (m_setup.sizes.isEmpty())
             return false;
-        size = std::min(explicitSize ? size : nextSize(stream, rate, now),
+        size = std::min(m_sizeLimit.cap(explicitSize ? size : nextSize(stream, rate, now)),
                         m_setup.byteLimit - m_asked);
         if (size <= 0) {
             m_ranOut = true;
@@ -124,6 +124,7 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
                 if (!HttpOutcome::isSuccessStatus(raw->task->status()))
                     return;
                 raw->firstData = Clock::now();
+                self->m_sizeLimit.served(raw->size);
             }
             raw->moved += chunk.size();
             self->m_settled += chunk.size();
@@ -156,13 +157,20 @@ qint64 ThroughputStreams::nextSize(const Stream &stream, double rate, Clock::tim
 
 void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &outcome)
 {
+    // A download refused for its size, larger than one already served: a limit, not a failure.
+    const bool tooLarge = !m_setup.upload && transfer->moved == 0 && !outcome.cancelled
+                          && m_sizeLimit.refused(transfer->size, outcome.status);
     // An upload answered with an error status was refused, whatever went out.
     const bool refused = outcome.status != 0 && !outcome.isSuccessStatus();
-    if (!outcome.cancelled && (!outcome.ok || refused) && onFailure)
+    if (!tooLarge && !outcome.cancelled && (!outcome.ok || refused) && onFailure)
         onFailure(outcome);
     qint64 moved = transfer->moved;
     if (m_setup.upload) {
         moved = refused ? 0 : transfer->task->bodyBytesAcknowledged();
+        // The server may say that it kept less of the body than went through.
+        if (const std::optional<qint64> accepted = ServiceRules::acceptedUploadBytes(
+                transfer->task->responseHeader("cf-meta-upload-bytes")))
+            moved = std::min(moved, *accepted);
         m_settled += moved;
     }
     const int index = transfer->stream;
@@ -180,17 +188,21 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     stream.movedAny |= std::ranges::any_of(m_transfers, [&](const auto &other) {
         return other.get() != transfer && other->stream == index && other->moved > 0;
     });
-    const bool replace = moved == 0 && !stream.stopped && (stream.movedAny || retry);
+    const bool replace = moved == 0 && !tooLarge && !stream.stopped && (stream.movedAny || retry);
     m_trialRetried |= replace && retry && !stream.movedAny;
     stream.movedAny |= moved > 0;
-    if (moved == 0)
+    if (moved == 0 && !tooLarge)
         stream.stopped = true;
     const bool refill = outcome.ok && moved > 0 && catchingUp(*transfer);
     const qint64 size = transfer->size;
     const auto it = std::ranges::find(m_transfers, transfer, &std::unique_ptr<Transfer>::get);
     if (it != m_transfers.end())
         m_transfers.erase(it);
-    if (stream.inFlight == 0)
+    // The refused request was the stream's next: one the server takes goes in its place,
+    // on the connection the refusal leaves open.
+    if (tooLarge)
+        send(index, 0, m_sizeLimit.cap(size));
+    else if (stream.inFlight == 0)
         send(index);
     else if (refill)
         send(index, 0, size);

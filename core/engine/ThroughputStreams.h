@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ServiceRules.h"
 #include "engine/StreamRule.h"
 #include "platform/HttpRequest.h"
 
@@ -25,7 +26,9 @@ class HttpTask;
 // A request that moved something counts, whatever way it ended. A stream whose request
 // moved nothing stops; when it had moved something before, a new stream takes its place,
 // so one refused or dead connection costs no parallelism, while a server that answers
-// nothing ends the phase. Everything runs on the owner's event loop.
+// nothing ends the phase. A download refused for its size is no such end: its stream goes
+// on at once with a size the server served, and no later request asks for more
+// (DownloadSizeLimit). Everything runs on the owner's event loop.
 class ThroughputStreams : public QObject
 {
     Q_OBJECT
@@ -157,6 +160,7 @@ private:
     HttpSession &m_session;
     Setup m_setup;
     StreamRule m_rule;
+    DownloadSizeLimit m_sizeLimit;
     std::vector<Stream> m_streams;
     // The stream added on trial, -1 when none is.
     int m_trialStream = -1;

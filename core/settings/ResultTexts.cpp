@@ -89,4 +89,36 @@ QString failureReason(const HttpOutcome &failure)
     return {};
 }
 
+QString refusalText(const TestFailure &failure)
+{
+    if (failure.kind != TestFailure::Kind::refused)
+        return {};
+    return QStringLiteral("Le service de mesure refuse les requêtes de cette connexion (HTTP %1)")
+        .arg(failure.status);
+}
+
+QString volumeText(qint64 bytes)
+{
+    const auto decimal = [](double value, int decimals, const char *unit) {
+        return QString::number(value, 'f', decimals).replace(u'.', u',') + u' '
+               + QLatin1String(unit);
+    };
+    const double value = double(std::max<qint64>(bytes, 0));
+    if (value >= 9.95e9)
+        return decimal(value / 1e9, 0, "Go");
+    if (value >= 999.5e6)
+        return decimal(value / 1e9, 1, "Go");
+    if (value >= 999.5e3)
+        return decimal(value / 1e6, 0, "Mo");
+    return decimal(value / 1e3, 0, "ko");
+}
+
+QString noteText(const QString &serverName, std::optional<qint64> lastTestBytes)
+{
+    if (!lastTestBytes)
+        return QStringLiteral("Test via %1 : volume selon le débit").arg(serverName);
+    return QStringLiteral("Test via %1 : %2 échangés au dernier test")
+        .arg(serverName, volumeText(*lastTestBytes));
+}
+
 } // namespace ResultTexts

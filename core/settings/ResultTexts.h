@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/SpeedTestEngine.h"
+#include "engine/TestFailure.h"
 #include "platform/HttpRequest.h"
 
 #include <QList>
@@ -42,5 +43,17 @@ inline const QString noHistoryText = QStringLiteral("Aucun test pour l'instant")
 
 // The reason of a failed test in words, when it is one a user can act on; empty otherwise.
 QString failureReason(const HttpOutcome &failure);
+
+// "Le service de mesure refuse les requêtes de cette connexion (HTTP 403)" for a test the
+// service refused; empty for any other failure.
+QString refusalText(const TestFailure &failure);
+
+// A volume of data in decimal units, to two significant digits from a gigabyte on: "1,4 Go",
+// "12 Go", "850 Mo", "3 ko".
+QString volumeText(qint64 bytes);
+
+// The window's note on the server and on what a test costs: "Test via <server> : 1,4 Go
+// échangés au dernier test", or before any test "Test via <server> : volume selon le débit".
+QString noteText(const QString &serverName, std::optional<qint64> lastTestBytes);
 
 } // namespace ResultTexts

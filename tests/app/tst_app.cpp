@@ -458,7 +458,7 @@ private slots:
         relaunch();
         auto *note = find<QLabel>("noteLabel");
         QVERIFY2(note->text().startsWith("Test via speedtest.") && note->text().contains(u'…')
-                     && note->text().endsWith(".example\u202F: quelques dizaines de Mo échangés"),
+                     && note->text().endsWith(".example\u202F: volume selon le débit"),
                  qPrintable(note->text()));
         auto *popUp = find<QComboBox>("serverPopUp");
         const QString shown = popUp->currentText();

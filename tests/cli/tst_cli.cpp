@@ -90,7 +90,7 @@ private slots:
         QCOMPARE(CliReport::json(Result(0, 93.4, 2, 3, {4, std::nullopt, 5}), 3, 2),
                  R"({"date": "2001-01-01T00:00:00.000Z", "down": 93.4, "up": 2, "ping": 3, )"
                  R"("loadedLatencyDown": 4, "loadedLatencyUp": null, "jitter": 5, "grade": "A+", )"
-                 R"("streamsDown": 3, "streamsUp": 2})"
+                 R"("streamsDown": 3, "streamsUp": 2, "bytesDown": null, "bytesUp": null})"
                  "\n");
     }
 
@@ -119,6 +119,11 @@ private slots:
         QTest::newRow("no result, and why")
             << QStringList{"--fault", "refuse"} << QStringList() << 1 << false
             << "Test impossible (réseau\u202F?)\nCause\u202F: connexion refusée";
+        // Refused by the service (every download and upload), said as such; the JSON says it too.
+        QTest::newRow("refused, in JSON")
+            << QStringList{"--public-rules", "--size-cap", "1", "--fault", "status=403@up"}
+            << QStringList{"--json"} << 1 << false
+            << "Le service de mesure refuse les requêtes de cette connexion (HTTP 403)";
         QTest::newRow("Ctrl-C") << QStringList{"--down-rate", "1000000"}
                                 << QStringList{"--download-budget", "60"} << 130 << false
                                 << "Test annulé\n";
@@ -154,7 +159,11 @@ private slots:
         const QList<Result> history = SpeedHistory::all();
         QCOMPARE(history.size(), stored ? 1 : 0);
         if (!stored) {
-            QVERIFY2(output.isEmpty(), output.constData());
+            QCOMPARE(output, arguments.contains("--json")
+                                 ? R"({"failure": "refused", "status": 403, "bytesDown": 0, )"
+                                   R"("bytesUp": 0})"
+                                   "\n"
+                                 : QByteArray());
         } else if (arguments.contains("--json")) {
             // The streams each phase kept: a link one stream fills may still have tried two.
             const QJsonObject object = QJsonDocument::fromJson(output).object();

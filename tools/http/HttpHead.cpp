@@ -113,6 +113,8 @@ int HttpHead::parse(std::string_view text, HttpHead &head)
                 head.keepAlive = false;
         } else if (equalsIgnoringCase(name, "X-Real-IP")) {
             head.realIp = value;
+        } else if (equalsIgnoringCase(name, "Origin") || equalsIgnoringCase(name, "Referer")) {
+            head.fromPage = true;
         }
     }
     if (hosts > 1 || (hosts == 0 && !http10) || (transferEncoding && head.contentLength))

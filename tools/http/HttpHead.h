@@ -19,6 +19,7 @@ struct HttpHead
     bool expectContinue = false;
     bool keepAlive = true; // HTTP/1.1 without Connection: close
     std::string realIp;    // X-Real-IP, set by a reverse proxy
+    bool fromPage = false; // an Origin or a Referer header, as a browser sends them
 
     // Parses the text before the blank line that ends the headers. 0 when it is a request
     // we can read, else the status to refuse it with. Whatever a proxy in front might read

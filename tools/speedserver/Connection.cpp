@@ -243,9 +243,11 @@ private:
 
         const bool cut = fault && fault->kind == Fault::Kind::closeAfter;
         const bool endless = fault && fault->kind == Fault::Kind::endless;
-        if (target == Target::up)
+        if (target == Target::up) {
+            const bool accept = fault && fault->kind == Fault::Kind::accept;
             return answerUpload(request, cut ? std::optional(fault->closeAfter) : std::nullopt,
-                                endless);
+                                endless, accept ? std::optional(fault->closeAfter) : std::nullopt);
+        }
 
         auto bytes = requestedBytes(request.query);
         if (!bytes)
@@ -258,6 +260,12 @@ private:
             return false;
         if (endless && target == Target::down)
             bytes = maxDownloadBytes;
+        if (target == Target::down && m_options.publicRules && *bytes >= m_options.sizeCap
+            && !request.fromPage) {
+            ++totals().refused;
+            return send(head(403, errorPageBytes, false, "text/html"))
+                   && m_stream.writeAll(bodyBlock().data(), errorPageBytes);
+        }
         if (!send(head(200, *bytes, false, "application/octet-stream")))
             return false;
         if (target == Target::head)
@@ -269,7 +277,9 @@ private:
         return sendBody(*bytes);
     }
 
-    bool answerUpload(const HttpHead &request, std::optional<std::uint64_t> cutAfter, bool endless)
+    // accepted: the body bytes the answer says were accepted, at most all of them.
+    bool answerUpload(const HttpHead &request, std::optional<std::uint64_t> cutAfter, bool endless,
+                      std::optional<std::uint64_t> accepted)
     {
         if (request.chunked || !request.contentLength) {
             send(head(411, 0, true));
@@ -288,7 +298,13 @@ private:
             sendBody(maxDownloadBytes);
             return false;
         }
-        return send(head(200, 2, false) + "ok");
+        if (!accepted && m_options.publicRules)
+            accepted = *request.contentLength;
+        if (!accepted)
+            return send(head(200, 2, false) + "ok");
+        const std::string count = std::to_string(std::min(*accepted, *request.contentLength));
+        return send(httpResponseHead(200, "text/plain", 2, false, {{"cf-meta-upload-bytes", count}})
+                    + "ok");
     }
 
     Stream &m_stream;

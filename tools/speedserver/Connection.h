@@ -15,6 +15,8 @@ struct Totals
     std::atomic<std::uint64_t> down{0};
     std::atomic<std::uint64_t> up{0};
     std::atomic<std::uint64_t> connections{0};
+    // Downloads refused by the public rules.
+    std::atomic<std::uint64_t> refused{0};
 };
 Totals &totals();
 

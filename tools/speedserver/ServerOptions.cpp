@@ -61,9 +61,17 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                                            reading the request body)
                         refuse             refuse every connection (no TARGET, no #N)
                         delay=MS           answer MS milliseconds later, after --delay
+                        accept=BYTES       answer an upload saying that only BYTES of
+                                           its body were accepted (cf-meta-upload-bytes)
                       TARGET is head, down or up (default: every request);
                       #N limits the fault to the first N matching requests, +S
                       leaves the first S matching requests alone.
+  --public-rules      answer as the public speed-test service does: refuse a download
+                      of the size cap or more with 403 unless the request has an Origin
+                      or a Referer header, and say in the answer to an upload how many
+                      body bytes were accepted (cf-meta-upload-bytes); with --totals,
+                      also print the downloads refused, "refused N"
+  --size-cap N        the size cap of --public-rules (default 100000000)
   --log               print "METHOD TARGET" on standard output for every request
   --log-times         with --log, also print "times METHOD TARGET HEAD START END" once
                       a request is answered: when its head arrived and when its body
@@ -115,6 +123,12 @@ std::optional<Fault> parseFault(const std::string &text)
         if (!bytes)
             return std::nullopt;
         fault.kind = Fault::Kind::closeAfter;
+        fault.closeAfter = *bytes;
+    } else if (kind == "accept") {
+        const auto bytes = parseNumber<std::uint64_t>(value);
+        if (!bytes)
+            return std::nullopt;
+        fault.kind = Fault::Kind::accept;
         fault.closeAfter = *bytes;
     } else if (kind == "delay") {
         const auto delay = parseNumber<int>(value);
@@ -170,10 +184,12 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
             wantsHelp = true;
             return options;
         }
-        if (name == "--log" || name == "--totals" || name == "--log-times") {
-            (name == "--log"      ? options.log
-             : name == "--totals" ? options.totals
-                                  : options.logTimes) = true;
+        if (name == "--log" || name == "--totals" || name == "--log-times"
+            || name == "--public-rules") {
+            (name == "--log"         ? options.log
+             : name == "--totals"    ? options.totals
+             : name == "--log-times" ? options.logTimes
+                                     : options.publicRules) = true;
             continue;
         }
         if (i + 1 >= arguments.size()) {
@@ -198,6 +214,10 @@ std::optional<ServerOptions> parseArguments(const std::vector<std::string> &argu
             (name == "--down-rate" ? options.downRate
              : name == "--up-rate" ? options.upRate
                                    : options.connectionRate) = rate.value_or(0);
+        } else if (name == "--size-cap") {
+            const auto cap = parseNumber<std::uint64_t>(value);
+            ok = cap && *cap > 0;
+            options.sizeCap = cap.value_or(0);
         } else if (name == "--delay") {
             const auto delay = parseNumber<int>(value);
             ok = delay && *delay >= 0;

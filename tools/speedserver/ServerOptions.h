@@ -17,9 +17,11 @@ enum class Target { any, head, down, up };
 // A misbehaviour to show for matching requests, to test how clients cope.
 struct Fault
 {
-    enum class Kind { status, closeAfter, stall, endless, refuse, delay };
+    enum class Kind { status, closeAfter, stall, endless, refuse, delay, accept };
     Kind kind = Kind::status;
     int status = 0;
+    // closeAfter: the body bytes before the close; accept: those an upload's answer says
+    // were accepted.
     std::uint64_t closeAfter = 0;
     int delayMs = 0;
     Target target = Target::any;
@@ -62,8 +64,14 @@ struct ServerOptions
     // With log, also print when each answered request's body began and ended moving.
     bool logTimes = false;
     // On SIGTERM/SIGINT, print the body bytes moved, "moved down <n> up <n>", and the
-    // connections served, "connections <n>".
+    // connections served, "connections <n>"; with publicRules, also the downloads refused,
+    // "refused <n>".
     bool totals = false;
+    // Answer as the public speed-test service does today: a download of sizeCap bytes or
+    // more is refused with 403 unless the request names a page (Origin or Referer), and the
+    // answer to an upload says how many body bytes were accepted (cf-meta-upload-bytes).
+    bool publicRules = false;
+    std::uint64_t sizeCap = 100'000'000;
 
     bool refusesConnections() const;
     // The first fault that applies to this request, counting it as used.

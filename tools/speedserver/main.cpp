@@ -74,7 +74,7 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::thread([stopSignals, printTotals = options->totals] {
+    std::thread([stopSignals, printTotals = options->totals, rules = options->publicRules] {
         int received = 0;
         sigwait(&stopSignals, &received);
         if (printTotals) {
@@ -82,6 +82,8 @@ int main(int argc, char **argv)
                         (unsigned long long)totals().down.load(),
                         (unsigned long long)totals().up.load(),
                         (unsigned long long)totals().connections.load());
+            if (rules)
+                std::printf("refused %llu\n", (unsigned long long)totals().refused.load());
             std::fflush(stdout);
         }
         std::_Exit(0);

@@ -1,0 +1,170 @@
+#include "TestSupport.h"
+
+#include "SpeedServerProcess.h"
+
+#include "engine/SpeedTestEngine.h"
+#include "engine/SpeedTestMath.h"
+#include "engine/TestFailure.h"
+#include "platform/PreferencesStore.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/ResultTexts.h"
+
+using namespace std::chrono_literals;
+using Phase = SpeedTestEngine::Phase;
+
+// The engine against a server that answers as the public speed-test service does today: it
+// refuses large downloads to clients that are not browsers, and bounds what it takes of an
+// upload.
+class TestPublicService : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<SpeedServerProcess> m_server;
+    std::unique_ptr<SpeedTestEngine> m_engine;
+    std::optional<SpeedTestEngine::Result> m_result;
+    SpeedServerProcess::Log m_log;
+
+    // Runs one test with the production sizes against a server with these arguments, the
+    // config tuned; false when the server did not come up or the test did not end in time.
+    bool run(const QStringList &arguments, const std::function<void(SpeedTestConfig &)> &tune)
+    {
+        m_server = std::make_unique<SpeedServerProcess>();
+        if (!m_server->start(arguments))
+            return false;
+        SpeedTestConfig config;
+        config.host = m_server->origin();
+        config.downloadBudget = config.uploadBudget = 0;
+        config.maxStreamsDown = config.maxStreamsUp = 4;
+        config.pingTimeout = 1s;
+        config.downloadTimeout = config.uploadTimeout = 30s;
+        tune(config);
+        m_engine = std::make_unique<SpeedTestEngine>(config);
+        bool finished = false;
+        m_engine->onFinished = [&](std::optional<SpeedTestEngine::Result> result) {
+            m_result = result;
+            finished = true;
+        };
+        m_engine->start();
+        const bool inTime = QTest::qWaitFor([&] { return finished; }, 15000);
+        m_log = m_server->stop();
+        return inTime;
+    }
+
+    // The downloads the server refused by its rule.
+    int refusals() const
+    {
+        const QStringList line = m_log.requests.filter(QRegularExpression("^refused \\d+$"));
+        return line.size() == 1 ? line.first().section(u' ', 1).toInt() : -1;
+    }
+
+private slots:
+    void init() { PreferencesStore::shared().remove(PreferenceKeys::history); }
+
+    // Every size stays below the service's bound; one it refuses above a size it served is a
+    // limit: the stream goes on below it, refused once at most, and the phase reads the
+    // link's rate. 400 Mbit/s: a fast stream's second request asks for the largest size.
+    void downloadSizesTheServiceTakes_data()
+    {
+        QTest::addColumn<QStringList>("cap");
+        QTest::addColumn<bool>("limited");
+        QTest::newRow("today's rule") << QStringList() << false;
+        QTest::newRow("a tighter rule") << QStringList{"--size-cap", "30000000"} << true;
+    }
+
+    void downloadSizesTheServiceTakes()
+    {
+        QFETCH(QStringList, cap);
+        QFETCH(bool, limited);
+        QVERIFY(run(QStringList{"--public-rules", "--down-rate", "50000000"} + cap,
+                    [](SpeedTestConfig &config) { config.downloadBudget = 1.5; }));
+        QVERIFY(m_result);
+        qint64 largest = 0;
+        for (const QString &line : m_log.requests.filter("GET /__down?bytes="))
+            largest = std::max(largest, line.section(u'=', 1).toLongLong());
+        const QString seen = QString("%1 Mbit/s, %2 refused, largest %3, %4 streams")
+                                 .arg(m_result->down())
+                                 .arg(refusals())
+                                 .arg(largest)
+                                 .arg(m_engine->streams(Phase::download));
+        QVERIFY2(largest < 100000000 && qAbs(m_result->down() / 400 - 1) < 0.1, qPrintable(seen));
+        QVERIFY2(limited ? refusals() >= 1 && refusals() <= m_engine->streams(Phase::download)
+                         : refusals() == 0,
+                 qPrintable(seen));
+        QVERIFY(!m_engine->report(Phase::download).failure);
+        // What it cost is stored with it, and said as the window's note says it.
+        const auto stored =
+            SpeedTestEngine::Result::fromJson(m_result->toJson().value_or(QJsonObject()));
+        QVERIFY(stored && stored->bytesDown() == m_engine->report(Phase::download).bytes);
+        QCOMPARE(stored->bytes(), stored->bytesDown());
+        QCOMPARE(ResultTexts::volumeText(1449999999) + ResultTexts::volumeText(12400000000)
+                     + ResultTexts::volumeText(999499999) + ResultTexts::volumeText(2500),
+                 "1,4 Go12 Go999 Mo3 ko");
+    }
+
+    // Each upload names its size; the server's word on what it accepted bounds the count.
+    void uploadSaysItsSize()
+    {
+        // Two blocks accepted, a million bytes each, then every block refused.
+        QVERIFY(run(
+            {"--up-rate", "20000000", "--fault", "accept=1000000@up#2", "--fault", "status=500@up"},
+            [](SpeedTestConfig &config) { config.uploadBudget = 3; }));
+        const QStringList posts = m_log.requests.filter("POST");
+        QVERIFY(!posts.isEmpty());
+        QCOMPARE(posts.filter("POST /__up?bytes=4000000").size(), posts.size());
+        const qint64 counted = m_engine->report(Phase::upload).bytes;
+        QVERIFY2(counted >= 2000000 && counted < 3000000, qPrintable(QString::number(counted)));
+    }
+
+    // A refusal of the test itself says so, with its status; a first download refused at its
+    // smallest size fails the test as before.
+    void wholeRefusal_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<int>("status");
+        QTest::newRow("every size refused")
+            << QStringList{"--public-rules", "--size-cap", "1"} << "refused" << 403;
+        QTest::newRow("rate limited") << QStringList{"--fault", "status=429"} << "refused" << 429;
+        QTest::newRow("server error")
+            << QStringList{"--fault", "status=503@down"} << "status" << 503;
+        QTest::newRow("no server") << QStringList{"--fault", "refuse"} << "connection" << 0;
+    }
+
+    void wholeRefusal()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, failure);
+        QFETCH(int, status);
+        QVERIFY(run(arguments, [](SpeedTestConfig &config) { config.downloadBudget = 1; }));
+        QVERIFY(!m_result);
+        const TestFailure found = TestFailure::of(*m_engine);
+        QCOMPARE(found.name(), failure);
+        QCOMPARE(found.status, status);
+        QCOMPARE(ResultTexts::refusalText(found).isEmpty(), failure != "refused");
+        QCOMPARE(SpeedServerProcess::count(m_log.requests, "GET"), status == 0 ? 0 : 1);
+    }
+
+    // A phase cut at its deadline is divided by its budget, not by the moment its last
+    // request ended a little later.
+    void budgetCapsTheTime_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::newRow("download") << true;
+        QTest::newRow("upload") << false;
+    }
+
+    void budgetCapsTheTime()
+    {
+        QFETCH(bool, download);
+        QVERIFY(
+            run({download ? "--down-rate" : "--up-rate", "2500000"}, [&](SpeedTestConfig &config) {
+                (download ? config.downloadBudget : config.uploadBudget) = 1;
+            }));
+        QVERIFY(m_result);
+        const qint64 bytes = m_engine->report(download ? Phase::download : Phase::upload).bytes;
+        QCOMPARE(download ? m_result->down() : m_result->up(), SpeedTestMath::rate(bytes, 1.0));
+    }
+};
+
+TACHORA_TEST_CORE_MAIN(TestPublicService)
+#include "tst_publicservice.moc"
