@@ -29,7 +29,7 @@ struct HttpSessionConfig
     QString caFile;
     // Where requests leave from, in curl's form: "if!NAME" for a network interface,
     // "host!ADDRESS" for a local address; empty for the system's choice.
-    QString source;
+    QString source{};
     IpFamily family = IpFamily::any;
 };
 
