@@ -13,8 +13,9 @@ packages=(
     libsqlite3-dev libpq-dev
     fonts-dejavu-core clang-format locales
     qt6-wayland libqt6svg6 fonts-noto-color-emoji
-    # The .deb: CPack finds the programs with file and their libraries with dpkg-shlibdeps.
-    dpkg-dev file
+    # The .deb: CPack finds the programs with file and their libraries with dpkg-shlibdeps;
+    # the manual pages are written by help2man from each program's --help and --version.
+    dpkg-dev file help2man
 )
 
 for option in "$@"; do
@@ -25,8 +26,10 @@ for option in "$@"; do
     # Weston's headless compositor; the desktop files are checked by their validators; the
     # service's suite runs again on PostgreSQL and behind nginx. Debian starts both servers
     # as system services: only the tests and benchmarks ask for them, never the plain build.
+    # The packages are checked by lintian, the service's unit by systemd-analyze, and the
+    # manual pages rendered by man and groff.
     --test) packages+=(xvfb xauth trayer xdotool dbus-daemon python3-dbus python3-gi weston
-        desktop-file-utils appstream postgresql nginx-light) ;;
+        desktop-file-utils appstream postgresql nginx-light lintian systemd man-db groff) ;;
     # The benchmarks also time processes, count SQLite rows, run the application on X,
     # shape links between network namespaces and ping across them, put the service on
     # PostgreSQL, compare HTTP/2 through nginx and photograph the tray (import).

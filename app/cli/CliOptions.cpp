@@ -2,8 +2,11 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QRegularExpression>
 
+#include <arpa/inet.h>
 #include <cmath>
+#include <net/if.h>
 
 namespace {
 
@@ -32,6 +35,42 @@ std::optional<QList<qint64>> stepsFrom(const QString &text)
     return steps;
 }
 
+// The source in curl's form, from an interface's name or a local address; absent when the
+// text is neither.
+std::optional<QString> sourceFrom(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    unsigned char address[16];
+    if (::inet_pton(AF_INET, bytes.constData(), address) == 1
+        || ::inet_pton(AF_INET6, bytes.constData(), address) == 1)
+        return QStringLiteral("host!") + text;
+    if (!bytes.isEmpty() && ::if_nametoindex(bytes.constData()) != 0)
+        return QStringLiteral("if!") + text;
+    return std::nullopt;
+}
+
+// An option's name as typed: "-4", "--json".
+QString typed(const QString &name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+// The parser's own complaints, in French.
+QString parserError(const QCommandLineParser &parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) {
+        return QStringLiteral("option inconnue : %1").arg(typed(unknown.constFirst()));
+    }
+    static const QRegularExpression missing(QStringLiteral("^Missing value after '(.*)'"));
+    static const QRegularExpression unexpected(QStringLiteral("^Unexpected value after '(.*)'"));
+    if (const auto match = missing.match(parser.errorText()); match.hasMatch())
+        return QStringLiteral("valeur manquante pour %1").arg(match.captured(1));
+    if (const auto match = unexpected.match(parser.errorText()); match.hasMatch())
+        return QStringLiteral("valeur inattendue pour %1").arg(match.captured(1));
+    return parser.errorText();
+}
+
 CliOptions failure(QString message)
 {
     CliOptions options;
@@ -48,8 +87,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Mesure la latence, le débit descendant et le débit montant de la connexion, puis "
         "affiche le résultat et l'ajoute à l'historique de Tachora.\n"
-        "Statut de sortie : 0 avec un résultat, 1 sans résultat, 2 pour une option "
-        "invalide, 130 après Ctrl-C."));
+        "Statut de sortie : 0 avec un résultat (ou l'historique), 1 sans résultat, 2 pour une "
+        "option invalide, 130 après Ctrl-C."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Affiche cette aide."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -89,11 +128,38 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     const QCommandLineOption noLoadedLatency(
         QStringLiteral("no-loaded-latency"),
         QStringLiteral("Ne mesure pas la latence pendant la descente et la montée."));
-    parser.addOptions({help, version, json, server, cacert, http2, downloadBudget, uploadBudget,
-                       steps, noLoadedLatency});
+    const QCommandLineOption csv(
+        QStringLiteral("csv"),
+        QStringLiteral("Écrit le résultat en une ligne CSV : date (ISO 8601 UTC), serveur, ping, "
+                       "gigue, descente, montée, latences en charge descendante et montante, "
+                       "réactivité, octets descendus et montés ; « . » pour séparateur décimal, "
+                       "un champ vide pour ce qui n'a pas été mesuré."));
+    const QCommandLineOption csvHeader(
+        QStringLiteral("csv-header"),
+        QStringLiteral("Écrit d'abord la ligne des noms des colonnes du CSV ; seule, n'écrit "
+                       "qu'elle, sans mesurer."));
+    const QCommandLineOption history(
+        QStringLiteral("history"),
+        QStringLiteral("Affiche les résultats enregistrés, du plus récent au plus ancien, sans "
+                       "mesurer (avec --json ou --csv pour les machines)."));
+    const QCommandLineOption interface(
+        QStringLiteral("interface"),
+        QStringLiteral("Envoie depuis cette interface réseau (eth0) ou cette adresse locale."),
+        QStringLiteral("NOM|ADRESSE"));
+    const QCommandLineOption ipv4({QStringLiteral("4"), QStringLiteral("ipv4")},
+                                  QStringLiteral("N'utilise que l'IPv4."));
+    const QCommandLineOption ipv6({QStringLiteral("6"), QStringLiteral("ipv6")},
+                                  QStringLiteral("N'utilise que l'IPv6."));
+    const QCommandLineOption noDownload(QStringLiteral("no-download"),
+                                        QStringLiteral("Ne mesure pas la descente."));
+    const QCommandLineOption noUpload(QStringLiteral("no-upload"),
+                                      QStringLiteral("Ne mesure pas la montée."));
+    parser.addOptions({help, version, json, csv, csvHeader, history, server, cacert, http2,
+                       interface, ipv4, ipv6, downloadBudget, uploadBudget, steps, noLoadedLatency,
+                       noDownload, noUpload});
 
     if (!parser.parse(arguments))
-        return failure(parser.errorText());
+        return failure(parserError(parser));
     if (!parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("argument inattendu : %1")
                            .arg(parser.positionalArguments().constFirst()));
@@ -109,11 +175,33 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         return options;
     }
     options.json = parser.isSet(json);
+    options.csv = parser.isSet(csv);
+    options.csvHeader = parser.isSet(csvHeader);
+    if (options.json && (options.csv || options.csvHeader))
+        return failure(
+            QStringLiteral("--json et %1 s'excluent")
+                .arg(options.csv ? QStringLiteral("--csv") : QStringLiteral("--csv-header")));
+    if (parser.isSet(history)) {
+        // Only the output's form goes with the history: nothing is measured.
+        for (const QString &name : parser.optionNames()) {
+            if (!QStringList{"history", "json", "csv", "csv-header"}.contains(name))
+                return failure(
+                    QStringLiteral("--history ne se combine qu'avec --json, --csv et --csv-header "
+                                   "(pas avec %1)")
+                        .arg(typed(name)));
+        }
+        options.action = Action::history;
+        return options;
+    }
+    if (options.csvHeader && !options.csv) {
+        options.action = Action::header;
+        return options;
+    }
     SpeedTestConfig &config = options.config;
     if (parser.isSet(server)) {
         const auto origin = SpeedTestConfig::originFrom(parser.value(server));
         if (!origin)
-            return failure(QStringLiteral("origine de serveur invalide : « %1 » (attendu : "
+            return failure(QStringLiteral("origine invalide pour --server : « %1 » (attendu : "
                                           "http://hôte[:port] ou https://hôte[:port])")
                                .arg(parser.value(server)));
         config.host = *origin;
@@ -122,7 +210,7 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         const QFileInfo file(parser.value(cacert));
         if (!file.isFile() || !file.isReadable())
             return failure(
-                QStringLiteral("fichier de certificats illisible : %1").arg(parser.value(cacert)));
+                QStringLiteral("fichier illisible pour --cacert : %1").arg(parser.value(cacert)));
         config.http.caFile = file.absoluteFilePath();
     }
     if (parser.isSet(http2))
@@ -148,8 +236,27 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     }
     if (parser.isSet(noLoadedLatency))
         config.loadedLatency.interval = std::chrono::milliseconds(0);
-    options.defaultEngine = !parser.isSet(server) && !parser.isSet(cacert) && !parser.isSet(http2)
-                            && !parser.isSet(downloadBudget) && !parser.isSet(uploadBudget)
-                            && !parser.isSet(steps) && !parser.isSet(noLoadedLatency);
+    if (parser.isSet(interface)) {
+        const auto source = sourceFrom(parser.value(interface));
+        if (!source)
+            return failure(QStringLiteral("interface ou adresse inconnue pour --interface : « %1 »")
+                               .arg(parser.value(interface)));
+        config.http.source = *source;
+    }
+    if (parser.isSet(ipv4) && parser.isSet(ipv6))
+        return failure(QStringLiteral("-4 et -6 s'excluent"));
+    if (parser.isSet(ipv4) || parser.isSet(ipv6))
+        config.http.family = parser.isSet(ipv4) ? IpFamily::ipv4 : IpFamily::ipv6;
+    if (parser.isSet(noDownload) && parser.isSet(noUpload))
+        return failure(QStringLiteral("--no-download et --no-upload ensemble ne laissent rien à "
+                                      "mesurer"));
+    config.measureDownload = !parser.isSet(noDownload);
+    config.measureUpload = !parser.isSet(noUpload);
+    // The application's own engine serves unless an option changed how it measures.
+    QStringList engineOptions = parser.optionNames();
+    engineOptions.removeIf([](const QString &name) {
+        return name == u"json" || name == u"csv" || name == u"csv-header";
+    });
+    options.defaultEngine = engineOptions.isEmpty();
     return options;
 }

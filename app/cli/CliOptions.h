@@ -8,13 +8,17 @@
 // What the command line asked for.
 struct CliOptions
 {
-    enum class Action { run, help, version, fail };
+    // header: only the names of the CSV columns; history: the stored results.
+    enum class Action { run, help, version, fail, header, history };
 
     Action action = Action::run;
     SpeedTestConfig config;
     // No option changed the engine: the application's own engine serves.
     bool defaultEngine = true;
     bool json = false;
+    bool csv = false;
+    // The names of the CSV columns come first.
+    bool csvHeader = false;
     // The help text for help, the error for fail.
     QString message;
 

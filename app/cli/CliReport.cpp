@@ -11,11 +11,8 @@ namespace {
 
 QByteArray jsonNumber(double value)
 {
-    if (!std::isfinite(value))
-        return QByteArrayLiteral("null");
-    char buffer[32];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return QByteArray(buffer, written.ptr - buffer);
+    const QByteArray digits = CliReport::number(value);
+    return digits.isEmpty() ? QByteArrayLiteral("null") : digits;
 }
 
 QByteArray optionalCount(std::optional<qint64> count)
@@ -32,26 +29,35 @@ QString rateText(double mbps)
 
 namespace CliReport {
 
-QString text(const SpeedTestEngine::Result &result)
+QString text(const SpeedTestEngine::Result &result, const CliRun *run)
 {
+    const auto measured = [&](double mbps, bool moved) {
+        return !run || moved ? rateText(mbps) : QStringLiteral("\u2014");
+    };
     QString text = QStringLiteral("Ping : %1\nDescente : %2\nMontée : %3\n")
-                       .arg(ResultTexts::latencyText(result.ping()), rateText(result.down()),
-                            rateText(result.up()));
+                       .arg(ResultTexts::latencyText(result.ping()),
+                            measured(result.down(), run && run->down.moved()),
+                            measured(result.up(), run && run->up.moved()));
     const QString loaded = ResultTexts::loadedLatencyText(result);
     if (!loaded.isEmpty())
         text += loaded + u'\n';
     return text;
 }
 
-QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp)
+QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp,
+                const CliRun *run)
 {
+    const auto rate = [&](double mbps, bool moved) {
+        return !run || moved ? jsonNumber(mbps) : QByteArrayLiteral("null");
+    };
     const QByteArray date = result.dateTime().toString(Qt::ISODateWithMs).toUtf8();
     const auto optional = [](std::optional<double> value) {
         return value ? jsonNumber(*value) : QByteArrayLiteral("null");
     };
     const std::optional<Responsiveness::Grade> grade = result.grade();
-    return "{\"date\": \"" + date + "\", \"down\": " + jsonNumber(result.down())
-           + ", \"up\": " + jsonNumber(result.up()) + ", \"ping\": " + jsonNumber(result.ping())
+    return "{\"date\": \"" + date + "\", \"down\": " + rate(result.down(), run && run->down.moved())
+           + ", \"up\": " + rate(result.up(), run && run->up.moved())
+           + ", \"ping\": " + jsonNumber(result.ping())
            + ", \"loadedLatencyDown\": " + optional(result.loadedLatencyDown())
            + ", \"loadedLatencyUp\": " + optional(result.loadedLatencyUp())
            + ", \"jitter\": " + optional(result.jitter()) + ", \"grade\": "
@@ -85,6 +91,15 @@ QString progressText(SpeedTestEngine::Phase phase, double mbps)
         break;
     }
     return {};
+}
+
+QByteArray number(double value)
+{
+    if (!std::isfinite(value))
+        return {};
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return QByteArray(buffer, written.ptr - buffer);
 }
 
 QString failureText(const HttpOutcome &failure)

@@ -1,6 +1,8 @@
 // tachora-cli: one speed test from a terminal, with the application's engine, units and
 // history.
 
+#include "CliCsv.h"
+#include "CliHistory.h"
 #include "CliOptions.h"
 #include "CliReport.h"
 #include "InterruptWatcher.h"
@@ -10,6 +12,7 @@
 #include "platform/BuildConfig.h"
 #include "settings/FrenchTypography.h"
 #include "settings/ResultTexts.h"
+#include "settings/SpeedHistory.h"
 
 #include <QCoreApplication>
 
@@ -78,6 +81,20 @@ int main(int argc, char **argv)
         writeText(stderr, QStringLiteral("tachora-cli : ") + options.message
                               + QStringLiteral("\nVoir tachora-cli --help.\n"));
         return exitUsage;
+    case CliOptions::Action::header:
+        write(stdout, CliCsv::header());
+        return exitResult;
+    case CliOptions::Action::history: {
+        const QList<SpeedTestEngine::Result> history = SpeedHistory::all();
+        if (options.json)
+            write(stdout, CliHistory::json(history));
+        else if (options.csv || options.csvHeader)
+            write(stdout,
+                  (options.csvHeader ? CliCsv::header() : QByteArray()) + CliHistory::csv(history));
+        else
+            write(stdout, CliHistory::text(history));
+        return exitResult;
+    }
     case CliOptions::Action::run:
         break;
     }
@@ -121,12 +138,16 @@ int main(int argc, char **argv)
                 writeText(stderr, CliReport::failureText(*failure) + u'\n');
             QCoreApplication::exit(exitNoResult);
         } else {
+            const CliRun run = CliRun::of(engine);
             if (options.json)
                 write(stdout,
                       CliReport::json(*result, engine.streams(SpeedTestEngine::Phase::download),
-                                      engine.streams(SpeedTestEngine::Phase::upload)));
+                                      engine.streams(SpeedTestEngine::Phase::upload), &run));
+            else if (options.csv)
+                write(stdout, (options.csvHeader ? CliCsv::header() : QByteArray())
+                                  + CliCsv::line(*result, &run));
             else
-                writeText(stdout, CliReport::text(*result));
+                writeText(stdout, CliReport::text(*result, &run));
             QCoreApplication::exit(exitResult);
         }
     };

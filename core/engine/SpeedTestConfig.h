@@ -17,6 +17,9 @@ struct SpeedTestConfig
     // Scheme and host (and port), no trailing slash: every request URL is this
     // followed by a path.
     QString host = QStringLiteral("https://speed.cloudflare.com");
+    // A phase left out measures nothing: the result holds 0 for it.
+    bool measureDownload = true;
+    bool measureUpload = true;
     double downloadBudget = 8.0;
     double uploadBudget = 5.0;
     // Sizes in bytes of the successive download requests of each stream; after the last, a

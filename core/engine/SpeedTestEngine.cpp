@@ -78,12 +78,13 @@ QCoro::Task<> SpeedTestEngine::run()
         finish(std::nullopt);
         co_return;
     }
-    const double down = co_await measureThroughput(Phase::download);
+    const double down =
+        m_config.measureDownload ? co_await measureThroughput(Phase::download) : 0.0;
     if (m_cancelled) {
         finish(std::nullopt);
         co_return;
     }
-    const double up = co_await measureThroughput(Phase::upload);
+    const double up = m_config.measureUpload ? co_await measureThroughput(Phase::upload) : 0.0;
     if (m_cancelled) {
         finish(std::nullopt);
         co_return;

@@ -18,6 +18,8 @@ class HttpTask;
 class QSocketNotifier;
 
 enum class HttpVersion { http1_1, http2 };
+// The IP version host names resolve to.
+enum class IpFamily { any, ipv4, ipv6 };
 
 struct HttpSessionConfig
 {
@@ -25,6 +27,10 @@ struct HttpSessionConfig
     HttpVersion version = HttpVersion::http1_1;
     // A PEM file of certificate authorities to trust instead of the system's.
     QString caFile;
+    // Where requests leave from, in curl's form: "if!NAME" for a network interface,
+    // "host!ADDRESS" for a local address; empty for the system's choice.
+    QString source{};
+    IpFamily family = IpFamily::any;
 };
 
 // A libcurl multi handle driven from the Qt event loop of the thread that made it: one

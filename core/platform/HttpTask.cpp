@@ -104,6 +104,11 @@ bool HttpTask::configure()
                                                                    : long(CURL_HTTP_VERSION_1_1));
     if (!config.caFile.isEmpty())
         set(CURLOPT_CAINFO, QFile::encodeName(config.caFile).constData());
+    if (!config.source.isEmpty())
+        set(CURLOPT_INTERFACE, config.source.toUtf8().constData());
+    set(CURLOPT_IPRESOLVE, config.family == IpFamily::ipv4   ? long(CURL_IPRESOLVE_V4)
+                           : config.family == IpFamily::ipv6 ? long(CURL_IPRESOLVE_V6)
+                                                             : long(CURL_IPRESOLVE_WHATEVER));
 
     if (m_request.method == "HEAD") {
         set(CURLOPT_NOBODY, 1L);

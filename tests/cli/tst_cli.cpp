@@ -2,6 +2,8 @@
 
 #include "SpeedServerProcess.h"
 
+#include "CliCsv.h"
+#include "CliHistory.h"
 #include "CliOptions.h"
 #include "CliReport.h"
 
@@ -50,20 +52,77 @@ private slots:
     void rejectsBadOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        for (const char *arguments :
-             {"--download-budget 0", "--upload-budget nan", "--download-budget 1e9", "--steps 1,,2",
-              "--steps 0", "--cacert /nonexistent", "now", "--server 127.0.0.1:8080",
-              "--server file:///etc", "--server http://host/speed", "--server http://host?x",
-              "--server http://host:99999", "--server http://127.0.0.1:0",
-              "--server http://[::1]:0"})
+        for (const char *arguments : {"--download-budget 0",
+                                      "--upload-budget nan",
+                                      "--download-budget 1e9",
+                                      "--steps 1,,2",
+                                      "--steps 0",
+                                      "--cacert /nonexistent",
+                                      "now",
+                                      "--server 127.0.0.1:8080",
+                                      "--server file:///etc",
+                                      "--server http://host/speed",
+                                      "--server http://host?x",
+                                      "--server http://host:99999",
+                                      "--server http://127.0.0.1:0",
+                                      "--server http://[::1]:0",
+                                      "--interface nosuch0",
+                                      "--interface 999.1.1.1",
+                                      "--interface",
+                                      "-4 -6",
+                                      "--json --csv",
+                                      "--csv-header --json",
+                                      "--no-download --no-upload",
+                                      "--history --server http://127.0.0.1:1",
+                                      "--bogus",
+                                      "-x"})
             QTest::newRow(arguments) << QString(arguments).split(u' ');
     }
 
+    // Refused, never measured with a default instead, and the French message names the
+    // option (or the stray argument).
     void rejectsBadOptions()
     {
         QFETCH(QStringList, arguments);
         const CliOptions options = CliOptions::parse(QStringList{"tachora-cli"} + arguments);
-        QVERIFY(options.action == CliOptions::Action::fail && !options.message.isEmpty());
+        QVERIFY(options.action == CliOptions::Action::fail);
+        QVERIFY2(options.message.contains(arguments.constFirst()), qPrintable(options.message));
+    }
+
+    // For machines: a dot, every digit, and an empty field for what was not measured, nor
+    // known of a stored result; a phase that moved nothing has no rate.
+    void csvAndUnmovedPhases()
+    {
+        const Result result(0, 93.4, 2, 3.25, {4, std::nullopt, 5});
+        const CliRun run{"http://127.0.0.1:8080", {123456, {}}, {0, {}}};
+        QCOMPARE(CliCsv::header(), "date,server,ping,jitter,down,up,loadedLatencyDown,"
+                                   "loadedLatencyUp,grade,bytesDown,bytesUp\n");
+        QCOMPARE(CliCsv::line(result, &run),
+                 "2001-01-01T00:00:00Z,http://127.0.0.1:8080,3.25,5,93.4,,4,,A+,123456,\n");
+        QCOMPARE(CliHistory::csv({result}), "2001-01-01T00:00:00Z,,3.25,5,93.4,2,4,,A+,,\n");
+        QVERIFY(CliReport::text(result, &run).contains("Montée : \u2014\n"));
+        QVERIFY(CliReport::json(result, 1, 0, &run).contains(R"("down": 93.4, "up": null)"));
+    }
+
+    // What --history prints, from the stored results, without a test.
+    void history()
+    {
+        SpeedHistory::add(Result(1000, 93.4, 12, 18, {40, 50, 2}));
+        SpeedHistory::add(Result(2000, 50, 5.5, 20));
+        const QList<Result> stored = SpeedHistory::all();
+        const std::pair<QStringList, QByteArray> cases[] = {
+            {{"--history"}, CliHistory::text(stored)},
+            {{"--history", "--json"}, CliHistory::json(stored)},
+            {{"--history", "--csv-header", "--csv"}, CliCsv::header() + CliHistory::csv(stored)},
+            {{"--csv-header"}, CliCsv::header()}};
+        for (const auto &[arguments, expected] : cases) {
+            m_cli.start(TACHORA_CLI_PATH, arguments);
+            QVERIFY(m_cli.waitForFinished(10000) && m_cli.exitCode() == 0);
+            QCOMPARE(m_cli.readAllStandardOutput(), expected);
+        }
+        QVERIFY(CliHistory::text(stored).contains("   \u2193 50,0   \u2191 5,5   20 ms\n"));
+        QCOMPARE(QJsonDocument::fromJson(CliHistory::json(stored)).array().size(), 2);
+        QCOMPARE(SpeedHistory::all().size(), 2);
     }
 
     void resultTexts()
@@ -113,6 +172,18 @@ private slots:
             << QStringList{"--json", "--download-budget", "2.4",       "--upload-budget",
                            "2.4",    "--steps",           "1000000000"}
             << 0 << true << QString();
+        // Sent from the loopback interface, and over IPv6 to ::1; from elsewhere, no result.
+        QTest::newRow("csv, from lo")
+            << fast << QStringList{"--csv", "--csv-header", "--interface", "lo"} << 0 << true
+            << QString();
+        QTest::newRow("IPv6") << fast + QStringList{"--host", "::1"} << QStringList{"-6"} << 0
+                              << true << QString();
+        QTest::newRow("IPv4 to ::1") << fast + QStringList{"--host", "::1"} << QStringList{"-4"}
+                                     << 1 << false << "Test impossible";
+        QTest::newRow("from an address not ours")
+            << fast << QStringList{"--interface", "192.0.2.1"} << 1 << false << "Test impossible";
+        QTest::newRow("json, no upload")
+            << fast << QStringList{"--json", "--no-upload"} << 0 << true << QString();
         QTest::newRow("malformed origin, before any request")
             << QStringList() << QStringList{"--server", "htp:/127.0.0.1"} << 2 << false
             << "htp:/127.0.0.1";
@@ -137,12 +208,14 @@ private slots:
         QFETCH(bool, stored);
         QFETCH(QString, err);
         SpeedServerProcess server;
+        QString origin;
         if (!serverArguments.isEmpty()) {
             QVERIFY(server.start(serverArguments));
-            arguments =
-                QStringList{"--server",        server.origin(), "--download-budget", "0.6",
-                            "--upload-budget", "0.6",           "--steps",           "100000000"}
-                + arguments;
+            origin = serverArguments.contains("::1") ? server.origin().replace("127.0.0.1", "[::1]")
+                                                     : server.origin();
+            arguments = QStringList{"--server",        origin, "--download-budget", "0.6",
+                                    "--upload-budget", "0.6",  "--steps",           "100000000"}
+                        + arguments;
         }
         m_cli.start(TACHORA_CLI_PATH, arguments);
         if (status == 130) {
@@ -164,6 +237,10 @@ private slots:
                                    R"("bytesUp": 0})"
                                    "\n"
                                  : QByteArray());
+        } else if (arguments.contains("--no-upload")) {
+            // Stored with 0; null for scripts, as nothing was measured.
+            QVERIFY(history.constFirst().up() == 0 && history.constFirst().down() > 0);
+            QVERIFY(output.contains(R"("up": null)"));
         } else if (arguments.contains("--json")) {
             // The streams each phase kept: a link one stream fills may still have tried two.
             const QJsonObject object = QJsonDocument::fromJson(output).object();
@@ -172,6 +249,16 @@ private slots:
             QCOMPARE(output, CliReport::json(history.constFirst(), down, up));
             // Measured when the phases leave time for it.
             QVERIFY(history.constFirst().loadedLatencyDown() && history.constFirst().grade());
+        } else if (arguments.contains("--csv")) {
+            // The header, then the stored result with the server and the bytes moved.
+            const QList<QByteArray> lines = output.split('\n');
+            QCOMPARE(lines.size(), 3);
+            QCOMPARE(lines[0] + '\n', CliCsv::header());
+            const QList<QByteArray> fields = lines[1].split(',');
+            const Result &result = history.constFirst();
+            QVERIFY(fields.size() == 11 && fields[1] == origin.toUtf8()
+                    && fields[4] == CliReport::number(result.down())
+                    && fields[5] == CliReport::number(result.up()) && fields[9].toLongLong() > 0);
         } else {
             // In French typography, as everything the user reads.
             QCOMPARE(output,

@@ -7,7 +7,7 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 fail() { echo "check-install: $*" >&2; exit 1; }
 
-cmake --install "$1" --prefix "$prefix" >/dev/null
+cmake --install "$1" --prefix "$prefix" --component tachora >/dev/null
 share=$prefix/share
 for program in tachora tachora-cli tachora-speedserver; do
     [ -x "$prefix/bin/$program" ] || fail "bin/$program is missing"
