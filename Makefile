@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shortcuts over the scripts and CMake presets.
 .PHONY: run test test-sanitize format bench
 

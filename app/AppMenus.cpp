@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The menus: the window's menu, opened by its menu button, and the tray item's menu.
 
 #include "AppDelegate.h"

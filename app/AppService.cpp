@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What goes to and comes from the maker's service: the problem report and the messages.
 
 #include "AppDelegate.h"

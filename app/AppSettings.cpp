@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings view and what its controls do. Every control acts at once; there is nothing
 // to apply or cancel.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Running a test from the window or the tray menu, and the result area.
 
 #include "AppDelegate.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the updater tells the user: the answer to a check they asked for, a release found by a
 // scheduled check (once per version), and the package it fetched for installation.
 

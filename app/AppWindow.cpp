@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window and its main view.
 
 #include "AppDelegate.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Measures the desktop application on a virtual X server with a system tray (trayer):
 #   1. cold start to the window's first frame, in the windowed mode (a fresh process each
 #      time, fresh preferences, the question of the first launch already answered)

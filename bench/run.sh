@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Measures the speed-test engine (through tachora-cli) against tachora-speedserver.
 #
 # loopback: the engine next to curl on loopback, where neither the network nor the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Load on tachora-service, with SQLite and with PostgreSQL (a temporary cluster):
 #   1. requests per second and latency of 100 concurrent clients on keep-alive connections
 #      (70 % syncs, 20 % problem reports, 5 % crash records, 5 % bad reports);

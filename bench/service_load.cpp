@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // service-load: many concurrent clients against a running tachora-service, each on its own
 // keep-alive connection with its own device id: 70 % syncs, 20 % problem reports, 5 % crash
 // records, 5 % reports with a member missing. Optionally holds idle connections open the

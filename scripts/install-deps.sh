@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages Tachora needs to build, test and run.
 # Idempotent: when everything is present it prints nothing and touches nothing.
 # Usage: scripts/install-deps.sh [--test] [--bench]

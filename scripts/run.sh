@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and starts Tachora. Arguments go to the program.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs the whole test suite.
 # Usage: scripts/test.sh [preset]   (presets: default, ci, sanitize; see CMakePresets.json)
 set -euo pipefail

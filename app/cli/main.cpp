@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tachora-cli: one speed test from a terminal, with the application's engine, units and
 // history.
 

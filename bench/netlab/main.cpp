@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tachora-netlab: a delay line between two network namespaces, for measuring on links with a
 // real round-trip time. Creates a TUN device in each namespace and carries every packet from
 // one to the other, both ways, as a link of the given rate and round-trip time would: each

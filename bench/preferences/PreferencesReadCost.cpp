@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a read of the preferences store costs, in each of the states a read can meet:
 //   settled   the file is older than a few seconds: one stat of the file
 //   recent    the file was written a moment ago: its text is read and compared

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preferences file: one JSON object, one member per key.
 //
 //   {

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A stand-in for PackageKit on the session bus: it writes every call it gets to the file named
 by its first argument, then ends each transaction as its second argument says ("success" or
 "failure"). It prints "ready" once it owns PackageKit's name."""

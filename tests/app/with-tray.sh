@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a test program on a virtual X server with a system tray (trayer), so that the tray
 # item is really embedded. Skipped (status 77) where xvfb-run is missing.
 set -euo pipefail

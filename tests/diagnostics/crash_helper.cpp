@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Installs the crash reporter, then ends as told: tachora_crash_helper <data folder> <how>,
 // where how is
 // - a signal number (6 calls abort(), 11 writes where it may not, the others are raised);

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # check-install.sh BUILD APP_ID: installs the build into a temporary prefix and checks what a
 # desktop finds there: the programs, the desktop files (validated), and icons whose pixels
 # match the size their folder names.

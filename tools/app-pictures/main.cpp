@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs one speed test in the application's window against the given server, in a light and
 // then a dark palette, and writes a PNG of the window after each, then of its settings:
 // app-light.png, settings-light.png, app-dark.png, settings-dark.png.

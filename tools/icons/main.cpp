@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tachora-icons FOLDER NAME SIZE...: writes the application icon, drawn by the application's
 // own code from app/resources/tachora.svg, as FOLDER/<size>x<size>/apps/NAME.png for each size.
 // Runs without a display (QT_QPA_PLATFORM=offscreen).

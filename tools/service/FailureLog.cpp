@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "FailureLog.h"
 
 void FailureLog::add(const std::string &error, Clock::time_point now)

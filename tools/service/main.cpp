@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tachora-service: the maker's service that the application reports to and takes its
 // messages from, and the maker's commands to read reports and answer them.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tachora-speedserver: a small HTTP(S) server that answers the requests of a speed
 // test, for tests, benchmarks and measuring a LAN. One thread per connection with
 // blocking I/O: simple, and on loopback never the bottleneck. The connections are

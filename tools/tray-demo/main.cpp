@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shows the tray item as the application would: the glyph first, then a live text, so
 // that it can be looked at (or photographed) in a real tray.
 

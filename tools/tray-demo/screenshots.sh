@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Photographs the tray item in a real XEmbed tray (Xvfb and trayer): five live texts, then the
 # glyph of a light and of a dark theme, on a dark and on a light panel, in panels 18 and 24 px
 # high (trayer then gives icons of 16 and 20 px). Writes one PNG per panel.

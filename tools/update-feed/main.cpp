@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tachora-update-feed: the release side of the updater.
 //
 //   tachora-update-feed keygen SECRET_FILE

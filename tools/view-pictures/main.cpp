@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes PNG pictures of the gauge at a few rates and of the three result tiles, in a light
 // and a dark palette, and of the tray item's live texts and glyph at 16, 22 and 32 px on a
 // light and a dark panel, to the folder given on the command line.

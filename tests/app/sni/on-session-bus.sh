@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a test program on a private session bus and a virtual X server, so that Qt finds the
 # StatusNotifierItem tray that the test puts on that bus. Skipped (status 77) where the bus,
 # xvfb-run or Python's D-Bus bindings are missing.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A stand-in for the tray of KDE Plasma or GNOME's AppIndicator extension: the
 # org.kde.StatusNotifierWatcher that items register with, and a host registered with it, so
 # that Qt finds a StatusNotifierItem tray on the session bus.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tray item as KDE Plasma and GNOME's AppIndicator extension see it: a StatusNotifierItem
 // on the session bus, read and driven through a stand-in tray (sni-watcher.py). Runs on a
 // private session bus and a virtual X server (on-session-bus.sh).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a test program as a client of Weston's headless compositor, on Qt's Wayland platform.
 # Skipped (status 77) where Weston is missing.
 set -euo pipefail

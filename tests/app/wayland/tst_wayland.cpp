@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window on a Wayland desktop: a client of Weston's headless compositor (on-weston.sh).
 
 #include "TestSupport.h"
