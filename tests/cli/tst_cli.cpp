@@ -139,7 +139,7 @@ private slots:
                             "--upload-budget", "0.6",           "--steps",           "100000000"}
                 + arguments;
         }
-        m_cli.start(TACHORA_CLI_PATH, arguments);
+        TestSupport::startChild(m_cli, TACHORA_CLI_PATH, arguments, QProcess::SeparateChannels);
         if (status == 130) {
             QTRY_COMPARE_WITH_TIMEOUT(SpeedServerProcess::count(server.requests(), "GET"), 1,
                                       30000);
