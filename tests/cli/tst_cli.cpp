@@ -33,18 +33,11 @@ private slots:
         // --json changes the output, not the engine: the application's own one serves.
         const CliOptions plain = CliOptions::parse({"tachora-cli", "--json"});
         QVERIFY(plain.action == CliOptions::Action::run && plain.json && plain.defaultEngine);
-        const CliOptions tuned = CliOptions::parse(
-            {"tachora-cli", "--server", "http://127.0.0.1:8080/", "--download-budget", "1.5",
-             "--upload-budget", "2", "--steps", "1000, 2000", "--http2", "--no-loaded-latency"});
-        QVERIFY(tuned.action == CliOptions::Action::run && !tuned.json && !tuned.defaultEngine);
-        const SpeedTestConfig &config = tuned.config;
-        QVERIFY(config.host == "http://127.0.0.1:8080" && config.downloadBudget == 1.5
-                && config.uploadBudget == 2.0 && config.downloadSteps == QList<qint64>({1000, 2000})
-                && config.http.version == HttpVersion::http2
-                && config.loadedLatency.interval.count() == 0);
         QVERIFY(!CliOptions::parse({"tachora-cli", "--no-loaded-latency"}).defaultEngine);
-        QCOMPARE(CliOptions::parse({"tachora-cli", "--server", "http://[::1]:9000"}).config.host,
-                 "http://[::1]:9000");
+        // An origin as the engine takes it: no trailing slash, an IPv6 host in brackets.
+        for (const QString server : {"http://127.0.0.1:8080/", "http://[::1]:9000"})
+            QCOMPARE(CliOptions::parse({"tachora-cli", "--server", server}).config.host,
+                     server.chopped(server.endsWith(u'/')));
     }
 
     void rejectsBadOptions_data()
