@@ -602,9 +602,9 @@ private slots:
         // 160 Mbit/s: the first step takes 50 ms of the 1.5 s.
         row("a fast stream skips short steps", skipsShortSteps, "--down-rate 20000000", {1.5, 0},
             {1000000, 2000000, 4000000, 60000000});
-        // The stream's second request is answered 0.8 s late.
+        // 160 Mbit/s: the first request takes 0.2 s, the second is answered 0.8 s late.
         row("a late answer is covered", lateAnswerCovered,
-            "--down-rate 20000000 --fault delay=800@down#1+1", {1.5, 0}, {2000000, 60000000});
+            "--down-rate 20000000 --fault delay=800@down#1+1", {1.5, 0}, {4000000, 60000000});
         // 160 Mbit/s: a block takes 0.2 s alone, 0.4 s beside the stream's second.
         row("an upload's third block waits for a connection", thirdBlockWaits, "--up-rate 20000000",
             {0, 2}, {1000000});
@@ -685,14 +685,12 @@ private slots:
             break;
         }
         case LinkCheck::lateAnswerCovered: {
-            // The first request, ending while the second still waits, is followed at once by
-            // one more of its size on the connection it leaves, whose body has moved before
-            // the late one's begins.
-            std::ranges::sort(bodies, {}, &SpeedServerProcess::Times::head);
-            QVERIFY2(bodies.size() >= 3, qPrintable(seen));
-            const QList<qint64> asked = askedSizes(bodies);
-            QVERIFY2(asked[0] == 2000000 && asked[2] == 2000000 && bodies[2].end < bodies[1].start,
-                     qPrintable(seen));
+            // A request that ends while its stream's next one still waits is followed at once
+            // by one more of its size, on the connection it leaves: some body begins, beside
+            // the first, before the late one's.
+            const auto late = std::ranges::max_element(
+                bodies, {}, [](const auto &get) { return get.start - get.head; });
+            QVERIFY2(late - bodies.begin() >= 2, qPrintable(seen));
             break;
         }
         case LinkCheck::thirdBlockWaits:
