@@ -184,17 +184,17 @@ class TestEngine : public QObject
         return true;
     }
 
-    // prepare() for one phase of that length, the other skipped, on up to that many streams,
-    // repeating downloads of that size.
-    bool prepareOneWay(const QStringList &arguments, bool download, double budget, qint64 step,
-                       int streams = 4)
+    // prepare() for phases of these budgets (download, upload; 0 skips one), on up to that
+    // many streams, asking for downloads of these sizes.
+    bool prepareLink(const QStringList &arguments, QList<double> budgets, QList<qint64> steps,
+                     int streams)
     {
         return prepare(arguments, [&](SpeedTestConfig &config) {
-            config.downloadSteps = {step};
+            config.downloadSteps = steps;
             config.downloadLimit = 400000000;
             config.maxStreamsDown = config.maxStreamsUp = streams;
-            config.downloadBudget = download ? budget : 0;
-            config.uploadBudget = download ? 0 : budget;
+            config.downloadBudget = budgets[0];
+            config.uploadBudget = budgets[1];
         });
     }
 
@@ -430,7 +430,8 @@ private slots:
     {
         QFETCH(Phase, phase);
         QFETCH(QStringList, arguments);
-        QVERIFY(prepareOneWay(arguments, phase == Phase::download, 60, 50000000));
+        const bool download = phase == Phase::download;
+        QVERIFY(prepareLink(arguments, {download ? 60. : 0, download ? 0 : 60.}, {50000000}, 4));
         m_engine->start();
         // The third probe, or three requests in flight.
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -622,13 +623,7 @@ private slots:
         QFETCH(QList<double>, budgets);
         QFETCH(QList<qint64>, steps);
         QFETCH(int, streams);
-        QVERIFY(prepare(arguments << "--log-times", [&](SpeedTestConfig &config) {
-            config.downloadSteps = steps;
-            config.downloadLimit = 400000000;
-            config.downloadBudget = budgets[0];
-            config.uploadBudget = budgets[1];
-            config.maxStreamsDown = config.maxStreamsUp = streams;
-        }));
+        QVERIFY(prepareLink(arguments << "--log-times", budgets, steps, streams));
         QVERIFY(finishes());
         const bool download = budgets[1] == 0;
         const double rate = measured(download);
