@@ -149,10 +149,10 @@ private slots:
         if (!stored) {
             QVERIFY2(output.isEmpty(), output.constData());
         } else if (arguments.contains("--json")) {
-            // The streams each phase kept: a link one stream fills may still have tried two.
+            // The streams each phase kept (how many is the engine tests' matter).
             const QJsonObject object = QJsonDocument::fromJson(output).object();
             const int down = object["streamsDown"].toInt(), up = object["streamsUp"].toInt();
-            QVERIFY(down >= 1 && down <= 2 && up >= 1 && up <= 2);
+            QVERIFY(down >= 1 && up >= 1);
             QCOMPARE(output, CliReport::json(history.constFirst(), down, up));
             // Measured when the phases leave time for it.
             QVERIFY(history.constFirst().loadedLatencyDown() && history.constFirst().grade());
