@@ -1,20 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "AppFixture.h"
 #include "FakeService.h"
-#include "TestSupport.h"
-
+#include "Pixels.h"
 #include "SpeedServerProcess.h"
 
 #include "AlertStyle.h"
-#include "AppDelegate.h"
 #include "AppIcon.h"
 #include "LoginItem.h"
-#include "MainWindow.h"
 #include "SingleInstance.h"
 
-#include "service/ServiceClient.h"
-#include "update/Ed25519.h"
-
-#include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
 #include "platform/PreferencesStore.h"
 #include "settings/FrenchTypography.h"
@@ -33,68 +27,30 @@
 using namespace std::chrono_literals;
 using Result = SpeedTestEngine::Result;
 
+using namespace Pixels;
+
 namespace {
-
-qreal luminance(const QColor &color)
-{
-    const auto linear = [](float v) {
-        return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
-           + 0.0722 * linear(color.blueF());
-}
-
-qreal contrast(const QColor &a, const QColor &b)
-{
-    const auto [darker, lighter] = std::minmax({luminance(a), luminance(b)});
-    return (lighter + 0.05) / (darker + 0.05);
-}
-
-// The contrast ratio between the lightest and the darkest pixel of the region.
-qreal contrast(const QImage &image, const QRect &region)
-{
-    qreal darkest = 1, lightest = 0;
-    for (int y = region.top(); y <= region.bottom(); ++y)
-        for (int x = region.left(); x <= region.right(); ++x) {
-            const qreal l = luminance(image.pixelColor(x, y));
-            darkest = std::min(darkest, l);
-            lightest = std::max(lightest, l);
-        }
-    return (lightest + 0.05) / (darkest + 0.05);
-}
-
-// Where a widget shows in its window.
-QRect placeIn(const QWidget *window, const QWidget *widget)
-{
-    return QRect(widget->mapTo(window, QPoint()), widget->size());
-}
-
-// Whether a pixel of the region stands out from the background colour.
-bool hasInk(const QImage &image, const QColor &background, int x, int y, int width, int height)
-{
-    const QRect region = QRect(x, y, width, height) & image.rect();
-    for (y = region.top(); y <= region.bottom(); ++y)
-        for (x = region.left(); x <= region.right(); ++x)
-            if (std::abs(image.pixelColor(x, y).lightness() - background.lightness()) > 20)
-                return true;
-    return false;
-}
 
 // The right edges of the runs of ink in each band of rows with ink: a run ends where at
 // least gap clear columns follow.
 QList<QList<int>> inkRunEnds(const QImage &image, const QColor &background, int gap = 6)
 {
+    const auto hasInk = [&](int x, int y, int width, int height) {
+        const auto apart = [&](const QColor &c) {
+            return std::abs(c.lightness() - background.lightness()) > 20;
+        };
+        return ink(image, apart, QRect(x, y, width, height)).count > 0;
+    };
     QList<QList<int>> bands;
     for (int y = 0; y < image.height(); ++y) {
         const int top = y;
-        while (y < image.height() && hasInk(image, background, 0, y, image.width(), 1))
+        while (y < image.height() && hasInk(0, y, image.width(), 1))
             ++y;
         if (y == top)
             continue;
         QList<int> &ends = bands.emplace_back();
         for (int x = 0; x < image.width(); ++x)
-            if (hasInk(image, background, x, top, 1, y - top)
-                && !hasInk(image, background, x + 1, top, gap, y - top))
+            if (hasInk(x, top, 1, y - top) && !hasInk(x + 1, top, gap, y - top))
                 ends.append(x);
     }
     return bands;
@@ -107,79 +63,37 @@ class TestApp : public QObject
     Q_OBJECT
 
     std::unique_ptr<SpeedServerProcess> m_server;
-    std::unique_ptr<SpeedTestEngine> m_engine;
-    // Idle counters on a clock that moves a second per sample.
-    LiveThroughputMonitor::Clock::time_point m_clock;
-    LiveThroughputMonitor m_live{[] {
-                                     return QList<InterfaceCounters::Interface>{{"eth0", 0, 0}};
-                                 },
-                                 [this] { return m_clock += 1s; }, 10ms};
-    std::unique_ptr<AppDelegate> m_app;
-    bool m_tray = false;
+    AppFixture m_fixture;
     // What the last onboarding alert showed, or "none"; and the watch that answers it.
     QStringList m_alert;
     std::unique_ptr<QObject> m_alertWatch;
-    // The updater's keys and cache, and what the application asked the desktop to open.
-    Ed25519::KeyPair m_keys = Ed25519::newKeyPair();
-    QTemporaryDir m_cache;
-    QList<QUrl> m_opened;
 
     // Launches on an engine with short budgets, against a server started with these
     // arguments, or against a closed port without any.
     void launch(const QStringList &serverArguments = {}, double downloadBudget = 0.6)
     {
-        SpeedTestConfig config;
-        config.host = "http://127.0.0.1:9";
         if (!serverArguments.isEmpty()) {
             m_server = std::make_unique<SpeedServerProcess>();
             QVERIFY(m_server->start(serverArguments));
-            config.host = m_server->origin();
         }
-        config.downloadBudget = downloadBudget;
-        config.uploadBudget = 0.6;
-        config.downloadSteps = {200000, 1000000};
-        config.pingTimeout = config.downloadTimeout = config.uploadTimeout =
-            2s + std::chrono::seconds(int(downloadBudget));
-        m_engine = std::make_unique<SpeedTestEngine>(config);
+        m_fixture.engine = std::make_unique<SpeedTestEngine>(TestSupport::quickConfig(
+            m_server ? m_server->origin() : TestSupport::closedOrigin, downloadBudget));
         relaunch();
     }
-
-    void relaunch()
-    {
-        m_app.reset();
-        AppSetup setup;
-        setup.engine = m_engine.get();
-        setup.live = &m_live;
-        setup.serviceOrigin = "http://127.0.0.1:9";
-        setup.trayAvailable = [this] { return m_tray; };
-        setup.trayRetryInterval = 10ms;
-        setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
-        setup.updater.publicKeys = QList{m_keys.publicKey};
-        setup.updater.cacheFolder = m_cache.path();
-        setup.openUrl = [this](const QUrl &url) { return m_opened.append(url), true; };
-        // A bus where nothing answers: the host's own PackageKit is never asked.
-        setup.packageBus = QDBusConnection(QStringLiteral("tachora-no-bus"));
-        m_app = std::make_unique<AppDelegate>(std::move(setup));
-        m_app->applicationDidFinishLaunching();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-    }
+    void relaunch() { m_fixture.launch(); }
 
     static PreferencesStore &store() { return PreferencesStore::shared(); }
     template <class T>
     T *find(const char *name) const
     {
-        return m_app->mainWindow()->findChild<T *>(name);
+        return m_fixture.find<T>(name);
     }
     QString caption() const { return find<GaugeView>("gauge")->caption(); }
     QString tile(const char *name) const { return find<ResultTile>(name)->valueLabel()->text(); }
-    // The top-level window of this name on screen, if any.
     template <class T = QMessageBox>
     static T *shown(const char *name = "updateAlert")
     {
-        for (QWidget *widget : QApplication::topLevelWidgets())
-            if (widget->isVisible() && widget->objectName() == name)
-                return qobject_cast<T *>(widget);
-        return nullptr;
+        return AppFixture::shown<T>(name);
     }
 
     // Answers the alert that the next launch puts up, if any: clicks the named button, or
@@ -218,7 +132,7 @@ class TestApp : public QObject
     // Where each named widget of the window shows.
     QMap<QString, QRect> places() const
     {
-        QWidget *window = m_app->mainWindow();
+        QWidget *window = m_fixture.app->mainWindow();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         QMap<QString, QRect> places;
         for (QWidget *widget : window->findChildren<QWidget *>(QRegularExpression("^[a-z]")))
@@ -235,15 +149,14 @@ private slots:
     {
         QFile::remove(store().filePath());
         store().setBool(PreferenceKeys::onboarded, true);
-        m_tray = false;
-        m_opened.clear();
+        m_fixture.tray = false;
+        m_fixture.opened.clear();
         qunsetenv("KORVEL_DEBUG_SETTINGS");
     }
 
     void cleanup()
     {
-        m_app.reset();
-        QTRY_COMPARE(ServiceClient::shared().requestsRunning(), 0);
+        QVERIFY(m_fixture.quit());
         m_server.reset();
         m_alertWatch.reset();
     }
@@ -280,7 +193,7 @@ private slots:
         // The debug switch opens the settings only when it is exactly "1".
         qputenv("KORVEL_DEBUG_SETTINGS", "01");
         launch();
-        MainWindow *window = m_app->mainWindow();
+        MainWindow *window = m_fixture.app->mainWindow();
         QVERIFY(QTest::qWaitForWindowActive(window) && !window->showsSettings());
         for (QWidget *control :
              window->mainView()->findChildren<QWidget *>(QRegularExpression("^[a-z]")))
@@ -290,11 +203,11 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), find<QWidget>("testButton"));
         find<QWidget>("gearButton")->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-        QVERIFY(window->showsSettings() && !m_engine->isRunning());
+        QVERIFY(window->showsSettings() && !m_fixture.engine->isRunning());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
         QVERIFY(!window->showsSettings());
 
-        QSignalSpy quit(m_app->findChild<QAction *>("quitAction"), &QAction::triggered);
+        QSignalSpy quit(m_fixture.app->findChild<QAction *>("quitAction"), &QAction::triggered);
         QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
         QCOMPARE(quit.count(), 1);
     }
@@ -310,7 +223,7 @@ private slots:
         // The download lasts past the probes' untimed first second.
         launch({"--down-rate", "500000", "--fault", "delay=0@head#5", "--fault", "delay=20@head"},
                2);
-        QWidget *window = m_app->mainWindow();
+        QWidget *window = m_fixture.app->mainWindow();
         QVERIFY(QTest::qWaitForWindowActive(window));
         auto *latency = find<QLabel>("loadedLatencyLabel");
         QVERIFY(latency->isVisible() && !find<QLabel>("noteLabel")->isVisible());
@@ -362,7 +275,7 @@ private slots:
         const auto restore = qScopeGuard([] { QApplication::setPalette(QPalette()); });
         SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
         launch();
-        MainWindow *window = m_app->mainWindow();
+        MainWindow *window = m_fixture.app->mainWindow();
         const auto *gauge = find<GaugeView>("gauge");
         const qreal captionBottom = gaugeGeometry(gauge->size())->captionBottom;
         const QRect captionBand(gauge->mapTo(window, QPoint(60, int(captionBottom) - 14)),
@@ -378,23 +291,17 @@ private slots:
         // The button's text on its green.
         check("button", placeIn(window, find<QWidget>("testButton")).adjusted(8, 8, -8, -8));
         // A failure's cause too.
-        m_app->testPressed(nullptr);
-        m_app->testPressed(nullptr);
+        m_fixture.app->testPressed(nullptr);
+        m_fixture.app->testPressed(nullptr);
         QTRY_COMPARE(caption(), "Test annulé");
         check("cause", captionBand);
 
-        // In the settings: the back chevron in the corner buttons' tint, push buttons with
-        // room around their text, unchecked check boxes that stand out from their card.
-        m_app->showSettings(nullptr);
+        // In the settings: the back chevron in the corner buttons' tint, unchecked check boxes
+        // that stand out from their card.
+        m_fixture.app->showSettings(nullptr);
         const QColor tint = secondaryLabelColor(window->palette());
         QCOMPARE(find<QToolButton>("backButton")->icon().pixmap(16).toImage(),
                  AppIcon::back(tint).pixmap(16).toImage());
-        for (const auto *button :
-             {find<QPushButton>("updateButton"), find<QPushButton>("reportButton")})
-            QVERIFY(!button
-                    || button->width() - button->fontMetrics().horizontalAdvance(button->text())
-                           >= 24);
-
         auto *box = find<QCheckBox>("loginCheckbox");
         QVERIFY(!box->isChecked());
         QStyleOptionButton option;
@@ -404,11 +311,8 @@ private slots:
                                .translated(box->mapTo(window, QPoint()));
         const QImage image = window->grab().toImage();
         const QColor card = image.pixelColor(area.left() - 6, area.center().y());
-        qreal strongest = 0;
-        for (int y = area.top(); y <= area.bottom(); ++y)
-            for (int x = area.left(); x <= area.right(); ++x)
-                strongest = std::max(strongest, contrast(image.pixelColor(x, y), card));
-        QVERIFY2(strongest >= 3, qPrintable(QString::number(strongest)));
+        const auto apart = [&](const QColor &color) { return contrast(color, card) >= 3; };
+        QVERIFY(ink(image, apart, area).count > 0);
     }
 
     // The application icon is drawn for the pixel ratio of what it is drawn on, as sharp as
@@ -433,7 +337,7 @@ private slots:
             SpeedHistory::add(stored % 2 ? Result(Result::now(), 1.5, 2.0, 8)
                                          : Result(Result::now(), 93.5, 12.0, 18));
         launch();
-        MainWindow *window = m_app->mainWindow();
+        MainWindow *window = m_fixture.app->mainWindow();
         const QImage table =
             window->grab().toImage().copy(placeIn(window, find<QWidget>("historyTable")));
         const QList<QList<int>> rows = inkRunEnds(table, window->palette().color(QPalette::Window));
@@ -453,9 +357,7 @@ private slots:
     void otherServerNamed()
     {
         const QString origin = "https://speedtest.a-rather-long-host-name.example:8443";
-        SpeedTestConfig config;
-        config.host = origin;
-        m_engine = std::make_unique<SpeedTestEngine>(config);
+        m_fixture.engine = std::make_unique<SpeedTestEngine>(TestSupport::quickConfig(origin));
         relaunch();
         auto *note = find<QLabel>("noteLabel");
         QVERIFY2(note->text().startsWith("Test via speedtest.") && note->text().contains(u'…')
@@ -505,7 +407,7 @@ private slots:
         QFETCH(QString, answer);
         QFETCH(bool, menuBar);
         store().remove(PreferenceKeys::onboarded);
-        SpeedSettings::setLiveMenuBar(m_tray = true);
+        SpeedSettings::setLiveMenuBar(m_fixture.tray = true);
         answerAlert(answer);
         launch();
         QCOMPARE(
@@ -513,17 +415,18 @@ private slots:
             (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l'app vive\u202F?", "stored",
                          "Dans une fenêtre*", "Dans la zone de notification", "styled"}));
         // Stored, the tray item, the application staying without a window, the live counters.
-        QCOMPARE((QList<bool>{store().boolValue(PreferenceKeys::menuBarMode),
-                              m_app->statusController().isEnabled(),
-                              !QGuiApplication::quitOnLastWindowClosed(), m_live.isRunning()}),
-                 QList<bool>(4, menuBar));
-        QTRY_VERIFY(m_app->mainWindow()->isVisible());
+        QCOMPARE(
+            (QList<bool>{store().boolValue(PreferenceKeys::menuBarMode),
+                         m_fixture.app->statusController().isEnabled(),
+                         !QGuiApplication::quitOnLastWindowClosed(), m_fixture.live.isRunning()}),
+            QList<bool>(4, menuBar));
+        QTRY_VERIFY(m_fixture.app->mainWindow()->isVisible());
 
         // Asked once; a launch in tray mode shows no window.
         answerAlert("none");
         relaunch();
         QCOMPARE(m_alert, QStringList{"none"});
-        QCOMPARE(m_app->mainWindow()->isVisible(), !menuBar);
+        QCOMPARE(m_fixture.app->mainWindow()->isVisible(), !menuBar);
     }
 
     void noTrayFallback()
@@ -532,14 +435,15 @@ private slots:
         store().setBool(PreferenceKeys::menuBarMode, true);
         SpeedSettings::setLiveMenuBar(true);
         launch();
-        QVERIFY(m_app->mainWindow()->isVisible() && QGuiApplication::quitOnLastWindowClosed());
-        QVERIFY(!m_app->statusController().isEnabled() && !m_live.isRunning());
+        QVERIFY(m_fixture.app->mainWindow()->isVisible()
+                && QGuiApplication::quitOnLastWindowClosed());
+        QVERIFY(!m_fixture.app->statusController().isEnabled() && !m_fixture.live.isRunning());
         QVERIFY(!store().contains(PreferenceKeys::onboarded)
                 && store().boolValue(PreferenceKeys::menuBarMode));
 
         // The watch for a late tray gives up after a few looks; tray mode chosen again starts
         // it afresh.
-        auto *watch = m_app->findChild<QTimer *>("trayWatch");
+        auto *watch = m_fixture.app->findChild<QTimer *>("trayWatch");
         QSignalSpy looks(watch, &QTimer::timeout);
         QTRY_VERIFY(!watch->isActive());
         const qsizetype atLaunch = looks.size();
@@ -552,7 +456,7 @@ private slots:
         const auto toggleTwice = [&] {
             for (int i = 0; i < 2; ++i) {
                 box->toggle();
-                m_app->toggleMenuBarMode(box);
+                m_fixture.app->toggleMenuBarMode(box);
             }
         };
         toggleTwice();
@@ -561,9 +465,9 @@ private slots:
 
         // A tray that comes up a little later takes over.
         toggleTwice();
-        m_tray = true;
-        QTRY_VERIFY(m_app->statusController().isEnabled());
-        QVERIFY(!QGuiApplication::quitOnLastWindowClosed() && m_live.isRunning());
+        m_fixture.tray = true;
+        QTRY_VERIFY(m_fixture.app->statusController().isEnabled());
+        QVERIFY(!QGuiApplication::quitOnLastWindowClosed() && m_fixture.live.isRunning());
         QVERIFY(box->isEnabled() && box->toolTip().isEmpty() && live->isEnabled());
     }
 
@@ -572,7 +476,7 @@ private slots:
     void staleInstanceTakenOver()
     {
         QProcess killed;
-        killed.start(TACHORA_PATH, {"--service", "http://127.0.0.1:9"});
+        TestSupport::startChild(killed, TACHORA_PATH, {"--service", TestSupport::closedOrigin});
         SingleInstance instance;
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(instance.socketPath()), 10000);
         killed.kill();
@@ -585,30 +489,30 @@ private slots:
     {
         if (QGuiApplication::platformName() != "xcb")
             QSKIP("needs an X server with a tray: see tests/app/with-tray.sh");
-        QTRY_VERIFY_WITH_TIMEOUT(m_tray = QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_fixture.tray = QSystemTrayIcon::isSystemTrayAvailable(), 10000);
         store().setBool(PreferenceKeys::menuBarMode, true);
         launch();
         const QStringList search{"search", "--onlyvisible", "--name", "^Tachora$"};
         const auto mapped = [&] { return TestSupport::run("xdotool", search).status == 0; };
-        QVERIFY(!m_app->mainWindow()->isVisible() && !mapped());
-        QTRY_VERIFY_WITH_TIMEOUT(!m_app->statusController().trayIcon()->geometry().isEmpty(),
-                                 10000);
-        m_app->showMainWindow(nullptr);
+        QVERIFY(!m_fixture.app->mainWindow()->isVisible() && !mapped());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !m_fixture.app->statusController().trayIcon()->geometry().isEmpty(), 10000);
+        m_fixture.app->showMainWindow(nullptr);
         QTRY_VERIFY(mapped());
         // Closing the window leaves the application running: only the watchdog ends the loop.
-        QTimer::singleShot(0, m_app->mainWindow(), &QWidget::close);
+        QTimer::singleShot(0, m_fixture.app->mainWindow(), &QWidget::close);
         QTimer::singleShot(500, qApp, [] { QCoreApplication::exit(7); });
         QCOMPARE(QCoreApplication::exec(), 7);
-        QVERIFY(m_app->statusController().isItemVisible());
+        QVERIFY(m_fixture.app->statusController().isItemVisible());
     }
 
     void settingsView()
     {
         SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
-        m_tray = true;
+        m_fixture.tray = true;
         qputenv("KORVEL_DEBUG_SETTINGS", "1");
         launch();
-        QVERIFY(m_app->mainWindow()->showsSettings());
+        QVERIFY(m_fixture.app->mainWindow()->showsSettings());
 
         // Scrolling over a pop-up button without the focus leaves it alone.
         auto *unit = find<QComboBox>("unitPopUp");
@@ -628,7 +532,7 @@ private slots:
         find<QCheckBox>("menuBarCheckbox")->click();
         QVERIFY(live->isEnabled());
         live->click();
-        QVERIFY(m_live.isRunning());
+        QVERIFY(m_fixture.live.isRunning());
     }
 
     void loginItem()
@@ -643,7 +547,7 @@ private slots:
 
         // Turned off by the desktop's own settings.
         QVERIFY(TestSupport::writeFile(path, "Hidden=true\n", {}, QIODevice::Append));
-        m_app->showSettings(nullptr);
+        m_fixture.app->showSettings(nullptr);
         QVERIFY(!box->isChecked());
         box->click();
         QVERIFY(box->isChecked() && LoginItem::isEnabled());
@@ -668,10 +572,10 @@ private slots:
     void updateAlerts()
     {
         launch();
-        if (!m_app->updater())
+        if (!m_fixture.app->updater())
             QSKIP("this build leaves updates to the package manager");
         // A failed check says so, and the OK button Qt adds gets no icon either.
-        m_app->findChild<QAction *>("updateAction")->trigger();
+        m_fixture.app->findChild<QAction *>("updateAction")->trigger();
         QTRY_VERIFY(shown());
         QCOMPARE(shown()->text(), "Impossible de rechercher les mises à jour");
         QVERIFY(shown()->buttons().size() == 1 && shown()->buttons()[0]->icon().isNull());
@@ -679,14 +583,15 @@ private slots:
         // Notes of a thousand lines scroll inside an alert that fits on the screen; what would
         // hide or reorder the text is not shown.
         const QByteArray package = "!<arch>\ndebian-binary";
-        const QString file = m_cache.filePath("tachora_9.9.9.deb");
+        const QString file = m_fixture.cache.filePath("tachora_9.9.9.deb");
         QVERIFY(TestSupport::writeFile(file, package));
         const QString lines =
             QString::fromUtf8("ligne\x1b[31m \u202Egnp.exe\t!\r\n").repeated(1200);
         Updater::Update update("9.9.9", "http://127.0.0.1:9/tachora.deb", package.size(),
                                QCryptographicHash::hash(package, QCryptographicHash::Sha256),
-                               Ed25519::sign(package, m_keys.secretKey), lines, QDateTime());
-        m_app->updater()->onUpdateFound(update, file);
+                               Ed25519::sign(package, m_fixture.keys.secretKey), lines,
+                               QDateTime());
+        m_fixture.app->updater()->onUpdateFound(update, file);
         QTRY_COMPARE(shown()->text(), "Tachora 9.9.9 est disponible");
         const QString notes = shown()->informativeText();
         QVERIFY(notes.contains("\n\nligne[31m gnp.exe\t!\nligne") && !notes.contains(u'\x1b')
@@ -697,7 +602,7 @@ private slots:
         // The package, already in the cache, opens with the desktop's installer; where no
         // PackageKit answers, its folder opens, and the alert gives the command.
         shown()->findChild<QPushButton *>("installButton")->click();
-        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(m_cache.path())});
+        QTRY_COMPARE(m_fixture.opened, QList<QUrl>{QUrl::fromLocalFile(m_fixture.cache.path())});
         QTRY_COMPARE(shown()->text(), "Installe Tachora 9.9.9 toi-même");
         QVERIFY2(shown()->informativeText().endsWith("\n\nsudo apt install " + file),
                  qPrintable(shown()->informativeText()));
@@ -710,15 +615,15 @@ private slots:
         };
         update.version = "9.9.10";
         update.url = server.origin().toUtf8() + "/tachora.deb";
-        m_app->updater()->onUpdateFound(update, std::nullopt);
+        m_fixture.app->updater()->onUpdateFound(update, std::nullopt);
         QTRY_VERIFY(shown() && shown()->text() == "Tachora 9.9.10 est disponible");
         shown()->findChild<QPushButton *>("installButton")->click();
         const auto progress = [] { return shown<QProgressDialog>("downloadProgress"); };
         QTRY_VERIFY(progress() && progress()->value() > 2);
         QCOMPARE(progress()->maximum(), package.size());
         progress()->findChild<QPushButton *>()->click();
-        QTRY_VERIFY(!progress() && !m_app->updater()->isDownloading());
-        QVERIFY(!shown() && m_opened.size() == 1);
+        QTRY_VERIFY(!progress() && !m_fixture.app->updater()->isDownloading());
+        QVERIFY(!shown() && m_fixture.opened.size() == 1);
     }
 };
 

@@ -31,7 +31,7 @@ private slots:
         const QString record = m_dir.filePath(QTest::currentDataTag());
         QProcess service;
         if (!standIn.isEmpty()) {
-            service.start("/usr/bin/python3", {STANDIN_PATH, record, standIn});
+            TestSupport::startChild(service, "/usr/bin/python3", {STANDIN_PATH, record, standIn});
             QVERIFY(service.waitForReadyRead(20000));
             QCOMPARE(service.readLine().trimmed(), "ready");
         }

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "AppFixture.h"
 #include "FakeService.h"
-#include "TestSupport.h"
-
-#include "AppDelegate.h"
 
 #include "diagnostics/CrashReporter.h"
 #include "platform/BuildConfig.h"
@@ -198,30 +196,17 @@ private slots:
         QVERIFY(!m_client->pendingMessage());
     }
 
-    // The visible alerts, each as "text|informative text".
-    static QStringList alerts()
-    {
-        QStringList texts;
-        for (QWidget *widget : QApplication::topLevelWidgets())
-            if (auto *alert = qobject_cast<QMessageBox *>(widget); alert && alert->isVisible())
-                texts.append(alert->text() + "|" + alert->informativeText());
-        return texts;
-    }
-
     // From the form to the service and back as its message, in the application. The form
     // holds to the service's limits, keeps what is typed as it is typed, and says so when the
     // service refuses a report for what it holds; the draft stays until it is taken.
     void reportThenMessage()
     {
         store().setBool(PreferenceKeys::onboarded, true);
-        AppSetup setup;
-        setup.trayAvailable = [] { return false; };
-        setup.trayRetryInterval = 10ms;
+        AppFixture fixture;
+        AppSetup setup = fixture.setup();
         setup.service = m_client.get();
-        setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
-        const auto app = std::make_unique<AppDelegate>(std::move(setup));
         m_mid = 0;
-        app->applicationDidFinishLaunching();
+        AppDelegate *app = &fixture.launch(std::move(setup));
         QTRY_COMPARE(m_requests.size(), 1);
         app->reportProblemPressed(nullptr);
         auto *editor = modal<QPlainTextEdit>("reportText");
@@ -247,7 +232,8 @@ private slots:
         m_status = 400,
         m_reply = R"({"ok": false, "error": "text is longer than 16000 characters"})";
         modal<QPushButton>("sendButton")->click();
-        QTRY_VERIFY(alerts().value(0).startsWith("Envoi refusé|Ton message n'est pas accepté"));
+        QTRY_VERIFY(
+            AppFixture::alerts().value(0).startsWith("Envoi refusé|Ton message n'est pas accepté"));
         QCOMPARE(store().string(PreferenceKeys::reportDraftText), "Ça plante");
         qobject_cast<QMessageBox *>(QApplication::activeModalWidget())->accept();
 
@@ -264,8 +250,9 @@ private slots:
         form(" \n\t\n ", "a@b.c", "sendButton");
         m_status = 500;
         form("\n  Ça rame\n\nbeaucoup \n", " a@b.c", "sendButton");
-        QTRY_VERIFY(alerts().size() == 1 && alerts()[0].startsWith("Envoi impossible|")
-                    && alerts()[0].endsWith(QString(BuildConfig::supportEmail) + "."));
+        QTRY_VERIFY(AppFixture::alerts().size() == 1
+                    && AppFixture::alerts()[0].startsWith("Envoi impossible|")
+                    && AppFixture::alerts()[0].endsWith(QString(BuildConfig::supportEmail) + "."));
         QVERIFY(m_requests.size() == 3 && m_requests[2].json()["text"] == "Ça rame\n\nbeaucoup");
 
         // Two reports at once, the form usable meanwhile. Each stays stored until the service
@@ -277,14 +264,14 @@ private slots:
             QCOMPARE(store().string(PreferenceKeys::reportDraftText), text);
         }
         m_service.release();
-        QTRY_COMPARE(alerts().filter(QRegularExpression("^Merci\u202F!\\|")).size(), 2);
+        QTRY_COMPARE(AppFixture::alerts().filter(QRegularExpression("^Merci\u202F!\\|")).size(), 2);
         QVERIFY(!store().contains(PreferenceKeys::reportDraftText));
 
         // The answer shows once, as plain text, and no sync runs while it is on screen.
         m_mid = 7, m_msg = "<b>Merci</b> <a href=\"https://x.example\">lien</a>";
         auto *hourly = app->findChild<QTimer *>("hourlySync");
         hourly->start(10);
-        QTRY_COMPARE(alerts().count("Message de Korvel|" + m_msg), 1);
+        QTRY_COMPARE(AppFixture::alerts().count("Message de Korvel|" + m_msg), 1);
         const qsizetype asked = m_requests.size();
         QSignalSpy ticks(hourly, &QTimer::timeout);
         QTRY_VERIFY(ticks.size() > 3);
@@ -295,7 +282,7 @@ private slots:
         alert->accept();
         QCOMPARE(store().integerList(PreferenceKeys::shownMessages), QList<qint64>{7});
         QTRY_VERIFY(m_requests.size() > asked + 2);
-        QCOMPARE(alerts().count("Message de Korvel|" + m_msg), 0);
+        QCOMPARE(AppFixture::alerts().count("Message de Korvel|" + m_msg), 0);
     }
 };
 

@@ -36,18 +36,11 @@ private slots:
         // --json changes the output, not the engine: the application's own one serves.
         const CliOptions plain = CliOptions::parse({"tachora-cli", "--json"});
         QVERIFY(plain.action == CliOptions::Action::run && plain.json && plain.defaultEngine);
-        const CliOptions tuned = CliOptions::parse(
-            {"tachora-cli", "--server", "http://127.0.0.1:8080/", "--download-budget", "1.5",
-             "--upload-budget", "2", "--steps", "1000, 2000", "--http2", "--no-loaded-latency"});
-        QVERIFY(tuned.action == CliOptions::Action::run && !tuned.json && !tuned.defaultEngine);
-        const SpeedTestConfig &config = tuned.config;
-        QVERIFY(config.host == "http://127.0.0.1:8080" && config.downloadBudget == 1.5
-                && config.uploadBudget == 2.0 && config.downloadSteps == QList<qint64>({1000, 2000})
-                && config.http.version == HttpVersion::http2
-                && config.loadedLatency.interval.count() == 0);
         QVERIFY(!CliOptions::parse({"tachora-cli", "--no-loaded-latency"}).defaultEngine);
-        QCOMPARE(CliOptions::parse({"tachora-cli", "--server", "http://[::1]:9000"}).config.host,
-                 "http://[::1]:9000");
+        // An origin as the engine takes it: no trailing slash, an IPv6 host in brackets.
+        for (const QString server : {"http://127.0.0.1:8080/", "http://[::1]:9000"})
+            QCOMPARE(CliOptions::parse({"tachora-cli", "--server", server}).config.host,
+                     server.chopped(server.endsWith(u'/')));
     }
 
     void rejectsBadOptions_data()
@@ -218,7 +211,7 @@ private slots:
                                     "--upload-budget", "0.6",  "--steps",           "100000000"}
                         + arguments;
         }
-        m_cli.start(TACHORA_CLI_PATH, arguments);
+        TestSupport::startChild(m_cli, TACHORA_CLI_PATH, arguments, QProcess::SeparateChannels);
         if (status == 130) {
             QTRY_COMPARE_WITH_TIMEOUT(SpeedServerProcess::count(server.requests(), "GET"), 1,
                                       30000);
@@ -243,10 +236,10 @@ private slots:
             QVERIFY(history.constFirst().up() == 0 && history.constFirst().down() > 0);
             QVERIFY(output.contains(R"("up": null)"));
         } else if (arguments.contains("--json")) {
-            // The streams each phase kept: a link one stream fills may still have tried two.
+            // The streams each phase kept (how many is the engine tests' matter).
             const QJsonObject object = QJsonDocument::fromJson(output).object();
             const int down = object["streamsDown"].toInt(), up = object["streamsUp"].toInt();
-            QVERIFY(down >= 1 && down <= 2 && up >= 1 && up <= 2);
+            QVERIFY(down >= 1 && up >= 1);
             QCOMPARE(output, CliReport::json(history.constFirst(), down, up));
             // Measured when the phases leave time for it.
             QVERIFY(history.constFirst().loadedLatencyDown() && history.constFirst().grade());

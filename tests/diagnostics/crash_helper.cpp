@@ -7,9 +7,10 @@
 //   "exception-int" (a thrown int);
 // - "fatal" (qFatal with a text);
 // - "threads": two threads write where they may not at the same instant;
-// - "second-fault": a thread writes where it may not, a second one raises SIGFPE 50 ms later;
+// - "second-fault": a thread writes where it may not, a second one raises SIGFPE while the
+//   crash handler syncs the record;
 // - "sent-signal": the main thread writes where it may not, a second thread sends the process
-//   SIGBUS 50 ms later.
+//   SIGBUS while the crash handler syncs the record.
 // With a third argument N, the disk syncs in N ms ("hang": never).
 
 #include "diagnostics/CrashReporter.h"
@@ -34,6 +35,8 @@ void (*volatile fatalNow)(const char *) = [](const char *what) {
     qFatal("Base corrompue : %s\nligne 2", what);
 };
 std::atomic<long> syncMilliseconds{0};
+// Set once the crash handler has begun to sync its record.
+std::atomic<bool> syncing{false};
 
 // A sanitizer build leaves these signals to the crash reporter.
 extern "C" const char *__asan_default_options()
@@ -45,6 +48,7 @@ extern "C" const char *__asan_default_options()
 // call binds to it.
 extern "C" int fsync(int file)
 {
+    syncing = true;
     const long milliseconds = syncMilliseconds.load();
     if (milliseconds < 0) {
         while (true)
@@ -57,10 +61,10 @@ extern "C" int fsync(int file)
 
 namespace {
 
-void sleepMilliseconds(long milliseconds)
+void waitForTheSync()
 {
-    const timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000};
-    ::nanosleep(&delay, nullptr);
+    while (!syncing.load())
+        ;
 }
 
 } // namespace
@@ -105,8 +109,9 @@ void sleepMilliseconds(long milliseconds)
     keepGoing = false;
 }
 
-// Two threads fault: the second one `lag` ms after the first, with SIGFPE when it is late.
-[[gnu::noinline]] void crashHelperThreads(long lag)
+// Two threads fault: at the same instant, or the second with SIGFPE while the first one's
+// record syncs.
+[[gnu::noinline]] void crashHelperThreads(bool atOnce)
 {
     std::atomic<bool> go{false};
     std::thread first([&go] {
@@ -114,13 +119,13 @@ void sleepMilliseconds(long milliseconds)
             ;
         crashHelperFault();
     });
-    std::thread second([&go, lag] {
+    std::thread second([&go, atOnce] {
         while (!go.load())
             ;
-        if (lag == 0) {
+        if (atOnce) {
             crashHelperFault();
         } else {
-            sleepMilliseconds(lag);
+            waitForTheSync();
             std::raise(SIGFPE);
         }
     });
@@ -139,6 +144,8 @@ int main(int argc, char **argv)
     CrashReporter::setDataFolder(QString::fromLocal8Bit(argv[1]));
     CrashReporter::setSystemReportFolder(QString());
     CrashReporter::install();
+    // Only the crash handler's sync counts.
+    syncing = false;
     if (argc == 4)
         syncMilliseconds = qstrcmp(argv[3], "hang") == 0 ? -1 : std::atol(argv[3]);
     const QByteArray how = argv[2];
@@ -151,12 +158,12 @@ int main(int argc, char **argv)
     else if (how == "fatal")
         crashHelperFatal();
     else if (how == "threads")
-        crashHelperThreads(0);
+        crashHelperThreads(true);
     else if (how == "second-fault")
-        crashHelperThreads(50);
+        crashHelperThreads(false);
     else if (how == "sent-signal") {
         std::thread([] {
-            sleepMilliseconds(50);
+            waitForTheSync();
             ::kill(::getpid(), SIGBUS);
         }).detach();
         crashHelperSignal(SIGSEGV);

@@ -128,7 +128,8 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QString, function);
         QProcess helper;
-        helper.start(CRASH_HELPER_PATH, QStringList{m_dataFolder.path()} + arguments);
+        TestSupport::startChild(helper, CRASH_HELPER_PATH,
+                                QStringList{m_dataFolder.path()} + arguments);
         QVERIFY(helper.waitForFinished(30000) && helper.exitStatus() == QProcess::CrashExit);
         QCOMPARE(helper.exitCode(), signal);
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "Pixels.h"
 #include "TestSupport.h"
 
 #include "live/LiveThroughputMonitor.h"
@@ -67,17 +68,9 @@ struct Script
 template <typename Test>
 std::pair<QRect, int> pixels(const QImage &image, Test passes)
 {
-    QRect bounds;
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (passes(image.pixel(x, y))) {
-                bounds |= QRect(x, y, 1, 1);
-                ++count;
-            }
-        }
-    }
-    return {bounds, count};
+    const Pixels::Ink ink =
+        Pixels::ink(image, [&](const QColor &color) { return passes(color.rgba()); });
+    return {ink.bounds, ink.count};
 }
 
 QImage argb(const QImage &image)

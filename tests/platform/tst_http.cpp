@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FakeService.h"
-#include "SpeedServerProcess.h"
 #include "TestSupport.h"
 
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
-
-#include <QSslKey>
-#include <QSslServer>
-#include <QSslSocket>
 
 using namespace std::chrono_literals;
 
@@ -31,7 +26,7 @@ class TestHttp : public QObject
     }
 
 private slots:
-    void initTestCase() { QVERIFY(SpeedServerProcess::makeCertificate(m_certificates.path())); }
+    void initTestCase() { QVERIFY(TestSupport::makeCertificate(m_certificates.path())); }
 
     // A service that never goes silent yet never finishes holds a request no longer than its
     // deadline; without one, the inactivity limit alone lets it run for as long as it trickles.
@@ -60,36 +55,21 @@ private slots:
     void redirect()
     {
         QFETCH(bool, toClearText);
-        FakeService clear;
-        QSslServer tls;
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificate(
-            QSslCertificate(TestSupport::readFile(m_certificates.filePath("cert.pem"))));
-        configuration.setPrivateKey(
-            QSslKey(TestSupport::readFile(m_certificates.filePath("key.pem")), QSsl::Ec));
-        tls.setSslConfiguration(configuration);
-        QVERIFY(tls.listen(QHostAddress::LocalHost));
-        const QByteArray tlsOrigin = "https://127.0.0.1:" + QByteArray::number(tls.serverPort());
-        const QByteArray target = toClearText ? clear.origin().toUtf8() : tlsOrigin;
-        QList<QByteArray> asked;
-        connect(&tls, &QSslServer::pendingConnectionAvailable, &tls, [&] {
-            while (auto *socket = qobject_cast<QSslSocket *>(tls.nextPendingConnection())) {
-                connect(socket, &QSslSocket::readyRead, socket, [&, socket] {
-                    const QByteArray head = socket->readAll();
-                    asked.append(head.left(head.indexOf(' ', 5)));
-                    socket->write(head.startsWith("POST /first")
-                                      ? "HTTP/1.1 307 X\r\nLocation: " + target
-                                            + "/then\r\nContent-Length: 0\r\n\r\n"
-                                      : QByteArray("HTTP/1.1 200 X\r\nContent-Length: 0\r\n\r\n"));
-                });
-            }
-        });
-        const std::optional<HttpOutcome> outcome =
-            outcomeOf(HttpSession({.caFile = m_certificates.filePath("cert.pem")}),
-                      {.method = "POST", .url = tlsOrigin + "/first", .body = "secret"});
+        FakeService clear, tls(m_certificates.path());
+        const QByteArray target = (toClearText ? clear : tls).origin().toUtf8();
+        tls.handler = [&](const FakeService::Request &request) {
+            return FakeService::Answer{
+                request.path == "/first" ? 307 : 200, {}, "Location: " + target + "/then\r\n"};
+        };
+        const std::optional<HttpOutcome> outcome = outcomeOf(
+            HttpSession({.caFile = m_certificates.filePath("cert.pem")}),
+            {.method = "POST", .url = tls.origin().toUtf8() + "/first", .body = "secret"});
         QVERIFY(outcome);
         QCOMPARE(outcome->ok, !toClearText);
         QCOMPARE(clear.requests.size(), 0);
+        QStringList asked;
+        for (const FakeService::Request &request : std::as_const(tls.requests))
+            asked.append(request.method + ' ' + request.path);
         QCOMPARE(asked.join(','), toClearText ? "POST /first" : "POST /first,POST /then");
     }
 };

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -11,13 +15,15 @@
 #include <chrono>
 
 #include <functional>
+#include <memory>
 #include <utility>
 
 // An HTTP service on 127.0.0.1 that keeps every whole request it gets and answers each one,
 // on a connection of its own, through the handler the test sets (200 and no body unless it
 // says otherwise). While hold is set, answers wait for release(). With trickle set, the body of
 // each answer goes out one byte at that pace, as from a service that hangs without ever going
-// silent.
+// silent. Given a folder with cert.pem and key.pem (TestSupport::makeCertificate()), it serves
+// over TLS.
 class FakeService
 {
 public:
@@ -30,6 +36,8 @@ public:
     {
         int status = 200;
         QByteArray body;
+        // More header lines, each ending in "\r\n", such as "Location: /then\r\n".
+        QByteArray headers = {};
     };
 
     std::function<Answer(const Request &)> handler = [](const Request &) { return Answer(); };
@@ -37,19 +45,27 @@ public:
     bool hold = false;
     std::chrono::milliseconds trickle{0};
 
-    FakeService()
+    explicit FakeService(const QString &certificateFolder = {})
+        : m_server(certificateFolder.isEmpty() ? new QTcpServer : tlsServer(certificateFolder))
+        , m_scheme(certificateFolder.isEmpty() ? "http" : "https")
     {
-        if (!m_server.listen(QHostAddress::LocalHost))
+        if (!m_server->listen(QHostAddress::LocalHost))
             qFatal("FakeService: no port on 127.0.0.1");
         // Sockets stay with the server, so that an answer held back always has one to go to.
-        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection())
-                QObject::connect(socket, &QTcpSocket::readyRead, socket,
-                                 [this, socket] { receive(socket); });
-        });
+        // A TLS connection is pending once its handshake is done.
+        QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(),
+                         [this] {
+                             while (QTcpSocket *socket = m_server->nextPendingConnection())
+                                 QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                                                  [this, socket] { receive(socket); });
+                         });
     }
 
-    QString origin() const { return "http://127.0.0.1:" + QString::number(m_server.serverPort()); }
+    // "http://127.0.0.1:<port>", or https over TLS.
+    QString origin() const
+    {
+        return m_scheme + "://127.0.0.1:" + QString::number(m_server->serverPort());
+    }
 
     // Sends the answers held so far; later ones go at once.
     void release()
@@ -57,13 +73,27 @@ public:
         hold = false;
         for (const auto &[socket, answer] : std::exchange(m_held, {})) {
             socket->write("HTTP/1.1 " + QByteArray::number(answer.status)
-                          + " X\r\nConnection: close\r\nContent-Length: "
+                          + " X\r\nConnection: close\r\n" + answer.headers + "Content-Length: "
                           + QByteArray::number(answer.body.size()) + "\r\n\r\n");
             send(socket, answer.body);
         }
     }
 
 private:
+    static QSslServer *tlsServer(const QString &folder)
+    {
+        const auto read = [&](const char *name) {
+            QFile file(folder + u'/' + QLatin1String(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(QSslCertificate(read("cert.pem")));
+        configuration.setPrivateKey(QSslKey(read("key.pem"), QSsl::Ec));
+        auto *server = new QSslServer;
+        server->setSslConfiguration(configuration);
+        return server;
+    }
+
     // The whole body at once, or a byte at a time when trickling.
     void send(QTcpSocket *socket, const QByteArray &bytes)
     {
@@ -94,6 +124,7 @@ private:
             release();
     }
 
-    QTcpServer m_server;
+    std::unique_ptr<QTcpServer> m_server;
+    QString m_scheme;
     QList<std::pair<QTcpSocket *, Answer>> m_held;
 };

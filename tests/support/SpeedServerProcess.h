@@ -45,10 +45,13 @@ public:
         return requests;
     }
 
-    // With --log-times: for each answered request of this method, when its body began and
-    // ended moving (microseconds), in the order the answers ended.
+    // With --log-times: for each answered request of this method, its target, when its head
+    // arrived and when its body began and ended moving (microseconds; 0 when it moved none),
+    // in the order the answers ended.
     struct Times
     {
+        QString target;
+        qint64 head = 0;
         qint64 start = 0;
         qint64 end = 0;
     };
@@ -59,7 +62,8 @@ public:
         for (const QString &line : std::as_const(m_lines)) {
             const QStringList words = line.split(u' ');
             if (words.size() == 6 && words[0] == u"times" && words[1] == method)
-                all.append({words[4].toLongLong(), words[5].toLongLong()});
+                all.append({words[2], words[3].toLongLong(), words[4].toLongLong(),
+                            words[5].toLongLong()});
         }
         return all;
     }
@@ -97,17 +101,9 @@ public:
                                  [&](const QString &line) { return line.startsWith(prefix); }));
     }
 
-    // A self-signed certificate for 127.0.0.1 and its key: "<folder>/cert.pem",
-    // "<folder>/key.pem". False when openssl could not make them.
     static bool makeCertificate(const QString &folder)
     {
-        const QStringList arguments =
-            QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                    "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1")
-                .split(u' ')
-            + QStringList{"-keyout", folder + "/key.pem", "-out", folder + "/cert.pem"};
-        return TestSupport::run("openssl", arguments).status == 0
-               && QFile::exists(folder + "/cert.pem");
+        return TestSupport::makeCertificate(folder);
     }
 
 private:

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "engine/SpeedTestConfig.h"
+
 #include <QtTest/QtTest>
 
 #include <csignal>
@@ -55,20 +57,57 @@ inline ProcessRun run(const QString &program, const QStringList &arguments,
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
-// Starts a server program whose first output line is "port N": N, or 0 when it did not come
-// up. The server dies with the test, so that a crash leaves none behind holding the test
-// runner's output.
-inline int startServer(QProcess &process, const QString &program, const QStringList &arguments)
+// Starts a child program that dies with the test (PR_SET_PDEATHSIG), so that a crashed test
+// leaves none behind holding a port or the runner's output. Its standard error goes to the
+// test's own unless the mode says otherwise.
+inline void startChild(QProcess &process, const QString &program, const QStringList &arguments,
+                       QProcess::ProcessChannelMode mode = QProcess::ForwardedErrorChannel)
 {
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setProcessChannelMode(mode);
     process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process.start(program, arguments);
+}
+
+// Starts a server program (startChild()) whose first output line is "port N": N, or 0 when it
+// did not come up.
+inline int startServer(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    startChild(process, program, arguments);
     while (process.waitForStarted() && !process.canReadLine()) {
         if (!process.waitForReadyRead(20000))
             return 0;
     }
     const QByteArray line = process.readLine().trimmed();
     return line.startsWith("port ") ? line.mid(5).toInt() : 0;
+}
+
+// A self-signed certificate for 127.0.0.1 and its key: "<folder>/cert.pem",
+// "<folder>/key.pem". False when openssl could not make them.
+inline bool makeCertificate(const QString &folder)
+{
+    const QStringList arguments =
+        QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1")
+            .split(u' ')
+        + QStringList{"-keyout", folder + "/key.pem", "-out", folder + "/cert.pem"};
+    return run("openssl", arguments).status == 0 && QFile::exists(folder + "/cert.pem");
+}
+
+// An origin nothing listens on: what the tests give every address they must not reach.
+inline const QString closedOrigin = QStringLiteral("http://127.0.0.1:9");
+
+// An engine configuration for a quick test against host: phases of downloadBudget and 0.6 s,
+// two small download steps, time-outs a little past the phase.
+inline SpeedTestConfig quickConfig(const QString &host = closedOrigin, double downloadBudget = 0.6)
+{
+    SpeedTestConfig config;
+    config.host = host;
+    config.downloadBudget = downloadBudget;
+    config.uploadBudget = 0.6;
+    config.downloadSteps = {200000, 1000000};
+    config.pingTimeout = config.downloadTimeout = config.uploadTimeout =
+        std::chrono::seconds(2 + int(downloadBudget));
+    return config;
 }
 
 // A data table of one bool column: a row named for false, and one for true.

@@ -3,25 +3,14 @@
 // on the session bus, read and driven through a stand-in tray (sni-watcher.py). Runs on a
 // private session bus and a virtual X server (on-session-bus.sh).
 
-#include "TestSupport.h"
-
+#include "AppFixture.h"
 #include "SpeedServerProcess.h"
 
-#include "AppDelegate.h"
-#include "MainWindow.h"
-
-#include "service/ServiceClient.h"
-
-#include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
 #include "live/StatusItemIcon.h"
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
-
-#include <QtWidgets>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -38,9 +27,7 @@ public:
 
     bool start()
     {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_process.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(WATCHER_PATH)});
+        TestSupport::startChild(m_process, "/usr/bin/python3", {WATCHER_PATH});
         return waitForEvent(QStringLiteral("ready")).has_value();
     }
 
@@ -128,24 +115,14 @@ class TestSni : public QObject
 
     StandInTray m_tray;
     SpeedServerProcess m_server;
-    std::unique_ptr<SpeedTestEngine> m_engine;
-    LiveThroughputMonitor m_live{[] { return QList<InterfaceCounters::Interface>(); }};
-    QTemporaryDir m_cache;
-    std::unique_ptr<AppDelegate> m_app;
+    AppFixture m_fixture;
     // The bus name the item registered with.
     QString m_item;
 
     // Launches in tray mode and waits until the item has registered with the tray.
     void launch()
     {
-        AppSetup setup;
-        setup.engine = m_engine.get();
-        setup.live = &m_live;
-        setup.serviceOrigin = "http://127.0.0.1:9";
-        setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
-        setup.updater.cacheFolder = m_cache.path();
-        m_app = std::make_unique<AppDelegate>(std::move(setup));
-        m_app->applicationDidFinishLaunching();
+        m_fixture.launch();
         waitForRegistration();
     }
 
@@ -186,12 +163,9 @@ private slots:
         // Qt looks for the tray once, when the first item asks for it.
         QVERIFY(QSystemTrayIcon::isSystemTrayAvailable());
         QVERIFY(m_server.start());
-        SpeedTestConfig config;
-        config.host = m_server.origin();
-        config.downloadBudget = config.uploadBudget = 0.6;
-        config.downloadSteps = {200000, 1000000};
-        config.pingTimeout = config.downloadTimeout = config.uploadTimeout = 3s;
-        m_engine = std::make_unique<SpeedTestEngine>(config);
+        m_fixture.engine =
+            std::make_unique<SpeedTestEngine>(TestSupport::quickConfig(m_server.origin()));
+        m_fixture.tray = true;
     }
 
     void init()
@@ -203,10 +177,9 @@ private slots:
 
     void cleanup()
     {
-        m_app.reset();
+        QVERIFY(m_fixture.quit());
         QVERIFY(m_item.isEmpty() || m_tray.waitForEvent("unregistered " + m_item));
         m_item.clear();
-        QTRY_COMPARE(ServiceClient::shared().requestsRunning(), 0);
     }
 
     // Started and cancelled from the menu, its first entry follows the engine.
@@ -215,7 +188,7 @@ private slots:
         launch();
         QCOMPARE(firstEntry(), "Lancer le test");
         chooseFirstEntry();
-        QTRY_VERIFY(m_engine->isRunning());
+        QTRY_VERIFY(m_fixture.engine->isRunning());
         // A panel shows the menu it was last told of: it must hear of the new one.
         QVERIFY(m_tray.waitForEvent("LayoutUpdated"));
         QCOMPARE(firstEntry(), "Arrêter le test");
@@ -223,7 +196,7 @@ private slots:
         // The item's signals come before its answers: none of this change is left over.
         m_tray.forgetEvents();
         chooseFirstEntry();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_engine->isRunning(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_fixture.engine->isRunning(), 10000);
         QVERIFY(m_tray.waitForEvent("LayoutUpdated"));
         QCOMPARE(firstEntry(), "Lancer le test");
     }
@@ -234,7 +207,7 @@ private slots:
     {
         launch();
         const std::optional<QString> text = "↓1,5M";
-        m_app->statusController().setLiveText(text);
+        m_fixture.app->statusController().setLiveText(text);
         const QJsonObject item = ask("item").toObject();
         QCOMPARE(item.value("Status"), "Active");
 
@@ -255,9 +228,10 @@ private slots:
     void application()
     {
         QProcess app;
-        app.setProcessChannelMode(QProcess::ForwardedChannels);
-        app.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        app.start(TACHORA_PATH, {"--server", m_server.origin(), "--service", "http://127.0.0.1:9"});
+        TestSupport::startChild(
+            app, TACHORA_PATH,
+            {"--server", m_server.origin(), "--service", TestSupport::closedOrigin},
+            QProcess::ForwardedChannels);
         waitForRegistration();
         const QJsonArray layout = ask("layout").toArray();
         QCOMPARE(labels(layout), menuLabels());

@@ -1,35 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window on a Wayland desktop: a client of Weston's headless compositor (on-weston.sh).
 
-#include "TestSupport.h"
+#include "AppFixture.h"
 
-#include "AppDelegate.h"
-#include "MainWindow.h"
 #include "SingleInstance.h"
 
-#include "service/ServiceClient.h"
-
-#include "live/LiveThroughputMonitor.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
-
-#include <QtWidgets>
-
-using namespace std::chrono_literals;
 
 class TestWayland : public QObject
 {
     Q_OBJECT
-
-    SpeedTestEngine m_engine{[] {
-        SpeedTestConfig config;
-        config.host = "http://127.0.0.1:9";
-        return config;
-    }()};
-    LiveThroughputMonitor m_live{[] {
-        return QList<InterfaceCounters::Interface>{{"eth0", 0, 0}};
-    }};
-    QTemporaryDir m_cache;
 
 private slots:
     void initTestCase()
@@ -57,20 +38,14 @@ private slots:
         PreferencesStore::shared().setBool(PreferenceKeys::menuBarMode, false);
         SingleInstance instance;
         QVERIFY(instance.claim());
-        AppSetup setup;
-        setup.engine = &m_engine;
-        setup.live = &m_live;
-        setup.serviceOrigin = "http://127.0.0.1:9";
-        setup.updater.feedUrl = "http://127.0.0.1:9/feed.json";
-        setup.updater.cacheFolder = m_cache.path();
-        AppDelegate app(std::move(setup));
+        AppFixture fixture;
+        AppDelegate &app = fixture.launch();
         QList<QByteArray> tokens;
         connect(&instance, &SingleInstance::activationRequested, &app,
                 [&](const QByteArray &token) {
                     tokens.append(token);
                     app.showMainWindow(nullptr);
                 });
-        app.applicationDidFinishLaunching();
 
         MainWindow *window = app.mainWindow();
         const auto exposed = [window] {
@@ -87,13 +62,13 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_ACTIVATION_TOKEN", QString::fromLatin1(given));
         second.setProcessEnvironment(environment);
-        second.start(TACHORA_PATH, {"--service", "http://127.0.0.1:9"});
+        TestSupport::startChild(second, TACHORA_PATH, {"--service", TestSupport::closedOrigin});
         QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 10000);
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(exposed(), 10000);
         QCOMPARE(tokens, QList<QByteArray>{handedOn});
-        QTRY_COMPARE(ServiceClient::shared().requestsRunning(), 0);
+        QVERIFY(fixture.quit());
     }
 };
 
