@@ -30,6 +30,7 @@ class QProgressDialog;
 class QTimer;
 class QUrl;
 class QWidget;
+class ResultArea;
 class ServiceClient;
 class StatusItemController;
 
@@ -157,6 +158,8 @@ private:
     MainWindow *m_mainWindow = nullptr;
     // Holds the gauge, the tiles, the test button and the history lines.
     MainView *m_mainView = nullptr;
+    // What the gauge, the tiles and the history lines say.
+    ResultArea *m_resultArea = nullptr;
     QWidget *m_settingsView = nullptr;
     // The settings view's tray-mode checkbox, kept in step by the onboarding.
     QPointer<QAbstractButton> m_menuBarCheckbox;

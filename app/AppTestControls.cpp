@@ -2,15 +2,13 @@
 
 #include "AppDelegate.h"
 #include "MainView.h"
+#include "ResultArea.h"
 
 #include "settings/ResultTexts.h"
-#include "settings/SpeedHistory.h"
-#include "settings/SpeedSettings.h"
-#include "views/GaugeView.h"
-#include "views/HistoryTable.h"
-#include "views/ResultTile.h"
 
 #include <QPushButton>
+
+using Phase = SpeedTestEngine::Phase;
 
 void AppDelegate::testPressed(QObject *)
 {
@@ -21,8 +19,7 @@ void AppDelegate::testPressed(QObject *)
         return;
     }
     m_userCancelled = false;
-    m_mainView->gauge()->setMbps(0);
-    m_mainView->gauge()->setCaption(QStringLiteral("Ping…"));
+    m_resultArea->showTestStarted();
     m_mainView->testButton()->setText(QStringLiteral("Arrêter le test"));
     m_engine.start();
     rebuildStatusMenuIfEnabled();
@@ -30,20 +27,7 @@ void AppDelegate::testPressed(QObject *)
 
 void AppDelegate::testProgress(SpeedTestEngine::Phase phase, double mbps)
 {
-    switch (phase) {
-    case SpeedTestEngine::Phase::download:
-    case SpeedTestEngine::Phase::upload:
-        m_mainView->gauge()->setCaption(phase == SpeedTestEngine::Phase::download
-                                            ? QStringLiteral("Descente…")
-                                            : QStringLiteral("Montée…"));
-        m_mainView->gauge()->setMbps(mbps);
-        break;
-    case SpeedTestEngine::Phase::ping:
-        m_mainView->gauge()->setCaption(QStringLiteral("Ping…"));
-        break;
-    case SpeedTestEngine::Phase::idle:
-        break;
-    }
+    m_resultArea->showProgress(phase, mbps);
 }
 
 void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &result)
@@ -53,18 +37,25 @@ void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &res
     if (result) {
         // The engine has already added it to the history.
         m_lastResult = result;
-        refreshResultsUI();
+        m_resultArea->showNewResult(*result, {m_engine.report(Phase::download).failure,
+                                              m_engine.report(Phase::upload).failure});
         return;
     }
-    // Nothing was measured: the gauge shows no number, only why.
-    m_mainView->gauge()->clearValue();
-    m_mainView->gauge()->setCaption(m_userCancelled ? QStringLiteral("Test annulé")
-                                                    : failureCaption());
+    m_resultArea->showTestEnded(m_userCancelled ? QStringLiteral("Test annulé") : failureCaption());
 }
 
 QString AppDelegate::failureCaption() const
 {
-    const std::optional<HttpOutcome> &failure = m_engine.lastFailure();
+    // The failure of the phase that ended the test: the latency phase's when the test went no
+    // further, else the throughput phases', which then both moved nothing. A probe that timed
+    // out before others answered does not explain them.
+    const bool throughputRan = m_engine.streams(Phase::download) > 0
+                               || m_engine.report(Phase::download).failure
+                               || m_engine.report(Phase::upload).failure;
+    const std::optional<HttpOutcome> &failure =
+        !throughputRan                             ? m_engine.report(Phase::ping).failure
+        : m_engine.report(Phase::download).failure ? m_engine.report(Phase::download).failure
+                                                   : m_engine.report(Phase::upload).failure;
     const QString reason = failure ? ResultTexts::failureReason(*failure) : QString();
     return reason.isEmpty() ? QStringLiteral("Test impossible (réseau ?)")
                             : QStringLiteral("Test impossible : ") + reason;
@@ -72,23 +63,5 @@ QString AppDelegate::failureCaption() const
 
 void AppDelegate::refreshResultsUI()
 {
-    if (!m_lastResult) {
-        m_mainView->gauge()->setMbps(0);
-        m_mainView->gauge()->setCaption(QStringLiteral("Prêt à mesurer"));
-        for (ResultTile *tile :
-             {m_mainView->downTile(), m_mainView->upTile(), m_mainView->pingTile()})
-            tile->setValue(ResultTile::noValue);
-        m_mainView->showLoadedLatency({}, {});
-    } else {
-        const SpeedTestEngine::Result &result = *m_lastResult;
-        m_mainView->gauge()->setMbps(result.down());
-        m_mainView->gauge()->setCaption(QStringLiteral("Dernier test : ")
-                                        + ResultTexts::hourText(result));
-        m_mainView->downTile()->setValue(SpeedSettings::format(result.down()));
-        m_mainView->upTile()->setValue(SpeedSettings::format(result.up()));
-        m_mainView->pingTile()->setValue(ResultTexts::latencyText(result.ping()));
-        m_mainView->showLoadedLatency(ResultTexts::loadedLatencyText(result),
-                                      ResultTexts::loadedLatencySpokenText(result));
-    }
-    m_mainView->historyTable()->setRows(ResultTexts::historyRows(SpeedHistory::all()));
+    m_resultArea->showResult(m_lastResult);
 }

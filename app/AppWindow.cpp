@@ -3,6 +3,7 @@
 #include "AppDelegate.h"
 #include "MainView.h"
 #include "MainWindow.h"
+#include "ResultArea.h"
 
 #include <QAction>
 #include <QPushButton>
@@ -12,6 +13,7 @@
 void AppDelegate::buildMainWindow()
 {
     m_mainView = buildMainView();
+    m_resultArea = new ResultArea(m_mainView, this);
     m_settingsView = buildSettingsView();
     m_mainWindow = new MainWindow(m_mainView, m_settingsView);
     m_mainWindow->setMainMenu(m_mainMenu);

@@ -69,7 +69,9 @@ MainView::MainView(const QString &serverName, QWidget *parent)
 
     m_gauge = new GaugeView;
     m_gauge->setObjectName(QStringLiteral("gauge"));
-    m_gauge->setFixedSize(250, 132);
+    // As wide as the note, so that a caption giving a cause has room; the ring keeps its size,
+    // which the height sets.
+    m_gauge->setFixedSize(MainWindow::contentSize.width() - 2 * noteMargin, 132);
     makeTestButton();
     // As high as its four lines from the start, so that nothing above moves as they come.
     m_historyTable = new HistoryTable(ResultTexts::historyLines);
@@ -90,7 +92,8 @@ MainView::MainView(const QString &serverName, QWidget *parent)
              "subtitleLabel"),
          10},
         {m_gauge, 12},
-        {makeTilesRow(), 16},
+        {makeTilesRow(), 0},
+        {makePreviousLabel(), 0},
         {m_testButton, 10},
         {makeNoteSlot(serverName), 12},
         {m_historyTable, 0},
@@ -141,6 +144,23 @@ void MainView::showLoadedLatency(const QString &text, const QString &spoken)
     m_loadedLatencyLabel->setAccessibleDescription(spoken);
     m_noteSlot->setCurrentIndex(text.isEmpty() ? 0 : 1);
     AccessibleReadout::valueChanged(m_loadedLatencyLabel);
+}
+
+QWidget *MainView::makePreviousLabel()
+{
+    m_previousLabel =
+        named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel), "previousLabel");
+    m_previousLabel->setAccessibleName(QStringLiteral("Résultats affichés"));
+    // The space between the tiles and the button, whether it says anything or not.
+    m_previousLabel->setFixedSize(MainWindow::contentSize.width() - 2 * noteMargin, 16);
+    m_previousLabel->setAlignment(Qt::AlignCenter);
+    return m_previousLabel;
+}
+
+void MainView::showPrevious(const QString &text)
+{
+    m_previousLabel->setText(FrenchTypography::typeset(text));
+    m_previousLabel->setAccessibleDescription(text);
 }
 
 QWidget *MainView::makeIcon()

@@ -32,6 +32,9 @@ public:
     // Shows a test's latencies under load in place of the data note, in the same space, or
     // the note again when the text is empty. spoken: the same for screen readers.
     void showLoadedLatency(const QString &text, const QString &spoken);
+    // Under the tiles, says that their values are an earlier test's ("Précédent · 15:51"); an
+    // empty text shows nothing, in the same space.
+    void showPrevious(const QString &text);
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -40,6 +43,7 @@ protected:
 private:
     QWidget *makeIcon();
     QWidget *makeTilesRow();
+    QWidget *makePreviousLabel();
     QWidget *makeNoteSlot(const QString &serverName);
     void makeTestButton();
     void makeGearButton();
@@ -54,5 +58,6 @@ private:
     HistoryTable *m_historyTable = nullptr;
     QStackedLayout *m_noteSlot = nullptr;
     QLabel *m_loadedLatencyLabel = nullptr;
+    QLabel *m_previousLabel = nullptr;
     QToolButton *m_gearButton = nullptr;
 };

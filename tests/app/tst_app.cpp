@@ -364,8 +364,9 @@ private slots:
         MainWindow *window = m_app->mainWindow();
         const auto *gauge = find<GaugeView>("gauge");
         const qreal captionBottom = gaugeGeometry(gauge->size())->captionBottom;
-        const QRect captionBand(gauge->mapTo(window, QPoint(60, int(captionBottom) - 14)),
-                                QSize(130, 14));
+        const QRect captionBand(
+            gauge->mapTo(window, QPoint(gauge->width() / 2 - 65, int(captionBottom) - 14)),
+            QSize(130, 14));
         const auto check = [&](const QString &what, const QRect &region) {
             const qreal ratio = contrast(window->grab().toImage(), region);
             QVERIFY2(ratio >= 4.5, qPrintable(what + ": " + QString::number(ratio)));
