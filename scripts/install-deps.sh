@@ -23,10 +23,11 @@ for option in "$@"; do
     # private session bus with a stand-in StatusNotifierItem tray written in Python, as does
     # the package installer's with a stand-in PackageKit; the window also runs under
     # Weston's headless compositor; the desktop files are checked by their validators; the
-    # service's suite runs again on PostgreSQL and behind nginx. Debian starts both servers
-    # as system services: only the tests and benchmarks ask for them, never the plain build.
+    # service's suite runs again on PostgreSQL and behind nginx; the window is checked under
+    # Qt's GTK 3 theme, light and dark. Debian starts both servers as system services: only
+    # the tests and benchmarks ask for them, never the plain build.
     --test) packages+=(xvfb xauth trayer xdotool dbus-daemon python3-dbus python3-gi weston
-        desktop-file-utils appstream postgresql nginx-light) ;;
+        desktop-file-utils appstream postgresql nginx-light qt6-gtk-platformtheme) ;;
     # The benchmarks also time processes, count SQLite rows, run the application on X,
     # shape links between network namespaces and ping across them, put the service on
     # PostgreSQL, compare HTTP/2 through nginx and photograph the tray (import).

@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include "AppDelegate.h"
+#include "AppIcon.h"
 #include "MainWindow.h"
 
 #include "live/LiveThroughputMonitor.h"
@@ -10,12 +11,40 @@
 #include "settings/SpeedHistory.h"
 #include "views/GaugeView.h"
 #include "views/HistoryTable.h"
+#include "views/Palette.h"
 #include "views/ResultTile.h"
 
 #include <QtWidgets>
 
 using namespace std::chrono_literals;
 using Result = SpeedTestEngine::Result;
+
+namespace {
+
+qreal luminance(const QColor &color)
+{
+    const auto linear = [](qreal v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
+           + 0.0722 * linear(color.blueF());
+}
+
+// The contrast between the lightest and the darkest pixel of a region: that of a text or an
+// icon with what is under it.
+qreal contrast(const QImage &image, const QRect &region)
+{
+    qreal darkest = 1, lightest = 0;
+    for (int y = region.top(); y <= region.bottom(); ++y)
+        for (int x = region.left(); x <= region.right(); ++x) {
+            const qreal l = luminance(image.pixelColor(x, y));
+            darkest = std::min(darkest, l);
+            lightest = std::max(lightest, l);
+        }
+    return (lightest + 0.05) / (darkest + 0.05);
+}
+
+} // namespace
 
 // What the main window says in each state of a test: never a value that was not measured,
 // never an earlier test's values as if they were the new one's.
@@ -143,6 +172,48 @@ private slots:
         runTest();
         QVERIFY(gauge()->caption().startsWith("Dernier test"));
         QVERIFY(!marked() && previous->text().isEmpty() && tile("downTile") != "93,4");
+    }
+
+    // Under the desktop's own theme (run under GTK 3's Adwaita, light and dark), the corner
+    // buttons keep our icons in our tint, and every text and icon stands out from what is
+    // under it, measured on what is drawn.
+    void legibleUnderDesktopTheme()
+    {
+        SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
+        launch({});
+        MainWindow *window = m_app->mainWindow();
+        const auto check = [window](QWidget *page) {
+            window->show();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            const QImage image = window->grab().toImage();
+            const auto place = [window](const QWidget *widget, const QRect &rect) {
+                return QRect(widget->mapTo(window, rect.topLeft()), rect.size());
+            };
+            const QColor tint = secondaryLabelColor(window->palette());
+            for (auto *button : page->window()->findChildren<QToolButton *>()) {
+                if (!button->isVisible())
+                    continue;
+                const QIcon ours = button->objectName() == "gearButton"   ? AppIcon::settings(tint)
+                                   : button->objectName() == "menuButton" ? AppIcon::menu(tint)
+                                                                          : AppIcon::back(tint);
+                // Not the icon theme's, which has a name.
+                QVERIFY2(button->icon().name().isEmpty(), qPrintable(button->icon().name()));
+                QCOMPARE(button->icon().pixmap(16).toImage(), ours.pixmap(16).toImage());
+                const QRect icon(button->rect().center() - QPoint(8, 8), QSize(16, 16));
+                const qreal ratio = contrast(image, place(button, icon));
+                QVERIFY2(ratio >= 3,
+                         qPrintable(button->objectName() + ": " + QString::number(ratio)));
+            }
+            for (auto *label : page->findChildren<QLabel *>()) {
+                if (!label->isVisible() || label->text().trimmed().isEmpty())
+                    continue;
+                const qreal ratio = contrast(image, place(label, label->contentsRect()));
+                QVERIFY2(ratio >= 4.5, qPrintable(label->text() + ": " + QString::number(ratio)));
+            }
+        };
+        check(window->mainView());
+        m_app->showSettings(nullptr);
+        check(window->settingsView());
     }
 
 };
