@@ -5,6 +5,8 @@
 #include "AppIcon.h"
 #include "MainWindow.h"
 
+#include "service/ReportAlert.h"
+
 #include "live/LiveThroughputMonitor.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
@@ -216,6 +218,38 @@ private slots:
         check(window->settingsView());
     }
 
+    // A report that did not go says why, from the answer's status.
+    void reportAlerts_data()
+    {
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("expected"); // title|start of the text
+        using enum ReportOutcome;
+        QTest::newRow("taken") << int(sent) << 200 << "Merci !|Ton signalement est bien parti";
+        QTest::newRow("too long") << int(refused) << 413
+                                  << "Envoi refusé|Ton message est trop long pour le service";
+        QTest::newRow("forbidden")
+            << int(refused) << 403 << "Envoi refusé|Le service a refusé ton message (HTTP 403)";
+        QTest::newRow("unknown") << int(refused) << 404
+                                 << "Envoi refusé|Le service a refusé ton message (HTTP 404)";
+        QTest::newRow("unavailable")
+            << int(failed) << 503 << "Envoi impossible|Le service est indisponible pour le moment";
+        QTest::newRow("no answer")
+            << int(failed) << 0 << "Envoi impossible|Impossible d'envoyer pour le moment";
+    }
+
+    void reportAlerts()
+    {
+        QFETCH(int, outcome);
+        QFETCH(int, status);
+        QFETCH(QString, expected);
+        const ReportAlert::Text alert =
+            ReportAlert::forAnswer({ReportOutcome(outcome), status}, "aide@example.org");
+        QVERIFY2((alert.title + u'|' + alert.text).startsWith(expected), qPrintable(alert.text));
+        // Whatever the cause, the text is in the form for next time, or where to write.
+        QVERIFY(outcome == int(ReportOutcome::sent) || alert.text.contains("formulaire")
+                || alert.text.contains("aide@example.org"));
+    }
 };
 
 TACHORA_TEST_WIDGETS_MAIN(TestWindow)
