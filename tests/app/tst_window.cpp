@@ -11,6 +11,7 @@
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
+#include "settings/SpeedSettings.h"
 #include "views/GaugeView.h"
 #include "views/HistoryTable.h"
 #include "views/Palette.h"
@@ -216,6 +217,18 @@ private slots:
         check(window->mainView());
         m_app->showSettings(nullptr);
         check(window->settingsView());
+    }
+
+    // In a window, the live text can be chosen for later, and a line says where it shows.
+    void liveTextChosenInWindow()
+    {
+        launch({});
+        m_app->showSettings(nullptr);
+        auto *live = find<QCheckBox>("liveCheckbox");
+        auto *hint = find<QLabel>("liveHint");
+        QVERIFY(hint && hint->isVisible() && hint->text().contains("zone de notification"));
+        live->click();
+        QVERIFY(SpeedSettings::liveMenuBar() && !m_live.isRunning());
     }
 
     // A report that did not go says why, from the answer's status.
