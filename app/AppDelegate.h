@@ -93,6 +93,7 @@ public:
     void checkForUpdates(QObject *sender);
     void reportProblemPressed(QObject *sender);
     void openKorvel(QObject *sender);
+    void showAbout(QObject *sender);
 
     MainWindow *mainWindow() const { return m_mainWindow; }
     StatusItemController &statusController() const { return *m_statusController; }

@@ -6,6 +6,7 @@
 #include "ResultArea.h"
 
 #include <QAction>
+#include <QMenu>
 #include <QPushButton>
 #include <QToolButton>
 #include <QUrl>
@@ -17,7 +18,8 @@ void AppDelegate::buildMainWindow()
     m_settingsView = buildSettingsView();
     m_mainWindow = new MainWindow(m_mainView, m_settingsView);
     m_mainWindow->setMainMenu(m_mainMenu);
-    m_mainWindow->addAction(m_quitAction);
+    // The menu's shortcuts work wherever the window has the focus.
+    m_mainWindow->addActions(m_mainMenu->actions());
     if (!livesInTray())
         m_mainWindow->bringToFront();
 }

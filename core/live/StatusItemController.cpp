@@ -125,3 +125,8 @@ void StatusItemController::releaseMenu()
         m_menu->deleteLater();
     m_menu = nullptr;
 }
+
+QMenu *StatusItemController::menu() const
+{
+    return m_menu;
+}

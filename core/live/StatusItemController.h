@@ -28,6 +28,8 @@ public:
     // ownership of menu. A previous menu is deleted once control returns to the event loop,
     // so that an action of that menu may rebuild it.
     void enable(QMenu *menu);
+    // The menu given last, while the item exists.
+    QMenu *menu() const;
     // Removes the item and its menu; the live text is kept.
     void disable();
     // None shows the glyph again; a present text, even empty, is shown instead of it. An

@@ -8,6 +8,8 @@
 #include "service/ReportAlert.h"
 
 #include "live/LiveThroughputMonitor.h"
+#include "live/StatusItemController.h"
+#include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
@@ -229,6 +231,41 @@ private slots:
         QVERIFY(hint && hint->isVisible() && hint->text().contains("zone de notification"));
         live->click();
         QVERIFY(SpeedSettings::liveMenuBar() && !m_live.isRunning());
+    }
+
+    // The window's menu has the settings, with their usual shortcut, and the about box; opened
+    // from the keyboard, its first entry is highlighted. The tray's menu shows no shortcut
+    // that works only in the window.
+    void menus()
+    {
+        launch({});
+        MainWindow *window = m_app->mainWindow();
+        auto *menu = window->findChild<QMenu *>("mainMenu");
+        QCOMPARE(menu->actions().constFirst()->text(), "Réglages…");
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window, Qt::Key_Comma, Qt::ControlModifier);
+        QVERIFY(window->showsSettings());
+        m_app->showMain(nullptr);
+
+        window->findChild<QAction *>("aboutAction")->trigger();
+        auto *about = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(about && about->text().contains(BuildConfig::version));
+        QVERIFY(about->informativeText().contains("libcurl"));
+        about->accept();
+
+        auto *button = find<QToolButton>("menuButton");
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Space);
+        QTRY_VERIFY(menu->isVisible());
+        QCOMPARE(menu->activeAction(), menu->actions().constFirst());
+        menu->close();
+
+        m_tray = true;
+        m_app->showSettings(nullptr);
+        find<QCheckBox>("menuBarCheckbox")->click();
+        QVERIFY(m_app->statusController().menu());
+        for (QAction *action : m_app->statusController().menu()->actions())
+            QVERIFY2(action->shortcut().isEmpty(), qPrintable(action->text()));
     }
 
     // A report that did not go says why, from the answer's status.
