@@ -4,7 +4,9 @@
 #include "MainView.h"
 #include "ResultArea.h"
 
+#include "live/StatusItemController.h"
 #include "settings/ResultTexts.h"
+#include "settings/SpeedSettings.h"
 
 #include <QPushButton>
 
@@ -28,11 +30,18 @@ void AppDelegate::testPressed(QObject *)
 void AppDelegate::testProgress(SpeedTestEngine::Phase phase, double mbps)
 {
     m_resultArea->showProgress(phase, mbps);
+    if (phase == Phase::ping)
+        m_statusController->setActivity(QStringLiteral("Ping…"));
+    else if (SpeedTestEngine::isThroughputPhase(phase))
+        m_statusController->setActivity(
+            (phase == Phase::download ? QStringLiteral("Descente… ") : QStringLiteral("Montée… "))
+            + SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel());
 }
 
 void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &result)
 {
     m_mainView->testButton()->setText(QStringLiteral("Lancer le test"));
+    m_statusController->setActivity(std::nullopt);
     rebuildStatusMenuIfEnabled();
     if (result) {
         // The engine has already added it to the history.

@@ -221,6 +221,22 @@ private slots:
         check(window->settingsView());
     }
 
+    // A test started from the tray says in the item's tool tip what it measures, then no more.
+    void trayToolTipFollowsTheTest()
+    {
+        m_tray = true;
+        PreferencesStore::shared().setBool(PreferenceKeys::menuBarMode, true);
+        launch({});
+        QSystemTrayIcon *item = m_app->statusController().trayIcon();
+        QVERIFY(item);
+        const QString idle = item->toolTip();
+        m_app->statusController().menu()->actions().constFirst()->trigger();
+        QTRY_COMPARE(item->toolTip(), "Tachora\u202F: Ping…");
+        QTRY_VERIFY(item->toolTip().startsWith("Tachora\u202F: Descente… ")
+                    && item->toolTip().endsWith(" Mbps"));
+        QTRY_COMPARE_WITH_TIMEOUT(item->toolTip(), idle, 20000);
+    }
+
     // In a window, the live text can be chosen for later, and a line says where it shows.
     void liveTextChosenInWindow()
     {
