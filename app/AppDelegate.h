@@ -31,6 +31,7 @@ class QProgressDialog;
 class QTimer;
 class QUrl;
 class QWidget;
+class ResultArea;
 class ServiceClient;
 class StatusItemController;
 
@@ -93,6 +94,7 @@ public:
     void checkForUpdates(QObject *sender);
     void reportProblemPressed(QObject *sender);
     void openKorvel(QObject *sender);
+    void showAbout(QObject *sender);
 
     MainWindow *mainWindow() const { return m_mainWindow; }
     StatusItemController &statusController() const { return *m_statusController; }
@@ -158,6 +160,8 @@ private:
     MainWindow *m_mainWindow = nullptr;
     // Holds the gauge, the tiles, the test button and the history lines.
     MainView *m_mainView = nullptr;
+    // What the gauge, the tiles and the history lines say.
+    ResultArea *m_resultArea = nullptr;
     QWidget *m_settingsView = nullptr;
     // The settings view's tray-mode checkbox, kept in step by the onboarding.
     QPointer<QAbstractButton> m_menuBarCheckbox;

@@ -46,14 +46,10 @@ void paintChevron(QPainter &painter, qreal unit, const QColor &color)
     painter.strokePath(chevron, QPen(color, 2 * unit, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
 }
 
-// The theme's icon of one of these names, else ours, drawn at whatever size is asked.
-QIcon themedOr(std::initializer_list<const char *> names, PaintIcon paint, const QColor &color)
+// Ours, drawn at whatever size is asked, never the icon theme's: a theme's icon may be in full
+// colour beside our flat ones, or drawn for another background than our palette's.
+QIcon painted(PaintIcon paint, const QColor &color)
 {
-    for (const char *name : names) {
-        const QIcon themed = QIcon::fromTheme(QLatin1String(name));
-        if (!themed.isNull())
-            return themed;
-    }
     return PaintedIcon::make(
         [paint, color](QPainter &painter, const QRectF &square, QIcon::Mode mode) {
             // Disabled, it is drawn at a third of its strength.
@@ -83,17 +79,17 @@ QPixmap applicationPixmap(int size, qreal devicePixelRatio)
 
 QIcon settings(const QColor &color)
 {
-    return themedOr({"configure", "preferences-system", "emblem-system"}, paintGear, color);
+    return painted(paintGear, color);
 }
 
 QIcon menu(const QColor &color)
 {
-    return themedOr({"open-menu"}, paintMenu, color);
+    return painted(paintMenu, color);
 }
 
 QIcon back(const QColor &color)
 {
-    return themedOr({"go-previous-symbolic"}, paintChevron, color);
+    return painted(paintChevron, color);
 }
 
 } // namespace AppIcon

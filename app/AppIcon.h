@@ -13,13 +13,10 @@ QIcon application();
 // Rendered at size × devicePixelRatio device pixels, for that ratio.
 QPixmap applicationPixmap(int size, qreal devicePixelRatio);
 
-// The icon theme's settings icon, or a gear drawn in the given colour.
+// The corner buttons' icons, drawn in the given colour whatever the desktop's icon theme: a
+// gear, three bars for the menu, a back chevron.
 QIcon settings(const QColor &color);
-
-// The icon theme's menu icon, or three bars drawn in the given colour.
 QIcon menu(const QColor &color);
-
-// The icon theme's symbolic back icon, or a chevron drawn in the given colour.
 QIcon back(const QColor &color);
 
 } // namespace AppIcon

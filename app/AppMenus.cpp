@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The menus: the window's menu, opened by its menu button, and the tray item's menu.
 
+#include "AboutBox.h"
 #include "AppDelegate.h"
 
 #include "live/StatusItemController.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
+#include <QMessageBox>
 
 void AppDelegate::buildMenu()
 {
@@ -36,10 +38,24 @@ void AppDelegate::buildMenu()
 
     m_mainMenu = new QMenu;
     m_mainMenu->setObjectName(QStringLiteral("mainMenu"));
+    QAction *settings = m_mainMenu->addAction(QStringLiteral("Réglages…"));
+    settings->setObjectName(QStringLiteral("settingsAction"));
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    settings->setShortcutContext(Qt::WindowShortcut);
+    connect(settings, &QAction::triggered, this, [this, settings] { showSettings(settings); });
+    m_mainMenu->addSeparator();
     m_mainMenu->addAction(m_updateAction);
     m_mainMenu->addAction(m_reportAction);
+    QAction *about = m_mainMenu->addAction(QStringLiteral("À propos de Tachora"));
+    about->setObjectName(QStringLiteral("aboutAction"));
+    connect(about, &QAction::triggered, this, [this, about] { showAbout(about); });
     m_mainMenu->addSeparator();
     m_mainMenu->addAction(m_quitAction);
+}
+
+void AppDelegate::showAbout(QObject *)
+{
+    openAlert(AboutBox::title(), AboutBox::text())->setObjectName(QStringLiteral("aboutAlert"));
 }
 
 QMenu *AppDelegate::buildStatusMenu()
@@ -58,7 +74,11 @@ QMenu *AppDelegate::buildStatusMenu()
     menu->addAction(m_updateAction);
     menu->addAction(m_reportAction);
     menu->addSeparator();
-    menu->addAction(m_quitAction);
+    // The window's quit shortcut does nothing from the tray's menu, so the menu does not show
+    // it.
+    QAction *quit = menu->addAction(m_quitAction->text());
+    quit->setObjectName(QStringLiteral("statusQuitAction"));
+    connect(quit, &QAction::triggered, m_quitAction, &QAction::trigger);
     return menu;
 }
 

@@ -8,6 +8,7 @@
 #include "MainWindow.h"
 
 #include "service/ProblemReportDialog.h"
+#include "service/ReportAlert.h"
 #include "service/ReportDraft.h"
 #include "service/ServiceClient.h"
 
@@ -32,6 +33,12 @@ void AppDelegate::reportProblemPressed(QObject *)
         connect(form, &ProblemReportDialog::draftChanged, this, [this, form] {
             ReportDraft::save(m_store, {form->text(), form->email()});
         });
+        // Given up: the next form starts empty. A report on its way stays stored until the
+        // service has it.
+        connect(form, &QDialog::rejected, this, [this] {
+            if (!m_reportsSending.contains(ReportDraft::load(m_store).sent()))
+                ReportDraft::clear(m_store);
+        });
         connect(form, &QDialog::accepted, this,
                 [this, form] { sendReport(form->text().trimmed(), form->email()); });
         m_reportForm = form;
@@ -53,7 +60,8 @@ QCoro::Task<> AppDelegate::sendReport(QString text, QString email)
     const ReportDraft report{text, email};
     m_reportsSending.append(report);
     QPointer<AppDelegate> self(this);
-    const ReportOutcome outcome = co_await m_service.reportProblem(text, email);
+    const ReportAnswer answer = co_await m_service.reportProblem(text, email);
+    const ReportOutcome outcome = answer.outcome;
     const ReportDraft stored = ReportDraft::load(store);
     if (outcome == ReportOutcome::sent && stored.sent() == report)
         ReportDraft::clear(store);
@@ -63,21 +71,9 @@ QCoro::Task<> AppDelegate::sendReport(QString text, QString email)
     if (!self)
         co_return;
     m_reportsSending.removeOne(report);
-    if (outcome == ReportOutcome::sent) {
-        openAlert(
-            QStringLiteral("Merci !"),
-            QStringLiteral("Ton signalement est bien parti. La réponse arrivera dans l'app."));
-    } else if (outcome == ReportOutcome::refused) {
-        openAlert(QStringLiteral("Envoi refusé"),
-                  QStringLiteral("Ton message n'est pas accepté tel quel : il est sans doute trop "
-                                 "long. Raccourcis-le, puis renvoie-le : il t'attend dans le "
-                                 "formulaire."));
-    } else {
-        openAlert(QStringLiteral("Envoi impossible"),
-                  QStringLiteral("Impossible d'envoyer pour le moment (réseau ?). Réessaie plus "
-                                 "tard ou écris à %1.")
-                      .arg(QString::fromUtf8(BuildConfig::supportEmail)));
-    }
+    const ReportAlert::Text alert =
+        ReportAlert::forAnswer(answer, QString::fromUtf8(BuildConfig::supportEmail));
+    openAlert(alert.title, alert.text);
 }
 
 void AppDelegate::syncWithServer()

@@ -273,6 +273,11 @@ void AppDelegate::addSettingsControls(QWidget *view)
     m_liveCheckbox =
         checkbox(QStringLiteral("Débit en direct dans la zone de notification"), 115,
                  "liveCheckbox", SpeedSettings::liveMenuBar(), &AppDelegate::toggleLiveMenuBar);
+    // It can be chosen before switching to the tray, where it then shows.
+    place(makeLabel(QStringLiteral("S'affiche quand Tachora vit dans la zone de notification."), 11,
+                    QFont::Normal, ViewColor::secondaryLabel),
+          view, rowX, 147, "liveHint")
+        ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     addCard(view, QRect(24, 168, 382, 80));
     const auto rowLabel = [view](const QString &text, int centreY) {
@@ -326,9 +331,11 @@ void AppDelegate::updateSettingsAvailability()
 {
     // Asked once: under a D-Bus tray each question is a blocking round trip on the bus.
     const bool tray = m_trayAvailable();
-    // The live text lives in the tray item: in a window it would do nothing.
-    if (m_liveCheckbox)
-        m_liveCheckbox->setEnabled(tray && menuBarMode());
+    // The live text lives in the tray item: in a window, a line says where it will show.
+    if (auto *hint = m_liveCheckbox
+                         ? m_liveCheckbox->parentWidget()->findChild<QLabel *>("liveHint")
+                         : nullptr)
+        hint->setVisible(!(tray && menuBarMode()));
     if (m_menuBarCheckbox) {
         m_menuBarCheckbox->setEnabled(tray);
         m_menuBarCheckbox->setToolTip(tray ? QString() : noTrayTip);

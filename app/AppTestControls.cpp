@@ -3,15 +3,16 @@
 
 #include "AppDelegate.h"
 #include "MainView.h"
+#include "ResultArea.h"
 
+#include "engine/TestFailure.h"
+#include "live/StatusItemController.h"
 #include "settings/ResultTexts.h"
-#include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
-#include "views/GaugeView.h"
-#include "views/HistoryTable.h"
-#include "views/ResultTile.h"
 
 #include <QPushButton>
+
+using Phase = SpeedTestEngine::Phase;
 
 void AppDelegate::testPressed(QObject *)
 {
@@ -22,8 +23,7 @@ void AppDelegate::testPressed(QObject *)
         return;
     }
     m_userCancelled = false;
-    m_mainView->gauge()->setMbps(0);
-    m_mainView->gauge()->setCaption(QStringLiteral("Ping…"));
+    m_resultArea->showTestStarted();
     m_mainView->testButton()->setText(QStringLiteral("Arrêter le test"));
     m_engine.start();
     rebuildStatusMenuIfEnabled();
@@ -31,36 +31,28 @@ void AppDelegate::testPressed(QObject *)
 
 void AppDelegate::testProgress(SpeedTestEngine::Phase phase, double mbps)
 {
-    switch (phase) {
-    case SpeedTestEngine::Phase::download:
-    case SpeedTestEngine::Phase::upload:
-        m_mainView->gauge()->setCaption(phase == SpeedTestEngine::Phase::download
-                                            ? QStringLiteral("Descente…")
-                                            : QStringLiteral("Montée…"));
-        m_mainView->gauge()->setMbps(mbps);
-        break;
-    case SpeedTestEngine::Phase::ping:
-        m_mainView->gauge()->setCaption(QStringLiteral("Ping…"));
-        break;
-    case SpeedTestEngine::Phase::idle:
-        break;
-    }
+    m_resultArea->showProgress(phase, mbps);
+    if (phase == Phase::ping)
+        m_statusController->setActivity(QStringLiteral("Ping…"));
+    else if (SpeedTestEngine::isThroughputPhase(phase))
+        m_statusController->setActivity(
+            (phase == Phase::download ? QStringLiteral("Descente… ") : QStringLiteral("Montée… "))
+            + SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel());
 }
 
 void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &result)
 {
     m_mainView->testButton()->setText(QStringLiteral("Lancer le test"));
+    m_statusController->setActivity(std::nullopt);
     rebuildStatusMenuIfEnabled();
     if (result) {
         // The engine has already added it to the history.
         m_lastResult = result;
-        refreshResultsUI();
+        m_resultArea->showNewResult(*result, {m_engine.report(Phase::download).failure,
+                                              m_engine.report(Phase::upload).failure});
         return;
     }
-    // Nothing was measured: the gauge shows no number, only why.
-    m_mainView->gauge()->clearValue();
-    m_mainView->gauge()->setCaption(m_userCancelled ? QStringLiteral("Test annulé")
-                                                    : failureCaption());
+    m_resultArea->showTestEnded(m_userCancelled ? QStringLiteral("Test annulé") : failureCaption());
 }
 
 QString AppDelegate::failureCaption() const
@@ -68,7 +60,16 @@ QString AppDelegate::failureCaption() const
     if (const QString refusal = ResultTexts::refusalText(TestFailure::of(m_engine));
         !refusal.isEmpty())
         return refusal;
-    const std::optional<HttpOutcome> &failure = m_engine.lastFailure();
+    // The failure of the phase that ended the test: the latency phase's when the test went no
+    // further, else the throughput phases', which then both moved nothing. A probe that timed
+    // out before others answered does not explain them.
+    const bool throughputRan = m_engine.streams(Phase::download) > 0
+                               || m_engine.report(Phase::download).failure
+                               || m_engine.report(Phase::upload).failure;
+    const std::optional<HttpOutcome> &failure =
+        !throughputRan                             ? m_engine.report(Phase::ping).failure
+        : m_engine.report(Phase::download).failure ? m_engine.report(Phase::download).failure
+                                                   : m_engine.report(Phase::upload).failure;
     const QString reason = failure ? ResultTexts::failureReason(*failure) : QString();
     return reason.isEmpty() ? QStringLiteral("Test impossible (réseau ?)")
                             : QStringLiteral("Test impossible : ") + reason;
@@ -76,25 +77,5 @@ QString AppDelegate::failureCaption() const
 
 void AppDelegate::refreshResultsUI()
 {
-    if (!m_lastResult) {
-        m_mainView->gauge()->setMbps(0);
-        m_mainView->gauge()->setCaption(QStringLiteral("Prêt à mesurer"));
-        for (ResultTile *tile :
-             {m_mainView->downTile(), m_mainView->upTile(), m_mainView->pingTile()})
-            tile->setValue(ResultTile::noValue);
-        m_mainView->showLoadedLatency({}, {});
-        m_mainView->showTestVolume(std::nullopt);
-    } else {
-        const SpeedTestEngine::Result &result = *m_lastResult;
-        m_mainView->gauge()->setMbps(result.down());
-        m_mainView->gauge()->setCaption(QStringLiteral("Dernier test : ")
-                                        + ResultTexts::hourText(result));
-        m_mainView->downTile()->setValue(SpeedSettings::format(result.down()));
-        m_mainView->upTile()->setValue(SpeedSettings::format(result.up()));
-        m_mainView->pingTile()->setValue(ResultTexts::latencyText(result.ping()));
-        m_mainView->showTestVolume(result.bytes());
-        m_mainView->showLoadedLatency(ResultTexts::loadedLatencyText(result),
-                                      ResultTexts::loadedLatencySpokenText(result));
-    }
-    m_mainView->historyTable()->setRows(ResultTexts::historyRows(SpeedHistory::all()));
+    m_resultArea->showResult(m_lastResult);
 }

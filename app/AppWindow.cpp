@@ -4,8 +4,10 @@
 #include "AppDelegate.h"
 #include "MainView.h"
 #include "MainWindow.h"
+#include "ResultArea.h"
 
 #include <QAction>
+#include <QMenu>
 #include <QPushButton>
 #include <QToolButton>
 #include <QUrl>
@@ -13,10 +15,12 @@
 void AppDelegate::buildMainWindow()
 {
     m_mainView = buildMainView();
+    m_resultArea = new ResultArea(m_mainView, this);
     m_settingsView = buildSettingsView();
     m_mainWindow = new MainWindow(m_mainView, m_settingsView);
     m_mainWindow->setMainMenu(m_mainMenu);
-    m_mainWindow->addAction(m_quitAction);
+    // The menu's shortcuts work wherever the window has the focus.
+    m_mainWindow->addActions(m_mainMenu->actions());
     if (!livesInTray())
         m_mainWindow->bringToFront();
 }

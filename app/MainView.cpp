@@ -18,7 +18,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QStackedLayout>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -70,7 +69,9 @@ MainView::MainView(const QString &serverName, QWidget *parent)
 
     m_gauge = new GaugeView;
     m_gauge->setObjectName(QStringLiteral("gauge"));
-    m_gauge->setFixedSize(250, 132);
+    // As wide as the note, so that a caption giving a cause has room; the ring keeps its size,
+    // which the height sets.
+    m_gauge->setFixedSize(MainWindow::contentSize.width() - 2 * noteMargin, 132);
     makeTestButton();
     // As high as its four lines from the start, so that nothing above moves as they come.
     m_historyTable = new HistoryTable(ResultTexts::historyLines);
@@ -91,7 +92,8 @@ MainView::MainView(const QString &serverName, QWidget *parent)
              "subtitleLabel"),
          10},
         {m_gauge, 12},
-        {makeTilesRow(), 16},
+        {makeTilesRow(), 0},
+        {makePreviousLabel(), 0},
         {m_testButton, 10},
         {makeNoteSlot(serverName), 12},
         {m_historyTable, 0},
@@ -120,19 +122,25 @@ QWidget *MainView::makeNoteSlot(const QString &serverName)
     // As wide as the view less a margin, whatever it shows: a longer text never needs the
     // layout to run again, and nothing around it moves.
     slot->setFixedWidth(MainWindow::contentSize.width() - 2 * noteMargin);
-    m_noteSlot = new QStackedLayout(slot);
-    m_noteSlot->setContentsMargins(0, 0, 0, 0);
+    auto *lines = new QVBoxLayout(slot);
+    lines->setContentsMargins(0, 0, 0, 0);
+    lines->setSpacing(2);
     QLabel *note =
         named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel), "noteLabel");
     m_note = note;
     m_noteServerName = note->fontMetrics().elidedText(serverName, Qt::ElideMiddle, serverNameWidth);
     showTestVolume(std::nullopt);
     note->setToolTip(serverName);
-    m_noteSlot->addWidget(note);
+    lines->addWidget(note);
     m_loadedLatencyLabel = named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel),
                                  "loadedLatencyLabel");
     m_loadedLatencyLabel->setAccessibleName(QStringLiteral("Latence en charge"));
-    m_noteSlot->addWidget(m_loadedLatencyLabel);
+    // Its line is kept while it is empty, so that nothing moves when a result brings it.
+    QSizePolicy keepsItsPlace = m_loadedLatencyLabel->sizePolicy();
+    keepsItsPlace.setRetainSizeWhenHidden(true);
+    m_loadedLatencyLabel->setSizePolicy(keepsItsPlace);
+    m_loadedLatencyLabel->hide();
+    lines->addWidget(m_loadedLatencyLabel);
     return slot;
 }
 
@@ -145,8 +153,25 @@ void MainView::showLoadedLatency(const QString &text, const QString &spoken)
 {
     m_loadedLatencyLabel->setText(FrenchTypography::typeset(text));
     m_loadedLatencyLabel->setAccessibleDescription(spoken);
-    m_noteSlot->setCurrentIndex(text.isEmpty() ? 0 : 1);
+    m_loadedLatencyLabel->setVisible(!text.isEmpty());
     AccessibleReadout::valueChanged(m_loadedLatencyLabel);
+}
+
+QWidget *MainView::makePreviousLabel()
+{
+    m_previousLabel =
+        named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel), "previousLabel");
+    m_previousLabel->setAccessibleName(QStringLiteral("Résultats affichés"));
+    // The space between the tiles and the button, whether it says anything or not.
+    m_previousLabel->setFixedSize(MainWindow::contentSize.width() - 2 * noteMargin, 16);
+    m_previousLabel->setAlignment(Qt::AlignCenter);
+    return m_previousLabel;
+}
+
+void MainView::showPrevious(const QString &text)
+{
+    m_previousLabel->setText(FrenchTypography::typeset(text));
+    m_previousLabel->setAccessibleDescription(text);
 }
 
 QWidget *MainView::makeIcon()

@@ -9,7 +9,6 @@ class GaugeView;
 class HistoryTable;
 class QLabel;
 class QPushButton;
-class QStackedLayout;
 class QToolButton;
 class ResultTile;
 
@@ -32,11 +31,14 @@ public:
     HistoryTable *historyTable() const { return m_historyTable; }
     QToolButton *gearButton() const { return m_gearButton; }
 
-    // Shows a test's latencies under load in place of the data note, in the same space, or
-    // the note again when the text is empty. spoken: the same for screen readers.
+    // Shows a test's latencies under load on the line under the data note, or nothing there
+    // when the text is empty. spoken: the same for screen readers.
     void showLoadedLatency(const QString &text, const QString &spoken);
     // The data note with what the last test moved, both ways, when known.
     void showTestVolume(std::optional<qint64> bytes);
+    // Under the tiles, says that their values are an earlier test's ("Précédent · 15:51"); an
+    // empty text shows nothing, in the same space.
+    void showPrevious(const QString &text);
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -45,6 +47,7 @@ protected:
 private:
     QWidget *makeIcon();
     QWidget *makeTilesRow();
+    QWidget *makePreviousLabel();
     QWidget *makeNoteSlot(const QString &serverName);
     void makeTestButton();
     void makeGearButton();
@@ -57,10 +60,10 @@ private:
     ResultTile *m_pingTile = nullptr;
     QPushButton *m_testButton = nullptr;
     HistoryTable *m_historyTable = nullptr;
-    QStackedLayout *m_noteSlot = nullptr;
     QLabel *m_note = nullptr;
     // As the note shows it, shortened.
     QString m_noteServerName;
     QLabel *m_loadedLatencyLabel = nullptr;
+    QLabel *m_previousLabel = nullptr;
     QToolButton *m_gearButton = nullptr;
 };

@@ -98,7 +98,12 @@ void MainWindow::openMainMenu()
     // Below the button, its right edge on the button's.
     const QPoint corner =
         m_menuButton->mapToGlobal(QPoint(m_menuButton->width(), m_menuButton->height()));
+    // Opened from the keyboard (the button only takes the focus from it), the first entry is
+    // highlighted, so that the arrows start from there.
+    const bool fromKeyboard = m_menuButton->hasFocus();
     m_mainMenu->popup(corner - QPoint(m_mainMenu->sizeHint().width(), 0));
+    if (fromKeyboard)
+        m_mainMenu->setActiveAction(m_mainMenu->actions().value(0));
 }
 
 void MainWindow::keyPressEvent(QKeyEvent *event)

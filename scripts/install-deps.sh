@@ -25,12 +25,14 @@ for option in "$@"; do
     # private session bus with a stand-in StatusNotifierItem tray written in Python, as does
     # the package installer's with a stand-in PackageKit; the window also runs under
     # Weston's headless compositor; the desktop files are checked by their validators; the
-    # service's suite runs again on PostgreSQL and behind nginx. Debian starts both servers
-    # as system services: only the tests and benchmarks ask for them, never the plain build.
-    # The packages are checked by lintian, the service's unit by systemd-analyze, and the
-    # manual pages rendered by man and groff.
+    # service's suite runs again on PostgreSQL and behind nginx; the window is checked under
+    # Qt's GTK 3 theme, light and dark. Debian starts both servers as system services: only
+    # the tests and benchmarks ask for them, never the plain build. The packages are checked
+    # by lintian, the service's unit by systemd-analyze, and the manual pages rendered by man
+    # and groff.
     --test) packages+=(xvfb xauth trayer xdotool dbus-daemon python3-dbus python3-gi weston
-        desktop-file-utils appstream postgresql nginx-light lintian systemd man-db groff) ;;
+        desktop-file-utils appstream postgresql nginx-light qt6-gtk-platformtheme lintian systemd
+        man-db groff) ;;
     # The benchmarks also time processes, count SQLite rows, run the application on X,
     # shape links between network namespaces and ping across them, put the service on
     # PostgreSQL, compare HTTP/2 through nginx and photograph the tray (import).

@@ -51,6 +51,8 @@ ProblemReportDialog::ProblemReportDialog(QWidget *parent)
     auto *send = m_send = new QPushButton(QStringLiteral("Envoyer"));
     send->setObjectName(QStringLiteral("sendButton"));
     send->setDefault(true);
+    // Nothing to send yet.
+    send->setEnabled(false);
     auto *cancel = new QPushButton(QStringLiteral("Annuler"));
     cancel->setObjectName(QStringLiteral("cancelButton"));
     cancel->setAutoDefault(false);
@@ -121,5 +123,5 @@ void ProblemReportDialog::edited()
              : QStringLiteral("%1 / %2 caractères")
                    .arg(length)
                    .arg(ServiceLimits::reportTextLength)));
-    m_send->setEnabled(!over);
+    m_send->setEnabled(length > 0 && !over);
 }

@@ -12,7 +12,7 @@ class QPushButton;
 // The problem-report form: a free text over an optional e-mail address, "Envoyer" or
 // "Annuler". It only collects; whoever opens it sends what it holds once it is accepted.
 // It holds the text to the service's limits: near the limit it shows the count, and over it
-// "Envoyer" waits until the text is short enough.
+// "Envoyer" waits until the text is short enough; with a blank text there is nothing to send.
 class ProblemReportDialog : public QDialog
 {
     Q_OBJECT

@@ -72,7 +72,7 @@ QString ServiceClient::osString()
     return SystemInfo::osText();
 }
 
-QCoro::Task<ReportOutcome> ServiceClient::reportProblem(QString text, std::optional<QString> email)
+QCoro::Task<ReportAnswer> ServiceClient::reportProblem(QString text, std::optional<QString> email)
 {
     QJsonObject body{{QStringLiteral("d"), deviceId()},
                      {QStringLiteral("v"), SystemInfo::versionText()},
@@ -83,15 +83,17 @@ QCoro::Task<ReportOutcome> ServiceClient::reportProblem(QString text, std::optio
     const HttpResponse response = co_await post("/api/report.php", body, m_reportDeadline);
     const long status = response.outcome.status;
     if (!response.outcome.ok)
-        co_return ReportOutcome::failed;
+        co_return ReportAnswer{ReportOutcome::failed, status};
     // Any other answer in 4xx judges the report itself: sending it again changes nothing.
     if (status >= 400 && status < 500 && status != 408 && status != 429)
-        co_return ReportOutcome::refused;
+        co_return ReportAnswer{ReportOutcome::refused, status};
     const QJsonDocument answer = QJsonDocument::fromJson(response.body);
-    co_return status == 200 && answer.isObject()
-            && answer.object().value(QStringLiteral("ok")) == QJsonValue(true)
-        ? ReportOutcome::sent
-        : ReportOutcome::failed;
+    co_return ReportAnswer{status == 200 && answer.isObject()
+                                   && answer.object().value(QStringLiteral("ok"))
+                                          == QJsonValue(true)
+                               ? ReportOutcome::sent
+                               : ReportOutcome::failed,
+                           status};
 }
 
 QCoro::Task<> ServiceClient::checkWithServer()

@@ -41,6 +41,13 @@ enum class ReportOutcome {
     failed
 };
 
+// The outcome of a report and the HTTP status of the answer it came from (0 without one).
+struct ReportAnswer
+{
+    ReportOutcome outcome = ReportOutcome::failed;
+    long status = 0;
+};
+
 // The one object that talks to the maker's service: problem reports and the message sync,
 // with the identity of this installation that both carry. Every failure is silent: a
 // report answers false, a sync takes no message.
@@ -67,7 +74,7 @@ public:
 
     // Uploads one problem report; sent only when the service said it took it. An absent or
     // empty e-mail is left out.
-    QCoro::Task<ReportOutcome> reportProblem(QString text, std::optional<QString> email);
+    QCoro::Task<ReportAnswer> reportProblem(QString text, std::optional<QString> email);
 
     // Asks the service for a message; a new one, in an answer it signed for this very
     // request, becomes the pending message.

@@ -2,6 +2,7 @@
 #include "live/StatusItemController.h"
 
 #include "live/StatusItemIcon.h"
+#include "settings/FrenchTypography.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -92,8 +93,18 @@ StatusItemController::Look StatusItemController::look() const
     return {std::nullopt, QGuiApplication::palette().color(QPalette::WindowText).rgba()};
 }
 
+void StatusItemController::setActivity(const std::optional<QString> &activity)
+{
+    m_activity = activity;
+    if (m_statusItem)
+        m_statusItem->setToolTip(toolTip());
+}
+
 QString StatusItemController::toolTip() const
 {
+    // With the window closed, the item is what tells how a test started from it goes.
+    if (m_activity)
+        return FrenchTypography::typeset(QStringLiteral("Tachora : ") + *m_activity);
     // The glyph's tooltip names the application, as an accessible name would.
     if (m_liveText && !m_liveText->isEmpty())
         return *m_liveText;
@@ -125,4 +136,9 @@ void StatusItemController::releaseMenu()
     if (m_menu)
         m_menu->deleteLater();
     m_menu = nullptr;
+}
+
+QMenu *StatusItemController::menu() const
+{
+    return m_menu;
 }

@@ -29,12 +29,17 @@ public:
     // ownership of menu. A previous menu is deleted once control returns to the event loop,
     // so that an action of that menu may rebuild it.
     void enable(QMenu *menu);
+    // The menu given last, while the item exists.
+    QMenu *menu() const;
     // Removes the item and its menu; the live text is kept.
     void disable();
     // None shows the glyph again; a present text, even empty, is shown instead of it. An
     // unchanged text costs nothing: the icon is not drawn and sent again.
     void setLiveText(const std::optional<QString> &text);
     std::optional<QString> liveText() const { return m_liveText; }
+    // What a running test is doing ("Descente… 93,4 Mbps"), which the item's tool tip then
+    // gives after the application's name; none once no test runs.
+    void setActivity(const std::optional<QString> &activity);
 
     // Whether the user can see the item: it exists and a system tray is there to show it.
     bool isItemVisible() const;
@@ -68,5 +73,6 @@ private:
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
     QPointer<QMenu> m_menu;
     std::optional<QString> m_liveText;
+    std::optional<QString> m_activity;
     std::optional<Look> m_shown;
 };

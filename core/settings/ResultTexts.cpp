@@ -50,10 +50,29 @@ QString loadedLatencySpokenText(const SpeedTestEngine::Result &result)
                                QStringLiteral("non mesurée"));
 }
 
+QString rateText(double mbps)
+{
+    return mbps > 0 ? SpeedSettings::format(mbps) : QStringLiteral("\u2014");
+}
+
+QString phaseFailedText(SpeedTestEngine::Phase phase, const std::optional<HttpOutcome> &failure)
+{
+    const QString what = phase == SpeedTestEngine::Phase::upload
+                             ? QStringLiteral("Montée impossible")
+                             : QStringLiteral("Descente impossible");
+    const QString reason = failure ? failureReason(*failure) : QString();
+    return reason.isEmpty() ? what : what + QStringLiteral(" : ") + reason;
+}
+
+QString previousText(const SpeedTestEngine::Result &result)
+{
+    return QStringLiteral("Précédent · ") + hourText(result);
+}
+
 QStringList historyCells(const SpeedTestEngine::Result &result)
 {
-    return {hourText(result), QStringLiteral("↓ ") + SpeedSettings::format(result.down()),
-            QStringLiteral("↑ ") + SpeedSettings::format(result.up()), latencyText(result.ping())};
+    return {hourText(result), QStringLiteral("↓ ") + rateText(result.down()),
+            QStringLiteral("↑ ") + rateText(result.up()), latencyText(result.ping())};
 }
 
 QString historyLine(const SpeedTestEngine::Result &result)

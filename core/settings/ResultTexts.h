@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // The texts of the result area: times of day, latencies and the history lines.
 namespace ResultTexts {
 
@@ -29,8 +31,18 @@ QString loadedLatencyText(const SpeedTestEngine::Result &result);
 // réactivité B", "non mesurée" for what was not measured; empty when none was.
 QString loadedLatencySpokenText(const SpeedTestEngine::Result &result);
 
-// "14:05", "↓ 93,4", "↑ 12,0", "18 ms": the columns of a history line, rates in the chosen
-// unit.
+// A rate as the result area shows it: in the chosen unit, or "—" for a phase that measured no
+// rate (it is stored as 0, which a measured rate never is).
+QString rateText(double mbps);
+
+// What the gauge says under a result one of whose phases measured nothing: "Montée impossible"
+// and, when that phase's own requests failed in a way a user can act on, the reason.
+QString phaseFailedText(SpeedTestEngine::Phase phase, const std::optional<HttpOutcome> &failure);
+
+// "Précédent · 14:05": marks the values of a result that is not the running or last test's.
+QString previousText(const SpeedTestEngine::Result &result);
+
+// "14:05", "↓ 93,4", "↑ 12,0", "18 ms": the columns of a history line, rates as rateText.
 QStringList historyCells(const SpeedTestEngine::Result &result);
 
 // "14:05   ↓ 93,4   ↑ 12,0   18 ms": the cells joined by three spaces.

@@ -38,6 +38,12 @@ public:
         update();
     }
 
+    void setDynamicColor(ViewColor color)
+    {
+        m_dynamicColor = color;
+        applyColor();
+    }
+
     QSize sizeHint() const override
     {
         if (!m_tabular)
@@ -172,4 +178,10 @@ void setTabularDigits(QLabel *label)
 {
     if (auto *viewLabel = dynamic_cast<ViewLabel *>(label))
         viewLabel->setTabularDigits();
+}
+
+void setLabelColor(QLabel *label, ViewColor color)
+{
+    if (auto *viewLabel = dynamic_cast<ViewLabel *>(label))
+        viewLabel->setDynamicColor(color);
 }

@@ -33,3 +33,7 @@ QLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight, const Q
 // successive lines stay in columns. Its size hint follows; word wrap is not supported. Other
 // labels are left as they are.
 void setTabularDigits(QLabel *label);
+
+// Gives a label from makeLabel another colour that follows the appearance. Other labels are
+// left as they are.
+void setLabelColor(QLabel *label, ViewColor color);

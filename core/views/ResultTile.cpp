@@ -26,6 +26,13 @@ void ResultTile::setValue(const QString &text)
     valueChanged(this);
 }
 
+void ResultTile::setPrevious(bool previous)
+{
+    m_previous = previous;
+    // Secondary text keeps 4.5:1 on the card: dimmed, never unreadable.
+    setLabelColor(m_valueLabel, previous ? ViewColor::secondaryLabel : ViewColor::label);
+}
+
 QString ResultTile::readoutName() const
 {
     return m_titleLabel->text();

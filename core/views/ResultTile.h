@@ -26,6 +26,9 @@ public:
     QLabel *valueLabel() const { return m_valueLabel; }
 
     void setValue(const QString &text);
+    // Dims the value, which then belongs to an earlier test than the one the window speaks of.
+    void setPrevious(bool previous);
+    bool isPrevious() const { return m_previous; }
 
     QString readoutName() const override;
     QString readoutValue() const override;
@@ -33,4 +36,5 @@ public:
 private:
     QLabel *m_titleLabel;
     QLabel *m_valueLabel;
+    bool m_previous = false;
 };

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Runs one speed test in the application's window against the given server, in a light and
 // then a dark palette, and writes a PNG of the window after each, then of its settings:
-// app-light.png, settings-light.png, app-dark.png, settings-dark.png.
+// app-light.png, settings-light.png, app-dark.png, settings-dark.png; then one of a second
+// test's download, the first one's values marked as previous: app-running-light.png and
+// app-running-dark.png. Under a desktop theme (QT_QPA_PLATFORMTHEME set), it keeps the
+// theme's style and palette and names the pictures after GTK_THEME: app-gtk-Adwaita-dark.png.
 
 #include "AppDelegate.h"
 #include "MainWindow.h"
@@ -13,6 +16,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTemporaryDir>
@@ -33,16 +37,31 @@ QPalette darkPalette()
     return palette;
 }
 
-// Runs a test from the window and waits for its end; false when it gave no result.
-bool runTest(AppDelegate &app, SpeedTestEngine &engine)
+// Runs a test from the window and waits for its end; false when it gave no result. With a
+// path, the window is also pictured there once the download shows its first rate.
+bool runTest(AppDelegate &app, SpeedTestEngine &engine, const QString &runningPicture = {})
 {
     bool gotResult = false;
+    const auto progress = engine.onProgress;
+    bool pictured = runningPicture.isEmpty();
+    engine.onProgress = [&](SpeedTestEngine::Phase phase, double mbps) {
+        progress(phase, mbps);
+        if (!pictured && phase == SpeedTestEngine::Phase::download) {
+            pictured = true;
+            QCoreApplication::processEvents();
+            app.mainWindow()->grab().save(runningPicture);
+        }
+    };
     const auto report = engine.onFinished;
     engine.onFinished = [&](std::optional<SpeedTestEngine::Result> result) {
         report(result);
         gotResult = result.has_value();
         QCoreApplication::exit();
     };
+    const auto restore = qScopeGuard([&] {
+        engine.onProgress = progress;
+        engine.onFinished = report;
+    });
     app.mainWindow()->findChild<QPushButton *>(QStringLiteral("testButton"))->click();
     QTimer::singleShot(120000, qApp, [] { QCoreApplication::exit(); });
     QCoreApplication::exec();
@@ -70,16 +89,21 @@ int main(int argc, char **argv)
     }
     const QDir folder(arguments.at(2));
     QDir().mkpath(folder.path());
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    const bool desktopTheme = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME");
+    if (!desktopTheme)
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setFont(QFont(QStringLiteral("DejaVu Sans")));
     PreferencesStore::shared().setBool(PreferenceKeys::onboarded, true);
 
     SpeedTestConfig config;
     config.host = *origin;
     SpeedTestEngine engine(config);
-    const std::pair<const char *, QPalette> appearances[] = {
+    QList<std::pair<QString, QPalette>> appearances = {
         {"light", QApplication::style()->standardPalette()}, {"dark", darkPalette()}};
-    for (const auto &[name, palette] : appearances) {
+    if (desktopTheme)
+        appearances = {{"gtk-" + qEnvironmentVariable("GTK_THEME", "default").replace(u':', u'-'),
+                        QApplication::palette()}};
+    for (const auto &[name, palette] : std::as_const(appearances)) {
         QApplication::setPalette(palette);
         AppSetup setup;
         setup.engine = &engine;
@@ -97,14 +121,18 @@ int main(int argc, char **argv)
         for (const char *page : {"app", "settings"}) {
             if (page == std::string_view("settings"))
                 delegate.showSettings(nullptr);
-            const QString path = folder.filePath(
-                QStringLiteral("%1-%2.png").arg(QLatin1String(page), QLatin1String(name)));
+            const QString path =
+                folder.filePath(QStringLiteral("%1-%2.png").arg(QLatin1String(page), name));
             if (!delegate.mainWindow()->grab().save(path)) {
                 std::fprintf(stderr, "could not write %s\n", qPrintable(path));
                 return 1;
             }
             std::printf("wrote %s\n", qPrintable(path));
         }
+        delegate.showMain(nullptr);
+        const QString running = folder.filePath(QStringLiteral("app-running-%1.png").arg(name));
+        runTest(delegate, engine, running);
+        std::printf("wrote %s\n", qPrintable(running));
     }
     return 0;
 }
