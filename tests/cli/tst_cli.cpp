@@ -46,31 +46,15 @@ private slots:
     void rejectsBadOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        for (const char *arguments : {"--download-budget 0",
-                                      "--upload-budget nan",
-                                      "--download-budget 1e9",
-                                      "--steps 1,,2",
-                                      "--steps 0",
-                                      "--cacert /nonexistent",
-                                      "now",
-                                      "--server 127.0.0.1:8080",
-                                      "--server file:///etc",
-                                      "--server http://host/speed",
-                                      "--server http://host?x",
-                                      "--server http://host:99999",
-                                      "--server http://127.0.0.1:0",
-                                      "--server http://[::1]:0",
-                                      "--interface nosuch0",
-                                      "--interface 999.1.1.1",
-                                      "--interface",
-                                      "-4 -6",
-                                      "--json --csv",
-                                      "--csv-header --json",
-                                      "--no-download --no-upload",
-                                      "--history --server http://127.0.0.1:1",
-                                      "--bogus",
-                                      "-x"})
-            QTest::newRow(arguments) << QString(arguments).split(u' ');
+        const QString rows =
+            "--download-budget 0|--upload-budget nan|--download-budget 1e9|--steps 1,,2|--steps 0|"
+            "--cacert /nonexistent|now|--server 127.0.0.1:8080|--server file:///etc|"
+            "--server http://host/speed|--server http://host?x|--server http://host:99999|"
+            "--server http://127.0.0.1:0|--server http://[::1]:0|--interface nosuch0|"
+            "--interface 999.1.1.1|--interface|-4 -6|--json --csv|--csv-header --json|"
+            "--no-download --no-upload|--history --server http://127.0.0.1:1|--bogus|-x";
+        for (const QString &arguments : rows.split(u'|'))
+            QTest::newRow(qPrintable(arguments)) << arguments.split(u' ');
     }
 
     // Refused, never measured with a default instead, and the French message names the
@@ -149,58 +133,47 @@ private slots:
 
     // Arguments after a quick test's when a server runs. Standard output holds the stored
     // result, as text or as JSON with every digit, or nothing; an empty expected error output:
-    // nothing at all on that stream. Ctrl-C comes once the first download has begun.
+    // nothing at all on that stream. Ctrl-C comes once the first download has begun. A result is
+    // stored exactly when the run ends with 0.
     void runs_data()
     {
-        QTest::addColumn<QStringList>("serverArguments");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("stored");
-        QTest::addColumn<QString>("err");
-        const QStringList fast{"--down-rate", "50000000", "--up-rate", "50000000"};
+        TestSupport::addColumns<QStringList, QStringList, int, QString>(
+            "serverArguments", "arguments", "status", "err");
+        const auto row = [](const char *name, const QString &server, const QString &arguments,
+                            int status = 0, const char *err = "") {
+            const auto words = [](const QString &text) {
+                return text.isEmpty() ? QStringList() : text.split(u' ');
+            };
+            QTest::newRow(name) << words(server) << words(arguments) << status << QString(err);
+        };
+        const QString fast = "--down-rate 50000000 --up-rate 50000000";
         // Not a terminal: no live line at all.
-        QTest::newRow("text") << fast << QStringList() << 0 << true << QString();
+        row("text", fast, "");
         // Phases long enough for probes under load, answered 100 ms late.
-        QTest::newRow("json, latency under load")
-            << fast + QStringList{"--fault", "delay=0@head#5", "--fault", "delay=100@head"}
-            << QStringList{"--json", "--download-budget", "2.4",       "--upload-budget",
-                           "2.4",    "--steps",           "1000000000"}
-            << 0 << true << QString();
+        row("json, latency under load", fast + " --fault delay=0@head#5 --fault delay=100@head",
+            "--json --download-budget 2.4 --upload-budget 2.4 --steps 1000000000");
         // Sent from the loopback interface, and over IPv6 to ::1; from elsewhere, no result.
-        QTest::newRow("csv, from lo")
-            << fast << QStringList{"--csv", "--csv-header", "--interface", "lo"} << 0 << true
-            << QString();
-        QTest::newRow("IPv6") << fast + QStringList{"--host", "::1"} << QStringList{"-6"} << 0
-                              << true << QString();
-        QTest::newRow("IPv4 to ::1") << fast + QStringList{"--host", "::1"} << QStringList{"-4"}
-                                     << 1 << false << "Test impossible";
-        QTest::newRow("from an address not ours")
-            << fast << QStringList{"--interface", "192.0.2.1"} << 1 << false << "Test impossible";
-        QTest::newRow("json, no upload")
-            << fast << QStringList{"--json", "--no-upload"} << 0 << true << QString();
-        QTest::newRow("malformed origin, before any request")
-            << QStringList() << QStringList{"--server", "htp:/127.0.0.1"} << 2 << false
-            << "htp:/127.0.0.1";
-        QTest::newRow("no result, and why")
-            << QStringList{"--fault", "refuse"} << QStringList() << 1 << false
-            << "Test impossible (réseau\u202F?)\nCause\u202F: connexion refusée";
+        row("csv, from lo", fast, "--csv --csv-header --interface lo");
+        row("IPv6", fast + " --host ::1", "-6");
+        row("IPv4 to ::1", fast + " --host ::1", "-4", 1, "Test impossible");
+        row("from an address not ours", fast, "--interface 192.0.2.1", 1, "Test impossible");
+        row("json, no upload", fast, "--json --no-upload");
+        row("malformed origin, before any request", "", "--server htp:/127.0.0.1", 2,
+            "htp:/127.0.0.1");
+        row("no result, and why", "--fault refuse", "", 1,
+            "Test impossible (réseau\u202F?)\nCause\u202F: connexion refusée");
         // Refused by the service (every download and upload), said as such; the JSON says it too.
-        QTest::newRow("refused, in JSON")
-            << QStringList{"--public-rules", "--size-cap", "1", "--fault", "status=403@up"}
-            << QStringList{"--json"} << 1 << false
-            << "Le service de mesure refuse les requêtes de cette connexion (HTTP 403)";
-        QTest::newRow("Ctrl-C") << QStringList{"--down-rate", "1000000"}
-                                << QStringList{"--download-budget", "60"} << 130 << false
-                                << "Test annulé\n";
+        row("refused, in JSON", "--public-rules --size-cap 1 --fault status=403@up", "--json", 1,
+            "Le service de mesure refuse les requêtes de cette connexion (HTTP 403)");
+        row("Ctrl-C", "--down-rate 1000000", "--download-budget 60", 130, "Test annulé\n");
     }
 
     void runs()
     {
-        QFETCH(QStringList, serverArguments);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, status);
-        QFETCH(bool, stored);
-        QFETCH(QString, err);
+        auto [serverArguments, arguments, status, err] =
+            TestSupport::fetch<QStringList, QStringList, int, QString>(
+                "serverArguments", "arguments", "status", "err");
+        const bool stored = status == 0;
         SpeedServerProcess server;
         QString origin;
         if (!serverArguments.isEmpty()) {

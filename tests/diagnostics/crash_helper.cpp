@@ -114,21 +114,15 @@ void waitForTheSync()
 [[gnu::noinline]] void crashHelperThreads(bool atOnce)
 {
     std::atomic<bool> go{false};
-    std::thread first([&go] {
+    const auto fault = [&go](bool second) {
         while (!go.load())
             ;
-        crashHelperFault();
-    });
-    std::thread second([&go, atOnce] {
-        while (!go.load())
-            ;
-        if (atOnce) {
+        if (second)
+            waitForTheSync(), std::raise(SIGFPE);
+        else
             crashHelperFault();
-        } else {
-            waitForTheSync();
-            std::raise(SIGFPE);
-        }
-    });
+    };
+    std::thread first(fault, false), second(fault, !atOnce);
     go = true;
     first.join();
     second.join();

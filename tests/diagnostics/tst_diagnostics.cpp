@@ -10,9 +10,6 @@
 #include "platform/SystemInfo.h"
 #include "settings/PreferenceKeys.h"
 
-#include <QTemporaryDir>
-
-#include <csignal>
 #include <thread>
 
 using TestSupport::writeFile;
@@ -24,6 +21,18 @@ using ReportFile = std::tuple<QString, qint64, QByteArray>;
 
 // A modification time as file systems keep them, with a fraction of a second.
 const QDateTime markTime(QDate(2025, 1, 2), QTime(10, 0, 0, 250), Qt::UTC);
+
+// A row of pendingRecordIsSentOnce(): the pending file and the partial one beside it (a null
+// one is absent), the stored device id, the message and stack that go up, the first launch's
+// answer (0: no service at all), and whether the record outlives it.
+struct Pending
+{
+    QByteArray content, partial;
+    QString deviceId;
+    QStringList upload;
+    int status = 200;
+    bool kept = false;
+};
 
 // d, kind, message, os, stack, v: the six members of a record posted to the crash endpoint,
 // when they are all it has and all strings, else nothing.
@@ -49,6 +58,7 @@ QStringList record(const QString &kind, const QString &message, const QString &s
 } // namespace
 
 Q_DECLARE_METATYPE(QList<ReportFile>)
+Q_DECLARE_METATYPE(Pending)
 
 class TestDiagnostics : public QObject
 {
@@ -87,12 +97,11 @@ private slots:
 
     void crashLeavesOneRecordForTheNextLaunch_data()
     {
-        // The helper's arguments after the data folder (see crash_helper.cpp).
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<QString>("message");
-        // The helper's innermost function, which the record must name.
-        QTest::addColumn<QString>("function");
+        // The helper's arguments after the data folder (see crash_helper.cpp), the signal it
+        // ends by, the record's message, and the helper's innermost function, which the record
+        // must name.
+        TestSupport::addColumns<QStringList, int, QString, QString>("arguments", "signal",
+                                                                    "message", "function");
         const auto row = [](const char *name, const QStringList &arguments, int signal,
                             const char *function, const QString &message = {}) {
             QTest::newRow(name) << arguments << signal
@@ -123,10 +132,9 @@ private slots:
 
     void crashLeavesOneRecordForTheNextLaunch()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, signal);
-        QFETCH(QString, message);
-        QFETCH(QString, function);
+        const auto [arguments, signal, message, function] =
+            TestSupport::fetch<QStringList, int, QString, QString>("arguments", "signal", "message",
+                                                                   "function");
         QProcess helper;
         TestSupport::startChild(helper, CRASH_HELPER_PATH,
                                 QStringList{m_dataFolder.path()} + arguments);
@@ -161,44 +169,31 @@ private slots:
     // until the service takes it or refuses what it holds, and the next launch sends it.
     void pendingRecordIsSentOnce_data()
     {
-        // The pending file and the partial one beside it (a null one is absent), the stored
-        // device id, and the message and stack that go up.
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QByteArray>("partial");
-        QTest::addColumn<QString>("deviceId");
-        QTest::addColumn<QStringList>("upload");
-        // The first launch's answer (0: no service at all), and whether the record outlives it.
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("kept");
-        const auto row = [](const QString &name, const QByteArray &content,
-                            const QByteArray &partial, const char *deviceId,
-                            const QStringList &upload, int status = 200, bool kept = false) {
-            QTest::newRow(qPrintable(name))
-                << content << partial << QString(deviceId) << upload << status << kept;
+        QTest::addColumn<Pending>("row");
+        const auto row = [](const QString &name, const Pending &pending) {
+            QTest::newRow(qPrintable(name)) << pending;
         };
         const QByteArray none, whole = "Signal 11\n---\nf\n---\nend";
-        row("no separator", "Signal 11", none, "?", {"Signal 11", ""});
+        row("no separator", {"Signal 11", none, "?", {"Signal 11", ""}});
         // What the service would refuse: a NUL character, a blank device id.
-        row("NUL characters", QByteArray("Signal 6\0\n---\na\0b", 17), none, " ",
-            {"Signal 6\uFFFD", "a\uFFFDb"});
+        row("NUL characters",
+            {QByteArray("Signal 6\0\n---\na\0b", 17), none, " ", {"Signal 6\uFFFD", "a\uFFFDb"}});
         // A crash that ended before its record was moved into place.
-        row("whole partial record", "Signal 6\n---\nold\n---\nend", "Signal 8\n---\nnew\n---\nend",
-            "?", {"Signal 8", "new"});
-        row("partial record cut short", "Signal 6\n---\nold\n---\nend", "Signal 8\n---\nne", "?",
-            {"Signal 6", "old"});
-        row("400", whole, none, "?", {"Signal 11", "f"}, 400);
+        row("whole partial record", {"Signal 6\n---\nold\n---\nend",
+                                     "Signal 8\n---\nnew\n---\nend",
+                                     "?",
+                                     {"Signal 8", "new"}});
+        row("partial record cut short",
+            {"Signal 6\n---\nold\n---\nend", "Signal 8\n---\nne", "?", {"Signal 6", "old"}});
+        row("400", {whole, none, "?", {"Signal 11", "f"}, 400});
         for (const int status : {0, 408, 429, 500})
-            row(QString::number(status), whole, none, "?", {"Signal 11", "f"}, status, true);
+            row(QString::number(status), {whole, none, "?", {"Signal 11", "f"}, status, true});
     }
 
     void pendingRecordIsSentOnce()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(QByteArray, partial);
-        QFETCH(QString, deviceId);
-        QFETCH(QStringList, upload);
-        QFETCH(int, status);
-        QFETCH(bool, kept);
+        QFETCH(Pending, row);
+        const auto &[content, partial, deviceId, upload, status, kept] = row;
         if (deviceId != "?")
             PreferencesStore::shared().setString(PreferenceKeys::deviceId, deviceId);
         const QString pending = CrashReporter::pendingFilePath();
@@ -227,12 +222,10 @@ private slots:
     // length, cut between two characters, and the whole within one request's body.
     void recordsAreCutToWhatTheServiceTakes_data()
     {
-        // A null message: the stack is a system report's.
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("stack");
-        QTest::addColumn<QString>("sentMessage");
-        // A null one: as much as the body holds.
-        QTest::addColumn<QString>("sentStack");
+        // A null message: the stack is a system report's; a null sent stack: as much as the
+        // body holds.
+        TestSupport::addColumns<QString, QString, QString, QString>("message", "stack",
+                                                                    "sentMessage", "sentStack");
         const QString emoji = QStringLiteral("\U0001F600");
         const QString accented = QStringLiteral("e\u0301");
         const QString a = QStringLiteral("a");
@@ -257,10 +250,9 @@ private slots:
 
     void recordsAreCutToWhatTheServiceTakes()
     {
-        QFETCH(QString, message);
-        QFETCH(QString, stack);
-        QFETCH(QString, sentMessage);
-        QFETCH(QString, sentStack);
+        const auto [message, stack, sentMessage, sentStack] =
+            TestSupport::fetch<QString, QString, QString, QString>("message", "stack",
+                                                                   "sentMessage", "sentStack");
         QTemporaryDir reports;
         CrashReporter::setSystemReportFolder(reports.path());
         const QString file = message.isNull() ? reports.filePath(m_ours + ".1000.crash")
@@ -279,10 +271,8 @@ private slots:
 
     void systemReportsNewSinceTheMark_data()
     {
-        QTest::addColumn<QList<ReportFile>>("files");
-        QTest::addColumn<QDateTime>("mark");
-        QTest::addColumn<QStringList>("messages");
-        QTest::addColumn<QDateTime>("newMark");
+        TestSupport::addColumns<QList<ReportFile>, QDateTime, QStringList, QDateTime>(
+            "files", "mark", "messages", "newMark");
         QTest::newRow("first scan, our names only")
             << QList<ReportFile>{{m_ours + ".1000.crash", 0, "ProblemType: Crash\nTitle: t"},
                                  {m_ours + ".crash", 0, "Title: no number"},
@@ -302,8 +292,8 @@ private slots:
 
     void systemReportsNewSinceTheMark()
     {
-        QFETCH(QList<ReportFile>, files);
-        QFETCH(QDateTime, mark);
+        const auto [files, mark] =
+            TestSupport::fetch<QList<ReportFile>, QDateTime>("files", "mark");
         QTemporaryDir reports;
         for (const auto &[name, secondsAfterMark, content] : files)
             QVERIFY(writeFile(reports.filePath(name), content, markTime.addSecs(secondsAfterMark)));

@@ -14,15 +14,6 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
 
-#include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QTemporaryDir>
-
-#include <cmath>
-#include <limits>
-#include <memory>
-#include <tuple>
-
 using namespace std::chrono_literals;
 using Phase = SpeedTestEngine::Phase;
 using Result = SpeedTestEngine::Result;
@@ -101,15 +92,6 @@ struct Recorder
 
 // Long enough for any test here, far below the budgets of the cancellation cases.
 constexpr int finishWithinMs = 15000;
-
-// The body sizes the downloads asked for.
-QList<qint64> askedSizes(const QList<SpeedServerProcess::Times> &requests)
-{
-    QList<qint64> sizes;
-    for (const SpeedServerProcess::Times &request : requests)
-        sizes.append(request.target.section(u'=', 1).toLongLong());
-    return sizes;
-}
 
 // What a row of linkUse() is about.
 enum class LinkCheck {
@@ -375,9 +357,7 @@ private slots:
     // where a stream is held by its window).
     void streamRule_data()
     {
-        QTest::addColumn<int>("maxStreams");
-        QTest::addColumn<QList<double>>("rates");
-        QTest::addColumn<int>("kept");
+        TestSupport::addColumns<int, QList<double>, int>("maxStreams", "rates", "kept");
         // Levelled off at the third window: a trial, which adds nothing and is given back.
         QTest::newRow("one stream fills the link")
             << 8 << QList<double>{50, 100, 100, 100, 100, 100, 100, 300} << 1;
@@ -405,8 +385,8 @@ private slots:
 
     void streamRule()
     {
-        QFETCH(int, maxStreams);
-        QFETCH(QList<double>, rates);
+        const auto [maxStreams, rates] =
+            TestSupport::fetch<int, QList<double>>("maxStreams", "rates");
         StreamRule rule(maxStreams);
         int inUse = 1;
         for (const double mbps : std::as_const(rates)) {
@@ -423,8 +403,7 @@ private slots:
     // before the test does. Nothing more is asked, even when started again meanwhile.
     void cancelInEachPhase_data()
     {
-        QTest::addColumn<Phase>("phase");
-        QTest::addColumn<QStringList>("arguments");
+        TestSupport::addColumns<Phase, QStringList>("phase", "arguments");
         const QStringList perConnection{"--connection-rate", "2500000"};
         QTest::newRow("third probe") << Phase::ping << QStringList{"--delay", "300"};
         QTest::newRow("download, several streams") << Phase::download << perConnection;
@@ -433,8 +412,8 @@ private slots:
 
     void cancelInEachPhase()
     {
-        QFETCH(Phase, phase);
-        QFETCH(QStringList, arguments);
+        const auto [phase, arguments] =
+            TestSupport::fetch<Phase, QStringList>("phase", "arguments");
         const bool download = phase == Phase::download;
         QVERIFY(prepareLink(arguments, {download ? 60. : 0, download ? 0 : 60.}, {50000000}, 4));
         m_engine->start();
@@ -459,10 +438,9 @@ private slots:
     // -1 in a count: any; moved: -1 any, 0 nothing, 1 something.
     void faultsEndTheTestSoundly_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("stored");
-        QTest::addColumn<QList<int>>("moved");    // down, up
-        QTest::addColumn<QList<int>>("requests"); // HEAD, GET, POST
+        // moved: down, up; requests: HEAD, GET, POST.
+        TestSupport::addColumns<QStringList, bool, QList<int>, QList<int>>("arguments", "stored",
+                                                                           "moved", "requests");
         // Fewer than three probes answered: no throughput phase (refused connections, the
         // CLI's and the application's failure cases, end the same way).
         QTest::newRow("three probes dropped") << QStringList{"--fault", "close-after=0@head#3"}
@@ -487,10 +465,9 @@ private slots:
 
     void faultsEndTheTestSoundly()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, stored);
-        QFETCH(QList<int>, moved);
-        QFETCH(QList<int>, requests);
+        const auto [arguments, stored, moved, requests] =
+            TestSupport::fetch<QStringList, bool, QList<int>, QList<int>>("arguments", "stored",
+                                                                          "moved", "requests");
         QVERIFY(prepare(arguments));
         QVERIFY(finishes());
         QCOMPARE(m_engine->phase(), Phase::idle);
@@ -501,8 +478,7 @@ private slots:
             QVERIFY(moved[0] < 0 || (measured(true) > 0) == bool(moved[0]));
             QVERIFY(moved[1] < 0 || (measured(false) > 0) == bool(moved[1]));
             // Never more than the server read, but for what its kernel took ahead of it.
-            QVERIFY2(m_run.uploaded <= log.up + 256 * 1024,
-                     qPrintable(QString("%1 > %2").arg(m_run.uploaded).arg(log.up)));
+            QCOMPARE_LE(m_run.uploaded, log.up + 256 * 1024);
         } else {
             QVERIFY(!m_run.result && m_run.reports.size() == 1);
         }
@@ -514,9 +490,7 @@ private slots:
 
     void deadlineCutsTheRequestInFlight_data()
     {
-        QTest::addColumn<bool>("download");
-        QTest::addColumn<bool>("tls");
-        QTest::addColumn<QStringList>("faults");
+        TestSupport::addColumns<bool, bool, QStringList>("download", "tls", "faults");
         QTest::newRow("download over TLS") << true << true << QStringList();
         QTest::newRow("upload") << false << false << QStringList();
         // What the server got of a broken upload counts, however the TLS layer hands the
@@ -527,9 +501,8 @@ private slots:
 
     void deadlineCutsTheRequestInFlight()
     {
-        QFETCH(bool, download);
-        QFETCH(bool, tls);
-        QFETCH(QStringList, faults);
+        const auto [download, tls, faults] =
+            TestSupport::fetch<bool, bool, QStringList>("download", "tls", "faults");
         // At 20 Mbit/s neither a 40 MB download nor the 4 MB upload body fits in the second.
         QVERIFY(prepare(
             faults + QStringList{download ? "--down-rate" : "--up-rate", "2500000"},
@@ -574,11 +547,9 @@ private slots:
     // downloads of these sizes; then what the row is about is checked.
     void linkUse_data()
     {
-        QTest::addColumn<LinkCheck>("check");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QList<double>>("budgets"); // download, upload
-        QTest::addColumn<QList<qint64>>("steps");
-        QTest::addColumn<int>("streams");
+        // budgets: download, upload.
+        TestSupport::addColumns<LinkCheck, QStringList, QList<double>, QList<qint64>, int>(
+            "check", "arguments", "budgets", "steps", "streams");
         const auto row = [](const char *name, LinkCheck check, const char *arguments,
                             QList<double> budgets, QList<qint64> steps, int streams = 1) {
             QTest::newRow(name) << check << QString(arguments).split(u' ') << budgets << steps
@@ -623,12 +594,10 @@ private slots:
 
     void linkUse()
     {
-        QFETCH(LinkCheck, check);
-        QFETCH(QStringList, arguments);
-        QFETCH(QList<double>, budgets);
-        QFETCH(QList<qint64>, steps);
-        QFETCH(int, streams);
-        QVERIFY(prepareLink(arguments << "--log-times", budgets, steps, streams));
+        const auto [check, arguments, budgets, steps, streams] =
+            TestSupport::fetch<LinkCheck, QStringList, QList<double>, QList<qint64>, int>(
+                "check", "arguments", "budgets", "steps", "streams");
+        QVERIFY(prepareLink(arguments + QStringList{"--log-times"}, budgets, steps, streams));
         QVERIFY(finishes());
         const bool download = budgets[1] == 0;
         const double rate = measured(download);
@@ -639,11 +608,8 @@ private slots:
         bodies.removeIf(
             [](const SpeedServerProcess::Times &request) { return request.start == 0; });
         std::ranges::sort(bodies, {}, &SpeedServerProcess::Times::start);
-        const QString seen = QString("%1 Mbit/s on %2 streams, %3 bodies, %4 connections")
-                                 .arg(rate)
-                                 .arg(kept)
-                                 .arg(bodies.size())
-                                 .arg(log.connections);
+        const QString seen = QString::asprintf("%g Mbit/s on %d streams, %d bodies, %d connections",
+                                               rate, kept, int(bodies.size()), log.connections);
         switch (check) {
         case LinkCheck::overlaps:
             // Sent after the current one ends, each would leave the link idle for its wait
@@ -676,12 +642,15 @@ private slots:
         case LinkCheck::skipsShortSteps: {
             // After the first, about 20 MB/s for the rest of the phase: no step, less than the
             // largest (a repeat of the first may come too, as a late answer is covered).
-            const QList<qint64> asked = askedSizes(bodies);
-            QVERIFY2(
-                !asked.contains(2000000)
-                    && std::ranges::any_of(
-                        asked, [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; }),
-                qPrintable(seen));
+            const auto asked = [](const auto &get) {
+                return get.target.section(u'=', 1).toLongLong();
+            };
+            QVERIFY2(std::ranges::count(bodies, 2000000, asked) == 0
+                         && std::ranges::any_of(
+                             bodies,
+                             [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; },
+                             asked),
+                     qPrintable(seen));
             break;
         }
         case LinkCheck::lateAnswerCovered: {

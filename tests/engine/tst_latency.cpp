@@ -10,11 +10,6 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-
-#include <memory>
-
 using namespace std::chrono_literals;
 using Result = SpeedTestEngine::Result;
 
@@ -64,14 +59,17 @@ class TestLatency : public QObject
         return config;
     }
 
+    HttpRequest probeRequest() const
+    {
+        return {"HEAD", (m_server->origin() + "/__down?bytes=0").toUtf8(), 5s, {}};
+    }
+
 private slots:
     // The larger increase over the idle Ping of 10 ms counts, each bound belonging to the grade
     // above it; one loaded latency is enough, none gives no grade (-1: not measured).
     void grades_data()
     {
-        QTest::addColumn<double>("down");
-        QTest::addColumn<double>("up");
-        QTest::addColumn<QString>("grade");
+        TestSupport::addColumns<double, double, QString>("down", "up", "grade");
         const char *grades[] = {"A+", "A", "B", "C", "D", "F"};
         const double bounds[] = {5, 30, 60, 200, 400};
         for (int i = 0; i < 5; ++i) {
@@ -84,8 +82,7 @@ private slots:
 
     void grades()
     {
-        QFETCH(double, down);
-        QFETCH(double, up);
+        const auto [down, up] = TestSupport::fetch<double, double>("down", "up");
         const auto loaded = [](double ms) { return ms < 0 ? std::nullopt : std::optional(ms); };
         QTEST(gradeText(Responsiveness::grade(10, loaded(down), loaded(up))), "grade");
     }
@@ -123,9 +120,7 @@ private slots:
     {
         // The opening probe and the first three of the phase are answered 150 ms late.
         QVERIFY(serve({"--fault", "delay=150@head#4"}));
-        LoadedLatencyProbe probe(
-            {}, {"HEAD", (m_server->origin() + "/__down?bytes=0").toUtf8(), 5s, {}},
-            {100ms, 200ms});
+        LoadedLatencyProbe probe({}, probeRequest(), {100ms, 200ms});
         QCoro::waitFor(probe.open());
         probe.start(LoadedLatencyProbe::Clock::now());
         QTRY_VERIFY_WITH_TIMEOUT(probe.sendTimes().size() >= 3, finishWithinMs);
@@ -156,9 +151,7 @@ private slots:
     {
         QVERIFY(serve({}));
         double rate = 25000; // 500 bytes at 1 % of it: one probe each 2 s
-        LoadedLatencyProbe probe(
-            {}, {"HEAD", (m_server->origin() + "/__down?bytes=0").toUtf8(), 5s, {}},
-            {20ms, 0ms, 500, 0.01});
+        LoadedLatencyProbe probe({}, probeRequest(), {20ms, 0ms, 500, 0.01});
         QCoro::waitFor(probe.open());
         probe.start(LoadedLatencyProbe::Clock::now(), [&rate] { return rate; });
         // Answered, so the next one is already timed by the slow rate.
@@ -176,10 +169,7 @@ private slots:
     // test.
     void engineMeasuresUnderLoad_data()
     {
-        QTest::addColumn<bool>("answered");
-        QTest::addColumn<QString>("grade");
-        QTest::newRow("answered late") << true << "C";
-        QTest::newRow("never answered") << false << "none";
+        TestSupport::addBoolRows("answered", "never answered", "answered late");
     }
 
     void engineMeasuresUnderLoad()
@@ -197,7 +187,7 @@ private slots:
         QVERIFY(result->down() > 0 && result->up() > 0);
         QCOMPARE_LT(result->ping(), 50);
         QCOMPARE_LT(result->jitter().value_or(20), 20);
-        QTEST(gradeText(result->grade()), "grade");
+        QCOMPARE(gradeText(result->grade()), answered ? "C" : "none");
         for (const auto ms : {result->loadedLatencyDown(), result->loadedLatencyUp()})
             QVERIFY2(answered ? ms >= 100 && ms < 200 : !ms,
                      qPrintable(QString::number(ms.value_or(-1))));

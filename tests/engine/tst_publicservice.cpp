@@ -66,27 +66,22 @@ private slots:
     // link's rate. 400 Mbit/s: a fast stream's second request asks for the largest size.
     void downloadSizesTheServiceTakes_data()
     {
-        QTest::addColumn<QStringList>("cap");
-        QTest::addColumn<bool>("limited");
-        QTest::newRow("today's rule") << QStringList() << false;
-        QTest::newRow("a tighter rule") << QStringList{"--size-cap", "30000000"} << true;
+        TestSupport::addBoolRows("limited", "today's rule", "a tighter rule");
     }
 
     void downloadSizesTheServiceTakes()
     {
-        QFETCH(QStringList, cap);
         QFETCH(bool, limited);
+        const QStringList cap = limited ? QStringList{"--size-cap", "30000000"} : QStringList();
         QVERIFY(run(QStringList{"--public-rules", "--down-rate", "50000000"} + cap,
                     [](SpeedTestConfig &config) { config.downloadBudget = 1.5; }));
         QVERIFY(m_result);
         qint64 largest = 0;
         for (const QString &line : m_log.requests.filter("GET /__down?bytes="))
             largest = std::max(largest, line.section(u'=', 1).toLongLong());
-        const QString seen = QString("%1 Mbit/s, %2 refused, largest %3, %4 streams")
-                                 .arg(m_result->down())
-                                 .arg(refusals())
-                                 .arg(largest)
-                                 .arg(m_engine->streams(Phase::download));
+        const QString seen =
+            QString::asprintf("%g Mbit/s, %d refused, largest %lld, %d streams", m_result->down(),
+                              refusals(), largest, m_engine->streams(Phase::download));
         QVERIFY2(largest < 100000000 && qAbs(m_result->down() / 400 - 1) < 0.1, qPrintable(seen));
         QVERIFY2(limited ? refusals() >= 1 && refusals() <= m_engine->streams(Phase::download)
                          : refusals() == 0,
@@ -113,16 +108,15 @@ private slots:
         QVERIFY(!posts.isEmpty());
         QCOMPARE(posts.filter("POST /__up?bytes=4000000").size(), posts.size());
         const qint64 counted = m_engine->report(Phase::upload).bytes;
-        QVERIFY2(counted >= 2000000 && counted < 3000000, qPrintable(QString::number(counted)));
+        QCOMPARE_GE(counted, 2000000);
+        QCOMPARE_LT(counted, 3000000);
     }
 
     // A refusal of the test itself says so, with its status; a first download refused at its
     // smallest size fails the test as before.
     void wholeRefusal_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("failure");
-        QTest::addColumn<int>("status");
+        TestSupport::addColumns<QStringList, QString, int>("arguments", "failure", "status");
         QTest::newRow("every size refused")
             << QStringList{"--public-rules", "--size-cap", "1"} << "refused" << 403;
         QTest::newRow("rate limited") << QStringList{"--fault", "status=429"} << "refused" << 429;
@@ -133,9 +127,8 @@ private slots:
 
     void wholeRefusal()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, failure);
-        QFETCH(int, status);
+        const auto [arguments, failure, status] =
+            TestSupport::fetch<QStringList, QString, int>("arguments", "failure", "status");
         QVERIFY(run(arguments, [](SpeedTestConfig &config) { config.downloadBudget = 1; }));
         QVERIFY(!m_result);
         const TestFailure found = TestFailure::of(*m_engine);
@@ -147,12 +140,7 @@ private slots:
 
     // A phase cut at its deadline is divided by its budget, not by the moment its last
     // request ended a little later.
-    void budgetCapsTheTime_data()
-    {
-        QTest::addColumn<bool>("download");
-        QTest::newRow("download") << true;
-        QTest::newRow("upload") << false;
-    }
+    void budgetCapsTheTime_data() { TestSupport::addBoolRows("download", "upload", "download"); }
 
     void budgetCapsTheTime()
     {

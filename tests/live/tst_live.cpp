@@ -10,10 +10,6 @@
 #include <QMenu>
 #include <QPainter>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
-
-#include <cmath>
-#include <cstdlib>
 
 using InterfaceCounters::Interface;
 using Clock = LiveThroughputMonitor::Clock;
@@ -64,24 +60,15 @@ struct Script
     }
 };
 
-// The bounds and the number of the pixels that pass.
-template <typename Test>
-std::pair<QRect, int> pixels(const QImage &image, Test passes)
-{
-    const Pixels::Ink ink =
-        Pixels::ink(image, [&](const QColor &color) { return passes(color.rgba()); });
-    return {ink.bounds, ink.count};
-}
-
 QImage argb(const QImage &image)
 {
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
 // The light text of the badge.
-bool isTextInk(QRgb pixel)
+bool isTextInk(const QColor &color)
 {
-    return qAlpha(pixel) > 128 && qGray(pixel) > 150;
+    return color.alpha() > 128 && qGray(color.rgb()) > 150;
 }
 
 } // namespace
@@ -95,11 +82,10 @@ class TestLive : public QObject
 private slots:
     void countsDeviceBackedInterfaces_data()
     {
-        QTest::addColumn<QStringList>("withDevice");
-        QTest::addColumn<QStringList>("expected");
         // The fixture has lo, eth0 (its received bytes the largest 64-bit value), docker0, a
         // veth, wg0, lines to refuse (a value beyond 64 bits, a field missing, one too many, a
         // name escaping sysfs), wlan0 (no space after its colon), wlé0 in UTF-8 and br0.
+        TestSupport::addColumns<QStringList, QStringList>("withDevice", "expected");
         // Inside a container no interface has a device: all but loopback count.
         QTest::newRow("no device")
             << QStringList()
@@ -135,8 +121,7 @@ private slots:
 
     void samplingRules_data()
     {
-        QTest::addColumn<QList<Step>>("steps");
-        QTest::addColumn<Rates>("expected");
+        TestSupport::addColumns<QList<Step>, Rates>("steps", "expected");
         QTest::newRow("a decrease of either counter costs one tick")
             << QList<Step>{{10000, 9000, 0},
                            {4000, 9500, 2},
@@ -260,9 +245,7 @@ private slots:
 
     void compactTextLegibleAtOneSize_data()
     {
-        QTest::addColumn<double>("rate");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<int>("numberHeight");
+        TestSupport::addColumns<double, QString, int>("rate", "expected", "numberHeight");
         // Up to 10 GB/s, all at one size at 22 px: the digits 10 px high, a comma's tail
         // reaching 2 px lower, and the unit below them 7 px high. A 0 only asks that the text
         // fit, shrunk rather than cut off.
@@ -278,8 +261,7 @@ private slots:
 
     void compactTextLegibleAtOneSize()
     {
-        QFETCH(double, rate);
-        QFETCH(int, numberHeight);
+        const auto [rate, numberHeight] = TestSupport::fetch<double, int>("rate", "numberHeight");
         QTEST(LiveThroughputMonitor::compact(rate), "expected");
         // Drawn in the middle of a larger canvas, so that anything past the square shows.
         QImage canvas(62, 62, QImage::Format_ARGB32);
@@ -289,20 +271,20 @@ private slots:
         StatusItemIcon::paint(painter, square, "↓" + LiveThroughputMonitor::compact(rate),
                               QPalette());
         painter.end();
-        QVERIFY(
-            square.contains(pixels(canvas, [](QRgb pixel) { return qAlpha(pixel) > 0; }).first));
-        QVERIFY(square.adjusted(1, 1, -1, -1).contains(pixels(canvas, isTextInk).first));
+        QVERIFY(square.contains(
+            Pixels::ink(canvas, [](const QColor &c) { return c.alpha() > 0; }).bounds));
+        QVERIFY(square.adjusted(1, 1, -1, -1).contains(Pixels::ink(canvas, isTextInk).bounds));
         // The number is the first run of rows with ink, the unit the last one.
         QList<bool> inked;
         for (int y = 0; y < canvas.height(); ++y)
-            inked.append(pixels(canvas.copy(0, y, canvas.width(), 1), isTextInk).second > 0);
+            inked.append(Pixels::ink(canvas, isTextInk, QRect(0, y, canvas.width(), 1)).count > 0);
         const qsizetype top = inked.indexOf(true), clear = inked.indexOf(false, top);
         const qsizetype unitTop = inked.indexOf(true, clear), bottom = inked.lastIndexOf(true);
         QVERIFY(unitTop > clear && clear > top);
         if (numberHeight)
             QCOMPARE(clear - top, numberHeight);
         // The unit letter reads at a glance: 7 px high at least.
-        QVERIFY2(bottom - unitTop + 1 >= 7, qPrintable(QString::number(bottom - unitTop + 1)));
+        QCOMPARE_GE(bottom - unitTop + 1, 7);
     }
 
     // A theme's text colour on the other kind of panel is the hard case: a dark theme's white
@@ -326,11 +308,8 @@ private slots:
         QVERIFY(*lightest - *darkest >= 180);
         // The glyph is drawn in the theme's text colour and stands out from the panel.
         const QImage symbol = onPanel(std::nullopt);
-        QVERIFY(
-            pixels(symbol, [&](QRgb p) { return std::abs(qGray(p) - qGray(panel.rgb())) >= 100; })
-                .second
-            >= 40);
-        QVERIFY(pixels(symbol, [](QRgb p) { return p == qRgb(255, 255, 255); }).second >= 20);
+        QVERIFY(Pixels::ink(symbol, Pixels::apartFrom(panel, 299)).count >= 40);
+        QVERIFY(Pixels::ink(symbol, [](const QColor &c) { return c == Qt::white; }).count >= 20);
     }
 
     // A tray on a scaled screen asks for sizes between those offered: each is drawn at its

@@ -3,11 +3,6 @@
 
 #include "platform/PreferencesStore.h"
 
-#include <QLockFile>
-#include <QTemporaryDir>
-
-#include <cmath>
-
 class TestPreferencesStore : public QObject
 {
     Q_OBJECT
@@ -134,8 +129,7 @@ private slots:
 
     void changeByAnotherWriterIsSeen_data()
     {
-        QTest::addColumn<bool>("sameStamp");
-        QTest::addColumn<int>("ageSeconds");
+        TestSupport::addColumns<bool, int>("sameStamp", "ageSeconds");
         QTest::newRow("file replaced") << false << 0;
         // As on a filesystem that keeps times to the second (or with a clock running
         // behind): the changed file has the inode, size and time of the one read before.
@@ -145,8 +139,8 @@ private slots:
 
     void changeByAnotherWriterIsSeen()
     {
-        QFETCH(bool, sameStamp);
-        QFETCH(int, ageSeconds);
+        const auto [sameStamp, ageSeconds] =
+            TestSupport::fetch<bool, int>("sameStamp", "ageSeconds");
         const QDateTime stamp = QDateTime::fromSecsSinceEpoch(::time(nullptr) - ageSeconds);
         QVERIFY(TestSupport::writeFile(m_path, R"({"mine": 1, "theirs": 1})", stamp));
         PreferencesStore mine(m_path);

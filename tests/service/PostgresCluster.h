@@ -3,8 +3,6 @@
 
 #include "TestSupport.h"
 
-#include <QTemporaryDir>
-
 #include <pwd.h>
 #include <unistd.h>
 

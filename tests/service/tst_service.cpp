@@ -9,25 +9,14 @@
 #include "platform/HttpSession.h"
 #include "service/SyncAnswer.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
-#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QUuid>
 
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-
-#include <memory>
-#include <sstream>
 
 using namespace std::chrono_literals;
 
@@ -157,8 +146,7 @@ private slots:
 
     void refusesBadInput_data()
     {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<int>("status");
+        TestSupport::addColumns<QByteArray, int>("request", "status");
         const auto row = [](const char *name, const QByteArray &request, int status) {
             QTest::newRow(name) << request << status;
         };
@@ -350,9 +338,9 @@ private slots:
     // holds all the same.
     void keepsToTheBudgetAcrossProcesses()
     {
-        const QStringList limits{"--proxy", "--limit-device",   "0",    "--limit-address",
-                                 "0",       "--address-budget", "1000", "--threads",
-                                 "16"};
+        const QStringList limits =
+            QString("--proxy --limit-device 0 --limit-address 0 --address-budget 1000 --threads 16")
+                .split(u' ');
         QVERIFY(startService(limits));
         QProcess other;
         const int otherPort = TestSupport::startServer(

@@ -8,7 +8,6 @@
 #include "settings/SpeedSettings.h"
 
 #include <clocale>
-#include <cmath>
 
 using Result = SpeedTestEngine::Result;
 

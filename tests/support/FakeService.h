@@ -1,22 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
+#include "TestSupport.h"
+
 #include <QSslKey>
 #include <QSslServer>
-#include <QSslSocket>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
-
-#include <chrono>
-
-#include <functional>
-#include <memory>
-#include <utility>
 
 // An HTTP service on 127.0.0.1 that keeps every whole request it gets and answers each one,
 // on a connection of its own, through the handler the test sets (200 and no body unless it
@@ -82,13 +70,10 @@ public:
 private:
     static QSslServer *tlsServer(const QString &folder)
     {
-        const auto read = [&](const char *name) {
-            QFile file(folder + u'/' + QLatin1String(name));
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificate(QSslCertificate(read("cert.pem")));
-        configuration.setPrivateKey(QSslKey(read("key.pem"), QSsl::Ec));
+        configuration.setLocalCertificate(
+            QSslCertificate(TestSupport::readFile(folder + "/cert.pem")));
+        configuration.setPrivateKey(QSslKey(TestSupport::readFile(folder + "/key.pem"), QSsl::Ec));
         auto *server = new QSslServer;
         server->setSslConfiguration(configuration);
         return server;

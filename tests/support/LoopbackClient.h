@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QByteArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "TestSupport.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -110,6 +110,21 @@ inline SpeedTestConfig quickConfig(const QString &host = closedOrigin, double do
     return config;
 }
 
+// Columns of a data table, of these types and names: addColumns<int, bool>("count", "kept").
+template <typename... Types, typename... Names>
+void addColumns(Names... names)
+{
+    (QTest::addColumn<Types>(names), ...);
+}
+
+// The current row's values of these columns, as QFETCH reads them:
+// const auto [count, kept] = TestSupport::fetch<int, bool>("count", "kept");
+template <typename... Types, typename... Names>
+std::tuple<Types...> fetch(Names... names)
+{
+    return {*static_cast<Types *>(QTest::qData(names, qMetaTypeId<Types>()))...};
+}
+
 // A data table of one bool column: a row named for false, and one for true.
 inline void addBoolRows(const char *column, const char *whenFalse, const char *whenTrue)
 {

@@ -14,9 +14,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QRawFont>
-#include <QtEndian>
 
-#include <cmath>
 #include <numbers>
 
 using Angles = QList<double>;
@@ -158,9 +156,7 @@ private slots:
 
     void gaugeArc_data()
     {
-        QTest::addColumn<double>("mbps");
-        QTest::addColumn<Angles>("green");
-        QTest::addColumn<Angles>("track");
+        TestSupport::addColumns<double, Angles, Angles>("mbps", "green", "track");
         // A third of the half turn for every tenfold rate, full from 999 Mbps.
         const Angles none, whole{180, 90, 0};
         QTest::addRow("0.02") << 0.02 << none << whole;
@@ -175,9 +171,8 @@ private slots:
 
     void gaugeArc()
     {
-        QFETCH(double, mbps);
-        QFETCH(Angles, green);
-        QFETCH(Angles, track);
+        const auto [mbps, green, track] =
+            TestSupport::fetch<double, Angles, Angles>("mbps", "green", "track");
         const QImage image = renderGauge(mbps);
         // The track: a shade apart from both the window and the green.
         for (const double degrees : green)
@@ -263,8 +258,7 @@ private slots:
     // pixel, whether it is painted in place or as a picture.
     void paintedIconCentred_data()
     {
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<QRect>("ink");
+        TestSupport::addColumns<QSize, QRect>("size", "ink");
         QTest::newRow("square") << QSize(16, 16) << QRect(0, 0, 16, 16);
         QTest::newRow("wide") << QSize(20, 16) << QRect(2, 0, 16, 16);
         QTest::newRow("tall") << QSize(16, 24) << QRect(0, 4, 16, 16);
