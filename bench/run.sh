@@ -36,7 +36,10 @@
 #   more are refused without a Referer; each link is measured once per size cap of
 #   BENCH_WAN_CAPS (default "default 30000000"), with the downloads the server refused to
 #   the engine over all its runs. curl sends a Referer: its streams are taken without the
-#   rule, once per link.
+#   rule, once per link. Links are DOWN[:UP]/RTT (Mbit/s, ms), with @loss0.1 (random loss,
+#   per cent of the packets), @cubic (every socket on cubic instead of the host's BBR) or
+#   @burstMB (a token bucket of that many megabytes passing at ten times the rate) after it;
+#   each reading shows the worst run beside the median, and the ceiling (rate x 1448/1500).
 # Usage: bash bench/run.sh [all|loopback|rates|latency|wan]   (all: about 35 minutes;
 #   rates: 30; latency: 8; wan: 20 at BENCH_REPEAT=3; latency and wan are not part of all)
 #   BENCH_REPEAT=N  BENCH_RATES="1 10"  BENCH_LINKS="server tbf"  BENCH_SCHEMES="http https"
@@ -160,6 +163,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; 
 mbps() { awk -v a="$1" 'BEGIN {printf "%.0f", a}'; }
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print (NR ? v[int((NR + 1) / 2)] : 0)}'; }
+lowest() { tr ' ' '\n' | grep . | sort -g | head -1; }
 error_pct() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%+.1f %%", (a / b - 1) * 100; else print "-"}'; }
 
 loopback() {
@@ -513,11 +517,13 @@ make_wan() {
     done
 }
 
-# start_wan <Mbit/s> <RTT ms>: the delay line between the namespaces, both ends up.
+# start_wan <down Mbit/s> <up Mbit/s> <RTT ms> [netlab options...]: the delay line between
+# the namespaces, both ends up.
 start_wan() {
     : >"$work/netlab.out"
     build/bench/netlab/tachora-netlab --ns-a "$ns_client" --dev-a "$wan_dev_client" \
-        --ns-b "$ns_server" --dev-b "$wan_dev_server" --rate "$1" --rtt "$2" >"$work/netlab.out" &
+        --ns-b "$ns_server" --dev-b "$wan_dev_server" --rate-down "$1" --rate-up "$2" --rtt "$3" \
+        "${@:4}" >"$work/netlab.out" &
     netlab_pid=$!
     for _ in $(seq 100); do
         [ -s "$work/netlab.out" ] && break
@@ -600,9 +606,11 @@ local priority=(chrt -f "$rt")
 [ "$rt" = 0 ] && priority=()
 in_server=(ip netns exec "$ns_server" "${priority[@]}") in_client=(ip netns exec "$ns_client" "${priority[@]}")
 server_host=$wan_server
-local head="| link (rate, RTT) | size cap | ping ms |" rule="|---|---|---|" numbered=
+local head="| link (rate, RTT) | size cap | ping ms |" rule="|---|---|---|" numbered= host_cc
+host_cc=$(sysctl -n net.ipv4.tcp_congestion_control)
 [ "$n" -gt 1 ] && numbered=1
 for dir in ↓ ↑; do
+    head+=" ceiling $dir |" rule+="---|"
     for i in "${!clis[@]}"; do
         head+=" engine${numbered:+ $((i + 1))} $dir |"
         rule+="---|"
@@ -613,8 +621,23 @@ head+=" refused |" rule+="---|"
 echo "$head"
 echo "$rule"
 for link in $wan_links; do
-    rate=${link%/*} rtt=${link#*/}
-    start_wan "$rate" "$rtt"
+    # DOWN[:UP]/RTT[@loss0.1|@cubic|@burstMB]
+    local shape=${link%%@*} extra= rate_down rate_up line=()
+    [ "$shape" != "$link" ] && extra=${link#*@}
+    rate=${shape%/*} rtt=${shape#*/}
+    rate_down=${rate%:*} rate_up=${rate#*:}
+    rate=$rate_down
+    [ "$rate_up" -gt "$rate" ] && rate=$rate_up
+    case $extra in
+    loss*) line=(--loss "${extra#loss}") ;;
+    burst*) line=(--burst "$((${extra#burst} * 1000000))") ;;
+    esac
+    # cubic: the server's sockets and the client's upload ones, as on a stock desktop
+    # talking to a cubic server; else the host's own (BBR on this machine).
+    for ns in "$ns_client" "$ns_server"; do
+        ip netns exec "$ns" sysctl -qw net.ipv4.tcp_congestion_control="$([ "$extra" = cubic ] && echo cubic || echo "$host_cc")"
+    done
+    start_wan "$rate_down" "$rate_up" "$rtt" "${line[@]}"
     local cap first=1 refused
     local -A downs=() ups=()
     for cap in $wan_caps; do
@@ -648,11 +671,13 @@ for link in $wan_links; do
         stop_server >/dev/null
         refused=$(awk '/^refused/ {print $2}' "$work/server.out")
         first=0
-        local row="| $rate Mbit/s, $rtt ms | $cap | $ping |" col
+        local row="| ${rate_down}/${rate_up} Mbit/s, $rtt ms${extra:+, $extra} | $cap | $ping |" col
         for dir in downs ups; do
             local -n values=$dir
+            row+=" $(awk -v r="$([ "$dir" = downs ] && echo "$rate_down" || echo "$rate_up")" 'BEGIN {printf "%.1f", r * 1448 / 1500}') |"
             for c in "${!clis[@]}"; do
                 col=$(printf '%.1f' "$(echo "${values[$c]}" | median)")
+                [ "$repeat" -gt 1 ] && col+=" [$(printf '%.1f' "$(echo "${values[$c]}" | lowest)")]"
                 if [ -n "${values[s$c]:-}" ]; then col+=" ($(echo "${values[s$c]}" | median))"; fi
                 row+=" $col |"
             done
@@ -666,16 +691,16 @@ for link in $wan_links; do
     stop_wan
 done
 in_server=() in_client=() server_host=127.0.0.1
-echo "(engine: the reported rate, with its streams in parentheses when it reports them;"
-echo " curl 4: four streams' bytes over the slowest one's time. TCP over 1500-byte packets"
-echo " carries at most 96.5 % of the link's rate. load after: $(uptime | sed 's/.*average: //'))"
+echo "(engine: the reported rate's median, the worst run in brackets, its streams in parentheses"
+echo " when it reports them; ceiling: the rate times 1448/1500, what TCP over 1500-byte packets carries;"
+echo " curl 4: four streams' bytes over the slowest one's time. load after: $(uptime | sed 's/.*average: //'))"
 }
 
 repeat=${BENCH_REPEAT:-3}
 rate_list=${BENCH_RATES:-1 2 10 50 200 800}
 links=${BENCH_LINKS:-server tbf}
 schemes=${BENCH_SCHEMES:-http https}
-wan_links=${BENCH_WAN_LINKS:-10/20 100/20 100/40 500/20 1000/20 1000/40 2000/20 4000/20}
+wan_links=${BENCH_WAN_LINKS:-10/20 100/20 100/40 500/20 1000/20 1000/40 2000/20 4000/20 1000/80 100/150 20:5/600 300/30 300/20@loss0.1 300/20@loss1 300/20@cubic 100/40@burst50}
 refs=${BENCH_WAN_REFS:-1}
 wan_caps=${BENCH_WAN_CAPS:-default 30000000}
 rt=${BENCH_RT:-10}

@@ -25,7 +25,9 @@ constexpr std::size_t vnetBytes = sizeof(VnetHeader);
 // The bytes in flight on the wire for the delay, plus the queue, at least a few packets.
 std::size_t ringCapacity(const LinkShape &shape)
 {
-    const double inFlight = shape.bitsPerSecond / 8 * static_cast<double>(shape.delayNs) / 1e9;
+    const double peak = shape.burstBytes > 0 ? shape.peakFactor : 1;
+    const double inFlight =
+        peak * shape.bitsPerSecond / 8 * static_cast<double>(shape.delayNs) / 1e9;
     // Small packets (acknowledgements) take more room in the ring than on the wire.
     return 2 * (static_cast<std::size_t>(inFlight) + shape.queueBytes) + 64 * PacketRing::maxPacket;
 }
@@ -42,7 +44,28 @@ Direction::Direction(int in, int out, bool vnetHeader, const LinkShape &shape, s
     , discard_(PacketRing::maxPacket)
     , random_(seed)
     , loss_(shape.lossFraction)
+    , tokens_(static_cast<double>(shape.burstBytes))
 {}
+
+std::int64_t Direction::serialise(std::size_t wire)
+{
+    const double atRate = static_cast<double>(wire) * nsPerByte_;
+    if (shape_.burstBytes == 0)
+        return std::llround(atRate);
+    tokens_ = std::min(static_cast<double>(shape_.burstBytes),
+                       tokens_ + static_cast<double>(linkFree_ - tokensAt_) / nsPerByte_);
+    tokensAt_ = linkFree_;
+    const double atPeak = atRate / shape_.peakFactor;
+    if (tokens_ >= static_cast<double>(wire)) {
+        tokens_ -= static_cast<double>(wire);
+        return std::llround(atPeak);
+    }
+    // What the bucket lacks comes in at the rate.
+    const double time = std::max(atPeak, (static_cast<double>(wire) - tokens_) * nsPerByte_);
+    tokens_ = std::max(0.0, tokens_ + time / nsPerByte_ - static_cast<double>(wire));
+    tokensAt_ = linkFree_ + std::llround(time);
+    return std::llround(time);
+}
 
 void Direction::run()
 {
@@ -107,7 +130,7 @@ void Direction::receive(std::int64_t now)
             counts_.packets += segments.count;
         }
         counts_.wireBytes += wire;
-        linkFree_ += std::llround(static_cast<double>(wire) * nsPerByte_);
+        linkFree_ += serialise(wire);
         ring_.commit(packetLength + header, linkFree_ + shape_.delayNs);
     }
 }

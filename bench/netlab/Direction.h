@@ -16,6 +16,10 @@ struct LinkShape
     std::int64_t delayNs = 10'000'000; // one way: half the round-trip time
     std::size_t queueBytes = 0;        // waiting to be serialised; more is dropped
     double lossFraction = 0;           // of the packets, dropped at random before the queue
+    // A token bucket in front of the line: this many bytes, full at the start and refilled at
+    // the rate, pass at peakFactor times the rate; none: the rate throughout.
+    std::size_t burstBytes = 0;
+    double peakFactor = 10;
 };
 
 struct DirectionCounts
@@ -45,6 +49,8 @@ public:
 private:
     void receive(std::int64_t now);
     void deliverDue(std::int64_t now);
+    // The time the line takes over `wire` bytes it starts on at linkFree_.
+    std::int64_t serialise(std::size_t wire);
 
     int in_;
     int out_;
@@ -57,6 +63,9 @@ private:
     std::bernoulli_distribution loss_;
     // When the link finishes serialising what it has accepted so far.
     std::int64_t linkFree_ = 0;
+    // The bucket's bytes as of tokensAt_.
+    double tokens_ = 0;
+    std::int64_t tokensAt_ = 0;
     DirectionCounts counts_;
 };
 

@@ -42,6 +42,7 @@ struct Options
     double rateMbit = 0;
     std::optional<double> rateDownMbit, rateUpMbit;
     double lossPercent = 0;
+    double burstBytes = 0;
     double rttMs = -1;
     double queueBdp = 1.5;
     std::optional<double> queueBytes;
@@ -53,7 +54,7 @@ struct Options
 int usage()
 {
     std::fputs("usage: tachora-netlab --ns-a NS --dev-a DEV --ns-b NS --dev-b DEV --rate MBIT "
-               "--rtt MS [--rate-down MBIT] [--rate-up MBIT] [--loss PCT] "
+               "--rtt MS [--rate-down MBIT] [--rate-up MBIT] [--loss PCT] [--burst BYTES] "
                "[--queue-bdp F | --queue-bytes N] [--no-offload] [--priority P] "
                "[--cpus A,B|none]\n",
                stderr);
@@ -104,6 +105,8 @@ std::optional<Options> parse(int argc, char **argv)
             options.rateUpMbit = *parsed;
         else if (name == "--loss")
             options.lossPercent = *parsed;
+        else if (name == "--burst")
+            options.burstBytes = *parsed;
         else if (name == "--rtt")
             options.rttMs = *parsed;
         else if (name == "--queue-bdp")
@@ -180,6 +183,7 @@ int main(int argc, char **argv)
         shape.bitsPerSecond = rateMbit * 1e6;
         shape.delayNs = static_cast<std::int64_t>(options->rttMs * 1e6 / 2);
         shape.lossFraction = options->lossPercent / 100;
+        shape.burstBytes = static_cast<std::size_t>(options->burstBytes);
         const double bdp = shape.bitsPerSecond / 8 * options->rttMs / 1e3;
         // However short the line, the queue takes a few full-size packets.
         shape.queueBytes = static_cast<std::size_t>(

@@ -192,6 +192,7 @@ void SpeedTestEngine::tick()
     else
         countInFlight();
     const double elapsed = phaseSeconds(now);
+    m_levelled.add(elapsed, m_phaseBytes);
     if (elapsed > firstReportSeconds && onProgress)
         onProgress(m_phase, double(m_phaseBytes) * 8.0 / elapsed / 1000000.0);
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "engine/LevelledRate.h"
 #include "engine/Responsiveness.h"
 #include "engine/SpeedTestConfig.h"
 
@@ -227,6 +228,8 @@ private:
     // The probe that lets the link drain before an upload, while it runs; cancel() cuts it.
     std::shared_ptr<HttpTask> m_drainProbe;
     qint64 m_phaseBytes = 0;
+    // The phase's byte count at each tick, from which its reading is taken.
+    LevelledRate m_levelled;
     // The requests of the throughput phase running, or none.
     ThroughputStreams *m_streams = nullptr;
     int m_streamsDown = 0;

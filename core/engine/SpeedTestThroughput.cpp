@@ -49,6 +49,7 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
 {
     m_phase = phase;
     m_phaseBytes = 0;
+    m_levelled.clear();
     if (phase == Phase::upload) {
         // Made before the clock starts: filling it takes tens of milliseconds the first time.
         uploadChunk();
@@ -124,8 +125,15 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     // The time is the phase's whole length, at most its budget: the requests cut at the
     // deadline end a few event-loop turns after it, and nothing after the deadline counts.
     const double elapsed = std::min(phaseSeconds(), budget);
-    const double mbps = SpeedTestMath::rate(m_phaseBytes, elapsed,
-                                            ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
+    double mbps = SpeedTestMath::rate(m_phaseBytes, elapsed,
+                                      ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
+    // On a long path the windows take seconds to open: the reading is the rate once the
+    // phase's count has levelled, the whole average where it never did.
+    if (mbps > 0) {
+        const LevelledRate::Reading levelled = m_levelled.reading(elapsed, m_phaseBytes);
+        if (levelled.levelled)
+            mbps = levelled.bytesPerSecond * 8.0 / 1000000.0;
+    }
     if (phase == Phase::download)
         m_downMbps = mbps;
     co_return mbps;
