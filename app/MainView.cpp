@@ -93,7 +93,7 @@ MainView::MainView(const QString &serverName, QWidget *parent)
          10},
         {m_gauge, 12},
         {makeTilesRow(), 0},
-        {makePreviousLabel(), 0},
+        {makePreviousLabel(), 4},
         {m_testButton, 10},
         {makeNoteSlot(serverName), 12},
         {m_historyTable, 0},
