@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "AppFixture.h"
+#include "Pixels.h"
 #include "SpeedServerProcess.h"
-#include "TestSupport.h"
 
 #include "AppDelegate.h"
 #include "AppIcon.h"
@@ -25,33 +26,6 @@
 using namespace std::chrono_literals;
 using Result = SpeedTestEngine::Result;
 
-namespace {
-
-qreal luminance(const QColor &color)
-{
-    const auto linear = [](qreal v) {
-        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF())
-           + 0.0722 * linear(color.blueF());
-}
-
-// The contrast between the lightest and the darkest pixel of a region: that of a text or an
-// icon with what is under it.
-qreal contrast(const QImage &image, const QRect &region)
-{
-    qreal darkest = 1, lightest = 0;
-    for (int y = region.top(); y <= region.bottom(); ++y)
-        for (int x = region.left(); x <= region.right(); ++x) {
-            const qreal l = luminance(image.pixelColor(x, y));
-            darkest = std::min(darkest, l);
-            lightest = std::max(lightest, l);
-        }
-    return (lightest + 0.05) / (darkest + 0.05);
-}
-
-} // namespace
-
 // What the main window says in each state of a test: never a value that was not measured,
 // never an earlier test's values as if they were the new one's.
 class TestWindow : public QObject
@@ -59,10 +33,7 @@ class TestWindow : public QObject
     Q_OBJECT
 
     std::unique_ptr<SpeedServerProcess> m_server;
-    std::unique_ptr<SpeedTestEngine> m_engine;
-    LiveThroughputMonitor m_live{[] { return QList<InterfaceCounters::Interface>{}; }};
-    std::unique_ptr<AppDelegate> m_app;
-    bool m_tray = false;
+    AppFixture m_fixture;
 
     // Launches against a server started with these arguments, on short budgets.
     void launch(const QStringList &serverArguments)
@@ -75,21 +46,15 @@ class TestWindow : public QObject
         config.downloadSteps = {200000, 1000000};
         config.pingTimeout = 400ms;
         config.downloadTimeout = config.uploadTimeout = 3s;
-        m_engine = std::make_unique<SpeedTestEngine>(config);
-        AppSetup setup;
-        setup.engine = m_engine.get();
-        setup.live = &m_live;
-        setup.serviceOrigin = "http://127.0.0.1:9";
-        setup.trayAvailable = [this] { return m_tray; };
-        setup.packageBus = QDBusConnection(QStringLiteral("tachora-no-bus"));
-        m_app = std::make_unique<AppDelegate>(std::move(setup));
-        m_app->applicationDidFinishLaunching();
+        m_fixture.app.reset();
+        m_fixture.engine = std::make_unique<SpeedTestEngine>(config);
+        m_fixture.launch();
     }
 
     template <class T>
     T *find(const char *name) const
     {
-        return m_app->mainWindow()->findChild<T *>(name);
+        return m_fixture.find<T>(name);
     }
     GaugeView *gauge() const { return find<GaugeView>("gauge"); }
     QString tile(const char *name) const { return find<ResultTile>(name)->valueLabel()->text(); }
@@ -105,12 +70,12 @@ private slots:
     {
         QFile::remove(PreferencesStore::shared().filePath());
         PreferencesStore::shared().setBool(PreferenceKeys::onboarded, true);
-        m_tray = false;
+        m_fixture.tray = false;
     }
 
     void cleanup()
     {
-        m_app.reset();
+        QVERIFY(m_fixture.quit());
         m_server.reset();
     }
 
@@ -187,7 +152,7 @@ private slots:
     {
         SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
         launch({});
-        MainWindow *window = m_app->mainWindow();
+        MainWindow *window = m_fixture.app->mainWindow();
         const auto check = [window](QWidget *page) {
             window->show();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
@@ -206,32 +171,32 @@ private slots:
                 QVERIFY2(button->icon().name().isEmpty(), qPrintable(button->icon().name()));
                 QCOMPARE(button->icon().pixmap(16).toImage(), ours.pixmap(16).toImage());
                 const QRect icon(button->rect().center() - QPoint(8, 8), QSize(16, 16));
-                const qreal ratio = contrast(image, place(button, icon));
+                const qreal ratio = Pixels::contrast(image, place(button, icon));
                 QVERIFY2(ratio >= 3,
                          qPrintable(button->objectName() + ": " + QString::number(ratio)));
             }
             for (auto *label : page->findChildren<QLabel *>()) {
                 if (!label->isVisible() || label->text().trimmed().isEmpty())
                     continue;
-                const qreal ratio = contrast(image, place(label, label->contentsRect()));
+                const qreal ratio = Pixels::contrast(image, place(label, label->contentsRect()));
                 QVERIFY2(ratio >= 4.5, qPrintable(label->text() + ": " + QString::number(ratio)));
             }
         };
         check(window->mainView());
-        m_app->showSettings(nullptr);
+        m_fixture.app->showSettings(nullptr);
         check(window->settingsView());
     }
 
     // A test started from the tray says in the item's tool tip what it measures, then no more.
     void trayToolTipFollowsTheTest()
     {
-        m_tray = true;
+        m_fixture.tray = true;
         PreferencesStore::shared().setBool(PreferenceKeys::menuBarMode, true);
         launch({});
-        QSystemTrayIcon *item = m_app->statusController().trayIcon();
+        QSystemTrayIcon *item = m_fixture.app->statusController().trayIcon();
         QVERIFY(item);
         const QString idle = item->toolTip();
-        m_app->statusController().menu()->actions().constFirst()->trigger();
+        m_fixture.app->statusController().menu()->actions().constFirst()->trigger();
         QTRY_COMPARE(item->toolTip(), "Tachora\u202F: Ping…");
         QTRY_VERIFY(item->toolTip().startsWith("Tachora\u202F: Descente… ")
                     && item->toolTip().endsWith(" Mbps"));
@@ -242,12 +207,12 @@ private slots:
     void liveTextChosenInWindow()
     {
         launch({});
-        m_app->showSettings(nullptr);
+        m_fixture.app->showSettings(nullptr);
         auto *live = find<QCheckBox>("liveCheckbox");
         auto *hint = find<QLabel>("liveHint");
         QVERIFY(hint && hint->isVisible() && hint->text().contains("zone de notification"));
         live->click();
-        QVERIFY(SpeedSettings::liveMenuBar() && !m_live.isRunning());
+        QVERIFY(SpeedSettings::liveMenuBar() && !m_fixture.live.isRunning());
     }
 
     // The window's menu has the settings, with their usual shortcut, and the about box; opened
@@ -256,13 +221,13 @@ private slots:
     void menus()
     {
         launch({});
-        MainWindow *window = m_app->mainWindow();
+        MainWindow *window = m_fixture.app->mainWindow();
         auto *menu = window->findChild<QMenu *>("mainMenu");
         QCOMPARE(menu->actions().constFirst()->text(), "Réglages…");
         QVERIFY(QTest::qWaitForWindowActive(window));
         QTest::keyClick(window, Qt::Key_Comma, Qt::ControlModifier);
         QVERIFY(window->showsSettings());
-        m_app->showMain(nullptr);
+        m_fixture.app->showMain(nullptr);
 
         window->findChild<QAction *>("aboutAction")->trigger();
         auto *about = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -277,11 +242,11 @@ private slots:
         QCOMPARE(menu->activeAction(), menu->actions().constFirst());
         menu->close();
 
-        m_tray = true;
-        m_app->showSettings(nullptr);
+        m_fixture.tray = true;
+        m_fixture.app->showSettings(nullptr);
         find<QCheckBox>("menuBarCheckbox")->click();
-        QVERIFY(m_app->statusController().menu());
-        for (QAction *action : m_app->statusController().menu()->actions())
+        QVERIFY(m_fixture.app->statusController().menu());
+        for (QAction *action : m_fixture.app->statusController().menu()->actions())
             QVERIFY2(action->shortcut().isEmpty(), qPrintable(action->text()));
     }
 
