@@ -9,6 +9,7 @@
 
 #include "platform/BuildConfig.h"
 #include "settings/FrenchTypography.h"
+#include "settings/ResultTexts.h"
 #include "settings/SpeedSettings.h"
 #include "views/CardView.h"
 #include "views/FlippedView.h"
@@ -296,7 +297,7 @@ void AppDelegate::addSettingsControls(QWidget *view)
     // Only shows the server; choosing its one entry changes nothing. An origin too long for
     // it keeps both ends, its scheme and its port, and shows whole in its tool tip.
     const QString origin = m_engine.config().host;
-    const QString server = origin == SpeedTestConfig().host ? QStringLiteral("Cloudflare") : origin;
+    const QString server = ResultTexts::serverText(origin);
     QComboBox *serverPopUp = addPopUp(view, QRect(260, 216, 130, 26), "serverPopUp");
     QStyleOptionComboBox option;
     option.initFrom(serverPopUp);

@@ -3,8 +3,10 @@
 
 #include "AppDelegate.h"
 #include "MainView.h"
+
 #include "MainWindow.h"
 #include "ResultArea.h"
+#include "settings/ResultTexts.h"
 
 #include <QAction>
 #include <QMenu>
@@ -28,10 +30,7 @@ void AppDelegate::buildMainWindow()
 MainView *AppDelegate::buildMainView()
 {
     // The note names the server the tests actually go to.
-    const QString origin = m_engine.config().host;
-    const QString host = QUrl(origin).host();
-    auto *view = new MainView(
-        origin == SpeedTestConfig().host || host.isEmpty() ? QStringLiteral("Cloudflare") : host);
+    auto *view = new MainView(ResultTexts::serverText(m_engine.config().host));
     connect(view->testButton(), &QPushButton::clicked, this,
             [this, view] { testPressed(view->testButton()); });
     connect(view->gearButton(), &QToolButton::clicked, this,

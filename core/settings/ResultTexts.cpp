@@ -4,6 +4,7 @@
 #include "settings/SpeedSettings.h"
 
 #include <QStringList>
+#include <QUrl>
 
 #include <cmath>
 
@@ -131,6 +132,17 @@ QString volumeText(qint64 bytes)
     if (value >= 999.5e3)
         return decimal(value / 1e6, 0, "Mo");
     return decimal(value / 1e3, 0, "ko");
+}
+
+QString serverText(const QString &origin)
+{
+    const QUrl url(origin);
+    QString host = url.host();
+    if (origin == SpeedTestConfig().host || host.isEmpty())
+        return QStringLiteral("Cloudflare");
+    if (host.contains(u':'))
+        host = u'[' + host + u']';
+    return url.port() == -1 ? host : host + u':' + QString::number(url.port());
 }
 
 QString noteText(const QString &serverName, std::optional<qint64> lastTestBytes)

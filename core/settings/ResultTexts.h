@@ -65,6 +65,11 @@ QString refusalText(const TestFailure &failure);
 // "12 Go", "850 Mo", "3 ko".
 QString volumeText(qint64 bytes);
 
+// How the window names the server of a test origin: "Cloudflare" for the production one,
+// otherwise its host with the port when the origin gives one ("speed.example:8443",
+// "[::1]:8080"), without the scheme.
+QString serverText(const QString &origin);
+
 // The window's note on the server and on what a test costs: "Test via <server> : 1,4 Go
 // échangés au dernier test", or before any test "Test via <server> : volume selon le débit".
 QString noteText(const QString &serverName, std::optional<qint64> lastTestBytes);

@@ -353,8 +353,8 @@ private slots:
         }
     }
 
-    // With another server, the window names it: the note by its host, the settings by its
-    // origin, shortened in the middle when it is too long, and whole in a tool tip.
+    // With another server, the window names it by its host and port, without the scheme,
+    // shortened in the middle when it is too long, and whole in a tool tip.
     void otherServerNamed()
     {
         const QString origin = "https://speedtest.a-rather-long-host-name.example:8443";
@@ -362,14 +362,17 @@ private slots:
         relaunch();
         auto *note = find<QLabel>("noteLabel");
         QVERIFY2(note->text().startsWith("Test via speedtest.") && note->text().contains(u'…')
-                     && note->text().endsWith(".example\u202F: volume selon le débit"),
+                     && note->text().endsWith(".example:8443\u202F: volume selon le débit"),
                  qPrintable(note->text()));
         auto *popUp = find<QComboBox>("serverPopUp");
         const QString shown = popUp->currentText();
-        QVERIFY2(shown.startsWith("https:") && shown.endsWith(":8443") && shown.contains(u'…'),
+        QVERIFY2(shown.startsWith("speed") && shown.endsWith(":8443") && shown.contains(u'…'),
                  qPrintable(shown));
         QCOMPARE(note->toolTip() + u'|' + popUp->toolTip(),
-                 "speedtest.a-rather-long-host-name.example|" + origin);
+                 "speedtest.a-rather-long-host-name.example:8443|"
+                 "speedtest.a-rather-long-host-name.example:8443");
+        QCOMPARE(ResultTexts::serverText("http://[::1]:8080"), "[::1]:8080");
+        QCOMPARE(ResultTexts::serverText("http://127.0.0.1"), "127.0.0.1");
     }
 
     // A cancelled or failed test shows no number, not a rate of zero; a failure says why.
