@@ -70,6 +70,9 @@ private slots:
     {
         QFile::remove(PreferencesStore::shared().filePath());
         PreferencesStore::shared().setBool(PreferenceKeys::onboarded, true);
+        // No update check in flight when a test ends the application: these tests are not
+        // about updates.
+        PreferencesStore::shared().setBool(PreferenceKeys::updateAutoCheck, false);
         m_fixture.tray = false;
     }
 
