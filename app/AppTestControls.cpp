@@ -32,12 +32,8 @@ void AppDelegate::testPressed(QObject *)
 void AppDelegate::testProgress(SpeedTestEngine::Phase phase, double mbps)
 {
     m_resultArea->showProgress(phase, mbps);
-    if (phase == Phase::ping)
-        m_statusController->setActivity(QStringLiteral("Ping…"));
-    else if (SpeedTestEngine::isThroughputPhase(phase))
-        m_statusController->setActivity(
-            (phase == Phase::download ? QStringLiteral("Descente… ") : QStringLiteral("Montée… "))
-            + SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel());
+    if (phase != Phase::idle)
+        m_statusController->setActivity(ResultTexts::progressText(phase, mbps));
 }
 
 void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &result)
@@ -57,20 +53,11 @@ void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &res
 
 QString AppDelegate::failureCaption() const
 {
-    if (const QString refusal = ResultTexts::refusalText(TestFailure::of(m_engine));
-        !refusal.isEmpty())
+    const TestFailure failure = TestFailure::of(m_engine);
+    if (const QString refusal = ResultTexts::refusalText(failure); !refusal.isEmpty())
         return refusal;
-    // The failure of the phase that ended the test: the latency phase's when the test went no
-    // further, else the throughput phases', which then both moved nothing. A probe that timed
-    // out before others answered does not explain them.
-    const bool throughputRan = m_engine.streams(Phase::download) > 0
-                               || m_engine.report(Phase::download).failure
-                               || m_engine.report(Phase::upload).failure;
-    const std::optional<HttpOutcome> &failure =
-        !throughputRan                             ? m_engine.report(Phase::ping).failure
-        : m_engine.report(Phase::download).failure ? m_engine.report(Phase::download).failure
-                                                   : m_engine.report(Phase::upload).failure;
-    const QString reason = failure ? ResultTexts::failureReason(*failure) : QString();
+    const QString reason =
+        failure.outcome ? ResultTexts::failureReason(*failure.outcome) : QString();
     return reason.isEmpty() ? QStringLiteral("Test impossible (réseau ?)")
                             : QStringLiteral("Test impossible : ") + reason;
 }

@@ -11,29 +11,27 @@ QByteArray header()
                              "grade,bytesDown,bytesUp\n");
 }
 
-QByteArray line(const SpeedTestEngine::Result &result, const CliRun *run)
+QByteArray line(const SpeedTestEngine::Result &result, const QString &server)
 {
     const auto number = [](std::optional<double> value) {
         return value ? CliReport::number(*value) : QByteArray();
     };
-    const auto rate = [&](double mbps, const SpeedTestEngine::PhaseReport *report) {
-        return !report || report->moved() ? number(mbps) : QByteArray();
-    };
-    const auto bytes = [](const SpeedTestEngine::PhaseReport *report) {
-        return report && report->moved() ? QByteArray::number(report->bytes) : QByteArray();
+    const auto rate = [&](double mbps) { return mbps > 0 ? number(mbps) : QByteArray(); };
+    const auto bytes = [](std::optional<qint64> count) {
+        return count ? QByteArray::number(*count) : QByteArray();
     };
     const std::optional<Responsiveness::Grade> grade = result.grade();
     const QByteArrayList fields{result.dateTime().toUTC().toString(Qt::ISODate).toUtf8(),
-                                run ? run->server.toUtf8() : QByteArray(),
+                                server.toUtf8(),
                                 number(result.ping()),
                                 number(result.jitter()),
-                                rate(result.down(), run ? &run->down : nullptr),
-                                rate(result.up(), run ? &run->up : nullptr),
+                                rate(result.down()),
+                                rate(result.up()),
                                 number(result.loadedLatencyDown()),
                                 number(result.loadedLatencyUp()),
                                 grade ? Responsiveness::gradeText(*grade).toLatin1() : QByteArray(),
-                                bytes(run ? &run->down : nullptr),
-                                bytes(run ? &run->up : nullptr)};
+                                bytes(result.bytesDown()),
+                                bytes(result.bytesUp())};
     return fields.join(',') + '\n';
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CliRun.h"
+#include "engine/SpeedTestEngine.h"
 
 #include <QByteArray>
 
@@ -9,12 +9,12 @@
 // server, ping, jitter, down, up, the latencies under load, the grade and the bytes each
 // throughput phase moved; rates in Mbit/s and latencies in ms, "." as the decimal separator
 // with every digit that gives back the same double; an empty field for what was not
-// measured, and for the server and bytes of a stored result.
+// measured or is not known (the server of a stored result).
 namespace CliCsv {
 
 // The names of the columns, and a line feed.
 QByteArray header();
-// One result, and a line feed; run: absent for a stored result.
-QByteArray line(const SpeedTestEngine::Result &result, const CliRun *run = nullptr);
+// One result measured against server (empty for a stored result), and a line feed.
+QByteArray line(const SpeedTestEngine::Result &result, const QString &server = {});
 
 } // namespace CliCsv

@@ -30,68 +30,71 @@ QString rateText(double mbps)
 
 namespace CliReport {
 
-QString text(const SpeedTestEngine::Result &result, const CliRun *run)
+QString text(const SpeedTestEngine::Result &result)
 {
-    const auto measured = [&](double mbps, bool moved) {
-        return !run || moved ? rateText(mbps) : QStringLiteral("\u2014");
+    const auto shown = [](double mbps) {
+        return mbps > 0 ? rateText(mbps) : QStringLiteral("\u2014");
     };
-    QString text = QStringLiteral("Ping : %1\nDescente : %2\nMontée : %3\n")
-                       .arg(ResultTexts::latencyText(result.ping()),
-                            measured(result.down(), run && run->down.moved()),
-                            measured(result.up(), run && run->up.moved()));
+    QString text =
+        QStringLiteral("Ping : %1\nDescente : %2\nMontée : %3\n")
+            .arg(ResultTexts::latencyText(result.ping()), shown(result.down()), shown(result.up()));
     const QString loaded = ResultTexts::loadedLatencyText(result);
     if (!loaded.isEmpty())
         text += loaded + u'\n';
     return text;
 }
 
-QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp,
-                const CliRun *run)
+namespace {
+
+// A rate's digits, or null when there is none.
+QByteArray rate(double mbps)
 {
-    const auto rate = [&](double mbps, bool moved) {
-        return !run || moved ? jsonNumber(mbps) : QByteArrayLiteral("null");
-    };
+    return mbps > 0 ? jsonNumber(mbps) : QByteArrayLiteral("null");
+}
+
+// The members of a result's object, without its braces.
+QByteArray members(const SpeedTestEngine::Result &result)
+{
     const QByteArray date = result.dateTime().toString(Qt::ISODateWithMs).toUtf8();
     const auto optional = [](std::optional<double> value) {
         return value ? jsonNumber(*value) : QByteArrayLiteral("null");
     };
     const std::optional<Responsiveness::Grade> grade = result.grade();
-    return "{\"date\": \"" + date + "\", \"down\": " + rate(result.down(), run && run->down.moved())
-           + ", \"up\": " + rate(result.up(), run && run->up.moved())
-           + ", \"ping\": " + jsonNumber(result.ping())
+    return "\"date\": \"" + date + "\", \"down\": " + rate(result.down())
+           + ", \"up\": " + rate(result.up()) + ", \"ping\": " + jsonNumber(result.ping())
            + ", \"loadedLatencyDown\": " + optional(result.loadedLatencyDown())
            + ", \"loadedLatencyUp\": " + optional(result.loadedLatencyUp())
            + ", \"jitter\": " + optional(result.jitter()) + ", \"grade\": "
            + (grade ? '"' + Responsiveness::gradeText(*grade).toLatin1() + '"'
-                    : QByteArrayLiteral("null"))
-           + ", \"streamsDown\": " + QByteArray::number(streamsDown) + ", \"streamsUp\": "
-           + QByteArray::number(streamsUp) + ", \"bytesDown\": " + optionalCount(result.bytesDown())
-           + ", \"bytesUp\": " + optionalCount(result.bytesUp()) + "}\n";
+                    : QByteArrayLiteral("null"));
 }
 
-QByteArray failureJson(const SpeedTestEngine &engine)
+QByteArray bytes(const SpeedTestEngine::Result &result)
 {
-    const TestFailure failure = TestFailure::of(engine);
+    return ", \"bytesDown\": " + optionalCount(result.bytesDown())
+           + ", \"bytesUp\": " + optionalCount(result.bytesUp());
+}
+
+} // namespace
+
+QByteArray json(const SpeedTestEngine::Result &result, int streamsDown, int streamsUp)
+{
+    return '{' + members(result) + ", \"streamsDown\": " + QByteArray::number(streamsDown)
+           + ", \"streamsUp\": " + QByteArray::number(streamsUp) + bytes(result) + "}\n";
+}
+
+QByteArray object(const SpeedTestEngine::Result &result)
+{
+    return '{' + members(result) + bytes(result) + '}';
+}
+
+QByteArray failureJson(const TestFailure &failure, const SpeedTestEngine &engine)
+{
     using Phase = SpeedTestEngine::Phase;
     return "{\"failure\": \"" + failure.name().toLatin1() + '"'
            + (failure.status ? ", \"status\": " + QByteArray::number(failure.status) : QByteArray())
            + ", \"bytesDown\": " + QByteArray::number(engine.report(Phase::download).bytes)
            + ", \"bytesUp\": " + QByteArray::number(engine.report(Phase::upload).bytes) + "}\n";
-}
-
-QString progressText(SpeedTestEngine::Phase phase, double mbps)
-{
-    switch (phase) {
-    case SpeedTestEngine::Phase::ping:
-        return QStringLiteral("Ping…");
-    case SpeedTestEngine::Phase::download:
-        return QStringLiteral("Descente… ") + rateText(mbps);
-    case SpeedTestEngine::Phase::upload:
-        return QStringLiteral("Montée… ") + rateText(mbps);
-    case SpeedTestEngine::Phase::idle:
-        break;
-    }
-    return {};
 }
 
 QByteArray number(double value)

@@ -93,7 +93,7 @@ int main(int argc, char **argv)
             write(stdout,
                   (options.csvHeader ? CliCsv::header() : QByteArray()) + CliHistory::csv(history));
         else
-            write(stdout, CliHistory::text(history));
+            writeText(stdout, CliHistory::text(history));
         return exitResult;
     }
     case CliOptions::Action::run:
@@ -121,7 +121,7 @@ int main(int argc, char **argv)
     });
 
     engine.onProgress = [&](SpeedTestEngine::Phase phase, double mbps) {
-        progress.show(CliReport::progressText(phase, mbps));
+        progress.show(ResultTexts::progressText(phase, mbps));
     };
     engine.onFinished = [&](std::optional<SpeedTestEngine::Result> result) {
         progress.clear();
@@ -129,26 +129,26 @@ int main(int argc, char **argv)
             writeText(stderr, QStringLiteral("Test annulé\n"));
             QCoreApplication::exit(cancelStatus);
         } else if (!result) {
-            const QString refusal = ResultTexts::refusalText(TestFailure::of(engine));
+            const TestFailure failure = TestFailure::of(engine);
+            const QString refusal = ResultTexts::refusalText(failure);
             writeText(stderr,
                       (refusal.isEmpty() ? QStringLiteral("Test impossible (réseau ?)") : refusal)
                           + u'\n');
             if (options.json)
-                write(stdout, CliReport::failureJson(engine));
-            if (const auto &failure = engine.lastFailure())
-                writeText(stderr, CliReport::failureText(*failure) + u'\n');
+                write(stdout, CliReport::failureJson(failure, engine));
+            if (failure.outcome)
+                writeText(stderr, CliReport::failureText(*failure.outcome) + u'\n');
             QCoreApplication::exit(exitNoResult);
         } else {
-            const CliRun run = CliRun::of(engine);
             if (options.json)
                 write(stdout,
                       CliReport::json(*result, engine.streams(SpeedTestEngine::Phase::download),
-                                      engine.streams(SpeedTestEngine::Phase::upload), &run));
+                                      engine.streams(SpeedTestEngine::Phase::upload)));
             else if (options.csv)
                 write(stdout, (options.csvHeader ? CliCsv::header() : QByteArray())
-                                  + CliCsv::line(*result, &run));
+                                  + CliCsv::line(*result, engine.config().host));
             else
-                writeText(stdout, CliReport::text(*result, &run));
+                writeText(stdout, CliReport::text(*result));
             QCoreApplication::exit(exitResult);
         }
     };

@@ -37,7 +37,6 @@ void SpeedTestEngine::start()
     m_lastRequestCut = false;
     m_streamsDown = m_streamsUp = 0;
     m_downMbps = 0;
-    m_lastFailure.reset();
     m_reports = {};
     m_latencies = {};
     QTimer::singleShot(0, this, [this] { run(); });
@@ -54,12 +53,6 @@ void SpeedTestEngine::cancel()
         m_loadedLatency->stop();
     if (m_streams)
         m_streams->stop();
-}
-
-const SpeedTestEngine::PhaseReport &SpeedTestEngine::report(Phase phase) const
-{
-    static const PhaseReport none;
-    return phase == Phase::idle ? none : m_reports[size_t(phase)];
 }
 
 int SpeedTestEngine::streams(Phase phase) const
@@ -158,7 +151,6 @@ void SpeedTestEngine::noteFailure(const HttpOutcome &outcome)
 {
     if (outcome.cancelled)
         return;
-    m_lastFailure = outcome;
     if (m_phase != Phase::idle)
         m_reports[size_t(m_phase)].failure = outcome;
 }

@@ -139,10 +139,6 @@ public:
     // Uploaded bytes count once the server has acknowledged them.
     qint64 phaseBytes() const { return m_phaseBytes; }
     std::chrono::steady_clock::time_point phaseStart() const { return m_phaseStart; }
-    // How the latest failed request of the current or last test ended: no answer at all,
-    // an answer with an error status to a latency probe (still timed), or one whose status
-    // ended a throughput phase. Absent when none failed.
-    const std::optional<HttpOutcome> &lastFailure() const { return m_lastFailure; }
     // How one phase of the current or last test went: what it moved (acknowledged bytes for
     // the upload; always 0 for the latency phase) and the latest of its own requests that
     // failed. A throughput phase that moved nothing measured no rate, though the stored
@@ -155,7 +151,7 @@ public:
         bool moved() const { return bytes > 0; }
     };
     // The report of `phase`; that of idle is always empty.
-    const PhaseReport &report(Phase phase) const;
+    const PhaseReport &report(Phase phase) const { return m_reports[size_t(phase)]; }
     // The parallel streams the current or last throughput phase of that direction kept;
     // 0 before one ran.
     int streams(Phase phase) const;
@@ -242,7 +238,6 @@ private:
     Clock::time_point m_phaseStart = Clock::now();
     Clock::time_point m_phaseDeadline = m_phaseStart;
     QTimer *m_ticker = nullptr;
-    std::optional<HttpOutcome> m_lastFailure;
     // Indexed by Phase.
     std::array<PhaseReport, 4> m_reports;
     Result::Latencies m_latencies;

@@ -6,38 +6,42 @@
 TestFailure TestFailure::of(const SpeedTestEngine &engine)
 {
     using Phase = SpeedTestEngine::Phase;
-    constexpr Phase phases[] = {Phase::ping, Phase::download, Phase::upload};
-    for (const Phase phase : phases) {
-        const auto &failure = engine.report(phase).failure;
-        if (failure && refusesTest(failure->status))
-            return {Kind::refused, failure->status};
-    }
-    for (const Phase phase : phases) {
-        if (const auto &failure = engine.report(phase).failure)
-            return from(*failure);
-    }
-    return {};
+    const auto &ping = engine.report(Phase::ping).failure;
+    const auto &down = engine.report(Phase::download).failure;
+    const auto &up = engine.report(Phase::upload).failure;
+    for (const auto *failure : {&ping, &down, &up})
+        if (*failure && refusesTest((*failure)->status))
+            return from(**failure);
+    // The phase that ended the test: the latency phase when the test went no further, else
+    // the throughput phases, which then both moved nothing. A probe that timed out before
+    // others answered does not explain them.
+    const bool throughputRan = engine.streams(Phase::download) > 0 || down || up;
+    const auto &failure = !throughputRan ? ping : down ? down : up;
+    return failure ? from(*failure) : TestFailure{};
 }
 
 TestFailure TestFailure::from(const HttpOutcome &outcome)
 {
-    if (outcome.status != 0 && !outcome.isSuccessStatus())
-        return {refusesTest(outcome.status) ? Kind::refused : Kind::status, outcome.status};
-    switch (outcome.failure) {
-    case HttpFailure::timedOut:
-        return {Kind::timeout};
-    case HttpFailure::nameNotResolved:
-        return {Kind::dns};
-    case HttpFailure::certificateRejected:
-        return {Kind::certificate};
-    case HttpFailure::refused:
-    case HttpFailure::unreachable:
-    case HttpFailure::other:
-        return {Kind::connection};
-    case HttpFailure::none:
-        break;
-    }
-    return {};
+    const auto kind = [&outcome] {
+        if (outcome.status != 0 && !outcome.isSuccessStatus())
+            return refusesTest(outcome.status) ? Kind::refused : Kind::status;
+        switch (outcome.failure) {
+        case HttpFailure::timedOut:
+            return Kind::timeout;
+        case HttpFailure::nameNotResolved:
+            return Kind::dns;
+        case HttpFailure::certificateRejected:
+            return Kind::certificate;
+        case HttpFailure::refused:
+        case HttpFailure::unreachable:
+        case HttpFailure::other:
+            return Kind::connection;
+        case HttpFailure::none:
+            break;
+        }
+        return Kind::unknown;
+    };
+    return {kind(), outcome.isSuccessStatus() ? 0 : outcome.status, outcome};
 }
 
 QString TestFailure::name() const

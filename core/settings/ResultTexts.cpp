@@ -15,6 +15,22 @@ QString hourText(const SpeedTestEngine::Result &result)
     return result.dateTime().toLocalTime().toString(QStringLiteral("HH:mm"));
 }
 
+QString progressText(SpeedTestEngine::Phase phase, double mbps)
+{
+    const QString rate = SpeedSettings::format(mbps) + u' ' + SpeedSettings::unitLabel();
+    switch (phase) {
+    case SpeedTestEngine::Phase::ping:
+        return QStringLiteral("Ping…");
+    case SpeedTestEngine::Phase::download:
+        return QStringLiteral("Descente… ") + rate;
+    case SpeedTestEngine::Phase::upload:
+        return QStringLiteral("Montée… ") + rate;
+    case SpeedTestEngine::Phase::idle:
+        break;
+    }
+    return {};
+}
+
 QString latencyText(double ms)
 {
     // std::round rounds halves away from zero.
@@ -121,8 +137,7 @@ QString refusalText(const TestFailure &failure)
 QString volumeText(qint64 bytes)
 {
     const auto decimal = [](double value, int decimals, const char *unit) {
-        return QString::number(value, 'f', decimals).replace(u'.', u',') + u' '
-               + QLatin1String(unit);
+        return SpeedSettings::fixed(value, decimals) + u' ' + QLatin1String(unit);
     };
     const double value = double(std::max<qint64>(bytes, 0));
     if (value >= 9.95e9)

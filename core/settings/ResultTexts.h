@@ -17,6 +17,10 @@ namespace ResultTexts {
 // How many results the history lines show, newest first.
 inline constexpr int historyLines = 4;
 
+// The live line while a test runs: "Ping…", "Descente… 93,4 Mbps", "Montée… 12,0 Mbps";
+// empty when idle.
+QString progressText(SpeedTestEngine::Phase phase, double mbps);
+
 // "HH:mm" in local time.
 QString hourText(const SpeedTestEngine::Result &result);
 

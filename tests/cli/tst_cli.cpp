@@ -11,6 +11,7 @@
 #include "platform/PreferencesStore.h"
 #include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
+#include "settings/ResultTexts.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
 
@@ -68,18 +69,18 @@ private slots:
     }
 
     // For machines: a dot, every digit, and an empty field for what was not measured, nor
-    // known of a stored result; a phase that moved nothing has no rate.
+    // known of a stored result; a direction with no rate has none, whatever the history holds.
     void csvAndUnmovedPhases()
     {
-        const Result result(0, 93.4, 2, 3.25, {4, std::nullopt, 5});
-        const CliRun run{"http://127.0.0.1:8080", {123456, {}}, {0, {}}};
+        const Result result(0, 93.4, 0, 3.25, {4, std::nullopt, 5}, {123456, 0});
         QCOMPARE(CliCsv::header(), "date,server,ping,jitter,down,up,loadedLatencyDown,"
                                    "loadedLatencyUp,grade,bytesDown,bytesUp\n");
-        QCOMPARE(CliCsv::line(result, &run),
-                 "2001-01-01T00:00:00Z,http://127.0.0.1:8080,3.25,5,93.4,,4,,A+,123456,\n");
-        QCOMPARE(CliHistory::csv({result}), "2001-01-01T00:00:00Z,,3.25,5,93.4,2,4,,A+,,\n");
-        QVERIFY(CliReport::text(result, &run).contains("Montée : \u2014\n"));
-        QVERIFY(CliReport::json(result, 1, 0, &run).contains(R"("down": 93.4, "up": null)"));
+        QCOMPARE(CliCsv::line(result, "http://127.0.0.1:8080"),
+                 "2001-01-01T00:00:00Z,http://127.0.0.1:8080,3.25,5,93.4,,4,,A+,123456,0\n");
+        QCOMPARE(CliHistory::csv({result}), "2001-01-01T00:00:00Z,,3.25,5,93.4,,4,,A+,123456,0\n");
+        QVERIFY(CliReport::text(result).contains("Montée : \u2014\n"));
+        QVERIFY(CliReport::json(result, 1, 0).contains(R"("down": 93.4, "up": null)"));
+        QVERIFY(CliHistory::json({result}).contains(R"("up": null, )"));
     }
 
     // What --history prints, from the stored results, without a test.
@@ -89,7 +90,7 @@ private slots:
         SpeedHistory::add(Result(2000, 50, 5.5, 20));
         const QList<Result> stored = SpeedHistory::all();
         const std::pair<QStringList, QByteArray> cases[] = {
-            {{"--history"}, CliHistory::text(stored)},
+            {{"--history"}, FrenchTypography::typeset(CliHistory::text(stored)).toUtf8()},
             {{"--history", "--json"}, CliHistory::json(stored)},
             {{"--history", "--csv-header", "--csv"}, CliCsv::header() + CliHistory::csv(stored)},
             {{"--csv-header"}, CliCsv::header()}};
@@ -108,12 +109,12 @@ private slots:
         QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 17.6)),
                  "Ping : 18 ms\nDescente : 93,4 Mbps\nMontée : 12,0 Mbps\n");
         QVERIFY(CliReport::text(Result(0, 93.4, 12.04, 12.49)).startsWith("Ping : 12 ms\n"));
-        QCOMPARE(CliReport::progressText(SpeedTestEngine::Phase::download, 93.4),
+        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
                  "Descente… 93,4 Mbps");
         SpeedSettings::setUnitMBytes(true);
         QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 12.5)),
                  "Ping : 13 ms\nDescente : 11,7 Mo/s\nMontée : 1,5 Mo/s\n");
-        QCOMPARE(CliReport::progressText(SpeedTestEngine::Phase::download, 93.4),
+        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
                  "Descente… 11,7 Mo/s");
         // The latencies under load, when measured, with a dash for each missing one; typeset
         // as the user reads them.

@@ -93,7 +93,7 @@ private slots:
         QVERIFY(stored && stored->bytesDown() == m_engine->report(Phase::download).bytes);
         QCOMPARE(stored->bytes(), stored->bytesDown());
         QCOMPARE(ResultTexts::volumeText(1449999999) + ResultTexts::volumeText(12400000000)
-                     + ResultTexts::volumeText(999499999) + ResultTexts::volumeText(2500),
+                     + ResultTexts::volumeText(999499999) + ResultTexts::volumeText(2600),
                  "1,4 Go12 Go999 Mo3 ko");
     }
 
