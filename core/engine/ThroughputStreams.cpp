@@ -200,10 +200,12 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     if (it != m_transfers.end())
         m_transfers.erase(it);
     // The refused request was the stream's next: one the server takes goes in its place,
-    // on the connection the refusal leaves open.
-    if (tooLarge)
-        send(index, 0, m_sizeLimit.cap(size));
-    else if (stream.inFlight == 0)
+    // on the connection the refusal leaves open; what the refused one asked for was not
+    // served, so it does not count against the phase's limit.
+    if (tooLarge) {
+        m_asked -= size;
+        send(index, 0, size);
+    } else if (stream.inFlight == 0)
         send(index);
     else if (refill)
         send(index, 0, size);
