@@ -217,7 +217,7 @@ long HttpTask::status() const
 std::optional<QByteArray> HttpTask::responseHeader(const char *name) const
 {
     curl_header *header = nullptr;
-    // Request -1: the final answer, not a 100 Continue before it.
+    // The final answer's own headers, not those of a 100 Continue before it.
     if (!m_easy || curl_easy_header(m_easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
         return std::nullopt;
     return QByteArray(header->value);

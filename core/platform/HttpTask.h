@@ -41,7 +41,7 @@ public:
     const HttpRequest &request() const { return m_request; }
     // The status of the answer once its head has arrived, 0 before.
     long status() const;
-    // The value of a header of the answer (the last, when repeated), once its head has
+    // The value of a header of the answer (the first, when repeated), once its head has
     // arrived; absent before, or when the answer has none.
     std::optional<QByteArray> responseHeader(const char *name) const;
 

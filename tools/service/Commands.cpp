@@ -253,8 +253,10 @@ int purge(const Options &options)
     const auto purged = store->purge(now - std::int64_t(options.olderThanDays) * 86400, now);
     if (!purged) {
         const std::string error = store->error();
-        // Deleting writes too: the log of the transaction needs room on the disk.
-        if (error.find("full") != std::string::npos)
+        // Deleting writes too: the log of the transaction needs room on the disk. SQLite says
+        // "database or disk is full", PostgreSQL "No space left on device".
+        if (error.find("full") != std::string::npos
+            || error.find("No space left") != std::string::npos)
             return fail("cannot purge, the disk is full (" + error
                         + "): free a few megabytes, or purge the oldest days first with a"
                           " larger --older-than, and run it again");

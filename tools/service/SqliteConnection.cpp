@@ -107,7 +107,8 @@ public:
     bool lockSchema() override { return true; }
     bool lockTable(const std::string &) override { return true; }
     // The log goes back to nothing first, then the free pages of the file; each step
-    // needs little new space, so that it works on a nearly full disk too.
+    // needs little new space, so that it works on a nearly full disk too, except the one
+    // full VACUUM a file made before incremental vacuuming needs, which copies it.
     bool compact(bool logOnly) override
     {
         std::vector<Row> mode;

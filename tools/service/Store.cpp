@@ -248,16 +248,17 @@ Store::Outcome Store::insert(const char *table, const std::string &device, const
 {
     if (!m_db->begin())
         return Outcome::failed;
+    // Charged first: that locks the sender's usage row, so that a retry overlapping the first
+    // request waits for it to end, and then finds what it stored.
+    const Outcome charged = charge(bytes, sender, budget, now);
     const auto again = repeated(table, device, hash, sender, now);
-    Outcome outcome = !again   ? Outcome::failed
-                      : *again ? Outcome::stored
-                               : charge(bytes, sender, budget, now);
-    const bool storing = again == false && outcome == Outcome::stored;
-    if (storing && !m_db->run(sql, values))
-        outcome = Outcome::failed;
-    if (!storing || outcome != Outcome::stored) {
+    if (!again || *again || charged != Outcome::stored) {
         m_db->rollback();
-        return outcome;
+        return !again ? Outcome::failed : *again ? Outcome::stored : charged;
+    }
+    if (!m_db->run(sql, values)) {
+        m_db->rollback();
+        return Outcome::failed;
     }
     return m_db->commit() ? Outcome::stored : Outcome::failed;
 }
