@@ -20,7 +20,7 @@ QString text()
 {
     const curl_version_info_data *curl = curl_version_info(CURLVERSION_NOW);
     return QStringLiteral("Mesure la vitesse de ta connexion et montre le débit en direct.\n\n"
-                          "Logiciel propriétaire de Korvel, tous droits réservés.\n"
+                          "Logiciel libre de Korvel, sous licence GPL version 3 ou ultérieure.\n"
                           "%1\n\n"
                           "Construit avec Qt %2, libcurl %3, QCoro et libsodium %4.")
         .arg(QUrl(QString::fromLatin1(BuildConfig::siteUrl)).host(), QLatin1String(qVersion()),

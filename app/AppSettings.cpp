@@ -294,8 +294,8 @@ void AppDelegate::addSettingsControls(QWidget *view)
     }
     connect(unit, &QComboBox::activated, this, [this, unit] { unitChanged(unit); });
     rowLabel(QStringLiteral("Serveur de test"), 229);
-    // Only shows the server; choosing its one entry changes nothing. An origin too long for
-    // it keeps both ends, its scheme and its port, and shows whole in its tool tip.
+    // Only shows the server; choosing its one entry changes nothing. A host too long for it
+    // keeps both ends, its port among them, and shows whole in its tool tip.
     const QString origin = m_engine.config().host;
     const QString server = ResultTexts::serverText(origin);
     QComboBox *serverPopUp = addPopUp(view, QRect(260, 216, 130, 26), "serverPopUp");

@@ -138,6 +138,14 @@ private:
 
     bool send(const std::string &text) { return m_stream.writeAll(text.data(), text.size()); }
 
+    // An answer with this status, and an error page from 400 on when withPage.
+    bool sendStatus(int status, bool close, bool withPage)
+    {
+        const std::uint64_t page = status >= 400 ? errorPageBytes : 0;
+        return send(head(status, page, close, "text/html"))
+               && (!withPage || page == 0 || m_stream.writeAll(bodyBlock().data(), page));
+    }
+
     void waitForClientToLeave()
     {
         while (m_stream.read(m_buffer.get(), readBytes) > 0) {
@@ -232,22 +240,16 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
         if (fault && fault->kind == Fault::Kind::delay)
             std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
-        if (fault && fault->kind == Fault::Kind::status) {
+        if (fault && fault->kind == Fault::Kind::status)
             // The request's body is left unread: the answer says it is not wanted.
-            const std::uint64_t page = fault->status >= 400 ? errorPageBytes : 0;
-            if (!send(head(fault->status, page, hasBody, "text/html")))
-                return false;
-            if (target != Target::head && page > 0 && !m_stream.writeAll(bodyBlock().data(), page))
-                return false;
-            return !hasBody;
-        }
+            return sendStatus(fault->status, hasBody, target != Target::head) && !hasBody;
 
         const bool cut = fault && fault->kind == Fault::Kind::closeAfter;
         const bool endless = fault && fault->kind == Fault::Kind::endless;
         if (target == Target::up) {
             const bool accept = fault && fault->kind == Fault::Kind::accept;
-            return answerUpload(request, cut ? std::optional(fault->closeAfter) : std::nullopt,
-                                endless, accept ? std::optional(fault->closeAfter) : std::nullopt);
+            return answerUpload(request, cut ? std::optional(fault->bytes) : std::nullopt, endless,
+                                accept ? std::optional(fault->bytes) : std::nullopt);
         }
 
         auto bytes = requestedBytes(request.query);
@@ -264,15 +266,14 @@ private:
         if (target == Target::down && m_options.publicRules && *bytes >= m_options.sizeCap
             && !request.fromPage) {
             ++totals().refused;
-            return send(head(403, errorPageBytes, false, "text/html"))
-                   && m_stream.writeAll(bodyBlock().data(), errorPageBytes);
+            return sendStatus(403, false, true);
         }
         if (!send(head(200, *bytes, false, "application/octet-stream")))
             return false;
         if (target == Target::head)
             return true;
         if (cut) {
-            sendBody(std::min(fault->closeAfter, *bytes));
+            sendBody(std::min(fault->bytes, *bytes));
             return false;
         }
         return sendBody(*bytes);

@@ -119,18 +119,12 @@ std::optional<Fault> parseFault(const std::string &text)
             return std::nullopt;
         fault.kind = Fault::Kind::status;
         fault.status = *status;
-    } else if (kind == "close-after") {
+    } else if (kind == "close-after" || kind == "accept") {
         const auto bytes = parseNumber<std::uint64_t>(value);
         if (!bytes)
             return std::nullopt;
-        fault.kind = Fault::Kind::closeAfter;
-        fault.closeAfter = *bytes;
-    } else if (kind == "accept") {
-        const auto bytes = parseNumber<std::uint64_t>(value);
-        if (!bytes)
-            return std::nullopt;
-        fault.kind = Fault::Kind::accept;
-        fault.closeAfter = *bytes;
+        fault.kind = kind == "accept" ? Fault::Kind::accept : Fault::Kind::closeAfter;
+        fault.bytes = *bytes;
     } else if (kind == "delay") {
         const auto delay = parseNumber<int>(value);
         if (!delay || *delay < 0)

@@ -23,7 +23,7 @@ struct Fault
     int status = 0;
     // closeAfter: the body bytes before the close; accept: those an upload's answer says
     // were accepted.
-    std::uint64_t closeAfter = 0;
+    std::uint64_t bytes = 0;
     int delayMs = 0;
     Target target = Target::any;
     // Only this many matching requests get the fault; negative means all of them.
