@@ -7,9 +7,13 @@
 #include "AlertStyle.h"
 #include "AppIcon.h"
 #include "LoginItem.h"
+#include "MainWindow.h"
 #include "SingleInstance.h"
 
+#include "service/ReportAlert.h"
+
 #include "live/StatusItemController.h"
+#include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
 #include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
@@ -70,17 +74,35 @@ class TestApp : public QObject
 
     // Launches on an engine with short budgets, against a server started with these
     // arguments, or against a closed port without any.
-    void launch(const QStringList &serverArguments = {}, double downloadBudget = 0.6)
+    void launch(const QStringList &serverArguments = {}, double downloadBudget = 0.6,
+                std::optional<std::chrono::milliseconds> pingTimeout = {})
     {
         if (!serverArguments.isEmpty()) {
             m_server = std::make_unique<SpeedServerProcess>();
             QVERIFY(m_server->start(serverArguments));
         }
-        m_fixture.engine = std::make_unique<SpeedTestEngine>(TestSupport::quickConfig(
-            m_server ? m_server->origin() : TestSupport::closedOrigin, downloadBudget));
+        SpeedTestConfig config = TestSupport::quickConfig(
+            m_server ? m_server->origin() : TestSupport::closedOrigin, downloadBudget);
+        config.pingTimeout = pingTimeout.value_or(config.pingTimeout);
+        m_fixture.app.reset();
+        m_fixture.engine = std::make_unique<SpeedTestEngine>(config);
         relaunch();
     }
     void relaunch() { m_fixture.launch(); }
+    // What the window says in each state of a test: against a server at 16 Mbit/s with
+    // these arguments, probes that give up quickly, and no update check left in flight
+    // when a test ends the application.
+    void launchWindow(const QStringList &serverArguments)
+    {
+        store().setBool(PreferenceKeys::updateAutoCheck, false);
+        launch(QStringList{"--down-rate", "2000000"} + serverArguments, 0.6, 400ms);
+    }
+    // The test button pressed, and the end of the test awaited.
+    void runTest()
+    {
+        find<QPushButton>("testButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(find<QPushButton>("testButton")->text(), "Lancer le test", 20000);
+    }
 
     static PreferencesStore &store() { return PreferencesStore::shared(); }
     template <class T>
@@ -88,7 +110,8 @@ class TestApp : public QObject
     {
         return m_fixture.find<T>(name);
     }
-    QString caption() const { return find<GaugeView>("gauge")->caption(); }
+    GaugeView *gauge() const { return find<GaugeView>("gauge"); }
+    QString caption() const { return gauge()->caption(); }
     QString tile(const char *name) const { return find<ResultTile>(name)->valueLabel()->text(); }
     template <class T = QMessageBox>
     static T *shown(const char *name = "updateAlert")
@@ -261,34 +284,64 @@ private slots:
         QCOMPARE(places().value("noteLabel"), before.value("noteLabel"));
     }
 
-    void legibleInBothAppearances_data() { TestSupport::addBoolRows("dark", "light", "dark"); }
-
-    // Every text that says something stands out from what is under it by 4.5:1 at least,
-    // and every control shows.
-    void legibleInBothAppearances()
+    void legible_data()
     {
-        QFETCH(bool, dark);
-        const QColor text = dark ? Qt::white : Qt::black;
-        QPalette palette(text, dark ? QColor(40, 40, 40) : QColor(236, 236, 236));
-        palette.setColor(QPalette::WindowText, text);
-        QApplication::setPalette(palette);
+        QTest::addColumn<QString>("palette");
+        for (const char *palette : {"light", "dark", "theme"})
+            QTest::newRow(palette) << QString(palette);
+    }
+
+    // Every text that says something stands out from what is under it by 4.5:1 at least, and
+    // every icon by 3:1, measured on what is drawn: in our two palettes, and in the desktop
+    // theme's (run under GTK 3's Adwaita, light and dark), where the corner buttons keep our
+    // icons in our tint, never the icon theme's.
+    void legible()
+    {
+        QFETCH(QString, palette);
+        const QColor text = palette == "dark" ? Qt::white : Qt::black;
+        if (palette != "theme") {
+            QPalette ours(text, palette == "dark" ? QColor(40, 40, 40) : QColor(236, 236, 236));
+            ours.setColor(QPalette::WindowText, text);
+            QApplication::setPalette(ours);
+        }
         const auto restore = qScopeGuard([] { QApplication::setPalette(QPalette()); });
         SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
         launch();
         MainWindow *window = m_fixture.app->mainWindow();
+        window->show();
+        const auto check = [&](const QString &what, const QRect &region, qreal least = 4.5) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            const qreal ratio = contrast(window->grab().toImage(), region);
+            QVERIFY2(ratio >= least, qPrintable(what + ": " + QString::number(ratio)));
+        };
+        const QColor tint = secondaryLabelColor(window->palette());
+        const auto checkPage = [&](QWidget *page) {
+            for (auto *button : window->findChildren<QToolButton *>()) {
+                if (!button->isVisible())
+                    continue;
+                const QIcon ours = button->objectName() == "gearButton"   ? AppIcon::settings(tint)
+                                   : button->objectName() == "menuButton" ? AppIcon::menu(tint)
+                                                                          : AppIcon::back(tint);
+                QVERIFY2(button->icon().name().isEmpty(), qPrintable(button->icon().name()));
+                QCOMPARE(button->icon().pixmap(16).toImage(), ours.pixmap(16).toImage());
+                const QRect icon(button->rect().center() - QPoint(8, 8), QSize(16, 16));
+                check(button->objectName(),
+                      QRect(button->mapTo(window, icon.topLeft()), icon.size()), 3);
+            }
+            for (auto *label : page->findChildren<QLabel *>())
+                if (label->isVisible() && !label->text().trimmed().isEmpty())
+                    check(label->text(),
+                          QRect(label->mapTo(window, label->contentsRect().topLeft()),
+                                label->contentsRect().size()));
+        };
+        checkPage(window->mainView());
         const auto *gauge = find<GaugeView>("gauge");
         const qreal captionBottom = gaugeGeometry(gauge->size())->captionBottom;
         const QRect captionBand(
             gauge->mapTo(window, QPoint(gauge->width() / 2 - 65, int(captionBottom) - 14)),
             QSize(130, 14));
-        const auto check = [&](const QString &what, const QRect &region) {
-            const qreal ratio = contrast(window->grab().toImage(), region);
-            QVERIFY2(ratio >= 4.5, qPrintable(what + ": " + QString::number(ratio)));
-        };
-        for (const char *name : {"historyTable", "noteLabel", "subtitleLabel"})
-            check(name, placeIn(window, find<QWidget>(name)));
+        check("history", placeIn(window, find<QWidget>("historyTable")));
         check("caption", captionBand);
-        check("tile title", placeIn(window, find<ResultTile>("downTile")->titleLabel()));
         // The button's text on its green.
         check("button", placeIn(window, find<QWidget>("testButton")).adjusted(8, 8, -8, -8));
         // A failure's cause too.
@@ -297,12 +350,9 @@ private slots:
         QTRY_COMPARE(caption(), "Test annulé");
         check("cause", captionBand);
 
-        // In the settings: the back chevron in the corner buttons' tint, unchecked check boxes
-        // that stand out from their card.
+        // In the settings: unchecked check boxes that stand out from their card.
         m_fixture.app->showSettings(nullptr);
-        const QColor tint = secondaryLabelColor(window->palette());
-        QCOMPARE(find<QToolButton>("backButton")->icon().pixmap(16).toImage(),
-                 AppIcon::back(tint).pixmap(16).toImage());
+        checkPage(window->settingsView());
         auto *box = find<QCheckBox>("loginCheckbox");
         QVERIFY(!box->isChecked());
         QStyleOptionButton option;
@@ -625,6 +675,168 @@ private slots:
         progress()->findChild<QPushButton *>()->click();
         QTRY_VERIFY(!progress() && !m_fixture.app->updater()->isDownloading());
         QVERIFY(!shown() && m_fixture.opened.size() == 1);
+    }
+
+    // A phase that moved nothing shows no rate but its own cause; probes that timed out
+    // before others answered do not explain phases that moved nothing.
+    void phaseThatMovedNothing_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QString>("expected"); // caption|gauge number|down|up|history's dash
+        QTest::newRow("upload refused")
+            << QStringList{"status=403@up"}
+            << "Montée impossible\u202F: le serveur a répondu HTTP 403|shown|rate|—|↑ —";
+        QTest::newRow("download refused")
+            << QStringList{"status=503@down"}
+            << "Descente impossible\u202F: le serveur a répondu HTTP 503|none|—|rate|↓ —";
+        QTest::newRow("late probes, then no download")
+            << QStringList{"delay=1000@head#2", "stall@down"}
+            << "Descente impossible|none|—|rate|↓ —";
+    }
+
+    void phaseThatMovedNothing()
+    {
+        QFETCH(QStringList, faults);
+        QStringList arguments;
+        for (const QString &fault : faults)
+            arguments << "--fault" << fault;
+        launchWindow(arguments);
+        runTest();
+        const auto shown = [this](const char *name) {
+            const QString text = tile(name);
+            return text == ResultTile::noValue ? text : QStringLiteral("rate");
+        };
+        const QString history = find<HistoryTable>("historyTable")->text().section(u'\n', 0, 0);
+        const QString dash = history.contains("↓ —") ? "↓ —" : history.contains("↑ —") ? "↑ —" : "";
+        QTEST(QStringList({gauge()->caption(), gauge()->hasValue() ? "shown" : "none",
+                           shown("downTile"), shown("upTile"), dash})
+                  .join(u'|'),
+              "expected");
+    }
+
+    // While a test runs and after it failed, the tiles keep the last result marked as an
+    // earlier one; the latency phase shows no rate; a new result clears the mark.
+    void previousResultMarked()
+    {
+        const QDateTime time(QDate::currentDate(), QTime(15, 51));
+        SpeedHistory::add(Result(Result::dateFrom(time), 93.4, 12.04, 20));
+        // The first test's probes all go unanswered; the second's are answered.
+        launchWindow({"--fault", "stall@head#5"});
+        auto *previous = find<QLabel>("previousLabel");
+        QVERIFY(previous && previous->text().isEmpty());
+        const auto marked = [this] {
+            return find<ResultTile>("downTile")->isPrevious()
+                   && find<ResultTile>("pingTile")->isPrevious();
+        };
+        QVERIFY(!marked());
+
+        find<QPushButton>("testButton")->click();
+        QCOMPARE(previous->text(), "Précédent · 15:51");
+        QVERIFY(marked() && !gauge()->hasValue());
+        QCOMPARE(gauge()->caption(), "Ping\u202F: mesure de la latence…");
+        QTRY_COMPARE_WITH_TIMEOUT(find<QPushButton>("testButton")->text(), "Lancer le test", 20000);
+        QCOMPARE(gauge()->caption(), "Test impossible\u202F: délai d'attente dépassé");
+        QVERIFY(marked() && previous->text() == "Précédent · 15:51" && tile("downTile") == "93,4");
+
+        runTest();
+        QVERIFY(gauge()->caption().startsWith("Dernier test"));
+        QVERIFY(!marked() && previous->text().isEmpty() && tile("downTile") != "93,4");
+    }
+
+    // A test started from the tray says in the item's tool tip what it measures, then no more.
+    void trayToolTipFollowsTheTest()
+    {
+        m_fixture.tray = true;
+        PreferencesStore::shared().setBool(PreferenceKeys::menuBarMode, true);
+        launchWindow({});
+        QSystemTrayIcon *item = m_fixture.app->statusController().trayIcon();
+        QVERIFY(item);
+        const QString idle = item->toolTip();
+        m_fixture.app->statusController().menu()->actions().constFirst()->trigger();
+        QTRY_COMPARE(item->toolTip(), "Tachora\u202F: Ping…");
+        QTRY_VERIFY(item->toolTip().startsWith("Tachora\u202F: Descente… ")
+                    && item->toolTip().endsWith(" Mbps"));
+        QTRY_COMPARE_WITH_TIMEOUT(item->toolTip(), idle, 20000);
+    }
+
+    // In a window, the live text can be chosen for later, and a line says where it shows.
+    void liveTextChosenInWindow()
+    {
+        launchWindow({});
+        m_fixture.app->showSettings(nullptr);
+        auto *live = find<QCheckBox>("liveCheckbox");
+        auto *hint = find<QLabel>("liveHint");
+        QVERIFY(hint && hint->isVisible() && hint->text().contains("zone de notification"));
+        live->click();
+        QVERIFY(SpeedSettings::liveMenuBar() && !m_fixture.live.isRunning());
+    }
+
+    // The window's menu has the settings, with their usual shortcut, and the about box; opened
+    // from the keyboard, its first entry is highlighted. The tray's menu shows no shortcut
+    // that works only in the window.
+    void menus()
+    {
+        launchWindow({});
+        MainWindow *window = m_fixture.app->mainWindow();
+        auto *menu = window->findChild<QMenu *>("mainMenu");
+        QCOMPARE(menu->actions().constFirst()->text(), "Réglages…");
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window, Qt::Key_Comma, Qt::ControlModifier);
+        QVERIFY(window->showsSettings());
+        m_fixture.app->showMain(nullptr);
+
+        window->findChild<QAction *>("aboutAction")->trigger();
+        auto *about = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(about && about->text().contains(BuildConfig::version));
+        QVERIFY(about->informativeText().contains("libcurl"));
+        about->accept();
+
+        auto *button = find<QToolButton>("menuButton");
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Space);
+        QTRY_VERIFY(menu->isVisible());
+        QCOMPARE(menu->activeAction(), menu->actions().constFirst());
+        menu->close();
+
+        m_fixture.tray = true;
+        m_fixture.app->showSettings(nullptr);
+        find<QCheckBox>("menuBarCheckbox")->click();
+        QVERIFY(m_fixture.app->statusController().menu());
+        for (QAction *action : m_fixture.app->statusController().menu()->actions())
+            QVERIFY2(action->shortcut().isEmpty(), qPrintable(action->text()));
+    }
+
+    // A report that did not go says why, from the answer's status.
+    void reportAlerts_data()
+    {
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("expected"); // title|start of the text
+        using enum ReportOutcome;
+        QTest::newRow("taken") << int(sent) << 200 << "Merci !|Ton signalement est bien parti";
+        QTest::newRow("too long") << int(refused) << 413
+                                  << "Envoi refusé|Ton message est trop long pour le service";
+        QTest::newRow("forbidden")
+            << int(refused) << 403 << "Envoi refusé|Le service a refusé ton message (HTTP 403)";
+        QTest::newRow("unknown") << int(refused) << 404
+                                 << "Envoi refusé|Le service a refusé ton message (HTTP 404)";
+        QTest::newRow("unavailable")
+            << int(failed) << 503 << "Envoi impossible|Le service est indisponible pour le moment";
+        QTest::newRow("no answer")
+            << int(failed) << 0 << "Envoi impossible|Impossible d'envoyer pour le moment";
+    }
+
+    void reportAlerts()
+    {
+        QFETCH(int, outcome);
+        QFETCH(int, status);
+        QFETCH(QString, expected);
+        const ReportAlert::Text alert =
+            ReportAlert::forAnswer({ReportOutcome(outcome), status}, "aide@example.org");
+        QVERIFY2((alert.title + u'|' + alert.text).startsWith(expected), qPrintable(alert.text));
+        // Whatever the cause, the text is in the form for next time, or where to write.
+        QVERIFY(outcome == int(ReportOutcome::sent) || alert.text.contains("formulaire")
+                || alert.text.contains("aide@example.org"));
     }
 };
 
