@@ -5,6 +5,7 @@
 #include "Pacer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,9 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/time.h>
 
 namespace speedserver {
 
@@ -28,6 +32,8 @@ constexpr size_t readBytes = 64 * 1024;
 constexpr std::uint64_t maxDownloadBytes = 1'000'000'000'000;
 // The body of an error answer: an error page the size of a real one.
 constexpr std::uint64_t errorPageBytes = 20'000;
+// How long a connection answered before its body arrived waits for the client to leave.
+constexpr auto lingerTime = std::chrono::seconds(2);
 
 // Every download body is cut from this one block, so that serving costs no copying.
 const std::vector<char> &bodyBlock()
@@ -152,6 +158,22 @@ private:
         }
     }
 
+    // Closing with a body still arriving would reset the connection, and a reset may throw
+    // away the answer before the client reads it: as web servers do, what the client still
+    // sends is read and dropped until it leaves, for a bounded time.
+    void lingerAfterAnswer()
+    {
+        const timeval step{0, 100'000};
+        ::setsockopt(m_stream.fd(), SOL_SOCKET, SO_RCVTIMEO, &step, sizeof step);
+        const Clock::time_point until = Clock::now() + lingerTime;
+        while (Clock::now() < until) {
+            errno = 0;
+            const ssize_t n = m_stream.read(m_buffer.get(), readBytes);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                return;
+        }
+    }
+
     // Reads and drops up to `bytes` of body; whether all of them arrived.
     bool dropBody(std::uint64_t bytes)
     {
@@ -240,9 +262,13 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
         if (fault && fault->kind == Fault::Kind::delay)
             std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
-        if (fault && fault->kind == Fault::Kind::status)
+        if (fault && fault->kind == Fault::Kind::status) {
             // The request's body is left unread: the answer says it is not wanted.
-            return sendStatus(fault->status, hasBody, target != Target::head) && !hasBody;
+            const bool sent = sendStatus(fault->status, hasBody, target != Target::head);
+            if (hasBody && sent)
+                lingerAfterAnswer();
+            return sent && !hasBody;
+        }
 
         const bool cut = fault && fault->kind == Fault::Kind::closeAfter;
         const bool endless = fault && fault->kind == Fault::Kind::endless;
