@@ -3,8 +3,6 @@
 
 #include "AppIcon.h"
 
-#include "settings/FrenchTypography.h"
-
 #include <QAbstractButton>
 #include <QEvent>
 #include <QGuiApplication>
@@ -37,7 +35,10 @@ bool isHidden(char32_t c)
 class ShowWatch : public QObject
 {
 public:
-    using QObject::QObject;
+    ShowWatch(QObject *parent, int textWidth)
+        : QObject(parent)
+        , m_textWidth(textWidth)
+    {}
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -51,10 +52,13 @@ protected:
                 button->setIcon(QIcon());
             for (const QString &name : {textLabel, informativeLabel})
                 if (auto *label = alert->findChild<QLabel *>(name))
-                    label->setMinimumWidth(AlertStyle::minimumTextWidth);
+                    label->setMinimumWidth(m_textWidth);
         }
         return QObject::eventFilter(watched, event);
     }
+
+private:
+    int m_textWidth;
 };
 
 void boundSize(QMessageBox *alert)
@@ -88,18 +92,16 @@ QString displayable(const QString &text)
     return shown;
 }
 
-void apply(QMessageBox *alert)
+void apply(QMessageBox *alert, int textWidth)
 {
     alert->setWindowIcon(AppIcon::application());
     alert->setIconPixmap(AppIcon::applicationPixmap(iconSize, qGuiApp->devicePixelRatio()));
-    alert->setText(FrenchTypography::typeset(alert->text()));
-    alert->setInformativeText(FrenchTypography::typeset(alert->informativeText()));
     if (auto *label = alert->findChild<QLabel *>(textLabel)) {
         QFont bold = label->font();
         bold.setBold(true);
         label->setFont(bold);
     }
-    alert->installEventFilter(new ShowWatch(alert));
+    alert->installEventFilter(new ShowWatch(alert, textWidth));
     boundSize(alert);
 }
 

@@ -6,7 +6,7 @@
 class QMessageBox;
 
 // How our alerts look: the application's icon, the message in bold over a regular
-// informative text, both in French typography, a width that keeps titles whole and words
+// informative text, a width that keeps titles whole and words
 // together, and buttons without icons. Buttons added after the call, and the OK button an
 // alert without buttons gets when it opens, are covered too. A long informative text scrolls
 // inside the alert instead of making it taller than the screen and pushing its buttons out
@@ -22,7 +22,8 @@ inline constexpr int iconSize = 64;
 // text read otherwise than it is.
 QString displayable(const QString &text);
 
-// Call once the texts are set.
-void apply(QMessageBox *alert);
+// Call once the texts are set, our own already typeset (FrenchTypography): an alert also
+// shows words from elsewhere, which stay as they are.
+void apply(QMessageBox *alert, int textWidth = minimumTextWidth);
 
 } // namespace AlertStyle

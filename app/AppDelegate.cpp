@@ -12,6 +12,7 @@
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
+#include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
@@ -30,6 +31,8 @@ constexpr std::chrono::hours syncInterval{1};
 constexpr std::chrono::hours updateCheckInterval{1};
 // How many times a launch or a switch to tray mode looks for a tray that comes up late.
 constexpr int trayChecks = 5;
+// The welcome's two choices each on a line or two, not a column of short ones.
+constexpr int onboardingTextWidth = 420;
 
 } // namespace
 
@@ -211,11 +214,11 @@ void AppDelegate::showOnboardingIfNeeded()
     alert.setWindowTitle(QStringLiteral("Tachora"));
     alert.setTextFormat(Qt::PlainText);
     alert.setText(QStringLiteral("Bienvenue dans Tachora 🚀"));
-    alert.setInformativeText(QStringLiteral(
-        "Où veux-tu que l'app vive ?\n\nDans une fenêtre : une app classique avec sa fenêtre.\n"
-        "Dans la zone de notification : un petit compteur discret dans la zone de notification, "
-        "qui peut même afficher ton débit en direct.\n\nTu pourras changer d'avis à tout moment "
-        "dans la fenêtre de l'app."));
+    alert.setInformativeText(FrenchTypography::typeset(QStringLiteral(
+        "Où veux-tu que l’app vive ?\n\nDans une fenêtre : une app classique, que tu ouvres pour "
+        "mesurer.\nDans la zone de notification : une icône discrète près de l’horloge, qui peut "
+        "même afficher ton débit en direct.\n\nTu pourras changer d’avis à tout moment dans "
+        "les réglages.")));
     // The same role for both keeps them in this order on every desktop's button layout.
     QPushButton *dock =
         alert.addButton(QStringLiteral("Dans une fenêtre"), QMessageBox::ActionRole);
@@ -227,7 +230,7 @@ void AppDelegate::showOnboardingIfNeeded()
     // Escape and the window's close button give the default answer, like any answer but
     // the tray.
     alert.setEscapeButton(dock);
-    AlertStyle::apply(&alert);
+    AlertStyle::apply(&alert, onboardingTextWidth);
     alert.exec();
 
     const bool menuBar = alert.clickedButton() == tray;

@@ -5,6 +5,7 @@
 #include "AppDelegate.h"
 
 #include "live/StatusItemController.h"
+#include "settings/FrenchTypography.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -55,7 +56,8 @@ void AppDelegate::buildMenu()
 
 void AppDelegate::showAbout(QObject *)
 {
-    openAlert(AboutBox::title(), AboutBox::text())->setObjectName(QStringLiteral("aboutAlert"));
+    openAlert(AboutBox::title(), FrenchTypography::typeset(AboutBox::text()))
+        ->setObjectName(QStringLiteral("aboutAlert"));
 }
 
 QMenu *AppDelegate::buildStatusMenu()

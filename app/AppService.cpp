@@ -14,6 +14,7 @@
 
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
+#include "settings/FrenchTypography.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -73,7 +74,7 @@ QCoro::Task<> AppDelegate::sendReport(QString text, QString email)
     m_reportsSending.removeOne(report);
     const ReportAlert::Text alert =
         ReportAlert::forAnswer(answer, QString::fromUtf8(BuildConfig::supportEmail));
-    openAlert(alert.title, alert.text);
+    openAlert(FrenchTypography::typeset(alert.title), FrenchTypography::typeset(alert.text));
 }
 
 void AppDelegate::syncWithServer()
@@ -96,6 +97,7 @@ QCoro::Task<> AppDelegate::runSync()
     const std::optional<SyncAnswer::Message> &message = m_service.pendingMessage();
     if (!message)
         co_return;
+    // The service's words, shown as they are.
     m_messageAlert = openAlert(QStringLiteral("Message de Korvel"), message->text);
     m_messageAlert->setObjectName(QStringLiteral("messageAlert"));
     connect(m_messageAlert, &QDialog::finished, this, [this] { m_service.markMessageShown(); });

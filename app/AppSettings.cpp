@@ -275,7 +275,7 @@ void AppDelegate::addSettingsControls(QWidget *view)
         checkbox(QStringLiteral("Débit en direct dans la zone de notification"), 115,
                  "liveCheckbox", SpeedSettings::liveMenuBar(), &AppDelegate::toggleLiveMenuBar);
     // It can be chosen before switching to the tray, where it then shows.
-    place(makeLabel(QStringLiteral("S'affiche quand Tachora vit dans la zone de notification."), 11,
+    place(makeLabel(QStringLiteral("S’affiche quand Tachora vit dans la zone de notification."), 11,
                     QFont::Normal, ViewColor::secondaryLabel),
           view, rowX, 147, "liveHint")
         ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -284,7 +284,7 @@ void AppDelegate::addSettingsControls(QWidget *view)
     const auto rowLabel = [view](const QString &text, int centreY) {
         placeLabel(makeLabel(text, 13, QFont::Normal, ViewColor::label), view, rowX, centreY);
     };
-    rowLabel(QStringLiteral("Unité d'affichage"), 193);
+    rowLabel(QStringLiteral("Unité d’affichage"), 193);
     QComboBox *unit = addPopUp(view, QRect(290, 180, 100, 26), "unitPopUp");
     {
         const QSignalBlocker blocker(unit);
@@ -321,7 +321,7 @@ void AppDelegate::addSettingsControls(QWidget *view)
               view, rowX, 286, "updatesLabel");
     }
     m_menuBarCheckbox =
-        checkbox(QStringLiteral("Icône dans la zone de notification (au lieu d'une fenêtre)"), 312,
+        checkbox(QStringLiteral("Icône dans la zone de notification (au lieu d’une fenêtre)"), 312,
                  "menuBarCheckbox", menuBarMode(), &AppDelegate::toggleMenuBarMode);
     m_loginCheckbox = checkbox(QStringLiteral("Ouvrir à la connexion"), 340, "loginCheckbox",
                                LoginItem::isEnabled(), &AppDelegate::toggleLoginItem);

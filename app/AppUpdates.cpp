@@ -32,14 +32,16 @@ void AppDelegate::updateCheckFinished(Updater::Outcome outcome,
         showUpdateAlert(*update);
         break;
     case Updater::Outcome::upToDate:
-        newUpdateAlert(QStringLiteral("Tachora est à jour"),
-                       QStringLiteral("La version %1 est la plus récente.")
-                           .arg(QLatin1String(BuildConfig::version)))
+        newUpdateAlert(
+            QStringLiteral("Tachora est à jour"),
+            FrenchTypography::typeset(QStringLiteral("La version %1 est la plus récente."),
+                                      QLatin1String(BuildConfig::version)))
             ->open();
         break;
     case Updater::Outcome::failed:
         newUpdateAlert(QStringLiteral("Impossible de rechercher les mises à jour"),
-                       QStringLiteral("Vérifie ta connexion, puis réessaie plus tard."))
+                       FrenchTypography::typeset(
+                           QStringLiteral("Vérifie ta connexion, puis réessaie plus tard.")))
             ->open();
         break;
     }
@@ -58,15 +60,16 @@ void AppDelegate::updateFound(const Updater::Update &update, const std::optional
     item->showMessage(QStringLiteral("Tachora %1 est disponible").arg(update.version),
                       FrenchTypography::typeset(
                           package
-                              ? QStringLiteral("Elle est téléchargée : clique pour l'installer.")
+                              ? QStringLiteral("Elle est téléchargée : clique pour l’installer.")
                               : QStringLiteral("Clique pour en savoir plus.")),
                       AppIcon::application());
 }
 
 void AppDelegate::showUpdateAlert(const Updater::Update &update)
 {
-    QString details =
-        QStringLiteral("Tu as la version %1.").arg(QLatin1String(BuildConfig::version));
+    // The release notes are the feed's words: shown as they are.
+    QString details = FrenchTypography::typeset(QStringLiteral("Tu as la version %1."),
+                                                QLatin1String(BuildConfig::version));
     if (!update.notes.isEmpty())
         details += QStringLiteral("\n\n") + update.notes;
     QMessageBox *alert =
@@ -125,9 +128,10 @@ void AppDelegate::updateDownloaded(const Updater::Update &update,
         m_downloadProgress = nullptr;
     }
     if (!package) {
-        newUpdateAlert(QStringLiteral("Impossible d'installer Tachora %1").arg(update.version),
-                       QStringLiteral("Le paquet n'a pas pu être téléchargé intact. "
-                                      "Réessaie plus tard."))
+        newUpdateAlert(
+            QStringLiteral("Impossible d’installer Tachora %1").arg(update.version),
+            FrenchTypography::typeset(QStringLiteral("Le paquet n’a pas pu être téléchargé intact. "
+                                                     "Réessaie plus tard.")))
             ->open();
         return;
     }
@@ -144,8 +148,9 @@ void AppDelegate::installFinished(const Updater::Update &update, const QString &
 {
     if (result == PackageInstaller::Result::installed) {
         newUpdateAlert(QStringLiteral("Tachora %1 est installée").arg(update.version),
-                       QStringLiteral("Quitte Tachora et relance-la pour passer à la nouvelle "
-                                      "version."))
+                       FrenchTypography::typeset(
+                           QStringLiteral("Quitte Tachora et relance-la pour passer à la nouvelle "
+                                          "version.")))
             ->open();
         return;
     }
@@ -158,16 +163,21 @@ void AppDelegate::installFinished(const Updater::Update &update, const QString &
     if (!plain.match(path).hasMatch())
         path = u'\'' + path.replace(u'\'', QStringLiteral("'\\''")) + u'\'';
     const QString command = QStringLiteral("sudo apt install %1").arg(path);
+    // The command and the installer's own words are shown as they are: the user copies one,
+    // and the other is not ours to retouch.
     const QString why =
         result == PackageInstaller::Result::unavailable
-            ? QStringLiteral("Aucun installateur de paquets ne répond.")
-            : QStringLiteral("L'installateur de paquets a échoué%1.")
-                  .arg(details.isEmpty() ? QString() : QStringLiteral(" : ") + details);
+            ? FrenchTypography::typeset(QStringLiteral("Aucun installateur de paquets ne répond."))
+        : details.isEmpty()
+            ? FrenchTypography::typeset(QStringLiteral("L’installateur de paquets a échoué."))
+            : FrenchTypography::typeset(QStringLiteral("L’installateur de paquets a échoué : %1."),
+                                        details);
     QMessageBox *alert = newUpdateAlert(
         QStringLiteral("Installe Tachora %1 toi-même").arg(update.version),
-        QStringLiteral("%1 Le paquet est dans le dossier qui vient de s'ouvrir ; pour l'installer, "
-                       "lance dans un terminal :\n\n%2")
-            .arg(why, command));
+        FrenchTypography::typeset(
+            QStringLiteral("%1 Le paquet est dans le dossier qui vient de s’ouvrir ; pour "
+                           "l’installer, lance dans un terminal :\n\n%2"),
+            why, command));
     for (QLabel *label : alert->findChildren<QLabel *>())
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     alert->open();

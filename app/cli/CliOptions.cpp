@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CliOptions.h"
 
+#include "settings/FrenchTypography.h"
+
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -61,14 +63,17 @@ QString parserError(const QCommandLineParser &parser)
 {
     const QStringList unknown = parser.unknownOptionNames();
     if (!unknown.isEmpty()) {
-        return QStringLiteral("option inconnue : %1").arg(typed(unknown.constFirst()));
+        return FrenchTypography::typeset(QStringLiteral("option inconnue : %1"),
+                                         typed(unknown.constFirst()));
     }
     static const QRegularExpression missing(QStringLiteral("^Missing value after '(.*)'"));
     static const QRegularExpression unexpected(QStringLiteral("^Unexpected value after '(.*)'"));
     if (const auto match = missing.match(parser.errorText()); match.hasMatch())
-        return QStringLiteral("valeur manquante pour %1").arg(match.captured(1));
+        return FrenchTypography::typeset(QStringLiteral("valeur manquante pour %1"),
+                                         match.captured(1));
     if (const auto match = unexpected.match(parser.errorText()); match.hasMatch())
-        return QStringLiteral("valeur inattendue pour %1").arg(match.captured(1));
+        return FrenchTypography::typeset(QStringLiteral("valeur inattendue pour %1"),
+                                         match.captured(1));
     return parser.errorText();
 }
 
@@ -87,8 +92,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Mesure la latence, le débit descendant et le débit montant de la connexion, puis "
-        "affiche le résultat et l'ajoute à l'historique de Tachora.\n"
-        "Statut de sortie : 0 avec un résultat (ou l'historique), 1 sans résultat, 2 pour une "
+        "affiche le résultat et l’ajoute à l’historique de Tachora.\n"
+        "Statut de sortie : 0 avec un résultat (ou l’historique), 1 sans résultat, 2 pour une "
         "option invalide, 130 après Ctrl-C."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Affiche cette aide."));
@@ -101,7 +106,7 @@ CliOptions CliOptions::parse(const QStringList &arguments)
                                                  "\"loadedLatencyUp\" (ms), \"jitter\" (ms), "
                                                  "\"grade\", \"streamsDown\", \"streamsUp\" "
                                                  "(connexions parallèles)}, null pour ce qui "
-                                                 "n'a pas été mesuré."));
+                                                 "n’a pas été mesuré."));
     const QCommandLineOption server(
         QStringLiteral("server"),
         QStringLiteral("Serveur de mesure (http ou https, hôte, port facultatif), par défaut %1.")
@@ -123,7 +128,7 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     const QCommandLineOption steps(
         QStringLiteral("steps"),
         QStringLiteral("Tailles en octets des téléchargements successifs de chaque connexion, "
-                       "la dernière répétée jusqu'à 10 Go en tout "
+                       "la dernière répétée jusqu’à 10 Go en tout "
                        "(défaut 15000000,40000000,95000000)."),
         QStringLiteral("N,N,..."));
     const QCommandLineOption noLoadedLatency(
@@ -134,11 +139,11 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         QStringLiteral("Écrit le résultat en une ligne CSV : date (ISO 8601 UTC), serveur, ping, "
                        "gigue, descente, montée, latences en charge descendante et montante, "
                        "réactivité, octets descendus et montés ; « . » pour séparateur décimal, "
-                       "un champ vide pour ce qui n'a pas été mesuré."));
+                       "un champ vide pour ce qui n’a pas été mesuré."));
     const QCommandLineOption csvHeader(
         QStringLiteral("csv-header"),
-        QStringLiteral("Écrit d'abord la ligne des noms des colonnes du CSV ; seule, n'écrit "
-                       "qu'elle, sans mesurer."));
+        QStringLiteral("Écrit d’abord la ligne des noms des colonnes du CSV ; seule, n’écrit "
+                       "qu’elle, sans mesurer."));
     const QCommandLineOption history(
         QStringLiteral("history"),
         QStringLiteral("Affiche les résultats enregistrés, du plus récent au plus ancien, sans "
@@ -148,9 +153,9 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         QStringLiteral("Envoie depuis cette interface réseau (eth0) ou cette adresse locale."),
         QStringLiteral("NOM|ADRESSE"));
     const QCommandLineOption ipv4({QStringLiteral("4"), QStringLiteral("ipv4")},
-                                  QStringLiteral("N'utilise que l'IPv4."));
+                                  QStringLiteral("N’utilise que l’IPv4."));
     const QCommandLineOption ipv6({QStringLiteral("6"), QStringLiteral("ipv6")},
-                                  QStringLiteral("N'utilise que l'IPv6."));
+                                  QStringLiteral("N’utilise que l’IPv6."));
     const QCommandLineOption noDownload(QStringLiteral("no-download"),
                                         QStringLiteral("Ne mesure pas la descente."));
     const QCommandLineOption noUpload(QStringLiteral("no-upload"),
@@ -162,8 +167,8 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     if (!parser.parse(arguments))
         return failure(parserError(parser));
     if (!parser.positionalArguments().isEmpty())
-        return failure(QStringLiteral("argument inattendu : %1")
-                           .arg(parser.positionalArguments().constFirst()));
+        return failure(FrenchTypography::typeset(QStringLiteral("argument inattendu : %1"),
+                                                 parser.positionalArguments().constFirst()));
 
     CliOptions options;
     if (parser.isSet(help)) {
@@ -179,17 +184,17 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     options.csv = parser.isSet(csv);
     options.csvHeader = parser.isSet(csvHeader);
     if (options.json && (options.csv || options.csvHeader))
-        return failure(
-            QStringLiteral("--json et %1 s'excluent")
-                .arg(options.csv ? QStringLiteral("--csv") : QStringLiteral("--csv-header")));
+        return failure(FrenchTypography::typeset(
+            QStringLiteral("--json et %1 s’excluent")
+                .arg(options.csv ? QStringLiteral("--csv") : QStringLiteral("--csv-header"))));
     if (parser.isSet(history)) {
         // Only the output's form goes with the history: nothing is measured.
         for (const QString &name : parser.optionNames()) {
             if (!QStringList{"history", "json", "csv", "csv-header"}.contains(name))
-                return failure(
-                    QStringLiteral("--history ne se combine qu'avec --json, --csv et --csv-header "
-                                   "(pas avec %1)")
-                        .arg(typed(name)));
+                return failure(FrenchTypography::typeset(
+                    QStringLiteral("--history ne se combine qu’avec --json, --csv et --csv-header "
+                                   "(pas avec %1)"),
+                    typed(name)));
         }
         options.action = Action::history;
         return options;
@@ -202,16 +207,17 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     if (parser.isSet(server)) {
         const auto origin = SpeedTestConfig::originFrom(parser.value(server));
         if (!origin)
-            return failure(QStringLiteral("origine invalide pour --server : « %1 » (attendu : "
-                                          "http://hôte[:port] ou https://hôte[:port])")
-                               .arg(parser.value(server)));
+            return failure(FrenchTypography::typeset(
+                QStringLiteral("origine invalide pour --server : « %1 » (attendu : "
+                               "http://hôte[:port] ou https://hôte[:port])"),
+                parser.value(server)));
         config.host = *origin;
     }
     if (parser.isSet(cacert)) {
         const QFileInfo file(parser.value(cacert));
         if (!file.isFile() || !file.isReadable())
-            return failure(
-                QStringLiteral("fichier illisible pour --cacert : %1").arg(parser.value(cacert)));
+            return failure(FrenchTypography::typeset(
+                QStringLiteral("fichier illisible pour --cacert : %1"), parser.value(cacert)));
         config.http.caFile = file.absoluteFilePath();
     }
     if (parser.isSet(http2))
@@ -223,16 +229,17 @@ CliOptions CliOptions::parse(const QStringList &arguments)
             continue;
         const auto seconds = budgetFrom(parser.value(*option));
         if (!seconds)
-            return failure(QStringLiteral("durée invalide pour --%1 : « %2 » (secondes, de 0 à %3)")
-                               .arg(option->names().constFirst(), parser.value(*option))
-                               .arg(longestBudgetSeconds));
+            return failure(FrenchTypography::typeset(
+                QStringLiteral("durée invalide pour --%1 : « %2 » (secondes, de 0 à %3)"),
+                option->names().constFirst(), parser.value(*option),
+                QString::number(longestBudgetSeconds)));
         *budget = *seconds;
     }
     if (parser.isSet(steps)) {
         const auto sizes = stepsFrom(parser.value(steps));
         if (!sizes)
-            return failure(
-                QStringLiteral("tailles invalides pour --steps : « %1 »").arg(parser.value(steps)));
+            return failure(FrenchTypography::typeset(
+                QStringLiteral("tailles invalides pour --steps : « %1 »"), parser.value(steps)));
         config.downloadSteps = *sizes;
     }
     if (parser.isSet(noLoadedLatency))
@@ -240,17 +247,18 @@ CliOptions CliOptions::parse(const QStringList &arguments)
     if (parser.isSet(interface)) {
         const auto source = sourceFrom(parser.value(interface));
         if (!source)
-            return failure(QStringLiteral("interface ou adresse inconnue pour --interface : « %1 »")
-                               .arg(parser.value(interface)));
+            return failure(FrenchTypography::typeset(
+                QStringLiteral("interface ou adresse inconnue pour --interface : « %1 »"),
+                parser.value(interface)));
         config.http.source = *source;
     }
     if (parser.isSet(ipv4) && parser.isSet(ipv6))
-        return failure(QStringLiteral("-4 et -6 s'excluent"));
+        return failure(FrenchTypography::typeset(QStringLiteral("-4 et -6 s’excluent")));
     if (parser.isSet(ipv4) || parser.isSet(ipv6))
         config.http.family = parser.isSet(ipv4) ? IpFamily::ipv4 : IpFamily::ipv6;
     if (parser.isSet(noDownload) && parser.isSet(noUpload))
-        return failure(QStringLiteral("--no-download et --no-upload ensemble ne laissent rien à "
-                                      "mesurer"));
+        return failure(FrenchTypography::typeset(
+            QStringLiteral("--no-download et --no-upload ensemble ne laissent rien à mesurer")));
     config.measureDownload = !parser.isSet(noDownload);
     config.measureUpload = !parser.isSet(noUpload);
     // The application's own engine serves unless an option changed how it measures.

@@ -20,7 +20,8 @@ struct CliOptions
     bool csv = false;
     // The names of the CSV columns come first.
     bool csvHeader = false;
-    // The help text for help, the error for fail.
+    // The help text for help, the error for fail: typeset, with what the user typed as
+    // it was typed.
     QString message;
 
     // arguments: the whole command line, the program's name first.

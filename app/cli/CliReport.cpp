@@ -2,6 +2,7 @@
 #include "CliReport.h"
 
 #include "engine/TestFailure.h"
+#include "settings/FrenchTypography.h"
 #include "settings/ResultTexts.h"
 #include "settings/SpeedSettings.h"
 
@@ -108,12 +109,14 @@ QByteArray number(double value)
 
 QString failureText(const HttpOutcome &failure)
 {
-    const QString reason = ResultTexts::failureReason(failure);
-    if (reason.isEmpty())
-        return QStringLiteral("Cause : ") + failure.error;
+    // The transport's words are shown as they are.
+    const QString reason =
+        FrenchTypography::typeset(QStringLiteral("Cause : ") + ResultTexts::failureReason(failure));
     if (failure.error.isEmpty())
-        return QStringLiteral("Cause : ") + reason;
-    return QStringLiteral("Cause : %1 (%2)").arg(reason, failure.error);
+        return reason;
+    return ResultTexts::failureReason(failure).isEmpty()
+               ? reason + failure.error
+               : reason + QStringLiteral(" (") + failure.error + u')';
 }
 
 } // namespace CliReport

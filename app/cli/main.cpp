@@ -28,7 +28,9 @@ void write(FILE *stream, const QByteArray &bytes)
     std::fflush(stream);
 }
 
-// Words for the user, in French typography; JSON goes out as bytes.
+// Our own words for the user, in French typography; JSON goes out as bytes, and texts that
+// hold words from elsewhere (what the user typed, the transport's error) come typeset
+// where they are made and go out as they are.
 void writeText(FILE *stream, const QString &text)
 {
     write(stream, FrenchTypography::typeset(text).toUtf8());
@@ -79,8 +81,9 @@ int main(int argc, char **argv)
         write(stdout, QByteArrayLiteral("tachora-cli ") + BuildConfig::version + "\n");
         return exitResult;
     case CliOptions::Action::fail:
-        writeText(stderr, QStringLiteral("tachora-cli : ") + options.message
-                              + QStringLiteral("\nVoir tachora-cli --help.\n"));
+        write(stderr, (FrenchTypography::typeset(QStringLiteral("tachora-cli : ")) + options.message
+                       + QStringLiteral("\nVoir tachora-cli --help.\n"))
+                          .toUtf8());
         return exitUsage;
     case CliOptions::Action::header:
         write(stdout, CliCsv::header());
@@ -137,7 +140,7 @@ int main(int argc, char **argv)
             if (options.json)
                 write(stdout, CliReport::failureJson(failure, engine));
             if (failure.outcome)
-                writeText(stderr, CliReport::failureText(*failure.outcome) + u'\n');
+                write(stderr, (CliReport::failureText(*failure.outcome) + u'\n').toUtf8());
             QCoreApplication::exit(exitNoResult);
         } else {
             if (options.json)

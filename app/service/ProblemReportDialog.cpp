@@ -23,7 +23,7 @@ ProblemReportDialog::ProblemReportDialog(QWidget *parent)
     title->setFont(bold);
     auto *explanation =
         new QLabel(QStringLiteral("Décris ce qui ne va pas, ça arrive directement "
-                                  "chez Korvel. La réponse s'affichera dans l'app."));
+                                  "chez Korvel. La réponse s’affichera dans l’app."));
     explanation->setWordWrap(true);
 
     // The text over the address, placed as in the form's drawing: 6 points of air above the

@@ -113,11 +113,11 @@ QString failureReason(const HttpOutcome &failure)
     case HttpFailure::unreachable:
         return QStringLiteral("serveur injoignable");
     case HttpFailure::nameNotResolved:
-        return QStringLiteral("nom d'hôte introuvable");
+        return QStringLiteral("nom d’hôte introuvable");
     case HttpFailure::certificateRejected:
         return QStringLiteral("certificat du serveur refusé");
     case HttpFailure::timedOut:
-        return QStringLiteral("délai d'attente dépassé");
+        return QStringLiteral("délai d’attente dépassé");
     case HttpFailure::none:
         return QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
     case HttpFailure::other:

@@ -56,7 +56,7 @@ QString historyLine(const SpeedTestEngine::Result &result);
 QList<QStringList> historyRows(const QList<SpeedTestEngine::Result> &history);
 
 // What the history shows while it is empty.
-inline const QString noHistoryText = QStringLiteral("Aucun test pour l'instant");
+inline const QString noHistoryText = QStringLiteral("Aucun test pour l’instant");
 
 // The reason of a failed test in words, when it is one a user can act on; empty otherwise.
 QString failureReason(const HttpOutcome &failure);

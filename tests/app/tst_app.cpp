@@ -188,7 +188,7 @@ private slots:
     {
         QTest::addColumn<int>("stored");
         QTest::addColumn<QString>("expected"); // caption|tiles|first history line|lines
-        QTest::newRow("empty") << 0 << "Prêt à mesurer|—|—|—|Aucun test pour l'instant|1";
+        QTest::newRow("empty") << 0 << "Prêt à mesurer|—|—|—|Aucun test pour l’instant|1";
         QTest::newRow("five stored")
             << 5 << "Dernier test\u202F: 14:05|93,4|12,0|13 ms|14:05   ↓ 93,4   ↑ 12,0   13 ms|4";
     }
@@ -466,7 +466,7 @@ private slots:
         launch();
         QCOMPARE(
             m_alert,
-            (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l'app vive\u202F?", "stored",
+            (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l’app vive\u202F?", "stored",
                          "Dans une fenêtre*", "Dans la zone de notification", "styled"}));
         // Stored, the tray item, the application staying without a window, the live counters.
         QCOMPARE(
@@ -632,12 +632,12 @@ private slots:
         QVERIFY(shown()->buttons().size() == 1 && shown()->buttons()[0]->icon().isNull());
 
         // Notes of a thousand lines scroll inside an alert that fits on the screen; what would
-        // hide or reorder the text is not shown.
+        // hide or reorder the text is not shown, and the rest is not retouched.
         const QByteArray package = "!<arch>\ndebian-binary";
         const QString file = m_fixture.cache.filePath("tachora_9.9.9.deb");
         QVERIFY(TestSupport::writeFile(file, package));
         const QString lines =
-            QString::fromUtf8("ligne\x1b[31m \u202Egnp.exe\t!\r\n").repeated(1200);
+            QString::fromUtf8("ligne\x1b[31m \u202Egnp.exe\t! ?\r\n").repeated(1200);
         Updater::Update update("9.9.9", "http://127.0.0.1:9/tachora.deb", package.size(),
                                QCryptographicHash::hash(package, QCryptographicHash::Sha256),
                                Ed25519::sign(package, m_fixture.keys.secretKey), lines,
@@ -645,17 +645,18 @@ private slots:
         m_fixture.app->updater()->onUpdateFound(update, file);
         QTRY_COMPARE(shown()->text(), "Tachora 9.9.9 est disponible");
         const QString notes = shown()->informativeText();
-        QVERIFY(notes.contains("\n\nligne[31m gnp.exe\t!\nligne") && !notes.contains(u'\x1b')
+        QVERIFY(notes.contains("\n\nligne[31m gnp.exe\t! ?\nligne") && !notes.contains(u'\x1b')
                 && !notes.contains(QChar(0x202E)) && !notes.contains(u'\r'));
         QVERIFY2(shown()->height() <= shown()->screen()->availableGeometry().height(),
                  QByteArray::number(shown()->height()));
 
         // The package, already in the cache, opens with the desktop's installer; where no
-        // PackageKit answers, its folder opens, and the alert gives the command.
+        // PackageKit answers, its folder opens, and the alert gives the command as it must be
+        // typed.
         shown()->findChild<QPushButton *>("installButton")->click();
         QTRY_COMPARE(m_fixture.opened, QList<QUrl>{QUrl::fromLocalFile(m_fixture.cache.path())});
         QTRY_COMPARE(shown()->text(), "Installe Tachora 9.9.9 toi-même");
-        QVERIFY2(shown()->informativeText().endsWith("\n\nsudo apt install " + file),
+        QVERIFY2(shown()->informativeText().endsWith("\n\nsudo apt install '" + file + "'"),
                  qPrintable(shown()->informativeText()));
 
         // A package on its way shows its progress; "Annuler" stops it, and nothing more is said.
@@ -735,7 +736,7 @@ private slots:
         QVERIFY(marked() && !gauge()->hasValue());
         QCOMPARE(gauge()->caption(), "Ping\u202F: mesure de la latence…");
         QTRY_COMPARE_WITH_TIMEOUT(find<QPushButton>("testButton")->text(), "Lancer le test", 20000);
-        QCOMPARE(gauge()->caption(), "Test impossible\u202F: délai d'attente dépassé");
+        QCOMPARE(gauge()->caption(), "Test impossible\u202F: délai d’attente dépassé");
         QVERIFY(marked() && previous->text() == "Précédent · 15:51" && tile("downTile") == "93,4");
 
         runTest();
@@ -823,7 +824,7 @@ private slots:
         QTest::newRow("unavailable")
             << int(failed) << 503 << "Envoi impossible|Le service est indisponible pour le moment";
         QTest::newRow("no answer")
-            << int(failed) << 0 << "Envoi impossible|Impossible d'envoyer pour le moment";
+            << int(failed) << 0 << "Envoi impossible|Impossible d’envoyer pour le moment";
     }
 
     void reportAlerts()

@@ -278,8 +278,9 @@ private slots:
         QTRY_COMPARE(AppFixture::alerts().filter(QRegularExpression("^Merci\u202F!\\|")).size(), 2);
         QVERIFY(!store().contains(PreferenceKeys::reportDraftText));
 
-        // The answer shows once, as plain text, and no sync runs while it is on screen.
-        m_mid = 7, m_msg = "<b>Merci</b> <a href=\"https://x.example\">lien</a>";
+        // The answer shows once, as plain text and as it was written, and no sync runs while
+        // it is on screen.
+        m_mid = 7, m_msg = "<b>Merci</b> : <a href=\"https://x.example\">lien</a> !";
         auto *hourly = app->findChild<QTimer *>("hourlySync");
         hourly->start(10);
         QTRY_COMPARE(AppFixture::alerts().count("Message de Korvel|" + m_msg), 1);

@@ -27,9 +27,9 @@ public:
     bool tray = false;
     // What the application asked the desktop to open.
     QList<QUrl> opened;
-    // The keys the updater trusts, and its cache.
+    // The keys the updater trusts, and its cache, in a folder a shell would split.
     Ed25519::KeyPair keys = Ed25519::newKeyPair();
-    QTemporaryDir cache;
+    QTemporaryDir cache{QDir::tempPath() + "/tachora ; cache-XXXXXX"};
     // Idle counters on a clock that moves a second per sample.
     LiveThroughputMonitor::Clock::time_point liveClock;
     LiveThroughputMonitor live{[] {
