@@ -10,8 +10,6 @@
 #include "MainWindow.h"
 #include "SingleInstance.h"
 
-#include "service/ReportAlert.h"
-
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
@@ -804,39 +802,6 @@ private slots:
         QVERIFY(m_fixture.app->statusController().menu());
         for (QAction *action : m_fixture.app->statusController().menu()->actions())
             QVERIFY2(action->shortcut().isEmpty(), qPrintable(action->text()));
-    }
-
-    // A report that did not go says why, from the answer's status.
-    void reportAlerts_data()
-    {
-        QTest::addColumn<int>("outcome");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("expected"); // title|start of the text
-        using enum ReportOutcome;
-        QTest::newRow("taken") << int(sent) << 200 << "Merci !|Ton signalement est bien parti";
-        QTest::newRow("too long") << int(refused) << 413
-                                  << "Envoi refusé|Ton message est trop long pour le service";
-        QTest::newRow("forbidden")
-            << int(refused) << 403 << "Envoi refusé|Le service a refusé ton message (HTTP 403)";
-        QTest::newRow("unknown") << int(refused) << 404
-                                 << "Envoi refusé|Le service a refusé ton message (HTTP 404)";
-        QTest::newRow("unavailable")
-            << int(failed) << 503 << "Envoi impossible|Le service est indisponible pour le moment";
-        QTest::newRow("no answer")
-            << int(failed) << 0 << "Envoi impossible|Impossible d'envoyer pour le moment";
-    }
-
-    void reportAlerts()
-    {
-        QFETCH(int, outcome);
-        QFETCH(int, status);
-        QFETCH(QString, expected);
-        const ReportAlert::Text alert =
-            ReportAlert::forAnswer({ReportOutcome(outcome), status}, "aide@example.org");
-        QVERIFY2((alert.title + u'|' + alert.text).startsWith(expected), qPrintable(alert.text));
-        // Whatever the cause, the text is in the form for next time, or where to write.
-        QVERIFY(outcome == int(ReportOutcome::sent) || alert.text.contains("formulaire")
-                || alert.text.contains("aide@example.org"));
     }
 };
 
