@@ -10,8 +10,6 @@
 #include "MainWindow.h"
 #include "SingleInstance.h"
 
-#include "service/ReportAlert.h"
-
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
@@ -68,9 +66,6 @@ class TestApp : public QObject
 
     std::unique_ptr<SpeedServerProcess> m_server;
     AppFixture m_fixture;
-    // What the last onboarding alert showed, or "none"; and the watch that answers it.
-    QStringList m_alert;
-    std::unique_ptr<QObject> m_alertWatch;
 
     // Launches on an engine with short budgets, against a server started with these
     // arguments, or against a closed port without any.
@@ -86,9 +81,8 @@ class TestApp : public QObject
         config.pingTimeout = pingTimeout.value_or(config.pingTimeout);
         m_fixture.app.reset();
         m_fixture.engine = std::make_unique<SpeedTestEngine>(config);
-        relaunch();
+        m_fixture.launch();
     }
-    void relaunch() { m_fixture.launch(); }
     // What the window says in each state of a test: against a server at 16 Mbit/s with
     // these arguments, probes that give up quickly, and no update check left in flight
     // when a test ends the application.
@@ -113,44 +107,6 @@ class TestApp : public QObject
     GaugeView *gauge() const { return find<GaugeView>("gauge"); }
     QString caption() const { return gauge()->caption(); }
     QString tile(const char *name) const { return find<ResultTile>(name)->valueLabel()->text(); }
-    template <class T = QMessageBox>
-    static T *shown(const char *name = "updateAlert")
-    {
-        return AppFixture::shown<T>(name);
-    }
-
-    // Answers the alert that the next launch puts up, if any: clicks the named button, or
-    // presses Escape ("escape") or closes its window ("close"). An alert that stays open is
-    // answered with its first button and marked "stuck".
-    void answerAlert(const QString &button)
-    {
-        m_alert = {"none"};
-        m_alertWatch = std::make_unique<QObject>();
-        QTimer::singleShot(0, m_alertWatch.get(), [this, button] {
-            auto *alert = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!alert)
-                return;
-            const auto buttons = alert->buttons();
-            const bool styled = alert->width() >= AlertStyle::minimumTextWidth
-                                && !alert->iconPixmap().isNull()
-                                && alert->findChild<QLabel *>("qt_msgbox_label")->font().bold()
-                                && buttons[0]->icon().isNull() && buttons[1]->icon().isNull();
-            m_alert = {alert->text(),
-                       alert->informativeText().section(u'\n', 0, 0),
-                       store().boolValue(PreferenceKeys::onboarded) ? "stored" : "absent",
-                       buttons[0]->text() + (buttons[0] == alert->defaultButton() ? "*" : ""),
-                       buttons[1]->text() + (buttons[0]->x() < buttons[1]->x() ? "" : " first"),
-                       styled ? "styled" : "plain"};
-            if (button == "escape")
-                QTest::keyClick(alert, Qt::Key_Escape);
-            else if (button == "close")
-                alert->close();
-            else
-                alert->findChild<QPushButton *>(button)->click();
-            if (alert->isVisible())
-                m_alert.append("stuck"), buttons[0]->click();
-        });
-    }
 
     // Where each named widget of the window shows.
     QMap<QString, QRect> places() const
@@ -181,13 +137,12 @@ private slots:
     {
         QVERIFY(m_fixture.quit());
         m_server.reset();
-        m_alertWatch.reset();
     }
 
     void resultArea_data()
     {
-        QTest::addColumn<int>("stored");
-        QTest::addColumn<QString>("expected"); // caption|tiles|first history line|lines
+        // caption|tiles|first history line|lines
+        TestSupport::addColumns<int, QString>("stored", "expected");
         QTest::newRow("empty") << 0 << "Prêt à mesurer|—|—|—|Aucun test pour l’instant|1";
         QTest::newRow("five stored")
             << 5 << "Dernier test\u202F: 14:05|93,4|12,0|13 ms|14:05   ↓ 93,4   ↑ 12,0   13 ms|4";
@@ -197,9 +152,11 @@ private slots:
     {
         QFETCH(int, stored);
         const QDateTime newest(QDate(2025, 3, 4), QTime(14, 5));
+        // Every other one with narrower values, which the history keeps in their columns.
         for (int age = stored - 1; age >= 0; --age)
-            SpeedHistory::add(
-                Result(Result::dateFrom(newest.addSecs(-60 * age)), 93.4, 12.04, age ? 0.4 : 12.5));
+            SpeedHistory::add(Result(Result::dateFrom(newest.addSecs(-60 * age)),
+                                     age % 2 ? 1.5 : 93.4, age % 2 ? 2.0 : 12.04,
+                                     age ? 0.4 : 12.5));
         launch();
         const QString history = find<HistoryTable>("historyTable")->text();
         QTEST(QStringList({caption(), tile("downTile"), tile("upTile"), tile("pingTile"),
@@ -207,15 +164,32 @@ private slots:
                   .join(u'|'),
               "expected");
         QVERIFY(stored < 2 || history.endsWith("   0 ms"));
+
+        MainWindow *window = m_fixture.app->mainWindow();
+        const QImage table =
+            window->grab().toImage().copy(placeIn(window, find<QWidget>("historyTable")));
+        const QList<QList<int>> rows = inkRunEnds(table, window->palette().color(QPalette::Window));
+        QCOMPARE(rows.size(), std::clamp(stored, 1, 4));
+        // Where a narrow value leaves its sign apart, the line has more runs; every run end
+        // of the other line is among its ends all the same.
+        for (int row = 1; row < rows.size(); ++row) {
+            const bool fewer = rows[row].size() < rows[0].size();
+            for (const int end : fewer ? rows[row] : rows[0])
+                QVERIFY2((fewer ? rows[0] : rows[row]).contains(end),
+                         qPrintable(QString::number(end)));
+        }
     }
 
     // Every control has a name for screen readers; the test button has the focus, Return
-    // presses the button that has it, Escape leaves the settings and Ctrl+Q quits.
+    // presses the button that has it, Escape leaves the settings, Ctrl+, opens them and Ctrl+Q
+    // quits. The window's menu has the settings and the about box; opened from the keyboard,
+    // its first entry is highlighted. The tray's menu shows no shortcut that works only in the
+    // window, and starts a test that the item's tool tip follows.
     void window()
     {
         // The debug switch opens the settings only when it is exactly "1".
         qputenv("KORVEL_DEBUG_SETTINGS", "01");
-        launch();
+        launchWindow({});
         MainWindow *window = m_fixture.app->mainWindow();
         QVERIFY(QTest::qWaitForWindowActive(window) && !window->showsSettings());
         for (QWidget *control :
@@ -229,10 +203,44 @@ private slots:
         QVERIFY(window->showsSettings() && !m_fixture.engine->isRunning());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
         QVERIFY(!window->showsSettings());
+        QTest::keyClick(window, Qt::Key_Comma, Qt::ControlModifier);
+        QVERIFY(window->showsSettings());
+        m_fixture.app->showMain(nullptr);
+
+        window->findChild<QAction *>("aboutAction")->trigger();
+        auto *about = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(about && about->text().contains(BuildConfig::version));
+        QVERIFY(about->informativeText().contains("libcurl"));
+        about->accept();
+
+        auto *menu = window->findChild<QMenu *>("mainMenu");
+        auto *button = find<QToolButton>("menuButton");
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Space);
+        QTRY_VERIFY(menu->isVisible());
+        QCOMPARE(menu->activeAction(), menu->actions().constFirst());
+        QCOMPARE(menu->activeAction()->text(), "Réglages…");
+        menu->close();
 
         QSignalSpy quit(m_fixture.app->findChild<QAction *>("quitAction"), &QAction::triggered);
         QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
         QCOMPARE(quit.count(), 1);
+
+        m_fixture.tray = true;
+        m_fixture.app->showSettings(nullptr);
+        find<QCheckBox>("menuBarCheckbox")->click();
+        QMenu *trayMenu = m_fixture.app->statusController().menu();
+        QVERIFY(trayMenu);
+        for (QAction *action : trayMenu->actions())
+            QVERIFY2(action->shortcut().isEmpty(), qPrintable(action->text()));
+        // A test started from it says in the item's tool tip what it measures, then no more.
+        QSystemTrayIcon *item = m_fixture.app->statusController().trayIcon();
+        const QString idle = item->toolTip();
+        trayMenu->actions().constFirst()->trigger();
+        QTRY_COMPARE(item->toolTip(), "Tachora\u202F: Ping…");
+        QTRY_VERIFY(item->toolTip().startsWith("Tachora\u202F: Descente… ")
+                    && item->toolTip().endsWith(" Mbps"));
+        QTRY_COMPARE_WITH_TIMEOUT(item->toolTip(), idle, 20000);
     }
 
     // A test started from the keyboard against a server that answers probes 20 ms late
@@ -279,7 +287,7 @@ private slots:
         // A result without them, as stored before they were measured, leaves their line empty
         // and the note where it was.
         SpeedHistory::add(Result(Result::now(), 50, 10, 20));
-        relaunch();
+        m_fixture.launch();
         QVERIFY(!find<QLabel>("loadedLatencyLabel")->isVisible());
         QCOMPARE(places().value("noteLabel"), before.value("noteLabel"));
     }
@@ -381,74 +389,9 @@ private slots:
         }
     }
 
-    // The history's lines keep their values in columns.
-    void historyInColumns()
-    {
-        for (int stored = 1; stored <= 4; ++stored)
-            SpeedHistory::add(stored % 2 ? Result(Result::now(), 1.5, 2.0, 8)
-                                         : Result(Result::now(), 93.5, 12.0, 18));
-        launch();
-        MainWindow *window = m_fixture.app->mainWindow();
-        const QImage table =
-            window->grab().toImage().copy(placeIn(window, find<QWidget>("historyTable")));
-        const QList<QList<int>> rows = inkRunEnds(table, window->palette().color(QPalette::Window));
-        QCOMPARE(rows.size(), 4);
-        // Where a narrow value leaves its sign apart, the line has more runs; every run end
-        // of the other line is among its ends all the same.
-        for (int row = 1; row < rows.size(); ++row) {
-            const bool fewer = rows[row].size() < rows[0].size();
-            for (const int end : fewer ? rows[row] : rows[0])
-                QVERIFY2((fewer ? rows[0] : rows[row]).contains(end),
-                         qPrintable(QString::number(end)));
-        }
-    }
-
-    // With another server, the window names it by its host and port, without the scheme,
-    // shortened in the middle when it is too long, and whole in a tool tip.
-    void otherServerNamed()
-    {
-        const QString origin = "https://speedtest.a-rather-long-host-name.example:8443";
-        m_fixture.engine = std::make_unique<SpeedTestEngine>(TestSupport::quickConfig(origin));
-        relaunch();
-        auto *note = find<QLabel>("noteLabel");
-        QVERIFY2(note->text().startsWith("Test via speedtest.") && note->text().contains(u'…')
-                     && note->text().endsWith(".example:8443\u202F: volume selon le débit"),
-                 qPrintable(note->text()));
-        auto *popUp = find<QComboBox>("serverPopUp");
-        const QString shown = popUp->currentText();
-        QVERIFY2(shown.startsWith("speed") && shown.endsWith(":8443") && shown.contains(u'…'),
-                 qPrintable(shown));
-        QCOMPARE(note->toolTip() + u'|' + popUp->toolTip(),
-                 "speedtest.a-rather-long-host-name.example:8443|"
-                 "speedtest.a-rather-long-host-name.example:8443");
-        QCOMPARE(ResultTexts::serverText("http://[::1]:8080"), "[::1]:8080");
-        QCOMPARE(ResultTexts::serverText("http://127.0.0.1"), "127.0.0.1");
-    }
-
-    // A cancelled or failed test shows no number, not a rate of zero; a failure says why.
-    void cancelThenFail()
-    {
-        SpeedHistory::add(Result(Result::now(), 50, 10, 20));
-        launch({"--down-rate", "200000"}, 60);
-        auto *button = find<QPushButton>("testButton");
-        button->click();
-        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Descente…", 10000);
-        button->click();
-        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Test annulé", 10000);
-        auto *gauge = find<GaugeView>("gauge");
-        const auto display = [&] { return gauge->readoutValue() + u'|' + tile("downTile"); };
-        QCOMPARE(display() + u'|' + button->text(), "|50,0|Lancer le test");
-
-        m_server.reset();
-        button->click();
-        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Test impossible\u202F: connexion refusée", 10000);
-        QCOMPARE(display(), "|50,0");
-    }
-
     void onboarding_data()
     {
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("menuBar");
+        TestSupport::addColumns<QString, bool>("answer", "menuBar");
         QTest::newRow("window") << "dockButton" << false;
         QTest::newRow("tray") << "menuBarButton" << true;
         // Dismissed: the default answer, a window.
@@ -458,16 +401,46 @@ private slots:
 
     void onboarding()
     {
-        QFETCH(QString, answer);
-        QFETCH(bool, menuBar);
+        const auto [answer, menuBar] = TestSupport::fetch<QString, bool>("answer", "menuBar");
         store().remove(PreferenceKeys::onboarded);
         SpeedSettings::setLiveMenuBar(m_fixture.tray = true);
+        // What the alert that the next launch puts up shows, or "none". It is answered with the
+        // named button, or Escape ("escape"), or its window closed ("close"); one that stays
+        // open is answered with its first button and marked "stuck".
+        QStringList shown;
+        QObject watch;
+        const auto answerAlert = [&](const QString &button) {
+            shown = {"none"};
+            QTimer::singleShot(0, &watch, [&shown, button] {
+                auto *alert = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (!alert)
+                    return;
+                const auto buttons = alert->buttons();
+                const bool styled = alert->width() >= AlertStyle::minimumTextWidth
+                                    && !alert->iconPixmap().isNull()
+                                    && alert->findChild<QLabel *>("qt_msgbox_label")->font().bold()
+                                    && buttons[0]->icon().isNull() && buttons[1]->icon().isNull();
+                shown = {alert->text(),
+                         alert->informativeText().section(u'\n', 0, 0),
+                         store().boolValue(PreferenceKeys::onboarded) ? "stored" : "absent",
+                         buttons[0]->text() + (buttons[0] == alert->defaultButton() ? "*" : ""),
+                         buttons[1]->text() + (buttons[0]->x() < buttons[1]->x() ? "" : " first"),
+                         styled ? "styled" : "plain"};
+                if (button == "escape")
+                    QTest::keyClick(alert, Qt::Key_Escape);
+                else if (button == "close")
+                    alert->close();
+                else
+                    alert->findChild<QPushButton *>(button)->click();
+                if (alert->isVisible())
+                    shown.append("stuck"), buttons[0]->click();
+            });
+        };
         answerAlert(answer);
         launch();
-        QCOMPARE(
-            m_alert,
-            (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l’app vive\u202F?", "stored",
-                         "Dans une fenêtre*", "Dans la zone de notification", "styled"}));
+        QCOMPARE(shown, (QStringList{"Bienvenue dans Tachora 🚀", "Où veux-tu que l’app vive\u202F?",
+                                     "stored", "Dans une fenêtre*", "Dans la zone de notification",
+                                     "styled"}));
         // Stored, the tray item, the application staying without a window, the live counters.
         QCOMPARE(
             (QList<bool>{store().boolValue(PreferenceKeys::menuBarMode),
@@ -478,8 +451,8 @@ private slots:
 
         // Asked once; a launch in tray mode shows no window.
         answerAlert("none");
-        relaunch();
-        QCOMPARE(m_alert, QStringList{"none"});
+        m_fixture.launch();
+        QCOMPARE(shown, QStringList{"none"});
         QCOMPARE(m_fixture.app->mainWindow()->isVisible(), !menuBar);
     }
 
@@ -560,13 +533,33 @@ private slots:
         QVERIFY(m_fixture.app->statusController().isItemVisible());
     }
 
+    // Every control of the settings, with what it changes.
     void settingsView()
     {
+        const QString path = LoginItem::filePath(), folder = QFileInfo(path).path();
+        QDir(folder).removeRecursively();
         SpeedHistory::add(Result(Result::now(), 93.4, 12.04, 17.6));
         m_fixture.tray = true;
         qputenv("KORVEL_DEBUG_SETTINGS", "1");
-        launch();
+        const QString server = "speedtest.a-rather-long-host-name.example:8443";
+        m_fixture.engine =
+            std::make_unique<SpeedTestEngine>(TestSupport::quickConfig("https://" + server));
+        m_fixture.launch();
         QVERIFY(m_fixture.app->mainWindow()->showsSettings());
+
+        // Another server is named by its host and port, without the scheme, shortened in the
+        // middle when it is too long, and whole in a tool tip: in the settings and the note.
+        auto *note = find<QLabel>("noteLabel");
+        QVERIFY2(note->text().startsWith("Test via speedtest.") && note->text().contains(u'…')
+                     && note->text().endsWith(".example:8443\u202F: volume selon le débit"),
+                 qPrintable(note->text()));
+        auto *popUp = find<QComboBox>("serverPopUp");
+        const QString shown = popUp->currentText();
+        QVERIFY2(shown.startsWith("speed") && shown.endsWith(":8443") && shown.contains(u'…'),
+                 qPrintable(shown));
+        QVERIFY(note->toolTip() == server && popUp->toolTip() == server);
+        QCOMPARE(ResultTexts::serverText("http://[::1]:8080"), "[::1]:8080");
+        QCOMPARE(ResultTexts::serverText("http://127.0.0.1"), "127.0.0.1");
 
         // Scrolling over a pop-up button without the focus leaves it alone.
         auto *unit = find<QComboBox>("unitPopUp");
@@ -579,18 +572,18 @@ private slots:
         QVERIFY(SpeedSettings::unitMBytes());
         QCOMPARE(tile("downTile"), "11,7");
 
-        // The live text, shown only in the tray, follows its checkbox at once there.
+        // The live text can be chosen in a window, where a line says it shows only in the tray;
+        // there, it follows its checkbox at once.
         auto *live = find<QCheckBox>("liveCheckbox");
-        find<QCheckBox>("menuBarCheckbox")->click();
+        auto *hint = find<QLabel>("liveHint");
         live->click();
-        QVERIFY(m_fixture.live.isRunning());
-    }
+        QVERIFY(SpeedSettings::liveMenuBar() && !m_fixture.live.isRunning() && hint->isVisible());
+        find<QCheckBox>("menuBarCheckbox")->click();
+        QVERIFY(m_fixture.live.isRunning() && !hint->isVisible());
+        live->click();
+        QVERIFY(!m_fixture.live.isRunning());
 
-    void loginItem()
-    {
-        const QString path = LoginItem::filePath(), folder = QFileInfo(path).path();
-        QDir(folder).removeRecursively();
-        launch();
+        // Opening at login.
         auto *box = find<QCheckBox>("loginCheckbox");
         box->click();
         const QByteArray exec = QCoreApplication::applicationFilePath().toUtf8();
@@ -625,6 +618,7 @@ private slots:
         launch();
         if (!m_fixture.app->updater())
             QSKIP("this build leaves updates to the package manager");
+        const auto shown = [] { return AppFixture::shown("updateAlert"); };
         // A failed check says so, and the OK button Qt adds gets no icon either.
         m_fixture.app->findChild<QAction *>("updateAction")->trigger();
         QTRY_VERIFY(shown());
@@ -670,7 +664,7 @@ private slots:
         m_fixture.app->updater()->onUpdateFound(update, std::nullopt);
         QTRY_VERIFY(shown() && shown()->text() == "Tachora 9.9.10 est disponible");
         shown()->findChild<QPushButton *>("installButton")->click();
-        const auto progress = [] { return shown<QProgressDialog>("downloadProgress"); };
+        const auto progress = [] { return AppFixture::shown<QProgressDialog>("downloadProgress"); };
         QTRY_VERIFY(progress() && progress()->value() > 2);
         QCOMPARE(progress()->maximum(), package.size());
         progress()->findChild<QPushButton *>()->click();
@@ -682,26 +676,23 @@ private slots:
     // before others answered do not explain phases that moved nothing.
     void phaseThatMovedNothing_data()
     {
-        QTest::addColumn<QStringList>("faults");
-        QTest::addColumn<QString>("expected"); // caption|gauge number|down|up|history's dash
+        // caption|gauge number|down|up|history's dash
+        TestSupport::addColumns<QStringList, QString>("serverArguments", "expected");
         QTest::newRow("upload refused")
-            << QStringList{"status=403@up"}
+            << QStringList{"--fault", "status=403@up"}
             << "Montée impossible\u202F: le serveur a répondu HTTP 403|shown|rate|—|↑ —";
         QTest::newRow("download refused")
-            << QStringList{"status=503@down"}
+            << QStringList{"--fault", "status=503@down"}
             << "Descente impossible\u202F: le serveur a répondu HTTP 503|none|—|rate|↓ —";
         QTest::newRow("late probes, then no download")
-            << QStringList{"delay=1000@head#2", "stall@down"}
+            << QStringList{"--fault", "delay=1000@head#2", "--fault", "stall@down"}
             << "Descente impossible|none|—|rate|↓ —";
     }
 
     void phaseThatMovedNothing()
     {
-        QFETCH(QStringList, faults);
-        QStringList arguments;
-        for (const QString &fault : faults)
-            arguments << "--fault" << fault;
-        launchWindow(arguments);
+        QFETCH(QStringList, serverArguments);
+        launchWindow(serverArguments);
         runTest();
         const auto shown = [this](const char *name) {
             const QString text = tile(name);
@@ -715,129 +706,47 @@ private slots:
               "expected");
     }
 
-    // While a test runs and after it failed, the tiles keep the last result marked as an
-    // earlier one; the latency phase shows no rate; a new result clears the mark.
+    // While a test runs, and after it failed or was cancelled, the tiles keep the last result
+    // marked as an earlier one and the gauge shows no number, not a rate of zero; a failure
+    // says why, even after a cancelled test; a new result clears the mark.
     void previousResultMarked()
     {
         const QDateTime time(QDate::currentDate(), QTime(15, 51));
         SpeedHistory::add(Result(Result::dateFrom(time), 93.4, 12.04, 20));
-        // The first test's probes all go unanswered; the second's are answered.
+        // The first test's probes all go unanswered; the others' are answered.
         launchWindow({"--fault", "stall@head#5"});
         auto *previous = find<QLabel>("previousLabel");
+        auto *button = find<QPushButton>("testButton");
         QVERIFY(previous && previous->text().isEmpty());
         const auto marked = [this] {
             return find<ResultTile>("downTile")->isPrevious()
                    && find<ResultTile>("pingTile")->isPrevious();
         };
+        const auto display = [this] { return gauge()->readoutValue() + u'|' + tile("downTile"); };
         QVERIFY(!marked());
 
-        find<QPushButton>("testButton")->click();
+        button->click();
         QCOMPARE(previous->text(), "Précédent · 15:51");
         QVERIFY(marked() && !gauge()->hasValue());
         QCOMPARE(gauge()->caption(), "Ping\u202F: mesure de la latence…");
-        QTRY_COMPARE_WITH_TIMEOUT(find<QPushButton>("testButton")->text(), "Lancer le test", 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), "Lancer le test", 20000);
         QCOMPARE(gauge()->caption(), "Test impossible\u202F: délai d’attente dépassé");
-        QVERIFY(marked() && previous->text() == "Précédent · 15:51" && tile("downTile") == "93,4");
+        QVERIFY(marked() && previous->text() == "Précédent · 15:51" && display() == "|93,4");
 
         runTest();
+        const QString down = tile("downTile");
         QVERIFY(gauge()->caption().startsWith("Dernier test"));
-        QVERIFY(!marked() && previous->text().isEmpty() && tile("downTile") != "93,4");
-    }
+        QVERIFY(!marked() && previous->text().isEmpty() && down != "93,4");
 
-    // A test started from the tray says in the item's tool tip what it measures, then no more.
-    void trayToolTipFollowsTheTest()
-    {
-        m_fixture.tray = true;
-        PreferencesStore::shared().setBool(PreferenceKeys::menuBarMode, true);
-        launchWindow({});
-        QSystemTrayIcon *item = m_fixture.app->statusController().trayIcon();
-        QVERIFY(item);
-        const QString idle = item->toolTip();
-        m_fixture.app->statusController().menu()->actions().constFirst()->trigger();
-        QTRY_COMPARE(item->toolTip(), "Tachora\u202F: Ping…");
-        QTRY_VERIFY(item->toolTip().startsWith("Tachora\u202F: Descente… ")
-                    && item->toolTip().endsWith(" Mbps"));
-        QTRY_COMPARE_WITH_TIMEOUT(item->toolTip(), idle, 20000);
-    }
-
-    // In a window, the live text can be chosen for later, and a line says where it shows.
-    void liveTextChosenInWindow()
-    {
-        launchWindow({});
-        m_fixture.app->showSettings(nullptr);
-        auto *live = find<QCheckBox>("liveCheckbox");
-        auto *hint = find<QLabel>("liveHint");
-        QVERIFY(hint && hint->isVisible() && hint->text().contains("zone de notification"));
-        live->click();
-        QVERIFY(SpeedSettings::liveMenuBar() && !m_fixture.live.isRunning());
-    }
-
-    // The window's menu has the settings, with their usual shortcut, and the about box; opened
-    // from the keyboard, its first entry is highlighted. The tray's menu shows no shortcut
-    // that works only in the window.
-    void menus()
-    {
-        launchWindow({});
-        MainWindow *window = m_fixture.app->mainWindow();
-        auto *menu = window->findChild<QMenu *>("mainMenu");
-        QCOMPARE(menu->actions().constFirst()->text(), "Réglages…");
-        QVERIFY(QTest::qWaitForWindowActive(window));
-        QTest::keyClick(window, Qt::Key_Comma, Qt::ControlModifier);
-        QVERIFY(window->showsSettings());
-        m_fixture.app->showMain(nullptr);
-
-        window->findChild<QAction *>("aboutAction")->trigger();
-        auto *about = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        QVERIFY(about && about->text().contains(BuildConfig::version));
-        QVERIFY(about->informativeText().contains("libcurl"));
-        about->accept();
-
-        auto *button = find<QToolButton>("menuButton");
-        button->setFocus();
-        QTest::keyClick(button, Qt::Key_Space);
-        QTRY_VERIFY(menu->isVisible());
-        QCOMPARE(menu->activeAction(), menu->actions().constFirst());
-        menu->close();
-
-        m_fixture.tray = true;
-        m_fixture.app->showSettings(nullptr);
-        find<QCheckBox>("menuBarCheckbox")->click();
-        QVERIFY(m_fixture.app->statusController().menu());
-        for (QAction *action : m_fixture.app->statusController().menu()->actions())
-            QVERIFY2(action->shortcut().isEmpty(), qPrintable(action->text()));
-    }
-
-    // A report that did not go says why, from the answer's status.
-    void reportAlerts_data()
-    {
-        QTest::addColumn<int>("outcome");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("expected"); // title|start of the text
-        using enum ReportOutcome;
-        QTest::newRow("taken") << int(sent) << 200 << "Merci !|Ton signalement est bien parti";
-        QTest::newRow("too long") << int(refused) << 413
-                                  << "Envoi refusé|Ton message est trop long pour le service";
-        QTest::newRow("forbidden")
-            << int(refused) << 403 << "Envoi refusé|Le service a refusé ton message (HTTP 403)";
-        QTest::newRow("unknown") << int(refused) << 404
-                                 << "Envoi refusé|Le service a refusé ton message (HTTP 404)";
-        QTest::newRow("unavailable")
-            << int(failed) << 503 << "Envoi impossible|Le service est indisponible pour le moment";
-        QTest::newRow("no answer")
-            << int(failed) << 0 << "Envoi impossible|Impossible d’envoyer pour le moment";
-    }
-
-    void reportAlerts()
-    {
-        QFETCH(int, outcome);
-        QFETCH(int, status);
-        QFETCH(QString, expected);
-        const ReportAlert::Text alert =
-            ReportAlert::forAnswer({ReportOutcome(outcome), status}, "aide@example.org");
-        QVERIFY2((alert.title + u'|' + alert.text).startsWith(expected), qPrintable(alert.text));
-        // Whatever the cause, the text is in the form for next time, or where to write.
-        QVERIFY(outcome == int(ReportOutcome::sent) || alert.text.contains("formulaire")
-                || alert.text.contains("aide@example.org"));
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Descente…", 10000);
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Test annulé", 10000);
+        QCOMPARE(display() + u'|' + button->text(), u'|' + down + "|Lancer le test");
+        m_server.reset();
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(caption(), "Test impossible\u202F: connexion refusée", 10000);
+        QVERIFY(marked() && display() == u'|' + down);
     }
 };
 

@@ -13,9 +13,8 @@ class TestInstall : public QObject
 private slots:
     void install_data()
     {
-        QTest::addColumn<QString>("standIn"); // how it ends transactions; empty: none runs
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("details");
+        // How the stand-in ends transactions (empty: none runs); the result and its details.
+        TestSupport::addColumns<QString, int, QString>("standIn", "result", "details");
         QTest::newRow("no PackageKit") << "" << int(PackageInstaller::Result::unavailable) << "";
         QTest::newRow("installed") << "success" << int(PackageInstaller::Result::installed) << "";
         QTest::newRow("refused") << "failure" << int(PackageInstaller::Result::failed)
@@ -24,9 +23,8 @@ private slots:
 
     void install()
     {
-        QFETCH(QString, standIn);
-        QFETCH(int, result);
-        QFETCH(QString, details);
+        const auto [standIn, result, details] =
+            TestSupport::fetch<QString, int, QString>("standIn", "result", "details");
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run under dbus-run-session");
         const QString record = m_dir.filePath(QTest::currentDataTag());
         QProcess service;

@@ -3,14 +3,12 @@
 #include "FakeService.h"
 
 #include "diagnostics/CrashReporter.h"
-#include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
+#include "service/ReportAlert.h"
 #include "service/ServiceClient.h"
 #include "settings/PreferenceKeys.h"
 
 #include <QtWidgets>
-
-#include <sodium.h>
 
 using namespace std::chrono_literals;
 
@@ -27,7 +25,7 @@ class TestServiceClient : public QObject
     qint64 m_mid = 7;
     int m_skew = 0;
     QString m_msg, m_tweak;
-    unsigned char m_public[32], m_secret[64], m_otherPublic[32], m_other[64];
+    Ed25519::KeyPair m_keys = Ed25519::newKeyPair(), m_otherKeys = Ed25519::newKeyPair();
     double m_now = 1'700'000'000;
     std::unique_ptr<ServiceClient> m_client;
 
@@ -39,14 +37,13 @@ class TestServiceClient : public QObject
         const QByteArray text =
             (nonce + '\n' + QString::number(ts) + '\n' + QString::number(m_mid) + '\n' + m_msg)
                 .toUtf8();
-        unsigned char sig[64];
-        crypto_sign_detached(sig, nullptr, (const uchar *)text.data(), size_t(text.size()),
-                             m_tweak == "key" ? m_other : m_secret);
+        const QByteArray sig =
+            Ed25519::sign(text, (m_tweak == "key" ? m_otherKeys : m_keys).secretKey);
         QJsonObject answer{{"n", m_tweak == "nonce" ? nonce + "0" : nonce},
                            {"ts", ts},
                            {"mid", m_mid},
                            {"msg", m_msg},
-                           {"sig", QString(QByteArray((char *)sig, 64).toBase64())}};
+                           {"sig", QString(sig.toBase64())}};
         const QByteArray body = QJsonDocument(answer).toJson(QJsonDocument::Compact);
         return m_tweak.startsWith("pad") ? body.leftJustified(65536 + (m_tweak == "pad+1")) : body;
     }
@@ -61,9 +58,6 @@ class TestServiceClient : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(sodium_init() >= 0);
-        crypto_sign_keypair(m_public, m_secret);
-        crypto_sign_keypair(m_otherPublic, m_other);
         m_service.handler = [this](const FakeService::Request &request) {
             const bool check = request.path == "/api/check.php";
             return FakeService::Answer{m_status, check ? checkAnswer(request.json()["n"].toString())
@@ -73,35 +67,46 @@ private slots:
 
     void init()
     {
-        m_client = std::make_unique<ServiceClient>(
-            ServiceClient::Config{m_service.origin(), QByteArray((char *)m_public, 32), nullptr,
-                                  [this] { return m_now; }});
+        m_client = std::make_unique<ServiceClient>(ServiceClient::Config{
+            m_service.origin(), m_keys.publicKey, nullptr, [this] { return m_now; }});
         m_requests.clear();
         m_reply = R"({"ok": true})", m_status = 200, m_mid = 7, m_msg = "Ça roule", m_skew = 0;
         m_tweak.clear();
         m_service.trickle = 0ms;
-        store().remove(PreferenceKeys::shownMessages);
+        QFile::remove(store().filePath());
     }
 
     void cleanup() { QTRY_COMPARE(m_client->requestsRunning(), 0); }
 
     // Only a 200 with "ok" true is a report taken; a 4xx that is not about the pace refuses it
-    // for good. Every upload carries the identifier that the first one made.
+    // for good. The alert says which, and why from the status; when the report did not go, it
+    // says that the text waits in the form, or where to write. Every upload carries the
+    // identifier that the first one made.
     void reportAndIdentity()
     {
-        store().remove(PreferenceKeys::deviceId);
-        using enum ReportOutcome;
-        const std::tuple<int, QByteArray, QString, ReportOutcome> cases[] = {
-            {200, R"({"ok": true})", "", sent},
-            {200, R"({"ok": true})", " ", sent},
-            {200, R"({"ok": false})", "a@b", failed},
-            {200, R"({"ok": 1})", "", failed},
-            {429, R"({"ok": true})", "", failed},
-            {400, R"({"ok": false, "error": "text is too long"})", "", refused},
-            {413, "", "", refused}};
-        for (const auto &[status, reply, email, outcome] : cases) {
+        // The answer, the address given, and the start of the alert's title|text.
+        const std::tuple<int, QByteArray, QString, QString> cases[] = {
+            {200, R"({"ok": true})", "", "Merci !|Ton signalement est bien parti"},
+            {200, R"({"ok": true})", " ", "Merci !|"},
+            {200, R"({"ok": false})", "a@b", "Envoi impossible|Impossible d’envoyer"},
+            {200, R"({"ok": 1})", "", "Envoi impossible|"},
+            {429, R"({"ok": true})", "", "Envoi impossible|"},
+            {503, "", "", "Envoi impossible|Le service est indisponible pour le moment"},
+            {400, R"({"ok": false, "error": "text is too long"})", "",
+             "Envoi refusé|Le service a refusé ton message (HTTP 400)"},
+            {413, "", "", "Envoi refusé|Ton message est trop long pour le service"}};
+        const auto report = [this](const QString &email) {
+            const auto [title, text] = ReportAlert::forAnswer(
+                QCoro::waitFor(m_client->reportProblem("Texte", email)), "aide@example.org");
+            return title + u'|' + text;
+        };
+        for (const auto &[status, reply, email, told] : cases) {
             m_status = status, m_reply = reply;
-            QCOMPARE(QCoro::waitFor(m_client->reportProblem("Texte", email)).outcome, outcome);
+            const QString alert = report(email);
+            QVERIFY2(alert.startsWith(told)
+                         && (alert.startsWith("Merci") || alert.contains("formulaire")
+                             || alert.contains("aide@example.org")),
+                     qPrintable(alert));
             const QJsonObject sent = m_requests.last().json();
             QCOMPARE(sent["email"].toString("none"), email.isEmpty() ? "none" : email);
             QVERIFY(sent.size() == 5 - email.isEmpty() && sent["text"] == "Texte");
@@ -109,16 +114,16 @@ private slots:
         QCoro::waitFor(m_client->checkWithServer());
         CrashReporter::setServiceOrigin(m_service.origin());
         CrashReporter::reportError("x");
-        QTRY_COMPARE(m_requests.size(), 9);
+        QTRY_COMPARE(m_requests.size(), 10);
         const QString id = store().string(PreferenceKeys::deviceId).value_or("");
         // A random UUID (its variant checked too) in capitals; the sync's nonce, 32 hex digits.
         QVERIFY(QUuid(id).version() == QUuid::Random && id == id.toUpper() && id.size() == 36);
         QVERIFY(
-            m_requests[7].json()["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
+            m_requests[8].json()["n"].toString().contains(QRegularExpression("^[0-9A-F]{32}$")));
         for (const auto &request : std::as_const(m_requests))
             QVERIFY(request.json()["d"] == id && request.json()["os"] == ServiceClient::osString());
         m_client->setOrigin("http://127.0.0.1:9");
-        QCOMPARE(QCoro::waitFor(m_client->reportProblem("Texte", {})).outcome, failed);
+        QVERIFY(report({}).startsWith("Envoi impossible|Impossible d’envoyer pour le moment"));
     }
 
     // A service that trickles its answers holds neither a report nor a sync past its deadline,
@@ -126,7 +131,7 @@ private slots:
     void deadlines()
     {
         m_service.trickle = 1s;
-        ServiceClient client({m_service.origin(), QByteArray((char *)m_public, 32), nullptr,
+        ServiceClient client({m_service.origin(), m_keys.publicKey, nullptr,
                               [this] { return m_now; }, 1500ms, 1500ms});
         std::optional<ReportOutcome> report;
         int synced = 0;
@@ -145,9 +150,9 @@ private slots:
 
     void sync_data()
     {
-        QTest::addColumn<QString>("tweak"); // of the answer; a number: its clock's offset
-        QTest::addColumn<QVariant>("shown");
-        QTest::addColumn<QList<qint64>>("after"); // the shown list once shown; empty: not taken
+        // The tweak of the answer (a number: its clock's offset), the shown list before, and
+        // after the message was shown (empty: not taken).
+        TestSupport::addColumns<QString, QVariant, QList<qint64>>("tweak", "shown", "after");
         QVariantList fifty;
         QList<qint64> newest;
         for (int id = 1; id <= 50; ++id) {
@@ -174,9 +179,8 @@ private slots:
 
     void sync()
     {
-        QFETCH(QString, tweak);
-        QFETCH(QVariant, shown);
-        QFETCH(QList<qint64>, after);
+        const auto [tweak, shown, after] =
+            TestSupport::fetch<QString, QVariant, QList<qint64>>("tweak", "shown", "after");
         m_tweak = tweak, m_skew = tweak.toInt();
         m_mid = tweak == "mid 0" ? 0 : after.value(after.size() - 1, 7);
         m_msg = tweak == "empty msg" ? "" : "Ça roule";
@@ -234,7 +238,6 @@ private slots:
         QVERIFY(modal<QPlainTextEdit>()->toPlainText().isEmpty()
                 && !modal<QPushButton>("sendButton")->isEnabled());
         QTest::keyClicks(modal<QPlainTextEdit>(), "Ça plante");
-        QVERIFY(modal<QPushButton>("sendButton")->isEnabled());
         m_status = 400,
         m_reply = R"({"ok": false, "error": "text is longer than 16000 characters"})";
         modal<QPushButton>("sendButton")->click();
@@ -248,19 +251,18 @@ private slots:
         QCOMPARE(modal<QPlainTextEdit>()->textCursor().position(), 9);
         modal<QPushButton>("cancelButton")->click();
 
-        const auto form = [&](const QString &text, const QString &email, const char *button) {
+        const auto sendForm = [&](const QString &text, const QString &email) {
             app->reportProblemPressed(nullptr);
             auto *send = modal<QPushButton>("sendButton");
             QVERIFY(QApplication::activeModalWidget()->focusWidget() == modal<QPlainTextEdit>()
                     && send->isDefault() && send->x() < modal<QPushButton>("cancelButton")->x());
             modal<QPlainTextEdit>()->setPlainText(text);
             modal<QLineEdit>()->setText(email);
-            modal<QPushButton>(button)->click();
+            send->click();
         };
-        form("Texte", "", "cancelButton");
-        form(" \n\t\n ", "a@b.c", "sendButton");
+        sendForm(" \n\t\n ", "a@b.c");
         m_status = 500;
-        form("\n  Ça rame\n\nbeaucoup \n", " a@b.c", "sendButton");
+        sendForm("\n  Ça rame\n\nbeaucoup \n", " a@b.c");
         QTRY_VERIFY(AppFixture::alerts().size() == 1
                     && AppFixture::alerts()[0].startsWith("Envoi impossible|")
                     && AppFixture::alerts()[0].contains("indisponible"));
@@ -270,7 +272,7 @@ private slots:
         // has it.
         m_status = 200, m_reply = R"({"ok": true})", m_service.hold = true;
         for (const QString text : {"Ça rame", "Encore"}) {
-            form(text, "", "sendButton");
+            sendForm(text, "");
             QTRY_COMPARE(m_requests.last().json()["text"].toString(), text);
             QCOMPARE(store().string(PreferenceKeys::reportDraftText), text);
         }

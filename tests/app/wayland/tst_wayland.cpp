@@ -21,8 +21,7 @@ private slots:
 
     void windowAppearsAndSecondLaunchShowsIt_data()
     {
-        QTest::addColumn<QByteArray>("given");
-        QTest::addColumn<QByteArray>("handedOn");
+        TestSupport::addColumns<QByteArray, QByteArray>("given", "handedOn");
         QTest::newRow("token") << QByteArray("tachora-i22_1.5:x")
                                << QByteArray("tachora-i22_1.5:x");
         QTest::newRow("malformed") << QByteArray("two words") << QByteArray();
@@ -32,8 +31,8 @@ private slots:
     // hands on the activation token it was started with, and ends at once.
     void windowAppearsAndSecondLaunchShowsIt()
     {
-        QFETCH(QByteArray, given);
-        QFETCH(QByteArray, handedOn);
+        const auto [given, handedOn] =
+            TestSupport::fetch<QByteArray, QByteArray>("given", "handedOn");
         PreferencesStore::shared().setBool(PreferenceKeys::onboarded, true);
         PreferencesStore::shared().setBool(PreferenceKeys::menuBarMode, false);
         SingleInstance instance;
@@ -64,8 +63,7 @@ private slots:
         second.setProcessEnvironment(environment);
         TestSupport::startChild(second, TACHORA_PATH, {"--service", TestSupport::closedOrigin});
         QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 10000);
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0);
         QTRY_VERIFY_WITH_TIMEOUT(exposed(), 10000);
         QCOMPARE(tokens, QList<QByteArray>{handedOn});
         QVERIFY(fixture.quit());
