@@ -19,46 +19,31 @@ namespace {
 // A report's name, its modification time in seconds after the mark, and what it holds.
 using ReportFile = std::tuple<QString, qint64, QByteArray>;
 
+// One character as a reader counts it, of two UTF-16 units.
+const QString accented = QStringLiteral("e\u0301");
+
 // A modification time as file systems keep them, with a fraction of a second.
 const QDateTime markTime(QDate(2025, 1, 2), QTime(10, 0, 0, 250), Qt::UTC);
 
-// A row of pendingRecordIsSentOnce(): the pending file and the partial one beside it (a null
-// one is absent), the stored device id, the message and stack that go up, the first launch's
-// answer (0: no service at all), and whether the record outlives it.
-struct Pending
+// The record a request posted to the crash endpoint; empty when it went elsewhere.
+QJsonObject posted(const FakeService::Request &request)
 {
-    QByteArray content, partial;
-    QString deviceId;
-    QStringList upload;
-    int status = 200;
-    bool kept = false;
-};
-
-// d, kind, message, os, stack, v: the six members of a record posted to the crash endpoint,
-// when they are all it has and all strings, else nothing.
-QStringList fields(const FakeService::Request &request)
-{
-    const QJsonObject record = request.json();
-    QStringList values;
-    bool strings = request.method == "POST" && request.path == "/api/crash.php";
-    for (const QJsonValue &value : record) {
-        strings = strings && value.isString();
-        values.append(value.toString());
-    }
-    const QStringList keys{"d", "kind", "message", "os", "stack", "v"};
-    return record.keys() == keys && strings ? values : QStringList();
+    const bool crash = request.method == "POST" && request.path == "/api/crash.php";
+    return crash ? request.json() : QJsonObject();
 }
 
-QStringList record(const QString &kind, const QString &message, const QString &stack,
+// A record as the service takes it: these six members, all text.
+QJsonObject record(const QString &kind, const QString &message, const QString &stack,
                    const QString &deviceId = QStringLiteral("?"))
 {
-    return {deviceId, kind, message, SystemInfo::osText(), stack, BuildConfig::version};
+    return {{"d", deviceId},      {"kind", kind},
+            {"message", message}, {"os", SystemInfo::osText()},
+            {"stack", stack},     {"v", BuildConfig::version}};
 }
 
 } // namespace
 
 Q_DECLARE_METATYPE(QList<ReportFile>)
-Q_DECLARE_METATYPE(Pending)
 
 class TestDiagnostics : public QObject
 {
@@ -80,14 +65,11 @@ class TestDiagnostics : public QObject
     }
 
 private slots:
-    void initTestCase()
+    // Every test starts from the same reporter, whatever the one before changed or left.
+    void init()
     {
         CrashReporter::setServiceOrigin(m_service.origin() + '/');
         CrashReporter::setDataFolder(m_dataFolder.path());
-    }
-
-    void init()
-    {
         m_service.handler = [](const FakeService::Request &) { return FakeService::Answer(); };
         CrashReporter::setSystemReportFolder(m_dataFolder.filePath("absent"));
         PreferencesStore::shared().remove(PreferenceKeys::deviceId);
@@ -161,39 +143,62 @@ private slots:
         // Sent at the next launch.
         QVERIFY(launch());
         QCOMPARE(m_service.requests.size(), 1);
-        QCOMPARE(fields(m_service.requests[0]), record("crash", message, pieces[1]));
+        QCOMPARE(posted(m_service.requests[0]), record("crash", message, pieces[1]));
     }
 
     // A record found at launch goes up once the service has it: a whole record stranded
     // beside the pending file is the newer one, a partial one is dropped. The record stays
     // until the service takes it or refuses what it holds, and the next launch sends it.
+    // Whatever it holds goes up as the service takes it: each member within its length, cut
+    // between two characters, and the whole within one request's body.
     void pendingRecordIsSentOnce_data()
     {
-        QTest::addColumn<Pending>("row");
-        const auto row = [](const QString &name, const Pending &pending) {
-            QTest::newRow(qPrintable(name)) << pending;
+        // The pending file and the partial one beside it (a null one is absent), the stored
+        // device id, the message and stack that go up, the first launch's answer (0: no
+        // service at all), and whether the record outlives it. A null stack that goes up: as
+        // much as the body holds.
+        TestSupport::addColumns<QByteArray, QByteArray, QString, QStringList, int, bool>(
+            "content", "partial", "deviceId", "upload", "status", "kept");
+        const auto row = [](const QString &name, const QByteArray &content,
+                            const QByteArray &partial, const QString &deviceId,
+                            const QStringList &upload, int status = 200, bool kept = false) {
+            QTest::newRow(qPrintable(name))
+                << content << partial << deviceId << upload << status << kept;
         };
         const QByteArray none, whole = "Signal 11\n---\nf\n---\nend";
-        row("no separator", {"Signal 11", none, "?", {"Signal 11", ""}});
+        row("no separator", "Signal 11", none, "?", {"Signal 11", ""});
         // What the service would refuse: a NUL character, a blank device id.
-        row("NUL characters",
-            {QByteArray("Signal 6\0\n---\na\0b", 17), none, " ", {"Signal 6\uFFFD", "a\uFFFDb"}});
+        row("NUL characters", QByteArray("Signal 6\0\n---\na\0b", 17), none, " ",
+            {"Signal 6\uFFFD", "a\uFFFDb"});
         // A crash that ended before its record was moved into place.
-        row("whole partial record", {"Signal 6\n---\nold\n---\nend",
-                                     "Signal 8\n---\nnew\n---\nend",
-                                     "?",
-                                     {"Signal 8", "new"}});
-        row("partial record cut short",
-            {"Signal 6\n---\nold\n---\nend", "Signal 8\n---\nne", "?", {"Signal 6", "old"}});
-        row("400", {whole, none, "?", {"Signal 11", "f"}, 400});
+        row("whole partial record", "Signal 6\n---\nold\n---\nend", "Signal 8\n---\nnew\n---\nend",
+            "?", {"Signal 8", "new"});
+        row("partial record cut short", "Signal 6\n---\nold\n---\nend", "Signal 8\n---\nne", "?",
+            {"Signal 6", "old"});
+        row("400", whole, none, "?", {"Signal 11", "f"}, 400);
         for (const int status : {0, 408, 429, 500})
-            row(QString::number(status), {whole, none, "?", {"Signal 11", "f"}, status, true});
+            row(QString::number(status), whole, none, "?", {"Signal 11", "f"}, status, true);
+        using ServiceLimits::crashMessageLength, ServiceLimits::crashStackLength;
+        const QString a = "a", emoji = QStringLiteral("\U0001F600");
+        row("surrogate pairs at the limits",
+            (a.repeated(crashMessageLength - 1) + emoji.repeated(3) + "\n---\n"
+             + a.repeated(crashStackLength - 1) + emoji.repeated(10))
+                .toUtf8(),
+            none, "?", {a.repeated(crashMessageLength - 1), a.repeated(crashStackLength - 1)});
+        // 3 MB: as much as fits is read.
+        row("accents, megabytes",
+            (QString(5000, u'é') + "\n---\n" + accented.repeated(1000000)).toUtf8(), none, "?",
+            {QString(crashMessageLength, u'é'), accented.repeated(crashStackLength / 2)});
+        // Each control character takes 6 bytes of JSON: the body is what limits the stack.
+        row("control characters", "Signal 11\n---\n" + QByteArray(100000, '\1'), none, "?",
+            {"Signal 11", QString()});
     }
 
     void pendingRecordIsSentOnce()
     {
-        QFETCH(Pending, row);
-        const auto &[content, partial, deviceId, upload, status, kept] = row;
+        const auto [content, partial, deviceId, upload, status, kept] =
+            TestSupport::fetch<QByteArray, QByteArray, QString, QStringList, int, bool>(
+                "content", "partial", "deviceId", "upload", "status", "kept");
         if (deviceId != "?")
             PreferencesStore::shared().setString(PreferenceKeys::deviceId, deviceId);
         const QString pending = CrashReporter::pendingFilePath();
@@ -213,60 +218,31 @@ private slots:
         QVERIFY(!QFile::exists(pending) && !QFile::exists(pending + ".new"));
         QCOMPARE(m_service.requests.size(), (status == 0 ? 0 : 1) + (kept ? 1 : 0));
         const QString sentId = deviceId.trimmed().isEmpty() ? "?" : deviceId;
-        QCOMPARE(fields(m_service.requests.last()), record("crash", upload[0], upload[1], sentId));
+        const QJsonObject sent = posted(m_service.requests.last());
+        const QString stack = sent["stack"].toString();
+        QCOMPARE(sent, record("crash", upload[0], upload[1].isNull() ? stack : upload[1], sentId));
+        // Within one body, filled to it when the body is what limits the stack.
+        const qsizetype room =
+            qsizetype(ServiceLimits::requestBodyBytes) - m_service.requests.last().body.size();
+        QVERIFY(room >= 0
+                && (!upload[1].isNull() || (room < 6 && content.contains(stack.toUtf8()))));
         // An absent report folder leaves the scan unmarked.
         QVERIFY(!PreferencesStore::shared().contains(PreferenceKeys::lastCrashScan));
     }
 
-    // Whatever a record holds goes up as the service takes it: each member within its
-    // length, cut between two characters, and the whole within one request's body.
-    void recordsAreCutToWhatTheServiceTakes_data()
+    // 50,000 characters as a reader counts them: fewer than 18,000 go up, cut between two of
+    // them to the service's length.
+    void longSystemReportIsCut()
     {
-        // A null message: the stack is a system report's; a null sent stack: as much as the
-        // body holds.
-        TestSupport::addColumns<QString, QString, QString, QString>("message", "stack",
-                                                                    "sentMessage", "sentStack");
-        const QString emoji = QStringLiteral("\U0001F600");
-        const QString accented = QStringLiteral("e\u0301");
-        const QString a = QStringLiteral("a");
-        QTest::newRow("surrogate pairs at the limits")
-            << a.repeated(ServiceLimits::crashMessageLength - 1) + emoji.repeated(3)
-            << a.repeated(ServiceLimits::crashStackLength - 1) + emoji.repeated(10)
-            << a.repeated(ServiceLimits::crashMessageLength - 1)
-            << a.repeated(ServiceLimits::crashStackLength - 1);
-        // 3 MB: as much as fits is read.
-        QTest::newRow("accents, megabytes")
-            << QString(5000, u'é') << accented.repeated(1000000)
-            << QString(ServiceLimits::crashMessageLength, u'é')
-            << accented.repeated(ServiceLimits::crashStackLength / 2);
-        // Each control character takes 6 bytes of JSON: the body is what limits the stack.
-        QTest::newRow("control characters")
-            << "Signal 11" << QString(100000, QChar(1)) << "Signal 11" << QString();
-        // 50,000 characters as a reader counts them: fewer than 18,000 go up.
-        QTest::newRow("system report")
-            << QString() << accented.repeated(50000) << "Rapport système Linux"
-            << accented.repeated(ServiceLimits::crashStackLength / 2);
-    }
-
-    void recordsAreCutToWhatTheServiceTakes()
-    {
-        const auto [message, stack, sentMessage, sentStack] =
-            TestSupport::fetch<QString, QString, QString, QString>("message", "stack",
-                                                                   "sentMessage", "sentStack");
         QTemporaryDir reports;
         CrashReporter::setSystemReportFolder(reports.path());
-        const QString file = message.isNull() ? reports.filePath(m_ours + ".1000.crash")
-                                              : CrashReporter::pendingFilePath();
-        QVERIFY(writeFile(file, (message.isNull() ? stack : message + "\n---\n" + stack).toUtf8()));
+        QVERIFY(
+            writeFile(reports.filePath(m_ours + ".1000.crash"), accented.repeated(50000).toUtf8()));
         QVERIFY(launch());
         QCOMPARE(m_service.requests.size(), 1);
-        const QStringList sent = fields(m_service.requests[0]);
-        QCOMPARE(sent,
-                 record("crash", sentMessage, sentStack.isNull() ? sent.value(4) : sentStack));
-        // Within one body, filled to it when the body is what limits the stack.
-        const qsizetype room =
-            qsizetype(ServiceLimits::requestBodyBytes) - m_service.requests[0].body.size();
-        QVERIFY(room >= 0 && (!sentStack.isNull() || (room < 6 && stack.startsWith(sent[4]))));
+        QCOMPARE(posted(m_service.requests[0]),
+                 record("crash", "Rapport système Linux",
+                        accented.repeated(ServiceLimits::crashStackLength / 2)));
     }
 
     void systemReportsNewSinceTheMark_data()
@@ -307,7 +283,7 @@ private slots:
         QVERIFY(launch());
         QStringList sent;
         for (const FakeService::Request &upload : std::as_const(m_service.requests))
-            sent.append(fields(upload).value(2));
+            sent.append(posted(upload)["message"].toString());
         sent.sort();
         QTEST(sent, "messages");
         QTEST(PreferencesStore::shared().date(PreferenceKeys::lastCrashScan).value_or(QDateTime()),
@@ -318,9 +294,10 @@ private slots:
     {
         CrashReporter::reportError("oops");
         QVERIFY(launch(false));
-        const QStringList sent = fields(m_service.requests.value(0));
-        QCOMPARE(sent, record("error", "oops", sent.value(4)));
-        QVERIFY(sent[4].contains("test_diagnostics") && sent[4].count(u'\n') < 15);
+        const QJsonObject sent = posted(m_service.requests.value(0));
+        const QString stack = sent["stack"].toString();
+        QCOMPARE(sent, record("error", "oops", stack));
+        QVERIFY(stack.contains("test_diagnostics") && stack.count(u'\n') < 15);
 
         // An upload that ends with its session is no longer counted.
         CrashReporter::reportError("cut");
@@ -332,7 +309,7 @@ private slots:
         m_service.requests.clear();
         std::thread([] { CrashReporter::reportError("far"); }).join();
         PreferencesStore::shared().setString(PreferenceKeys::deviceId, "4F1C");
-        QTRY_COMPARE(fields(m_service.requests.value(0)).value(0), "4F1C");
+        QTRY_COMPARE(posted(m_service.requests.value(0))["d"].toString(), "4F1C");
         QVERIFY(launch(false));
     }
 };

@@ -12,14 +12,13 @@
 class PostgresCluster
 {
 public:
-    explicit PostgresCluster(const QString &binDir)
-        : m_bin(binDir)
-    {}
     ~PostgresCluster() { run("pg_ctl", {"stop", "-D", m_dir.filePath("data"), "-m", "immediate"}); }
 
-    // Empty on success, else what went wrong.
-    QString start()
+    // Starts the cluster with the server programs in binDir: empty on success, else what went
+    // wrong.
+    QString start(const QString &binDir)
     {
+        m_bin = binDir;
         if (geteuid() == 0) {
             const passwd *owner = getpwnam("postgres");
             if (!owner)
@@ -46,22 +45,20 @@ public:
     {
         // A schema of its own is as good as a database here, and much quicker to make.
         const QString name = "test" + QString::number(++m_databases);
-        if (run("psql", {"-h", m_dir.path(), "-U", "tachora", "-d", "postgres", "-q", "-c",
-                         "CREATE SCHEMA " + name})
-                .status
-            != 0)
+        const QStringList psql = {"-h", m_dir.path(), "-U", "tachora", "-d", "postgres", "-q"};
+        if (run("psql", psql + QStringList{"-c", "CREATE SCHEMA " + name}).status != 0)
             return {};
         return "postgresql:///postgres?host=" + m_dir.path()
                + "&user=tachora&options=-csearch_path%3D" + name;
     }
 
 private:
-    // One of the cluster's programs, run as the cluster's owner.
+    // One of the cluster's programs, run as the cluster's owner (setpriv changes nothing when
+    // the test is not root).
     TestSupport::ProcessRun run(const QString &program, const QStringList &arguments)
     {
-        const QStringList command = QStringList{m_bin + "/" + program} + arguments;
-        return m_asOwner.isEmpty() ? TestSupport::run(command.first(), arguments)
-                                   : TestSupport::run("setpriv", m_asOwner + command);
+        return TestSupport::run("setpriv",
+                                m_asOwner + QStringList{m_bin + "/" + program} + arguments);
     }
 
     QString m_bin;
