@@ -142,6 +142,8 @@ private:
     void testFinished(const std::optional<SpeedTestEngine::Result> &result);
     // What the gauge says when a test ends without a result that the user did not cancel.
     QString failureCaption() const;
+    // Says how a test ended in a desktop notification when the window is not on screen.
+    void notifyOutOfSight(const QString &text);
     void refreshResultsUI();
 
     QCoro::Task<> sendReport(QString text, QString email);

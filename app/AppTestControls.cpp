@@ -2,15 +2,19 @@
 // Running a test from the window or the tray menu, and the result area.
 
 #include "AppDelegate.h"
+#include "AppIcon.h"
 #include "MainView.h"
+#include "MainWindow.h"
 #include "ResultArea.h"
 
 #include "engine/TestFailure.h"
 #include "live/StatusItemController.h"
+#include "settings/FrenchTypography.h"
 #include "settings/ResultTexts.h"
 #include "settings/SpeedSettings.h"
 
 #include <QPushButton>
+#include <QSystemTrayIcon>
 
 using Phase = SpeedTestEngine::Phase;
 
@@ -46,9 +50,25 @@ void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &res
         m_lastResult = result;
         m_resultArea->showNewResult(*result, {m_engine.report(Phase::download).failure,
                                               m_engine.report(Phase::upload).failure});
+        notifyOutOfSight(ResultTexts::summaryText(*result));
         return;
     }
     m_resultArea->showTestEnded(m_userCancelled ? QStringLiteral("Test annulé") : failureCaption());
+    // A test the user stopped needs no word.
+    if (!m_userCancelled)
+        notifyOutOfSight(failureCaption());
+}
+
+void AppDelegate::notifyOutOfSight(const QString &text)
+{
+    // Started from the tray with the window out of sight, a test would otherwise end unseen:
+    // the desktop's notifications say how it went.
+    QSystemTrayIcon *item = m_statusController->trayIcon();
+    if (!item || !m_statusController->isItemVisible()
+        || (m_mainWindow && m_mainWindow->isVisible()))
+        return;
+    item->showMessage(QStringLiteral("Tachora"), FrenchTypography::typeset(text),
+                      AppIcon::application());
 }
 
 QString AppDelegate::failureCaption() const

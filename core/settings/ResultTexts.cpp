@@ -97,6 +97,15 @@ QString historyLine(const SpeedTestEngine::Result &result)
     return historyCells(result).join(QStringLiteral("   "));
 }
 
+QString summaryText(const SpeedTestEngine::Result &result)
+{
+    const auto rate = [](double mbps) {
+        return mbps > 0 ? rateText(mbps) + u' ' + SpeedSettings::unitLabel() : rateText(mbps);
+    };
+    return QStringLiteral("↓ %1 · ↑ %2 · %3")
+        .arg(rate(result.down()), rate(result.up()), latencyText(result.ping()));
+}
+
 QList<QStringList> historyRows(const QList<SpeedTestEngine::Result> &history)
 {
     QList<QStringList> rows;

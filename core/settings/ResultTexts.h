@@ -52,6 +52,9 @@ QStringList historyCells(const SpeedTestEngine::Result &result);
 // "14:05   ↓ 93,4   ↑ 12,0   18 ms": the cells joined by three spaces.
 QString historyLine(const SpeedTestEngine::Result &result);
 
+// "↓ 412 Mbps · ↑ 95,3 Mbps · 14 ms": a result on one line, as a notification gives it.
+QString summaryText(const SpeedTestEngine::Result &result);
+
 // The cells of the first lines of the history.
 QList<QStringList> historyRows(const QList<SpeedTestEngine::Result> &history);
 

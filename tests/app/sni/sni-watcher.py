@@ -2,12 +2,14 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # A stand-in for the tray of KDE Plasma or GNOME's AppIndicator extension: the
 # org.kde.StatusNotifierWatcher that items register with, and a host registered with it, so
-# that Qt finds a StatusNotifierItem tray on the session bus.
+# that Qt finds a StatusNotifierItem tray on the session bus; and the desktop's notification
+# daemon (org.freedesktop.Notifications), as such desktops have.
 #
 # Prints one line per event on standard output: "ready", then "registered SERVICE PATH",
 # "unregistered SERVICE PATH", and, from the signals a host follows to stay up to date,
 # "SIGNAL SERVICE" for the item's NewIcon, NewToolTip and NewStatus and its menu's
-# LayoutUpdated and ItemsPropertiesUpdated. Reads one command a line on standard input and answers each
+# LayoutUpdated and ItemsPropertiesUpdated, and "notify SUMMARY|BODY" for each notification
+# shown. Reads one command a line on standard input and answers each
 # with one line of JSON, {"error": TEXT} when the item did not answer:
 #   item SERVICE         the item's properties; IconPixmap as [[width, height, base64]]
 #   layout SERVICE       the entries of its menu: [{"id", "label", "type", "enabled"}]
@@ -28,6 +30,7 @@ WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM = "org.kde.StatusNotifierItem"
 MENU = "com.canonical.dbusmenu"
 PROPERTIES = "org.freedesktop.DBus.Properties"
+NOTIFICATIONS = "org.freedesktop.Notifications"
 # Qt reads the watcher's properties through an interface built from this description, so it
 # must list them: dbus-python's own description knows only methods and signals.
 INTROSPECTION = """<node>
@@ -198,6 +201,30 @@ class Host:
             self.fail(error)
 
 
+class Notifications(dbus.service.Object):
+    def __init__(self, bus):
+        super().__init__(bus, "/org/freedesktop/Notifications")
+        self.last = 0
+
+    @dbus.service.method(NOTIFICATIONS, in_signature="susssasa{sv}i", out_signature="u")
+    def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
+        announce("notify", summary + "|" + body)
+        self.last += 1
+        return self.last
+
+    @dbus.service.method(NOTIFICATIONS, out_signature="as")
+    def GetCapabilities(self):
+        return ["body"]
+
+    @dbus.service.method(NOTIFICATIONS, out_signature="ssss")
+    def GetServerInformation(self):
+        return ["stand-in", "tachora", "1", "1.2"]
+
+    @dbus.service.method(NOTIFICATIONS, in_signature="u")
+    def CloseNotification(self, id):
+        pass
+
+
 def main():
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
@@ -207,6 +234,8 @@ def main():
     names.append(dbus.service.BusName(host_name, bus, do_not_queue=True))
     watcher.RegisterStatusNotifierHost(host_name)
 
+    notifications = Notifications(bus)
+    names.append(dbus.service.BusName(NOTIFICATIONS, bus, do_not_queue=True))
     host = Host(bus)
     loop = GLib.MainLoop()
 

@@ -215,6 +215,29 @@ private slots:
     }
 
     // The program itself, as a desktop session starts it.
+    // A test started from the tray ends in a notification when the window is out of sight,
+    // and only then: the window says it otherwise.
+    void endNotifiedOutOfSight()
+    {
+        m_fixture.launch();
+        waitForRegistration();
+        m_fixture.app->showMainWindow(nullptr);
+        QVERIFY(choose("Lancer le test"));
+        QTRY_VERIFY(m_fixture.engine->isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_fixture.engine->isRunning(), 20000);
+        // Notifications reach the daemon in the order they are sent.
+        m_fixture.app->statusController().trayIcon()->showMessage("mark", "-");
+        QCOMPARE(m_tray.waitForEvent("notify").value_or("none"), "mark|-");
+
+        m_fixture.app->mainWindow()->close();
+        QVERIFY(choose("Lancer le test"));
+        const std::optional<QString> shown = m_tray.waitForEvent("notify");
+        QVERIFY(shown);
+        static const QRegularExpression summary(
+            "^Tachora\\|↓ [0-9,]+ Mbps · ↑ [0-9,]+ Mbps · [0-9]+ ms$");
+        QVERIFY2(summary.match(*shown).hasMatch(), qPrintable(*shown));
+    }
+
     void application()
     {
         QProcess app;
