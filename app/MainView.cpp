@@ -135,6 +135,12 @@ QWidget *MainView::makeNoteSlot(const QString &serverName)
     m_loadedLatencyLabel = named(makeLabel(QString(), 11, QFont::Normal, ViewColor::secondaryLabel),
                                  "loadedLatencyLabel");
     m_loadedLatencyLabel->setAccessibleName(QStringLiteral("Latence en charge"));
+    m_loadedLatencyLabel->setTextFormat(Qt::RichText);
+    m_loadedLatencyLabel->setToolTip(FrenchTypography::typeset(QStringLiteral(
+        "Latence en charge : le ping pendant la descente (↓) et la montée (↑).\n"
+        "Gigue : l’écart moyen entre deux pings successifs, connexion au repos.\n"
+        "Réactivité : de A+ à F, selon ce que la charge ajoute au ping "
+        "(A+ : moins de 5 ms, A : 30 ms, B : 60 ms, C : 200 ms, D : 400 ms, F : plus).")));
     // Its line is kept while it is empty, so that nothing moves when a result brings it.
     QSizePolicy keepsItsPlace = m_loadedLatencyLabel->sizePolicy();
     keepsItsPlace.setRetainSizeWhenHidden(true);
@@ -149,9 +155,18 @@ void MainView::showTestVolume(std::optional<qint64> bytes)
     m_note->setText(FrenchTypography::typeset(ResultTexts::noteText(m_noteServerName, bytes)));
 }
 
-void MainView::showLoadedLatency(const QString &text, const QString &spoken)
+void MainView::showLoadedLatency(const QString &text, const QString &spoken, const QString &grade)
 {
-    m_loadedLatencyLabel->setText(FrenchTypography::typeset(text));
+    // The grade, last on the line, is its verdict: it stands out. Kept as written, or rich
+    // text would make the narrow no-break spaces of French typography ordinary ones.
+    const QString line = FrenchTypography::typeset(text);
+    const bool graded = !grade.isEmpty() && line.endsWith(grade);
+    const QString shown = graded
+                              ? line.chopped(grade.size()).toHtmlEscaped() + QStringLiteral("<b>")
+                                    + grade.toHtmlEscaped() + QStringLiteral("</b>")
+                              : line.toHtmlEscaped();
+    m_loadedLatencyLabel->setText(QStringLiteral("<span style=\"white-space: pre\">") + shown
+                                  + QStringLiteral("</span>"));
     m_loadedLatencyLabel->setAccessibleDescription(spoken);
     m_loadedLatencyLabel->setVisible(!text.isEmpty());
     AccessibleReadout::valueChanged(m_loadedLatencyLabel);

@@ -32,8 +32,9 @@ public:
     QToolButton *gearButton() const { return m_gearButton; }
 
     // Shows a test's latencies under load on the line under the data note, or nothing there
-    // when the text is empty. spoken: the same for screen readers.
-    void showLoadedLatency(const QString &text, const QString &spoken);
+    // when the text is empty. spoken: the same for screen readers; grade: the end of the text
+    // that is the responsiveness grade, which stands out.
+    void showLoadedLatency(const QString &text, const QString &spoken, const QString &grade);
     // The data note with what the last test moved, both ways, when known.
     void showTestVolume(std::optional<qint64> bytes);
     // Under the tiles, says that their values are an earlier test's ("Précédent · 15:51"); an

@@ -10,6 +10,7 @@
 #include "MainWindow.h"
 #include "SingleInstance.h"
 
+#include "engine/Responsiveness.h"
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
 #include "platform/PreferencesStore.h"
@@ -270,9 +271,13 @@ private slots:
         QCOMPARE(
             QStringList({tile("downTile"),
                          find<HistoryTable>("historyTable")->text().section(u'\n', 0, 0),
-                         latency->text()}),
+                         QTextDocumentFragment::fromHtml(latency->text()).toPlainText()}),
             QStringList({SpeedSettings::format(result.down()), ResultTexts::historyLine(result),
                          FrenchTypography::typeset(ResultTexts::loadedLatencyText(result))}));
+        // The grade stands out, and the line says what its words mean.
+        QVERIFY(latency->text().endsWith(
+            "<b>" + Responsiveness::gradeText(*result.grade()).toHtmlEscaped() + "</b></span>"));
+        QVERIFY(latency->toolTip().contains("Gigue") && latency->toolTip().contains("A+"));
         QMap<QString, QRect> after = places();
         const QRect latencyPlace = after.take("loadedLatencyLabel");
         QCOMPARE(after, before);
