@@ -229,8 +229,10 @@ void MainView::makeTestButton()
     m_testButton->setCursor(Qt::PointingHandCursor);
     const QColor green = speedGreenFixed();
     m_testButton->setStyleSheet(
+        // Focus shows as the border's colour: the style's own focus frame, drawn when focus
+        // comes from the keyboard, would cut into the label.
         QStringLiteral("QPushButton { background: %1; color: %2; border: 2px solid %1;"
-                       " border-radius: 8px; padding: 6px 22px; }"
+                       " border-radius: 8px; padding: 6px 22px; outline: none; }"
                        "QPushButton:hover { background: %3; border-color: %3; }"
                        "QPushButton:pressed { background: %4; border-color: %4; }"
                        "QPushButton:focus { border-color: %5; }")

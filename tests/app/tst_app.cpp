@@ -199,7 +199,20 @@ private slots:
                 !QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty(),
                 qPrintable(control->objectName()));
         QCOMPARE(QApplication::focusWidget(), find<QWidget>("testButton"));
+        // Focus reached from the keyboard shows on the button's border alone: nothing is drawn
+        // over its label.
         find<QWidget>("gearButton")->setFocus();
+        for (int tabs = 0; tabs < 10 && QApplication::focusWidget() != find<QWidget>("testButton");
+             ++tabs)
+            QTest::keyClick(window, Qt::Key_Tab);
+        const QImage focused = find<QWidget>("testButton")->grab().toImage();
+        find<QWidget>("gearButton")->setFocus();
+        const QImage unfocused = find<QWidget>("testButton")->grab().toImage();
+        // Inside the border and clear of its rounded corners.
+        const qreal ratio = focused.devicePixelRatio();
+        const QRect inside = focused.rect().adjusted(qCeil(8 * ratio), qCeil(3 * ratio),
+                                                     -qCeil(8 * ratio), -qCeil(3 * ratio));
+        QVERIFY(focused != unfocused && focused.copy(inside) == unfocused.copy(inside));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         QVERIFY(window->showsSettings() && !m_fixture.engine->isRunning());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
