@@ -48,7 +48,9 @@ constexpr int buttonPadding = 14;
 constexpr int buttonHeight = 30;
 
 const QString noTrayTip = FrenchTypography::typeset(
-    QStringLiteral("Aucune zone de notification sur ce bureau : Tachora reste dans sa fenêtre."));
+    QStringLiteral("Aucune zone de notification ici : Tachora reste en fenêtre."));
+const QString liveHintText = FrenchTypography::typeset(
+    QStringLiteral("S’affiche quand Tachora vit dans la zone de notification."));
 
 // The back button: a chevron in the tint of the window's other corner buttons, drawn again
 // when the appearance changes.
@@ -275,9 +277,8 @@ void AppDelegate::addSettingsControls(QWidget *view)
         checkbox(QStringLiteral("Débit en direct dans la zone de notification"), 115,
                  "liveCheckbox", SpeedSettings::liveMenuBar(), &AppDelegate::toggleLiveMenuBar);
     // It can be chosen before switching to the tray, where it then shows.
-    place(makeLabel(QStringLiteral("S’affiche quand Tachora vit dans la zone de notification."), 11,
-                    QFont::Normal, ViewColor::secondaryLabel),
-          view, rowX, 147, "liveHint")
+    place(makeLabel(liveHintText, 11, QFont::Normal, ViewColor::secondaryLabel), view, rowX, 147,
+          "liveHint")
         ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     addCard(view, QRect(24, 168, 382, 80));
@@ -332,11 +333,16 @@ void AppDelegate::updateSettingsAvailability()
 {
     // Asked once: under a D-Bus tray each question is a blocking round trip on the bus.
     const bool tray = m_trayAvailable();
-    // The live text lives in the tray item: in a window, a line says where it will show.
+    // The live text lives in the tray item: in a window, a line says where it will show;
+    // without a tray, the same line says why the tray's rows can do nothing, where it is
+    // seen rather than only in a tool tip.
     if (auto *hint = m_liveCheckbox
                          ? m_liveCheckbox->parentWidget()->findChild<QLabel *>("liveHint")
-                         : nullptr)
+                         : nullptr) {
+        hint->setText(tray ? liveHintText : noTrayTip);
+        hint->adjustSize();
         hint->setVisible(!(tray && menuBarMode()));
+    }
     if (m_menuBarCheckbox) {
         m_menuBarCheckbox->setEnabled(tray);
         m_menuBarCheckbox->setToolTip(tray ? QString() : noTrayTip);

@@ -492,11 +492,11 @@ private slots:
         QSignalSpy looks(watch, &QTimer::timeout);
         QTRY_VERIFY(!watch->isActive());
         const qsizetype atLaunch = looks.size();
-        // Without a tray, its check box cannot be changed and says why; the live text, which
-        // only the tray shows, says so.
+        // Without a tray, its check box cannot be changed and a line in sight says why.
         auto *box = find<QCheckBox>("menuBarCheckbox");
         auto *live = find<QLabel>("liveHint");
         QVERIFY(!box->isEnabled() && !box->toolTip().isEmpty() && !live->isHidden());
+        QCOMPARE(live->text(), box->toolTip());
         // Switched off and on again by the user.
         const auto toggleTwice = [&] {
             for (int i = 0; i < 2; ++i) {
