@@ -11,6 +11,7 @@
 #include "live/LiveThroughputMonitor.h"
 #include "live/StatusItemController.h"
 #include "platform/BuildConfig.h"
+#include "platform/MeteredConnection.h"
 #include "platform/PreferencesStore.h"
 #include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
@@ -43,6 +44,8 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_store(PreferencesStore::shared())
     , m_trayAvailable(setup.trayAvailable ? std::move(setup.trayAvailable)
                                           : &QSystemTrayIcon::isSystemTrayAvailable)
+    , m_meteredConnection(setup.meteredConnection ? std::move(setup.meteredConnection)
+                                                  : &MeteredConnection::isMetered)
     , m_statusController(new StatusItemController(this))
     , m_updater(BuildConfig::updaterEnabled ? new Updater(std::move(setup.updater), this) : nullptr)
     , m_installer(new PackageInstaller(std::move(setup.packageBus), this))

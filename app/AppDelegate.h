@@ -57,6 +57,8 @@ struct AppSetup
     std::function<bool(const QUrl &url)> openUrl;
     // Where PackageKit is asked to install updates; the system bus when absent.
     std::optional<QDBusConnection> packageBus;
+    // Whether the connection in use is metered; the network manager's word when absent.
+    std::function<bool()> meteredConnection;
 };
 
 // The application: it owns the engine, the live monitor, the tray item and the window, and
@@ -142,6 +144,10 @@ private:
     void testFinished(const std::optional<SpeedTestEngine::Result> &result);
     // What the gauge says when a test ends without a result that the user did not cancel.
     QString failureCaption() const;
+    void startTest();
+    // On a metered connection, asks before the session's first test; the test starts if the
+    // user says so.
+    void askBeforeMeteredTest();
     // Says how a test ended in a desktop notification when the window is not on screen.
     void notifyOutOfSight(const QString &text);
     void refreshResultsUI();
@@ -158,6 +164,9 @@ private:
     LiveThroughputMonitor &m_live;
     PreferencesStore &m_store;
     std::function<bool()> m_trayAvailable;
+    std::function<bool()> m_meteredConnection;
+    // On a metered connection, the user said to test anyway for this session.
+    bool m_meteredAccepted = false;
     StatusItemController *m_statusController;
     MainWindow *m_mainWindow = nullptr;
     // Holds the gauge, the tiles, the test button and the history lines.

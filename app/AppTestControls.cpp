@@ -13,6 +13,7 @@
 #include "settings/ResultTexts.h"
 #include "settings/SpeedSettings.h"
 
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
@@ -26,6 +27,15 @@ void AppDelegate::testPressed(QObject *)
         m_engine.cancel();
         return;
     }
+    if (!m_meteredAccepted && m_meteredConnection()) {
+        askBeforeMeteredTest();
+        return;
+    }
+    startTest();
+}
+
+void AppDelegate::startTest()
+{
     m_userCancelled = false;
     m_resultArea->showTestStarted();
     m_mainView->testButton()->setText(QStringLiteral("Arrêter le test"));
@@ -69,6 +79,26 @@ void AppDelegate::notifyOutOfSight(const QString &text)
         return;
     item->showMessage(QStringLiteral("Tachora"), FrenchTypography::typeset(text),
                       AppIcon::application());
+}
+
+void AppDelegate::askBeforeMeteredTest()
+{
+    QMessageBox *alert = newAlert(QStringLiteral("Connexion facturée à l’usage"),
+                                  FrenchTypography::typeset(QStringLiteral(
+                                      "Cette connexion est facturée à l’usage. Un test "
+                                      "peut échanger plus d’1 Go. Lancer quand même ?")));
+    alert->setObjectName(QStringLiteral("meteredAlert"));
+    QPushButton *go =
+        alert->addButton(QStringLiteral("Lancer quand même"), QMessageBox::AcceptRole);
+    go->setObjectName(QStringLiteral("meteredGoButton"));
+    // Declining is the answer that costs nothing: Enter and Escape give it.
+    alert->setDefaultButton(alert->addButton(QStringLiteral("Annuler"), QMessageBox::RejectRole));
+    connect(go, &QPushButton::clicked, this, [this] {
+        m_meteredAccepted = true;
+        if (!m_engine.isRunning())
+            startTest();
+    });
+    alert->open();
 }
 
 QString AppDelegate::failureCaption() const

@@ -11,6 +11,7 @@
 #include "engine/SpeedTestEngine.h"
 #include "engine/TestFailure.h"
 #include "platform/BuildConfig.h"
+#include "platform/MeteredConnection.h"
 #include "settings/FrenchTypography.h"
 #include "settings/ResultTexts.h"
 #include "settings/SpeedHistory.h"
@@ -155,6 +156,10 @@ int main(int argc, char **argv)
             QCoreApplication::exit(exitResult);
         }
     };
+    // A script cannot be asked: it is told, and the test goes on.
+    if (MeteredConnection::isMetered())
+        writeText(stderr, QStringLiteral("tachora-cli : cette connexion est facturée à l’usage ; "
+                                         "un test peut échanger plus d’1 Go.\n"));
     engine.start();
     return QCoreApplication::exec();
 }

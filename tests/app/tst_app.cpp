@@ -707,6 +707,29 @@ private slots:
             << "Descente impossible|none|—|rate|↓ —";
     }
 
+    // On a metered connection, the session's first test asks first. Declined, nothing runs;
+    // accepted, the test runs, and the next ones do not ask.
+    void meteredConnectionAsks()
+    {
+        m_fixture.metered = true;
+        launchWindow({});
+        auto *button = find<QPushButton>("testButton");
+        button->click();
+        QMessageBox *alert = AppFixture::shown("meteredAlert");
+        QVERIFY(alert && alert->informativeText().endsWith("plus d’1 Go. Lancer quand même\u202F?")
+                && !m_fixture.engine->isRunning());
+        QTest::keyClick(alert, Qt::Key_Return);
+        QTRY_VERIFY(!AppFixture::shown("meteredAlert"));
+        QVERIFY(!m_fixture.engine->isRunning());
+        button->click();
+        QTRY_VERIFY(alert = AppFixture::shown("meteredAlert"));
+        alert->findChild<QPushButton *>("meteredGoButton")->click();
+        QVERIFY(m_fixture.engine->isRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), "Lancer le test", 20000);
+        button->click();
+        QVERIFY(m_fixture.engine->isRunning() && !AppFixture::shown("meteredAlert"));
+    }
+
     void phaseThatMovedNothing()
     {
         QFETCH(QStringList, serverArguments);

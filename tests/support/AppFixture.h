@@ -25,6 +25,8 @@ public:
     std::unique_ptr<SpeedTestEngine> engine =
         std::make_unique<SpeedTestEngine>(TestSupport::quickConfig());
     bool tray = false;
+    // Whether the connection is metered.
+    bool metered = false;
     // What the application asked the desktop to open.
     QList<QUrl> opened;
     // The keys the updater trusts, and its cache, in a folder a shell would split.
@@ -48,6 +50,7 @@ public:
         setup.live = &live;
         setup.serviceOrigin = TestSupport::closedOrigin;
         setup.trayAvailable = [this] { return tray; };
+        setup.meteredConnection = [this] { return metered; };
         setup.trayRetryInterval = std::chrono::milliseconds(10);
         setup.updater.feedUrl = TestSupport::closedOrigin.toUtf8() + "/feed.json";
         setup.updater.publicKeys = QList{keys.publicKey};
