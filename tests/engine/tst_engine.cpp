@@ -505,10 +505,14 @@ private slots:
             TestSupport::fetch<bool, bool, QStringList>("download", "tls", "faults");
         const Phase phase = download ? Phase::download : Phase::upload;
         // At 20 Mbit/s neither a 40 MB download nor the 4 MB upload body fits in the second.
+        // Before an upload, a download of 10 MB at loopback speed marks a fast path, on which
+        // the upload opens with two blocks at once. (100 kB read as 10 to 70 Mbit/s, on either
+        // side of the mark, and at 20 Mbit/s the rule that pairs the blocks later, on the first
+        // one's pace, is met only just: on a loaded machine the upload opened with one.)
         QVERIFY(prepare(
             faults + QStringList{download ? "--down-rate" : "--up-rate", "2500000"},
             [&](SpeedTestConfig &config) {
-                config.downloadSteps = {download ? 40000000 : 100000};
+                config.downloadSteps = {download ? 40000000 : 10000000};
                 config.downloadLimit = config.downloadSteps[0];
             },
             tls));
@@ -527,8 +531,9 @@ private slots:
         QVERIFY(m_run.count(Phase::ping) == 1 && m_run.count(Phase::upload) > 0);
         QVERIFY(std::ranges::is_sorted(m_run.reports, {}, &std::pair<Phase, double>::first));
         // Bytes counted without their time, or uploaded bytes still on their way, would take
-        // the measure above the pace.
-        QVERIFY2(measured(download) > 0 && measured(download) < 20 * 1.05,
+        // the measure above the pace; bytes lost, such as the million a broken upload's first
+        // attempt delivered, below it.
+        QVERIFY2(measured(download) > 20 * 0.8 && measured(download) < 20 * 1.05,
                  qPrintable(QString::number(measured(download))));
         // Cut at its deadline, the phase is divided by its budget, not by the moment its last
         // request ended a little later.
