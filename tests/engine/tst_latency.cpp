@@ -22,13 +22,6 @@ QString gradeText(std::optional<Responsiveness::Grade> grade)
     return grade ? Responsiveness::gradeText(*grade) : QStringLiteral("none");
 }
 
-// The latencies of a result, absent ones as -1, to compare at once.
-QList<double> latencies(const Result &result)
-{
-    return {result.loadedLatencyDown().value_or(-1), result.loadedLatencyUp().value_or(-1),
-            result.jitter().value_or(-1)};
-}
-
 // The first result the history stores, as stored.
 QJsonObject firstStored()
 {
@@ -107,9 +100,11 @@ private slots:
         QCOMPARE(firstStored().keys(), (QStringList{"date", "down", "jitter", "ping", "up"}));
         SpeedHistory::add(Result(1, 2, 3, 4, {85.5, 120.25, 2.125}));
         QCOMPARE(firstStored().value("loadedLatencyUp").toDouble(), 120.25);
+        // Absent ones as -1.
         QList<double> all;
         for (const Result &result : SpeedHistory::all())
-            all << latencies(result);
+            all << result.loadedLatencyDown().value_or(-1) << result.loadedLatencyUp().value_or(-1)
+                << result.jitter().value_or(-1);
         QCOMPARE(all, (QList<double>{85.5, 120.25, 2.125, -1, -1, 0.5, -1, -1, -1, -1, -1, -1}));
         QCOMPARE(SpeedHistory::all().constLast().toJson()->size(), 4);
     }

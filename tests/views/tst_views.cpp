@@ -146,12 +146,9 @@ private slots:
     // Below the size limit nothing at all is drawn, caption included; a ring of 21 is drawn.
     void gaugeSizeLimit()
     {
-        for (const auto &[size, drawn] :
-             {std::pair(QSize(300, 65), true), {QSize(88, 200), false}}) {
-            QCOMPARE(gaugeGeometry(size).has_value(), drawn);
-            const QImage image = renderGauge(50, QStringLiteral("Descente"), size);
-            QCOMPARE(inkBounds(image, image.rect(), lightWindow, 8).isEmpty(), !drawn);
-        }
+        for (const auto &[size, drawn] : {std::pair(QSize(300, 65), true), {QSize(88, 200), false}})
+            QCOMPARE(ink(renderGauge(50, "Descente", size), apartFrom(lightWindow, 8)).count > 0,
+                     drawn);
     }
 
     void gaugeArc_data()
@@ -196,10 +193,9 @@ private slots:
         const QRect number = inkBounds(image, numberBand, lightWindow, 60);
         const QRect unit = inkBounds(image, textBand(gauge300.unitBottom, 14), lightWindow, 40);
         const QRect caption = inkBounds(image, textBand(200, 14), lightWindow, 30);
-        for (const QRect &ink : {number, unit, caption}) {
-            QVERIFY(!ink.isEmpty());
+        // An empty one is centred far left.
+        for (const QRect &ink : {number, unit, caption})
             QVERIFY2(qAbs(ink.center().x() + 0.5 - 150) <= 2, qPrintable(QString::number(ink.x())));
-        }
         QVERIFY(number.bottom() < gauge300.numberBottom && number.bottom() < unit.top());
         QVERIFY(unit.bottom() < gauge300.unitBottom && unit.bottom() < caption.top());
         QVERIFY(number.height() > 2 * unit.height());
