@@ -315,11 +315,10 @@ private slots:
             idle.push_back(std::make_unique<LoopbackClient>(QUrl(origin).port()));
         QTRY_COMPARE(processStatus(pid, "Threads"), 52);
         // An idle connection holds no buffer of its own.
-        const qint64 grownKb = processStatus(pid, "VmRSS") - residentBefore;
-        QVERIFY2(grownKb < 16 * 1024, qPrintable(QString::number(grownKb)));
+        QCOMPARE_LT(processStatus(pid, "VmRSS") - residentBefore, 16 * 1024);
         HttpSession session;
         QCOMPARE(fetched(origin + "/__down?bytes=10", "GET", &session).body.size(), 10);
-        QVERIFY2(timer.elapsed() >= 500, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE_GE(timer.elapsed(), 500);
         QVERIFY(idle.front()->closedByPeer());
         // The server counts a body once it is sent: an answer after it on the same connection
         // shows that it has.
@@ -562,8 +561,8 @@ private slots:
         // body as it ends, and one cut at the deadline may not be logged before it stops.
         row("a slow upload overlaps little", slowUploadOverlapsLittle, "--up-rate 1600000",
             {0, 5.6}, {4000000});
-        // Each connection held to 20 Mbit/s: one stream cannot pass it, so more are opened.
-        row("more streams down", moreStreams, "--connection-rate 2500000", {2, 0}, {2000000}, 4);
+        // Each connection held to 20 Mbit/s: one stream cannot pass it, so more are opened
+        // (in the download too: the upload's opening below).
         row("more streams up", moreStreams, "--connection-rate 2500000", {0, 2}, {2000000}, 4);
         // A link that one stream fills keeps one (a trial may pay off by chance on a busy
         // machine, never twice).
@@ -582,7 +581,8 @@ private slots:
         // 160 Mbit/s: a block takes 0.2 s alone, 0.4 s beside the stream's second.
         row("an upload's third block waits for a connection", thirdBlockWaits, "--up-rate 20000000",
             {0, 2}, {1000000});
-        // Long enough for the opening blocks to end, 1.6 s each.
+        // More streams down, as above; long enough for the upload's opening blocks to end, 1.6 s
+        // each.
         row("the upload opens with the download's streams", uploadOpensWithDownloads,
             "--connection-rate 2500000", {2, 2}, {2000000}, 4);
         row("the upload opens with two after a fast download", uploadOpensWithTwo,
@@ -641,14 +641,11 @@ private slots:
         case LinkCheck::skipsShortSteps: {
             // After the first, about 20 MB/s for the rest of the phase: no step, less than the
             // largest (a repeat of the first may come too, as a late answer is covered).
-            const auto asked = [](const auto &get) {
-                return get.target.section(u'=', 1).toLongLong();
-            };
-            QVERIFY2(std::ranges::count(bodies, 2000000, asked) == 0
-                         && std::ranges::any_of(
-                             bodies,
-                             [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; },
-                             asked),
+            QList<qint64> asked;
+            for (const SpeedServerProcess::Times &get : std::as_const(bodies))
+                asked.append(get.target.section(u'=', 1).toLongLong());
+            const auto between = [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; };
+            QVERIFY2(!asked.contains(2000000) && std::ranges::any_of(asked, between),
                      qPrintable(seen));
             break;
         }
@@ -669,7 +666,7 @@ private slots:
             // All at once, each with its first two blocks; a stream's third block waits for
             // one of the first two to end, a trial for the rate to level.
             const int down = m_engine->streams(Phase::download);
-            QVERIFY2(down > 2 && kept == down, qPrintable(seen));
+            QVERIFY2(down > 2 && measured(true) > 40 && kept == down, qPrintable(seen));
             const qint64 firstEnd =
                 std::ranges::min(bodies, {}, &SpeedServerProcess::Times::end).end;
             QCOMPARE(int(std::ranges::count_if(
