@@ -35,8 +35,7 @@ private slots:
     void parsesOptions()
     {
         // --json changes the output, not the engine: the application's own one serves.
-        const CliOptions plain = CliOptions::parse({"tachora-cli", "--json"});
-        QVERIFY(plain.action == CliOptions::Action::run && plain.json && plain.defaultEngine);
+        QVERIFY(CliOptions::parse({"tachora-cli", "--json"}).defaultEngine);
         QVERIFY(!CliOptions::parse({"tachora-cli", "--no-loaded-latency"}).defaultEngine);
         // An origin as the engine takes it: no trailing slash, an IPv6 host in brackets.
         for (const QString server : {"http://127.0.0.1:8080/", "http://[::1]:9000"})
@@ -68,9 +67,10 @@ private slots:
         QVERIFY2(options.message.contains(arguments.constFirst()), qPrintable(options.message));
     }
 
-    // For machines: a dot, every digit, and an empty field for what was not measured, nor
-    // known of a stored result; a direction with no rate has none, whatever the history holds.
-    void csvAndUnmovedPhases()
+    // What is printed of a result. For machines: a dot, every digit, and an empty field or
+    // null for what was not measured, nor known of a stored result; a direction with no rate
+    // has none, whatever the history holds.
+    void resultOutputs()
     {
         const Result result(0, 93.4, 0, 3.25, {4, std::nullopt, 5}, {123456, 0});
         QCOMPARE(CliCsv::header(), "date,server,ping,jitter,down,up,loadedLatencyDown,"
@@ -78,7 +78,26 @@ private slots:
         QCOMPARE(CliCsv::line(result, "http://127.0.0.1:8080"),
                  "2001-01-01T00:00:00Z,http://127.0.0.1:8080,3.25,5,93.4,,4,,A+,123456,0\n");
         QCOMPARE(CliHistory::csv({result}), "2001-01-01T00:00:00Z,,3.25,5,93.4,,4,,A+,123456,0\n");
+        QCOMPARE(CliReport::json(Result(0, 93.4, 0, 3.25, {4, std::nullopt, 5}), 3, 2),
+                 R"({"date": "2001-01-01T00:00:00.000Z", "down": 93.4, "up": null, "ping": 3.25, )"
+                 R"("loadedLatencyDown": 4, "loadedLatencyUp": null, "jitter": 5, "grade": "A+", )"
+                 R"("streamsDown": 3, "streamsUp": 2, "bytesDown": null, "bytesUp": null})"
+                 "\n");
         QVERIFY(CliHistory::json({result}).contains(R"("up": null, )"));
+        // For people, in the unit chosen: the latencies under load, when measured, with a dash
+        // for each missing one, as for a direction with no rate.
+        QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 12.49, {85.2, 120.4, 2.3})),
+                 "Ping : 12 ms\nDescente : 93,4 Mbps\nMontée : 12,0 Mbps\n"
+                 "Latence en charge : ↓ 85 ms · ↑ 120 ms · gigue 2 ms · réactivité C\n");
+        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
+                 "Descente… 93,4 Mbps");
+        SpeedSettings::setUnitMBytes(true);
+        const auto restore = qScopeGuard([] { SpeedSettings::setUnitMBytes(false); });
+        QCOMPARE(CliReport::text(Result(0, 93.4, 0, 12.5, {std::nullopt, std::nullopt, 0.4})),
+                 "Ping : 13 ms\nDescente : 11,7 Mo/s\nMontée : \u2014\n"
+                 "Latence en charge : ↓ \u2014 · ↑ \u2014 · gigue 0 ms · réactivité \u2014\n");
+        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
+                 "Descente… 11,7 Mo/s");
     }
 
     // What --history prints, from the stored results, without a test.
@@ -99,28 +118,6 @@ private slots:
         QVERIFY(CliHistory::text(stored).contains("   \u2193 50,0   \u2191 5,5   20 ms\n"));
         QCOMPARE(QJsonDocument::fromJson(CliHistory::json(stored)).array().size(), 2);
         QCOMPARE(SpeedHistory::all().size(), 2);
-    }
-
-    void resultTexts()
-    {
-        // The latencies under load, when measured, with a dash for each missing one, as for a
-        // direction with no rate.
-        QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 12.49, {85.2, 120.4, 2.3})),
-                 "Ping : 12 ms\nDescente : 93,4 Mbps\nMontée : 12,0 Mbps\n"
-                 "Latence en charge : ↓ 85 ms · ↑ 120 ms · gigue 2 ms · réactivité C\n");
-        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
-                 "Descente… 93,4 Mbps");
-        SpeedSettings::setUnitMBytes(true);
-        QCOMPARE(CliReport::text(Result(0, 93.4, 0, 12.5, {std::nullopt, std::nullopt, 0.4})),
-                 "Ping : 13 ms\nDescente : 11,7 Mo/s\nMontée : \u2014\n"
-                 "Latence en charge : ↓ \u2014 · ↑ \u2014 · gigue 0 ms · réactivité \u2014\n");
-        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
-                 "Descente… 11,7 Mo/s");
-        QCOMPARE(CliReport::json(Result(0, 93.4, 2, 3, {4, std::nullopt, 5}), 3, 2),
-                 R"({"date": "2001-01-01T00:00:00.000Z", "down": 93.4, "up": 2, "ping": 3, )"
-                 R"("loadedLatencyDown": 4, "loadedLatencyUp": null, "jitter": 5, "grade": "A+", )"
-                 R"("streamsDown": 3, "streamsUp": 2, "bytesDown": null, "bytesUp": null})"
-                 "\n");
     }
 
     // Arguments after a quick test's when a server runs. Standard output holds the stored

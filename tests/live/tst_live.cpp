@@ -106,8 +106,7 @@ private slots:
             QVERIFY(root.mkpath(name));
             // Real sysfs entries are symbolic links to the device.
             if (withDevice.contains(name))
-                QVERIFY(
-                    QFile::link(root.filePath("devices/virtio2"), root.filePath(name + "/device")));
+                QVERIFY(QFile::link("../devices/virtio2", root.filePath(name + "/device")));
         }
         const auto counted =
             InterfaceCounters::snapshot(TACHORA_LIVE_FIXTURES "/proc_net_dev.txt", sysfs.path());
@@ -196,10 +195,9 @@ private slots:
         StatusItemController controller;
         // The icon drawn for the text in the palette of the moment, and its tool tip.
         auto shows = [&](const std::optional<QString> &text) {
-            const QString tip = text && !text->isEmpty() ? *text : QStringLiteral("Tachora");
             return argb(controller.trayIcon()->icon().pixmap(22).toImage())
                        == argb(StatusItemIcon::render(text, QGuiApplication::palette(), 22))
-                   && controller.trayIcon()->toolTip() == tip;
+                   && controller.trayIcon()->toolTip() == text.value_or("Tachora");
         };
         controller.disable();
         controller.setLiveText(QStringLiteral("↓12M"));
