@@ -15,22 +15,15 @@
 #include "settings/SpeedHistory.h"
 #include "settings/SpeedSettings.h"
 
+using Phase = SpeedTestEngine::Phase;
 using Result = SpeedTestEngine::Result;
 
 class TestCli : public QObject
 {
     Q_OBJECT
 
-    QProcess m_cli;
-
 private slots:
     void init() { PreferencesStore::shared().remove(PreferenceKeys::history); }
-
-    void cleanup()
-    {
-        m_cli.kill();
-        m_cli.waitForFinished();
-    }
 
     void parsesOptions()
     {
@@ -89,15 +82,13 @@ private slots:
         QCOMPARE(CliReport::text(Result(0, 93.4, 12.04, 12.49, {85.2, 120.4, 2.3})),
                  "Ping : 12 ms\nDescente : 93,4 Mbps\nMontée : 12,0 Mbps\n"
                  "Latence en charge : ↓ 85 ms · ↑ 120 ms · gigue 2 ms · réactivité C\n");
-        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
-                 "Descente… 93,4 Mbps");
+        QCOMPARE(ResultTexts::progressText(Phase::download, 93.4), "Descente… 93,4 Mbps");
         SpeedSettings::setUnitMBytes(true);
         const auto restore = qScopeGuard([] { SpeedSettings::setUnitMBytes(false); });
         QCOMPARE(CliReport::text(Result(0, 93.4, 0, 12.5, {std::nullopt, std::nullopt, 0.4})),
                  "Ping : 13 ms\nDescente : 11,7 Mo/s\nMontée : \u2014\n"
                  "Latence en charge : ↓ \u2014 · ↑ \u2014 · gigue 0 ms · réactivité \u2014\n");
-        QCOMPARE(ResultTexts::progressText(SpeedTestEngine::Phase::download, 93.4),
-                 "Descente… 11,7 Mo/s");
+        QCOMPARE(ResultTexts::progressText(Phase::download, 93.4), "Descente… 11,7 Mo/s");
     }
 
     // What --history prints, from the stored results, without a test.
@@ -130,10 +121,9 @@ private slots:
             "serverArguments", "arguments", "status", "err");
         const auto row = [](const char *name, const QString &server, const QString &arguments,
                             int status = 0, const char *err = "") {
-            const auto words = [](const QString &text) {
-                return text.isEmpty() ? QStringList() : text.split(u' ');
-            };
-            QTest::newRow(name) << words(server) << words(arguments) << status << QString(err);
+            QTest::newRow(name) << server.split(u' ', Qt::SkipEmptyParts)
+                                << arguments.split(u' ', Qt::SkipEmptyParts) << status
+                                << QString(err);
         };
         const QString fast = "--down-rate 50000000 --up-rate 50000000";
         // Not a terminal: no live line at all.
@@ -172,16 +162,18 @@ private slots:
                                     "--upload-budget", "0.6",  "--steps",           "100000000"}
                         + arguments;
         }
-        TestSupport::startChild(m_cli, TACHORA_CLI_PATH, arguments, QProcess::SeparateChannels);
+        // Killed, if still running, when it goes.
+        QProcess cli;
+        TestSupport::startChild(cli, TACHORA_CLI_PATH, arguments, QProcess::SeparateChannels);
         if (status == 130) {
             QTRY_COMPARE_WITH_TIMEOUT(SpeedServerProcess::count(server.requests(), "GET"), 1,
                                       30000);
-            ::kill(pid_t(m_cli.processId()), SIGINT);
+            ::kill(pid_t(cli.processId()), SIGINT);
         }
-        QVERIFY(m_cli.waitForFinished(30000) && m_cli.exitStatus() == QProcess::NormalExit);
-        QCOMPARE(m_cli.exitCode(), status);
-        const QByteArray output = m_cli.readAllStandardOutput();
-        const QByteArray errors = m_cli.readAllStandardError();
+        QVERIFY(cli.waitForFinished(30000) && cli.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(cli.exitCode(), status);
+        const QByteArray output = cli.readAllStandardOutput();
+        const QByteArray errors = cli.readAllStandardError();
         QVERIFY2(err.isEmpty() ? errors.isEmpty() : errors.contains(err.toUtf8()),
                  errors.constData());
         const QList<Result> history = SpeedHistory::all();

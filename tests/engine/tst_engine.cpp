@@ -18,6 +18,7 @@ using namespace std::chrono_literals;
 using Phase = SpeedTestEngine::Phase;
 using Result = SpeedTestEngine::Result;
 using namespace speedserver;
+using Times = SpeedServerProcess::Times;
 
 namespace {
 
@@ -101,8 +102,6 @@ enum class LinkCheck {
 };
 
 } // namespace
-
-Q_DECLARE_METATYPE(LinkCheck)
 
 class TestEngine : public QObject
 {
@@ -230,23 +229,22 @@ private slots:
     {
         QVERIFY(serve());
         HttpSession session;
-        // -1 received: whatever the short answer to an upload holds.
-        const std::tuple<const char *, const char *, qint64, qint64> steps[] = {
-            {"HEAD", "/__down?bytes=0", 0, 0},
-            {"GET", "/__down?bytes=3000001", 3000001, 0},
-            {"POST", "/__up", -1, 4000000},
-            {"GET", "/__down?bytes=1", 1, 0}};
-        QList<long> opened;
-        for (const auto &[method, path, received, sent] : steps) {
+        // -1 received: whatever the short answer to an upload holds. Only the first request
+        // opens a connection.
+        const std::tuple<const char *, const char *, qint64, qint64, long> steps[] = {
+            {"HEAD", "/__down?bytes=0", 0, 0, 1},
+            {"GET", "/__down?bytes=3000001", 3000001, 0, 0},
+            {"POST", "/__up", -1, 4000000, 0},
+            {"GET", "/__down?bytes=1", 1, 0, 0}};
+        for (const auto &[method, path, received, sent, opened] : steps) {
             Transfer transfer(session, m_server->origin() + path, method, sent);
             QTRY_COMPARE_WITH_TIMEOUT(transfer.completions, 1, finishWithinMs);
             QVERIFY2(transfer.outcome.ok && transfer.outcome.status == 200,
                      qPrintable(transfer.outcome.error));
             QVERIFY(received < 0 || transfer.received == received);
             QCOMPARE(transfer.task->bodyBytesAcknowledged(), sent);
-            opened.append(transfer.outcome.newConnections);
+            QCOMPARE(transfer.outcome.newConnections, opened);
         }
-        QCOMPARE(opened, (QList<long>{1, 0, 0, 0}));
         // Any scheme but HTTP's is refused.
         const HttpOutcome file = fetched("file:///etc/hostname", "GET", &session).outcome;
         QVERIFY(!file.ok && !file.cancelled && file.failure == HttpFailure::other);
@@ -597,14 +595,14 @@ private slots:
         QVERIFY(prepareLink(arguments + QStringList{"--log-times"}, budgets, steps, streams));
         QVERIFY(finishes());
         const bool download = budgets[1] == 0;
+        const Phase phase = download ? Phase::download : Phase::upload;
         const double rate = measured(download);
-        const int kept = m_engine->streams(download ? Phase::download : Phase::upload);
+        const int kept = m_engine->streams(phase);
         const SpeedServerProcess::Log log = m_server->stop();
         // The requests that moved a body, by when it began to move.
-        QList<SpeedServerProcess::Times> bodies = m_server->times(download ? "GET" : "POST");
-        bodies.removeIf(
-            [](const SpeedServerProcess::Times &request) { return request.start == 0; });
-        std::ranges::sort(bodies, {}, &SpeedServerProcess::Times::start);
+        QList<Times> bodies = m_server->times(download ? "GET" : "POST");
+        bodies.removeIf([](const Times &request) { return request.start == 0; });
+        std::ranges::sort(bodies, {}, &Times::start);
         const QString seen = QString::asprintf("%g Mbit/s on %d streams, %d bodies, %d connections",
                                                rate, kept, int(bodies.size()), log.connections);
         switch (check) {
@@ -633,16 +631,14 @@ private slots:
             QVERIFY2(kept <= 2 && rate < 20 * 1.05, qPrintable(seen));
             break;
         case LinkCheck::oneRefused:
-            QVERIFY2(rate > 1.5 * 20
-                         && m_engine->report(download ? Phase::download : Phase::upload).failure,
-                     qPrintable(seen));
+            QVERIFY2(rate > 1.5 * 20 && m_engine->report(phase).failure, qPrintable(seen));
             QVERIFY(SpeedServerProcess::count(log.requests, download ? "GET" : "POST") > 4);
             break;
         case LinkCheck::skipsShortSteps: {
             // After the first, about 20 MB/s for the rest of the phase: no step, less than the
             // largest (a repeat of the first may come too, as a late answer is covered).
             QList<qint64> asked;
-            for (const SpeedServerProcess::Times &get : std::as_const(bodies))
+            for (const Times &get : std::as_const(bodies))
                 asked.append(get.target.section(u'=', 1).toLongLong());
             const auto between = [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; };
             QVERIFY2(!asked.contains(2000000) && std::ranges::any_of(asked, between),
@@ -667,8 +663,7 @@ private slots:
             // one of the first two to end, a trial for the rate to level.
             const int down = m_engine->streams(Phase::download);
             QVERIFY2(down > 2 && measured(true) > 40 && kept == down, qPrintable(seen));
-            const qint64 firstEnd =
-                std::ranges::min(bodies, {}, &SpeedServerProcess::Times::end).end;
+            const qint64 firstEnd = std::ranges::min(bodies, {}, &Times::end).end;
             QCOMPARE(int(std::ranges::count_if(
                          bodies, [&](const auto &post) { return post.head < firstEnd; })),
                      2 * kept);

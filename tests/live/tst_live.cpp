@@ -73,8 +73,6 @@ bool isTextInk(const QColor &color)
 
 } // namespace
 
-Q_DECLARE_METATYPE(QList<Step>)
-
 class TestLive : public QObject
 {
     Q_OBJECT
@@ -99,14 +97,13 @@ private slots:
     {
         QFETCH(QStringList, withDevice);
         QTemporaryDir sysfs;
-        QDir root(sysfs.path());
-        QVERIFY(root.mkpath(QStringLiteral("devices/virtio2")));
+        QVERIFY(QDir().mkpath(sysfs.filePath("devices/virtio2")));
         for (const QString &name :
              QStringList{"lo", "eth0", "docker0", "vethab12cd3", "wlan0", "wlé0", "br0"}) {
-            QVERIFY(root.mkpath(name));
+            QVERIFY(QDir().mkpath(sysfs.filePath(name)));
             // Real sysfs entries are symbolic links to the device.
             if (withDevice.contains(name))
-                QVERIFY(QFile::link("../devices/virtio2", root.filePath(name + "/device")));
+                QVERIFY(QFile::link("../devices/virtio2", sysfs.filePath(name + "/device")));
         }
         const auto counted =
             InterfaceCounters::snapshot(TACHORA_LIVE_FIXTURES "/proc_net_dev.txt", sysfs.path());
