@@ -238,8 +238,6 @@ private slots:
                 && distance(image.pixelColor(196, 20), fill) <= 4);
     }
 
-    // "18,8" and "88,8" differ in their first digit only: what follows it must not move, even
-    // with a '1' narrower than the '8'. Right of the middle is past the first digit.
     // A painted icon fills the largest square centred in the space asked, to the device
     // pixel, whether it is painted in place or as a picture.
     void paintedIconCentred_data()
@@ -266,6 +264,8 @@ private slots:
             QTEST(ink(image, [](const QColor &color) { return color.alpha() > 0; }).bounds, "ink");
     }
 
+    // "18,8" and "88,8" differ in their first digit only: what follows it must not move, even
+    // with a '1' narrower than the '8'. Right of the middle is past the first digit.
     void numbersKeepTheirPlace()
     {
         static const QString family = loadNarrowOneFont();
