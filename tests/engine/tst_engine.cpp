@@ -18,19 +18,15 @@ using namespace std::chrono_literals;
 using Phase = SpeedTestEngine::Phase;
 using Result = SpeedTestEngine::Result;
 using namespace speedserver;
+using Times = SpeedServerProcess::Times;
 
 namespace {
 
-// The values' bits, so that they compare exactly.
-template <typename... Doubles>
-QList<quint64> bits(Doubles... values)
+// The result's values' bits, so that they compare exactly.
+QList<quint64> bits(const Result &result)
 {
-    return {std::bit_cast<quint64>(double(values))...};
-}
-
-QList<quint64> bits(const SpeedTestEngine::Result &result)
-{
-    return bits(result.date(), result.down(), result.up(), result.ping());
+    return {std::bit_cast<quint64>(result.date()), std::bit_cast<quint64>(result.down()),
+            std::bit_cast<quint64>(result.up()), std::bit_cast<quint64>(result.ping())};
 }
 
 // A task started on the session with a body of that size (cancelled first when asked), and
@@ -81,8 +77,6 @@ struct Recorder
     std::optional<Result> result;
     // Whether the engine still ran, its phase and the stored results, when it finished.
     std::tuple<bool, Phase, int> inFinish{true, Phase::ping, -1};
-    // The upload phase's count at the end.
-    qint64 uploaded = -1;
 
     int count(Phase phase) const
     {
@@ -108,8 +102,6 @@ enum class LinkCheck {
 };
 
 } // namespace
-
-Q_DECLARE_METATYPE(LinkCheck)
 
 class TestEngine : public QObject
 {
@@ -153,16 +145,14 @@ class TestEngine : public QObject
             tune(config);
         m_engine = std::make_unique<SpeedTestEngine>(config);
         m_run = {};
-        SpeedTestEngine *engine = m_engine.get();
-        engine->onProgress = [this](Phase phase, double mbps) {
+        m_engine->onProgress = [this](Phase phase, double mbps) {
             m_run.reports.append({phase, mbps});
         };
-        engine->onFinished = [this, engine](std::optional<Result> result) {
+        m_engine->onFinished = [this](std::optional<Result> result) {
             ++m_run.finished;
             m_run.result = result;
-            m_run.inFinish = {engine->isRunning(), engine->phase(),
+            m_run.inFinish = {m_engine->isRunning(), m_engine->phase(),
                               int(SpeedHistory::all().size())};
-            m_run.uploaded = engine->phaseBytes();
         };
         return true;
     }
@@ -216,18 +206,17 @@ private slots:
         const auto decoded = [](const QByteArray &text) {
             return Result::fromJson(QJsonDocument::fromJson("[" + text + "]").array()[0]);
         };
-        const double values[] = {0, std::numeric_limits<double>::max(),
-                                 std::numeric_limits<double>::denorm_min(), 14.285714285714286};
-        const auto json = Result(values[0], values[1], values[2], values[3]).toJson();
+        const Result original(0, std::numeric_limits<double>::max(),
+                              std::numeric_limits<double>::denorm_min(), 14.285714285714286);
+        const auto json = original.toJson();
         QVERIFY(json && json->size() == 4);
         const QByteArray text = QJsonDocument(*json).toJson(QJsonDocument::Compact);
-        QCOMPARE(bits(decoded(text).value_or(Result(1, 1, 1, 1))),
-                 bits(values[0], values[1], values[2], values[3]));
+        QCOMPARE(bits(decoded(text).value_or(Result(1, 1, 1, 1))), bits(original));
         QCOMPARE(Result(0, 0, 0, 0).dateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
         QCOMPARE(Result::dateFrom(QDateTime(QDate(2001, 1, 1), QTime(0, 0, 1, 500), Qt::UTC)), 1.5);
         QCOMPARE(
             bits(decoded(R"({"ping":4,"up":3,"down":2,"date":1})").value_or(Result(0, 0, 0, 0))),
-            bits(1, 2, 3, 4));
+            bits(Result(1, 2, 3, 4)));
         for (const char *bad : {R"({"date":1,"down":2,"up":3})",
                                 R"({"date":1,"down":"2","up":3,"ping":4})", "[1,2,3,4]"})
             QVERIFY2(!decoded(bad), bad);
@@ -240,23 +229,22 @@ private slots:
     {
         QVERIFY(serve());
         HttpSession session;
-        // -1 received: whatever the short answer to an upload holds.
-        const std::tuple<const char *, const char *, qint64, qint64> steps[] = {
-            {"HEAD", "/__down?bytes=0", 0, 0},
-            {"GET", "/__down?bytes=3000001", 3000001, 0},
-            {"POST", "/__up", -1, 4000000},
-            {"GET", "/__down?bytes=1", 1, 0}};
-        QList<long> opened;
-        for (const auto &[method, path, received, sent] : steps) {
+        // -1 received: whatever the short answer to an upload holds. Only the first request
+        // opens a connection.
+        const std::tuple<const char *, const char *, qint64, qint64, long> steps[] = {
+            {"HEAD", "/__down?bytes=0", 0, 0, 1},
+            {"GET", "/__down?bytes=3000001", 3000001, 0, 0},
+            {"POST", "/__up", -1, 4000000, 0},
+            {"GET", "/__down?bytes=1", 1, 0, 0}};
+        for (const auto &[method, path, received, sent, opened] : steps) {
             Transfer transfer(session, m_server->origin() + path, method, sent);
             QTRY_COMPARE_WITH_TIMEOUT(transfer.completions, 1, finishWithinMs);
             QVERIFY2(transfer.outcome.ok && transfer.outcome.status == 200,
                      qPrintable(transfer.outcome.error));
             QVERIFY(received < 0 || transfer.received == received);
             QCOMPARE(transfer.task->bodyBytesAcknowledged(), sent);
-            opened.append(transfer.outcome.newConnections);
+            QCOMPARE(transfer.outcome.newConnections, opened);
         }
-        QCOMPARE(opened, (QList<long>{1, 0, 0, 0}));
         // Any scheme but HTTP's is refused.
         const HttpOutcome file = fetched("file:///etc/hostname", "GET", &session).outcome;
         QVERIFY(!file.ok && !file.cancelled && file.failure == HttpFailure::other);
@@ -325,11 +313,10 @@ private slots:
             idle.push_back(std::make_unique<LoopbackClient>(QUrl(origin).port()));
         QTRY_COMPARE(processStatus(pid, "Threads"), 52);
         // An idle connection holds no buffer of its own.
-        const qint64 grownKb = processStatus(pid, "VmRSS") - residentBefore;
-        QVERIFY2(grownKb < 16 * 1024, qPrintable(QString::number(grownKb)));
+        QCOMPARE_LT(processStatus(pid, "VmRSS") - residentBefore, 16 * 1024);
         HttpSession session;
         QCOMPARE(fetched(origin + "/__down?bytes=10", "GET", &session).body.size(), 10);
-        QVERIFY2(timer.elapsed() >= 500, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE_GE(timer.elapsed(), 500);
         QVERIFY(idle.front()->closedByPeer());
         // The server counts a body once it is sent: an answer after it on the same connection
         // shows that it has.
@@ -473,15 +460,13 @@ private slots:
         QCOMPARE(m_engine->phase(), Phase::idle);
         QCOMPARE(SpeedHistory::all().size(), stored ? 1 : 0);
         const SpeedServerProcess::Log log = m_server->stop();
-        if (stored) {
-            QVERIFY(m_run.result);
-            QVERIFY(moved[0] < 0 || (measured(true) > 0) == bool(moved[0]));
-            QVERIFY(moved[1] < 0 || (measured(false) > 0) == bool(moved[1]));
-            // Never more than the server read, but for what its kernel took ahead of it.
-            QCOMPARE_LE(m_run.uploaded, log.up + 256 * 1024);
-        } else {
-            QVERIFY(!m_run.result && m_run.reports.size() == 1);
-        }
+        // Without a result, no report but the probes'.
+        QCOMPARE(bool(m_run.result), stored);
+        QVERIFY(stored || m_run.reports.size() == 1);
+        QVERIFY(moved[0] < 0 || (measured(true) > 0) == bool(moved[0]));
+        QVERIFY(moved[1] < 0 || (measured(false) > 0) == bool(moved[1]));
+        // Never more than the server read, but for what its kernel took ahead of it.
+        QCOMPARE_LE(m_engine->report(Phase::upload).bytes, log.up + 256 * 1024);
         for (int i = 0; const char *method : {"HEAD", "GET", "POST"}) {
             const int count = requests[i++];
             QVERIFY2(count < 0 || SpeedServerProcess::count(log.requests, method) == count, method);
@@ -503,11 +488,16 @@ private slots:
     {
         const auto [download, tls, faults] =
             TestSupport::fetch<bool, bool, QStringList>("download", "tls", "faults");
+        const Phase phase = download ? Phase::download : Phase::upload;
         // At 20 Mbit/s neither a 40 MB download nor the 4 MB upload body fits in the second.
+        // Before an upload, a download of 10 MB at loopback speed marks a fast path, on which
+        // the upload opens with two blocks at once. (100 kB read as 10 to 70 Mbit/s, on either
+        // side of the mark, and at 20 Mbit/s the rule that pairs the blocks later, on the first
+        // one's pace, is met only just: on a loaded machine the upload opened with one.)
         QVERIFY(prepare(
             faults + QStringList{download ? "--down-rate" : "--up-rate", "2500000"},
             [&](SpeedTestConfig &config) {
-                config.downloadSteps = {download ? 40000000 : 100000};
+                config.downloadSteps = {download ? 40000000 : 10000000};
                 config.downloadLimit = config.downloadSteps[0];
             },
             tls));
@@ -515,8 +505,7 @@ private slots:
         m_engine->cancel();
         m_engine->start();
         QVERIFY(m_engine->isRunning() && m_engine->phase() == Phase::idle);
-        QTRY_VERIFY_WITH_TIMEOUT(m_run.count(download ? Phase::download : Phase::upload) > 0,
-                                 finishWithinMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_run.count(phase) > 0, finishWithinMs);
         QVERIFY(m_engine->isTicking());
         QVERIFY(finishes());
         QVERIFY(m_run.result && !m_engine->isTicking());
@@ -527,9 +516,13 @@ private slots:
         QVERIFY(m_run.count(Phase::ping) == 1 && m_run.count(Phase::upload) > 0);
         QVERIFY(std::ranges::is_sorted(m_run.reports, {}, &std::pair<Phase, double>::first));
         // Bytes counted without their time, or uploaded bytes still on their way, would take
-        // the measure above the pace.
-        QVERIFY2(measured(download) > 0 && measured(download) < 20 * 1.05,
+        // the measure above the pace; bytes lost, such as the million a broken upload's first
+        // attempt delivered, below it.
+        QVERIFY2(measured(download) > 20 * 0.8 && measured(download) < 20 * 1.05,
                  qPrintable(QString::number(measured(download))));
+        // Cut at its deadline, the phase is divided by its budget, not by the moment its last
+        // request ended a little later.
+        QCOMPARE(measured(download), SpeedTestMath::rate(m_engine->report(phase).bytes, 1.0));
         // Only the engine was given the server's certificate.
         if (tls)
             QCOMPARE(fetched(m_server->origin()).outcome.failure, HttpFailure::certificateRejected);
@@ -566,8 +559,8 @@ private slots:
         // body as it ends, and one cut at the deadline may not be logged before it stops.
         row("a slow upload overlaps little", slowUploadOverlapsLittle, "--up-rate 1600000",
             {0, 5.6}, {4000000});
-        // Each connection held to 20 Mbit/s: one stream cannot pass it, so more are opened.
-        row("more streams down", moreStreams, "--connection-rate 2500000", {2, 0}, {2000000}, 4);
+        // Each connection held to 20 Mbit/s: one stream cannot pass it, so more are opened
+        // (in the download too: the upload's opening below).
         row("more streams up", moreStreams, "--connection-rate 2500000", {0, 2}, {2000000}, 4);
         // A link that one stream fills keeps one (a trial may pay off by chance on a busy
         // machine, never twice).
@@ -586,7 +579,8 @@ private slots:
         // 160 Mbit/s: a block takes 0.2 s alone, 0.4 s beside the stream's second.
         row("an upload's third block waits for a connection", thirdBlockWaits, "--up-rate 20000000",
             {0, 2}, {1000000});
-        // Long enough for the opening blocks to end, 1.6 s each.
+        // More streams down, as above; long enough for the upload's opening blocks to end, 1.6 s
+        // each.
         row("the upload opens with the download's streams", uploadOpensWithDownloads,
             "--connection-rate 2500000", {2, 2}, {2000000}, 4);
         row("the upload opens with two after a fast download", uploadOpensWithTwo,
@@ -601,14 +595,14 @@ private slots:
         QVERIFY(prepareLink(arguments + QStringList{"--log-times"}, budgets, steps, streams));
         QVERIFY(finishes());
         const bool download = budgets[1] == 0;
+        const Phase phase = download ? Phase::download : Phase::upload;
         const double rate = measured(download);
-        const int kept = m_engine->streams(download ? Phase::download : Phase::upload);
+        const int kept = m_engine->streams(phase);
         const SpeedServerProcess::Log log = m_server->stop();
         // The requests that moved a body, by when it began to move.
-        QList<SpeedServerProcess::Times> bodies = m_server->times(download ? "GET" : "POST");
-        bodies.removeIf(
-            [](const SpeedServerProcess::Times &request) { return request.start == 0; });
-        std::ranges::sort(bodies, {}, &SpeedServerProcess::Times::start);
+        QList<Times> bodies = m_server->times(download ? "GET" : "POST");
+        bodies.removeIf([](const Times &request) { return request.start == 0; });
+        std::ranges::sort(bodies, {}, &Times::start);
         const QString seen = QString::asprintf("%g Mbit/s on %d streams, %d bodies, %d connections",
                                                rate, kept, int(bodies.size()), log.connections);
         switch (check) {
@@ -637,22 +631,17 @@ private slots:
             QVERIFY2(kept <= 2 && rate < 20 * 1.05, qPrintable(seen));
             break;
         case LinkCheck::oneRefused:
-            QVERIFY2(rate > 1.5 * 20
-                         && m_engine->report(download ? Phase::download : Phase::upload).failure,
-                     qPrintable(seen));
+            QVERIFY2(rate > 1.5 * 20 && m_engine->report(phase).failure, qPrintable(seen));
             QVERIFY(SpeedServerProcess::count(log.requests, download ? "GET" : "POST") > 4);
             break;
         case LinkCheck::skipsShortSteps: {
             // After the first, about 20 MB/s for the rest of the phase: no step, less than the
             // largest (a repeat of the first may come too, as a late answer is covered).
-            const auto asked = [](const auto &get) {
-                return get.target.section(u'=', 1).toLongLong();
-            };
-            QVERIFY2(std::ranges::count(bodies, 2000000, asked) == 0
-                         && std::ranges::any_of(
-                             bodies,
-                             [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; },
-                             asked),
+            QList<qint64> asked;
+            for (const Times &get : std::as_const(bodies))
+                asked.append(get.target.section(u'=', 1).toLongLong());
+            const auto between = [](qint64 bytes) { return bytes > 4000000 && bytes < 60000000; };
+            QVERIFY2(!asked.contains(2000000) && std::ranges::any_of(asked, between),
                      qPrintable(seen));
             break;
         }
@@ -673,9 +662,8 @@ private slots:
             // All at once, each with its first two blocks; a stream's third block waits for
             // one of the first two to end, a trial for the rate to level.
             const int down = m_engine->streams(Phase::download);
-            QVERIFY2(down > 2 && kept == down, qPrintable(seen));
-            const qint64 firstEnd =
-                std::ranges::min(bodies, {}, &SpeedServerProcess::Times::end).end;
+            QVERIFY2(down > 2 && measured(true) > 40 && kept == down, qPrintable(seen));
+            const qint64 firstEnd = std::ranges::min(bodies, {}, &Times::end).end;
             QCOMPARE(int(std::ranges::count_if(
                          bodies, [&](const auto &post) { return post.head < firstEnd; })),
                      2 * kept);

@@ -17,25 +17,6 @@ namespace {
 
 constexpr int finishWithinMs = 15000;
 
-QString gradeText(std::optional<Responsiveness::Grade> grade)
-{
-    return grade ? Responsiveness::gradeText(*grade) : QStringLiteral("none");
-}
-
-// The latencies of a result, absent ones as -1, to compare at once.
-QList<double> latencies(const Result &result)
-{
-    return {result.loadedLatencyDown().value_or(-1), result.loadedLatencyUp().value_or(-1),
-            result.jitter().value_or(-1)};
-}
-
-// The first result the history stores, as stored.
-QJsonObject firstStored()
-{
-    const auto stored = PreferencesStore::shared().data(PreferenceKeys::history);
-    return QJsonDocument::fromJson(stored.value_or("")).array()[0].toObject();
-}
-
 } // namespace
 
 class TestLatency : public QObject
@@ -84,7 +65,8 @@ private slots:
     {
         const auto [down, up] = TestSupport::fetch<double, double>("down", "up");
         const auto loaded = [](double ms) { return ms < 0 ? std::nullopt : std::optional(ms); };
-        QTEST(gradeText(Responsiveness::grade(10, loaded(down), loaded(up))), "grade");
+        const auto grade = Responsiveness::grade(10, loaded(down), loaded(up));
+        QTEST(grade ? Responsiveness::gradeText(*grade) : QString("none"), "grade");
     }
 
     void jitterOfTheIdleProbes()
@@ -103,13 +85,20 @@ private slots:
             R"([{"date":1,"down":2,"up":3,"ping":4},)"
             R"({"date":1,"down":2,"up":3,"ping":4,"jitter":"2","loadedLatencyDown":-1,)"
             R"("loadedLatencyUp":null}])");
+        // The first result the history stores, as stored.
+        const auto firstStored = [] {
+            const auto stored = PreferencesStore::shared().data(PreferenceKeys::history);
+            return QJsonDocument::fromJson(stored.value_or("")).array()[0].toObject();
+        };
         SpeedHistory::add(Result(5, 6, 7, 8, {std::nullopt, std::nullopt, 0.5}));
         QCOMPARE(firstStored().keys(), (QStringList{"date", "down", "jitter", "ping", "up"}));
         SpeedHistory::add(Result(1, 2, 3, 4, {85.5, 120.25, 2.125}));
         QCOMPARE(firstStored().value("loadedLatencyUp").toDouble(), 120.25);
+        // Absent ones as -1.
         QList<double> all;
         for (const Result &result : SpeedHistory::all())
-            all << latencies(result);
+            all << result.loadedLatencyDown().value_or(-1) << result.loadedLatencyUp().value_or(-1)
+                << result.jitter().value_or(-1);
         QCOMPARE(all, (QList<double>{85.5, 120.25, 2.125, -1, -1, 0.5, -1, -1, -1, -1, -1, -1}));
         QCOMPARE(SpeedHistory::all().constLast().toJson()->size(), 4);
     }
@@ -140,9 +129,8 @@ private slots:
         probe.start(LoadedLatencyProbe::Clock::now());
         QTRY_VERIFY_WITH_TIMEOUT(probe.samples().size() >= 4, finishWithinMs);
         QCOMPARE_LT(probe.stop().value_or(150), 150);
-        const QList<double> sent = probe.sendTimes();
-        for (qsizetype i = 1; i < sent.size(); ++i)
-            QCOMPARE_GE(sent[i] - sent[i - 1], 0.099);
+        for (qsizetype i = 1; i < probe.sendTimes().size(); ++i)
+            QCOMPARE_GE(probe.sendTimes()[i] - probe.sendTimes()[i - 1], 0.099);
     }
 
     // On a slow phase the probes go out less often than the interval asks, so that they take
@@ -159,9 +147,8 @@ private slots:
         rate = 2500000;
         QTRY_VERIFY_WITH_TIMEOUT(probe.sendTimes().size() >= 3, finishWithinMs);
         probe.stop();
-        const QList<double> sent = probe.sendTimes();
-        QCOMPARE_GE(sent[1] - sent[0], 1.99);
-        QCOMPARE_LT(sent[2] - sent[1], 1.0);
+        QCOMPARE_GE(probe.sendTimes()[1] - probe.sendTimes()[0], 1.99);
+        QCOMPARE_LT(probe.sendTimes()[2] - probe.sendTimes()[1], 1.0);
     }
 
     // Loaded probes answered 100 ms late, or never; idle ones at once but for the first, which
@@ -187,7 +174,8 @@ private slots:
         QVERIFY(result->down() > 0 && result->up() > 0);
         QCOMPARE_LT(result->ping(), 50);
         QCOMPARE_LT(result->jitter().value_or(20), 20);
-        QCOMPARE(gradeText(result->grade()), answered ? "C" : "none");
+        QCOMPARE(result->grade(),
+                 answered ? std::optional(Responsiveness::Grade::c) : std::nullopt);
         for (const auto ms : {result->loadedLatencyDown(), result->loadedLatencyUp()})
             QVERIFY2(answered ? ms >= 100 && ms < 200 : !ms,
                      qPrintable(QString::number(ms.value_or(-1))));

@@ -66,10 +66,10 @@ private slots:
     void ignoresSamplesThatCannotBeOneCount()
     {
         LevelledRate levelled;
-        levelled.add(1, 1000);
-        levelled.add(0.5, 2000); // back in time
-        levelled.add(2, 500);    // fewer bytes
-        levelled.add(2, 2000);   // no time passed
+        // After the first: one back in time, one with fewer bytes, one with no time passed.
+        for (const auto &[seconds, bytes] :
+             {std::pair(1.0, 1000), {0.5, 2000}, {2.0, 500}, {2.0, 2000}})
+            levelled.add(seconds, bytes);
         const LevelledRate::Reading reading = levelled.reading(4, 4000);
         QVERIFY(reading.levelled);
         QCOMPARE(reading.bytesPerSecond, 1000.0);
