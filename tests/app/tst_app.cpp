@@ -129,7 +129,7 @@ private slots:
     {
         QFile::remove(store().filePath());
         store().setBool(PreferenceKeys::onboarded, true);
-        m_fixture.tray = false;
+        m_fixture.tray = m_fixture.metered = false;
         m_fixture.opened.clear();
         qunsetenv("KORVEL_DEBUG_SETTINGS");
     }

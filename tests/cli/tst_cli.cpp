@@ -137,8 +137,9 @@ private slots:
         row("IPv4 to ::1", fast + " --host ::1", "-4", 1, "Test impossible");
         row("from an address not ours", fast, "--interface 192.0.2.1", 1, "Test impossible");
         row("json, no upload", fast, "--json --no-upload");
-        row("malformed origin, before any request", "", "--server htp:/127.0.0.1", 2,
-            "htp:/127.0.0.1");
+        // What was typed is quoted as typed, untouched by the typography of our own words.
+        row("malformed origin, before any request", "", "--server htp:/127.0.0.1\u00A0;", 2,
+            "htp:/127.0.0.1\u00A0;");
         row("no result, and why", "--fault refuse", "", 1,
             "Test impossible (réseau\u202F?)\nCause\u202F: connexion refusée");
         // Refused by the service (every download and upload), said as such; the JSON says it too.
