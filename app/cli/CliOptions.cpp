@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CliOptions.h"
 
+#include "engine/SpeedTestMath.h"
 #include "settings/FrenchTypography.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
 
 #include <arpa/inet.h>
@@ -20,7 +22,10 @@ std::optional<double> budgetFrom(const QString &text)
 {
     bool ok = false;
     const double seconds = text.toDouble(&ok);
-    if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > longestBudgetSeconds)
+    // A phase no longer than the engine's shortest would measure nothing, and the test would
+    // then read as a network failure.
+    if (!ok || !std::isfinite(seconds) || seconds <= SpeedTestMath::minimumPhaseSeconds
+        || seconds > longestBudgetSeconds)
         return std::nullopt;
     return seconds;
 }
@@ -230,8 +235,10 @@ CliOptions CliOptions::parse(const QStringList &arguments)
         const auto seconds = budgetFrom(parser.value(*option));
         if (!seconds)
             return failure(FrenchTypography::typeset(
-                QStringLiteral("durée invalide pour --%1 : « %2 » (secondes, de 0 à %3)"),
+                QStringLiteral(
+                    "durée invalide pour --%1 : « %2 » (secondes, plus de %3 et au plus %4)"),
                 option->names().constFirst(), parser.value(*option),
+                QLocale(QLocale::French).toString(SpeedTestMath::minimumPhaseSeconds),
                 QString::number(longestBudgetSeconds)));
         *budget = *seconds;
     }

@@ -38,5 +38,8 @@ HttpRequest SpeedTestEngine::probeRequest() const
     request.method = QByteArrayLiteral("HEAD");
     request.url = url("/__down?bytes=0");
     request.timeout = m_config.pingTimeout;
+    // A probe moves no body, so its whole time is the bound: curl's inactivity check counts
+    // whole seconds, and would let a probe that never answers run past a shorter time-out.
+    request.deadline = m_config.pingTimeout;
     return request;
 }

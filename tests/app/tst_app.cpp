@@ -90,7 +90,7 @@ class TestApp : public QObject
     void launchWindow(const QStringList &serverArguments)
     {
         store().setBool(PreferenceKeys::updateAutoCheck, false);
-        launch(QStringList{"--down-rate", "2000000"} + serverArguments, 0.6, 400ms);
+        launch(QStringList{"--down-rate", "2000000"} + serverArguments, 0.6, 250ms);
     }
     // The test button pressed, and the end of the test awaited.
     void runTest()

@@ -40,7 +40,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         const QString rows =
-            "--download-budget 0|--upload-budget nan|--download-budget 1e9|--steps 1,,2|--steps 0|"
+            "--download-budget 0.4|--upload-budget nan|--download-budget 1e9|--steps 1,,2|--steps "
+            "0|"
             "--cacert /nonexistent|now|--server 127.0.0.1:8080|--server file:///etc|"
             "--server http://host/speed|--server http://host?x|--server http://host:99999|"
             "--server http://127.0.0.1:0|--server http://[::1]:0|--interface nosuch0|"
@@ -130,7 +131,7 @@ private slots:
         row("text", fast, "");
         // Phases long enough for probes under load, answered 100 ms late.
         row("json, latency under load", fast + " --fault delay=0@head#5 --fault delay=100@head",
-            "--json --download-budget 2.4 --upload-budget 2.4 --steps 1000000000");
+            "--json --download-budget 2 --upload-budget 2 --steps 1000000000");
         // Sent from the loopback interface, and over IPv6 to ::1; from elsewhere, no result.
         row("csv, from lo", fast, "--csv --csv-header --interface lo");
         row("IPv6", fast + " --host ::1", "-6");

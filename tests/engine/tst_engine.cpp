@@ -551,7 +551,7 @@ private slots:
         using enum LinkCheck;
         // 160 Mbit/s: each 4 MB request takes 200 ms, answered 50 ms after it arrives.
         row("the next download arrives before the current ends", overlaps,
-            "--delay 50 --down-rate 20000000", {1.5, 0}, {4000000});
+            "--delay 50 --down-rate 20000000", {1, 0}, {4000000});
         row("the next upload arrives before the current ends", overlaps,
             "--delay 50 --up-rate 20000000", {0, 1.5}, {4000000});
         // 12.8 Mbit/s, below what pairs a stream's first two blocks: each 4 MB block takes
@@ -561,15 +561,16 @@ private slots:
             {0, 5.6}, {4000000});
         // Each connection held to 20 Mbit/s: one stream cannot pass it, so more are opened
         // (in the download too: the upload's opening below).
-        row("more streams up", moreStreams, "--connection-rate 2500000", {0, 2}, {2000000}, 4);
+        row("more streams up", moreStreams, "--connection-rate 2500000", {0, 1.6}, {2000000}, 4);
         // A link that one stream fills keeps one (a trial may pay off by chance on a busy
         // machine, never twice).
-        row("one stream fills the link", oneStreamFills, "--up-rate 2500000", {0, 2}, {2000000}, 4);
+        row("one stream fills the link", oneStreamFills, "--up-rate 2500000", {0, 1.2}, {2000000},
+            4);
         // When one stream's request is refused mid-phase, only that stream stops.
         row("a download refused", oneRefused,
-            "--connection-rate 2500000 --fault status=503@down#1+2", {2, 0}, {1000000}, 4);
+            "--connection-rate 2500000 --fault status=503@down#1+2", {1.6, 0}, {1000000}, 4);
         row("an upload refused", oneRefused, "--connection-rate 2500000 --fault status=500@up#1+1",
-            {0, 2}, {1000000}, 4);
+            {0, 1.6}, {1000000}, 4);
         // 160 Mbit/s: the first step takes 50 ms of the 1.5 s.
         row("a fast stream skips short steps", skipsShortSteps, "--down-rate 20000000", {1.5, 0},
             {1000000, 2000000, 4000000, 60000000});
@@ -578,7 +579,7 @@ private slots:
             "--down-rate 20000000 --fault delay=800@down#1+1", {1.5, 0}, {4000000, 60000000});
         // 160 Mbit/s: a block takes 0.2 s alone, 0.4 s beside the stream's second.
         row("an upload's third block waits for a connection", thirdBlockWaits, "--up-rate 20000000",
-            {0, 2}, {1000000});
+            {0, 1}, {1000000});
         // More streams down, as above; long enough for the upload's opening blocks to end, 1.6 s
         // each.
         row("the upload opens with the download's streams", uploadOpensWithDownloads,
