@@ -31,6 +31,13 @@ const QString noTrayTip = FrenchTypography::typeset(
 const QString liveHintText = FrenchTypography::typeset(
     QStringLiteral("S’affiche quand Tachora vit dans la zone de notification."));
 
+// The cards' tops: the live text with its line under it, then the display, then the
+// application's own settings, cardGap apart, with the buttons as far under them.
+constexpr int cardGap = 24;
+constexpr int liveCard = 104;
+constexpr int displayCard = 168;
+constexpr int applicationCard = 264;
+
 } // namespace
 
 SettingsPage::SettingsPage(Host &host, const QString &server, std::optional<bool> autoUpdates,
@@ -65,11 +72,11 @@ void SettingsPage::addControls(const QString &server, std::optional<bool> autoUp
     QWidget *view = m_view;
     // States are read once, here; only the login item's is read again when the page shows.
     // Filling a control must not count as the user changing it.
-    const auto checkbox = [this, view](const QString &title, int y, const char *name, bool on,
+    const auto checkbox = [this, view](const QString &title, int top, const char *name, bool on,
                                        void (SettingsPage::*toggled)(QAbstractButton *)) {
         QCheckBox *box = newCheckBox(title);
         fitText(box, rowRight - rowX);
-        place(box, view, rowX, y, name);
+        placeRow(box, view, rowX, top, name);
         const QSignalBlocker blocker(box);
         box->setChecked(on);
         connect(box, &QCheckBox::clicked, this,
@@ -77,20 +84,21 @@ void SettingsPage::addControls(const QString &server, std::optional<bool> autoUp
         return box;
     };
 
-    addCard(view, QRect(24, 104, 382, 40));
-    checkbox(QStringLiteral("Débit en direct dans la zone de notification"), 115, "liveCheckbox",
-             SpeedSettings::liveMenuBar(), &SettingsPage::liveMenuBarToggled);
+    addCard(view, cardFrame(liveCard, 1));
+    checkbox(QStringLiteral("Débit en direct dans la zone de notification"), rowTop(liveCard, 0),
+             "liveCheckbox", SpeedSettings::liveMenuBar(), &SettingsPage::liveMenuBarToggled);
     // It can be chosen before switching to the tray, where it then shows.
     m_liveHint = place(makeLabel(liveHintText, 11, QFont::Normal, ViewColor::secondaryLabel), view,
-                       rowX, 147, "liveHint");
+                       rowX, cardFrame(liveCard, 1).bottom() + 4, "liveHint");
     m_liveHint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    addCard(view, QRect(24, 168, 382, 80));
-    const auto rowLabel = [view](const QString &text, int centreY) {
-        placeLabel(makeLabel(text, 13, QFont::Normal, ViewColor::label), view, rowX, centreY);
+    addCard(view, cardFrame(displayCard, 2));
+    const auto rowLabel = [view](const QString &text, int top) {
+        placeLabel(makeLabel(text, 13, QFont::Normal, ViewColor::label), view, rowX,
+                   top + rowHeight / 2);
     };
-    rowLabel(QStringLiteral("Unité d’affichage"), 193);
-    QComboBox *unit = addPopUp(view, QRect(290, 180, 100, 26), "unitPopUp");
+    rowLabel(QStringLiteral("Unité d’affichage"), rowTop(displayCard, 0));
+    QComboBox *unit = addPopUp(view, rowTop(displayCard, 0), 100, "unitPopUp");
     {
         const QSignalBlocker blocker(unit);
         unit->addItem(QStringLiteral("Mbps"), 0);
@@ -98,11 +106,11 @@ void SettingsPage::addControls(const QString &server, std::optional<bool> autoUp
         unit->setCurrentIndex(unit->findData(SpeedSettings::unitMBytes() ? 1 : 0));
     }
     connect(unit, &QComboBox::activated, this, [this, unit] { emit unitChosen(unit); });
-    rowLabel(QStringLiteral("Serveur de test"), 229);
+    rowLabel(QStringLiteral("Serveur de test"), rowTop(displayCard, 1));
     // Only shows the server; choosing its one entry changes nothing. A host too long for it
     // keeps both ends, its port among them, and shows whole in its tool tip.
     const QString shown = ResultTexts::serverText(server);
-    QComboBox *serverPopUp = addPopUp(view, QRect(260, 216, 130, 26), "serverPopUp");
+    QComboBox *serverPopUp = addPopUp(view, rowTop(displayCard, 1), 130, "serverPopUp");
     QStyleOptionComboBox option;
     option.initFrom(serverPopUp);
     const QRect field = serverPopUp->style()->subControlRect(
@@ -112,20 +120,24 @@ void SettingsPage::addControls(const QString &server, std::optional<bool> autoUp
     serverPopUp->setItemData(0, shown, Qt::ToolTipRole);
     serverPopUp->setToolTip(shown);
 
-    addCard(view, QRect(24, 272, 382, 96));
+    addCard(view, cardFrame(applicationCard, 3));
     if (autoUpdates) {
-        checkbox(QStringLiteral("Installer les mises à jour automatiquement"), 284,
-                 "autoUpdatesCheckbox", *autoUpdates, &SettingsPage::autoUpdatesToggled);
+        checkbox(QStringLiteral("Installer les mises à jour automatiquement"),
+                 rowTop(applicationCard, 0), "autoUpdatesCheckbox", *autoUpdates,
+                 &SettingsPage::autoUpdatesToggled);
     } else {
-        place(makeLabel(QStringLiteral("Mises à jour par le gestionnaire de paquets"), 13,
-                        QFont::Normal, ViewColor::secondaryLabel),
-              view, rowX, 286, "updatesLabel");
+        placeRow(makeLabel(QStringLiteral("Mises à jour par le gestionnaire de paquets"), 13,
+                           QFont::Normal, ViewColor::secondaryLabel),
+                 view, rowX, rowTop(applicationCard, 0), "updatesLabel")
+            ->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     }
     m_menuBarCheckbox =
-        checkbox(QStringLiteral("Icône dans la zone de notification (au lieu d’une fenêtre)"), 312,
-                 "menuBarCheckbox", m_host.menuBarMode(), &SettingsPage::menuBarModeToggled);
-    m_loginCheckbox = checkbox(QStringLiteral("Ouvrir à la connexion"), 340, "loginCheckbox",
-                               LoginItem::isEnabled(), &SettingsPage::loginItemToggled);
+        checkbox(QStringLiteral("Icône dans la zone de notification (au lieu d’une fenêtre)"),
+                 rowTop(applicationCard, 1), "menuBarCheckbox", m_host.menuBarMode(),
+                 &SettingsPage::menuBarModeToggled);
+    m_loginCheckbox =
+        checkbox(QStringLiteral("Ouvrir à la connexion"), rowTop(applicationCard, 2),
+                 "loginCheckbox", LoginItem::isEnabled(), &SettingsPage::loginItemToggled);
     updateAvailability();
 }
 
@@ -135,7 +147,8 @@ void SettingsPage::addFooter(bool updater)
     if (updater)
         buttons.append({QStringLiteral("Rechercher des mises à jour…"), "updateButton"});
     buttons.append({QStringLiteral("Signaler un problème…"), "reportButton"});
-    const QList<QPushButton *> row = placeButtonRow(m_view, 392, buttons);
+    const QList<QPushButton *> row =
+        placeButtonRow(m_view, cardFrame(applicationCard, 3).bottom() + 1 + cardGap, buttons);
     if (updater) {
         QPushButton *update = row.constFirst();
         connect(update, &QPushButton::clicked, this,

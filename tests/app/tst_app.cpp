@@ -579,6 +579,14 @@ private slots:
         QCOMPARE(ResultTexts::serverText("http://[::1]:8080"), "[::1]:8080");
         QCOMPARE(ResultTexts::serverText("http://127.0.0.1"), "127.0.0.1");
 
+        // Every row as high, check boxes and pop-up buttons alike.
+        QSet<int> heights;
+        for (const QWidget *row :
+             m_fixture.app->mainWindow()->settingsView()->findChildren<QWidget *>(
+                 QRegularExpression("Checkbox$|PopUp$|^updatesLabel$")))
+            heights.insert(row->height());
+        QCOMPARE(heights.size(), 1);
+
         // Scrolling over a pop-up button without the focus leaves it alone.
         auto *unit = find<QComboBox>("unitPopUp");
         QWheelEvent wheel(QPointF(10, 10), unit->mapToGlobal(QPointF(10, 10)), {}, {0, -120},
