@@ -18,7 +18,6 @@
 #include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
-#include "settings/SpeedSettings.h"
 
 #include <QAbstractButton>
 #include <QApplication>
