@@ -3,6 +3,8 @@
 
 #include "AlertStyle.h"
 #include "MainWindow.h"
+#include "SettingsPage.h"
+#include "TrayBehaviour.h"
 
 #include "service/ServiceClient.h"
 
@@ -16,7 +18,6 @@
 #include "settings/FrenchTypography.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SpeedHistory.h"
-#include "settings/SpeedSettings.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -30,8 +31,6 @@ namespace {
 
 constexpr std::chrono::hours syncInterval{1};
 constexpr std::chrono::hours updateCheckInterval{1};
-// How many times a launch or a switch to tray mode looks for a tray that comes up late.
-constexpr int trayChecks = 5;
 // The welcome's two choices each on a line or two, not a column of short ones.
 constexpr int onboardingTextWidth = 420;
 
@@ -42,16 +41,16 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     , m_engine(setup.engine ? *setup.engine : SpeedTestEngine::shared())
     , m_live(setup.live ? *setup.live : LiveThroughputMonitor::shared())
     , m_store(PreferencesStore::shared())
-    , m_trayAvailable(setup.trayAvailable ? std::move(setup.trayAvailable)
-                                          : &QSystemTrayIcon::isSystemTrayAvailable)
     , m_meteredConnection(setup.meteredConnection ? std::move(setup.meteredConnection)
                                                   : &MeteredConnection::isMetered)
-    , m_statusController(new StatusItemController(this))
+    , m_tray(new TrayBehaviour(*this, m_live,
+                               setup.trayAvailable ? std::move(setup.trayAvailable)
+                                                   : &QSystemTrayIcon::isSystemTrayAvailable,
+                               setup.trayRetryInterval, this))
     , m_updater(BuildConfig::updaterEnabled ? new Updater(std::move(setup.updater), this) : nullptr)
     , m_installer(new PackageInstaller(std::move(setup.packageBus), this))
     , m_openUrl(setup.openUrl ? std::move(setup.openUrl) : &QDesktopServices::openUrl)
     , m_hourlyTimer(new QTimer(this))
-    , m_trayWatch(new QTimer(this))
     , m_reportCrashes(setup.reportCrashes)
     , m_service(setup.service ? *setup.service : ServiceClient::shared())
 {
@@ -63,9 +62,7 @@ AppDelegate::AppDelegate(Setup setup, QObject *parent)
     m_hourlyTimer->setObjectName(QStringLiteral("hourlySync"));
     m_hourlyTimer->setInterval(syncInterval);
     connect(m_hourlyTimer, &QTimer::timeout, this, &AppDelegate::syncWithServer);
-    m_trayWatch->setObjectName(QStringLiteral("trayWatch"));
-    m_trayWatch->setInterval(setup.trayRetryInterval);
-    connect(m_trayWatch, &QTimer::timeout, this, &AppDelegate::watchForTray);
+    connectTray();
     // The updater is ours and goes with us, so its callbacks need no guard.
     if (m_updater) {
         m_updater->onCheckFinished = [this](Updater::Outcome outcome,
@@ -113,14 +110,13 @@ void AppDelegate::applicationDidFinishLaunching()
             self->testFinished(result);
     };
 
-    if (livesInTray())
-        m_statusController->enable(buildStatusMenu());
+    m_tray->applyItem();
     showOnboardingIfNeeded();
-    applyLiveMode();
+    m_tray->applyLiveText();
     refreshResultsUI();
     syncWithServer();
     m_hourlyTimer->start();
-    startTrayWatch();
+    m_tray->startWatch();
     if (m_updater)
         m_updater->setUpdateCheckInterval(updateCheckInterval);
 
@@ -133,14 +129,34 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const
     return !livesInTray();
 }
 
+StatusItemController &AppDelegate::statusController() const
+{
+    return m_tray->controller();
+}
+
 bool AppDelegate::livesInTray() const
 {
-    return menuBarMode() && m_trayAvailable();
+    return m_tray->livesInTray();
+}
+
+bool AppDelegate::trayAvailable() const
+{
+    return m_tray->trayAvailable();
 }
 
 bool AppDelegate::menuBarMode() const
 {
-    return m_store.boolValue(PreferenceKeys::menuBarMode);
+    return m_tray->menuBarMode();
+}
+
+bool AppDelegate::isTestRunning() const
+{
+    return m_engine.isRunning();
+}
+
+bool AppDelegate::isWindowInSight() const
+{
+    return m_mainWindow && m_mainWindow->isVisible();
 }
 
 void AppDelegate::applyQuitRule()
@@ -150,55 +166,21 @@ void AppDelegate::applyQuitRule()
 
 void AppDelegate::applyDisplayMode()
 {
-    if (livesInTray()) {
-        m_statusController->enable(buildStatusMenu());
-    } else {
-        m_statusController->disable();
-        // After the current event, so that a menu or dialog that triggered this is gone.
+    m_tray->applyItem();
+    // After the current event, so that a menu or dialog that triggered this is gone.
+    if (!livesInTray())
         QTimer::singleShot(0, this, [this] { showMainWindow(nullptr); });
-    }
     applyQuitRule();
-    applyLiveMode();
-    updateSettingsAvailability();
+    m_tray->applyLiveText();
+    if (m_settingsPage)
+        m_settingsPage->updateAvailability();
 }
 
 void AppDelegate::toggleMenuBarMode(QAbstractButton *sender)
 {
     m_store.setBool(PreferenceKeys::menuBarMode, sender && sender->isChecked());
-    startTrayWatch();
+    m_tray->startWatch();
     applyDisplayMode();
-}
-
-void AppDelegate::applyLiveMode()
-{
-    if (livesInTray() && SpeedSettings::liveMenuBar()) {
-        QPointer<AppDelegate> self(this);
-        m_live.onSample = [self](double down, double) {
-            if (self)
-                self->m_statusController->setLiveText(QStringLiteral("↓")
-                                                      + LiveThroughputMonitor::compact(down));
-        };
-        m_live.start();
-    } else {
-        m_live.stop();
-        m_statusController->setLiveText(std::nullopt);
-    }
-}
-
-void AppDelegate::startTrayWatch()
-{
-    if (!menuBarMode() || livesInTray())
-        return;
-    m_trayChecksLeft = trayChecks;
-    m_trayWatch->start();
-}
-
-void AppDelegate::watchForTray()
-{
-    if (!menuBarMode() || livesInTray() || --m_trayChecksLeft <= 0)
-        m_trayWatch->stop();
-    if (livesInTray())
-        applyDisplayMode();
 }
 
 void AppDelegate::showOnboardingIfNeeded()
@@ -206,7 +188,7 @@ void AppDelegate::showOnboardingIfNeeded()
     if (m_store.boolValue(PreferenceKeys::onboarded))
         return;
     // Without a tray the choice would change nothing: ask at the first launch that has one.
-    if (!m_trayAvailable())
+    if (!trayAvailable())
         return;
     // Stored before the question, so that it is put at most once even if we are quit
     // while it is on screen.
@@ -238,7 +220,7 @@ void AppDelegate::showOnboardingIfNeeded()
 
     const bool menuBar = alert.clickedButton() == tray;
     m_store.setBool(PreferenceKeys::menuBarMode, menuBar);
-    if (m_menuBarCheckbox)
-        m_menuBarCheckbox->setChecked(menuBar);
+    if (m_settingsPage)
+        m_settingsPage->showMenuBarMode(menuBar);
     applyDisplayMode();
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "PackageInstaller.h"
+#include "SettingsPage.h"
+#include "TrayBehaviour.h"
 #include "Updater.h"
 
 #include "engine/SpeedTestEngine.h"
@@ -62,13 +64,14 @@ struct AppSetup
 };
 
 // The application: it owns the engine, the live monitor, the tray item and the window, and
-// every user action arrives at one of its methods. Its operations are spread over files by
-// what they do: AppDelegate.cpp (launch, display mode, live text, onboarding), AppWindow.cpp
-// (the window and its main view), AppSettings.cpp (the settings view and its controls),
-// AppTestControls.cpp (running a test, the result area), AppMenus.cpp (the menus),
-// AppUpdates.cpp (what the updater tells the user) and AppService.cpp (problem reports and
-// the service's messages).
-class AppDelegate : public QObject
+// every user action arrives at one of its methods. The window's parts are objects of their
+// own that it wires up: the result area (ResultArea), the settings page (SettingsPage) and
+// the life in the tray (TrayBehaviour). Its operations are spread over files by what they
+// do: AppDelegate.cpp (launch, display mode, onboarding), AppWindow.cpp (the window and its
+// parts), AppSettings.cpp (what the settings do), AppTestControls.cpp (running a test),
+// AppMenus.cpp (the window's menu), AppUpdates.cpp (what the updater tells the user) and
+// AppService.cpp (problem reports and the service's messages).
+class AppDelegate : public QObject, private SettingsPage::Host, private TrayBehaviour::Host
 {
     Q_OBJECT
 
@@ -99,7 +102,7 @@ public:
     void showAbout(QObject *sender);
 
     MainWindow *mainWindow() const { return m_mainWindow; }
-    StatusItemController &statusController() const { return *m_statusController; }
+    StatusItemController &statusController() const;
     // Null when the build leaves updates to the system's package manager.
     Updater *updater() const { return m_updater; }
     // The tray item is used: tray mode is chosen and a tray is there to show it. Without a
@@ -107,27 +110,22 @@ public:
     bool livesInTray() const;
 
 private:
-    bool menuBarMode() const;
+    bool trayAvailable() const override;
+    bool menuBarMode() const override;
+    bool isTestRunning() const override;
+    bool isWindowInSight() const override;
+
     void applyDisplayMode();
     void applyQuitRule();
-    void applyLiveMode();
     void showOnboardingIfNeeded();
-    void startTrayWatch();
-    void watchForTray();
     void syncWithServer();
 
     void buildMenu();
-    QMenu *buildStatusMenu();
-    void rebuildStatusMenuIfEnabled();
+    void connectTray();
 
     void buildMainWindow();
     MainView *buildMainView();
-    QWidget *buildSettingsView();
-    void addSettingsControls(QWidget *view);
-    void addSettingsFooter(QWidget *view);
-    // Enables the settings that can act now: the live text only in the tray, tray mode only
-    // with a tray.
-    void updateSettingsAvailability();
+    SettingsPage *buildSettingsPage();
 
     void updateCheckFinished(Updater::Outcome outcome,
                              const std::optional<Updater::Update> &update);
@@ -148,8 +146,6 @@ private:
     // On a metered connection, asks before the session's first test; the test starts if the
     // user says so.
     void askBeforeMeteredTest();
-    // Says how a test ended in a desktop notification when the window is not on screen.
-    void notifyOutOfSight(const QString &text);
     void refreshResultsUI();
 
     QCoro::Task<> sendReport(QString text, QString email);
@@ -163,22 +159,17 @@ private:
     SpeedTestEngine &m_engine;
     LiveThroughputMonitor &m_live;
     PreferencesStore &m_store;
-    std::function<bool()> m_trayAvailable;
     std::function<bool()> m_meteredConnection;
     // On a metered connection, the user said to test anyway for this session.
     bool m_meteredAccepted = false;
-    StatusItemController *m_statusController;
+    // The item, its menu, the live text and the watch for a tray.
+    TrayBehaviour *m_tray;
     MainWindow *m_mainWindow = nullptr;
     // Holds the gauge, the tiles, the test button and the history lines.
     MainView *m_mainView = nullptr;
     // What the gauge, the tiles and the history lines say.
     ResultArea *m_resultArea = nullptr;
-    QWidget *m_settingsView = nullptr;
-    // The settings view's tray-mode checkbox, kept in step by the onboarding.
-    QPointer<QAbstractButton> m_menuBarCheckbox;
-    QPointer<QAbstractButton> m_liveCheckbox;
-    // Read again each time the settings view is shown.
-    QPointer<QAbstractButton> m_loginCheckbox;
+    SettingsPage *m_settingsPage = nullptr;
     Updater *m_updater = nullptr;
     PackageInstaller *m_installer;
     std::function<bool(const QUrl &url)> m_openUrl;
@@ -193,8 +184,6 @@ private:
     std::optional<SpeedTestEngine::Result> m_lastResult;
     bool m_userCancelled = false;
     QTimer *m_hourlyTimer = nullptr;
-    QTimer *m_trayWatch = nullptr;
-    int m_trayChecksLeft = 0;
     bool m_reportCrashes = false;
     ServiceClient &m_service;
     QPointer<QDialog> m_reportForm;

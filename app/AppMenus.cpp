@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The menus: the window's menu, opened by its menu button, and the tray item's menu.
+// The window's menu, opened by its menu button, whose actions the tray item's menu shares.
 
 #include "AboutBox.h"
 #include "AppDelegate.h"
 
-#include "live/StatusItemController.h"
 #include "settings/FrenchTypography.h"
 
 #include <QAction>
@@ -52,40 +51,11 @@ void AppDelegate::buildMenu()
     connect(about, &QAction::triggered, this, [this, about] { showAbout(about); });
     m_mainMenu->addSeparator();
     m_mainMenu->addAction(m_quitAction);
+    m_tray->setSharedActions(m_updateAction, m_reportAction, m_quitAction);
 }
 
 void AppDelegate::showAbout(QObject *)
 {
     openAlert(AboutBox::title(), FrenchTypography::typeset(AboutBox::text()))
         ->setObjectName(QStringLiteral("aboutAlert"));
-}
-
-QMenu *AppDelegate::buildStatusMenu()
-{
-    auto *menu = new QMenu;
-    menu->setObjectName(QStringLiteral("statusMenu"));
-    // The first entry says what pressing it does now; the menu is rebuilt when that changes.
-    QAction *test = menu->addAction(m_engine.isRunning() ? QStringLiteral("Arrêter le test")
-                                                         : QStringLiteral("Lancer le test"));
-    test->setObjectName(QStringLiteral("statusTestAction"));
-    connect(test, &QAction::triggered, this, [this, test] { testPressed(test); });
-    QAction *open = menu->addAction(QStringLiteral("Ouvrir Tachora…"));
-    open->setObjectName(QStringLiteral("statusOpenAction"));
-    connect(open, &QAction::triggered, this, [this, open] { showMainWindow(open); });
-    menu->addSeparator();
-    menu->addAction(m_updateAction);
-    menu->addAction(m_reportAction);
-    menu->addSeparator();
-    // The window's quit shortcut does nothing from the tray's menu, so the menu does not show
-    // it.
-    QAction *quit = menu->addAction(m_quitAction->text());
-    quit->setObjectName(QStringLiteral("statusQuitAction"));
-    connect(quit, &QAction::triggered, m_quitAction, &QAction::trigger);
-    return menu;
-}
-
-void AppDelegate::rebuildStatusMenuIfEnabled()
-{
-    if (m_statusController->isEnabled())
-        m_statusController->enable(buildStatusMenu());
 }

@@ -2,20 +2,16 @@
 // Running a test from the window or the tray menu, and the result area.
 
 #include "AppDelegate.h"
-#include "AppIcon.h"
 #include "MainView.h"
-#include "MainWindow.h"
 #include "ResultArea.h"
+#include "TrayBehaviour.h"
 
 #include "engine/TestFailure.h"
-#include "live/StatusItemController.h"
 #include "settings/FrenchTypography.h"
 #include "settings/ResultTexts.h"
-#include "settings/SpeedSettings.h"
 
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSystemTrayIcon>
 
 using Phase = SpeedTestEngine::Phase;
 
@@ -40,45 +36,31 @@ void AppDelegate::startTest()
     m_resultArea->showTestStarted();
     m_mainView->testButton()->setText(QStringLiteral("Arrêter le test"));
     m_engine.start();
-    rebuildStatusMenuIfEnabled();
+    m_tray->showTestStarted();
 }
 
 void AppDelegate::testProgress(SpeedTestEngine::Phase phase, double mbps)
 {
     m_resultArea->showProgress(phase, mbps);
-    if (phase != Phase::idle)
-        m_statusController->setActivity(ResultTexts::progressText(phase, mbps));
+    m_tray->showProgress(phase, mbps);
 }
 
 void AppDelegate::testFinished(const std::optional<SpeedTestEngine::Result> &result)
 {
     m_mainView->testButton()->setText(QStringLiteral("Lancer le test"));
-    m_statusController->setActivity(std::nullopt);
-    rebuildStatusMenuIfEnabled();
+    m_tray->showTestEnded();
     if (result) {
         // The engine has already added it to the history.
         m_lastResult = result;
         m_resultArea->showNewResult(*result, {m_engine.report(Phase::download).failure,
                                               m_engine.report(Phase::upload).failure});
-        notifyOutOfSight(ResultTexts::summaryText(*result));
+        m_tray->notifyOutOfSight(ResultTexts::summaryText(*result));
         return;
     }
     m_resultArea->showTestEnded(m_userCancelled ? QStringLiteral("Test annulé") : failureCaption());
     // A test the user stopped needs no word.
     if (!m_userCancelled)
-        notifyOutOfSight(failureCaption());
-}
-
-void AppDelegate::notifyOutOfSight(const QString &text)
-{
-    // Started from the tray with the window out of sight, a test would otherwise end unseen:
-    // the desktop's notifications say how it went.
-    QSystemTrayIcon *item = m_statusController->trayIcon();
-    if (!item || !m_statusController->isItemVisible()
-        || (m_mainWindow && m_mainWindow->isVisible()))
-        return;
-    item->showMessage(QStringLiteral("Tachora"), FrenchTypography::typeset(text),
-                      AppIcon::application());
+        m_tray->notifyOutOfSight(failureCaption());
 }
 
 void AppDelegate::askBeforeMeteredTest()

@@ -49,11 +49,11 @@ void AppDelegate::updateCheckFinished(Updater::Outcome outcome,
 
 void AppDelegate::updateFound(const Updater::Update &update, const std::optional<QString> &package)
 {
-    if (!m_statusController->isItemVisible()) {
+    if (!m_tray->controller().isItemVisible()) {
         showUpdateAlert(update);
         return;
     }
-    QSystemTrayIcon *item = m_statusController->trayIcon();
+    QSystemTrayIcon *item = m_tray->controller().trayIcon();
     connect(
         item, &QSystemTrayIcon::messageClicked, this, [this, update] { showUpdateAlert(update); },
         Qt::SingleShotConnection);

@@ -155,21 +155,32 @@ void MainView::showTestVolume(std::optional<qint64> bytes)
     m_note->setText(FrenchTypography::typeset(ResultTexts::noteText(m_noteServerName, bytes)));
 }
 
-void MainView::showLoadedLatency(const QString &text, const QString &spoken, const QString &grade)
+void MainView::showLoadedLatency(const QString &text, const QString &spoken,
+                                 std::optional<Responsiveness::Grade> grade)
 {
-    // The grade, last on the line, is its verdict: it stands out. Kept as written, or rich
-    // text would make the narrow no-break spaces of French typography ordinary ones.
-    const QString line = FrenchTypography::typeset(text);
-    const bool graded = !grade.isEmpty() && line.endsWith(grade);
-    const QString shown = graded
-                              ? line.chopped(grade.size()).toHtmlEscaped() + QStringLiteral("<b>")
-                                    + grade.toHtmlEscaped() + QStringLiteral("</b>")
-                              : line.toHtmlEscaped();
-    m_loadedLatencyLabel->setText(QStringLiteral("<span style=\"white-space: pre\">") + shown
-                                  + QStringLiteral("</span>"));
+    m_loadedLatencyText = text;
+    m_grade = grade;
+    drawLoadedLatency();
     m_loadedLatencyLabel->setAccessibleDescription(spoken);
     m_loadedLatencyLabel->setVisible(!text.isEmpty());
     AccessibleReadout::valueChanged(m_loadedLatencyLabel);
+}
+
+void MainView::drawLoadedLatency()
+{
+    // The grade, last on the line, is its verdict: it stands out, in bold and in its colour.
+    // Kept as written, or rich text would make the narrow no-break spaces of French
+    // typography ordinary ones.
+    const QString line = FrenchTypography::typeset(m_loadedLatencyText);
+    const QString grade = m_grade ? Responsiveness::gradeText(*m_grade) : QString();
+    const bool graded = !grade.isEmpty() && line.endsWith(grade);
+    const QString shown =
+        graded ? line.chopped(grade.size()).toHtmlEscaped()
+                     + QStringLiteral("<b style=\"color: %1\">%2</b>")
+                           .arg(gradeColor(*m_grade, palette()).name(), grade.toHtmlEscaped())
+               : line.toHtmlEscaped();
+    m_loadedLatencyLabel->setText(QStringLiteral("<span style=\"white-space: pre\">") + shown
+                                  + QStringLiteral("</span>"));
 }
 
 QWidget *MainView::makePreviousLabel()
@@ -256,6 +267,7 @@ void MainView::makeGearButton()
 void MainView::applyColors()
 {
     m_gearButton->setIcon(AppIcon::settings(secondaryLabelColor(palette())));
+    drawLoadedLatency();
 }
 
 void MainView::changeEvent(QEvent *event)

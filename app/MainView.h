@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "engine/Responsiveness.h"
+
 #include <QWidget>
 
 #include <optional>
@@ -32,9 +34,10 @@ public:
     QToolButton *gearButton() const { return m_gearButton; }
 
     // Shows a test's latencies under load on the line under the data note, or nothing there
-    // when the text is empty. spoken: the same for screen readers; grade: the end of the text
-    // that is the responsiveness grade, which stands out.
-    void showLoadedLatency(const QString &text, const QString &spoken, const QString &grade);
+    // when the text is empty. spoken: the same for screen readers; grade: the responsiveness
+    // grade the text ends with, which stands out in its colour.
+    void showLoadedLatency(const QString &text, const QString &spoken,
+                           std::optional<Responsiveness::Grade> grade);
     // The data note with what the last test moved, both ways, when known.
     void showTestVolume(std::optional<qint64> bytes);
     // Under the tiles, says that their values are an earlier test's ("Précédent · 15:51"); an
@@ -52,8 +55,9 @@ private:
     QWidget *makeNoteSlot(const QString &serverName);
     void makeTestButton();
     void makeGearButton();
-    // The drawn gear follows the appearance.
+    // The drawn gear and the grade's colour follow the appearance.
     void applyColors();
+    void drawLoadedLatency();
 
     GaugeView *m_gauge = nullptr;
     ResultTile *m_downTile = nullptr;
@@ -65,6 +69,8 @@ private:
     // As the note shows it, shortened.
     QString m_noteServerName;
     QLabel *m_loadedLatencyLabel = nullptr;
+    QString m_loadedLatencyText;
+    std::optional<Responsiveness::Grade> m_grade;
     QLabel *m_previousLabel = nullptr;
     QToolButton *m_gearButton = nullptr;
 };

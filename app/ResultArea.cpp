@@ -3,7 +3,6 @@
 
 #include "MainView.h"
 
-#include "engine/Responsiveness.h"
 #include "settings/ResultTexts.h"
 #include "settings/SpeedHistory.h"
 #include "views/GaugeView.h"
@@ -34,7 +33,7 @@ void ResultArea::showResult(const std::optional<SpeedTestEngine::Result> &result
         gauge->setCaption(QStringLiteral("Prêt à mesurer"));
         for (ResultTile *tile : {m_view->downTile(), m_view->upTile(), m_view->pingTile()})
             tile->setValue(ResultTile::noValue);
-        m_view->showLoadedLatency({}, {}, {});
+        m_view->showLoadedLatency({}, {}, std::nullopt);
         m_view->showTestVolume(std::nullopt);
     } else {
         const SpeedTestEngine::Result &r = *result;
@@ -52,8 +51,7 @@ void ResultArea::showResult(const std::optional<SpeedTestEngine::Result> &result
         m_view->pingTile()->setValue(ResultTexts::latencyText(r.ping()));
         m_view->showTestVolume(r.bytes());
         m_view->showLoadedLatency(ResultTexts::loadedLatencyText(r),
-                                  ResultTexts::loadedLatencySpokenText(r),
-                                  r.grade() ? Responsiveness::gradeText(*r.grade()) : QString());
+                                  ResultTexts::loadedLatencySpokenText(r), r.grade());
     }
     m_view->historyTable()->setRows(ResultTexts::historyRows(SpeedHistory::all()));
     setPrevious(m_previous);

@@ -32,6 +32,8 @@ constexpr int smallestTextSize = 11;
 // The space a push button leaves between its text and its border, on each side.
 constexpr int buttonPadding = 14;
 constexpr int buttonHeight = 30;
+// Where the pop-up buttons of the rows end.
+constexpr int popUpRight = 390;
 
 // The back button: a chevron in the tint of the window's other corner buttons, drawn again
 // when the appearance changes.
@@ -216,12 +218,18 @@ void addCard(QWidget *view, const QRect &frame)
     card->setGeometry(frame);
 }
 
-QComboBox *addPopUp(QWidget *view, const QRect &frame, const char *name)
+QRect cardFrame(int top, int rows)
+{
+    return QRect(cardLeft, top, cardWidth,
+                 2 * cardPadding + rows * rowHeight + (rows - 1) * rowGap);
+}
+
+QComboBox *addPopUp(QWidget *view, int top, int width, const char *name)
 {
     auto *popUp = new QComboBox(view);
     popUp->setObjectName(QLatin1String(name));
     popUp->setFont(systemFont(controlTextSize, QFont::Normal));
-    popUp->setGeometry(frame);
+    popUp->setGeometry(popUpRight - width, top, width, rowHeight);
     popUp->setFocusPolicy(Qt::StrongFocus);
     popUp->installEventFilter(new WheelGuard(popUp));
     return popUp;

@@ -21,6 +21,20 @@ namespace SettingsWidgets {
 inline constexpr int rowX = 40;
 // The right edge of the cards' content: a check box's text ends before it.
 inline constexpr int rowRight = 398;
+// Every row of a card is as high, a check box as a pop-up button, and its rows are as far
+// apart: the page reads as one list.
+inline constexpr int rowHeight = 28;
+inline constexpr int rowGap = 4;
+// The space above a card's first row and below its last.
+inline constexpr int cardPadding = 6;
+
+// A card of the cards' width whose top is at top, as high as its rows.
+QRect cardFrame(int top, int rows);
+// The top of a card's row, the first being 0.
+constexpr int rowTop(int cardTop, int row)
+{
+    return cardTop + cardPadding + row * (rowHeight + rowGap);
+}
 
 // The back button: a chevron in the tint of the window's other corner buttons, drawn again
 // when the appearance changes.
@@ -57,10 +71,18 @@ QList<QPushButton *> placeButtonRow(QWidget *view, int y,
 
 // A label of the view, left-aligned, its middle on centreY.
 QLabel *placeLabel(QLabel *label, QWidget *view, int x, int centreY);
+// A row's control at its fitted width, as high as every row, its top left at (x, top).
+template <class Widget>
+Widget *placeRow(Widget *widget, QWidget *view, int x, int top, const char *name)
+{
+    place(widget, view, x, top, name)->resize(widget->width(), rowHeight);
+    return widget;
+}
 
 void addCard(QWidget *view, const QRect &frame);
 
-// A pop-up button that scrolling the view over does not change unless it has the focus.
-QComboBox *addPopUp(QWidget *view, const QRect &frame, const char *name);
+// A pop-up button of a row, its right edge on the cards' content's, that scrolling the view
+// over does not change unless it has the focus.
+QComboBox *addPopUp(QWidget *view, int top, int width, const char *name);
 
 } // namespace SettingsWidgets

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/Palette.h"
 
+#include "engine/Responsiveness.h"
+
 #include <QGuiApplication>
 
 namespace {
@@ -84,6 +86,28 @@ QColor secondaryLabelColor(const QPalette &palette)
 QColor tertiaryLabelColor(const QPalette &palette)
 {
     return labelTint(palette, 0.30);
+}
+
+QColor gradeColor(Responsiveness::Grade grade, const QPalette &palette)
+{
+    using Responsiveness::Grade;
+    // The speed green itself is too light for text on a light window: its darker shade.
+    const bool dark = isDarkAppearance(palette);
+    switch (grade) {
+    case Grade::aPlus:
+        return dark ? greenFor(true) : QColor(0x16, 0x65, 0x34);
+    case Grade::a:
+        return dark ? QColor(0xa3, 0xe6, 0x35) : QColor(0x3f, 0x62, 0x12);
+    case Grade::b:
+        return dark ? QColor(0xfd, 0xe0, 0x47) : QColor(0x85, 0x4d, 0x0e);
+    case Grade::c:
+        return dark ? QColor(0xfd, 0xba, 0x74) : QColor(0x9a, 0x34, 0x12);
+    case Grade::d:
+        return dark ? QColor(0xfc, 0xa5, 0xa5) : QColor(0xb9, 0x1c, 0x1c);
+    case Grade::f:
+        return dark ? QColor(0xff, 0x8f, 0xa3) : QColor(0x9f, 0x12, 0x39);
+    }
+    return labelColor(palette);
 }
 
 QColor resolveColor(ViewColor color, const QPalette &palette)

@@ -4,6 +4,10 @@
 #include <QColor>
 #include <QPalette>
 
+namespace Responsiveness {
+enum class Grade;
+}
+
 // The two brand colours and the text colours the views draw with.
 //
 // Qt has no colour that changes with the appearance by itself, so the appearance-dependent
@@ -35,6 +39,11 @@ QColor secondaryLabelColor(const QPalette &palette);
 QColor tertiaryLabelColor(const QPalette &palette);
 // The window text colour at any other strength, for faint tints such as the card of a tile.
 QColor labelTint(const QPalette &palette, qreal alpha);
+
+// The colour of a responsiveness grade as text on the window: one hue per grade, from the
+// speed green of the best to a crimson for the worst, each at least 4.5:1 on the window of
+// its appearance.
+QColor gradeColor(Responsiveness::Grade grade, const QPalette &palette);
 
 // A colour that follows the appearance, named so that a label can resolve it again
 // whenever its palette changes.

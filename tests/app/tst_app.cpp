@@ -8,6 +8,7 @@
 #include "AppIcon.h"
 #include "LoginItem.h"
 #include "MainWindow.h"
+#include "ResultArea.h"
 #include "SingleInstance.h"
 
 #include "engine/Responsiveness.h"
@@ -288,8 +289,10 @@ private slots:
             QStringList({SpeedSettings::format(result.down()), ResultTexts::historyLine(result),
                          FrenchTypography::typeset(ResultTexts::loadedLatencyText(result))}));
         // The grade stands out, and the line says what its words mean.
-        QVERIFY(latency->text().endsWith(
-            "<b>" + Responsiveness::gradeText(*result.grade()).toHtmlEscaped() + "</b></span>"));
+        QVERIFY(
+            latency->text().contains("<b style=")
+            && latency->text().endsWith(
+                ">" + Responsiveness::gradeText(*result.grade()).toHtmlEscaped() + "</b></span>"));
         QVERIFY(latency->toolTip().contains("Gigue") && latency->toolTip().contains("A+"));
         QMap<QString, QRect> after = places();
         const QRect latencyPlace = after.take("loadedLatencyLabel");
@@ -370,6 +373,36 @@ private slots:
         check("caption", captionBand);
         // The button's text on its green.
         check("button", placeIn(window, find<QWidget>("testButton")).adjusted(8, 8, -8, -8));
+        // Each responsiveness grade in a colour of its own, as legible as the line's words.
+        auto *latency = find<QLabel>("loadedLatencyLabel");
+        QSet<QRgb> gradeInks;
+        for (const double increase : {0, 10, 40, 100, 300, 500}) {
+            const Result graded(Result::now(), 93.4, 12.04, 17.6, {17.6 + increase, {}, 1.0});
+            m_fixture.app->findChild<ResultArea *>()->showResult(graded);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            const QImage image = window->grab().toImage();
+            const QRect line = placeIn(window, latency);
+            const QColor background = image.pixelColor(line.topLeft());
+            const QRect ink = Pixels::ink(image, apartFrom(background, 60), line).bounds;
+            QFont bold = latency->font();
+            bold.setBold(true);
+            const QString grade = Responsiveness::gradeText(*graded.grade());
+            const int width = QFontMetrics(bold).horizontalAdvance(grade);
+            const QRect gradeInk(ink.right() - width + 1, ink.top(), width, ink.height());
+            check(grade, gradeInk);
+            QColor farthest = background;
+            Pixels::ink(
+                image,
+                [&](const QColor &color) {
+                    if (distance(color, background) > distance(farthest, background))
+                        farthest = color;
+                    return false;
+                },
+                gradeInk);
+            gradeInks.insert(farthest.rgb());
+        }
+        QCOMPARE(gradeInks.size(), 6);
+
         // A failure's cause too.
         m_fixture.app->testPressed(nullptr);
         m_fixture.app->testPressed(nullptr);
@@ -578,6 +611,14 @@ private slots:
         QVERIFY(note->toolTip() == server && popUp->toolTip() == server);
         QCOMPARE(ResultTexts::serverText("http://[::1]:8080"), "[::1]:8080");
         QCOMPARE(ResultTexts::serverText("http://127.0.0.1"), "127.0.0.1");
+
+        // Every row as high, check boxes and pop-up buttons alike.
+        QSet<int> heights;
+        for (const QWidget *row :
+             m_fixture.app->mainWindow()->settingsView()->findChildren<QWidget *>(
+                 QRegularExpression("Checkbox$|PopUp$|^updatesLabel$")))
+            heights.insert(row->height());
+        QCOMPARE(heights.size(), 1);
 
         // Scrolling over a pop-up button without the focus leaves it alone.
         auto *unit = find<QComboBox>("unitPopUp");
