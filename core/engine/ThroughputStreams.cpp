@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/ThroughputStreams.h"
 
+#include "engine/StreamTiming.h"
+
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 
@@ -145,15 +147,8 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
 
 qint64 ThroughputStreams::nextSize(const Stream &stream, double rate, Clock::time_point now) const
 {
-    const qint64 step =
-        m_setup.sizes.at(std::min<qsizetype>(stream.requests, m_setup.sizes.size() - 1));
-    // A step the stream would finish before the deadline is skipped for twice what it
-    // carries until then, up to the largest step: the next request would go on a connection
-    // of its own, whose window opens from ten packets, a costly start where a round trip is
-    // long. A request still under way at the deadline is cut, however large.
-    const double left = seconds(m_setup.deadline - now);
-    const double largest = double(*std::ranges::max_element(m_setup.sizes));
-    return std::max(step, qint64(std::min(2 * std::max(rate, stream.rate) * left, largest)));
+    return StreamTiming::nextSize(m_setup.sizes, stream.requests, std::max(rate, stream.rate),
+                                  seconds(m_setup.deadline - now));
 }
 
 void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &outcome)
@@ -230,11 +225,6 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     }
 }
 
-double ThroughputStreams::roundTripsToOpen(double window)
-{
-    return window > freshWindowBytes ? std::log2(window / freshWindowBytes) : 0;
-}
-
 double ThroughputStreams::currentRate(const Transfer &transfer, Clock::time_point now)
 {
     const double since = seconds(now - transfer.sent);
@@ -264,7 +254,8 @@ bool ThroughputStreams::catchingUp(const Transfer &ended) const
             opening = true;
         } else {
             const double lead = seconds(*transfer->firstData - transfer->sent);
-            opening |= seconds(now - *transfer->firstData) < roundTripsToOpen(rate * lead) * lead;
+            opening |= seconds(now - *transfer->firstData)
+                       < StreamTiming::roundTripsToOpen(rate * lead) * lead;
         }
     }
     return opening && others < rate / 2;
@@ -276,19 +267,13 @@ double ThroughputStreams::leadOf(const Transfer &transfer, qint64 moved,
     if (!transfer.firstData)
         return -1;
     const double toFirstData = seconds(*transfer.firstData - transfer.sent);
-    const double since = seconds(now - transfer.sent);
-    if (!m_setup.upload || moved <= 0 || since <= 0)
+    if (!m_setup.upload)
         return toFirstData;
-    // An upload's first data is an eighth of its block acknowledged (refreshUploads()): on a
-    // slow link that is mostly the eighth's own time on the link, and taken for the wait
-    // before the body flows, it would send the next block a second early, a fresh
-    // connection starting into a slow link's short queue beside the current one. What is
-    // left once that time is taken off, at the rate the block moved, is the wait; never
-    // less than the wait for the first byte acknowledged.
-    const double eighthOnTheLink = double(transfer.size) / 8 / (double(moved) / since);
+    // An upload's first data is an eighth of its block acknowledged (refreshUploads()).
     const double toFirstByte =
         transfer.firstAcknowledged ? seconds(*transfer.firstAcknowledged - transfer.sent) : 0;
-    return std::max(toFirstData - eighthOnTheLink, toFirstByte);
+    return StreamTiming::uploadLead(transfer.size, toFirstData, toFirstByte, moved,
+                                    seconds(now - transfer.sent));
 }
 
 void ThroughputStreams::refreshUploads(Clock::time_point now)
@@ -401,14 +386,11 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     double lead = stream.lead;
     if (lead < 0 && latest)
         lead = leadOf(*latest, latest->moved, now);
-    if (rate <= 0 || lead < 0)
-        return;
-    // A download's next request goes on a connection fresh or idle for long: its window
-    // opens from ten packets, doubling each round trip, and carries the stream's rate only
-    // after log2(rate × round trip / ten packets) of them, time the current ones still fill.
-    // An upload's connections are busy again within a round trip or two, their windows open.
-    const double ramp = m_setup.upload ? 0 : roundTripsToOpen(rate * lead);
-    if (double(remaining) / rate <= (2 + ramp) * lead + 2 * seconds(checkInterval))
+    // A download's next request goes on a connection fresh or idle for long, whose window
+    // carries the stream's rate only after a few round trips; an upload's connections are
+    // busy again within a round trip or two, their windows open.
+    if (StreamTiming::nextIsDue(double(remaining), rate, lead, m_setup.upload,
+                                seconds(checkInterval)))
         send(index, rate);
 }
 

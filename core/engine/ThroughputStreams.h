@@ -98,8 +98,6 @@ public:
     static constexpr int maxBlocksInFlight = 2;
     // How far back a request's recent rate looks.
     static constexpr double recentSeconds = 0.1;
-    // A fresh connection's first window: ten packets.
-    static constexpr double freshWindowBytes = 14600;
 
 private:
     struct Transfer
@@ -140,8 +138,6 @@ private:
     // How long the request took for its body to start moving, when it has moved this much
     // by now; negative before its first data.
     double leadOf(const Transfer &transfer, qint64 moved, Clock::time_point now) const;
-    // The round trips a fresh connection's window takes to double up to this many bytes.
-    static double roundTripsToOpen(double window);
     // Bytes per second a request in flight moves now; 0 before its first data.
     static double currentRate(const Transfer &transfer, Clock::time_point now);
     // A download that has just ended while its stream's next request, on a fresh connection,

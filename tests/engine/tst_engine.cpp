@@ -8,6 +8,7 @@
 #include "engine/SpeedTestEngine.h"
 #include "engine/SpeedTestMath.h"
 #include "engine/StreamRule.h"
+#include "engine/StreamTiming.h"
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
 #include "platform/PreferencesStore.h"
@@ -384,6 +385,34 @@ private slots:
             QCOMPARE(rule.streams(), inUse);
         }
         QTEST(rule.kept(), "kept");
+    }
+
+    // When a stream sends its next request, and what size it asks for, on given times
+    // (seconds) and counts (bytes).
+    void streamTiming()
+    {
+        using namespace StreamTiming;
+        const QList<qint64> sizes{1000000, 2000000, 4000000, 60000000};
+        // The next step, unless the stream would end it well before the deadline: then twice
+        // what it carries until then, up to the largest; after the last step, the last again.
+        QCOMPARE(nextSize(sizes, 1, 1e6, 0.5), 2000000);
+        QCOMPARE(nextSize(sizes, 1, 20e6, 1.2), 48000000);
+        QCOMPARE(nextSize(sizes, 1, 20e6, 5), 60000000);
+        QCOMPARE(nextSize(sizes, 9, 1e6, -1), 60000000);
+        // A 4 MB block at 1.6 MB/s: its first eighth acknowledged at 0.36 s is mostly that
+        // eighth's own 0.31 s on the link; the wait is never taken below the first byte's.
+        QCOMPARE(uploadLead(4000000, 0.36, 0.05, 1600000, 1), 0.05);
+        QCOMPARE(uploadLead(4000000, 0.5, 0.05, 1600000, 1), 0.5 - 0.3125);
+        QCOMPARE(uploadLead(4000000, 0.36, 0.05, 0, 1), 0.36);
+        // At 10 MB/s with a 40 ms lead, an upload's next block goes once 0.12 s of bytes are
+        // left; a download's, whose fresh window takes 4.8 round trips to carry the rate,
+        // once 0.31 s are.
+        const auto due = [](double remaining, bool upload) {
+            return nextIsDue(remaining, 10e6, 0.04, upload, 0.02);
+        };
+        QCOMPARE(QList({due(1.1e6, true), due(1.3e6, true), due(3e6, false), due(3.2e6, false)}),
+                 QList({true, false, true, false}));
+        QVERIFY(!nextIsDue(1, 0, 0.04, true, 0.02) && !nextIsDue(1, 10e6, -1, true, 0.02));
     }
 
     // Every request in flight is cut at once, not left to finish; a probe in flight ends

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QList>
+#include <QtGlobal>
+
+// When a stream of a throughput phase sends its next request, and what size it asks for:
+// ThroughputStreams' timing, as functions of the times and byte counts it has seen, so
+// that each rule can be checked on given numbers rather than on a live link's.
+namespace StreamTiming {
+
+// A fresh connection's first window: ten packets.
+inline constexpr double freshWindowBytes = 14600;
+
+// The round trips a fresh connection's window takes to double up to this many bytes.
+double roundTripsToOpen(double windowBytes);
+
+// The size of a download stream's next request, once it has sent `sent` requests: its
+// next step (after the last, the last again), or more. A step the stream would finish
+// well before the deadline is skipped for twice what it carries at `bytesPerSecond` in the
+// `secondsLeft`, up to the largest step: the next request goes on a connection of its own,
+// whose window opens from ten packets, a costly start where a round trip is long. A request
+// still under way at the deadline is cut, however large.
+qint64 nextSize(const QList<qint64> &sizes, int sent, double bytesPerSecond, double secondsLeft);
+
+// How long an upload's block waited before its body flowed, in seconds. Its "first data"
+// is an eighth of the block acknowledged, `toFirstData` after sending it: on a slow link
+// that is mostly the eighth's own time on the link, and taken for the wait it would send
+// the next block a second early, a fresh connection starting into a slow link's short
+// queue beside the current one. What is left once that time is taken off, at the rate the
+// block has moved (`moved` bytes in `since` seconds), is the wait; never less than the wait
+// for its first byte acknowledged (`toFirstByte`).
+double uploadLead(qint64 blockBytes, double toFirstData, double toFirstByte, qint64 moved,
+                  double since);
+
+// Whether a stream sends its next request now: what its requests in flight still have to
+// move (`remainingBytes`, at `bytesPerSecond`) ends within the time the next answer takes to
+// start (about the latest `lead`; twice that, and two checks, leave a margin for a fresh
+// connection's handshake). A download's next request also opens its window from ten
+// packets, doubling each round trip, while the current ones still fill the link.
+bool nextIsDue(double remainingBytes, double bytesPerSecond, double lead, bool upload,
+               double checkSeconds);
+
+} // namespace StreamTiming
