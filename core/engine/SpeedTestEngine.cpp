@@ -37,6 +37,7 @@ void SpeedTestEngine::start()
     m_lastRequestCut = false;
     m_streamsDown = m_streamsUp = 0;
     m_downMbps = 0;
+    m_pingMs = 0;
     m_reports = {};
     m_latencies = {};
     QTimer::singleShot(0, this, [this] { run(); });
@@ -72,6 +73,7 @@ QCoro::Task<> SpeedTestEngine::run()
         finish(std::nullopt);
         co_return;
     }
+    m_pingMs = *ping;
     const double down =
         m_config.measureDownload ? co_await measureThroughput(Phase::download) : 0.0;
     if (m_cancelled) {

@@ -177,6 +177,13 @@ public:
     // A download at least this fast (Mbit/s) starts the upload with two streams at least:
     // one stream's blocks, each waiting for its answer, seldom fill such a path.
     static constexpr double twoUploadStreamsMbps = 50;
+    // Where a round trip takes this long or longer, the upload opens with a stream for each
+    // such share of it, longPathStreamsMost at most: one fresh connection's window, ten
+    // packets doubling each round trip, takes most of an upload to carry the path's rate
+    // (2.8 s of 5 at 5 Mbit/s and 600 ms), and n streams opened together reach it log2(n)
+    // round trips sooner.
+    static constexpr double longPathRttShareMs = 150;
+    static constexpr int longPathStreamsMost = 4;
     static constexpr int latencyProbes = 5;
     static constexpr std::chrono::milliseconds tickInterval{200};
     static constexpr double firstReportSeconds = 0.3;
@@ -232,6 +239,8 @@ private:
     int m_streamsUp = 0;
     // The download's rate, Mbit/s.
     double m_downMbps = 0;
+    // The idle latency the probes measured, ms.
+    double m_pingMs = 0;
     // A download request ended without its whole answer: cut at the deadline, or broken.
     // Its connection is gone, and what it left on the way may still be queued.
     bool m_lastRequestCut = false;

@@ -91,6 +91,16 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         // link.
         if (m_streamsDown > 1)
             setup.maxStreams = std::min(setup.maxStreams, setup.firstStreams);
+        // A far path opens its windows together (paired only where the download showed the
+        // path fast), within the streams the phase may use. (The download has 8 s to open
+        // its window: four streams starting together there overfill the line's queue, and
+        // their losses leave it reading lower and less steadily than one.)
+        const int farStreams = std::min(
+            {int(m_pingMs / longPathRttShareMs), longPathStreamsMost, m_config.maxStreamsUp});
+        if (farStreams > setup.firstStreams) {
+            setup.firstStreams = farStreams;
+            setup.maxStreams = std::max(setup.maxStreams, farStreams);
+        }
     }
     setup.sizes = m_config.downloadSteps;
     setup.byteLimit = m_config.downloadLimit;

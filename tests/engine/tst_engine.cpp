@@ -99,7 +99,8 @@ enum class LinkCheck {
     lateAnswerCovered,
     thirdBlockWaits,
     uploadOpensWithDownloads,
-    uploadOpensWithTwo
+    uploadOpensWithTwo,
+    farUploadOpensWithMore
 };
 
 } // namespace
@@ -619,6 +620,10 @@ private slots:
             "--connection-rate 2500000", {2, 2}, {2000000}, 4);
         row("the upload opens with two after a fast download", uploadOpensWithTwo,
             "--down-rate 20000000 --up-rate 8000000", {1, 1}, {2000000}, 4);
+        // Probes answered after 300 ms, a far path: its upload opens two windows together.
+        // At 4 Mbit/s no trial would add one.
+        row("a far upload opens with two", farUploadOpensWithMore,
+            "--up-rate 500000 --fault delay=300@head#5", {0, 1}, {2000000}, 4);
     }
 
     void linkUse()
@@ -703,6 +708,9 @@ private slots:
                      2 * kept);
             break;
         }
+        case LinkCheck::farUploadOpensWithMore:
+            QVERIFY2(kept == 2 && rate < 4 * 1.05, qPrintable(seen));
+            break;
         case LinkCheck::uploadOpensWithTwo:
             QVERIFY2(measured(true) > 50 && m_engine->streams(Phase::upload) >= 2,
                      qPrintable(seen));
