@@ -110,7 +110,8 @@ void SettingsPage::addControls(const QString &server, std::optional<bool> autoUp
     // Only shows the server; choosing its one entry changes nothing. A host too long for it
     // keeps both ends, its port among them, and shows whole in its tool tip.
     const QString shown = ResultTexts::serverText(server);
-    QComboBox *serverPopUp = addPopUp(view, rowTop(displayCard, 1), 130, "serverPopUp");
+    // Wide enough for the usual names whole: the public service's, an address and its port.
+    QComboBox *serverPopUp = addPopUp(view, rowTop(displayCard, 1), 210, "serverPopUp");
     QStyleOptionComboBox option;
     option.initFrom(serverPopUp);
     const QRect field = serverPopUp->style()->subControlRect(

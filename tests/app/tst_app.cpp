@@ -609,6 +609,15 @@ private slots:
         QVERIFY2(shown.startsWith("speed") && shown.endsWith(":8443") && shown.contains(u'…'),
                  qPrintable(shown));
         QVERIFY(note->toolTip() == server && popUp->toolTip() == server);
+        // The usual names show whole.
+        QStyleOptionComboBox option;
+        option.initFrom(popUp);
+        QCOMPARE_LE(popUp->fontMetrics().horizontalAdvance("speed.cloudflare.com"),
+                    popUp->style()
+                            ->subControlRect(QStyle::CC_ComboBox, &option,
+                                             QStyle::SC_ComboBoxEditField, popUp)
+                            .width()
+                        - 4);
         QCOMPARE(ResultTexts::serverText("http://[::1]:8080"), "[::1]:8080");
         QCOMPARE(ResultTexts::serverText("http://127.0.0.1"), "127.0.0.1");
 
