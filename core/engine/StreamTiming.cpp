@@ -38,4 +38,13 @@ bool nextIsDue(double remainingBytes, double bytesPerSecond, double lead, bool u
     return remainingBytes / bytesPerSecond <= (2 + ramp) * lead + 2 * checkSeconds;
 }
 
+Lagging lagging(double streamRate, double bytesSinceEnd, double sinceEnd, double lead,
+                double leastWait)
+{
+    constexpr double idleKeepsWindow = 0.2;
+    if (sinceEnd < std::clamp(2 * lead, leastWait, idleKeepsWindow))
+        return Lagging::wait;
+    return bytesSinceEnd / sinceEnd >= streamRate / 2 ? Lagging::caughtUp : Lagging::refill;
+}
+
 } // namespace StreamTiming

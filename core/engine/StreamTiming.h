@@ -41,4 +41,18 @@ double uploadLead(qint64 blockBytes, double toFirstData, double toFirstByte, qin
 bool nextIsDue(double remainingBytes, double bytesPerSecond, double lead, bool upload,
                double checkSeconds);
 
+// A download stream's request has ended while its next, on a fresh connection already past
+// its window's opening, carried under half the ended one's rate. A fresh connection that
+// shared the link's queue until then takes the link over within a round trip or two; one that
+// left slow start early on that queue's delay (cubic's HyStart does) grows by a packet a round
+// trip and would leave the link half idle for the rest of the phase. So the stream's requests
+// are given twice its `lead`, at least `leastWait`, to carry half of what the stream carried
+// before the end (`streamRate`, bytes per second), on average since the end (`bytesSinceEnd`
+// in `sinceEnd` seconds); failing that, the connection the ended one freed, its window open,
+// carries one more request. No more than 0.2 s: an idle connection's window starts over after
+// a retransmission time-out, never less than that.
+enum class Lagging { wait, caughtUp, refill };
+Lagging lagging(double streamRate, double bytesSinceEnd, double sinceEnd, double lead,
+                double leastWait);
+
 } // namespace StreamTiming

@@ -189,7 +189,12 @@ void ThroughputStreams::transferEnded(Transfer *transfer, const HttpOutcome &out
     stream.movedAny |= moved > 0;
     if (moved == 0 && !tooLarge)
         stream.stopped = true;
-    const bool refill = outcome.ok && moved > 0 && catchingUp(*transfer);
+    const double endedRate = currentRate(*transfer, Clock::now());
+    const Behind behind = outcome.ok && moved > 0 ? this->behind(*transfer, endedRate) : Behind::no;
+    const bool refill = behind == Behind::opening;
+    stream.lag.reset();
+    if (behind == Behind::pastOpening)
+        stream.lag = lagAfter(*transfer, endedRate);
     const qint64 size = transfer->size;
     const auto it = std::ranges::find(m_transfers, transfer, &std::unique_ptr<Transfer>::get);
     if (it != m_transfers.end())
@@ -233,14 +238,13 @@ double ThroughputStreams::currentRate(const Transfer &transfer, Clock::time_poin
     return std::max(double(transfer.moved) / since, transfer.recentRate);
 }
 
-bool ThroughputStreams::catchingUp(const Transfer &ended) const
+ThroughputStreams::Behind ThroughputStreams::behind(const Transfer &ended, double rate) const
 {
     const Stream &stream = m_streams[size_t(ended.stream)];
     if (m_setup.upload || stream.stopped || stream.inFlight == 0
         || stream.inFlight >= maxRequestsInFlight)
-        return false;
+        return Behind::no;
     const Clock::time_point now = Clock::now();
-    const double rate = currentRate(ended, now);
     double others = 0;
     bool opening = false;
     for (const auto &transfer : m_transfers) {
@@ -258,7 +262,53 @@ bool ThroughputStreams::catchingUp(const Transfer &ended) const
                        < StreamTiming::roundTripsToOpen(rate * lead) * lead;
         }
     }
-    return opening && others < rate / 2;
+    if (others >= rate / 2)
+        return Behind::no;
+    return opening ? Behind::opening : Behind::pastOpening;
+}
+
+ThroughputStreams::Stream::Lag ThroughputStreams::lagAfter(const Transfer &ended, double rate) const
+{
+    const Clock::time_point now = Clock::now();
+    Stream::Lag lag{now, rate, ended.size, 0};
+    for (const auto &transfer : m_transfers) {
+        if (transfer->stream != ended.stream || transfer.get() == &ended)
+            continue;
+        lag.rate += currentRate(*transfer, now);
+        lag.size = std::max(lag.size, transfer->size);
+        lag.moved += transfer->moved;
+    }
+    return lag;
+}
+
+qint64 ThroughputStreams::movedBy(int stream) const
+{
+    qint64 moved = 0;
+    for (const auto &transfer : m_transfers) {
+        if (transfer->stream == stream)
+            moved += transfer->moved;
+    }
+    return moved;
+}
+
+void ThroughputStreams::refillLagging(int index, Clock::time_point now)
+{
+    Stream &stream = m_streams[size_t(index)];
+    if (!stream.lag)
+        return;
+    const Stream::Lag lag = *stream.lag;
+    if (stream.stopped || stream.inFlight == 0 || stream.inFlight >= maxRequestsInFlight) {
+        stream.lag.reset();
+        return;
+    }
+    const StreamTiming::Lagging verdict =
+        StreamTiming::lagging(lag.rate, double(movedBy(index) - lag.moved),
+                              seconds(now - lag.ended), stream.lead, recentSeconds);
+    if (verdict == StreamTiming::Lagging::wait)
+        return;
+    stream.lag.reset();
+    if (verdict == StreamTiming::Lagging::refill)
+        send(index, 0, lag.size);
 }
 
 double ThroughputStreams::leadOf(const Transfer &transfer, qint64 moved,
@@ -309,8 +359,11 @@ void ThroughputStreams::check()
             transfer->markMoved = transfer->moved;
         }
     }
-    for (size_t index = 0; index < m_streams.size(); ++index)
+    for (size_t index = 0; index < m_streams.size(); ++index) {
+        if (!m_setup.upload)
+            refillLagging(int(index), now);
         sendNextInTime(int(index), now);
+    }
     const double window = seconds(now - m_windowStart);
     if (window < StreamRule::windowSeconds)
         return;

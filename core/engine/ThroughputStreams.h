@@ -128,7 +128,21 @@ private:
         double lead = -1;
         // Bytes per second of its latest finished request, from sending it to its end.
         double rate = 0;
+        // Downloads: its latest request ended while the next, past its window's opening,
+        // carried under half its rate (StreamTiming::lagging()).
+        struct Lag
+        {
+            Clock::time_point ended;
+            // The stream's rate just before, all its requests together.
+            double rate = 0;
+            // The largest of its requests then: what the freed connection carries.
+            qint64 size = 0;
+            // What its requests left in flight had moved by then.
+            qint64 moved = 0;
+        };
+        std::optional<Lag> lag;
     };
+    enum class Behind { no, opening, pastOpening };
 
     // Sends the stream's next request; a download's size follows the stream's steps and
     // rate, when known (bytes per second), unless given: then it repeats an earlier one.
@@ -140,11 +154,16 @@ private:
     double leadOf(const Transfer &transfer, qint64 moved, Clock::time_point now) const;
     // Bytes per second a request in flight moves now; 0 before its first data.
     static double currentRate(const Transfer &transfer, Clock::time_point now);
-    // A download that has just ended while its stream's next request, on a fresh connection,
-    // still opens its window and carries less than half its rate: the link would be half
-    // idle until that one catches up. The connection the ended one frees, its window open,
-    // then carries one more request of the same size at once.
-    bool catchingUp(const Transfer &ended) const;
+    // Whether a download that has just ended (at `rate`) leaves its stream's next request, on
+    // a fresh connection, carrying less than half its rate: the link would be half idle until
+    // that one catches up. While the fresh one still opens its window the connection the ended
+    // one frees, its window open, carries one more request of the same size at once; past
+    // that, once the fresh one has had its chance to take the link over (refillLagging()).
+    Behind behind(const Transfer &ended, double rate) const;
+    void refillLagging(int stream, Clock::time_point now);
+    Stream::Lag lagAfter(const Transfer &ended, double rate) const;
+    // What the stream's requests in flight have moved.
+    qint64 movedBy(int stream) const;
     void check();
     void sendNextInTime(int stream, Clock::time_point now);
     void refreshUploads(Clock::time_point now);

@@ -97,6 +97,7 @@ enum class LinkCheck {
     oneRefused,
     skipsShortSteps,
     lateAnswerCovered,
+    laggingRelieved,
     thirdBlockWaits,
     uploadOpensWithDownloads,
     uploadOpensWithTwo,
@@ -414,6 +415,16 @@ private slots:
         QCOMPARE(QList({due(1.1e6, true), due(1.3e6, true), due(3e6, false), due(3.2e6, false)}),
                  QList({true, false, true, false}));
         QVERIFY(!nextIsDue(1, 0, 0.04, true, 0.02) && !nextIsDue(1, 10e6, -1, true, 0.02));
+        // After a request ended on a stream that carried 36 MB/s, the fresh one has twice the
+        // 60 ms lead, at least 0.1 s and at most 0.2 s, to carry half that; held to 15 MB/s,
+        // the freed connection carries one more.
+        const auto lag = [](double rate, double since, double lead) {
+            return lagging(36e6, rate * since, since, lead, 0.1);
+        };
+        QCOMPARE(QList({lag(15e6, 0.1, 0.06), lag(15e6, 0.12, 0.06), lag(20e6, 0.12, 0.06),
+                        lag(15e6, 0.08, 0.01), lag(15e6, 0.1, 0.01), lag(15e6, 0.2, 0.3)}),
+                 QList({Lagging::wait, Lagging::refill, Lagging::caughtUp, Lagging::wait,
+                        Lagging::refill, Lagging::refill}));
     }
 
     // Every request in flight is cut at once, not left to finish; a probe in flight ends
@@ -617,6 +628,10 @@ private slots:
         // 160 Mbit/s: the first request takes 0.2 s, the second is answered 0.8 s late.
         row("a late answer is covered", lateAnswerCovered,
             "--down-rate 20000000 --fault delay=800@down#1+1", {1.5, 0}, {4000000, 60000000});
+        // 160 Mbit/s, the second request held to 16 Mbit/s, a connection whose window grows
+        // no more (cubic's, out of slow start early on the first one's queue).
+        row("a lagging request is relieved", laggingRelieved,
+            "--down-rate 20000000 --fault rate=2000000@down#1+1", {1, 0}, {4000000, 60000000});
         // 160 Mbit/s: a block takes 0.2 s alone, 0.4 s beside the stream's second.
         row("an upload's third block waits for a connection", thirdBlockWaits, "--up-rate 20000000",
             {0, 1}, {1000000});
@@ -697,6 +712,20 @@ private slots:
             const auto late = std::ranges::max_element(
                 bodies, {}, [](const auto &get) { return get.start - get.head; });
             QVERIFY2(late - bodies.begin() >= 2, qPrintable(seen));
+            break;
+        }
+        case LinkCheck::laggingRelieved: {
+            // Once a request beside it has ended, the connection that one leaves carries one
+            // more of the held one's size: alone, the held one would carry the stream to the
+            // deadline at a tenth of the link.
+            const auto large = [](const Times &get) { return get.target.endsWith(u"=60000000"); };
+            const auto held = std::ranges::find_if(bodies, large);
+            QVERIFY2(held != bodies.end()
+                         && std::any_of(
+                             held + 1, bodies.end(),
+                             [&](const Times &get) { return large(get) && get.head < held->end; })
+                         && rate > 120,
+                     qPrintable(seen));
             break;
         }
         case LinkCheck::thirdBlockWaits:

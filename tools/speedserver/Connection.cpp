@@ -198,10 +198,10 @@ private:
         return bytes == 0;
     }
 
-    bool sendBody(std::uint64_t bytes)
+    bool sendBody(std::uint64_t bytes, std::uint64_t rate = 0)
     {
         m_bodyStart = Clock::now();
-        Pacer own(m_options.connectionRate);
+        Pacer own(rate ? rate : m_options.connectionRate);
         LinkPacer &link = *m_options.downLink;
         const LinkPacer::Use onTheLink(link);
         const char *block = bodyBlock().data();
@@ -302,7 +302,7 @@ private:
             sendBody(std::min(fault->bytes, *bytes));
             return false;
         }
-        return sendBody(*bytes);
+        return sendBody(*bytes, fault && fault->kind == Fault::Kind::rate ? fault->bytes : 0);
     }
 
     // accepted: the body bytes the answer says were accepted, at most all of them.

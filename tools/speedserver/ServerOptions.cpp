@@ -64,6 +64,8 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                         delay=MS           answer MS milliseconds later, after --delay
                         accept=BYTES       answer an upload saying that only BYTES of
                                            its body were accepted (cf-meta-upload-bytes)
+                        rate=BYTES         send a download's body at BYTES a second at
+                                           most (a connection whose window grows no more)
                       TARGET is head, down or up (default: every request);
                       #N limits the fault to the first N matching requests, +S
                       leaves the first S matching requests alone.
@@ -119,11 +121,13 @@ std::optional<Fault> parseFault(const std::string &text)
             return std::nullopt;
         fault.kind = Fault::Kind::status;
         fault.status = *status;
-    } else if (kind == "close-after" || kind == "accept") {
+    } else if (kind == "close-after" || kind == "accept" || kind == "rate") {
         const auto bytes = parseNumber<std::uint64_t>(value);
-        if (!bytes)
+        if (!bytes || (kind == "rate" && *bytes == 0))
             return std::nullopt;
-        fault.kind = kind == "accept" ? Fault::Kind::accept : Fault::Kind::closeAfter;
+        fault.kind = kind == "accept" ? Fault::Kind::accept
+                     : kind == "rate" ? Fault::Kind::rate
+                                      : Fault::Kind::closeAfter;
         fault.bytes = *bytes;
     } else if (kind == "delay") {
         const auto delay = parseNumber<int>(value);

@@ -18,11 +18,11 @@ enum class Target { any, head, down, up };
 // A misbehaviour to show for matching requests, to test how clients cope.
 struct Fault
 {
-    enum class Kind { status, closeAfter, stall, endless, refuse, delay, accept };
+    enum class Kind { status, closeAfter, stall, endless, refuse, delay, accept, rate };
     Kind kind = Kind::status;
     int status = 0;
     // closeAfter: the body bytes before the close; accept: those an upload's answer says
-    // were accepted.
+    // were accepted; rate: the download body's bytes per second.
     std::uint64_t bytes = 0;
     int delayMs = 0;
     Target target = Target::any;
