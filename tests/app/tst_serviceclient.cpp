@@ -132,7 +132,7 @@ private slots:
     {
         m_service.trickle = 1s;
         ServiceClient client({m_service.origin(), m_keys.publicKey, nullptr,
-                              [this] { return m_now; }, 1500ms, 1500ms});
+                              [this] { return m_now; }, 800ms, 800ms});
         std::optional<ReportOutcome> report;
         int synced = 0;
         client.reportProblem("Texte", {}).then([&](ReportAnswer answer) {

@@ -38,9 +38,9 @@ class TestUpdater : public QObject
 
     std::unique_ptr<Updater> updater()
     {
-        return std::make_unique<Updater>(
-            UpdaterConfig{url("/feed.json"), QList{m_keys.publicKey}, "1.2.0", m_cache.path(),
-                          [this] { return m_now; }, nullptr, 2s, 1500ms});
+        return std::make_unique<Updater>(UpdaterConfig{url("/feed.json"), QList{m_keys.publicKey},
+                                                       "1.2.0", m_cache.path(),
+                                                       [this] { return m_now; }, nullptr, 2s, 1s});
     }
 
     static PreferencesStore &store() { return PreferencesStore::shared(); }

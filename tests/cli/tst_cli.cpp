@@ -129,9 +129,9 @@ private slots:
         const QString fast = "--down-rate 50000000 --up-rate 50000000";
         // Not a terminal: no live line at all.
         row("text", fast, "");
-        // Phases long enough for probes under load, answered 100 ms late.
+        // A download long enough for probes under load, answered 100 ms late.
         row("json, latency under load", fast + " --fault delay=0@head#5 --fault delay=100@head",
-            "--json --download-budget 2 --upload-budget 2 --steps 1000000000");
+            "--json --download-budget 2 --steps 1000000000");
         // Sent from the loopback interface, and over IPv6 to ::1; from elsewhere, no result.
         row("csv, from lo", fast, "--csv --csv-header --interface lo");
         row("IPv6", fast + " --host ::1", "-6");
@@ -160,8 +160,8 @@ private slots:
             QVERIFY(server.start(serverArguments));
             origin = serverArguments.contains("::1") ? server.origin().replace("127.0.0.1", "[::1]")
                                                      : server.origin();
-            arguments = QStringList{"--server",        origin, "--download-budget", "0.6",
-                                    "--upload-budget", "0.6",  "--steps",           "100000000"}
+            arguments = QStringList{"--server",        origin, "--download-budget", "0.5",
+                                    "--upload-budget", "0.5",  "--steps",           "100000000"}
                         + arguments;
         }
         // Killed, if still running, when it goes.

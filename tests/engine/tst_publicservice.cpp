@@ -46,7 +46,7 @@ class TestPublicService : public QObject
             finished = true;
         };
         m_engine->start();
-        const bool inTime = QTest::qWaitFor([&] { return finished; }, 15000);
+        const bool inTime = TestSupport::waitFor([&] { return finished; }, 15000);
         m_log = m_server->stop();
         return inTime;
     }
@@ -66,7 +66,7 @@ private slots:
     {
         QFETCH(bool, limited);
         const QStringList cap = limited ? QStringList{"--size-cap", "30000000"} : QStringList();
-        QVERIFY(run(QStringList{"--public-rules", "--down-rate", "50000000"} + cap, 1.5));
+        QVERIFY(run(QStringList{"--public-rules", "--down-rate", "50000000"} + cap, 1.2));
         QVERIFY(m_result);
         qint64 largest = 0;
         for (const QString &line : m_log.requests.filter("GET /__down?bytes="))

@@ -37,7 +37,7 @@ private slots:
             outcomeOf(HttpSession(), {.url = (service.origin() + "/slow").toUtf8(),
                                       .timeout = 3s,
                                       .body = {},
-                                      .deadline = 2s});
+                                      .deadline = 1s});
         QCOMPARE(outcome.failure, HttpFailure::timedOut);
     }
 

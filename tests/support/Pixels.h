@@ -37,14 +37,6 @@ inline int distance(const QColor &a, const QColor &b)
            + std::abs(a.blue() - b.blue());
 }
 
-// What color at alpha looks like over background.
-inline QColor blend(const QColor &background, const QColor &color, qreal alpha)
-{
-    return QColor::fromRgbF(background.redF() + (color.redF() - background.redF()) * alpha,
-                            background.greenF() + (color.greenF() - background.greenF()) * alpha,
-                            background.blueF() + (color.blueF() - background.blueF()) * alpha);
-}
-
 // The pixels of a region (the whole image when it is empty) that pass a test of their colour:
 // their bounds and their number.
 struct Ink

@@ -93,11 +93,6 @@ public:
                                  [&](const QString &line) { return line.startsWith(prefix); }));
     }
 
-    static bool makeCertificate(const QString &folder)
-    {
-        return TestSupport::makeCertificate(folder);
-    }
-
 private:
     QProcess m_process;
     QString m_origin;

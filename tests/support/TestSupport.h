@@ -96,18 +96,31 @@ inline bool makeCertificate(const QString &folder)
 // An origin nothing listens on: what the tests give every address they must not reach.
 inline const QString closedOrigin = QStringLiteral("http://127.0.0.1:9");
 
-// An engine configuration for a quick test against host: phases of downloadBudget and 0.6 s,
+// An engine configuration for a quick test against host: phases of downloadBudget and 0.5 s,
 // two small download steps, time-outs a little past the phase.
 inline SpeedTestConfig quickConfig(const QString &host = closedOrigin, double downloadBudget = 0.6)
 {
     SpeedTestConfig config;
     config.host = host;
     config.downloadBudget = downloadBudget;
-    config.uploadBudget = 0.6;
+    config.uploadBudget = 0.5;
     config.downloadSteps = {200000, 1000000};
     config.pingTimeout = config.downloadTimeout = config.uploadTimeout =
         std::chrono::seconds(2 + int(downloadBudget));
     return config;
+}
+
+// Runs the event loop until done() holds, for timeoutMs at most; whether it holds. Where a
+// test waits on transfers, not QTest::qWaitFor or QTRY: they sleep 10 ms between turns of the
+// loop, and every step of a transfer that comes meanwhile waits for the next turn.
+inline bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] { done() ? loop.quit() : void(); });
+    check.start(1);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    return done() || (loop.exec(), done());
 }
 
 // Columns of a data table, of these types and names: addColumns<int, bool>("count", "kept").
@@ -165,6 +178,10 @@ inline bool writeFile(const QString &path, const QByteArray &bytes, const QDateT
         QTEST_SET_MAIN_SOURCE_PATH                                                                 \
         return QTest::qExec(&test, argc, argv);                                                    \
     }
+
+// QTRY_VERIFY_WITH_TIMEOUT, waiting with TestSupport::waitFor().
+#define TACHORA_TRY_VERIFY(expr, timeoutMs)                                                        \
+    QVERIFY2(TestSupport::waitFor([&] { return bool(expr); }, timeoutMs), #expr)
 
 #define TACHORA_TEST_CORE_MAIN(TestObject) TACHORA_TEST_MAIN_WITH(QCoreApplication, TestObject)
 
