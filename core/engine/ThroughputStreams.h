@@ -158,7 +158,8 @@ private:
     // a fresh connection, carrying less than half its rate: the link would be half idle until
     // that one catches up. While the fresh one still opens its window the connection the ended
     // one frees, its window open, carries one more request of the same size at once; past
-    // that, once the fresh one has had its chance to take the link over (refillLagging()).
+    // that, one of the largest size in flight, once the fresh one has had its chance to take
+    // the link over and has not (refillLagging()).
     Behind behind(const Transfer &ended, double rate) const;
     void refillLagging(int stream, Clock::time_point now);
     Stream::Lag lagAfter(const Transfer &ended, double rate) const;
