@@ -20,6 +20,7 @@ SpeedTestEngine::~SpeedTestEngine()
     // Transfers still running go with the session, without calling back into this engine.
     m_loadedLatency.reset();
     m_session.reset();
+    m_downloadSession.reset();
 }
 
 SpeedTestEngine &SpeedTestEngine::shared()
@@ -110,6 +111,13 @@ HttpSession &SpeedTestEngine::session()
     if (!m_session)
         m_session = std::make_unique<HttpSession>(m_config.http);
     return *m_session;
+}
+
+HttpSession &SpeedTestEngine::downloadSession()
+{
+    if (!m_downloadSession)
+        m_downloadSession = std::make_unique<HttpSession>(m_config.http);
+    return *m_downloadSession;
 }
 
 LoadedLatencyProbe &SpeedTestEngine::loadedLatency()

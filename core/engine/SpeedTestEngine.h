@@ -221,6 +221,11 @@ private:
     void cutAtDeadline();
     void finish(std::optional<Result> result);
     HttpSession &session();
+    // The download's connections are its own. One taken over from the latency probes keeps the
+    // probes' least round trip, which a BBR sender measures again ten seconds later, holding its
+    // window at four packets for a round trip and more: within the download on a satellite's
+    // 600 ms path, where the phase then read two thirds of the link.
+    HttpSession &downloadSession();
     LoadedLatencyProbe &loadedLatency();
     QByteArray url(const char *path) const;
 
@@ -251,5 +256,6 @@ private:
     std::array<PhaseReport, 4> m_reports;
     Result::Latencies m_latencies;
     std::unique_ptr<HttpSession> m_session;
+    std::unique_ptr<HttpSession> m_downloadSession;
     std::unique_ptr<LoadedLatencyProbe> m_loadedLatency;
 };

@@ -671,6 +671,12 @@ private slots:
         std::ranges::sort(bodies, {}, &Times::start);
         const QString seen = QString::asprintf("%g Mbit/s on %d streams, %d bodies, %d connections",
                                                rate, kept, int(bodies.size()), log.connections);
+        // A download opens connections of its own, never one the latency's probes used.
+        QSet<int> probed;
+        for (const Times &head : m_server->times("HEAD"))
+            probed.insert(head.connection);
+        for (const Times &get : std::as_const(bodies))
+            QVERIFY2(!download || !probed.contains(get.connection), qPrintable(seen));
         switch (check) {
         case LinkCheck::overlaps:
             // Sent after the current one ends, each would leave the link idle for its wait

@@ -39,13 +39,14 @@ public:
 
     // With --log-times: for each answered request of this method, its target, when its head
     // arrived and when its body began and ended moving (microseconds; 0 when it moved none),
-    // in the order the answers ended.
+    // and the connection it came on, in the order the answers ended.
     struct Times
     {
         QString target;
         qint64 head = 0;
         qint64 start = 0;
         qint64 end = 0;
+        int connection = 0;
     };
     QList<Times> times(const QString &method)
     {
@@ -53,9 +54,9 @@ public:
         QList<Times> all;
         for (const QString &line : std::as_const(m_lines)) {
             const QStringList words = line.split(u' ');
-            if (words.size() == 6 && words[0] == u"times" && words[1] == method)
+            if (words.size() == 7 && words[0] == u"times" && words[1] == method)
                 all.append({words[2], words[3].toLongLong(), words[4].toLongLong(),
-                            words[5].toLongLong()});
+                            words[5].toLongLong(), words[6].toInt()});
         }
         return all;
     }

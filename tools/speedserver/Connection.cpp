@@ -93,9 +93,10 @@ std::string head(int status, std::uint64_t contentLength, bool close,
 class ConnectionHandler
 {
 public:
-    ConnectionHandler(Stream &stream, const ServerOptions &options)
+    ConnectionHandler(Stream &stream, const ServerOptions &options, std::uint64_t number)
         : m_stream(stream)
         , m_options(options)
+        , m_number(number)
         , m_buffer(new char[readBytes])
     {}
 
@@ -222,7 +223,8 @@ private:
         return sent;
     }
 
-    // "times METHOD TARGET HEAD START END", in microseconds of the monotonic clock.
+    // "times METHOD TARGET HEAD START END CONNECTION", the times in microseconds of the
+    // monotonic clock, the connection numbered from 1 in the order they came.
     void logTimes(const HttpHead &request) const
     {
         const auto micros = [](Clock::time_point at) {
@@ -234,7 +236,7 @@ private:
         };
         logLine("times " + request.method + ' ' + request.target + ' '
                 + std::to_string(micros(m_headAt)) + ' ' + std::to_string(micros(m_bodyStart)) + ' '
-                + std::to_string(micros(m_bodyEnd)));
+                + std::to_string(micros(m_bodyEnd)) + ' ' + std::to_string(m_number));
     }
 
     // Whether the connection can carry another request.
@@ -337,6 +339,7 @@ private:
 
     Stream &m_stream;
     const ServerOptions &m_options;
+    std::uint64_t m_number;
     std::unique_ptr<char[]> m_buffer;
     std::string m_pending;
     Clock::time_point m_headAt;
@@ -354,8 +357,7 @@ Totals &totals()
 
 void serveConnection(std::unique_ptr<Stream> stream, const ServerOptions &options)
 {
-    ++totals().connections;
-    ConnectionHandler(*stream, options).run();
+    ConnectionHandler(*stream, options, ++totals().connections).run();
 }
 
 } // namespace speedserver

@@ -76,10 +76,11 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                       also print the downloads refused, "refused N"
   --size-cap N        the size cap of --public-rules (default 100000000)
   --log               print "METHOD TARGET" on standard output for every request
-  --log-times         with --log, also print "times METHOD TARGET HEAD START END" once
-                      a request is answered: when its head arrived and when its body
-                      began and ended moving, in microseconds of the system's
-                      monotonic clock (START and END are 0 without a body)
+  --log-times         with --log, also print "times METHOD TARGET HEAD START END CONN"
+                      once a request is answered: when its head arrived and when its
+                      body began and ended moving, in microseconds of the system's
+                      monotonic clock (START and END are 0 without a body), and the
+                      connection it came on, numbered from 1 as they came
   --totals            when stopped by SIGTERM or SIGINT, print the body bytes moved,
                       "moved down N up N", then the connections served, "connections N"
   --help              show this text
