@@ -101,7 +101,8 @@ enum class LinkCheck {
     thirdBlockWaits,
     uploadOpensWithDownloads,
     uploadOpensWithTwo,
-    farUploadOpensWithMore
+    farUploadOpensWithMore,
+    slowDownloadPairsNothing
 };
 
 } // namespace
@@ -644,6 +645,10 @@ private slots:
         // Three of the five probes answered after 300 ms, their median a far path's: its upload
         // opens two windows together.
         // At 4 Mbit/s no trial would add one.
+        // Each connection held to 16 Mbit/s: the download keeps two streams, under 50 Mbit/s,
+        // which shows no path fast enough for the upload to pair its first blocks.
+        row("a slow download pairs no upload block", slowDownloadPairsNothing,
+            "--connection-rate 2000000", {1.5, 1}, {2000000}, 2);
         row("a far upload opens with two", farUploadOpensWithMore,
             "--up-rate 500000 --fault delay=300@head#3", {0, 0.6}, {2000000}, 4);
     }
@@ -759,6 +764,16 @@ private slots:
         case LinkCheck::farUploadOpensWithMore:
             QVERIFY2(kept == 2 && rate < 4 * 1.05, qPrintable(seen));
             break;
+        case LinkCheck::slowDownloadPairsNothing: {
+            QVERIFY2(m_engine->streams(Phase::download) == 2 && measured(true) < 50,
+                     qPrintable(seen));
+            std::ranges::sort(bodies, {}, &Times::head);
+            const auto together = std::ranges::count_if(bodies, [&](const Times &post) {
+                return post.head - bodies.front().head < 100000;
+            });
+            QVERIFY2(together == 2, qPrintable(QString::number(together)));
+            break;
+        }
         case LinkCheck::uploadOpensWithTwo:
             QVERIFY2(measured(true) > 50 && m_engine->streams(Phase::upload) >= 2,
                      qPrintable(seen));
