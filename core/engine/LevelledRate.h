@@ -12,8 +12,11 @@
 // rest of the phase is level (its two halves within a tolerance of each other) and long enough
 // to stand for the phase. A ramp before it is left out; a burst at the start (a token bucket,
 // a server's buffer) is not level with what follows and is left out as well; a stall and the
-// lump that makes up for it both fall inside the level part, so neither inflates it. A phase
-// that never levels reads its whole average, as before.
+// lump that makes up for it both fall inside the level part, so neither inflates it. A stall
+// at the very end has no lump after it within the phase (a sender that stops to measure its
+// round trip again, a loss recovered after the deadline): its halves would balance a stretch
+// of ramp against it, so the phase is read up to where the stall began. A phase that never
+// levels reads its whole average, as before.
 class LevelledRate
 {
 public:
@@ -26,6 +29,12 @@ public:
         // larger one. A level part that still holds the end of a ramp reads low by about half
         // of it at most; a noisy link whose halves differ more reads its whole average.
         double tolerance = 0.05;
+        // A stall at the end: a last stretch of at most this share of the phase carried under
+        // this share of what the same length before it did, and the count moved slower than
+        // that for this long at least.
+        double shortestStall = 0.2;
+        double longestStallShare = 0.15;
+        double stallShare = 0.5;
     };
 
     struct Reading
@@ -54,6 +63,10 @@ private:
 
     // The bytes moved by `seconds`, between the samples around it.
     static double bytesAt(const std::vector<Sample> &samples, double seconds);
+    // Where a stall that lasts to `span` began; `span` when the phase ends at its pace.
+    double stallStart(const std::vector<Sample> &samples, double span) const;
+    // The level part of the count up to `end`, of at least `shortest` seconds.
+    Reading levelPart(const std::vector<Sample> &samples, double end, double shortest) const;
 
     Tuning m_tuning;
     std::vector<Sample> m_samples;

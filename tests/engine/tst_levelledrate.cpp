@@ -43,6 +43,11 @@ private slots:
         QTest::newRow("stall and lump") << RateAt([](double t) {
             return t > 4 && t < 4.4 ? 0 : t >= 4.4 && t < 4.6 ? 3 * full : full;
         }) << true;
+        // Windows opening over three seconds, then a stall that lasts past the deadline: read
+        // whole from where the ramp's end balances the stall, the phase would read 78 %.
+        QTest::newRow("ramp, stall at the end") << RateAt([](double t) {
+            return t < 3 ? full * t / 3 : t < 7.2 ? full : 0;
+        }) << true;
         // Still climbing at the end: no part of it is level.
         QTest::newRow("never levels") << RateAt([](double t) { return 1e6 * t * t; }) << false;
         // Level only for its last half-second, too short to stand for the phase.
