@@ -642,13 +642,13 @@ private slots:
             "--connection-rate 2500000", {2, 2}, {2000000}, 4);
         row("the upload opens with two after a fast download", uploadOpensWithTwo,
             "--down-rate 20000000 --up-rate 8000000", {0.6, 0.6}, {2000000}, 4);
-        // Three of the five probes answered after 300 ms, their median a far path's: its upload
-        // opens two windows together.
-        // At 4 Mbit/s no trial would add one.
         // Each connection held to 16 Mbit/s: the download keeps two streams, under 50 Mbit/s,
         // which shows no path fast enough for the upload to pair its first blocks.
         row("a slow download pairs no upload block", slowDownloadPairsNothing,
             "--connection-rate 2000000", {1.5, 1}, {2000000}, 2);
+        // Three of the five probes answered after 300 ms, their median a far path's: its upload
+        // opens two windows together.
+        // At 4 Mbit/s no trial would add one.
         row("a far upload opens with two", farUploadOpensWithMore,
             "--up-rate 500000 --fault delay=300@head#3", {0, 0.6}, {2000000}, 4);
     }
