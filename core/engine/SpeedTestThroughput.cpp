@@ -104,6 +104,10 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
             setup.maxStreams = std::max(setup.maxStreams, farStreams);
         }
     }
+    // A download's trial stream opens into a queue its first stream keeps full: on a long
+    // round trip it is judged over a span that grows with it.
+    if (!setup.upload)
+        setup.trialWindows = StreamRule::settleWindowsFor(m_pingMs / 1000.0);
     setup.sizes = m_config.downloadSteps;
     setup.byteLimit = m_config.downloadLimit;
     setup.deadline = m_phaseDeadline;

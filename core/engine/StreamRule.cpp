@@ -2,6 +2,7 @@
 #include "engine/StreamRule.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool windowLimited)
@@ -29,7 +30,7 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool wi
             }
             return startTrial(rate);
         }
-        if (m_windowsOnTrial < settleWindows)
+        if (m_windowsOnTrial < m_settle)
             return Action::none;
         m_onTrial = false;
         m_done = true;
@@ -47,6 +48,14 @@ StreamRule::Action StreamRule::windowEnded(qint64 bytes, double seconds, bool wi
     }
     // A window that dipped is no easier base to beat.
     return startTrial(std::max(rate, previous));
+}
+
+int StreamRule::settleWindowsFor(double roundTripSeconds)
+{
+    if (!(roundTripSeconds > 0))
+        return settleWindows;
+    const double windows = std::ceil(trialRoundTrips * roundTripSeconds / windowSeconds);
+    return int(std::clamp(windows, double(settleWindows), 1000.0));
 }
 
 StreamRule::Action StreamRule::startTrial(double base)

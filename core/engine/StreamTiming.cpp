@@ -38,6 +38,11 @@ bool nextIsDue(double remainingBytes, double bytesPerSecond, double lead, bool u
     return remainingBytes / bytesPerSecond <= (2 + ramp) * lead + 2 * checkSeconds;
 }
 
+bool waitsForConnection(double nextBytes, double bytesPerSecond, double lead)
+{
+    return bytesPerSecond > 0 && lead > 0 && nextBytes / bytesPerSecond >= reuseLeads * lead;
+}
+
 Lagging lagging(double streamRate, double bytesSinceEnd, double sinceEnd, double lead,
                 double leastWait)
 {

@@ -25,7 +25,7 @@ ThroughputStreams::ThroughputStreams(HttpSession &session, Setup setup, QObject 
     : QObject(parent)
     , m_session(session)
     , m_setup(std::move(setup))
-    , m_rule(m_setup.maxStreams, m_setup.firstStreams)
+    , m_rule(m_setup.maxStreams, m_setup.firstStreams, m_setup.trialWindows)
 {
     m_check.setInterval(checkInterval);
     m_check.setTimerType(Qt::PreciseTimer);
@@ -439,6 +439,11 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     double lead = stream.lead;
     if (lead < 0 && latest)
         lead = leadOf(*latest, latest->moved, now);
+    // A long download request goes when the current ones end, on the connection they leave
+    // (transferEnded()).
+    if (!m_setup.upload
+        && StreamTiming::waitsForConnection(double(nextSize(stream, rate, now)), rate, lead))
+        return;
     // A download's next request goes on a connection fresh or idle for long, whose window
     // carries the stream's rate only after a few round trips; an upload's connections are
     // busy again within a round trip or two, their windows open.

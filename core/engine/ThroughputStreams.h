@@ -19,10 +19,11 @@ class HttpSession;
 class HttpTask;
 
 // The requests of one throughput phase, on parallel streams. A stream is a series of
-// requests, each on a connection of its own; the next request of a stream is sent while
-// the current ones still move their last bytes (on another connection), early enough that
-// its answer starts when they end, so the link never waits a round trip between two
-// requests. How many streams run is StreamRule's choice.
+// requests. A short one is sent while the current ones still move their last bytes (on
+// another connection), early enough that its answer starts when they end, so the link never
+// waits a round trip between two requests; a download request that lasts many round trips
+// waits for them to end and takes the connection they leave, its window open
+// (StreamTiming::waitsForConnection()). How many streams run is StreamRule's choice.
 //
 // A request that moved something counts, whatever way it ended. A stream whose request
 // moved nothing stops; when it had moved something before, a new stream takes its place,
@@ -43,6 +44,8 @@ public:
         int maxStreams = 1;
         // The streams the phase opens with, before any trial.
         int firstStreams = 1;
+        // The windows a trial stream is judged over (StreamRule::settleWindowsFor()).
+        int trialWindows = StreamRule::settleWindows;
         // Each of those sends its first two requests at once: the link is known to be fast.
         bool pairFirstRequests = false;
         // Downloads: the sizes of each stream's successive requests; after the last, the

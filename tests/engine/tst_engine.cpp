@@ -91,6 +91,7 @@ constexpr int finishWithinMs = 15000;
 // What a row of linkUse() is about.
 enum class LinkCheck {
     overlaps,
+    waitsForConnection,
     slowUploadOverlapsLittle,
     moreStreams,
     oneStreamFills,
@@ -390,6 +391,18 @@ private slots:
         QTEST(rule.kept(), "kept");
     }
 
+    // A trial whose share shows only in its eighth window: kept on an 80 ms path, whose
+    // trials are judged over eight windows; given back on a 40 ms one, judged over four.
+    void streamRuleOnALongPath()
+    {
+        for (const auto &[roundTrip, kept] : {std::pair(0.08, 2), {0.04, 1}}) {
+            StreamRule rule(8, 1, StreamRule::settleWindowsFor(roundTrip));
+            for (const double mbps : {300, 300, 300, 300, 300, 300, 300, 500})
+                rule.windowEnded(qint64(mbps * 1e6 / 8 * 0.15), 0.15);
+            QCOMPARE(rule.kept(), kept);
+        }
+    }
+
     // When a stream sends its next request, and what size it asks for, on given times
     // (seconds) and counts (bytes).
     void streamTiming()
@@ -416,6 +429,12 @@ private slots:
         QCOMPARE(QList({due(1.1e6, true), due(1.3e6, true), due(3e6, false), due(3.2e6, false)}),
                  QList({true, false, true, false}));
         QVERIFY(!nextIsDue(1, 0, 0.04, true, 0.02) && !nextIsDue(1, 10e6, -1, true, 0.02));
+        // A 95 MB download at 120 MB/s lasts 40 round trips of 20 ms: it waits for the
+        // connection the current request leaves; 15 MB, or one with no lead known, goes early.
+        QCOMPARE(
+            QList({waitsForConnection(95e6, 120e6, 0.02), waitsForConnection(15e6, 120e6, 0.02),
+                   waitsForConnection(95e6, 120e6, -1)}),
+            QList({true, false, false}));
         // After a request ended on a stream that carried 36 MB/s, the fresh one has twice the
         // 60 ms lead, at least 0.1 s and at most 0.2 s, to carry half that; held to 15 MB/s,
         // the freed connection carries one more.
@@ -606,6 +625,10 @@ private slots:
             "--delay 50 --down-rate 20000000", {1, 0}, {4000000});
         row("the next upload arrives before the current ends", overlaps,
             "--delay 50 --up-rate 20000000", {0, 1}, {4000000});
+        // 9.6 Mbit/s: each 1 MB request takes 0.83 s, answered 2 ms after it arrives (and no
+        // trial, no pairing: one request at a time).
+        row("a long download waits for the connection", waitsForConnection,
+            "--delay 2 --down-rate 1200000", {2.6, 0}, {1000000});
         // 12.8 Mbit/s, below what pairs a stream's first two blocks: each 4 MB block takes
         // 2.5 s, its first eighth 0.31 s. The budget lets the first block end and the second
         // begin.
@@ -689,6 +712,13 @@ private slots:
             QVERIFY2(bodies.size() >= 3, qPrintable(seen));
             for (qsizetype i = 1; i < bodies.size(); ++i)
                 QVERIFY2(bodies[i].head < bodies[i - 1].end, qPrintable(QString::number(i)));
+            break;
+        case LinkCheck::waitsForConnection:
+            // Each goes when the one before ends: the connection that one leaves has its
+            // window open, where a fresh one's would open beside it.
+            QVERIFY2(bodies.size() >= 3, qPrintable(seen));
+            for (qsizetype i = 1; i < bodies.size(); ++i)
+                QVERIFY2(bodies[i].head >= bodies[i - 1].end, qPrintable(QString::number(i)));
             break;
         case LinkCheck::slowUploadOverlapsLittle: {
             // The second block starts as the first ends: taking the eighth's time for the wait
