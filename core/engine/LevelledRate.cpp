@@ -60,11 +60,70 @@ double LevelledRate::stallStart(const std::vector<Sample> &samples, double span)
     return span;
 }
 
+double LevelledRate::tickRate(const std::vector<Sample> &samples, size_t k)
+{
+    return (samples[k].bytes - samples[k - 1].bytes)
+           / (samples[k].seconds - samples[k - 1].seconds);
+}
+
+bool LevelledRate::insideLump(const std::vector<Sample> &samples, size_t k, double end,
+                              double rate) const
+{
+    if (k == 0 || k + 1 >= samples.size() || samples[k + 1].seconds > end)
+        return false;
+    const Sample &before = samples[k - 1];
+    const Sample &after = samples[k + 1];
+    return tickRate(samples, k) > rate && tickRate(samples, k + 1) > rate
+           && after.bytes - before.bytes
+                  > rate / m_tuning.stallShare * (after.seconds - before.seconds);
+}
+
+size_t LevelledRate::stallBefore(const std::vector<Sample> &samples, size_t k, double end,
+                                 double rate) const
+{
+    const auto counts = [&](size_t m) { return m < samples.size() && samples[m].seconds <= end; };
+    const double pace = (1 - m_tuning.tolerance) * rate;
+    // Back over the stall, to the tick at pace before it.
+    size_t j = k;
+    while (j > 0 && tickRate(samples, j) < pace)
+        --j;
+    // No stall; or slow since the phase began, a ramp.
+    if (j == k || j == 0)
+        return k;
+    // Begun inside the stall: it goes on after k.
+    size_t bottom = k;
+    while (counts(bottom + 1) && tickRate(samples, bottom + 1) < pace)
+        ++bottom;
+    const double stalled = samples[bottom].seconds - samples[j].seconds;
+    if (samples[bottom].bytes - samples[j].bytes >= m_tuning.stallShare * rate * stalled)
+        return k;
+    // After a burst, the stall is the queue it overfilled draining and the bucket behind it
+    // refilling: what follows carries the refill, however slowly. The burst is read over as
+    // long as the stall, or two ticks: its end may share a tick with the stall's start.
+    const double burstFrom =
+        std::max(0.0, std::min(samples[j >= 2 ? j - 2 : 0].seconds, samples[j].seconds - stalled));
+    if (samples[j].bytes - bytesAt(samples, burstFrom)
+        >= rate / m_tuning.stallShare * (samples[j].seconds - burstFrom))
+        return j;
+    // Otherwise a dip the count never makes up for is time the link lost, not bytes held
+    // back: the lump must win back half of it within as long again.
+    const auto behind = [&](size_t m) {
+        return rate * (samples[m].seconds - samples[j].seconds)
+               - (samples[m].bytes - samples[j].bytes);
+    };
+    const double horizon = samples[bottom].seconds + stalled;
+    for (size_t m = bottom + 1; counts(m) && samples[m].seconds <= horizon; ++m)
+        if (behind(m) <= behind(bottom) / 2)
+            return j;
+    return k;
+}
+
 LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples, double end,
                                               double shortest) const
 {
     const double total = bytesAt(samples, end);
-    for (const Sample &start : samples) {
+    for (size_t k = 0; k < samples.size(); ++k) {
+        const Sample &start = samples[k];
         const double length = end - start.seconds;
         if (length < shortest)
             break;
@@ -73,8 +132,17 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
         const double first = (atMiddle - start.bytes) / (length / 2);
         const double second = (total - atMiddle) / (length / 2);
         const double larger = std::max(first, second);
-        if (larger > 0 && std::abs(first - second) <= m_tuning.tolerance * larger)
-            return {(total - start.bytes) / length, start.seconds, true};
+        if (!(larger > 0 && std::abs(first - second) <= m_tuning.tolerance * larger))
+            continue;
+        const double rate = (total - start.bytes) / length;
+        // The rest of a burst, or of the lump after a stall, would count without what it
+        // came from.
+        if (insideLump(samples, k, end, rate))
+            continue;
+        // Begun at the bottom of a stall, the part would count the lump that makes up for
+        // it (the bytes the stall held back, a token bucket's refill) without the stall.
+        const Sample &from = samples[stallBefore(samples, k, end, rate)];
+        return {(total - from.bytes) / (end - from.seconds), from.seconds, true};
     }
     return {};
 }

@@ -10,13 +10,15 @@
 // reads TCP's start, not the link. The phase's byte count, sampled as it runs, tells where the
 // rate stopped climbing: the reading is the average from the earliest moment after which the
 // rest of the phase is level (its two halves within a tolerance of each other) and long enough
-// to stand for the phase. A ramp before it is left out; a burst at the start (a token bucket,
-// a server's buffer) is not level with what follows and is left out as well; a stall and the
-// lump that makes up for it both fall inside the level part, so neither inflates it. A stall
-// at the very end has no lump after it within the phase (a sender that stops to measure its
-// round trip again, a loss recovered after the deadline): its halves would balance a stretch
-// of ramp against it, so the phase is read up to where the stall began. A phase that never
-// levels reads its whole average, as before.
+// to stand for the phase. A ramp before it is left out; a burst at the start (a token bucket, a
+// server's buffer) is not level with what follows and is left out as well; a stall and the lump
+// that makes up for it both fall inside the level part, so neither inflates it: a level part
+// never begins inside a burst's end or a lump, and one that would begin inside a stall (after a
+// burst, or made up for after) begins where the stall did. A stall at the very end has no lump
+// after it within the phase (a sender that stops to measure its round trip again, a loss
+// recovered after the deadline): its halves would balance a stretch of ramp against it, so the
+// phase is read up to where the stall began. A phase that never levels reads its whole average,
+// as before.
 class LevelledRate
 {
 public:
@@ -65,6 +67,14 @@ private:
     static double bytesAt(const std::vector<Sample> &samples, double seconds);
     // Where a stall that lasts to `span` began; `span` when the phase ends at its pace.
     double stallStart(const std::vector<Sample> &samples, double span) const;
+    // The rate of the tick that ends with samples[k].
+    static double tickRate(const std::vector<Sample> &samples, size_t k);
+    // Whether samples[k] falls inside a lump: the count moved at twice `rate` or more on
+    // both sides of it.
+    bool insideLump(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
+    // Where the stall began that samples[k] falls inside or at the bottom of, when the count
+    // ran at `rate` or faster before it and what followed made up for it; k otherwise.
+    size_t stallBefore(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
     // The level part of the count up to `end`, of at least `shortest` seconds.
     Reading levelPart(const std::vector<Sample> &samples, double end, double shortest) const;
 

@@ -43,6 +43,16 @@ private slots:
         QTest::newRow("stall and lump") << RateAt([](double t) {
             return t > 4 && t < 4.4 ? 0 : t >= 4.4 && t < 4.6 ? 3 * full : full;
         }) << true;
+        // A token bucket's burst overfills the line's queue: a stall, then the refill the
+        // stall banked, a third in a lump and the rest spread over the phase. Read from the
+        // stall's bottom, the phase would read 103 %.
+        QTest::newRow("burst, stall, slow refill") << RateAt([](double t) {
+            return t < 1 ? 10 * full : t < 1.4 ? 0.15 * full : t < 1.6 ? 1.51 * full : 1.037 * full;
+        }) << true;
+        // A gap nothing makes up for (a download between two requests) is time lost, left
+        // out: read from before it, the phase would read 95 %.
+        QTest::newRow("gap never made up")
+            << RateAt([](double t) { return t > 2 && t < 2.4 ? 0.1 * full : full; }) << true;
         // Windows opening over three seconds, then a stall that lasts past the deadline: read
         // whole from where the ramp's end balances the stall, the phase would read 78 %.
         QTest::newRow("ramp, stall at the end") << RateAt([](double t) {
@@ -66,6 +76,18 @@ private slots:
                      qPrintable(QString::number(reading.bytesPerSecond)));
         else
             QVERIFY(reading.fromSeconds == 0 && qint64(reading.bytesPerSecond * 8) == bytes);
+    }
+
+    // A burst that ends just after a sample, a stall behind it: a part begun at that sample
+    // would count the burst's last bytes (105 % here).
+    void neverBeginsInsideABurst()
+    {
+        const LevelledRate::Reading reading =
+            read([](double t) {
+                return t < 1.06 ? 1e9 : t < 1.46 ? 15e6 : t < 1.66 ? 151e6 : 103.7e6;
+            }).first;
+        QVERIFY(reading.levelled);
+        QCOMPARE_GE(reading.fromSeconds, 1.06);
     }
 
     void ignoresSamplesThatCannotBeOneCount()
