@@ -97,13 +97,9 @@ size_t LevelledRate::stallBefore(const std::vector<Sample> &samples, size_t k, d
     const double stalled = samples[bottom].seconds - samples[j].seconds;
     if (samples[bottom].bytes - samples[j].bytes >= m_tuning.stallShare * rate * stalled)
         return k;
-    // After a burst, the stall is the queue it overfilled draining and the bucket behind it
-    // refilling: what follows carries the refill, however slowly. The burst is read over as
-    // long as the stall, or two ticks: its end may share a tick with the stall's start.
-    const double burstFrom =
-        std::max(0.0, std::min(samples[j >= 2 ? j - 2 : 0].seconds, samples[j].seconds - stalled));
-    if (samples[j].bytes - bytesAt(samples, burstFrom)
-        >= rate / m_tuning.stallShare * (samples[j].seconds - burstFrom))
+    // After a burst from the phase's start, the stall is the queue it overfilled draining
+    // and the bucket behind it refilling: what follows carries the refill, however slowly.
+    if (samples[j].bytes >= rate / m_tuning.stallShare * samples[j].seconds)
         return j;
     // Otherwise a dip the count never makes up for is time the link lost, not bytes held
     // back: the lump must win back half of it within as long again.
@@ -116,6 +112,24 @@ size_t LevelledRate::stallBefore(const std::vector<Sample> &samples, size_t k, d
         if (behind(m) <= behind(bottom) / 2)
             return j;
     return k;
+}
+
+double LevelledRate::burstEnd(const std::vector<Sample> &samples) const
+{
+    // The burst ends where the count first slows to under half its pace so far, and it was
+    // one if that pace was twice what the rest of the phase kept or more. Later than the
+    // phase's first part, such a slowing is a stall, not a burst's end.
+    const Sample &last = samples.back();
+    for (size_t k = 1;
+         k + 1 < samples.size() && samples[k].seconds <= m_tuning.minimumShare * last.seconds;
+         ++k) {
+        const double pace = samples[k].bytes / samples[k].seconds;
+        if (tickRate(samples, k + 1) >= m_tuning.stallShare * pace)
+            continue;
+        const double after = (last.bytes - samples[k].bytes) / (last.seconds - samples[k].seconds);
+        return after <= m_tuning.stallShare * pace ? samples[k].seconds : 0;
+    }
+    return 0;
 }
 
 LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples, double end,
@@ -168,5 +182,6 @@ LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes) const
     }
     if (const Reading level = levelPart(samples, span, shortest); level.levelled)
         return level;
-    return {double(bytes) / span, 0, false};
+    const double from = burstEnd(samples);
+    return {(double(bytes) - bytesAt(samples, from)) / (span - from), from, false};
 }

@@ -18,7 +18,7 @@
 // after it within the phase (a sender that stops to measure its round trip again, a loss
 // recovered after the deadline): its halves would balance a stretch of ramp against it, so the
 // phase is read up to where the stall began. A phase that never levels reads its whole average,
-// as before.
+// but for a burst at its start.
 class LevelledRate
 {
 public:
@@ -42,7 +42,8 @@ public:
     struct Reading
     {
         double bytesPerSecond = 0;
-        // Where the level part begins, in seconds since the phase started; 0 for the whole.
+        // Where the part read begins, in seconds since the phase started: the level part's
+        // start, or a first burst's end in a phase that never levelled; 0 for the whole.
         double fromSeconds = 0;
         bool levelled = false;
     };
@@ -75,6 +76,8 @@ private:
     // Where the stall began that samples[k] falls inside or at the bottom of, when the count
     // ran at `rate` or faster before it and what followed made up for it; k otherwise.
     size_t stallBefore(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
+    // Where a burst at the phase's start ended; 0 without one.
+    double burstEnd(const std::vector<Sample> &samples) const;
     // The level part of the count up to `end`, of at least `shortest` seconds.
     Reading levelPart(const std::vector<Sample> &samples, double end, double shortest) const;
 

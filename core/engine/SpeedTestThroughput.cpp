@@ -145,10 +145,11 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     double mbps = SpeedTestMath::rate(m_phaseBytes, elapsed,
                                       ranOut ? 0.0 : SpeedTestMath::minimumPhaseSeconds);
     // On a long path the windows take seconds to open: the reading is the rate once the
-    // phase's count has levelled, the whole average where it never did.
+    // phase's count has levelled, the whole average where it never did (but for a first
+    // burst faster than the link keeps).
     if (mbps > 0) {
         const LevelledRate::Reading levelled = m_levelled.reading(elapsed, m_phaseBytes);
-        if (levelled.levelled)
+        if (levelled.levelled || levelled.fromSeconds > 0)
             mbps = levelled.bytesPerSecond * 8.0 / 1000000.0;
     }
     if (phase == Phase::download)

@@ -90,6 +90,18 @@ private slots:
         QCOMPARE_GE(reading.fromSeconds, 1.06);
     }
 
+    // A burst, then a count still climbing at the end: read from the burst's end, not over
+    // it (the whole phase would read 3.6 times the rest).
+    void leavesABurstOutOfAPhaseThatNeverLevels()
+    {
+        const LevelledRate::Reading reading =
+            read([](double t) { return t < 1 ? 1e9 : 1e7 * t; }).first;
+        QVERIFY(!reading.levelled);
+        QVERIFY(qAbs(reading.fromSeconds - 1) < 0.01);
+        QVERIFY2(qAbs(reading.bytesPerSecond / 45e6 - 1) < 0.01,
+                 qPrintable(QString::number(reading.bytesPerSecond)));
+    }
+
     void ignoresSamplesThatCannotBeOneCount()
     {
         LevelledRate levelled;
