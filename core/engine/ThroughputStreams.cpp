@@ -113,6 +113,7 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
     transfer->stream = index;
     transfer->size = m_setup.upload ? request.body.size() : size;
     transfer->sent = now;
+    transfer->grew = now;
     Transfer *raw = transfer.get();
     const QPointer<ThroughputStreams> self(this);
     // Only the measurement counts: a download's body when the answer is a success, never
@@ -329,7 +330,10 @@ double ThroughputStreams::leadOf(const Transfer &transfer, qint64 moved,
 void ThroughputStreams::refreshUploads(Clock::time_point now)
 {
     for (const auto &transfer : m_transfers) {
-        transfer->moved = transfer->task->bodyBytesAcknowledged();
+        const qint64 acknowledged = transfer->task->bodyBytesAcknowledged();
+        if (acknowledged > transfer->moved)
+            transfer->grew = now;
+        transfer->moved = acknowledged;
         if (transfer->moved > 0 && !transfer->firstAcknowledged)
             transfer->firstAcknowledged = now;
         // The server's kernel takes the first bytes whether the server reads them or not:
@@ -411,16 +415,28 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     // next request late. (An upload's blocks would then crowd the stream's four places
     // while they wait for their answers, and leave the link idle.) Before its first data a
     // request's rate says nothing; the stream's latest finished one's does.
+    // A stuck block may take seconds more (after a burst that overfilled the line's queue,
+    // its repairs were lost too): the stream goes on as if it had ended, on a fresh
+    // connection, and it still counts when it does.
     qint64 remaining = 0;
     double rate = 0;
+    bool stuck = false;
     const Transfer *latest = nullptr;
     for (const auto &transfer : m_transfers) {
         if (transfer->stream != index)
             continue;
-        remaining += transfer->size - transfer->moved;
-        rate += currentRate(*transfer, now);
         if (!latest || transfer->sent > latest->sent)
             latest = transfer.get();
+        if (m_setup.upload && stuckBlock(*transfer, stream, now)) {
+            stuck = true;
+            continue;
+        }
+        remaining += transfer->size - transfer->moved;
+        rate += currentRate(*transfer, now);
+    }
+    if (stuck && remaining == 0) {
+        send(index, rate);
+        return;
     }
     // A stream's first request is short on a fast link (an upload's block, a download's
     // first step): while its connection still opens its window the rate says little of
@@ -450,6 +466,18 @@ void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)
     if (StreamTiming::nextIsDue(double(remaining), rate, lead, m_setup.upload,
                                 seconds(checkInterval)))
         send(index, rate);
+}
+
+bool ThroughputStreams::stuckBlock(const Transfer &transfer, const Stream &stream,
+                                   Clock::time_point now) const
+{
+    // Before its stream has a lead, the block's own wait for its first acknowledgement
+    // stands for its round trip; before that, nothing says how long it should take.
+    if (!transfer.firstAcknowledged || transfer.moved >= transfer.size)
+        return false;
+    const double lead =
+        stream.lead >= 0 ? stream.lead : seconds(*transfer.firstAcknowledged - transfer.sent);
+    return seconds(now - transfer.grew) >= std::max(stuckLeads * lead, stuckSeconds);
 }
 
 void ThroughputStreams::addStream()

@@ -99,6 +99,10 @@ public:
     // trip, the upload runs two streams or more (the download was fast), whose blocks share
     // the link and so last longer.
     static constexpr int maxBlocksInFlight = 2;
+    // An upload's block whose acknowledged count has not grown for this many of the
+    // stream's leads, and this long at least, is stuck (stuckBlock()).
+    static constexpr double stuckLeads = 8;
+    static constexpr double stuckSeconds = 0.5;
     // How far back a request's recent rate looks.
     static constexpr double recentSeconds = 0.1;
 
@@ -111,8 +115,10 @@ private:
         qint64 moved = 0;
         Clock::time_point sent;
         std::optional<Clock::time_point> firstData;
-        // Uploads: when the first byte of its body was acknowledged.
+        // Uploads: when the first byte of its body was acknowledged, and when the count of
+        // those acknowledged last grew.
         std::optional<Clock::time_point> firstAcknowledged;
+        Clock::time_point grew;
         // Downloads: the rate of its last recentSeconds, from a mark moved on at each.
         std::optional<Clock::time_point> markTime;
         qint64 markMoved = 0;
@@ -155,6 +161,9 @@ private:
     // How long the request took for its body to start moving, when it has moved this much
     // by now; negative before its first data.
     double leadOf(const Transfer &transfer, qint64 moved, Clock::time_point now) const;
+    // Whether an upload's block has stopped moving for far longer than its connection's
+    // round trip: its sender in the backoff of its retransmission timer.
+    bool stuckBlock(const Transfer &transfer, const Stream &stream, Clock::time_point now) const;
     // Bytes per second a request in flight moves now; 0 before its first data.
     static double currentRate(const Transfer &transfer, Clock::time_point now);
     // Whether a download that has just ended (at `rate`) leaves its stream's next request, on

@@ -100,6 +100,7 @@ enum class LinkCheck {
     lateAnswerCovered,
     laggingRelieved,
     thirdBlockWaits,
+    stuckBlockLeftBehind,
     uploadOpensWithDownloads,
     uploadOpensWithTwo,
     farUploadOpensWithMore,
@@ -653,6 +654,10 @@ private slots:
         // 160 Mbit/s: a block takes 0.2 s alone, 0.4 s beside the stream's second.
         row("an upload's third block waits for a connection", thirdBlockWaits, "--up-rate 20000000",
             {0, 1}, {1000000});
+        // 160 Mbit/s: the first block's body is left unread for 1.5 s of the phase's 2, its
+        // acknowledged count stopped a few tens of kilobytes in.
+        row("a stuck upload block holds its stream no more", stuckBlockLeftBehind,
+            "--up-rate 20000000 --fault delay=1500@up#1", {0, 2}, {1000000});
         // More streams down, as above; long enough for the upload's opening blocks to end, 1.6 s
         // each.
         row("the upload opens with the download's streams", uploadOpensWithDownloads,
@@ -769,6 +774,11 @@ private slots:
         case LinkCheck::thirdBlockWaits:
             // The latency's probes have one connection of their own.
             QVERIFY2(log.connections <= 3, qPrintable(seen));
+            break;
+        case LinkCheck::stuckBlockLeftBehind:
+            // Its stream sent the next block half a second on, and the link carried it: waiting
+            // for the stuck one, it would have idled for most of the phase.
+            QVERIFY2(rate > 0.75 * 160 && bodies.size() > 3, qPrintable(seen));
             break;
         case LinkCheck::uploadOpensWithDownloads: {
             // All at once, each with its first two blocks; a stream's third block waits for
