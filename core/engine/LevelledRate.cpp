@@ -78,29 +78,29 @@ bool LevelledRate::insideLump(const std::vector<Sample> &samples, size_t k, doub
                   > rate / m_tuning.stallShare * (after.seconds - before.seconds);
 }
 
-size_t LevelledRate::stallBefore(const std::vector<Sample> &samples, size_t k, double end,
-                                 double rate) const
+size_t LevelledRate::dipStart(const std::vector<Sample> &samples, size_t k, double end,
+                              double rate) const
 {
     const auto counts = [&](size_t m) { return m < samples.size() && samples[m].seconds <= end; };
     const double pace = (1 - m_tuning.tolerance) * rate;
-    // Back over the stall, to the tick at pace before it.
+    // Back over the dip, to the tick at pace before it.
     size_t j = k;
     while (j > 0 && tickRate(samples, j) < pace)
         --j;
     // No stall; or slow since the phase began, a ramp.
     if (j == k || j == 0)
         return k;
-    // Begun inside the stall: it goes on after k.
+    // Begun inside the dip: it goes on after k.
     size_t bottom = k;
     while (counts(bottom + 1) && tickRate(samples, bottom + 1) < pace)
         ++bottom;
     const double stalled = samples[bottom].seconds - samples[j].seconds;
-    if (samples[bottom].bytes - samples[j].bytes >= m_tuning.stallShare * rate * stalled)
-        return k;
-    // After a burst from the phase's start, the stall is the queue it overfilled draining
-    // and the bucket behind it refilling: what follows carries the refill, however slowly.
+    // After a burst from the phase's start, a dip is the queue the burst overfilled draining
+    // while the bucket behind it refills: what follows carries the refill, however slowly.
     if (samples[j].bytes >= rate / m_tuning.stallShare * samples[j].seconds)
         return j;
+    if (samples[bottom].bytes - samples[j].bytes >= m_tuning.stallShare * rate * stalled)
+        return k;
     // Otherwise a dip the count never makes up for is time the link lost, not bytes held
     // back: the lump must win back half of it within as long again.
     const auto behind = [&](size_t m) {
@@ -155,7 +155,7 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
             continue;
         // Begun at the bottom of a stall, the part would count the lump that makes up for
         // it (the bytes the stall held back, a token bucket's refill) without the stall.
-        const Sample &from = samples[stallBefore(samples, k, end, rate)];
+        const Sample &from = samples[dipStart(samples, k, end, rate)];
         return {(total - from.bytes) / (end - from.seconds), from.seconds, true};
     }
     return {};

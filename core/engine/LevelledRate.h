@@ -13,12 +13,13 @@
 // to stand for the phase. A ramp before it is left out; a burst at the start (a token bucket, a
 // server's buffer) is not level with what follows and is left out as well; a stall and the lump
 // that makes up for it both fall inside the level part, so neither inflates it: a level part
-// never begins inside a burst's end or a lump, and one that would begin inside a stall (after a
-// burst, or made up for after) begins where the stall did. A stall at the very end has no lump
-// after it within the phase (a sender that stops to measure its round trip again, a loss
-// recovered after the deadline): its halves would balance a stretch of ramp against it, so the
-// phase is read up to where the stall began. A phase that never levels reads its whole average,
-// but for a burst at its start.
+// never begins inside a burst's end or a lump, and one that would begin inside a dip begins
+// where the dip did, after a burst from the phase's start (a token bucket's refill comes back
+// slowly) or where the dip was a stall that the count made up for after. A stall at the very
+// end has no lump after it within the phase (a sender that stops to measure its round trip
+// again, a loss recovered after the deadline): its halves would balance a stretch of ramp
+// against it, so the phase is read up to where the stall began. A phase that never levels reads
+// its whole average, but for a burst at its start.
 class LevelledRate
 {
 public:
@@ -73,9 +74,10 @@ private:
     // Whether samples[k] falls inside a lump: the count moved at twice `rate` or more on
     // both sides of it.
     bool insideLump(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
-    // Where the stall began that samples[k] falls inside or at the bottom of, when the count
-    // ran at `rate` or faster before it and what followed made up for it; k otherwise.
-    size_t stallBefore(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
+    // Where the dip began that samples[k] falls inside or at the bottom of, when the count
+    // ran at `rate` or faster before it, and followed a burst or was made up for after; k
+    // otherwise.
+    size_t dipStart(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
     // Where a burst at the phase's start ended; 0 without one.
     double burstEnd(const std::vector<Sample> &samples) const;
     // The level part of the count up to `end`, of at least `shortest` seconds.

@@ -49,6 +49,11 @@ private slots:
         QTest::newRow("burst, stall, slow refill") << RateAt([](double t) {
             return t < 1 ? 10 * full : t < 1.4 ? 0.15 * full : t < 1.6 ? 1.51 * full : 1.037 * full;
         }) << true;
+        // A shallower dip after the burst banks the bucket's refill as well: read from its
+        // second tick, the phase would read 101 %.
+        QTest::newRow("burst, dip, slow refill") << RateAt([](double t) {
+            return t < 1 ? 10 * full : t < 1.6 ? 0.6 * full : 1.0375 * full;
+        }) << true;
         // A gap nothing makes up for (a download between two requests) is time lost, left
         // out: read from before it, the phase would read 95 %.
         QTest::newRow("gap never made up")
