@@ -184,6 +184,14 @@ public:
     // round trips sooner.
     static constexpr double longPathRttShareMs = 150;
     static constexpr int longPathStreamsMost = 4;
+    // Where a round trip takes this long or longer, the download opens with two streams:
+    // against a cubic server a trial's fresh connection, started beside one that keeps the
+    // line's queue full, leaves its slow start at once and then grows a packet a round trip,
+    // adds too little to be kept, and one connection's window holds the phase (at 80 ms and
+    // 1 Gbit/s, a third of the link). Not from farDownloadUntilMs on (a satellite's slow
+    // link, whose queue two slow starts together overfill).
+    static constexpr double farDownloadFromMs = 60;
+    static constexpr double farDownloadUntilMs = 300;
     static constexpr int latencyProbes = 5;
     static constexpr std::chrono::milliseconds tickInterval{200};
     static constexpr double firstReportSeconds = 0.3;

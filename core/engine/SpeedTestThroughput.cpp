@@ -105,9 +105,13 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         }
     }
     // A download's trial stream opens into a queue its first stream keeps full: on a long
-    // round trip it is judged over a span that grows with it.
-    if (!setup.upload)
+    // round trip it is judged over a span that grows with it, and a far one starts beside
+    // the first instead.
+    if (!setup.upload) {
         setup.trialWindows = StreamRule::settleWindowsFor(m_pingMs / 1000.0);
+        if (m_pingMs >= farDownloadFromMs && m_pingMs < farDownloadUntilMs)
+            setup.firstStreams = std::min(2, setup.maxStreams);
+    }
     setup.sizes = m_config.downloadSteps;
     setup.byteLimit = m_config.downloadLimit;
     setup.deadline = m_phaseDeadline;

@@ -104,6 +104,8 @@ enum class LinkCheck {
     uploadOpensWithDownloads,
     uploadOpensWithTwo,
     farUploadOpensWithMore,
+    farDownloadOpensWithTwo,
+    satelliteDownloadOpensWithOne,
     slowDownloadPairsNothing
 };
 
@@ -673,6 +675,11 @@ private slots:
         // At 4 Mbit/s no trial would add one.
         row("a far upload opens with two", farUploadOpensWithMore,
             "--up-rate 500000 --fault delay=300@head#3", {0, 0.6}, {2000000}, 4);
+        // The same at 100 ms for the download; and at 600 ms, a satellite's, one.
+        row("a far download opens with two", farDownloadOpensWithTwo,
+            "--down-rate 500000 --fault delay=100@head#3", {0.6, 0}, {2000000}, 4);
+        row("a satellite download opens with one", satelliteDownloadOpensWithOne,
+            "--down-rate 500000 --fault delay=600@head#3", {0.6, 0}, {2000000}, 4);
     }
 
     void linkUse()
@@ -791,6 +798,12 @@ private slots:
                      2 * kept);
             break;
         }
+        case LinkCheck::farDownloadOpensWithTwo:
+        case LinkCheck::satelliteDownloadOpensWithOne:
+            QVERIFY2(kept == (check == LinkCheck::farDownloadOpensWithTwo ? 2 : 1)
+                         && rate < 4 * 1.05,
+                     qPrintable(seen));
+            break;
         case LinkCheck::farUploadOpensWithMore:
             QVERIFY2(kept == 2 && rate < 4 * 1.05, qPrintable(seen));
             break;
