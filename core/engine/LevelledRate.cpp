@@ -87,27 +87,28 @@ size_t LevelledRate::dipStart(const std::vector<Sample> &samples, size_t k, doub
     size_t j = k;
     while (j > 0 && tickRate(samples, j) < pace)
         --j;
-    // No stall; or slow since the phase began, a ramp.
+    // No dip; or slow since the phase began, a ramp.
     if (j == k || j == 0)
         return k;
     // Begun inside the dip: it goes on after k.
     size_t bottom = k;
     while (counts(bottom + 1) && tickRate(samples, bottom + 1) < pace)
         ++bottom;
-    const double stalled = samples[bottom].seconds - samples[j].seconds;
+    const double dipped = samples[bottom].seconds - samples[j].seconds;
     // After a burst from the phase's start, a dip is the queue the burst overfilled draining
     // while the bucket behind it refills: what follows carries the refill, however slowly.
     if (samples[j].bytes >= rate / m_tuning.stallShare * samples[j].seconds)
         return j;
-    if (samples[bottom].bytes - samples[j].bytes >= m_tuning.stallShare * rate * stalled)
+    if (samples[bottom].bytes - samples[j].bytes >= m_tuning.stallShare * rate * dipped)
         return k;
-    // Otherwise a dip the count never makes up for is time the link lost, not bytes held
-    // back: the lump must win back half of it within as long again.
+    // Otherwise only a stall (under half the rate) whose lump wins back half of it within as
+    // long again: a dip the count never makes up for is time the link lost, not bytes held
+    // back.
     const auto behind = [&](size_t m) {
         return rate * (samples[m].seconds - samples[j].seconds)
                - (samples[m].bytes - samples[j].bytes);
     };
-    const double horizon = samples[bottom].seconds + stalled;
+    const double horizon = samples[bottom].seconds + dipped;
     for (size_t m = bottom + 1; counts(m) && samples[m].seconds <= horizon; ++m)
         if (behind(m) <= behind(bottom) / 2)
             return j;
@@ -153,8 +154,8 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
         // came from.
         if (insideLump(samples, k, end, rate))
             continue;
-        // Begun at the bottom of a stall, the part would count the lump that makes up for
-        // it (the bytes the stall held back, a token bucket's refill) without the stall.
+        // Begun inside a dip, the part would count what makes up for it (the bytes a stall
+        // held back, a token bucket's refill) without the dip.
         const Sample &from = samples[dipStart(samples, k, end, rate)];
         return {(total - from.bytes) / (end - from.seconds), from.seconds, true};
     }
