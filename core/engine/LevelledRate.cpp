@@ -83,17 +83,22 @@ size_t LevelledRate::dipStart(const std::vector<Sample> &samples, size_t k, doub
 {
     const auto counts = [&](size_t m) { return m < samples.size() && samples[m].seconds <= end; };
     const double pace = (1 - m_tuning.tolerance) * rate;
-    // Back over the dip, to the tick at pace before it.
-    size_t j = k;
+    // Back over the first part of a lump that goes on after k, then over the dip, to the
+    // tick at pace before it.
+    size_t bottom = k;
+    if (counts(k + 1) && tickRate(samples, k + 1) > rate)
+        while (bottom > 0 && tickRate(samples, bottom) > rate)
+            --bottom;
+    size_t j = bottom;
     while (j > 0 && tickRate(samples, j) < pace)
         --j;
     // No dip; or slow since the phase began, a ramp.
-    if (j == k || j == 0)
+    if (j == bottom || j == 0)
         return k;
     // Begun inside the dip: it goes on after k.
-    size_t bottom = k;
-    while (counts(bottom + 1) && tickRate(samples, bottom + 1) < pace)
-        ++bottom;
+    if (bottom == k)
+        while (counts(bottom + 1) && tickRate(samples, bottom + 1) < pace)
+            ++bottom;
     const double dipped = samples[bottom].seconds - samples[j].seconds;
     // After a burst from the phase's start, a dip is the queue the burst overfilled draining
     // while the bucket behind it refills: what follows carries the refill, however slowly.
