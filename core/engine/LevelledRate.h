@@ -75,9 +75,8 @@ private:
     // both sides of it.
     bool insideLump(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
     // Where the dip began that samples[k] falls inside, at the bottom of or in the lump just
-    // after (the lump going on after it), when the count
-    // ran at `rate` or faster before it, and followed a burst or was made up for after; k
-    // otherwise.
+    // after (the lump going on after it), when the count ran at `rate` or faster before it,
+    // and followed a burst or was made up for after; k otherwise.
     size_t dipStart(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
     // Where a burst at the phase's start ended; 0 without one.
     double burstEnd(const std::vector<Sample> &samples) const;
