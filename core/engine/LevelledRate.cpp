@@ -113,7 +113,8 @@ size_t LevelledRate::dipStart(const std::vector<Sample> &samples, size_t k, doub
         return rate * (samples[m].seconds - samples[j].seconds)
                - (samples[m].bytes - samples[j].bytes);
     };
-    const double horizon = samples[bottom].seconds + dipped;
+    // As long again, and a quarter more: the ticks come a few milliseconds early or late.
+    const double horizon = samples[bottom].seconds + 1.25 * dipped;
     for (size_t m = bottom + 1; counts(m) && samples[m].seconds <= horizon; ++m)
         if (behind(m) <= behind(bottom) / 2)
             return j;
