@@ -247,7 +247,7 @@ void HttpTask::countAcknowledged()
         m_acknowledged = m_sent;
         return;
     }
-    const std::optional<quint64> acked = TcpCounters::acknowledged(m_socket);
+    const std::optional<quint64> acked = TcpCounters::delivered(m_socket);
     if (!acked)
         return;
     long head = 0;

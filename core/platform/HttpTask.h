@@ -46,8 +46,9 @@ public:
     std::optional<QByteArray> responseHeader(const char *name) const;
 
     // Request body bytes the server has received: what the kernel says the peer
-    // acknowledged on the connection since this request began, less the request's head
-    // (a connection that carries one request at a time, as with HTTP/1.1).
+    // acknowledged on the connection since this request began, selectively acknowledged
+    // segments included (TcpCounters::delivered()), less the request's head (a connection
+    // that carries one request at a time, as with HTTP/1.1).
     // Bytes handed over are not bytes delivered: the socket's buffer and the queues on
     // the way hold megabytes on a slow uplink. Asks the socket when called while the
     // transfer runs, and once more when the connection leaves the transfer, before curl

@@ -36,6 +36,18 @@ std::optional<quint64> acknowledged(qintptr socket)
     return info.tcpi_bytes_acked;
 }
 
+std::optional<quint64> delivered(qintptr socket)
+{
+    tcp_info info{};
+    if (!readInfo(socket, info,
+                  offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked))
+        return std::nullopt;
+    // Segments acknowledged selectively are counted at the sender's segment size: a
+    // shorter last one counts a few hundred bytes early, until the cumulative count
+    // passes it.
+    return info.tcpi_bytes_acked + quint64(info.tcpi_sacked) * info.tcpi_snd_mss;
+}
+
 std::optional<quint64> written(qintptr socket)
 {
     const std::optional<quint64> acked = acknowledged(socket);
