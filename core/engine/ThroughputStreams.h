@@ -205,4 +205,7 @@ private:
     qint64 m_settled = 0;
     qint64 m_windowBytes = 0;
     Clock::time_point m_windowStart;
+    // Uploads: whether this machine's sender backs off on losses (cubic, a stock Debian
+    // desktop's) rather than pacing by its model of the path (BBR), once a connection told.
+    std::optional<bool> m_lossBasedSender;
 };

@@ -236,6 +236,13 @@ std::optional<quint32> HttpTask::receivedPerRoundTripAtLimit() const
     return TcpCounters::receivedPerRoundTripAtLimit(m_socket);
 }
 
+std::optional<QByteArray> HttpTask::congestionControl() const
+{
+    if (m_socket == CURL_SOCKET_BAD)
+        return std::nullopt;
+    return TcpCounters::congestionControl(m_socket);
+}
+
 void HttpTask::countAcknowledged()
 {
     if (m_state != State::running || m_cancelRequested || !m_requestBegun)

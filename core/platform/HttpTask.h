@@ -61,6 +61,8 @@ public:
     // TcpCounters::receivedPerRoundTripAtLimit() of the task's connection; absent while
     // it has none.
     std::optional<quint32> receivedPerRoundTripAtLimit() const;
+    // TcpCounters::congestionControl() of the task's connection; absent while it has none.
+    std::optional<QByteArray> congestionControl() const;
 
 private:
     friend class HttpSession;

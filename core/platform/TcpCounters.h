@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 
 #include <optional>
@@ -31,5 +32,8 @@ std::optional<quint64> written(qintptr socket);
 // this stops growing when the connection carries all its window allows. Absent before, or
 // when unknown.
 std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket);
+
+// The name of the connection's congestion control ("cubic", "bbr"); absent when unknown.
+std::optional<QByteArray> congestionControl(qintptr socket);
 
 } // namespace TcpCounters

@@ -79,4 +79,15 @@ std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket)
     return info.tcpi_rcv_space;
 }
 
+std::optional<QByteArray> congestionControl(qintptr socket)
+{
+    // The kernel's names are 15 characters at most.
+    char name[16] = {};
+    socklen_t length = sizeof name;
+    if (::getsockopt(int(socket), IPPROTO_TCP, TCP_CONGESTION, name, &length) != 0)
+        return std::nullopt;
+    const QByteArray text(name, qsizetype(qstrnlen(name, qMin<socklen_t>(length, sizeof name))));
+    return text.isEmpty() ? std::nullopt : std::optional<QByteArray>(text);
+}
+
 } // namespace TcpCounters
