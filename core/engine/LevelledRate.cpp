@@ -121,6 +121,41 @@ size_t LevelledRate::dipStart(const std::vector<Sample> &samples, size_t k, doub
     return k;
 }
 
+size_t LevelledRate::rampEnd(const std::vector<Sample> &samples, size_t k, double end,
+                             double shortest, double rate) const
+{
+    if (k == 0)
+        return k;
+    const double pace = (1 - m_tuning.tolerance) * rate;
+    // Only while the count has not yet reached the pace since the phase began: later, a slow
+    // tick is a dip, and dipStart() judges it.
+    for (size_t m = 1; m <= k; ++m)
+        if (tickRate(samples, m) >= pace)
+            return k;
+    // A ramp only climbs: a tick slower than the one before is a stall in it, whose lump
+    // the part would count without it.
+    size_t climbed = k;
+    while (climbed + 1 < samples.size() && samples[climbed + 1].seconds <= end
+           && end - samples[climbed + 1].seconds >= shortest
+           && tickRate(samples, climbed + 1) < pace
+           && tickRate(samples, climbed + 1) >= tickRate(samples, climbed))
+        ++climbed;
+    if (climbed == k)
+        return k;
+    // Nor does the count run far ahead of the rest's rate just after: that is bytes held
+    // back in the climb, not the climb's end.
+    const Sample &start = samples[climbed];
+    const double after = (bytesAt(samples, end) - start.bytes) / (end - start.seconds);
+    const double horizon =
+        start.seconds + std::max(start.seconds - samples[k].seconds, rampCheckSeconds);
+    for (size_t m = climbed + 1; m < samples.size() && samples[m].seconds <= std::min(end, horizon);
+         ++m)
+        if (samples[m].bytes - start.bytes
+            > rampLumpShare * after * (samples[m].seconds - start.seconds))
+            return k;
+    return climbed;
+}
+
 double LevelledRate::burstEnd(const std::vector<Sample> &samples) const
 {
     // The burst ends where the count first slows to under half its pace so far, and it was
@@ -162,8 +197,11 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
             continue;
         // Begun inside a dip, the part would count what makes up for it (the bytes a stall
         // held back, a token bucket's refill) without the dip.
-        const Sample &from = samples[dipStart(samples, k, end, rate)];
-        return {(total - from.bytes) / (end - from.seconds), from.seconds, true};
+        size_t from = dipStart(samples, k, end, rate);
+        if (from == k)
+            from = rampEnd(samples, k, end, shortest, rate);
+        return {(total - samples[from].bytes) / (end - samples[from].seconds),
+                samples[from].seconds, true};
     }
     return {};
 }

@@ -10,12 +10,13 @@
 // reads TCP's start, not the link. The phase's byte count, sampled as it runs, tells where the
 // rate stopped climbing: the reading is the average from the earliest moment after which the
 // rest of the phase is level (its two halves within a tolerance of each other) and long enough
-// to stand for the phase. A ramp before it is left out; a burst at the start (a token bucket, a
-// server's buffer) is not level with what follows and is left out as well; a stall and the lump
-// that makes up for it both fall inside the level part, so neither inflates it: a level part
-// never begins inside a burst's end or a lump, and one that would begin inside a dip begins
-// where the dip did, after a burst from the phase's start (a token bucket's refill comes back
-// slowly) or where the dip was a stall that the count made up for after. A stall at the very
+// to stand for the phase. A ramp before it is left out, and so are the ramp's last ticks that
+// such a part may still hold (climbing, below its rate, none reached before); a burst at the start
+// (a token bucket, a server's buffer) is not level with what follows and is left out as well; a
+// stall and the lump that makes up for it both fall inside the level part, so neither inflates it:
+// a level part never begins inside a burst's end or a lump, and one that would begin inside a dip
+// begins where the dip did, after a burst from the phase's start (a token bucket's refill comes
+// back slowly) or where the dip was a stall that the count made up for after. A stall at the very
 // end has no lump after it within the phase (a sender that stops to measure its round trip
 // again, a loss recovered after the deadline): its halves would balance a stretch of ramp
 // against it, so the phase is read up to where the stall began. A phase that never levels reads
@@ -29,8 +30,7 @@ public:
         double minimumSeconds = 1.0;
         double minimumShare = 0.3;
         // How far the rates of the level part's two halves may differ, as a share of the
-        // larger one. A level part that still holds the end of a ramp reads low by about half
-        // of it at most; a noisy link whose halves differ more reads its whole average.
+        // larger one. A noisy link whose halves differ more reads its whole average.
         double tolerance = 0.05;
         // A stall at the end: a last stretch of at most this share of the phase carried under
         // this share of what the same length before it did, and the count moved slower than
@@ -78,6 +78,15 @@ private:
     // after (the lump going on after it), when the count ran at `rate` or faster before it,
     // and followed a burst or was made up for after; k otherwise.
     size_t dipStart(const std::vector<Sample> &samples, size_t k, double end, double rate) const;
+    // Where the climb of the windows' opening ended, when the level part would begin at
+    // samples[k] (at `rate`) with ticks still climbing to it: level within the tolerance,
+    // such a part still holds them, and reads low by up to half of them.
+    size_t rampEnd(const std::vector<Sample> &samples, size_t k, double end, double shortest,
+                   double rate) const;
+    // How far past a ramp's end the count must not run faster than the rest of the part by
+    // this share, for the ticks before to be a climb and not a stall.
+    static constexpr double rampCheckSeconds = 0.4;
+    static constexpr double rampLumpShare = 1.25;
     // Where a burst at the phase's start ended; 0 without one.
     double burstEnd(const std::vector<Sample> &samples) const;
     // The level part of the count up to `end`, of at least `shortest` seconds.
