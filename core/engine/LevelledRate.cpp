@@ -124,8 +124,6 @@ size_t LevelledRate::dipStart(const std::vector<Sample> &samples, size_t k, doub
 size_t LevelledRate::rampEnd(const std::vector<Sample> &samples, size_t k, double end,
                              double shortest, double rate) const
 {
-    if (k == 0)
-        return k;
     const double pace = (1 - m_tuning.tolerance) * rate;
     // Only while the count has not yet reached the pace since the phase began: later, a slow
     // tick is a dip, and dipStart() judges it.
@@ -138,7 +136,7 @@ size_t LevelledRate::rampEnd(const std::vector<Sample> &samples, size_t k, doubl
     while (climbed + 1 < samples.size() && samples[climbed + 1].seconds <= end
            && end - samples[climbed + 1].seconds >= shortest
            && tickRate(samples, climbed + 1) < pace
-           && tickRate(samples, climbed + 1) >= tickRate(samples, climbed))
+           && (climbed == 0 || tickRate(samples, climbed + 1) >= tickRate(samples, climbed)))
         ++climbed;
     if (climbed == k)
         return k;

@@ -87,6 +87,10 @@ private slots:
         constexpr double full = 100e6;
         QTest::newRow("climb") << RateAt([](double t) { return t < 1.5 ? full * t / 1.5 : full; })
                                << 0.997;
+        // Level from the phase's start, the climb balanced by a dip near the end (93.8 %).
+        QTest::newRow("climb, dip at the end") << RateAt([](double t) {
+            return t < 0.6 ? full * t / 0.6 : t > 6 && t < 6.4 ? full / 2 : full;
+        }) << 0.97;
         QTest::newRow("stall in the climb") << RateAt([](double t) {
             return t < 1.2 ? full * t / 1.5 : t < 1.4 ? 0 : t < 1.6 ? 2 * full : full;
         }) << 0.97;
