@@ -104,11 +104,10 @@ size_t LevelledRate::dipStart(const std::vector<Sample> &samples, size_t k, doub
     // while the bucket behind it refills: what follows carries the refill, however slowly.
     if (samples[j].bytes >= rate / m_tuning.stallShare * samples[j].seconds)
         return j;
-    if (samples[bottom].bytes - samples[j].bytes >= m_tuning.stallShare * rate * dipped)
-        return k;
-    // Otherwise only a stall (under half the rate) whose lump wins back half of it within as
-    // long again: a dip the count never makes up for is time the link lost, not bytes held
-    // back.
+    // Otherwise only a stall whose lump wins back half of it within as long again, however
+    // deep the dip looks (a stall's ticks either side may carry most of the rate, and the
+    // three of them over half of it): a dip the count never makes up for is time the link
+    // lost, not bytes held back.
     const auto behind = [&](size_t m) {
         return rate * (samples[m].seconds - samples[j].seconds)
                - (samples[m].bytes - samples[j].bytes);
