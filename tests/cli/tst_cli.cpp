@@ -40,9 +40,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         const QString rows =
-            "--download-budget 0.4|--upload-budget nan|--download-budget 1e9|--steps 1,,2|--steps "
-            "0|"
-            "--cacert /nonexistent|now|--server 127.0.0.1:8080|--server file:///etc|"
+            "--download-budget 0.4|--upload-budget nan|--download-budget 1e9|--steps 1,,2|"
+            "--steps 0|--cacert /nonexistent|now|--server 127.0.0.1:8080|--server file:///etc|"
             "--server http://host/speed|--server http://host?x|--server http://host:99999|"
             "--server http://127.0.0.1:0|--server http://[::1]:0|--interface nosuch0|"
             "--interface 999.1.1.1|--interface|-4 -6|--json --csv|--csv-header --json|"

@@ -67,12 +67,15 @@ public:
         return errno == 0 || errno == ECONNRESET;
     }
 
+    // Whether the connection is still open, without waiting.
+    bool openNow() { return !receive(MSG_DONTWAIT) && errno == EAGAIN; }
+
 private:
-    bool receive()
+    bool receive(int flags = 0)
     {
         char buffer[4096];
         errno = 0;
-        const ssize_t count = recv(m_fd, buffer, sizeof buffer, 0);
+        const ssize_t count = recv(m_fd, buffer, sizeof buffer, flags);
         if (count > 0)
             m_in.append(buffer, count);
         return count > 0;
