@@ -48,6 +48,8 @@
 #   BENCH_CLI="/a/tachora-cli /b/tachora-cli": the engines to measure, one column each
 #   (default: this checkout's)  BENCH_TCP_RMEM, BENCH_TCP_WMEM: the namespaces' TCP buffers
 #   BENCH_RT=10: the real-time priority of the engine, curl and the server (0: none)
+#   BENCH_WAN_RUNS=FILE: every wan run's readings added to FILE, a line each:
+#   "LINK CAP ENGINE DOWN UP", ENGINE the column's number or curl4
 set -euo pipefail
 cd "$(dirname "$0")/.."
 part=${1:-all}
@@ -657,6 +659,7 @@ for link in $wan_links; do
                 # What the cut transfers left in the line drains first.
                 sleep 0.5
                 downs[$c]+=" $down" ups[$c]+=" $up"
+                if [ -n "${BENCH_WAN_RUNS:-}" ]; then echo "$link $cap $((c + 1)) $down $up" >>"$BENCH_WAN_RUNS"; fi
                 local streams
                 streams=$(json_number streamsDown "$work/result.json" || true)
                 if [ -n "$streams" ]; then
@@ -669,6 +672,7 @@ for link in $wan_links; do
                 sleep 0.5
                 curl_streams 4 "$rate"
                 downs[r4]+=" $streams_down" ups[r4]+=" $streams_up"
+                if [ -n "${BENCH_WAN_RUNS:-}" ]; then echo "$link $cap curl4 $streams_down $streams_up" >>"$BENCH_WAN_RUNS"; fi
                 sleep 0.5
             fi
         done
