@@ -203,7 +203,30 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
     return {};
 }
 
-LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes) const
+LevelledRate::Reading LevelledRate::caughtUp(const std::vector<Sample> &samples, Reading part,
+                                             double end, double shortest) const
+{
+    const Sample from{part.fromSeconds, bytesAt(samples, part.fromSeconds)};
+    const auto ahead = [&](const Sample &sample) {
+        return sample.bytes - from.bytes - part.bytesPerSecond * (sample.seconds - from.seconds);
+    };
+    Sample first = from;
+    Sample last{end, bytesAt(samples, end)};
+    for (const Sample &sample : samples) {
+        if (sample.seconds > from.seconds
+            && sample.seconds <= from.seconds + m_tuning.catchUpSeconds
+            && ahead(sample) > ahead(first))
+            first = sample;
+        if (sample.seconds < end && sample.seconds >= end - m_tuning.catchUpSeconds
+            && ahead(sample) > ahead(last))
+            last = sample;
+    }
+    if (last.seconds - first.seconds < shortest)
+        return part;
+    return {(last.bytes - first.bytes) / (last.seconds - first.seconds), first.seconds, true};
+}
+
+LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes, bool received) const
 {
     if (!(span > 0) || bytes <= 0)
         return {};
@@ -220,10 +243,10 @@ LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes) const
         const Reading before = levelPart(samples, end, shortest);
         const double stalled = (double(bytes) - bytesAt(samples, end)) / (span - end);
         if (before.levelled && stalled < m_tuning.stallShare * before.bytesPerSecond)
-            return before;
+            return received ? caughtUp(samples, before, end, shortest) : before;
     }
     if (const Reading level = levelPart(samples, span, shortest); level.levelled)
-        return level;
+        return received ? caughtUp(samples, level, span, shortest) : level;
     const double from = burstEnd(samples);
     return {(double(bytes) - bytesAt(samples, from)) / (span - from), from, false};
 }

@@ -152,7 +152,8 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
     // phase's count has levelled, the whole average where it never did (but for a first
     // burst faster than the link keeps).
     if (mbps > 0) {
-        const LevelledRate::Reading levelled = m_levelled.reading(elapsed, m_phaseBytes);
+        const LevelledRate::Reading levelled =
+            m_levelled.reading(elapsed, m_phaseBytes, phase == Phase::download);
         if (levelled.levelled || levelled.fromSeconds > 0)
             mbps = levelled.bytesPerSecond * 8.0 / 1000000.0;
     }

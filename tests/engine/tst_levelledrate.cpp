@@ -100,32 +100,40 @@ private slots:
     }
 
     // The reading of a count recorded five times a second (in MB to 10 kB, from `seconds` on)
-    // on a line carrying 96.5 Mbit/s, as a share of that.
-    static double recorded(const char *megabytes, double seconds, double span, qint64 bytes)
+    // on a line carrying 96.5 Mbit/s, as a share of that; a download's unless said.
+    static double recorded(const char *megabytes, double seconds, double span, qint64 bytes,
+                           bool received = true)
     {
         LevelledRate levelled;
         for (const QByteArray &value : QByteArray(megabytes).split(' '))
             levelled.add(std::exchange(seconds, seconds + 0.2), qint64(value.toDouble() * 1e6));
-        return levelled.reading(span, bytes).bytesPerSecond * 8e-6 / 96.5;
+        return levelled.reading(span, bytes, received).bytesPerSecond * 8e-6 / 96.5;
     }
 
     // An upload through a token bucket that let its first 50 MB pass at ten times the rate: a
     // stall, then the lump that makes up for it over two ticks. Begun between those two, the
     // part read 102.5 Mbit/s. A download 150 ms away: a stall whose ticks either side carry
     // most of the rate (67, 0 and 82 Mbit/s), then its lump. Begun at its bottom, the part read
-    // 98.9, above what the line carries.
+    // 98.9, above what the line carries. Another, whose losses stall it every second or so
+    // and which ends in such a stall: read to it, 91.3.
     void readsRecordedCountsAtTheLine()
     {
         const double burst = recorded(
             "0.47 11.24 30.59 45.66 57.46 59.21 59.43 63.13 67.3 67.97 72.76 74.82 76.47 77.26 "
             "78.93 82.25 86.94 89.07 92.12 93.55 96.95 99.36 101.77 104.19 106.6",
-            0.2, 5, 106673832);
+            0.2, 5, 106673832, false);
         const double stall = recorded(
             "0 0.03 0.08 0.19 0.45 1.09 2.63 4.95 7.37 9.04 9.04 11.09 16.76 19.17 21.58 24 "
             "26.41 28.82 30.82 32.53 34.95 37.36 38.48 38.48 40.81 47.01 49.43 50.77 50.77 53.03 "
             "59.08 61.49 63.9 64.22 64.25 67.53 73.56 75.97 78.38 80.8",
             0.123, 8, 81737208);
+        const double lossy = recorded(
+            "0 0.03 0.1 0.25 0.61 1.51 3.55 5.96 8.38 9.05 9.05 12.08 17.76 20.18 22.59 25 27.42 "
+            "29.83 31.67 33.8 36.21 37.94 37.94 39.37 43 47.01 47.01 50.72 53.1 56.61 56.61 57.12 "
+            "57.7 61.29 68.3 72.4 74.82 77.23 78.99",
+            0.211, 8, 78988672);
         QVERIFY(qAbs(burst - 1) <= 0.03 && stall >= 0.97 && stall <= 1.01);
+        QVERIFY2(lossy >= 0.97 && lossy <= 1.01, qPrintable(QString::number(lossy)));
     }
 
     void ignoresSamplesThatCannotBeOneCount()
