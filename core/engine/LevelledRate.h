@@ -39,10 +39,11 @@ public:
         double longestStallShare = 0.15;
         double stallShare = 0.5;
         // How far each end of a received count's level part may move to where the count had
-        // caught up (caughtUp()): longer than a loss-repair cycle of a far path (a BBR sender's
-        // eight round trips, 1.2 s at 150 ms), or an end whose last second was all held back
-        // finds nothing caught up (93.2 read on a 96.5 Mbit/s line).
-        double catchUpSeconds = 1.5;
+        // caught up (caughtUp()): a little longer than a far sender's cycle of losses (a BBR
+        // sender's eight round trips, 1.2 s at 150 ms), or an end whose last second was all
+        // held back finds nothing caught up (91.9 read on a 96.5 Mbit/s line). Not much longer:
+        // a start found partly held back and an end one more cycle away read above the line.
+        double catchUpSeconds = 1.25;
     };
 
     struct Reading
