@@ -205,9 +205,37 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
     return {};
 }
 
+LevelledRate::Reading LevelledRate::beforeStall(const std::vector<Sample> &samples, Reading part,
+                                                double end) const
+{
+    const auto at = std::ranges::find(samples, part.fromSeconds, &Sample::seconds);
+    if (at == samples.begin() || at == samples.end()
+        || tickRate(samples, size_t(at - samples.begin()))
+               >= m_tuning.stallShare * part.bytesPerSecond)
+        return part;
+    const double total = bytesAt(samples, end);
+    for (size_t k = size_t(at - samples.begin()) - 1;
+         k > 0 && samples[k].seconds >= part.fromSeconds - m_tuning.catchUpSeconds; --k) {
+        const Sample &start = samples[k];
+        const double rate = (total - start.bytes) / (end - start.seconds);
+        if (tickRate(samples, k) < (1 - m_tuning.tolerance) * rate)
+            continue;
+        // Not itself held back: the count does not run ahead of that rate from there on.
+        const double slack = heldBackShare * (total - start.bytes);
+        const bool ahead = std::ranges::any_of(samples, [&](const Sample &later) {
+            return later.seconds > start.seconds && later.seconds <= end
+                   && later.bytes - start.bytes > rate * (later.seconds - start.seconds) + slack;
+        });
+        if (!ahead)
+            return {rate, start.seconds, true};
+    }
+    return part;
+}
+
 LevelledRate::Reading LevelledRate::caughtUp(const std::vector<Sample> &samples, Reading part,
                                              double end, double shortest) const
 {
+    part = beforeStall(samples, part, end);
     const Sample from{part.fromSeconds, bytesAt(samples, part.fromSeconds)};
     const auto ahead = [&](const Sample &sample) {
         return sample.bytes - from.bytes - part.bytesPerSecond * (sample.seconds - from.seconds);

@@ -119,7 +119,8 @@ private slots:
     // bottom, the part read 98.9, above what the line carries. Another, whose losses stall it
     // every second or so and whose last 1.1 s the repairs held back: read to its end, 91.9. One
     // more, begun in the first tick of a stall whose repair was lost too (32 Mbit/s, 0, part of
-    // the lump, a stall again, the rest of the lump): 100.2.
+    // the lump, a stall again, the rest of the lump): 100.2. The last, begun at a stall's bottom
+    // and followed by lumps and stalls to its end, every tick before it at the line: 102.9.
     void readsRecordedCountsAtTheLine()
     {
         readsAtTheLine(
@@ -141,6 +142,11 @@ private slots:
             "30.66 32.74 35.15 37.57 38.36 38.36 40.66 43.17 47.45 47.48 47.56 47.83 56.12 61.7 "
             "64.11 66.52 66.61 66.82 68.36 75.87 75.88 77.66",
             0.211, 0.2018, 8, 82476968);
+        readsAtTheLine(
+            "0 0.03 0.08 0.24 0.58 1.46 3.52 5.94 8.33 9.05 9.05 11.97 16.69 20.13 22.54 24.96 "
+            "27.37 29.79 31.21 33.5 35.92 38.03 38.04 39.01 42.2 45.38 48.8 49.51 53.7 53.76 "
+            "57.17 62.46 64.87 65.82 65.82 68.74 72.81 76.62 76.65",
+            0.202, 0.2, 8, 81725832);
     }
 
     void ignoresSamplesThatCannotBeOneCount()
