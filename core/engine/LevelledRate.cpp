@@ -217,17 +217,27 @@ LevelledRate::Reading LevelledRate::beforeStall(const std::vector<Sample> &sampl
     for (size_t k = size_t(at - samples.begin()) - 1;
          k > 0 && samples[k].seconds >= part.fromSeconds - m_tuning.catchUpSeconds; --k) {
         const Sample &start = samples[k];
-        const double rate = (total - start.bytes) / (end - start.seconds);
+        // Read up to where the count had caught up last: the phase may end held back too.
+        Sample last{end, total};
+        double rate = (total - start.bytes) / (end - start.seconds);
+        for (const Sample &sample : samples) {
+            const double to = (sample.bytes - start.bytes) / (sample.seconds - start.seconds);
+            if (sample.seconds < end && sample.seconds >= end - m_tuning.catchUpSeconds
+                && to > rate) {
+                rate = to;
+                last = sample;
+            }
+        }
         if (tickRate(samples, k) < (1 - m_tuning.tolerance) * rate)
             continue;
-        // Not itself held back: the count does not run ahead of that rate from there on.
-        const double slack = heldBackShare * (total - start.bytes);
+        // Not itself held back: the count does not run ahead of that rate after it.
+        const double slack = heldBackShare * (last.bytes - start.bytes);
         const bool ahead = std::ranges::any_of(samples, [&](const Sample &later) {
-            return later.seconds > start.seconds && later.seconds <= end
+            return later.seconds > start.seconds && later.seconds <= last.seconds
                    && later.bytes - start.bytes > rate * (later.seconds - start.seconds) + slack;
         });
         if (!ahead)
-            return {rate, start.seconds, true};
+            return {(total - start.bytes) / (end - start.seconds), start.seconds, true};
     }
     return part;
 }

@@ -98,10 +98,11 @@ private:
     double burstEnd(const std::vector<Sample> &samples) const;
     // A part that begins at a stall's bottom reads the lump after it without the stall, and
     // its own rate, lifted by that lump, makes the line's ticks before it look like a dip never
-    // made up for (at 150 ms, 102.9 read on a 96.5 Mbit/s line). It begins instead, within
-    // catchUpSeconds, at the last sample before the stall that ended a tick at the pace of the
-    // rate read from there, when the count never runs ahead of that rate after it by more than
-    // heldBackShare of what it carries (a start held back itself).
+    // made up for (at 150 ms, 102.9 and 105.0 read on a 96.5 Mbit/s line). It begins instead,
+    // within catchUpSeconds, at the last sample before the stall that ended a tick at the pace
+    // of the rate read from there (to the sample within catchUpSeconds of the end where that
+    // rate is highest: the end may be held back too), when the count never runs ahead of that
+    // rate by more than heldBackShare of what it carries (a start held back itself).
     Reading beforeStall(const std::vector<Sample> &samples, Reading part, double end) const;
     static constexpr double heldBackShare = 0.003;
     // A received count stalls while a lost packet is repaired, then delivers what waited in

@@ -121,6 +121,7 @@ private slots:
     // more, begun in the first tick of a stall whose repair was lost too (32 Mbit/s, 0, part of
     // the lump, a stall again, the rest of the lump): 100.2. The last, begun at a stall's bottom
     // and followed by lumps and stalls to its end, every tick before it at the line: 102.9.
+    // Another such, the phase's end held back as well: 105.0.
     void readsRecordedCountsAtTheLine()
     {
         readsAtTheLine(
@@ -147,6 +148,11 @@ private slots:
             "27.37 29.79 31.21 33.5 35.92 38.03 38.04 39.01 42.2 45.38 48.8 49.51 53.7 53.76 "
             "57.17 62.46 64.87 65.82 65.82 68.74 72.81 76.62 76.65",
             0.202, 0.2, 8, 81725832);
+        readsAtTheLine(
+            "0 0.03 0.08 0.19 0.49 1.22 3.06 5.47 7.88 9.05 9.05 15.12 17.22 19.64 20.27 24.26 "
+            "26.68 29.09 31.26 33.49 35.9 37.88 37.88 38.48 40.42 44.71 44.71 46.34 46.34 53.28 "
+            "53.8 62.45 64.86 67.27 68.73 68.73 70.74 74.48 77.89 77.89",
+            0.19, 0.1993, 8, 77897840);
     }
 
     void ignoresSamplesThatCannotBeOneCount()
