@@ -236,7 +236,18 @@ LevelledRate::Reading LevelledRate::beforeStall(const std::vector<Sample> &sampl
             return later.seconds > start.seconds && later.seconds <= last.seconds
                    && later.bytes - start.bytes > rate * (later.seconds - start.seconds) + slack;
         });
-        if (!ahead)
+        // The line's pace before the stall, which the lump after it makes up for.
+        const double line = std::max(rate, tickRate(samples, k));
+        const auto behind = [&](const Sample &m) {
+            return line * (m.seconds - start.seconds) - (m.bytes - start.bytes);
+        };
+        const Sample &bottom = *at;
+        const double horizon = bottom.seconds + 2 * m_tuning.catchUpSeconds;
+        const bool madeUp = std::ranges::any_of(samples, [&](const Sample &m) {
+            return m.seconds > bottom.seconds && m.seconds <= std::min(horizon, end)
+                   && behind(m) <= behind(bottom) / 2;
+        });
+        if (!ahead && madeUp)
             return {(total - start.bytes) / (end - start.seconds), start.seconds, true};
     }
     return part;
