@@ -22,7 +22,7 @@ class HttpTask;
 // requests. A short one is sent while the current ones still move their last bytes (on
 // another connection), early enough that its answer starts when they end, so the link never
 // waits a round trip between two requests; a download request that lasts many round trips
-// waits for them to end and takes the connection they leave, its window open
+// waits for one of them to end and takes the connection it leaves, its window open
 // (StreamTiming::waitsForConnection()). How many streams run is StreamRule's choice.
 //
 // A request that moved something counts, whatever way it ended. A stream whose request
