@@ -100,9 +100,11 @@ public:
     // the link and so last longer.
     static constexpr int maxBlocksInFlight = 2;
     // An upload's block whose acknowledged count has not grown for this many of the
-    // stream's leads, and this long at least, is stuck (stuckBlock()).
+    // stream's leads, and this long at least, is stuck (stuckBlock()); so is one that grew
+    // by less than this share of what its stream carries at its rate in that time.
     static constexpr double stuckLeads = 8;
     static constexpr double stuckSeconds = 0.5;
+    static constexpr double crawlShare = 1.0 / 16;
     // How far back a request's recent rate looks.
     static constexpr double recentSeconds = 0.1;
 
@@ -116,9 +118,10 @@ private:
         Clock::time_point sent;
         std::optional<Clock::time_point> firstData;
         // Uploads: when the first byte of its body was acknowledged, and when the count of
-        // those acknowledged last grew.
+        // those acknowledged last grew (by a crawl's bytes or more, from grewFrom).
         std::optional<Clock::time_point> firstAcknowledged;
         Clock::time_point grew;
+        qint64 grewFrom = 0;
         // Downloads: the rate of its last recentSeconds, from a mark moved on at each.
         std::optional<Clock::time_point> markTime;
         qint64 markMoved = 0;
@@ -161,9 +164,12 @@ private:
     // How long the request took for its body to start moving, when it has moved this much
     // by now; negative before its first data.
     double leadOf(const Transfer &transfer, qint64 moved, Clock::time_point now) const;
-    // Whether an upload's block has stopped moving for far longer than its connection's
-    // round trip: its sender in the backoff of its retransmission timer.
+    // Whether an upload's block has stopped moving, or crawled, for far longer than its
+    // connection's round trip: its sender in the backoff of its retransmission timer.
     bool stuckBlock(const Transfer &transfer, const Stream &stream, Clock::time_point now) const;
+    // How long a block's count may stand still before it is stuck; none before its first
+    // acknowledgement.
+    static std::optional<double> stuckAfter(const Transfer &transfer, const Stream &stream);
     // Bytes per second a request in flight moves now; 0 before its first data.
     static double currentRate(const Transfer &transfer, Clock::time_point now);
     // Whether a download that has just ended (at `rate`) leaves its stream's next request, on

@@ -660,6 +660,9 @@ private slots:
         // acknowledged count stopped a few tens of kilobytes in.
         row("a stuck upload block holds its stream no more", stuckBlockLeftBehind,
             "--up-rate 20000000 --fault delay=1500@up#1", {0, 2}, {1000000});
+        // The same, the third block read at 3.2 Mbit/s: it grows, a few packets at a time.
+        row("a crawling upload block holds its stream no more", stuckBlockLeftBehind,
+            "--up-rate 20000000 --fault rate=400000@up#1+2", {0, 3}, {1000000});
         // More streams down, as above; long enough for the upload's opening blocks to end, 1.6 s
         // each.
         row("the upload opens with the download's streams", uploadOpensWithDownloads,

@@ -175,13 +175,15 @@ private:
         }
     }
 
-    // Reads and drops up to `bytes` of body; whether all of them arrived.
-    bool dropBody(std::uint64_t bytes)
+    // Reads and drops up to `bytes` of body, at `rate` at most when given; whether all of
+    // them arrived.
+    bool dropBody(std::uint64_t bytes, std::uint64_t rate = 0)
     {
         m_bodyStart = Clock::now();
         const LinkPacer::Use onTheLink(*m_options.upLink);
         // What came with the head was read from the socket already.
-        m_stream.paceReads(m_options.upLink.get(), m_options.connectionRate, m_pending.size());
+        m_stream.paceReads(m_options.upLink.get(), rate ? rate : m_options.connectionRate,
+                           m_pending.size());
         const std::uint64_t fromPending = std::min<std::uint64_t>(bytes, m_pending.size());
         m_pending.erase(0, fromPending);
         bytes -= fromPending;
@@ -277,7 +279,8 @@ private:
         if (target == Target::up) {
             const bool accept = fault && fault->kind == Fault::Kind::accept;
             return answerUpload(request, cut ? std::optional(fault->bytes) : std::nullopt, endless,
-                                accept ? std::optional(fault->bytes) : std::nullopt);
+                                accept ? std::optional(fault->bytes) : std::nullopt,
+                                fault && fault->kind == Fault::Kind::rate ? fault->bytes : 0);
         }
 
         auto bytes = requestedBytes(request.query);
@@ -309,7 +312,7 @@ private:
 
     // accepted: the body bytes the answer says were accepted, at most all of them.
     bool answerUpload(const HttpHead &request, std::optional<std::uint64_t> cutAfter, bool endless,
-                      std::optional<std::uint64_t> accepted)
+                      std::optional<std::uint64_t> accepted, std::uint64_t rate)
     {
         if (request.chunked || !request.contentLength) {
             send(head(411, 0, true));
@@ -321,7 +324,7 @@ private:
             dropBody(std::min(*cutAfter, *request.contentLength));
             return false;
         }
-        if (!dropBody(*request.contentLength))
+        if (!dropBody(*request.contentLength, rate))
             return false;
         if (endless) {
             send(head(200, maxDownloadBytes, true, "application/octet-stream"));

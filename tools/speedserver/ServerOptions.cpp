@@ -64,8 +64,9 @@ Answers the requests of a speed test: HEAD /__down?bytes=0, GET /__down?bytes=N,
                         delay=MS           answer MS milliseconds later, after --delay
                         accept=BYTES       answer an upload saying that only BYTES of
                                            its body were accepted (cf-meta-upload-bytes)
-                        rate=BYTES         send a download's body at BYTES a second at
-                                           most (a connection whose window grows no more)
+                        rate=BYTES         send a download's body, or read an upload's,
+                                           at BYTES a second at most (a connection whose
+                                           window grows no more, or one that crawls)
                       TARGET is head, down or up (default: every request);
                       #N limits the fault to the first N matching requests, +S
                       leaves the first S matching requests alone.
