@@ -209,9 +209,17 @@ LevelledRate::Reading LevelledRate::beforeStall(const std::vector<Sample> &sampl
                                                 double end) const
 {
     const auto at = std::ranges::find(samples, part.fromSeconds, &Sample::seconds);
-    if (at == samples.begin() || at == samples.end()
-        || tickRate(samples, size_t(at - samples.begin()))
-               >= m_tuning.stallShare * part.bytesPerSecond)
+    if (at == samples.begin() || at == samples.end())
+        return part;
+    // The stall's bottom: where the part begins, or within catchUpSeconds after, when it
+    // begins at the top of a lump with repairs still to come.
+    size_t bottomAt = size_t(at - samples.begin());
+    while (bottomAt < samples.size() && samples[bottomAt].seconds < end
+           && samples[bottomAt].seconds <= part.fromSeconds + m_tuning.catchUpSeconds
+           && tickRate(samples, bottomAt) >= m_tuning.stallShare * part.bytesPerSecond)
+        ++bottomAt;
+    if (bottomAt == samples.size() || samples[bottomAt].seconds >= end
+        || samples[bottomAt].seconds > part.fromSeconds + m_tuning.catchUpSeconds)
         return part;
     const double total = bytesAt(samples, end);
     for (size_t k = size_t(at - samples.begin()) - 1;
@@ -241,7 +249,7 @@ LevelledRate::Reading LevelledRate::beforeStall(const std::vector<Sample> &sampl
         const auto behind = [&](const Sample &m) {
             return line * (m.seconds - start.seconds) - (m.bytes - start.bytes);
         };
-        const Sample &bottom = *at;
+        const Sample &bottom = samples[bottomAt];
         const double horizon = bottom.seconds + 2 * m_tuning.catchUpSeconds;
         const bool madeUp = std::ranges::any_of(samples, [&](const Sample &m) {
             return m.seconds > bottom.seconds && m.seconds <= std::min(horizon, end)

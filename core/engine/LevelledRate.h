@@ -98,7 +98,9 @@ private:
     double burstEnd(const std::vector<Sample> &samples) const;
     // A part that begins at a stall's bottom reads the lump after it without the stall, and
     // its own rate, lifted by that lump, makes the line's ticks before it look like a dip never
-    // made up for (at 150 ms, 102.9 and 105.0 read on a 96.5 Mbit/s line). It begins instead,
+    // made up for (at 150 ms, 102.9 and 105.0 read on a 96.5 Mbit/s line). So does one begun
+    // at a lump's top with a stall within catchUpSeconds after it: the count there still waits
+    // for repairs that come later in the part (103.3 and 100.3). It begins instead,
     // within catchUpSeconds, at the last sample before the stall that ended a tick at the pace
     // of the rate read from there (to the sample within catchUpSeconds of the end where that
     // rate is highest: the end may be held back too), when the count never runs ahead of that

@@ -121,7 +121,8 @@ private slots:
     // more, begun in the first tick of a stall whose repair was lost too (32 Mbit/s, 0, part of
     // the lump, a stall again, the rest of the lump): 100.2. The last, begun at a stall's bottom
     // and followed by lumps and stalls to its end, every tick before it at the line: 102.9.
-    // Another such, the phase's end held back as well: 105.0.
+    // Another such, the phase's end held back as well: 105.0. And one begun at the top of a
+    // lump, a stall the tick after it, then lumps and stalls to its end: 103.3.
     void readsRecordedCountsAtTheLine()
     {
         readsAtTheLine(
@@ -153,6 +154,11 @@ private slots:
             "26.68 29.09 31.26 33.49 35.9 37.88 37.88 38.48 40.42 44.71 44.71 46.34 46.34 53.28 "
             "53.8 62.45 64.86 67.27 68.73 68.73 70.74 74.48 77.89 77.89",
             0.19, 0.1993, 8, 77897840);
+        readsAtTheLine(
+            "0 0.03 0.11 0.28 0.72 1.9 4.3 6.83 9.05 9.05 10.3 16.39 18.78 19.96 23.49 25.9 28.31 "
+            "30.73 32.42 34.83 37.25 37.48 37.58 40.29 43.12 47.04 48.07 51.26 55.18 55.18 57.4 "
+            "63.79 64.41 64.41 66.04 68.72 73.49 74.11 78.06",
+            0.21, 0.2022, 8, 81975960);
     }
 
     // A download slowed to a third for over a second, its part begun where it picks up again:
