@@ -213,13 +213,15 @@ LevelledRate::Reading LevelledRate::beforeStall(const std::vector<Sample> &sampl
         return part;
     // The stall's bottom: where the part begins, or within catchUpSeconds after, when it
     // begins at the top of a lump with repairs still to come.
+    const auto near = [&](size_t i) {
+        return i < samples.size() && samples[i].seconds < end
+               && samples[i].seconds <= part.fromSeconds + m_tuning.catchUpSeconds;
+    };
     size_t bottomAt = size_t(at - samples.begin());
-    while (bottomAt < samples.size() && samples[bottomAt].seconds < end
-           && samples[bottomAt].seconds <= part.fromSeconds + m_tuning.catchUpSeconds
+    while (near(bottomAt)
            && tickRate(samples, bottomAt) >= m_tuning.stallShare * part.bytesPerSecond)
         ++bottomAt;
-    if (bottomAt == samples.size() || samples[bottomAt].seconds >= end
-        || samples[bottomAt].seconds > part.fromSeconds + m_tuning.catchUpSeconds)
+    if (!near(bottomAt))
         return part;
     const double total = bytesAt(samples, end);
     for (size_t k = size_t(at - samples.begin()) - 1;
