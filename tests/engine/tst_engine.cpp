@@ -638,6 +638,9 @@ private slots:
         // machine, never twice).
         row("one stream fills the link", oneStreamFills, "--up-rate 2500000", {0, 1.2}, {2000000},
             4);
+        // 15.2 Mbit/s down, too slow to pair a stream's first requests: 1 MB requests of 0.53 s
+        // alone, each sent as the one before ends.
+        row("one stream fills, down", oneStreamFills, "--down-rate 1900000", {2, 0}, {1000000}, 4);
         // When one stream's request is refused mid-phase, only that stream stops.
         row("a download refused", oneRefused,
             "--connection-rate 2500000 --fault status=503@down#1+2", {1.6, 0}, {1000000}, 4);
@@ -738,10 +741,14 @@ private slots:
         case LinkCheck::moreStreams:
             QVERIFY2(kept > 2 && rate > 40, qPrintable(seen));
             break;
-        case LinkCheck::oneStreamFills:
-            // Bytes counted twice over several streams would take the measure above the pace.
-            QVERIFY2(kept <= 2 && rate < 20 * 1.05, qPrintable(seen));
+        case LinkCheck::oneStreamFills: {
+            // Bytes counted twice over several streams would take the measure above the pace. A
+            // download's trial, given back, runs on: both streams' last bodies are cut at the end.
+            const qint64 last = std::ranges::max(bodies, {}, &Times::end).end;
+            auto cut = std::ranges::count_if(bodies, [&](auto &b) { return b.end > last - 1e5; });
+            QVERIFY2(kept <= 2 && rate < 20 * 1.05 && (!download || cut >= 2), qPrintable(seen));
             break;
+        }
         case LinkCheck::oneRefused:
             QVERIFY2(rate > 1.5 * 20 && m_engine->report(phase).failure, qPrintable(seen));
             QVERIFY(SpeedServerProcess::count(log.requests, download ? "GET" : "POST") > 4);
@@ -817,8 +824,7 @@ private slots:
             break;
         }
         case LinkCheck::uploadOpensWithTwo:
-            QVERIFY2(measured(true) > 50 && m_engine->streams(Phase::upload) >= 2,
-                     qPrintable(seen));
+            QVERIFY2(measured(true) > 50 && kept >= 2, qPrintable(seen));
             break;
         }
     }
