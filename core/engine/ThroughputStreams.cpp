@@ -528,11 +528,11 @@ void ThroughputStreams::addStream()
 
 void ThroughputStreams::giveBackStream()
 {
-    // Its requests in flight finish and count; an upload's sends no more. A download's goes
-    // on to the phase's end: its connection leaving would hand its share to the others, which
-    // a sender that took a loss storm for a policer (BBR) paces at their old rates for 48
-    // round trips more.
-    if (m_trialStream >= 0 && m_setup.upload)
+    // Its requests in flight finish and count; it sends no more, unless it leaves a download
+    // on one stream: that stream's connections would take up its whole share, and a sender
+    // that took a storm of losses for a policer's (BBR) paces them at their old rates for 48
+    // round trips more. Beside several streams it would only crowd a long path's queue.
+    if (m_trialStream >= 0 && (m_setup.upload || m_rule.kept() > 1))
         m_streams[size_t(m_trialStream)].stopped = true;
     m_trialStream = -1;
 }
