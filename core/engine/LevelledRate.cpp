@@ -173,8 +173,30 @@ double LevelledRate::burstEnd(const std::vector<Sample> &samples) const
     return 0;
 }
 
+double LevelledRate::caughtUpMiddle(const std::vector<Sample> &samples, size_t k, double end) const
+{
+    const Sample &start = samples[k];
+    const double length = end - start.seconds;
+    const double middle = start.seconds + length / 2;
+    const double reach = std::min(m_tuning.catchUpSeconds, length / 4);
+    const double rate = (bytesAt(samples, end) - start.bytes) / length;
+    const auto ahead = [&](double seconds, double bytes) {
+        return bytes - start.bytes - rate * (seconds - start.seconds);
+    };
+    double caught = middle;
+    double mostAhead = ahead(middle, bytesAt(samples, middle));
+    for (size_t m = k + 1; m < samples.size() && samples[m].seconds < end; ++m) {
+        const double byThen = ahead(samples[m].seconds, samples[m].bytes);
+        if (std::abs(samples[m].seconds - middle) <= reach && byThen > mostAhead) {
+            caught = samples[m].seconds;
+            mostAhead = byThen;
+        }
+    }
+    return caught;
+}
+
 LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples, double end,
-                                              double shortest) const
+                                              double shortest, bool splitCaughtUp) const
 {
     const double total = bytesAt(samples, end);
     for (size_t k = 0; k < samples.size(); ++k) {
@@ -182,10 +204,11 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
         const double length = end - start.seconds;
         if (length < shortest)
             break;
-        const double middle = start.seconds + length / 2;
+        const double middle =
+            splitCaughtUp ? caughtUpMiddle(samples, k, end) : start.seconds + length / 2;
         const double atMiddle = bytesAt(samples, middle);
-        const double first = (atMiddle - start.bytes) / (length / 2);
-        const double second = (total - atMiddle) / (length / 2);
+        const double first = (atMiddle - start.bytes) / (middle - start.seconds);
+        const double second = (total - atMiddle) / (end - middle);
         const double larger = std::max(first, second);
         if (!(larger > 0 && std::abs(first - second) <= m_tuning.tolerance * larger))
             continue;
@@ -308,6 +331,9 @@ LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes, bool rece
     }
     if (const Reading level = levelPart(samples, span, shortest); level.levelled)
         return received ? caughtUp(samples, level, span, shortest) : level;
+    if (received)
+        if (const Reading level = levelPart(samples, span, shortest, true); level.levelled)
+            return caughtUp(samples, level, span, shortest);
     const double from = burstEnd(samples);
     return {(double(bytes) - bytesAt(samples, from)) / (span - from), from, false};
 }

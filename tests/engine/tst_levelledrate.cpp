@@ -82,7 +82,8 @@ private slots:
             QVERIFY2(reading.bytesPerSecond <= 100.5e6 && reading.bytesPerSecond >= least * 100e6,
                      qPrintable(QString::number(reading.bytesPerSecond)));
         else
-            QVERIFY(reading.fromSeconds == 0 && qint64(reading.bytesPerSecond * 8) == bytes);
+            QVERIFY(reading.fromSeconds == 0 && qint64(reading.bytesPerSecond * 8) == bytes
+                    && !read(rate, 8, true).first.levelled);
     }
 
     // A burst that ends just after a sample, a stall behind it: a part begun at that sample
@@ -121,8 +122,10 @@ private slots:
     // more, begun in the first tick of a stall whose repair was lost too (32 Mbit/s, 0, part of
     // the lump, a stall again, the rest of the lump): 100.2. The last, begun at a stall's bottom
     // and followed by lumps and stalls to its end, every tick before it at the line: 102.9.
-    // Another such, the phase's end held back as well: 105.0. And one begun at the top of a
-    // lump, a stall the tick after it, then lumps and stalls to its end: 103.3.
+    // Another such, the phase's end held back as well: 105.0. One begun at the top of a
+    // lump, a stall the tick after it, then lumps and stalls to its end: 103.3. And one at the
+    // line from its second second on, stalls and lumps throughout keeping every part's halves
+    // apart: read whole, 82.6.
     void readsRecordedCountsAtTheLine()
     {
         readsAtTheLine(
@@ -159,6 +162,11 @@ private slots:
             "30.73 32.42 34.83 37.25 37.48 37.58 40.29 43.12 47.04 48.07 51.26 55.18 55.18 57.4 "
             "63.79 64.41 64.41 66.04 68.72 73.49 74.11 78.06",
             0.21, 0.2022, 8, 81975960);
+        readsAtTheLine(
+            "0 0.03 0.1 0.26 0.61 1.53 3.63 6.05 8.46 9.05 9.05 15.35 16.53 20.26 22.68 25.09 "
+            "27.5 29.91 32.19 34.59 37 39.12 39.12 39.64 41.81 44.85 44.91 50.54 52.96 55.37 "
+            "60.28 60.28 60.33 60.33 61.4 62.89 75.62 78.03 80.44",
+            0.21, 0.2003, 8, 82585280);
     }
 
     // A download slowed to a third for over a second, its part begun where it picks up again:
