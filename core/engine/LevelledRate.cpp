@@ -195,6 +195,19 @@ double LevelledRate::caughtUpMiddle(const std::vector<Sample> &samples, size_t k
     return caught;
 }
 
+size_t LevelledRate::bankedFrom(const std::vector<Sample> &samples, size_t k, double rate) const
+{
+    const double burst = burstEnd(samples);
+    if (!(burst > 0) || samples[k].seconds <= burst)
+        return k;
+    const auto burstAt =
+        size_t(std::ranges::find(samples, burst, &Sample::seconds) - samples.begin());
+    for (size_t m = burstAt + 1; m <= k; ++m)
+        if (tickRate(samples, m) < (1 - m_tuning.tolerance) * rate)
+            return burstAt;
+    return k;
+}
+
 LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples, double end,
                                               double shortest, bool splitCaughtUp) const
 {
@@ -222,6 +235,7 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
         size_t from = dipStart(samples, k, end, rate);
         if (from == k)
             from = rampEnd(samples, k, end, shortest, rate);
+        from = std::min(from, bankedFrom(samples, from, rate));
         return {(total - samples[from].bytes) / (end - samples[from].seconds),
                 samples[from].seconds, true};
     }

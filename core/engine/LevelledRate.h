@@ -14,11 +14,12 @@
 // such a part may still hold (climbing, below its rate, none reached before); a burst at the start
 // (a token bucket, a server's buffer) is not level with what follows and is left out as well; a
 // stall and the lump that makes up for it both fall inside the level part, so neither inflates it:
-// a level part never begins inside a burst's end or a lump, and one that would begin inside a dip
-// begins where the dip did, after a burst from the phase's start (a token bucket's refill comes
-// back slowly) or where the dip was a stall that the count made up for after. A stall at the very
-// end has no lump after it within the phase (a sender that stops to measure its round trip
-// again, a loss recovered after the deadline): its halves would balance a stretch of ramp
+// a level part never begins inside a burst's end or a lump, nor after a dip that followed a
+// burst (what the bucket banked then, it spends above the line later), and one that would begin
+// inside a dip begins where the dip did, after a burst from the phase's start (a token bucket's
+// refill comes back slowly) or where the dip was a stall that the count made up for after. A stall
+// at the very end has no lump after it within the phase (a sender that stops to measure its round
+// trip again, a loss recovered after the deadline): its halves would balance a stretch of ramp
 // against it, so the phase is read up to where the stall began. A received count that stalls
 // and lumps throughout has its halves compared once more, split where it had caught up. A
 // phase that never levels reads its whole average, but for a burst at its start.
@@ -97,6 +98,13 @@ private:
     static constexpr double rampLumpShare = 1.25;
     // Where a burst at the phase's start ended; 0 without one.
     double burstEnd(const std::vector<Sample> &samples) const;
+    // Once a token bucket's burst has emptied it, a tick under the line's pace lets it bank
+    // what the line did not carry, and later ticks spend that above the line: a part begun
+    // after such a tick (under 95 % of the part's `rate`) reads both the spending and the
+    // line, and not the dip that paid for it (104.0 read on a 96.5 Mbit/s line, an upload
+    // whose dips and lumps began at 2.5 s and its part at 3.3 s). Such a part begins where
+    // the burst ended instead, the bucket then empty; samples[k] otherwise.
+    size_t bankedFrom(const std::vector<Sample> &samples, size_t k, double rate) const;
     // A part that begins at a stall's bottom reads the lump after it without the stall, and
     // its own rate, lifted by that lump, makes the line's ticks before it look like a dip never
     // made up for (at 150 ms, 102.9 and 105.0 read on a 96.5 Mbit/s line). So does one begun

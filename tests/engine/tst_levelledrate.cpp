@@ -115,14 +115,15 @@ private slots:
 
     // An upload through a token bucket that let its first 50 MB pass at ten times the rate: a
     // stall, then the lump that makes up for it over two ticks. Begun between those two, the
-    // part read 102.5 Mbit/s (within 3 % now). A download 150 ms away: a stall whose ticks
-    // either side carry most of the rate (67, 0 and 82 Mbit/s), then its lump. Begun at its
-    // bottom, the part read 98.9, above what the line carries. Another, whose losses stall it
-    // every second or so and whose last 1.1 s the repairs held back: read to its end, 91.9. One
-    // more, begun in the first tick of a stall whose repair was lost too (32 Mbit/s, 0, part of
-    // the lump, a stall again, the rest of the lump): 100.2. The last, begun at a stall's bottom
-    // and followed by lumps and stalls to its end, every tick before it at the line: 102.9.
-    // Another such, the phase's end held back as well: 105.0. One begun at the top of a
+    // part read 102.5 Mbit/s (within 3 % now). Another, dips from 2.5 s on that the bucket
+    // banked and lumps that spent it: begun after the first dip, 104.0. A download 150 ms away: a
+    // stall whose ticks either side carry most of the rate (67, 0 and 82 Mbit/s), then its lump.
+    // Begun at its bottom, the part read 98.9, above what the line carries. Another, whose losses
+    // stall it every second or so and whose last 1.1 s the repairs held back: read to its
+    // end, 91.9. One more, begun in the first tick of a stall whose repair was lost too (32 Mbit/s,
+    // 0, part of the lump, a stall again, the rest of the lump): 100.2. The last, begun at a
+    // stall's bottom and followed by lumps and stalls to its end, every tick before it at the line:
+    // 102.9. Another such, the phase's end held back as well: 105.0. One begun at the top of a
     // lump, a stall the tick after it, then lumps and stalls to its end: 103.3. And one at the
     // line from its second second on, stalls and lumps throughout keeping every part's halves
     // apart: read whole, 82.6.
@@ -132,6 +133,9 @@ private slots:
             "0.47 11.24 30.59 45.66 57.46 59.21 59.43 63.13 67.3 67.97 72.76 74.82 76.47 77.26 "
             "78.93 82.25 86.94 89.07 92.12 93.55 96.95 99.36 101.77 104.19 106.6",
             0.2, 0.2, 5, 106673832, 1.03, false);
+        readsAtTheLine("0.43 9.61 28.99 41.88 57.73 60.08 62.36 64.66 66.96 69.2 71.7 74.12 76.07 "
+                       "77.39 79.68 82.02 84.59 85.9 86.85 89.63 94.77 97.2 97.84 101.79 105.48",
+                       0.19, 0.1964, 5, 106640528, 1.01, false);
         readsAtTheLine(
             "0 0.03 0.08 0.19 0.45 1.09 2.63 4.95 7.37 9.04 9.04 11.09 16.76 19.17 21.58 24 "
             "26.41 28.82 30.82 32.53 34.95 37.36 38.48 38.48 40.81 47.01 49.43 50.77 50.77 53.03 "
