@@ -159,7 +159,9 @@ double LevelledRate::burstEnd(const std::vector<Sample> &samples) const
 {
     // The burst ends where the count first slows to under half its pace so far, and it was
     // one if that pace was twice what the rest of the phase kept or more. Later than the
-    // phase's first part, such a slowing is a stall, not a burst's end.
+    // phase's first part, such a slowing is a stall, not a burst's end. The tick in which the
+    // bucket emptied may still carry its last bytes, at twice the rest's rate or more: the
+    // burst ends after it (41.6 read on an uplink of 38.6 Mbit/s that never levelled).
     const Sample &last = samples.back();
     for (size_t k = 1;
          k + 1 < samples.size() && samples[k].seconds <= m_tuning.minimumShare * last.seconds;
@@ -168,7 +170,12 @@ double LevelledRate::burstEnd(const std::vector<Sample> &samples) const
         if (tickRate(samples, k + 1) >= m_tuning.stallShare * pace)
             continue;
         const double after = (last.bytes - samples[k].bytes) / (last.seconds - samples[k].seconds);
-        return after <= m_tuning.stallShare * pace ? samples[k].seconds : 0;
+        if (after > m_tuning.stallShare * pace)
+            return 0;
+        while (k + 2 < samples.size() && samples[k + 1].bytes < last.bytes
+               && tickRate(samples, k + 1) > after / m_tuning.stallShare)
+            ++k;
+        return samples[k].seconds;
     }
     return 0;
 }

@@ -98,6 +98,10 @@ private slots:
         const auto climbing = read([](double t) { return t < 1 ? 1e9 : 1e7 * t; }).first;
         QVERIFY(!climbing.levelled && qAbs(climbing.fromSeconds - 1) < 0.01
                 && qAbs(climbing.bytesPerSecond / 45e6 - 1) < 0.01);
+        // Ended within a tick, the burst still fills part of it: read from after it (from
+        // before, 13 % more).
+        const auto tail = read([](double t) { return t < 1.05 ? 1e9 : 1e7 * t; }).first;
+        QVERIFY(!tail.levelled && qAbs(tail.fromSeconds - 1.2) < 0.01);
     }
 
     // The reading of a count recorded every `every` seconds (in MB to 10 kB, from `seconds` on)
