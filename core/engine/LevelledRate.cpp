@@ -242,7 +242,7 @@ LevelledRate::Reading LevelledRate::levelPart(const std::vector<Sample> &samples
         size_t from = dipStart(samples, k, end, rate);
         if (from == k)
             from = rampEnd(samples, k, end, shortest, rate);
-        from = std::min(from, bankedFrom(samples, from, rate));
+        from = bankedFrom(samples, from, rate);
         return {(total - samples[from].bytes) / (end - samples[from].seconds),
                 samples[from].seconds, true};
     }
