@@ -158,19 +158,28 @@ size_t LevelledRate::rampEnd(const std::vector<Sample> &samples, size_t k, doubl
 double LevelledRate::burstEnd(const std::vector<Sample> &samples) const
 {
     // The burst ends where the count first slows to under half its pace so far, and it was
-    // one if that pace was twice what the rest of the phase kept or more. Later than the
-    // phase's first part, such a slowing is a stall, not a burst's end. The tick in which the
+    // one if that pace was twice what the rest of the phase kept or more. The tick in which the
     // bucket emptied may still carry its last bytes, at twice the rest's rate or more: the
     // burst ends after it (41.6 read on an uplink of 38.6 Mbit/s that never levelled).
+    // A burst may outlast the phase's first part (a 50 MB bucket at ten times a 40 Mbit/s
+    // uplink: the upload read whole, 107.2, where its rest never levelled); past that part, a
+    // count that slowed for good, the link gone, had no burst: what a bucket leaves runs on
+    // to the end.
     const Sample &last = samples.back();
-    for (size_t k = 1;
-         k + 1 < samples.size() && samples[k].seconds <= m_tuning.minimumShare * last.seconds;
+    for (size_t k = 1; k + 1 < samples.size()
+                       && last.seconds - samples[k].seconds >= m_tuning.minimumShare * last.seconds;
          ++k) {
         const double pace = samples[k].bytes / samples[k].seconds;
         if (tickRate(samples, k + 1) >= m_tuning.stallShare * pace)
             continue;
         const double after = (last.bytes - samples[k].bytes) / (last.seconds - samples[k].seconds);
         if (after > m_tuning.stallShare * pace)
+            return 0;
+        const double restMiddle = (samples[k].seconds + last.seconds) / 2;
+        const double restEnd =
+            (last.bytes - bytesAt(samples, restMiddle)) / (last.seconds - restMiddle);
+        if (samples[k].seconds > m_tuning.minimumShare * last.seconds
+            && !(after > 0 && restEnd >= m_tuning.stallShare * after))
             return 0;
         while (k + 2 < samples.size() && samples[k + 1].bytes < last.bytes
                && tickRate(samples, k + 1) > after / m_tuning.stallShare)

@@ -102,6 +102,12 @@ private slots:
         // before, 13 % more).
         const auto tail = read([](double t) { return t < 1.05 ? 1e9 : 1e7 * t; }).first;
         QVERIFY(!tail.levelled && qAbs(tail.fromSeconds - 1.2) < 0.01);
+        // A burst that outlasts the phase's first part: read from its end as well (over it,
+        // 7.4 times the rest). A link gone for good after half the phase had no burst.
+        const auto longer = read([](double t) { return t < 3 ? 1e9 : 1e7 * t; }).first;
+        QVERIFY(!longer.levelled && qAbs(longer.fromSeconds - 3) < 0.01);
+        const auto gone = read([](double t) { return t < 4.7 ? 1e8 : 0; }).first;
+        QVERIFY(!gone.levelled && gone.fromSeconds == 0);
     }
 
     // The reading of a count recorded every `every` seconds (in MB to 10 kB, from `seconds` on)
