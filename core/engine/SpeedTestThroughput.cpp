@@ -37,10 +37,13 @@ HttpRequest SpeedTestEngine::throughputRequest(Phase phase, qint64 size) const
         request.timeout = m_config.downloadTimeout;
     } else {
         request.method = QByteArrayLiteral("POST");
-        // The size lets the server bound the body it reads.
-        request.url = url("/__up?bytes=") + QByteArray::number(uploadChunkBytes);
         request.timeout = m_config.uploadTimeout;
-        request.body = uploadChunk();
+        // A shorter block is the chunk's first bytes, not a copy.
+        request.body = size > 0 && size < uploadChunkBytes
+                           ? QByteArray::fromRawData(uploadChunk().constData(), size)
+                           : uploadChunk();
+        // The size lets the server bound the body it reads.
+        request.url = url("/__up?bytes=") + QByteArray::number(request.body.size());
     }
     return request;
 }
