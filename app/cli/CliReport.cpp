@@ -110,13 +110,12 @@ QByteArray number(double value)
 QString failureText(const HttpOutcome &failure)
 {
     // The transport's words are shown as they are.
-    const QString reason =
-        FrenchTypography::typeset(QStringLiteral("Cause : ") + ResultTexts::failureReason(failure));
+    const QString cause = ResultTexts::failureReason(failure);
+    const QString reason = FrenchTypography::typeset(QStringLiteral("Cause : ") + cause);
     if (failure.error.isEmpty())
         return reason;
-    return ResultTexts::failureReason(failure).isEmpty()
-               ? reason + failure.error
-               : reason + QStringLiteral(" (") + failure.error + u')';
+    return cause.isEmpty() ? reason + failure.error
+                           : reason + QStringLiteral(" (") + failure.error + u')';
 }
 
 } // namespace CliReport

@@ -34,6 +34,7 @@ TestFailure TestFailure::from(const HttpOutcome &outcome)
             return Kind::certificate;
         case HttpFailure::refused:
         case HttpFailure::unreachable:
+        case HttpFailure::interrupted:
         case HttpFailure::other:
             return Kind::connection;
         case HttpFailure::none:

@@ -32,6 +32,8 @@ enum class HttpFailure {
     nameNotResolved,
     certificateRejected,
     timedOut,
+    // The connection broke, or the server closed it, before the answer was whole.
+    interrupted,
     other
 };
 

@@ -160,6 +160,13 @@ HttpFailure failureOf(CURLcode code, long osErrno)
         return HttpFailure::certificateRejected;
     case CURLE_OPERATION_TIMEDOUT:
         return HttpFailure::timedOut;
+    // A server that refuses an upload may answer and close before reading its body: the
+    // kernel then resets the connection, and the answer may be lost with it.
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return HttpFailure::interrupted;
     default:
         return HttpFailure::other;
     }

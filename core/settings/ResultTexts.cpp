@@ -127,6 +127,8 @@ QString failureReason(const HttpOutcome &failure)
         return QStringLiteral("certificat du serveur refusé");
     case HttpFailure::timedOut:
         return QStringLiteral("délai d’attente dépassé");
+    case HttpFailure::interrupted:
+        return QStringLiteral("connexion interrompue");
     case HttpFailure::none:
         return QStringLiteral("le serveur a répondu HTTP %1").arg(failure.status);
     case HttpFailure::other:

@@ -757,6 +757,9 @@ private slots:
         QTest::newRow("download refused")
             << QStringList{"--fault", "status=503@down"}
             << "Descente impossible\u202F: le serveur a répondu HTTP 503|none|—|rate|↓ —";
+        QTest::newRow("download cut at once")
+            << QStringList{"--fault", "close-after=0@down"}
+            << "Descente impossible\u202F: connexion interrompue|none|—|rate|↓ —";
         QTest::newRow("late probes, then no download")
             << QStringList{"--fault", "delay=1000@head#1", "--fault", "stall@down"}
             << "Descente impossible|none|—|rate|↓ —";
