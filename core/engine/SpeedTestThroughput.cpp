@@ -37,13 +37,10 @@ HttpRequest SpeedTestEngine::throughputRequest(Phase phase, qint64 size) const
         request.timeout = m_config.downloadTimeout;
     } else {
         request.method = QByteArrayLiteral("POST");
-        request.timeout = m_config.uploadTimeout;
-        // A shorter block is the chunk's first bytes, not a copy.
-        request.body = size > 0 && size < uploadChunkBytes
-                           ? QByteArray::fromRawData(uploadChunk().constData(), size)
-                           : uploadChunk();
         // The size lets the server bound the body it reads.
-        request.url = url("/__up?bytes=") + QByteArray::number(request.body.size());
+        request.url = url("/__up?bytes=") + QByteArray::number(uploadChunkBytes);
+        request.timeout = m_config.uploadTimeout;
+        request.body = uploadChunk();
     }
     return request;
 }

@@ -53,9 +53,7 @@ void ThroughputStreams::start()
         if (send(index)) {
             sent = true;
             if (m_setup.pairFirstRequests)
-                send(index, std::numeric_limits<double>::infinity(),
-                     m_setup.upload ? qint64(pairedBlockShare * double(m_transfers.back()->size))
-                                    : 0);
+                send(index, std::numeric_limits<double>::infinity());
         }
     }
     if (!sent) {
@@ -140,8 +138,8 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
         if (self)
             self->transferEnded(raw, outcome);
     };
-    // A download of a given size repeats one: the stream's next is still its next step.
-    stream.requests += explicitSize && !m_setup.upload ? 0 : 1;
+    // A request of a given size repeats one: the stream's next is still its next step.
+    stream.requests += explicitSize ? 0 : 1;
     ++stream.inFlight;
     m_transfers.push_back(std::move(transfer));
     raw->task->start();

@@ -47,8 +47,6 @@ public:
         // The windows a trial stream is judged over (StreamRule::settleWindowsFor()).
         int trialWindows = StreamRule::settleWindows;
         // Each of those sends its first two requests at once: the link is known to be fast.
-        // An upload's second block is half the first, so that the two end apart
-        // (pairedBlockShare).
         bool pairFirstRequests = false;
         // Downloads: the sizes of each stream's successive requests; after the last, the
         // last again, as long as the phase has asked for fewer than byteLimit in all. A
@@ -56,8 +54,7 @@ public:
         QList<qint64> sizes;
         qint64 byteLimit = 0;
         Clock::time_point deadline;
-        // The request for a body of this size; an upload's whole block for 0, or that many of
-        // its first bytes.
+        // The request for a body of this size (ignored for uploads).
         std::function<HttpRequest(qint64 size)> request;
     };
 
@@ -96,15 +93,6 @@ public:
     // long shows a link fast enough for its second block to start at once.
     static constexpr qint64 pairingBytes = 1024 * 1024;
     static constexpr double pairingSeconds = 0.5;
-    // A stream's two first blocks, sent together on connections opening together, would
-    // carry equal shares and end within milliseconds of each other: with both of its places
-    // taken until then, the stream's next block could go out only after them, and every
-    // connection would wait a round trip for its answer at once (at 150 ms, every traced
-    // upload fell to 30-85 % of the line for a tick or two there, and those whose level part
-    // held that read 90-95 Mbit/s on a 96.5 line). The second is this share of the first:
-    // its end frees a place while the first still moves (twenty runs: 95.7 in the median
-    // where they read 94.5).
-    static constexpr double pairedBlockShare = 0.5;
     // A download stream's requests in flight at most.
     static constexpr int maxRequestsInFlight = 4;
     // An upload stream's blocks in flight at most: where a block is shorter than a round
@@ -169,8 +157,7 @@ private:
     enum class Behind { no, opening, pastOpening };
 
     // Sends the stream's next request; a download's size follows the stream's steps and
-    // rate, when known (bytes per second), unless given: then it repeats an earlier one. An
-    // upload's block is whole unless given a size.
+    // rate, when known (bytes per second), unless given: then it repeats an earlier one.
     bool send(int stream, double rate = 0, qint64 size = 0);
     qint64 nextSize(const Stream &stream, double rate, Clock::time_point now) const;
     void transferEnded(Transfer *transfer, const HttpOutcome &outcome);
