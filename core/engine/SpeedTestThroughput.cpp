@@ -37,10 +37,13 @@ HttpRequest SpeedTestEngine::throughputRequest(Phase phase, qint64 size) const
         request.timeout = m_config.downloadTimeout;
     } else {
         request.method = QByteArrayLiteral("POST");
-        // The size lets the server bound the body it reads.
-        request.url = url("/__up?bytes=") + QByteArray::number(uploadChunkBytes);
         request.timeout = m_config.uploadTimeout;
-        request.body = uploadChunk();
+        // A shorter block is the chunk's first bytes, not a copy.
+        request.body = size > 0 && size < uploadChunkBytes
+                           ? QByteArray::fromRawData(uploadChunk().constData(), size)
+                           : uploadChunk();
+        // The size lets the server bound the body it reads.
+        request.url = url("/__up?bytes=") + QByteArray::number(request.body.size());
     }
     return request;
 }
@@ -88,6 +91,8 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         // trial stream shows no such path (on a satellite's 20/5 Mbit/s, eight blocks at once
         // overfilled the uplink's queue: 3.8 Mbit/s read of 4.8).
         setup.pairFirstRequests = setup.firstStreams > 1 && m_downMbps >= twoUploadStreamsMbps;
+        if (m_pingMs >= halfSecondBlockFromMs)
+            setup.pairedBlockShare = 0.5;
         // Where the download needed several, they fill the same path for the upload too; a
         // trial of one more would only cost the losses of its connections' start on a full
         // link.

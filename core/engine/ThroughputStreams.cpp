@@ -52,8 +52,13 @@ void ThroughputStreams::start()
         m_streams.push_back({});
         if (send(index)) {
             sent = true;
-            if (m_setup.pairFirstRequests)
-                send(index, std::numeric_limits<double>::infinity());
+            if (m_setup.pairFirstRequests) {
+                const qint64 share =
+                    m_setup.upload && m_setup.pairedBlockShare < 1
+                        ? qint64(m_setup.pairedBlockShare * double(m_transfers.back()->size))
+                        : 0;
+                send(index, std::numeric_limits<double>::infinity(), share);
+            }
         }
     }
     if (!sent) {
@@ -138,8 +143,8 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
         if (self)
             self->transferEnded(raw, outcome);
     };
-    // A request of a given size repeats one: the stream's next is still its next step.
-    stream.requests += explicitSize ? 0 : 1;
+    // A download of a given size repeats one: the stream's next is still its next step.
+    stream.requests += explicitSize && !m_setup.upload ? 0 : 1;
     ++stream.inFlight;
     m_transfers.push_back(std::move(transfer));
     raw->task->start();

@@ -48,13 +48,16 @@ public:
         int trialWindows = StreamRule::settleWindows;
         // Each of those sends its first two requests at once: the link is known to be fast.
         bool pairFirstRequests = false;
+        // An upload's second paired block, as a share of the first: under 1, the two end apart.
+        double pairedBlockShare = 1;
         // Downloads: the sizes of each stream's successive requests; after the last, the
         // last again, as long as the phase has asked for fewer than byteLimit in all. A
         // stream skips a size it would move well before the deadline (nextSize()).
         QList<qint64> sizes;
         qint64 byteLimit = 0;
         Clock::time_point deadline;
-        // The request for a body of this size (ignored for uploads).
+        // The request for a body of this size; an upload's whole block for 0, or that many of
+        // its first bytes.
         std::function<HttpRequest(qint64 size)> request;
     };
 
@@ -157,7 +160,8 @@ private:
     enum class Behind { no, opening, pastOpening };
 
     // Sends the stream's next request; a download's size follows the stream's steps and
-    // rate, when known (bytes per second), unless given: then it repeats an earlier one.
+    // rate, when known (bytes per second), unless given: then it repeats an earlier one. An
+    // upload's block is whole unless given a size.
     bool send(int stream, double rate = 0, qint64 size = 0);
     qint64 nextSize(const Stream &stream, double rate, Clock::time_point now) const;
     void transferEnded(Transfer *transfer, const HttpOutcome &outcome);

@@ -102,6 +102,7 @@ enum class LinkCheck {
     thirdBlockWaits,
     stuckBlockLeftBehind,
     uploadOpensWithDownloads,
+    farUploadPairsApart,
     uploadOpensWithTwo,
     farOpensWithTwo,
     satelliteDownloadOpensWithOne,
@@ -670,6 +671,10 @@ private slots:
         // each.
         row("the upload opens with the download's streams", uploadOpensWithDownloads,
             "--connection-rate 2500000", {2, 2}, {2000000}, 4);
+        // The same on a far path (three of the five probes answered after 150 ms): a stream's
+        // second block is half its first.
+        row("a far upload's paired blocks end apart", farUploadPairsApart,
+            "--connection-rate 2500000 --fault delay=150@head#3", {2, 2}, {2000000}, 4);
         row("the upload opens with two after a fast download", uploadOpensWithTwo,
             "--down-rate 20000000 --up-rate 8000000", {0.6, 0.6}, {2000000}, 4);
         // Each connection held to 16 Mbit/s: the download keeps two streams, under 50 Mbit/s,
@@ -798,15 +803,20 @@ private slots:
             // for the stuck one, it would have idled for most of the phase.
             QVERIFY2(rate > 0.75 * 160 && bodies.size() > 3, qPrintable(seen));
             break;
-        case LinkCheck::uploadOpensWithDownloads: {
+        case LinkCheck::uploadOpensWithDownloads:
+        case LinkCheck::farUploadPairsApart: {
             // All at once, each with its first two blocks; a stream's third block waits for
             // one of the first two to end, a trial for the rate to level.
             const int down = m_engine->streams(Phase::download);
             QVERIFY2(down > 2 && measured(true) > 40 && kept == down, qPrintable(seen));
             const qint64 firstEnd = std::ranges::min(bodies, {}, &Times::end).end;
-            QCOMPARE(int(std::ranges::count_if(
-                         bodies, [&](const auto &post) { return post.head < firstEnd; })),
-                     2 * kept);
+            const auto opening = [&](QStringView size) {
+                return int(std::ranges::count_if(bodies, [&](const auto &post) {
+                    return post.head < firstEnd && post.target.endsWith(size);
+                }));
+            };
+            QCOMPARE(opening(u"0"), 2 * kept);
+            QCOMPARE(opening(u"=2000000"), check == LinkCheck::farUploadPairsApart ? kept : 0);
             break;
         }
         case LinkCheck::farOpensWithTwo:
