@@ -320,6 +320,8 @@ LevelledRate::Reading LevelledRate::caughtUp(const std::vector<Sample> &samples,
                                              double end, double shortest) const
 {
     part = beforeStall(samples, part, end);
+    const double endWindow =
+        burstEnd(samples) > 0 ? m_tuning.catchUpSeconds : m_tuning.catchUpEndSeconds;
     const Sample from{part.fromSeconds, bytesAt(samples, part.fromSeconds)};
     const auto ahead = [&](const Sample &sample) {
         return sample.bytes - from.bytes - part.bytesPerSecond * (sample.seconds - from.seconds);
@@ -331,7 +333,7 @@ LevelledRate::Reading LevelledRate::caughtUp(const std::vector<Sample> &samples,
             && sample.seconds <= from.seconds + m_tuning.catchUpSeconds
             && ahead(sample) > ahead(first))
             first = sample;
-        if (sample.seconds < end && sample.seconds >= end - m_tuning.catchUpSeconds
+        if (sample.seconds < end && sample.seconds >= end - endWindow
             && ahead(sample) > ahead(last))
             last = sample;
     }

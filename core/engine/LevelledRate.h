@@ -46,6 +46,13 @@ public:
         // held back finds nothing caught up (91.9 read on a 96.5 Mbit/s line). Not much longer:
         // a start found partly held back and an end one more cycle away read above the line.
         double catchUpSeconds = 1.25;
+        // The same for the end, where nothing after the deadline makes up for what was held back:
+        // a repair lost in turn holds the count back a cycle more (at 150 ms, a count caught
+        // up 1.5 s before its end, then behind by 3 MB and still catching up at the deadline,
+        // read 92.0 on a 96.5 Mbit/s line, 96.5 from its end there). Not after a burst at the
+        // phase's start: that part's start may hold bytes the bucket's losses held back, which
+        // an end caught up further back counts without their time (97.4 read as 98.1).
+        double catchUpEndSeconds = 1.5;
     };
 
     struct Reading
@@ -125,7 +132,8 @@ private:
     // the lump without it, one that ends in a stall leaves out what it held back (at 150 ms,
     // 101.5 and 91.3 on a 96.5 Mbit/s line). Each end moves, within catchUpSeconds, to the tick
     // where the count was furthest ahead of the part's rate, where nothing was held back, and
-    // the part is read between the two; one begun at a stall's bottom first moves back before it.
+    // the part is read between the two (the end within catchUpEndSeconds); one begun at a stall's
+    // bottom first moves back before it.
     Reading caughtUp(const std::vector<Sample> &samples, Reading part, double end,
                      double shortest) const;
     // A received count's losses may stall it and lump it again on and off for the whole
