@@ -193,6 +193,17 @@ public:
     // nearer paths that wait is short: at 40 ms and 1 Gbit/s the half block left two runs of
     // eighteen 5-11 % low where none were.
     static constexpr double halfSecondBlockFromMs = 100;
+    // Where a block takes less than a round trip at the download's rate, and the round trip
+    // is within these, the upload's connections may pace under a limit once the phase has run
+    // a second (ThroughputStreams::pacingLimitShare). Where a block takes longer, its sender
+    // sees its share within it (at 300 Mbit/s and 30 ms the limit read 1 % lower and helped
+    // nothing). A limited sender keeps the best rate it saw over ten round trips only, 0.2 s
+    // at 20 ms: there it soon paced at its share of the line when all sent at once, and
+    // under it while the others waited (at 2 Gbit/s and 20 ms, 1729 Mbit/s in the median
+    // with the limit, 1850 without). On a longer round trip the windows may still be opening
+    // after a second, and the limit, set from the best rate seen so far, would hold them back.
+    static constexpr double pacingLimitFromMs = 30;
+    static constexpr double pacingLimitUntilMs = 100;
     // Where a round trip takes this long or longer, the download opens with two streams:
     // against a cubic server a trial's fresh connection, started beside one that keeps the
     // line's queue full, leaves its slow start at once and then grows a packet a round trip,

@@ -7,6 +7,7 @@
 #include "platform/HttpTask.h"
 
 #include <algorithm>
+#include <limits>
 
 #include <sys/random.h>
 
@@ -93,6 +94,14 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         setup.pairFirstRequests = setup.firstStreams > 1 && m_downMbps >= twoUploadStreamsMbps;
         if (m_pingMs >= halfSecondBlockFromMs)
             setup.pairedBlockShare = 0.5;
+        // A block that the download's rate carries in less than a round trip leaves its
+        // connection as one burst, paced at whatever rate the connection last saw. Over
+        // HTTP/2 the streams share one connection, which a stream's limit would hold back.
+        const double blockMs = m_downMbps > 0 ? double(uploadChunkBytes) * 8 / (m_downMbps * 1000)
+                                              : std::numeric_limits<double>::infinity();
+        setup.limitPacing = blockMs < m_pingMs && m_pingMs >= pacingLimitFromMs
+                            && m_pingMs < pacingLimitUntilMs
+                            && session().config().version == HttpVersion::http1_1;
         // Where the download needed several, they fill the same path for the upload too; a
         // trial of one more would only cost the losses of its connections' start on a full
         // link.

@@ -46,6 +46,7 @@ void ThroughputStreams::start()
         return;
     m_started = true;
     m_windowStart = Clock::now();
+    m_startTime = m_windowStart;
     m_check.start();
     bool sent = false;
     for (int index = 0; index < m_rule.streams(); ++index) {
@@ -120,6 +121,8 @@ bool ThroughputStreams::send(int index, double rate, qint64 size)
     transfer->sent = now;
     transfer->grew = now;
     Transfer *raw = transfer.get();
+    if (m_pacingLimit)
+        raw->task->limitPacing(*m_pacingLimit);
     const QPointer<ThroughputStreams> self(this);
     // Only the measurement counts: a download's body when the answer is a success, never
     // an error page, and never the body of an answer to an upload.
@@ -372,6 +375,13 @@ void ThroughputStreams::refreshUploads(Clock::time_point now)
             transfer->grewFrom = acknowledged;
         }
         transfer->moved = acknowledged;
+        if (m_setup.limitPacing && seconds(now - m_startTime) >= pacingLimitAfterSeconds) {
+            if (const std::optional<quint32> resent = transfer->task->retransmitted()) {
+                if (transfer->retransmitted && *resent > *transfer->retransmitted)
+                    m_lateLosses += *resent - *transfer->retransmitted;
+                transfer->retransmitted = resent;
+            }
+        }
         if (transfer->moved > 0 && !transfer->firstAcknowledged)
             transfer->firstAcknowledged = now;
         // The server's kernel takes the first bytes whether the server reads them or not:
@@ -427,6 +437,8 @@ void ThroughputStreams::check()
     }
     const StreamRule::Action action =
         m_rule.windowEnded(total - m_windowBytes, window, windowLimited);
+    if (m_setup.upload && m_setup.limitPacing)
+        limitPacing(double(total - m_windowBytes) / window, now);
     m_windowBytes = total;
     m_windowStart = now;
     if (action == StreamRule::Action::add)
@@ -435,6 +447,23 @@ void ThroughputStreams::check()
         giveBackStream();
     else if (!m_rule.onTrial())
         m_trialStream = -1;
+}
+
+void ThroughputStreams::limitPacing(double windowRate, Clock::time_point now)
+{
+    // Before that the windows still open; a loss-based sender backs off on its own losses.
+    if (seconds(now - m_startTime) < pacingLimitAfterSeconds || m_lossBasedSender.value_or(true))
+        return;
+    m_bestWindowRate = std::max(m_bestWindowRate, windowRate);
+    if (m_lateLosses < pacingLimitLosses)
+        return;
+    const auto limit =
+        quint64(pacingLimitShare * m_bestWindowRate / double(std::max(1, m_rule.streams())));
+    if (limit == 0 || limit == m_pacingLimit)
+        return;
+    m_pacingLimit = limit;
+    for (const auto &transfer : m_transfers)
+        transfer->task->limitPacing(limit);
 }
 
 void ThroughputStreams::sendNextInTime(int index, Clock::time_point now)

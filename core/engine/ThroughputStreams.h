@@ -50,6 +50,11 @@ public:
         bool pairFirstRequests = false;
         // An upload's second paired block, as a share of the first: under 1, the two end apart.
         double pairedBlockShare = 1;
+        // Uploads: once the phase has run pacingLimitAfterSeconds and its connections have
+        // sent pacingLimitLosses segments again since, a sender that paces by its model of the
+        // path (BBR) paces no connection above pacingLimitShare of a stream's part of the best
+        // window's rate.
+        bool limitPacing = false;
         // Downloads: the sizes of each stream's successive requests; after the last, the
         // last again, as long as the phase has asked for fewer than byteLimit in all. A
         // stream skips a size it would move well before the deadline (nextSize()).
@@ -110,6 +115,20 @@ public:
     static constexpr double crawlShare = 1.0 / 16;
     // How far back a request's recent rate looks.
     static constexpr double recentSeconds = 0.1;
+    // A stream's blocks take turns on two connections or more, each sending now and then
+    // waiting for its answer. A BBR sender paces each at the rate it last saw, the whole
+    // line's for one that sent alone: at 1 Gbit/s and 40 ms the connections' paces added up
+    // to three or four times the line when they sent together, overfilled its queue and
+    // lost thousands of packets a test, and a connection that took a storm of them paced at
+    // a tenth of its share for seconds (one upload in five or six read 3-10 % under curl).
+    // Half as much again as the stream's part of the line lets the streams take over from
+    // one another. Only after such losses: a limited sender sees no more than its share and
+    // paces at that, so where the phase runs without them the limit only holds the line back
+    // (at 1 Gbit/s and 80 ms, a limit from the first second left one upload of eight at
+    // 639 Mbit/s; after losses only, none of eight read under 946).
+    static constexpr double pacingLimitShare = 1.5;
+    static constexpr double pacingLimitAfterSeconds = 1.0;
+    static constexpr quint32 pacingLimitLosses = 100;
 
 private:
     struct Transfer
@@ -125,6 +144,9 @@ private:
         std::optional<Clock::time_point> firstAcknowledged;
         Clock::time_point grew;
         qint64 grewFrom = 0;
+        // Uploads: its connection's count of segments sent again, as last seen after
+        // pacingLimitAfterSeconds.
+        std::optional<quint32> retransmitted;
         // Downloads: the rate of its last recentSeconds, from a mark moved on at each.
         std::optional<Clock::time_point> markTime;
         qint64 markMoved = 0;
@@ -192,6 +214,8 @@ private:
     void refreshUploads(Clock::time_point now);
     // bytes() as of the last refresh of the uploads in flight.
     qint64 counted() const;
+    // Sets the connections' pacing limit from the window that just ended (limitPacing).
+    void limitPacing(double windowRate, Clock::time_point now);
     void addStream();
     void giveBackStream();
     void finishLater();
@@ -218,4 +242,11 @@ private:
     // Uploads: whether this machine's sender backs off on losses (cubic, a stock Debian
     // desktop's) rather than pacing by its model of the path (BBR), once a connection told.
     std::optional<bool> m_lossBasedSender;
+    // Uploads: the best window's rate since pacingLimitAfterSeconds (bytes per second), and
+    // the pacing limit set on the connections from it.
+    Clock::time_point m_startTime;
+    double m_bestWindowRate = 0;
+    // Segments the connections sent again since pacingLimitAfterSeconds.
+    quint32 m_lateLosses = 0;
+    std::optional<quint64> m_pacingLimit;
 };

@@ -3,6 +3,7 @@
 
 #include "platform/HttpSession.h"
 #include "platform/TcpCounters.h"
+#include "platform/TcpPacing.h"
 
 #include <QFile>
 #include <QTimer>
@@ -195,8 +196,10 @@ void HttpTask::finishTransfer(int curlCode)
     // for the next one is marked here too.
     curl_socket_t kept = CURL_SOCKET_BAD;
     if (m_session && curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &kept) == CURLE_OK
-        && kept != CURL_SOCKET_BAD)
+        && kept != CURL_SOCKET_BAD) {
         m_session->markStream(kept);
+        applyPacingLimit(kept, false);
+    }
     if (m_session)
         m_session->remove(this);
     complete(std::move(outcome));
@@ -250,6 +253,33 @@ std::optional<QByteArray> HttpTask::congestionControl() const
     return TcpCounters::congestionControl(m_socket);
 }
 
+std::optional<quint32> HttpTask::retransmitted() const
+{
+    if (m_socket == CURL_SOCKET_BAD)
+        return std::nullopt;
+    return TcpCounters::retransmitted(m_socket);
+}
+
+void HttpTask::limitPacing(quint64 bytesPerSecond)
+{
+    m_pacingLimit = bytesPerSecond;
+    if (m_socket != CURL_SOCKET_BAD)
+        applyPacingLimit(m_socket, true);
+}
+
+std::optional<quint64> HttpTask::pacingLimit() const
+{
+    if (m_socket == CURL_SOCKET_BAD)
+        return std::nullopt;
+    return TcpPacing::limit(m_socket);
+}
+
+void HttpTask::applyPacingLimit(curl_socket_t socket, bool on) const
+{
+    if (m_pacingLimit)
+        TcpPacing::setLimit(socket, on ? *m_pacingLimit : TcpPacing::unlimited);
+}
+
 void HttpTask::countAcknowledged()
 {
     if (m_state != State::running || m_cancelRequested || !m_requestBegun)
@@ -274,6 +304,7 @@ void HttpTask::countAcknowledged()
 void HttpTask::attachSocket(curl_socket_t socket, std::optional<quint64> streamMark)
 {
     m_socket = socket;
+    applyPacingLimit(socket, true);
     // A request that began before its connection was known here went out on a connection
     // kept from an earlier one, which had finished with everything it wrote acknowledged.
     if (m_requestBegun && !m_streamStart)
@@ -285,6 +316,7 @@ void HttpTask::detachSocket(curl_socket_t socket)
     if (m_socket != socket)
         return;
     countAcknowledged();
+    applyPacingLimit(socket, false);
     m_socket = CURL_SOCKET_BAD;
 }
 
@@ -294,6 +326,7 @@ int HttpTask::socketOpened(void *task, curl_socket_t socket, curlsocktype)
     if (self->m_session)
         self->m_session->forgetStream(socket);
     self->m_socket = socket;
+    self->applyPacingLimit(socket, true);
     return CURL_SOCKOPT_OK;
 }
 

@@ -63,6 +63,13 @@ public:
     std::optional<quint32> receivedPerRoundTripAtLimit() const;
     // TcpCounters::congestionControl() of the task's connection; absent while it has none.
     std::optional<QByteArray> congestionControl() const;
+    // TcpCounters::retransmitted() of the task's connection; absent while it has none.
+    std::optional<quint32> retransmitted() const;
+    // The most the connection's sender may pace this request at, in bytes per second
+    // (TcpPacing); the connection goes back to its own pace when the transfer lets go of it.
+    void limitPacing(quint64 bytesPerSecond);
+    // TcpPacing::limit() of the task's connection; absent while it has none.
+    std::optional<quint64> pacingLimit() const;
 
 private:
     friend class HttpSession;
@@ -82,6 +89,8 @@ private:
     void attachSocket(curl_socket_t socket, std::optional<quint64> streamMark);
     void detachSocket(curl_socket_t socket);
     void countAcknowledged();
+    // Sets the pacing limit on the socket, or clears it, when this transfer has one.
+    void applyPacingLimit(curl_socket_t socket, bool on) const;
 
     static size_t receive(char *data, size_t size, size_t count, void *task);
     static int progress(void *task, curl_off_t downTotal, curl_off_t downNow, curl_off_t upTotal,
@@ -107,5 +116,6 @@ private:
     // Acknowledged in this attempt at the request, and in the attempts before it.
     qint64 m_acknowledged = 0;
     qint64 m_acknowledgedBefore = 0;
+    std::optional<quint64> m_pacingLimit;
     HttpOutcome m_outcome;
 };

@@ -33,6 +33,9 @@ std::optional<quint64> written(qintptr socket);
 // when unknown.
 std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket);
 
+// Segments the connection has sent again since it opened: those it took for lost.
+std::optional<quint32> retransmitted(qintptr socket);
+
 // The name of the connection's congestion control ("cubic", "bbr"); absent when unknown.
 std::optional<QByteArray> congestionControl(qintptr socket);
 

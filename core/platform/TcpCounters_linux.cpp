@@ -79,6 +79,15 @@ std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket)
     return info.tcpi_rcv_space;
 }
 
+std::optional<quint32> retransmitted(qintptr socket)
+{
+    tcp_info info{};
+    if (!readInfo(socket, info,
+                  offsetof(tcp_info, tcpi_total_retrans) + sizeof info.tcpi_total_retrans))
+        return std::nullopt;
+    return info.tcpi_total_retrans;
+}
+
 std::optional<QByteArray> congestionControl(qintptr socket)
 {
     // The kernel's names are 15 characters at most.

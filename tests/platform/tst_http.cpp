@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FakeService.h"
+#include "SpeedServerProcess.h"
 #include "TestSupport.h"
 
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
+#include "platform/TcpPacing.h"
 
 using namespace std::chrono_literals;
 
@@ -66,6 +68,34 @@ private slots:
         for (const FakeService::Request &request : std::as_const(tls.requests))
             asked.append(request.method + ' ' + request.path);
         QCOMPARE(asked.join(','), toClearText ? "POST /first" : "POST /first,POST /then");
+    }
+
+    // A transfer's pacing limit holds its connection while it runs, and the next transfer
+    // on the same kept connection goes at the connection's own pace.
+    void pacingLimitLeavesWithTheTransfer()
+    {
+        SpeedServerProcess server;
+        QVERIFY(server.start());
+        HttpSession session;
+        HttpRequest request;
+        request.url = (server.origin() + "/__down?bytes=2000000").toUtf8();
+        const auto limitSeen = [&](std::optional<quint64> limit) {
+            const std::shared_ptr<HttpTask> task = session.task(request);
+            if (limit)
+                task->limitPacing(*limit);
+            std::optional<quint64> seen;
+            task->onReceive = [&](QByteArrayView) {
+                if (!seen)
+                    seen = task->pacingLimit();
+            };
+            QTimer::singleShot(15000, &session, [task] { task->cancel(); });
+            const HttpOutcome outcome = QCoro::waitFor(session.perform(task));
+            task->onReceive = nullptr;
+            return outcome.ok ? seen : std::nullopt;
+        };
+        QCOMPARE(limitSeen(12'345'678), std::optional<quint64>(12'345'678));
+        QCOMPARE(limitSeen(std::nullopt), std::optional<quint64>(TcpPacing::unlimited));
+        QCOMPARE(server.stop().connections, 1);
     }
 };
 
