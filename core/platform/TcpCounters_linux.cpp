@@ -23,17 +23,26 @@ bool readInfo(qintptr socket, tcp_info &info, std::size_t needed)
            && length >= needed;
 }
 
+// One field of the kernel's struct, absent when the running kernel does not fill it.
+template <typename Field>
+std::optional<Field> fieldOf(qintptr socket, Field tcp_info::*member)
+{
+    tcp_info info{};
+    const auto end = std::size_t(reinterpret_cast<const char *>(&(info.*member))
+                                 - reinterpret_cast<const char *>(&info))
+                     + sizeof(Field);
+    if (!readInfo(socket, info, end))
+        return std::nullopt;
+    return info.*member;
+}
+
 } // namespace
 
 namespace TcpCounters {
 
 std::optional<quint64> acknowledged(qintptr socket)
 {
-    tcp_info info{};
-    if (!readInfo(socket, info,
-                  offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked))
-        return std::nullopt;
-    return info.tcpi_bytes_acked;
+    return fieldOf(socket, &tcp_info::tcpi_bytes_acked);
 }
 
 std::optional<quint64> delivered(qintptr socket)
@@ -81,11 +90,7 @@ std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket)
 
 std::optional<quint32> retransmitted(qintptr socket)
 {
-    tcp_info info{};
-    if (!readInfo(socket, info,
-                  offsetof(tcp_info, tcpi_total_retrans) + sizeof info.tcpi_total_retrans))
-        return std::nullopt;
-    return info.tcpi_total_retrans;
+    return fieldOf(socket, &tcp_info::tcpi_total_retrans);
 }
 
 std::optional<QByteArray> congestionControl(qintptr socket)
