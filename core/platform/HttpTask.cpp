@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
+#include <utility>
 
 namespace {
 
@@ -198,8 +199,8 @@ void HttpTask::finishTransfer(int curlCode)
     if (m_session && curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &kept) == CURLE_OK
         && kept != CURL_SOCKET_BAD) {
         m_session->markStream(kept);
-        applyPacingLimit(kept, false);
     }
+    clearPacingLimit();
     if (m_session)
         m_session->remove(this);
     complete(std::move(outcome));
@@ -263,21 +264,42 @@ std::optional<quint32> HttpTask::retransmitted() const
 void HttpTask::limitPacing(quint64 bytesPerSecond)
 {
     m_pacingLimit = bytesPerSecond;
-    if (m_socket != CURL_SOCKET_BAD)
-        applyPacingLimit(m_socket, true);
+    if (const curl_socket_t socket = activeSocket(); socket != CURL_SOCKET_BAD)
+        applyPacingLimit(socket);
 }
 
 std::optional<quint64> HttpTask::pacingLimit() const
 {
-    if (m_socket == CURL_SOCKET_BAD)
+    const curl_socket_t socket = activeSocket();
+    if (socket == CURL_SOCKET_BAD)
         return std::nullopt;
-    return TcpPacing::limit(m_socket);
+    return TcpPacing::limit(socket);
 }
 
-void HttpTask::applyPacingLimit(curl_socket_t socket, bool on) const
+void HttpTask::applyPacingLimit(curl_socket_t socket)
 {
-    if (m_pacingLimit)
-        TcpPacing::setLimit(socket, on ? *m_pacingLimit : TcpPacing::unlimited);
+    if (!m_pacingLimit)
+        return;
+    if (m_pacedSocket != socket)
+        clearPacingLimit();
+    if (TcpPacing::setLimit(socket, *m_pacingLimit))
+        m_pacedSocket = socket;
+}
+
+void HttpTask::clearPacingLimit()
+{
+    if (m_pacedSocket != CURL_SOCKET_BAD)
+        TcpPacing::setLimit(std::exchange(m_pacedSocket, CURL_SOCKET_BAD), TcpPacing::unlimited);
+}
+
+curl_socket_t HttpTask::activeSocket() const
+{
+    if (m_socket != CURL_SOCKET_BAD || m_state != State::running || !m_easy)
+        return m_socket;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK)
+        return CURL_SOCKET_BAD;
+    return socket;
 }
 
 void HttpTask::countAcknowledged()
@@ -304,7 +326,7 @@ void HttpTask::countAcknowledged()
 void HttpTask::attachSocket(curl_socket_t socket, std::optional<quint64> streamMark)
 {
     m_socket = socket;
-    applyPacingLimit(socket, true);
+    applyPacingLimit(socket);
     // A request that began before its connection was known here went out on a connection
     // kept from an earlier one, which had finished with everything it wrote acknowledged.
     if (m_requestBegun && !m_streamStart)
@@ -313,10 +335,11 @@ void HttpTask::attachSocket(curl_socket_t socket, std::optional<quint64> streamM
 
 void HttpTask::detachSocket(curl_socket_t socket)
 {
+    if (socket == m_pacedSocket)
+        clearPacingLimit();
     if (m_socket != socket)
         return;
     countAcknowledged();
-    applyPacingLimit(socket, false);
     m_socket = CURL_SOCKET_BAD;
 }
 
@@ -326,7 +349,7 @@ int HttpTask::socketOpened(void *task, curl_socket_t socket, curlsocktype)
     if (self->m_session)
         self->m_session->forgetStream(socket);
     self->m_socket = socket;
-    self->applyPacingLimit(socket, true);
+    self->applyPacingLimit(socket);
     return CURL_SOCKOPT_OK;
 }
 
@@ -342,6 +365,9 @@ int HttpTask::requestBegins(void *task, char *, char *, int, int)
     self->m_requestBegun = true;
     if (self->m_socket != CURL_SOCKET_BAD)
         self->m_streamStart = TcpCounters::written(self->m_socket);
+    // A kept connection's socket callbacks may come only after the request has gone out.
+    if (const curl_socket_t socket = self->activeSocket(); socket != CURL_SOCKET_BAD)
+        self->applyPacingLimit(socket);
     return CURL_PREREQFUNC_OK;
 }
 

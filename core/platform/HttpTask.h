@@ -89,8 +89,12 @@ private:
     void attachSocket(curl_socket_t socket, std::optional<quint64> streamMark);
     void detachSocket(curl_socket_t socket);
     void countAcknowledged();
-    // Sets the pacing limit on the socket, or clears it, when this transfer has one.
-    void applyPacingLimit(curl_socket_t socket, bool on) const;
+    // Sets this transfer's pacing limit, when it has one, on the socket it goes out on, and
+    // takes it off again.
+    void applyPacingLimit(curl_socket_t socket);
+    void clearPacingLimit();
+    // The transfer's connection's socket, asked of curl before the socket callbacks tell it.
+    curl_socket_t activeSocket() const;
 
     static size_t receive(char *data, size_t size, size_t count, void *task);
     static int progress(void *task, curl_off_t downTotal, curl_off_t downNow, curl_off_t upTotal,
@@ -117,5 +121,7 @@ private:
     qint64 m_acknowledged = 0;
     qint64 m_acknowledgedBefore = 0;
     std::optional<quint64> m_pacingLimit;
+    // The socket that carries the limit now.
+    curl_socket_t m_pacedSocket = CURL_SOCKET_BAD;
     HttpOutcome m_outcome;
 };
