@@ -197,9 +197,8 @@ void HttpTask::finishTransfer(int curlCode)
     // for the next one is marked here too.
     curl_socket_t kept = CURL_SOCKET_BAD;
     if (m_session && curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &kept) == CURLE_OK
-        && kept != CURL_SOCKET_BAD) {
+        && kept != CURL_SOCKET_BAD)
         m_session->markStream(kept);
-    }
     clearPacingLimit();
     if (m_session)
         m_session->remove(this);
