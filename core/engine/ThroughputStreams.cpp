@@ -375,7 +375,9 @@ void ThroughputStreams::refreshUploads(Clock::time_point now)
             transfer->grewFrom = acknowledged;
         }
         transfer->moved = acknowledged;
-        if (m_setup.limitPacing && seconds(now - m_startTime) >= pacingLimitAfterSeconds) {
+        // Only the threshold needs the count: once it is passed, the kernel is not asked.
+        if (m_setup.limitPacing && m_lateLosses < pacingLimitLosses
+            && seconds(now - m_startTime) >= pacingLimitAfterSeconds) {
             if (const std::optional<quint32> resent = transfer->task->retransmitted()) {
                 if (transfer->retransmitted && *resent > *transfer->retransmitted)
                     m_lateLosses += *resent - *transfer->retransmitted;
