@@ -579,6 +579,21 @@ curl_streams() {
     rm -f "$work"/stream*
 }
 
+# cpu_ticks: the CPU time the kernel has counted so far, all of it and the part stolen by the
+# host (a virtual machine's other guests), in clock ticks.
+cpu_ticks() {
+    awk '/^cpu / {print $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9, $9}' /proc/stat
+}
+
+# steal_since "TICKS": the stolen share of the CPU time since cpu_ticks gave TICKS.
+steal_since() {
+    local before after
+    read -r -a before <<<"$1"
+    read -r -a after <<<"$(cpu_ticks)"
+    awk -v t="$((after[0] - before[0]))" -v s="$((after[1] - before[1]))" \
+        'BEGIN {printf "%.0f %%", (t > 0 ? 100 * s / t : 0)}'
+}
+
 # idle_rtt: the line's round-trip time without load (ms, average of ten pings).
 idle_rtt() {
     "${in_client[@]}" ping -q -c 10 -i 0.05 "$wan_server" |
@@ -623,7 +638,7 @@ for dir in ↓ ↑; do
     done
     if [ "$refs" = 1 ]; then head+=" curl 1 $dir | curl 4 $dir |" rule+="---|---|"; fi
 done
-head+=" refused |" rule+="---|"
+head+=" refused | steal |" rule+="---|---|"
 echo "$head"
 echo "$rule"
 for link in $wan_links; do
@@ -644,12 +659,13 @@ for link in $wan_links; do
         ip netns exec "$ns" sysctl -qw net.ipv4.tcp_congestion_control="$([ "$extra" = cubic ] && echo cubic || echo "$host_cc")"
     done
     start_wan "$rate_down" "$rate_up" "$rtt" "${line[@]}"
-    local cap first=1 refused
+    local cap first=1 refused ticks
     local -A downs=() ups=()
     for cap in $wan_caps; do
         local cap_option=()
         [ "$cap" != default ] && cap_option=(--size-cap "$cap")
         start_server http --public-rules "${cap_option[@]}"
+        ticks=$(cpu_ticks)
         ping=$(idle_rtt)
         for c in "${!clis[@]}"; do unset "downs[$c]" "ups[$c]" "downs[s$c]" "ups[s$c]"; done
         for i in $(seq "$repeat"); do
@@ -694,14 +710,17 @@ for link in $wan_links; do
             fi
             unset -n values
         done
-        echo "$row ${refused:-?} in $((repeat * n)) runs |"
+        echo "$row ${refused:-?} in $((repeat * n)) runs | $(steal_since "$ticks") |"
     done
     stop_wan
 done
 in_server=() in_client=() server_host=127.0.0.1
 echo "(engine: the reported rate's median, the worst run in brackets, its streams in parentheses"
 echo " when it reports them; ceiling: the rate times 1448/1500, what TCP over 1500-byte packets carries;"
-echo " curl 4: four streams' bytes over the slowest one's time. load after: $(uptime | sed 's/.*average: //'))"
+echo " curl 4: four streams' bytes over the slowest one's time; steal: the share of the CPU time the"
+echo " host gave to other guests during the row: the delay line runs in user space, and a row read"
+echo " under a steal of more than a few per cent reads the machine, curl's streams as much as the"
+echo " engine. load after: $(uptime | sed 's/.*average: //'))"
 }
 
 repeat=${BENCH_REPEAT:-3}
