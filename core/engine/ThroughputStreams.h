@@ -246,7 +246,8 @@ private:
     // the pacing limit set on the connections from it.
     Clock::time_point m_startTime;
     double m_bestWindowRate = 0;
-    // Segments the connections sent again since pacingLimitAfterSeconds.
+    // Segments the connections sent again since pacingLimitAfterSeconds, counted until they
+    // reach pacingLimitLosses.
     quint32 m_lateLosses = 0;
     std::optional<quint64> m_pacingLimit;
 };
