@@ -272,7 +272,7 @@ std::optional<quint64> HttpTask::pacingLimit() const
     const curl_socket_t socket = activeSocket();
     if (socket == CURL_SOCKET_BAD)
         return std::nullopt;
-    return TcpPacing::limit(socket);
+    return TcpCounters::pacingLimit(socket);
 }
 
 void HttpTask::applyPacingLimit(curl_socket_t socket)
@@ -365,8 +365,10 @@ int HttpTask::requestBegins(void *task, char *, char *, int, int)
     if (self->m_socket != CURL_SOCKET_BAD)
         self->m_streamStart = TcpCounters::written(self->m_socket);
     // A kept connection's socket callbacks may come only after the request has gone out.
-    if (const curl_socket_t socket = self->activeSocket(); socket != CURL_SOCKET_BAD)
-        self->applyPacingLimit(socket);
+    if (self->m_pacingLimit) {
+        if (const curl_socket_t socket = self->activeSocket(); socket != CURL_SOCKET_BAD)
+            self->applyPacingLimit(socket);
+    }
     return CURL_PREREQFUNC_OK;
 }
 

@@ -68,7 +68,7 @@ public:
     // The most the connection's sender may pace this request at, in bytes per second
     // (TcpPacing); the connection goes back to its own pace when the transfer lets go of it.
     void limitPacing(quint64 bytesPerSecond);
-    // TcpPacing::limit() of the task's connection; absent while it has none.
+    // TcpCounters::pacingLimit() of the task's connection; absent while it has none.
     std::optional<quint64> pacingLimit() const;
 
 private:

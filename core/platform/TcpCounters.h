@@ -36,6 +36,10 @@ std::optional<quint32> receivedPerRoundTripAtLimit(qintptr socket);
 // Segments the connection has sent again since it opened: those it took for lost.
 std::optional<quint32> retransmitted(qintptr socket);
 
+// The most its sender may pace it at, in bytes per second (TcpPacing::setLimit());
+// TcpPacing::unlimited when nothing holds it.
+std::optional<quint64> pacingLimit(qintptr socket);
+
 // The name of the connection's congestion control ("cubic", "bbr"); absent when unknown.
 std::optional<QByteArray> congestionControl(qintptr socket);
 

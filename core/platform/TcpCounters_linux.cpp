@@ -93,6 +93,11 @@ std::optional<quint32> retransmitted(qintptr socket)
     return fieldOf(socket, &tcp_info::tcpi_total_retrans);
 }
 
+std::optional<quint64> pacingLimit(qintptr socket)
+{
+    return fieldOf(socket, &tcp_info::tcpi_max_pacing_rate);
+}
+
 std::optional<QByteArray> congestionControl(qintptr socket)
 {
     // The kernel's names are 15 characters at most.

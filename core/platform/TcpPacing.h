@@ -3,18 +3,13 @@
 
 #include <QtGlobal>
 
-#include <optional>
-
 // The most a TCP connection's sender may pace its packets at, in bytes per second: the
 // kernel keeps the rate its congestion control picks under it.
 namespace TcpPacing {
 
 inline constexpr quint64 unlimited = ~quint64(0);
 
-// Sets the limit; false when the socket does not take it.
+// Sets the limit; false when the socket does not take it. TcpCounters::pacingLimit() reads it.
 bool setLimit(qintptr socket, quint64 bytesPerSecond);
-
-// The limit set now; absent when unknown.
-std::optional<quint64> limit(qintptr socket);
 
 } // namespace TcpPacing

@@ -5,6 +5,7 @@
 
 #include "platform/HttpSession.h"
 #include "platform/HttpTask.h"
+#include "platform/TcpCounters.h"
 #include "platform/TcpPacing.h"
 
 using namespace std::chrono_literals;
@@ -91,7 +92,7 @@ private slots:
         QCOMPARE(seen.value_or(0), quint64(12'345'678));
         QList<quint64> kept;
         for (const QString &entry : QDir("/proc/self/fd").entryList(QDir::System))
-            if (const std::optional<quint64> limit = TcpPacing::limit(entry.toInt()))
+            if (const std::optional<quint64> limit = TcpCounters::pacingLimit(entry.toInt()))
                 kept.append(*limit);
         QCOMPARE(kept, QList<quint64>{TcpPacing::unlimited});
     }
