@@ -622,11 +622,12 @@ private slots:
             "--delay 50 --down-rate 20000000", {1, 0}, {4000000});
         row("the next upload arrives before the current ends", overlaps,
             "--delay 50 --up-rate 20000000", {0, 1}, {4000000});
-        // 9.6 Mbit/s: each 1.5 MB request takes 1.25 s, answered 2 ms after it arrives (and no
+        // 4.8 Mbit/s: each 1.5 MB request takes 2.5 s, answered 2 ms after it arrives (and no
         // trial, no pairing: one request at a time). A request is long from 25 leads, here
-        // 5-10 ms; the size leaves room for a lead of 50 ms on a busy machine.
+        // 5-10 ms; the size leaves room for a lead of 100 ms on a busy machine (a sanitized
+        // build with a fifth of the CPU stolen measured over 50).
         row("a long download waits for the connection", waitsForConnection,
-            "--delay 2 --down-rate 1200000", {3.2, 0}, {1500000});
+            "--delay 2 --down-rate 600000", {3.2, 0}, {1500000});
         // 12.8 Mbit/s, below what pairs a stream's first two blocks: each 4 MB block takes
         // 2.5 s, its first eighth 0.31 s. The budget lets the first block end and the second
         // begin.
@@ -728,7 +729,7 @@ private slots:
             // Short requests go before the current one ends: after it, each would leave the link
             // idle for its wait and a round trip. A long one waits, and takes the connection the
             // current one leaves, its window open, where a fresh one's would open beside it.
-            QVERIFY2(bodies.size() >= 3, qPrintable(seen));
+            QVERIFY2(bodies.size() >= (check == LinkCheck::overlaps ? 3 : 2), qPrintable(seen));
             for (qsizetype i = 1; i < bodies.size(); ++i)
                 QVERIFY2((bodies[i].head < bodies[i - 1].end) == (check == LinkCheck::overlaps),
                          qPrintable(QString::number(i) + ": " + seen));
