@@ -625,7 +625,7 @@ private slots:
         // 4.8 Mbit/s: each 1.5 MB request takes 2.5 s, answered 2 ms after it arrives (and no
         // trial, no pairing: one request at a time). A request is long from 25 leads, here
         // 5-10 ms; the size leaves room for a lead of 100 ms on a busy machine (a sanitized
-        // build with a fifth of the CPU stolen measured over 50).
+        // build on a host losing a fifth of its CPU time went past 50).
         row("a long download waits for the connection", waitsForConnection,
             "--delay 2 --down-rate 600000", {3.2, 0}, {1500000});
         // 12.8 Mbit/s, below what pairs a stream's first two blocks: each 4 MB block takes
