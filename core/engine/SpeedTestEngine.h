@@ -178,11 +178,17 @@ public:
     // one stream's blocks, each waiting for its answer, seldom fill such a path.
     static constexpr double twoUploadStreamsMbps = 50;
     // Where a round trip takes this long or longer, the upload opens with a stream for each
-    // such share of it, longPathStreamsMost at most: one fresh connection's window, ten
+    // such share of it, longPathStreamsMost at most. One fresh connection's window, ten
     // packets doubling each round trip, takes most of an upload to carry the path's rate
     // (2.8 s of 5 at 5 Mbit/s and 600 ms), and n streams opened together reach it log2(n)
-    // round trips sooner.
-    static constexpr double longPathRttShareMs = 150;
+    // round trips sooner. Once open, each connection still waits a round trip for the answer
+    // to every block, and a sender that backs off on losses (cubic, a stock desktop's) takes
+    // a third off a connection's window at a loss and regrows it over seconds: the more
+    // connections share the line, the less of it either leaves idle. Two streams, as the
+    // download's count gave, read 229 Mbit/s at 300 Mbit/s and 100 ms on cubic (261 on BBR),
+    // 270 at 60 ms on cubic, and 87.9 at 100 Mbit/s and 150 ms on cubic; four read 283, 279,
+    // 286 and 92.2. On slow links (1 and 2 Mbit/s up, 60-100 ms) four read as one.
+    static constexpr double longPathRttShareMs = 15;
     static constexpr int longPathStreamsMost = 4;
     // Where a round trip takes this long or longer, a stream's paired first blocks are a whole
     // one and half of one. Of the same size, sent together on connections opening together,
