@@ -657,6 +657,9 @@ for link in $wan_links; do
     # talking to a cubic server; else the host's own (BBR on this machine).
     for ns in "$ns_client" "$ns_server"; do
         ip netns exec "$ns" sysctl -qw net.ipv4.tcp_congestion_control="$([ "$extra" = cubic ] && echo cubic || echo "$host_cc")"
+        # What the kernel keeps of the last row's connections to the same address must not
+        # shape this row's first ones.
+        ip -n "$ns" tcp_metrics flush all
     done
     start_wan "$rate_down" "$rate_up" "$rtt" "${line[@]}"
     local cap first=1 refused ticks
