@@ -183,7 +183,7 @@ public:
     // (2.8 s of 5 at 5 Mbit/s and 600 ms), and n streams opened together reach it log2(n)
     // round trips sooner. Once open, each connection still waits a round trip for the answer
     // to every block, and a sender that backs off on losses (cubic, a stock desktop's) takes
-    // a third off a connection's window at a loss and regrows it over seconds: the more
+    // 30 % off a connection's window at a loss and regrows it over seconds: the more
     // connections share the line, the less of it either leaves idle. Two streams, as the
     // download's count gave, read 229 Mbit/s at 300 Mbit/s and 100 ms on cubic (261 on BBR),
     // 270 at 60 ms on cubic, and 87.9 at 100 Mbit/s and 150 ms on cubic; four read 283, 279,
