@@ -41,7 +41,7 @@
 #   @burstMB (a token bucket of that many megabytes passing at ten times the rate) after it;
 #   each reading shows the worst run beside the median, and the ceiling (rate x 1448/1500).
 # Usage: bash bench/run.sh [all|loopback|rates|latency|wan]   (all: about 35 minutes;
-#   rates: 30; latency: 8; wan: 20 at BENCH_REPEAT=3; latency and wan are not part of all)
+#   rates: 30; latency: 8; wan: 25 at BENCH_REPEAT=3; latency and wan are not part of all)
 #   BENCH_REPEAT=N  BENCH_RATES="1 10"  BENCH_LINKS="server tbf"  BENCH_SCHEMES="http https"
 #   BENCH_WAN_LINKS="100/20 1000/40" (Mbit/s/ms)  BENCH_WAN_REFS=0 (engine only)
 #   BENCH_WAN_CAPS="default 30000000": the size caps of the public rule, one row each
@@ -730,7 +730,7 @@ repeat=${BENCH_REPEAT:-3}
 rate_list=${BENCH_RATES:-1 2 10 50 200 800}
 links=${BENCH_LINKS:-server tbf}
 schemes=${BENCH_SCHEMES:-http https}
-wan_links=${BENCH_WAN_LINKS:-10/20 100/20 100/40 500/20 1000/20 1000/40 2000/20 4000/20 1000/80 100/150 20:5/600 300/30 300/20@loss0.1 300/20@loss1 300/20@cubic 100/40@burst50}
+wan_links=${BENCH_WAN_LINKS:-10/20 100/20 100/40 500/20 1000/20 1000/40 2000/20 4000/20 1000/80 100/150 20:5/600 300/30 300/100 300/100@cubic 10:1/100 300/20@loss0.1 300/20@loss1 300/20@cubic 100/40@burst50}
 refs=${BENCH_WAN_REFS:-1}
 wan_caps=${BENCH_WAN_CAPS:-default 30000000}
 rt=${BENCH_RT:-10}
