@@ -342,6 +342,55 @@ LevelledRate::Reading LevelledRate::caughtUp(const std::vector<Sample> &samples,
     return {(last.bytes - first.bytes) / (last.seconds - first.seconds), first.seconds, true};
 }
 
+LevelledRate::Reading LevelledRate::keptUnderHull(const std::vector<Sample> &samples,
+                                                  Reading part) const
+{
+    if (!part.levelled)
+        return part;
+    const double end = samples.back().seconds;
+    const double window = m_tuning.minimumSeconds;
+    const auto rampEnd = std::ranges::find_if(samples, [&](const Sample &sample) {
+        return sample.seconds + window <= end
+               && bytesAt(samples, sample.seconds + window) - sample.bytes
+                      >= (1 - m_tuning.tolerance) * part.bytesPerSecond * window;
+    });
+    if (rampEnd == samples.end())
+        return part;
+    // The upper hull, left to right: a sample on or under the chord between its neighbours
+    // on the hull is no corner of it.
+    std::vector<Sample> hull;
+    for (auto sample = rampEnd; sample != samples.end(); ++sample) {
+        while (hull.size() >= 2) {
+            const Sample &a = hull[hull.size() - 2];
+            const Sample &b = hull.back();
+            if ((b.bytes - a.bytes) * (sample->seconds - a.seconds)
+                > (sample->bytes - a.bytes) * (b.seconds - a.seconds))
+                break;
+            hull.pop_back();
+        }
+        hull.push_back(*sample);
+    }
+    const double middle = (rampEnd->seconds + end) / 2;
+    const auto after =
+        std::ranges::find_if(hull, [&](const Sample &corner) { return corner.seconds >= middle; });
+    if (after == hull.begin() || after == hull.end())
+        return part;
+    const Sample &before = *(after - 1);
+    const double kept = (after->bytes - before.bytes) / (after->seconds - before.seconds);
+    if (!(kept < part.bytesPerSecond))
+        return part;
+    // Bytes held back come in lumps; a count that slowed and never lumped lost the time.
+    bool lumped = false;
+    for (size_t k = 1; k < samples.size(); ++k)
+        lumped =
+            lumped
+            || (samples[k - 1].seconds >= before.seconds && samples[k].seconds <= after->seconds
+                && tickRate(samples, k) >= kept / m_tuning.stallShare);
+    if (!lumped)
+        return part;
+    return {kept, before.seconds, true};
+}
+
 LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes, bool received) const
 {
     if (!(span > 0) || bytes <= 0)
@@ -353,11 +402,19 @@ LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes, bool rece
             samples.push_back(sample);
     samples.push_back({span, double(bytes)});
 
+    const Reading part = levelled(samples, span, received);
+    return received ? keptUnderHull(samples, part) : part;
+}
+
+LevelledRate::Reading LevelledRate::levelled(const std::vector<Sample> &samples, double span,
+                                             bool received) const
+{
+    const double bytes = samples.back().bytes;
     // The level part stands for the whole phase's length, stall or not.
     const double shortest = std::max(m_tuning.minimumSeconds, m_tuning.minimumShare * span);
     if (const double end = stallStart(samples, span); end < span) {
         const Reading before = levelPart(samples, end, shortest);
-        const double stalled = (double(bytes) - bytesAt(samples, end)) / (span - end);
+        const double stalled = (bytes - bytesAt(samples, end)) / (span - end);
         if (before.levelled && stalled < m_tuning.stallShare * before.bytesPerSecond)
             return received ? caughtUp(samples, before, end, shortest) : before;
     }
@@ -367,5 +424,5 @@ LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes, bool rece
         if (const Reading level = levelPart(samples, span, shortest, true); level.levelled)
             return caughtUp(samples, level, span, shortest);
     const double from = burstEnd(samples);
-    return {(double(bytes) - bytesAt(samples, from)) / (span - from), from, false};
+    return {(bytes - bytesAt(samples, from)) / (span - from), from, false};
 }
