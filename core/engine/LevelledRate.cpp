@@ -380,15 +380,11 @@ LevelledRate::Reading LevelledRate::keptUnderHull(const std::vector<Sample> &sam
     if (!(kept < part.bytesPerSecond))
         return part;
     // Bytes held back come in lumps; a count that slowed and never lumped lost the time.
-    bool lumped = false;
-    for (size_t k = 1; k < samples.size(); ++k)
-        lumped =
-            lumped
-            || (samples[k - 1].seconds >= before.seconds && samples[k].seconds <= after->seconds
-                && tickRate(samples, k) >= kept / m_tuning.stallShare);
-    if (!lumped)
-        return part;
-    return {kept, before.seconds, true};
+    for (size_t k = 1; k < samples.size() && samples[k].seconds <= after->seconds; ++k)
+        if (samples[k - 1].seconds >= before.seconds
+            && tickRate(samples, k) >= kept / m_tuning.stallShare)
+            return {kept, before.seconds, true};
+    return part;
 }
 
 LevelledRate::Reading LevelledRate::reading(double span, qint64 bytes, bool received) const
