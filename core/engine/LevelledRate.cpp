@@ -342,6 +342,33 @@ LevelledRate::Reading LevelledRate::caughtUp(const std::vector<Sample> &samples,
     return {(last.bytes - first.bytes) / (last.seconds - first.seconds), first.seconds, true};
 }
 
+LevelledRate::Reading LevelledRate::levelBeforeDip(const std::vector<Sample> &samples, Reading part,
+                                                   double end, double shortest) const
+{
+    if (!part.levelled || burstEnd(samples) > 0)
+        return part;
+    const Sample from{part.fromSeconds, bytesAt(samples, part.fromSeconds)};
+    const auto level = [&](double to) {
+        const double middle = (from.seconds + to) / 2;
+        const double atMiddle = bytesAt(samples, middle);
+        const double first = (atMiddle - from.bytes) / (middle - from.seconds);
+        const double second = (bytesAt(samples, to) - atMiddle) / (to - middle);
+        return second >= (1 - m_tuning.tolerance) * first;
+    };
+    if (level(end))
+        return part;
+    for (auto last = samples.rbegin(); last != samples.rend(); ++last) {
+        if (last->seconds >= end)
+            continue;
+        if (last->seconds - from.seconds < shortest)
+            break;
+        if (level(last->seconds))
+            return {(last->bytes - from.bytes) / (last->seconds - from.seconds), from.seconds,
+                    true};
+    }
+    return part;
+}
+
 LevelledRate::Reading LevelledRate::keptUnderHull(const std::vector<Sample> &samples,
                                                   Reading part) const
 {
@@ -412,10 +439,12 @@ LevelledRate::Reading LevelledRate::levelled(const std::vector<Sample> &samples,
         const Reading before = levelPart(samples, end, shortest);
         const double stalled = (bytes - bytesAt(samples, end)) / (span - end);
         if (before.levelled && stalled < m_tuning.stallShare * before.bytesPerSecond)
-            return received ? caughtUp(samples, before, end, shortest) : before;
+            return received ? caughtUp(samples, before, end, shortest)
+                            : levelBeforeDip(samples, before, end, shortest);
     }
     if (const Reading level = levelPart(samples, span, shortest); level.levelled)
-        return received ? caughtUp(samples, level, span, shortest) : level;
+        return received ? caughtUp(samples, level, span, shortest)
+                        : levelBeforeDip(samples, level, span, shortest);
     if (received)
         if (const Reading level = levelPart(samples, span, shortest, true); level.levelled)
             return caughtUp(samples, level, span, shortest);

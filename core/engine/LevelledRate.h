@@ -20,7 +20,8 @@
 // refill comes back slowly) or where the dip was a stall that the count made up for after. A stall
 // at the very end has no lump after it within the phase (a sender that stops to measure its round
 // trip again, a loss recovered after the deadline): its halves would balance a stretch of ramp
-// against it, so the phase is read up to where the stall began. A received count that stalls
+// against it, so the phase is read up to where the stall began; a sent count's dip near the
+// end, which the climb balanced, is left out the same way. A received count that stalls
 // and lumps throughout has its halves compared once more, split where it had caught up. A
 // phase that never levels reads its whole average, but for a burst at its start.
 class LevelledRate
@@ -150,6 +151,15 @@ private:
     // split in the middle, or where the count had caught up.
     Reading levelPart(const std::vector<Sample> &samples, double end, double shortest,
                       bool splitCaughtUp = false) const;
+    // A sent count's level part whose climb balanced a dip near its end: with the climb's
+    // last ticks left out (rampEnd()), its second half runs slower than its first by more
+    // than the tolerance. Nothing made up for that dip, time the link lost: the part is read
+    // up to the latest end that leaves it level, of at least `shortest` seconds (at 150 ms, an
+    // upload at the line from its first second to 3.4 s, then at 55-80 % of it for 0.8 s and
+    // at the line again, read 90.5 on a 96.5 Mbit/s line; 94.9 so). Not after a burst: a
+    // bucket's refill, spent above the line, may fill the first half.
+    Reading levelBeforeDip(const std::vector<Sample> &samples, Reading part, double end,
+                           double shortest) const;
     Reading levelled(const std::vector<Sample> &samples, double span, bool received) const;
     // A received count never runs ahead of the link: where it had caught up it lies on the
     // line's count, and where bytes were held back, below it. So the count's upper hull, from

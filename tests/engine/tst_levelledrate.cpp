@@ -57,10 +57,11 @@ private slots:
         QTest::newRow("ramp, stall at the end")
             << RateAt([](double t) { return t < 7.2 ? 1e8 * std::min(t / 3, 1.0) : 0; }) << 0.995;
         // Level from the phase's start, the climb balanced by a dip near the end: read with
-        // the climb, 93.8 %; without it, 97.3 % (the dip is time lost).
+        // the climb, 93.8 %; without it, 97.3 %, with the dip, time lost; read up to the
+        // latest end that leaves the part level, 98.2 %.
         QTest::newRow("climb, dip at the end") << RateAt([](double t) {
             return t < 0.6 ? 1e8 * t / 0.6 : t > 6 && t < 6.4 ? 5e7 : 1e8;
-        }) << 0.97;
+        }) << 0.98;
         // A stall in the climb, whose lump makes up for it: read without it, 102.9 %.
         QTest::newRow("stall in the climb") << RateAt([](double t) {
             return t < 1.2 ? 1e8 * t / 1.5 : t < 1.4 ? 0 : t < 1.6 ? 2e8 : 1e8;
