@@ -409,7 +409,7 @@ LevelledRate::Reading LevelledRate::keptUnderHull(const std::vector<Sample> &sam
     // Bytes held back come in lumps; a count that slowed and never lumped lost the time.
     for (size_t k = 1; k < samples.size() && samples[k].seconds <= after->seconds; ++k)
         if (samples[k - 1].seconds >= before.seconds
-            && tickRate(samples, k) >= kept / m_tuning.stallShare)
+            && tickRate(samples, k) >= hullLumpShare * kept)
             return {kept, before.seconds, true};
     return part;
 }

@@ -170,10 +170,15 @@ private:
     // counting bytes from before its start: where connections hold bytes back and make up for
     // them in turn for seconds (at 10 Mbit/s and 100 ms, 10 downloads of 56 read 2-19 % over
     // the line, from parts begun 2 s after the count's last point on it), the reading is that
-    // edge. Only where the count lumped under the edge (a tick at twice its rate or more):
-    // a count that slowed under it and never lumped lost that time (a cubic sender's backoff
-    // at 150 ms, read 91.9 through it where the part after it read 94.3 on a 96.5 Mbit/s line).
+    // edge. Only where the count lumped under the edge (a tick at hullLumpShare times its
+    // rate or more): a count that slowed under it and lumped less lost that time (a cubic
+    // sender's backoff at 150 ms, its ticks at 1.57 times the edge at most, read 91.9 through
+    // it where the part after it read 94.3 on a 96.5 Mbit/s line).
     Reading keptUnderHull(const std::vector<Sample> &samples, Reading part) const;
+    // Held-back bytes come in lumps that a tick's bounds may split: at 10 Mbit/s and 100 ms,
+    // two downloads of 20 whose ticks reached 1.94 and 1.95 times the edge read 3.3 and 5.8 %
+    // over the line through twice.
+    static constexpr double hullLumpShare = 1.75;
 
     Tuning m_tuning;
     std::vector<Sample> m_samples;
