@@ -406,7 +406,7 @@ LevelledRate::Reading LevelledRate::keptUnderHull(const std::vector<Sample> &sam
     const double kept = (after->bytes - before.bytes) / (after->seconds - before.seconds);
     if (!(kept < part.bytesPerSecond))
         return part;
-    // Bytes held back come in lumps; a count that slowed and never lumped lost the time.
+    // Bytes held back come in lumps; a count that slowed and lumped less lost the time.
     for (size_t k = 1; k < samples.size() && samples[k].seconds <= after->seconds; ++k)
         if (samples[k - 1].seconds >= before.seconds
             && tickRate(samples, k) >= hullLumpShare * kept)

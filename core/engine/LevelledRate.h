@@ -177,7 +177,7 @@ private:
     Reading keptUnderHull(const std::vector<Sample> &samples, Reading part) const;
     // Held-back bytes come in lumps that a tick's bounds may split: at 10 Mbit/s and 100 ms,
     // two downloads of 20 whose ticks reached 1.94 and 1.95 times the edge read 3.3 and 5.8 %
-    // over the line through twice.
+    // over the line where a lump had to reach twice it.
     static constexpr double hullLumpShare = 1.75;
 
     Tuning m_tuning;
