@@ -178,16 +178,20 @@ public:
     // one stream's blocks, each waiting for its answer, seldom fill such a path.
     static constexpr double twoUploadStreamsMbps = 50;
     // Where a round trip takes this long or longer, the upload opens with a stream for each
-    // such share of it, longPathStreamsMost at most. One fresh connection's window, ten
-    // packets doubling each round trip, takes most of an upload to carry the path's rate
-    // (2.8 s of 5 at 5 Mbit/s and 600 ms), and n streams opened together reach it log2(n)
+    // such share of it (to the nearest), longPathStreamsMost at most. One fresh connection's
+    // window, ten packets doubling each round trip, takes most of an upload to carry the path's
+    // rate (2.8 s of 5 at 5 Mbit/s and 600 ms), and n streams opened together reach it log2(n)
     // round trips sooner. Once open, each connection still waits a round trip for the answer
     // to every block, and a sender that backs off on losses (cubic, a stock desktop's) takes
     // 30 % off a connection's window at a loss and regrows it over seconds: the more
     // connections share the line, the less of it either leaves idle. Two streams, as the
     // download's count gave, read 229 Mbit/s at 300 Mbit/s and 100 ms on cubic (261 on BBR),
     // 270 at 60 ms on cubic, and 87.9 at 100 Mbit/s and 150 ms on cubic; four read 283, 279,
-    // 286 and 92.2. On slow links (1 and 2 Mbit/s up, 60-100 ms) four read as one.
+    // 286 and 92.2. On slow links (1 and 2 Mbit/s up, 60-100 ms) four read as one. At 1 Gbit/s
+    // and 40 ms, uploads that opened with two streams (its shares rounded down) and kept them
+    // read 869-951 Mbit/s, three runs of six under 893 where four curl streams read 905-917
+    // (those that a trial took to three, 911-933); opened with three, 933-952 in eight runs
+    // (at 100 Mbit/s, 92.2-95.5 against 94.7-96.4).
     static constexpr double longPathRttShareMs = 15;
     static constexpr int longPathStreamsMost = 4;
     // Where a round trip takes this long or longer, a stream's paired first blocks are a whole

@@ -7,6 +7,7 @@
 #include "platform/HttpTask.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include <sys/random.h>
@@ -111,8 +112,8 @@ QCoro::Task<double> SpeedTestEngine::measureThroughput(Phase phase)
         // path fast), within the streams the phase may use. (The download has 8 s to open
         // its window: four streams starting together there overfill the line's queue, and
         // their losses leave it reading lower and less steadily than one.)
-        const int farStreams = std::min(
-            {int(m_pingMs / longPathRttShareMs), longPathStreamsMost, m_config.maxStreamsUp});
+        const int farStreams = std::min({int(std::lround(m_pingMs / longPathRttShareMs)),
+                                         longPathStreamsMost, m_config.maxStreamsUp});
         if (farStreams > setup.firstStreams) {
             setup.firstStreams = farStreams;
             setup.maxStreams = std::max(setup.maxStreams, farStreams);
