@@ -41,7 +41,7 @@
 #   @burstMB (a token bucket of that many megabytes passing at ten times the rate) after it;
 #   each reading shows the worst run beside the median, and the ceiling (rate x 1448/1500).
 # Usage: bash bench/run.sh [all|loopback|rates|latency|wan]   (all: about 35 minutes;
-#   rates: 30; latency: 8; wan: 25 at BENCH_REPEAT=3; latency and wan are not part of all)
+#   rates: 30; latency: 8; wan: 50 at BENCH_REPEAT=3; latency and wan are not part of all)
 #   BENCH_REPEAT=N  BENCH_RATES="1 10"  BENCH_LINKS="server tbf"  BENCH_SCHEMES="http https"
 #   BENCH_WAN_LINKS="100/20 1000/40" (Mbit/s/ms)  BENCH_WAN_REFS=0 (engine only)
 #   BENCH_WAN_CAPS="default 30000000": the size caps of the public rule, one row each
